@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the benchmarks need.
+# Idempotent: does nothing when everything is already there.
+set -euo pipefail
+
+PACKAGES=(
+    build-essential cmake pkg-config git clang-format
+    qt6-base-dev qt6-qpa-plugins libgl-dev
+    libplist-dev libssl-dev openssl libcurl4-openssl-dev libssh2-1-dev
+    libsmbclient-dev libxml2-dev libarchive-dev shared-mime-info
+    samba smbclient xorriso unzip zip libarchive-tools python3 coreutils procps
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+
+# Keep package installs from starting their own daemons on public ports; the
+# tests start their own instances on 127.0.0.1.
+policy=/usr/sbin/policy-rc.d
+placed_policy=0
+if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+    $SUDO chmod +x "$policy"
+    placed_policy=1
+fi
+cleanup() { [ "$placed_policy" -eq 1 ] && $SUDO rm -f "$policy"; }
+trap cleanup EXIT
+
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends "${missing[@]}"
