@@ -58,7 +58,7 @@ private Q_SLOTS:
         QTest::newRow("one char") << QStringLiteral("x");
         QTest::newRow("one block") << QStringLiteral("abcdefgh");
         QTest::newRow("non-ASCII") << QStringLiteral("pässwörd €5 日本");
-        QTest::newRow("48 bytes, full line") << QString(40, u'a');
+        QTest::newRow("exactly one line") << QString(24, u'a');
         QTest::newRow("several lines") << QString(100, u'z') + QStringLiteral("\n\t end ");
     }
     void interoperatesWithCli()
