@@ -1,6 +1,165 @@
+// Command line: the windows, --headless, and --queue forwarding to the
+// running instance.
+
+#include "app/appcontroller.h"
+#include "app/commandchannel.h"
+#include "app/userinterface.h"
+#include "core/log.h"
+
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QSocketNotifier>
+
+#ifdef PV_WITH_GUI
+#include "ui/mainwindows.h"
+#include <QApplication>
+#endif
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalFd[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalFd[0], &c, 1);
+}
+
+/// Turns SIGINT and SIGTERM into an orderly quit of the event loop.
+void installQuitOnSignals(QCoreApplication &app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalFd) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(g_signalFd[1], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+        char c = 0;
+        [[maybe_unused]] const ssize_t n = ::read(g_signalFd[1], &c, 1);
+        pv::log(QStringLiteral("Signal received, quitting."));
+        app.quit();
+    });
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+void print(FILE *stream, const QString &text)
+{
+    std::fputs(qPrintable(text + QLatin1Char('\n')), stream);
+    std::fflush(stream);
+}
+
+/// Runs the engine with the given port until the event loop ends.
+int runEngine(QCoreApplication &app, pv::UserInterface &ui,
+              const std::function<void(pv::AppController &)> &showWindows)
+{
+    pv::CommandChannel channel;
+    pv::AppController controller(&ui);
+    QString error;
+    if (!channel.listen(
+            [&controller](const QString &path, const QString &dest) {
+                return controller.addItemToQueue(path, dest);
+            },
+            &error)) {
+        print(stderr, error);
+        return 3;
+    }
+    installQuitOnSignals(app);
+    if (showWindows)
+        showWindows(controller);
+    controller.startup();
+    const int rc = app.exec();
+    controller.applicationWillTerminate();
+    return rc;
+}
+
+bool haveDisplay()
+{
+    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+} // namespace
+
 int main(int argc, char **argv)
 {
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args.append(QString::fromLocal8Bit(argv[i]));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Parcelvane: automatic file delivery."));
+    const QCommandLineOption helpOpt({QStringLiteral("h"), QStringLiteral("help")},
+                                     QStringLiteral("Show this help."));
+    const QCommandLineOption versionOpt({QStringLiteral("v"), QStringLiteral("version")},
+                                        QStringLiteral("Show the version."));
+    const QCommandLineOption headlessOpt(QStringLiteral("headless"),
+                                         QStringLiteral("Run without windows."));
+    const QCommandLineOption queueOpt(
+        QStringLiteral("queue"), QStringLiteral("Hand PATH to the running Parcelvane."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption destOpt(
+        QStringLiteral("destination"),
+        QStringLiteral("Destination for --queue; without it the code in the file name decides."),
+        QStringLiteral("NAME"));
+    parser.addOptions({helpOpt, versionOpt, headlessOpt, queueOpt, destOpt});
+
+    if (!parser.parse(args)) {
+        print(stderr, parser.errorText() + QStringLiteral("\nTry --help."));
+        return 2;
+    }
+    if (parser.isSet(helpOpt)) {
+        print(stdout, parser.helpText());
+        return 0;
+    }
+    if (parser.isSet(versionOpt)) {
+        print(stdout, QStringLiteral("Parcelvane %1").arg(QStringLiteral(PV_VERSION)));
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        print(stderr, QStringLiteral("Unexpected argument: %1\nTry --help.")
+                          .arg(parser.positionalArguments().first()));
+        return 2;
+    }
+    if (parser.isSet(destOpt) && !parser.isSet(queueOpt)) {
+        print(stderr, QStringLiteral("--destination goes with --queue.\nTry --help."));
+        return 2;
+    }
+
+    if (parser.isSet(queueOpt)) {
+        QCoreApplication app(argc, argv);
+        const QFileInfo info(parser.value(queueOpt));
+        if (parser.value(queueOpt).isEmpty() || (!info.exists() && !info.isSymLink())) {
+            print(stderr, QStringLiteral("No such file or folder: %1").arg(parser.value(queueOpt)));
+            return 2;
+        }
+        QString answer;
+        const bool ok =
+            pv::CommandChannel::sendQueue(info.absoluteFilePath(), parser.value(destOpt), &answer);
+        print(ok ? stdout : stderr, answer);
+        return ok ? 0 : 1;
+    }
+
+#ifdef PV_WITH_GUI
+    if (!parser.isSet(headlessOpt) && haveDisplay()) {
+        QApplication app(argc, argv);
+        app.setQuitOnLastWindowClosed(false);
+        pv::WidgetsUserInterface ui;
+        return runEngine(app, ui, [&ui](pv::AppController &c) { ui.attach(c); });
+    }
+#endif
+    if (!parser.isSet(headlessOpt))
+        pv::log(QStringLiteral("No display found: running headless."));
     QCoreApplication app(argc, argv);
-    return 0;
+    pv::HeadlessUserInterface ui;
+    return runEngine(app, ui, {});
 }

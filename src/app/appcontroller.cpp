@@ -1,0 +1,396 @@
+#include "app/appcontroller.h"
+
+#include "app/queueitem.h"
+#include "app/sizes.h"
+#include "core/dates.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "core/record.h"
+#include "core/settings.h"
+#include "destinations/destination.h"
+#include "destinations/destinationseditor.h"
+#include "prefs/prefs.h"
+#include "records/historypaneltable.h"
+#include "records/historytable.h"
+#include "records/queuetable.h"
+#include "records/senttable.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace pv {
+
+namespace {
+
+QString lastComponent(const QString &path)
+{
+    QString p = path;
+    while (p.size() > 1 && p.endsWith(QLatin1Char('/')))
+        p.chop(1);
+    return QFileInfo(p).fileName();
+}
+
+QString nowText(const char *format) { return formatDate(QDateTime::currentDateTime(), format); }
+
+} // namespace
+
+QString destinationCodeFromName(const QString &fileName, bool isFolder)
+{
+    QString stem = fileName;
+    if (!isFolder) {
+        const int dot = stem.lastIndexOf(QLatin1Char('.'));
+        if (dot <= 0)
+            return {};
+        stem.truncate(dot);
+    }
+    const int dot = stem.lastIndexOf(QLatin1Char('.'));
+    return dot > 0 ? stem.mid(dot + 1) : QString();
+}
+
+AppController::AppController(UserInterface *ui, QObject *parent)
+    : QObject(parent), m_ui(ui), m_destinations(std::make_unique<DestinationsEditor>(ui)),
+      m_queue(std::make_unique<QueueTable>(ui)), m_sent(std::make_unique<SentTable>(ui)),
+      m_history(std::make_unique<HistoryTable>(ui)),
+      m_errors(std::make_unique<HistoryPanelTable>())
+{
+}
+
+AppController::~AppController() = default;
+
+void AppController::startup()
+{
+    paths::createAppFolders();
+    m_disableFooter = settings::boolValue(keys::disableTallowinFooter, true);
+    log(QStringLiteral("Parcelvane %1").arg(QStringLiteral(PV_VERSION)));
+    m_destinations->load();
+    m_destinations->startup();
+    if (!settings::contains(keys::showDestWin) || settings::boolValue(keys::showDestWin))
+        m_ui->bringToFront(UserInterface::Window::Destinations);
+    m_ui->bringToFront(UserInterface::Window::Processing);
+    m_ui->setProgress(0);
+    setSendButton(kStopTitle, false);
+}
+
+void AppController::setSendButton(const QString &title, bool enabled)
+{
+    m_sendTitle = title;
+    m_sendEnabled = enabled;
+    m_ui->setSendButton(title, enabled);
+}
+
+QVariantMap AppController::destDictForName(const QString &name) const
+{
+    return m_destinations->destDictForName(name);
+}
+
+void AppController::checkForCode(const QVariantMap &input)
+{
+    QVariantMap item = input;
+    const QString path = recString(item, qk::path);
+    const QFileInfo info(path);
+    if (info.suffix() == QLatin1String("dest")) {
+        // A dropped destination file selects that destination; nothing is queued.
+        const QString name = info.fileName().chopped(5);
+        const int row = m_destinations->indexOfName(name);
+        if (row >= 0) {
+            m_destinations->setSelectedRow(row);
+            m_ui->bringToFront(UserInterface::Window::Destinations);
+            m_ui->selectDestination(name);
+        }
+        return;
+    }
+    const bool isFolder = info.isDir();
+    item.insert(qk::isFolder, isFolder);
+
+    if (lastComponent(recString(item, qk::hotfolder)) != Prefs::nameOfCodeBasedDeliveryHotFolder()) {
+        m_ui->bringToFront(UserInterface::Window::Processing);
+        addToQueue(item);
+        return;
+    }
+
+    const QString code = destinationCodeFromName(lastComponent(path), isFolder);
+    if (code.isEmpty()) {
+        log(QStringLiteral("--> checkForCode: no destination code in %1, ignored").arg(path));
+        return;
+    }
+    m_destinations->writeCurrDestination();
+    const QDir dir(m_destinations->dir());
+    for (const QString &entry : dir.entryList({QStringLiteral("*.dest")}, QDir::Files, QDir::Name)) {
+        const QVariantMap rec = readDestinationFile(dir.filePath(entry));
+        if (!rec.isEmpty() && recString(rec, dk::QFDestCode) == code) {
+            m_initialDestDictForCodeBasedDelivery = rec;
+            item.insert(qk::dest, recString(rec, dk::name));
+            addToQueue(item);
+            return;
+        }
+    }
+    item.insert(qk::dest, QStringLiteral("<invalid destination code>"));
+    item.insert(qk::error,
+                QStringLiteral("Destination not found:\nThe code \"%1\" is not assigned to any "
+                               "destination.")
+                    .arg(code));
+    moveFileToErrorsBeforeAddingToQueue(item);
+}
+
+void AppController::addToQueue(const QVariantMap &input)
+{
+    QVariantMap item = input;
+    const QString path = recString(item, qk::path);
+    item.insert(qk::name, lastComponent(path));
+    log(QStringLiteral("--> addToQueue: %1").arg(path));
+    m_destinations->writeCurrDestination();
+
+    QVariantMap dest;
+    const bool codeBased =
+        lastComponent(recString(item, qk::hotfolder)) == Prefs::nameOfCodeBasedDeliveryHotFolder();
+    if (codeBased && !m_initialDestDictForCodeBasedDelivery.isEmpty()) {
+        dest = std::exchange(m_initialDestDictForCodeBasedDelivery, {});
+        item.insert(qk::dest, recString(dest, dk::name));
+    } else {
+        dest = destDictForName(recString(item, qk::dest));
+    }
+    if (dest.isEmpty()) {
+        item.insert(qk::error,
+                    QStringLiteral("Destination not found:\nThe destination \"%1\" does not exist.")
+                        .arg(recString(item, qk::dest)));
+        moveFileToErrorsBeforeAddingToQueue(item);
+        return;
+    }
+
+    QStringList targets;
+    if (recBool(dest, dk::isGroup)) {
+        for (const QVariant &member : dest.value(dk::groupDests).toList())
+            targets.append(recString(member.toMap(), dk::name));
+        item.insert(qk::group, recString(dest, dk::name));
+    } else {
+        targets.append(recString(dest, dk::name));
+    }
+
+    const qint64 k = sizeK(path);
+    item.insert(qk::sizeK, k);
+    item.insert(qk::size, setSizeStrFromK(k));
+    item.insert(qk::isFolder, QFileInfo(path).isDir());
+    item.insert(qk::date, nowText(kQueueDateFormat));
+
+    const bool isGroup = recBool(dest, dk::isGroup);
+    for (const QString &target : targets) {
+        const QVariantMap member = isGroup ? destDictForName(target) : dest;
+        if (member.isEmpty()) {
+            log(QStringLiteral("--> addToQueue: group member \"%1\" of \"%2\" not found, skipped")
+                    .arg(target, recString(dest, dk::name)));
+            continue;
+        }
+        item.insert(qk::dest, recString(member, dk::name));
+        item.insert(qk::ftpFlag, recInt(member, dk::type) == 0);
+        item.insert(qk::destType, destTypeOf(member));
+        m_queue->addItem(item);
+        if (m_queue->items().size() == 1 && !m_isProcessing)
+            sendNextFileInQueue();
+    }
+}
+
+QString AppController::addItemToQueue(const QString &path, const QString &name)
+{
+    if (!name.isEmpty()) {
+        if (destDictForName(name).isEmpty()) {
+            addToQueue({{qk::path, path}, {qk::dest, name}});
+            return QStringLiteral("Destination \"%1\" does not exist: \"%2\" was recorded as not "
+                                  "delivered")
+                .arg(name, path);
+        }
+        addToQueue({{qk::path, path}, {qk::dest, name}});
+        return QStringLiteral("Queued \"%1\" for \"%2\"").arg(path, name);
+    }
+
+    const QString code = destinationCodeFromName(lastComponent(path), QFileInfo(path).isDir());
+    if (!code.isEmpty()) {
+        for (const QVariantMap &rec : m_destinations->items()) {
+            if (recString(rec, dk::QFDestCode) == code) {
+                const QString destName = recString(rec, dk::name);
+                addToQueue({{qk::path, path}, {qk::dest, destName}});
+                return QStringLiteral("Queued \"%1\" for \"%2\" (code %3)").arg(path, destName, code);
+            }
+        }
+    }
+
+    // Only the errors panel and the sent list hear of it: the entry being
+    // processed, if any, is not touched.
+    const QString message =
+        QStringLiteral("Destination code not found:\nNo destinations code found in file name.");
+    m_ui->beep();
+    m_ui->bringToFront(UserInterface::Window::Errors);
+    m_errors->addError(QStringLiteral("%1\nFile: %2\n\nError: %3")
+                           .arg(nowText(kLogDateFormat), lastComponent(path), message));
+    QVariantMap rec{{qk::finalName, lastComponent(path)},
+                    {qk::path, path},
+                    {qk::dest, QStringLiteral("<destination code not found>")},
+                    {qk::sizeK, 0},
+                    {qk::size, QStringLiteral("-")},
+                    {qk::dateEndStr, nowText(kQueueDateFormat)}};
+    m_sent->addItem(rec);
+    return QStringLiteral("No destination code found in the name of \"%1\": not queued").arg(path);
+}
+
+void AppController::sendNextFileInQueue()
+{
+    if (m_processCancelled) {
+        log(QStringLiteral("--> sendNextFileInQueue: processing was stopped"));
+        return;
+    }
+    if (m_sendTitle == kStartTitle)
+        return;
+    if (m_queue->items().isEmpty()) {
+        setSendButton(m_sendTitle, false);
+        m_isProcessing = false;
+        return;
+    }
+    setSendButton(m_sendTitle, true);
+    const QVariantMap head = m_queue->items().first();
+    m_queue->deleteFirstItem();
+    processFile(head);
+}
+
+void AppController::processFile(const QVariantMap &item)
+{
+    m_isProcessing = true;
+    log(QStringLiteral("--> processFile: %1 dest \"%2\" group \"%3\"")
+            .arg(recString(item, qk::path), recString(item, qk::dest),
+                 recString(item, qk::group)));
+    if (m_processFile)
+        m_processFile(item);
+}
+
+void AppController::sendBtn()
+{
+    if (m_sendTitle == kStopTitle) {
+        setSendButton(kStartTitle, m_sendEnabled);
+        m_processCancelled = true;
+        if (m_cancelProcess)
+            m_cancelProcess();
+        return;
+    }
+    m_processCancelled = false;
+    setSendButton(kStopTitle, true);
+    sendNextFileInQueue();
+}
+
+bool AppController::applicationShouldTerminate()
+{
+    if (!m_isProcessing)
+        return true;
+    const int choice = m_ui->alert(
+        {QStringLiteral("A file is being processed. Do you really want to quit Parcelvane?"),
+         QStringLiteral("If you choose to quit, the current processing will be terminated."),
+         {QStringLiteral("Quit"), QStringLiteral("Don't Quit")},
+         Alert::Style::Critical});
+    return choice == 0;
+}
+
+void AppController::applicationWillTerminate()
+{
+    m_destinations->writeCurrDestination();
+    settings::setValue(keys::selectedRow, m_destinations->selectedRow());
+}
+
+void AppController::recordCompleted(const QVariantMap &record)
+{
+    m_history->addItem(record);
+    m_sent->addCompletedItem(record);
+}
+
+void AppController::moveFileToErrorsBeforeAddingToQueue(const QVariantMap &input)
+{
+    QVariantMap item = input;
+    const QString path = recString(item, qk::path);
+    const QString name = recString(item, qk::name).isEmpty() ? lastComponent(path)
+                                                             : recString(item, qk::name);
+    const QString error = recString(item, qk::error);
+    m_ui->beep();
+    const QString format = error.contains(QLatin1String("Destination not found"))
+                               ? QStringLiteral("%1\nFile: %2\n\nFILE NOT DELIVERED!\n%3")
+                               : QStringLiteral("%1\nFile: %2\n\nError: %3");
+    m_ui->bringToFront(UserInterface::Window::Errors);
+    m_errors->addError(format.arg(nowText(kLogDateFormat), name, error));
+
+    const qint64 k = recInt(item, qk::origSize) / 1024;
+    const QDateTime now = QDateTime::currentDateTime();
+    item.insert(qk::name, name);
+    item.insert(qk::success, QStringLiteral("missing"));
+    item.insert(qk::finalName, name);
+    item.insert(qk::location, QStringLiteral("-"));
+    item.insert(qk::dateEnd, now);
+    item.insert(qk::dateEndStr, formatDate(now, kLogDateFormat));
+    item.insert(qk::timeTotal, QStringLiteral("-"));
+    item.insert(qk::sizeK, k);
+    item.insert(qk::size, setSizeStrFromK(k));
+    item.insert(qk::finalSize, QString());
+    item.insert(qk::sizeField, setSizeStrFromK(k));
+    recordCompleted(item);
+
+    if (settings::boolValue(keys::playeErrBtn))
+        m_ui->playSound(settings::stringValue(keys::soundErrPopup, soundNames().value(0)));
+    moveToErrorLocation(item);
+}
+
+void AppController::moveToErrorLocation(const QVariantMap &item)
+{
+    const QString path = recString(item, qk::path);
+    const QString hotfolder = recString(item, qk::hotfolder);
+    const qint64 where = settings::intValue(keys::moveErrors);
+    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink()) {
+        if (m_forgetPath)
+            m_forgetPath(path);
+        return;
+    }
+    if (where == 4) {
+        const bool removed = QFileInfo(path).isDir() && !QFileInfo(path).isSymLink()
+                                 ? QDir(path).removeRecursively()
+                                 : QFile::remove(path);
+        if (removed) {
+            if (m_forgetPath)
+                m_forgetPath(path);
+            return;
+        }
+        log(QStringLiteral("---> moveFile: could not delete %1").arg(path));
+    }
+    QString folder;
+    if (where == 1) {
+        folder = settings::stringValue(keys::errorFolder);
+        if (settings::boolValue(keys::createErrorSubfolders) && !folder.isEmpty())
+            folder += QLatin1Char('/') + recString(item, qk::dest);
+    } else if (where == 0 || where == 4) {
+        if (hotfolder.isEmpty()) {
+            // Handed over on the command line: there is no hot folder whose
+            // "Errors" could take it, so it stays where it is.
+            log(QStringLiteral("---> moveFile: %1 has no hot folder and stays where it is")
+                    .arg(path));
+            return;
+        }
+        folder = hotfolder + QStringLiteral("/Errors");
+    }
+    if (folder.isEmpty() || (!QFileInfo(folder).isDir() && !QDir().mkdir(folder))) {
+        log(QStringLiteral("The error folder %1 could not be found and could not be created. The "
+                           "file will be left in hot folder and has to be removed manually")
+                .arg(folder));
+        return;
+    }
+    const QString target = folder + QLatin1Char('/') + lastComponent(path);
+    log(QStringLiteral("---> moveFile: %1").arg(path));
+    if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
+        const bool removed = QFileInfo(target).isDir() && !QFileInfo(target).isSymLink()
+                                 ? QDir(target).removeRecursively()
+                                 : QFile::remove(target);
+        if (!removed)
+            log(QStringLiteral("The file %1 could not be moved to error folder.").arg(path));
+    }
+    if (!QDir().rename(path, target))
+        log(QStringLiteral("The file %1 could not be moved to error folder. It has to be removed "
+                           "manually.")
+                .arg(lastComponent(path)));
+    if (m_forgetPath)
+        m_forgetPath(path);
+}
+
+} // namespace pv

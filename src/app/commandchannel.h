@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QLockFile>
+#include <QLocalServer>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace pv {
+
+/// The running instance's command channel: a local socket private to the
+/// user through which `parcelvane --queue` hands paths over. One instance per
+/// data folder is enforced with a lock file beside the lists.
+class CommandChannel final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CommandChannel)
+
+public:
+    /// Answers one queue request: returns the line printed by the client.
+    using QueueHandler = std::function<QString(const QString &path, const QString &destination)>;
+
+    explicit CommandChannel(QObject *parent = nullptr);
+    ~CommandChannel() override;
+
+    /// Takes the instance lock and starts listening. False when another
+    /// instance holds the lock (or the socket cannot be made); *error says why.
+    [[nodiscard]] bool listen(QueueHandler handler, QString *error);
+
+    /// Socket path for the current data folder.
+    [[nodiscard]] static QString socketPath();
+
+    /// Client side: sends one queue request to the running instance and
+    /// returns its answer. False with *answer set to the reason when no
+    /// instance answers.
+    [[nodiscard]] static bool sendQueue(const QString &path, const QString &destination,
+                                        QString *answer);
+
+private:
+    void onNewConnection();
+
+    std::unique_ptr<QLockFile> m_lock;
+    QLocalServer m_server;
+    QueueHandler m_handler;
+};
+
+} // namespace pv

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+
+namespace pv {
+
+/// Keys of a queue entry and of the delivery record it grows into.
+namespace qk {
+inline const QString path = QStringLiteral("path");
+inline const QString name = QStringLiteral("name");
+inline const QString isFolder = QStringLiteral("isFolder");
+inline const QString moddate = QStringLiteral("moddate");
+inline const QString creatdate = QStringLiteral("creatdate");
+inline const QString origSize = QStringLiteral("origSize");
+inline const QString hotfolder = QStringLiteral("hotfolder");
+inline const QString priority = QStringLiteral("priority");
+inline const QString dest = QStringLiteral("dest");
+inline const QString group = QStringLiteral("group");
+inline const QString sizeK = QStringLiteral("sizeK");
+inline const QString size = QStringLiteral("size");
+inline const QString date = QStringLiteral("date");
+inline const QString ftpFlag = QStringLiteral("ftpFlag");
+inline const QString destType = QStringLiteral("destType");
+inline const QString QFDestType = QStringLiteral("QFDestType");
+inline const QString error = QStringLiteral("error");
+inline const QString finalName = QStringLiteral("finalName");
+inline const QString location = QStringLiteral("location");
+inline const QString dateEnd = QStringLiteral("dateEnd");
+inline const QString dateEndStr = QStringLiteral("dateEndStr");
+inline const QString timeTotal = QStringLiteral("timeTotal");
+inline const QString finalSize = QStringLiteral("finalSize");
+inline const QString sizeField = QStringLiteral("sizeField");
+inline const QString success = QStringLiteral("success");
+} // namespace qk
+
+} // namespace pv

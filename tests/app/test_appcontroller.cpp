@@ -1,0 +1,270 @@
+#include "app/appcontroller.h"
+#include "app/queueitem.h"
+#include "common/recordingui.h"
+#include "common/testenv.h"
+#include "core/paths.h"
+#include "core/plist.h"
+#include "core/record.h"
+#include "core/settings.h"
+#include "destinations/destinationseditor.h"
+#include "records/historypaneltable.h"
+#include "records/queuetable.h"
+#include "records/senttable.h"
+
+#include <QDir>
+#include <QFile>
+
+using namespace pv;
+
+namespace {
+
+void writeDest(const QVariantMap &rec)
+{
+    QDir().mkpath(paths::destinationsDir());
+    QVERIFY(plist::writeFile(paths::destinationsDir() + "/" + rec.value("name").toString() + ".dest",
+                             rec));
+}
+
+QVariantMap localDest(const QString &name, const QString &code = QString())
+{
+    return {{"name", name}, {"QFDestType", "Local Disk"}, {"type", 1},
+            {"pathField", "/tmp"}, {"QFDestCode", code}, {"sendFTPBtn", 1}};
+}
+
+QString makeFile(const QString &path, qsizetype size = 10)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(QByteArray(size, 'x'));
+    return path;
+}
+
+QList<QVariantMap> fileRecords(const QString &name)
+{
+    QList<QVariantMap> out;
+    for (const QVariant &v : plist::readFile(paths::appFile(name)).toList())
+        out.append(v.toMap());
+    return out;
+}
+
+} // namespace
+
+class TestAppController : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<pvtest::IsolatedHome> m_home;
+    std::unique_ptr<pvtest::RecordingUserInterface> m_ui;
+    std::unique_ptr<AppController> m_app;
+    QList<QVariantMap> m_processed;
+
+    void start()
+    {
+        m_ui = std::make_unique<pvtest::RecordingUserInterface>();
+        m_app = std::make_unique<AppController>(m_ui.get());
+        m_app->setProcessFileHandler([this](const QVariantMap &item) { m_processed.append(item); });
+        m_app->startup();
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_processed.clear();
+        m_home = std::make_unique<pvtest::IsolatedHome>();
+        QDir().mkpath(paths::destinationsDir());
+    }
+    void cleanup()
+    {
+        m_app.reset();
+        m_ui.reset();
+        m_home.reset();
+    }
+
+    void groupExpandsIntoMembersInMemberOrder()
+    {
+        writeDest(localDest("Zeta"));
+        writeDest(localDest("Alpha"));
+        writeDest({{"name", "Both"},
+                   {"isGroup", true},
+                   {"QFDestType", "group"},
+                   {"groupDests", QVariantList{QVariantMap{{"name", "Zeta"}},
+                                               QVariantMap{{"name", "Gone"}},
+                                               QVariantMap{{"name", "Alpha"}}}}});
+        start();
+        const QString hot = m_home->path() + "/hot/Both";
+        const QString file = makeFile(hot + "/report.pdf", 5000);
+        m_app->checkForCode({{qk::path, file}, {qk::hotfolder, hot}, {qk::dest, "Both"}});
+
+        // The first member goes straight to processing; the rest wait in order.
+        QCOMPARE(m_processed.size(), 1);
+        QCOMPARE(m_processed[0].value("dest").toString(), QStringLiteral("Zeta"));
+        QCOMPARE(m_processed[0].value("group").toString(), QStringLiteral("Both"));
+        QCOMPARE(m_processed[0].value("destType").toString(), QStringLiteral("Local Disk"));
+        QVERIFY(!recBool(m_processed[0], "ftpFlag"));
+        QVERIFY(recInt(m_processed[0], "sizeK") >= 4);
+        QVERIFY(m_processed[0].value("size").toString().endsWith(" KB"));
+        QCOMPARE(m_app->queue().items().size(), 1);
+        QCOMPARE(m_app->queue().items()[0].value("dest").toString(), QStringLiteral("Alpha"));
+        QCOMPARE(m_app->queue().items()[0].value("path").toString(), file);
+
+        QCoreApplication::processEvents();
+        const QList<QVariantMap> onDisk = fileRecords("Queue.xml");
+        QCOMPARE(onDisk.size(), 1);
+        QCOMPARE(onDisk[0].value("dest").toString(), QStringLiteral("Alpha"));
+        QCOMPARE(onDisk[0].value("group").toString(), QStringLiteral("Both"));
+    }
+
+    void queueingWhileBusyAppendsAndPriorityGoesFirst()
+    {
+        writeDest(localDest("D"));
+        start();
+        const QString hot = m_home->path() + "/hot/D";
+        for (const char *n : {"a", "b"})
+            m_app->addToQueue({{qk::path, makeFile(hot + "/" + n)}, {qk::hotfolder, hot},
+                               {qk::dest, "D"}});
+        m_app->addToQueue({{qk::path, makeFile(hot + "/Priority/p")}, {qk::hotfolder, hot},
+                           {qk::dest, "D"}, {qk::priority, true}});
+        QCOMPARE(m_processed.size(), 1);
+        QCOMPARE(m_processed[0].value("name").toString(), QStringLiteral("a"));
+        QCOMPARE(m_app->queue().items().size(), 2);
+        QCOMPARE(m_app->queue().items()[0].value("name").toString(), QStringLiteral("p"));
+        QCOMPARE(m_app->queue().items()[1].value("name").toString(), QStringLiteral("b"));
+
+        // Stop keeps the queue; Start takes the next entry.
+        m_app->sendBtn();
+        QCOMPARE(m_ui->sendTitle, AppController::kStartTitle);
+        QVERIFY(m_app->processCancelled());
+        m_app->sendNextFileInQueue();
+        QCOMPARE(m_processed.size(), 1);
+        m_app->sendBtn();
+        QCOMPARE(m_ui->sendTitle, AppController::kStopTitle);
+        QCOMPARE(m_processed.size(), 2);
+        QCOMPARE(m_processed[1].value("name").toString(), QStringLiteral("p"));
+    }
+
+    void codeBasedHotFolderRoutesByCode()
+    {
+        writeDest(localDest("Invoices", "x7"));
+        writeDest(localDest("Other", "x8"));
+        start();
+        const QString hot = m_home->path() + "/<Code-Based Delivery>";
+        m_app->checkForCode({{qk::path, makeFile(hot + "/invoice.x7.pdf")}, {qk::hotfolder, hot}});
+        QDir().mkpath(hot + "/Job.x8");
+        m_app->setProcessing(false);
+        m_app->checkForCode({{qk::path, hot + "/Job.x8"}, {qk::hotfolder, hot}});
+        QCOMPARE(m_processed.size(), 2);
+        QCOMPARE(m_processed[0].value("dest").toString(), QStringLiteral("Invoices"));
+        QCOMPARE(m_processed[1].value("dest").toString(), QStringLiteral("Other"));
+        QVERIFY(recBool(m_processed[1], "isFolder"));
+
+        // No code: ignored and left alone.
+        const QString plain = makeFile(hot + "/invoice.pdf");
+        m_app->checkForCode({{qk::path, plain}, {qk::hotfolder, hot}});
+        QVERIFY(QFile::exists(plain));
+
+        // Unknown code: recorded as not delivered and moved to Errors.
+        const QString unknown = makeFile(hot + "/invoice.zz.pdf", 4096);
+        m_app->checkForCode({{qk::path, unknown}, {qk::hotfolder, hot}, {qk::origSize, 4096}});
+        QVERIFY(!QFile::exists(unknown));
+        QVERIFY(QFile::exists(hot + "/Errors/invoice.zz.pdf"));
+        QCOMPARE(m_processed.size(), 2);
+        QCoreApplication::processEvents();
+        const QList<QVariantMap> history = fileRecords("History.xml");
+        QCOMPARE(history.size(), 1);
+        QCOMPARE(history[0].value("dest").toString(), QStringLiteral("<invalid destination code>"));
+        QCOMPARE(history[0].value("success").toString(), QStringLiteral("missing"));
+        QCOMPARE(history[0].value("size").toString(), QStringLiteral("4 KB"));
+        QVERIFY(history[0].value("error").toString().contains("The code \"zz\" is not assigned"));
+        QCOMPARE(fileRecords("Sent.xml").size(), 1);
+        QVERIFY(m_app->errors().items()[0].value("error").toString().contains("FILE NOT DELIVERED!"));
+    }
+
+    void destFileOnlySelectsDestination()
+    {
+        writeDest(localDest("Proofs"));
+        start();
+        const QString hot = m_home->path() + "/hot/Proofs";
+        const QString file = makeFile(hot + "/Proofs.dest");
+        m_app->checkForCode({{qk::path, file}, {qk::hotfolder, hot}, {qk::dest, "Proofs"}});
+        QCOMPARE(m_ui->selected, QStringList{"Proofs"});
+        QVERIFY(m_processed.isEmpty());
+        QVERIFY(m_app->queue().items().isEmpty());
+        QVERIFY(QFile::exists(file));
+    }
+
+    void unknownDestinationIsRecordedAndMovedBySetting()
+    {
+        start();
+        const QString hot = m_home->path() + "/hot/Ghost";
+        const QString inHot = makeFile(hot + "/a.txt");
+        m_app->addToQueue({{qk::path, inHot}, {qk::hotfolder, hot}, {qk::dest, "Ghost"}});
+        QVERIFY(QFile::exists(hot + "/Errors/a.txt"));
+
+        // Handed over on the command line: no hot folder, so it stays put...
+        const QString loose = makeFile(m_home->path() + "/loose/b.txt");
+        QVERIFY(m_app->addItemToQueue(loose, "Ghost").contains("does not exist"));
+        QVERIFY(QFile::exists(loose));
+        // ...unless the settings name an error folder.
+        settings::setValue("moveErrors", 1);
+        settings::setValue("errorFolder", m_home->path() + "/errs");
+        settings::setValue("createErrorSubfolders", 1);
+        QDir().mkpath(m_home->path() + "/errs");
+        m_app->addItemToQueue(loose, "Ghost");
+        QVERIFY(QFile::exists(m_home->path() + "/errs/Ghost/b.txt"));
+        QVERIFY(m_processed.isEmpty());
+        QCoreApplication::processEvents();
+        QCOMPARE(fileRecords("History.xml").size(), 3);
+        QCOMPARE(fileRecords("Sent.xml").size(), 3);
+    }
+
+    void scriptingWithoutDestinationUsesCodeOrRecordsRefusal()
+    {
+        writeDest(localDest("Coded", "c1"));
+        start();
+        const QString coded = makeFile(m_home->path() + "/in/job.c1.pdf");
+        QVERIFY(m_app->addItemToQueue(coded, QString()).startsWith("Queued"));
+        QCOMPARE(m_processed.size(), 1);
+        QCOMPARE(m_processed[0].value("dest").toString(), QStringLiteral("Coded"));
+
+        const QString plain = makeFile(m_home->path() + "/in/job.pdf");
+        m_app->addItemToQueue(plain, QString());
+        QVERIFY(QFile::exists(plain));
+        QCOMPARE(m_app->sent().items().size(), 1);
+        QCOMPARE(m_app->sent().items()[0].value("dest").toString(),
+                 QStringLiteral("<destination code not found>"));
+        QCOMPARE(m_app->sent().items()[0].value("size").toString(), QStringLiteral("-"));
+        QVERIFY(m_app->errors().items()[0].value("error").toString().contains(
+            "Destination code not found:\nNo destinations code found in file name."));
+        // The entry in processing keeps its own state.
+        QVERIFY(m_app->isProcessing());
+    }
+
+    void quitAsksOnlyWhileProcessing()
+    {
+        writeDest(localDest("D"));
+        start();
+        QVERIFY(m_app->applicationShouldTerminate());
+        QVERIFY(m_ui->alerts.isEmpty());
+        m_app->addItemToQueue(makeFile(m_home->path() + "/x"), "D");
+        m_ui->answer = 1;
+        QVERIFY(!m_app->applicationShouldTerminate());
+        QCOMPARE(m_ui->alerts.last().buttons,
+                 (QStringList{"Quit", "Don't Quit"}));
+        QCOMPARE(m_ui->alerts.last().title,
+                 QStringLiteral("A file is being processed. Do you really want to quit Parcelvane?"));
+        m_ui->answer = 0;
+        QVERIFY(m_app->applicationShouldTerminate());
+    }
+
+    void destinationCodes()
+    {
+        QCOMPARE(destinationCodeFromName("report.abc.pdf", false), QStringLiteral("abc"));
+        QCOMPARE(destinationCodeFromName("report.abc", true), QStringLiteral("abc"));
+        QCOMPARE(destinationCodeFromName("report.pdf", false), QString());
+        QCOMPARE(destinationCodeFromName("report", true), QString());
+        QCOMPARE(destinationCodeFromName(".hidden.pdf", false), QString());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAppController)
+#include "test_appcontroller.moc"

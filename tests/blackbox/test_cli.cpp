@@ -1,0 +1,187 @@
+// Runs the parcelvane executable as a user or a script would.
+
+#include "common/testenv.h"
+#include "core/plist.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+
+#include <csignal>
+
+namespace {
+
+QString exe() { return qEnvironmentVariable("PV_PARCELVANE"); }
+
+struct Home {
+    QTemporaryDir dir;
+    QString data() const { return dir.path() + "/data"; }
+    QString app() const { return data() + "/Tallowin/Parcelvane"; }
+    QProcessEnvironment env() const
+    {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("XDG_DATA_HOME", data());
+        e.insert("XDG_CONFIG_HOME", dir.path() + "/config");
+        e.remove("DISPLAY");
+        e.remove("WAYLAND_DISPLAY");
+        return e;
+    }
+    void writeDest(const QVariantMap &rec) const
+    {
+        QDir().mkpath(app() + "/Destinations");
+        QVERIFY(pv::plist::writeFile(app() + "/Destinations/" + rec.value("name").toString() +
+                                         ".dest",
+                                     rec));
+    }
+    QList<QVariantMap> records(const QString &file) const
+    {
+        QList<QVariantMap> out;
+        for (const QVariant &v : pv::plist::readFile(app() + "/" + file).toList())
+            out.append(v.toMap());
+        return out;
+    }
+};
+
+struct Result {
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+Result runCli(const Home &home, const QStringList &args)
+{
+    QProcess p;
+    p.setProcessEnvironment(home.env());
+    p.start(exe(), args);
+    p.waitForFinished(60000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+/// A headless instance whose log is collected as it runs.
+class Instance {
+public:
+    explicit Instance(const Home &home)
+    {
+        m_proc.setProcessEnvironment(home.env());
+        m_proc.setProcessChannelMode(QProcess::MergedChannels);
+        m_proc.start(exe(), {"--headless"});
+    }
+    ~Instance()
+    {
+        if (m_proc.state() != QProcess::NotRunning) {
+            m_proc.kill();
+            m_proc.waitForFinished();
+        }
+    }
+    bool waitForLog(const QString &text, int ms = 20000)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!m_log.contains(text)) {
+            if (t.elapsed() > ms || m_proc.state() == QProcess::NotRunning)
+                return false;
+            m_proc.waitForReadyRead(200);
+            m_log += QString::fromUtf8(m_proc.readAll());
+        }
+        return true;
+    }
+    int terminate()
+    {
+        ::kill(pid_t(m_proc.processId()), SIGTERM);
+        m_proc.waitForFinished(20000);
+        m_log += QString::fromUtf8(m_proc.readAll());
+        return m_proc.exitStatus() == QProcess::NormalExit ? m_proc.exitCode() : -1;
+    }
+    QString log() const { return m_log; }
+
+private:
+    QProcess m_proc;
+    QString m_log;
+};
+
+QVariantMap local(const QString &name, const QString &dir)
+{
+    return {{"name", name}, {"QFDestType", "Local Disk"}, {"type", 1}, {"pathField", dir}};
+}
+
+} // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void argumentsAndNoInstance()
+    {
+        Home home;
+        QCOMPARE(runCli(home, {"--version"}).code, 0);
+        QVERIFY(runCli(home, {"--help"}).out.contains("--queue"));
+        QCOMPARE(runCli(home, {"--bogus"}).code, 2);
+        QCOMPARE(runCli(home, {"--destination", "X"}).code, 2);
+        const Result missing = runCli(home, {"--queue", home.dir.path() + "/nope"});
+        QCOMPARE(missing.code, 2);
+        QVERIFY(missing.err.contains("No such file or folder"));
+        QFile f(home.dir.path() + "/f.txt");
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.close();
+        const Result none = runCli(home, {"--queue", f.fileName(), "--destination", "X"});
+        QCOMPARE(none.code, 1);
+        QVERIFY(none.err.contains("not running"));
+    }
+
+    void queueForwardsToRunningInstanceAndExpandsGroups()
+    {
+        Home home;
+        home.writeDest(local("First", home.dir.path() + "/out1"));
+        home.writeDest(local("Second", home.dir.path() + "/out2"));
+        home.writeDest({{"name", "Pair"},
+                        {"isGroup", true},
+                        {"QFDestType", "group"},
+                        {"groupDests", QVariantList{QVariantMap{{"name", "First"}},
+                                                    QVariantMap{{"name", "Second"}}}}});
+        Instance inst(home);
+        QVERIFY2(inst.waitForLog("Parcelvane "), qPrintable(inst.log()));
+
+        // One instance per data folder; another data folder runs beside it.
+        const Result second = runCli(home, {"--headless"});
+        QVERIFY(second.code != 0);
+        QVERIFY(second.err.contains("already running"));
+        Home other;
+        Instance beside(other);
+        QVERIFY2(beside.waitForLog("Parcelvane "), qPrintable(beside.log()));
+        QCOMPARE(beside.terminate(), 0);
+
+        QFile f(home.dir.path() + "/job.pdf");
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(3000, 'j'));
+        f.close();
+        const Result queued = runCli(home, {"--queue", f.fileName(), "--destination", "Pair"});
+        QCOMPARE(queued.code, 0);
+        QVERIFY(queued.out.contains("Queued"));
+        QVERIFY2(inst.waitForLog(QString("--> processFile: %1 dest \"First\" group \"Pair\"")
+                                     .arg(f.fileName())),
+                 qPrintable(inst.log()));
+        QTRY_COMPARE_WITH_TIMEOUT(home.records("Queue.xml").size(), 1, 5000);
+        const QVariantMap waiting = home.records("Queue.xml").first();
+        QCOMPARE(waiting.value("dest").toString(), QStringLiteral("Second"));
+        QCOMPARE(waiting.value("group").toString(), QStringLiteral("Pair"));
+        QCOMPARE(waiting.value("path").toString(), f.fileName());
+
+        // An unknown destination is handed over, recorded, and the file stays.
+        const Result unknown = runCli(home, {"--queue", f.fileName(), "--destination", "Nobody"});
+        QCOMPARE(unknown.code, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(home.records("History.xml").size(), 1, 5000);
+        QCOMPARE(home.records("History.xml").first().value("success").toString(),
+                 QStringLiteral("missing"));
+        QCOMPARE(home.records("Sent.xml").first().value("dest").toString(),
+                 QStringLiteral("Nobody"));
+        QVERIFY(f.exists());
+
+        QCOMPARE(inst.terminate(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "test_cli.moc"
