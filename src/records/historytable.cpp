@@ -1,0 +1,105 @@
+#include "records/historytable.h"
+
+#include "core/paths.h"
+#include "core/record.h"
+
+#include <QDateTime>
+
+namespace pv {
+
+HistoryTable::HistoryTable(Alerter *alerter, const QString &filePath, QObject *parent)
+    : RecordList(filePath.isEmpty() ? paths::appFile(QStringLiteral("History.xml")) : filePath,
+                 {QStringLiteral("success"), QStringLiteral("finalName"),
+                  QStringLiteral("dateEndStr"), QStringLiteral("finalSize"),
+                  QStringLiteral("dest")},
+                 alerter, parent),
+      m_sortKey(QStringLiteral("dateEnd"))
+{}
+
+void HistoryTable::loadHistory()
+{
+    if (m_loaded)
+        return;
+    m_loaded = true;
+    const QList<QVariantMap> records = readRecordFile(filePath());
+    if (records.isEmpty())
+        return;
+    // Opening the history only reads; the next change writes it in this order.
+    setRecords(records, false);
+    sortRecords(m_sortKey, m_sortOrder, false);
+}
+
+void HistoryTable::addItem(const QVariantMap &record)
+{
+    loadHistory();
+    insertRecord(count(), record);
+    sortRecords(m_sortKey, m_sortOrder);
+}
+
+bool HistoryTable::clearHistory()
+{
+    loadHistory();
+    Alert a;
+    a.title = QStringLiteral("Do you really want to clear History?");
+    a.text.clear();
+    a.buttons = {QStringLiteral("Clear History"), QStringLiteral("Cancel")};
+    if (ask(a) != 0)
+        return false;
+    setRecords({});
+    return true;
+}
+
+void HistoryTable::setSortKey(const QString &key, Qt::SortOrder order)
+{
+    m_sortKey = key;
+    m_sortOrder = order;
+    if (m_loaded)
+        sortRecords(m_sortKey, m_sortOrder);
+}
+
+void HistoryTable::sort(int column, Qt::SortOrder order)
+{
+    const QString key = columnKeys().value(column);
+    if (!key.isEmpty())
+        setSortKey(key, order);
+}
+
+int HistoryTable::rowOfRecord(const QVariantMap &record)
+{
+    loadHistory();
+    const QVariant want = record.value(QStringLiteral("dateEnd"));
+    if (want.typeId() == QMetaType::QDateTime) {
+        const QDateTime when = want.toDateTime();
+        // Property-list files keep whole seconds, so a record read back from
+        // one file may have lost the milliseconds the other still has.
+        int sameSecond = -1;
+        for (int row = 0; row < count(); ++row) {
+            const QVariant v = items().at(row).value(QStringLiteral("dateEnd"));
+            if (v.typeId() != QMetaType::QDateTime)
+                continue;
+            const QDateTime d = v.toDateTime();
+            if (d == when)
+                return row;
+            if (sameSecond < 0 && d.toSecsSinceEpoch() == when.toSecsSinceEpoch())
+                sameSecond = row;
+        }
+        if (sameSecond >= 0)
+            return sameSecond;
+    }
+    Alert a;
+    a.title = QStringLiteral("The item could not be found in the history");
+    a.text.clear();
+    ask(a);
+    return -1;
+}
+
+QString HistoryTable::displayText(const QVariantMap &record, const QString &key) const
+{
+    if (key == QLatin1String("finalSize")) {
+        const QString s = recString(record, key);
+        return s.isEmpty() ? recString(record, QStringLiteral("size")) : s;
+    }
+    return RecordList::displayText(record, key);
+}
+
+} // namespace pv

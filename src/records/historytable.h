@@ -1,0 +1,54 @@
+#pragma once
+
+#include "records/recordlist.h"
+
+namespace pv {
+
+/// The delivery history: every completed or refused item, kept in the
+/// table's sort order and stored in "History.xml". The file is read only when
+/// first needed (loadHistory: the history window opens, or the first record
+/// is added). Columns: success, finalName, dateEndStr, finalSize (the size
+/// when there is no package size), dest. Main thread only.
+class HistoryTable final : public RecordList {
+    Q_OBJECT
+
+public:
+    /// filePath empty: paths::appFile("History.xml"). Nothing is read yet.
+    explicit HistoryTable(Alerter *alerter, const QString &filePath = QString(),
+                          QObject *parent = nullptr);
+
+    /// Reads the file once (missing or unreadable: empty) and sorts it.
+    void loadHistory();
+    [[nodiscard]] bool isLoaded() const { return m_loaded; }
+
+    /// Loads when needed, appends a copy of record and re-sorts; views keep
+    /// their selection on the same records.
+    void addItem(const QVariantMap &record);
+
+    /// Asks "Do you really want to clear History?" and on "Clear History"
+    /// removes every record. Returns whether the history was cleared.
+    bool clearHistory();
+
+    /// The sort order used by addItem and loadHistory (default: `dateEnd`
+    /// ascending). Setting it re-sorts a loaded list.
+    void setSortKey(const QString &key, Qt::SortOrder order = Qt::AscendingOrder);
+    [[nodiscard]] QString sortKey() const { return m_sortKey; }
+    [[nodiscard]] Qt::SortOrder sortOrder() const { return m_sortOrder; }
+    /// Views sort by a column: the column's key becomes the sort key.
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+
+    /// Loads when needed and returns the row of the record with the same
+    /// `dateEnd` as record (the processed list's double-click). When there is
+    /// none, shows "The item could not be found in the history" and returns -1.
+    int rowOfRecord(const QVariantMap &record);
+
+protected:
+    QString displayText(const QVariantMap &record, const QString &key) const override;
+
+private:
+    bool m_loaded = false;
+    QString m_sortKey;
+    Qt::SortOrder m_sortOrder = Qt::AscendingOrder;
+};
+
+} // namespace pv

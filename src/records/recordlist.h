@@ -1,0 +1,106 @@
+#pragma once
+
+#include "core/alerter.h"
+
+#include <QAbstractTableModel>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+namespace pv {
+
+/// A list of records (QVariantMap) shown as a table and mirrored to a
+/// property-list file whose root is an array of the records.
+///
+/// Changes are written coalesced: any number of changes in one event-loop
+/// turn cause one write, made by a zero-time queued call, so that what is on
+/// disk after the turn equals the list. flush() writes at once; the
+/// destructor flushes. A list without a file path lives in memory only.
+///
+/// Columns are record keys: the display role of a cell is the text of that
+/// key, RecordRole (Qt::UserRole) of any cell is the whole record.
+/// Main thread only.
+class RecordList : public QAbstractTableModel {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(RecordList)
+
+public:
+    enum Roles { RecordRole = Qt::UserRole };
+
+    /// filePath empty: memory only. alerter may be null (alerts are then logged
+    /// and take their default button); it is not owned and must outlive the list.
+    RecordList(const QString &filePath, const QStringList &columns, Alerter *alerter,
+               QObject *parent = nullptr);
+    ~RecordList() override;
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+
+    /// The records in list order.
+    [[nodiscard]] const QList<QVariantMap> &items() const { return m_items; }
+    [[nodiscard]] int count() const { return int(m_items.size()); }
+    /// The record at row, or an empty map when row is out of range.
+    [[nodiscard]] QVariantMap itemAt(int row) const;
+    [[nodiscard]] QString filePath() const { return m_filePath; }
+    [[nodiscard]] QStringList columnKeys() const { return m_columns; }
+    /// Column index of a record key, or -1.
+    [[nodiscard]] int columnOfKey(const QString &key) const { return int(m_columns.indexOf(key)); }
+
+    /// Schedules a write of the whole list at the end of this event-loop turn.
+    /// Nothing happens for a memory-only list.
+    void writeItems();
+    /// Writes now when a write is pending. Returns false only when a write
+    /// failed (the failure is logged; the list in memory stays as changed).
+    bool flush();
+
+    /// The records a context-menu action applies to: the right-clicked row
+    /// alone when it exists and is not part of the selection, otherwise the
+    /// selected rows in row order; none when the list is empty or nothing is
+    /// selected or clicked. rightClickedRow -1 means no click.
+    [[nodiscard]] QList<QVariantMap> itemsForAction(int rightClickedRow,
+                                                    const QList<int> &selectedRows) const;
+
+    /// The download link of the first of items, for the clipboard. When it has
+    /// none, shows the "Download link not specified" alert and returns "".
+    QString copyLink(const QList<QVariantMap> &items);
+
+    /// Reads a list file: a missing or unreadable file, or one whose root is not
+    /// an array, gives an empty list; elements that are not dictionaries are
+    /// skipped. A file that exists but cannot be read is copied aside to
+    /// "<file>.unreadable" first, because the next change overwrites it.
+    [[nodiscard]] static QList<QVariantMap> readRecordFile(const QString &path);
+
+Q_SIGNALS:
+    /// Emitted after each write of the file (ok false when it failed).
+    void itemsWritten(bool ok);
+
+protected:
+    /// Text of one cell; the default is the value of key as text.
+    virtual QString displayText(const QVariantMap &record, const QString &key) const;
+
+    void insertRecord(int row, const QVariantMap &record);
+    void removeRecords(int row, int count);
+    /// Replaces the whole list; write false leaves the file alone.
+    void setRecords(const QList<QVariantMap> &records, bool write = true);
+    /// Reorders the list stably by key; selections in views follow their
+    /// records. write false leaves the file alone.
+    void sortRecords(const QString &key, Qt::SortOrder order, bool write = true);
+    /// Shows an alert through the port (or logs it when there is none).
+    int ask(const Alert &alert);
+
+private:
+    QString m_filePath;
+    QStringList m_columns;
+    Alerter *m_alerter;
+    QList<QVariantMap> m_items;
+    bool m_writePending = false;
+};
+
+/// The maker's support address named in user-facing texts.
+inline constexpr const char *kSupportAddress = "support@tallowin.example";
+
+} // namespace pv
