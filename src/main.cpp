@@ -62,16 +62,18 @@ int runEngine(QCoreApplication &app, pv::UserInterface &ui,
               const std::function<void(pv::AppController &)> &showWindows)
 {
     pv::CommandChannel channel;
-    pv::AppController controller(&ui);
+    // The lists are only touched once this process holds the instance lock,
+    // so a refused second start never rewrites the running one's files.
+    std::unique_ptr<pv::AppController> owner;
     QString error;
-    if (!channel.listen(
-            [&controller](const QString &path, const QString &dest) {
-                return controller.addItemToQueue(path, dest);
-            },
-            &error)) {
+    if (!channel.listen([&owner](const QString &path,
+                                 const QString &dest) { return owner->addItemToQueue(path, dest); },
+                        &error)) {
         print(stderr, error);
         return 3;
     }
+    owner = std::make_unique<pv::AppController>(&ui);
+    pv::AppController &controller = *owner;
     installQuitOnSignals(app);
     if (showWindows)
         showWindows(controller);
@@ -104,9 +106,9 @@ int main(int argc, char **argv)
                                         QStringLiteral("Show the version."));
     const QCommandLineOption headlessOpt(QStringLiteral("headless"),
                                          QStringLiteral("Run without windows."));
-    const QCommandLineOption queueOpt(
-        QStringLiteral("queue"), QStringLiteral("Hand PATH to the running Parcelvane."),
-        QStringLiteral("PATH"));
+    const QCommandLineOption queueOpt(QStringLiteral("queue"),
+                                      QStringLiteral("Hand PATH to the running Parcelvane."),
+                                      QStringLiteral("PATH"));
     const QCommandLineOption destOpt(
         QStringLiteral("destination"),
         QStringLiteral("Destination for --queue; without it the code in the file name decides."),

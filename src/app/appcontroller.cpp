@@ -32,7 +32,10 @@ QString lastComponent(const QString &path)
     return QFileInfo(p).fileName();
 }
 
-QString nowText(const char *format) { return formatDate(QDateTime::currentDateTime(), format); }
+QString nowText(const char *format)
+{
+    return formatDate(QDateTime::currentDateTime(), format);
+}
 
 } // namespace
 
@@ -52,10 +55,8 @@ QString destinationCodeFromName(const QString &fileName, bool isFolder)
 AppController::AppController(UserInterface *ui, QObject *parent)
     : QObject(parent), m_ui(ui), m_destinations(std::make_unique<DestinationsEditor>(ui)),
       m_queue(std::make_unique<QueueTable>(ui)), m_sent(std::make_unique<SentTable>(ui)),
-      m_history(std::make_unique<HistoryTable>(ui)),
-      m_errors(std::make_unique<HistoryPanelTable>())
-{
-}
+      m_history(std::make_unique<HistoryTable>(ui)), m_errors(std::make_unique<HistoryPanelTable>())
+{}
 
 AppController::~AppController() = default;
 
@@ -104,7 +105,8 @@ void AppController::checkForCode(const QVariantMap &input)
     const bool isFolder = info.isDir();
     item.insert(qk::isFolder, isFolder);
 
-    if (lastComponent(recString(item, qk::hotfolder)) != Prefs::nameOfCodeBasedDeliveryHotFolder()) {
+    if (lastComponent(recString(item, qk::hotfolder)) !=
+        Prefs::nameOfCodeBasedDeliveryHotFolder()) {
         m_ui->bringToFront(UserInterface::Window::Processing);
         addToQueue(item);
         return;
@@ -117,7 +119,8 @@ void AppController::checkForCode(const QVariantMap &input)
     }
     m_destinations->writeCurrDestination();
     const QDir dir(m_destinations->dir());
-    for (const QString &entry : dir.entryList({QStringLiteral("*.dest")}, QDir::Files, QDir::Name)) {
+    for (const QString &entry :
+         dir.entryList({QStringLiteral("*.dest")}, QDir::Files, QDir::Name)) {
         const QVariantMap rec = readDestinationFile(dir.filePath(entry));
         if (!rec.isEmpty() && recString(rec, dk::QFDestCode) == code) {
             m_initialDestDictForCodeBasedDelivery = rec;
@@ -210,7 +213,8 @@ QString AppController::addItemToQueue(const QString &path, const QString &name)
             if (recString(rec, dk::QFDestCode) == code) {
                 const QString destName = recString(rec, dk::name);
                 addToQueue({{qk::path, path}, {qk::dest, destName}});
-                return QStringLiteral("Queued \"%1\" for \"%2\" (code %3)").arg(path, destName, code);
+                return QStringLiteral("Queued \"%1\" for \"%2\" (code %3)")
+                    .arg(path, destName, code);
             }
         }
     }
@@ -256,8 +260,7 @@ void AppController::processFile(const QVariantMap &item)
 {
     m_isProcessing = true;
     log(QStringLiteral("--> processFile: %1 dest \"%2\" group \"%3\"")
-            .arg(recString(item, qk::path), recString(item, qk::dest),
-                 recString(item, qk::group)));
+            .arg(recString(item, qk::path), recString(item, qk::dest), recString(item, qk::group)));
     if (m_processFile)
         m_processFile(item);
 }
@@ -304,8 +307,8 @@ void AppController::moveFileToErrorsBeforeAddingToQueue(const QVariantMap &input
 {
     QVariantMap item = input;
     const QString path = recString(item, qk::path);
-    const QString name = recString(item, qk::name).isEmpty() ? lastComponent(path)
-                                                             : recString(item, qk::name);
+    const QString name =
+        recString(item, qk::name).isEmpty() ? lastComponent(path) : recString(item, qk::name);
     const QString error = recString(item, qk::error);
     m_ui->beep();
     const QString format = error.contains(QLatin1String("Destination not found"))

@@ -28,11 +28,10 @@ QString CommandChannel::socketPath()
 {
     // Named after the data folder so separate data folders run side by side;
     // it lives in the scratch folder, which only the user can enter.
-    const QByteArray id =
-        QCryptographicHash::hash(QDir(paths::appDir()).absolutePath().toUtf8(),
-                                 QCryptographicHash::Sha1)
-            .toHex()
-            .left(16);
+    const QByteArray id = QCryptographicHash::hash(QDir(paths::appDir()).absolutePath().toUtf8(),
+                                                   QCryptographicHash::Sha1)
+                              .toHex()
+                              .left(16);
     return paths::scratchDir() + QStringLiteral("/cmd-") + QString::fromLatin1(id) +
            QStringLiteral(".sock");
 }

@@ -60,6 +60,9 @@ void HeadlessUserInterface::selectDestination(const QString &name)
     log(QStringLiteral("Destination file dropped: %1").arg(name));
 }
 
-void HeadlessUserInterface::playSound(const QString &name) { playSoundNamed(name); }
+void HeadlessUserInterface::playSound(const QString &name)
+{
+    playSoundNamed(name);
+}
 
 } // namespace pv

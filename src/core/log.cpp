@@ -4,6 +4,9 @@
 
 namespace pv {
 
-void log(const QString &line) { qInfo().noquote() << line; }
+void log(const QString &line)
+{
+    qInfo().noquote() << line;
+}
 
 } // namespace pv

@@ -14,16 +14,25 @@ QString makerDir()
            QStringLiteral("/Tallowin");
 }
 
-QString appDir() { return makerDir() + QStringLiteral("/Parcelvane"); }
+QString appDir()
+{
+    return makerDir() + QStringLiteral("/Parcelvane");
+}
 
-QString destinationsDir() { return appDir() + QStringLiteral("/Destinations"); }
+QString destinationsDir()
+{
+    return appDir() + QStringLiteral("/Destinations");
+}
 
 QString scratchDir()
 {
     return QDir::tempPath() + QStringLiteral("/Parcelvane-") + QString::number(getuid());
 }
 
-QString appFile(const QString &name) { return appDir() + QLatin1Char('/') + name; }
+QString appFile(const QString &name)
+{
+    return appDir() + QLatin1Char('/') + name;
+}
 
 bool createAppFolders()
 {

@@ -10,9 +10,15 @@ std::unique_ptr<QSettings> open()
                                        QStringLiteral("Tallowin"), QStringLiteral("Parcelvane"));
 }
 
-bool contains(const QString &key) { return open()->contains(key); }
+bool contains(const QString &key)
+{
+    return open()->contains(key);
+}
 
-QVariant value(const QString &key) { return open()->value(key); }
+QVariant value(const QString &key)
+{
+    return open()->value(key);
+}
 
 bool boolValue(const QString &key, bool absent)
 {

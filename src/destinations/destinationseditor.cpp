@@ -30,8 +30,7 @@ QVariantMap readDestinationFile(const QString &path)
 DestinationsEditor::DestinationsEditor(Alerter *alerter, QString dir, QObject *parent)
     : QAbstractTableModel(parent), m_alerter(alerter),
       m_dir(dir.isEmpty() ? paths::destinationsDir() : std::move(dir))
-{
-}
+{}
 
 QString DestinationsEditor::fileForName(const QString &name) const
 {
@@ -50,7 +49,8 @@ void DestinationsEditor::load()
     bool hotFolderMissing = false;
     const QStringList entries = QDir(m_dir).entryList(QDir::Files | QDir::Hidden, QDir::Name);
     for (const QString &entry : entries) {
-        if (entry.startsWith(QLatin1Char('.')) || QFileInfo(entry).suffix() != QLatin1String("dest"))
+        if (entry.startsWith(QLatin1Char('.')) ||
+            QFileInfo(entry).suffix() != QLatin1String("dest"))
             continue;
         QVariantMap rec = readRecord(m_dir + QLatin1Char('/') + entry);
         if (rec.isEmpty())
@@ -64,7 +64,8 @@ void DestinationsEditor::load()
                 rec.remove(dk::hotfolderNotFound);
             }
         }
-        if (!rec.contains(dk::QFDestCode) || rec.value(dk::QFDestCode).typeId() != QMetaType::QString)
+        if (!rec.contains(dk::QFDestCode) ||
+            rec.value(dk::QFDestCode).typeId() != QMetaType::QString)
             rec.insert(dk::QFDestCode, QString());
         if (recString(rec, dk::QFDestType).contains(QLatin1String("MobileMe")))
             continue;
@@ -156,12 +157,13 @@ QVariantMap DestinationsEditor::newGroupItem()
 
 void DestinationsEditor::sortItems()
 {
-    const QString selectedName =
-        m_selected >= 0 && m_selected < m_items.size() ? recString(m_items[m_selected], dk::name)
-                                                       : QString();
-    std::stable_sort(m_items.begin(), m_items.end(), [](const QVariantMap &a, const QVariantMap &b) {
-        return recString(a, dk::name).compare(recString(b, dk::name), Qt::CaseInsensitive) < 0;
-    });
+    const QString selectedName = m_selected >= 0 && m_selected < m_items.size()
+                                     ? recString(m_items[m_selected], dk::name)
+                                     : QString();
+    std::stable_sort(
+        m_items.begin(), m_items.end(), [](const QVariantMap &a, const QVariantMap &b) {
+            return recString(a, dk::name).compare(recString(b, dk::name), Qt::CaseInsensitive) < 0;
+        });
     if (!selectedName.isNull())
         m_selected = indexOfName(selectedName);
 }

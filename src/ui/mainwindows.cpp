@@ -114,7 +114,10 @@ int WidgetsUserInterface::alert(const Alert &a)
     return chosen >= 0 ? chosen : a.defaultButton;
 }
 
-void WidgetsUserInterface::beep() { QApplication::beep(); }
+void WidgetsUserInterface::beep()
+{
+    QApplication::beep();
+}
 
 void WidgetsUserInterface::bringToFront(Window window)
 {

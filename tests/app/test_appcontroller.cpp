@@ -21,14 +21,14 @@ namespace {
 void writeDest(const QVariantMap &rec)
 {
     QDir().mkpath(paths::destinationsDir());
-    QVERIFY(plist::writeFile(paths::destinationsDir() + "/" + rec.value("name").toString() + ".dest",
-                             rec));
+    QVERIFY(plist::writeFile(
+        paths::destinationsDir() + "/" + rec.value("name").toString() + ".dest", rec));
 }
 
 QVariantMap localDest(const QString &name, const QString &code = QString())
 {
-    return {{"name", name}, {"QFDestType", "Local Disk"}, {"type", 1},
-            {"pathField", "/tmp"}, {"QFDestCode", code}, {"sendFTPBtn", 1}};
+    return {{"name", name},        {"QFDestType", "Local Disk"}, {"type", 1},
+            {"pathField", "/tmp"}, {"QFDestCode", code},         {"sendFTPBtn", 1}};
 }
 
 QString makeFile(const QString &path, qsizetype size = 10)
@@ -87,9 +87,9 @@ private Q_SLOTS:
         writeDest({{"name", "Both"},
                    {"isGroup", true},
                    {"QFDestType", "group"},
-                   {"groupDests", QVariantList{QVariantMap{{"name", "Zeta"}},
-                                               QVariantMap{{"name", "Gone"}},
-                                               QVariantMap{{"name", "Alpha"}}}}});
+                   {"groupDests",
+                    QVariantList{QVariantMap{{"name", "Zeta"}}, QVariantMap{{"name", "Gone"}},
+                                 QVariantMap{{"name", "Alpha"}}}}});
         start();
         const QString hot = m_home->path() + "/hot/Both";
         const QString file = makeFile(hot + "/report.pdf", 5000);
@@ -120,10 +120,12 @@ private Q_SLOTS:
         start();
         const QString hot = m_home->path() + "/hot/D";
         for (const char *n : {"a", "b"})
-            m_app->addToQueue({{qk::path, makeFile(hot + "/" + n)}, {qk::hotfolder, hot},
-                               {qk::dest, "D"}});
-        m_app->addToQueue({{qk::path, makeFile(hot + "/Priority/p")}, {qk::hotfolder, hot},
-                           {qk::dest, "D"}, {qk::priority, true}});
+            m_app->addToQueue(
+                {{qk::path, makeFile(hot + "/" + n)}, {qk::hotfolder, hot}, {qk::dest, "D"}});
+        m_app->addToQueue({{qk::path, makeFile(hot + "/Priority/p")},
+                           {qk::hotfolder, hot},
+                           {qk::dest, "D"},
+                           {qk::priority, true}});
         QCOMPARE(m_processed.size(), 1);
         QCOMPARE(m_processed[0].value("name").toString(), QStringLiteral("a"));
         QCOMPARE(m_app->queue().items().size(), 2);
@@ -176,7 +178,8 @@ private Q_SLOTS:
         QCOMPARE(history[0].value("size").toString(), QStringLiteral("4 KB"));
         QVERIFY(history[0].value("error").toString().contains("The code \"zz\" is not assigned"));
         QCOMPARE(fileRecords("Sent.xml").size(), 1);
-        QVERIFY(m_app->errors().items()[0].value("error").toString().contains("FILE NOT DELIVERED!"));
+        QVERIFY(
+            m_app->errors().items()[0].value("error").toString().contains("FILE NOT DELIVERED!"));
     }
 
     void destFileOnlySelectsDestination()
@@ -248,10 +251,10 @@ private Q_SLOTS:
         m_app->addItemToQueue(makeFile(m_home->path() + "/x"), "D");
         m_ui->answer = 1;
         QVERIFY(!m_app->applicationShouldTerminate());
-        QCOMPARE(m_ui->alerts.last().buttons,
-                 (QStringList{"Quit", "Don't Quit"}));
-        QCOMPARE(m_ui->alerts.last().title,
-                 QStringLiteral("A file is being processed. Do you really want to quit Parcelvane?"));
+        QCOMPARE(m_ui->alerts.last().buttons, (QStringList{"Quit", "Don't Quit"}));
+        QCOMPARE(
+            m_ui->alerts.last().title,
+            QStringLiteral("A file is being processed. Do you really want to quit Parcelvane?"));
         m_ui->answer = 0;
         QVERIFY(m_app->applicationShouldTerminate());
     }

@@ -12,7 +12,10 @@
 
 namespace {
 
-QString exe() { return qEnvironmentVariable("PV_PARCELVANE"); }
+QString exe()
+{
+    return qEnvironmentVariable("PV_PARCELVANE");
+}
 
 struct Home {
     QTemporaryDir dir;
@@ -30,9 +33,8 @@ struct Home {
     void writeDest(const QVariantMap &rec) const
     {
         QDir().mkpath(app() + "/Destinations");
-        QVERIFY(pv::plist::writeFile(app() + "/Destinations/" + rec.value("name").toString() +
-                                         ".dest",
-                                     rec));
+        QVERIFY(pv::plist::writeFile(
+            app() + "/Destinations/" + rec.value("name").toString() + ".dest", rec));
     }
     QList<QVariantMap> records(const QString &file) const
     {
@@ -160,11 +162,13 @@ private Q_SLOTS:
         const Result queued = runCli(home, {"--queue", f.fileName(), "--destination", "Pair"});
         QCOMPARE(queued.code, 0);
         QVERIFY(queued.out.contains("Queued"));
-        QVERIFY2(inst.waitForLog(QString("--> processFile: %1 dest \"First\" group \"Pair\"")
-                                     .arg(f.fileName())),
-                 qPrintable(inst.log()));
-        QTRY_COMPARE_WITH_TIMEOUT(home.records("Queue.xml").size(), 1, 5000);
-        const QVariantMap waiting = home.records("Queue.xml").first();
+        QVERIFY2(
+            inst.waitForLog(
+                QString("--> processFile: %1 dest \"First\" group \"Pair\"").arg(f.fileName())),
+            qPrintable(inst.log()));
+        QList<QVariantMap> queue;
+        QTRY_VERIFY_WITH_TIMEOUT((queue = home.records("Queue.xml")).size() == 1, 5000);
+        const QVariantMap waiting = queue.first();
         QCOMPARE(waiting.value("dest").toString(), QStringLiteral("Second"));
         QCOMPARE(waiting.value("group").toString(), QStringLiteral("Pair"));
         QCOMPARE(waiting.value("path").toString(), f.fileName());
@@ -172,11 +176,12 @@ private Q_SLOTS:
         // An unknown destination is handed over, recorded, and the file stays.
         const Result unknown = runCli(home, {"--queue", f.fileName(), "--destination", "Nobody"});
         QCOMPARE(unknown.code, 0);
-        QTRY_COMPARE_WITH_TIMEOUT(home.records("History.xml").size(), 1, 5000);
-        QCOMPARE(home.records("History.xml").first().value("success").toString(),
-                 QStringLiteral("missing"));
-        QCOMPARE(home.records("Sent.xml").first().value("dest").toString(),
-                 QStringLiteral("Nobody"));
+        QList<QVariantMap> history, sent;
+        QTRY_VERIFY_WITH_TIMEOUT((history = home.records("History.xml")).size() == 1 &&
+                                     (sent = home.records("Sent.xml")).size() == 1,
+                                 5000);
+        QCOMPARE(history.first().value("success").toString(), QStringLiteral("missing"));
+        QCOMPARE(sent.first().value("dest").toString(), QStringLiteral("Nobody"));
         QVERIFY(f.exists());
 
         QCOMPARE(inst.terminate(), 0);

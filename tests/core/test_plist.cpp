@@ -13,18 +13,19 @@ class TestPlist : public QObject {
 private Q_SLOTS:
     void roundTripKeepsTypes()
     {
-        const QDateTime when = QDateTime::fromString(QStringLiteral("2026-03-04T05:06:07Z"),
-                                                     Qt::ISODate);
-        const QVariantMap rec{{QStringLiteral("int"), 1},
-                              {QStringLiteral("neg"), -42},
-                              {QStringLiteral("big"), qlonglong(5) << 40},
-                              {QStringLiteral("bool"), true},
-                              {QStringLiteral("real"), 2.5},
-                              {QStringLiteral("text"), QStringLiteral("a <b> & \"c\" \u00e9\u4e2d")},
-                              {QStringLiteral("date"), when},
-                              {QStringLiteral("data"), QByteArray("\x00\x01\xff", 3)},
-                              {QStringLiteral("list"), QVariantList{1, QStringLiteral("x")}},
-                              {QStringLiteral("dict"), QVariantMap{{QStringLiteral("k"), false}}}};
+        const QDateTime when =
+            QDateTime::fromString(QStringLiteral("2026-03-04T05:06:07Z"), Qt::ISODate);
+        const QVariantMap rec{
+            {QStringLiteral("int"), 1},
+            {QStringLiteral("neg"), -42},
+            {QStringLiteral("big"), qlonglong(5) << 40},
+            {QStringLiteral("bool"), true},
+            {QStringLiteral("real"), 2.5},
+            {QStringLiteral("text"), QStringLiteral("a <b> & \"c\" \u00e9\u4e2d")},
+            {QStringLiteral("date"), when},
+            {QStringLiteral("data"), QByteArray("\x00\x01\xff", 3)},
+            {QStringLiteral("list"), QVariantList{1, QStringLiteral("x")}},
+            {QStringLiteral("dict"), QVariantMap{{QStringLiteral("k"), false}}}};
         const QByteArray xml = plist::toXml(rec);
         QVERIFY(xml.contains("<!DOCTYPE plist PUBLIC"));
         QVERIFY(xml.contains("<true/>"));
@@ -54,14 +55,16 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString ours = dir.filePath("ours.plist");
-        QVERIFY(plist::writeFile(ours, QVariantMap{{"name", "Ünïcode & co"}, {"n", 7}, {"b", true}}));
+        QVERIFY(
+            plist::writeFile(ours, QVariantMap{{"name", "Ünïcode & co"}, {"n", 7}, {"b", true}}));
         int rc = -1;
-        const QByteArray out = pvtest::run(
-            "python3",
-            {"-c", "import plistlib,sys;d=plistlib.load(open(sys.argv[1],'rb'));"
-                   "print(d['name'],type(d['n']).__name__,d['n'],d['b'])",
-             ours},
-            {}, &rc);
+        const QByteArray out =
+            pvtest::run("python3",
+                        {"-c",
+                         "import plistlib,sys;d=plistlib.load(open(sys.argv[1],'rb'));"
+                         "print(d['name'],type(d['n']).__name__,d['n'],d['b'])",
+                         ours},
+                        {}, &rc);
         QCOMPARE(rc, 0);
         QCOMPARE(QString::fromUtf8(out).trimmed(), QStringLiteral("Ünïcode & co int 7 True"));
 
