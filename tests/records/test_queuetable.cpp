@@ -184,6 +184,12 @@ private Q_SLOTS:
         QCOMPARE(alerter.alerts.last().buttons,
                  QStringList({QStringLiteral("Clear Queue"), QStringLiteral("Cancel")}));
 
+        // Headless: the default answer keeps the queue.
+        pv::QueueTable unattended(nullptr, m_home.filePath(QStringLiteral("q2.xml")));
+        unattended.addItem(record(1));
+        QVERIFY(!unattended.clearQueue());
+        QCOMPARE(unattended.count(), 1);
+
         alerter.answer = 0;
         QVERIFY(queue.clearQueue());
         QCOMPARE(queue.count(), 0);
