@@ -43,6 +43,8 @@ bool HistoryTable::clearHistory()
     a.title = QStringLiteral("Do you really want to clear History?");
     a.text.clear();
     a.buttons = {QStringLiteral("Clear History"), QStringLiteral("Cancel")};
+    // Nobody to ask (headless): keep the records.
+    a.defaultButton = 1;
     if (ask(a) != 0)
         return false;
     setRecords({});

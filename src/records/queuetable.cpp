@@ -119,6 +119,8 @@ bool QueueTable::clearQueue()
     a.title = QStringLiteral("Do you really want to clear the queue?");
     a.text = QStringLiteral("The files will stay in their hot folders");
     a.buttons = {QStringLiteral("Clear Queue"), QStringLiteral("Cancel")};
+    // Nobody to ask (headless): keep the records.
+    a.defaultButton = 1;
     if (ask(a) != 0)
         return false;
     setRecords({});

@@ -61,6 +61,8 @@ bool SentTable::clearErrors()
     a.title = QStringLiteral("Do you really want to clear the processed files list?");
     a.text = QStringLiteral("The records in History will not be affected");
     a.buttons = {QStringLiteral("Clear"), QStringLiteral("Cancel")};
+    // Nobody to ask (headless): keep the records.
+    a.defaultButton = 1;
     if (ask(a) != 0)
         return false;
     setRecords({});

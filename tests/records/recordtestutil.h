@@ -1,0 +1,89 @@
+#pragma once
+
+#include "core/alerter.h"
+#include "core/paths.h"
+#include "core/plist.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QList>
+#include <QTemporaryDir>
+#include <QVariantMap>
+
+namespace pvtest {
+
+/// Answers every alert with a fixed button and remembers what was asked.
+struct RecordingAlerter final : pv::Alerter {
+    QList<pv::Alert> alerts;
+    int answer = 0;
+    int alert(const pv::Alert &a) override
+    {
+        alerts.append(a);
+        return answer;
+    }
+    void beep() override {}
+};
+
+/// Points the data and settings folders into dir; call before anything reads
+/// paths or settings (the settings location is fixed on first use).
+inline void useHome(const QTemporaryDir &dir)
+{
+    qputenv("XDG_DATA_HOME", dir.filePath(QStringLiteral("data")).toUtf8());
+    qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toUtf8());
+    QDir().mkpath(pv::paths::appDir());
+}
+
+/// Removes the list files between test functions.
+inline void clearAppDir()
+{
+    QDir(pv::paths::appDir()).removeRecursively();
+    QDir().mkpath(pv::paths::appDir());
+}
+
+/// Lets queued writes run.
+inline void endTurn()
+{
+    QCoreApplication::processEvents();
+}
+
+/// The records stored in a list file, or a single invalid map marker when
+/// the file is not an array.
+inline QList<QVariantMap> fileRecords(const QString &path)
+{
+    QList<QVariantMap> out;
+    const QVariant root = pv::plist::readFile(path);
+    if (root.typeId() != QMetaType::QVariantList)
+        return {QVariantMap{{QStringLiteral("<not a list>"), true}}};
+    for (const QVariant &v : root.toList())
+        out.append(v.toMap());
+    return out;
+}
+
+/// A delivery record whose dateEnd is i seconds after a fixed moment.
+inline QVariantMap record(int i)
+{
+    const QDateTime base = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
+    return {{QStringLiteral("name"), QStringLiteral("file%1.txt").arg(i)},
+            {QStringLiteral("path"), QStringLiteral("/hot/file%1.txt").arg(i)},
+            {QStringLiteral("dateEnd"), base.addSecs(i)},
+            {QStringLiteral("success"), QStringLiteral("ok")},
+            {QStringLiteral("seq"), qlonglong(i)}};
+}
+
+inline QList<int> seqs(const QList<QVariantMap> &records)
+{
+    QList<int> out;
+    for (const QVariantMap &r : records)
+        out.append(r.value(QStringLiteral("seq")).toInt());
+    return out;
+}
+
+inline QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace pvtest

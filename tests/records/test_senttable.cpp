@@ -1,0 +1,196 @@
+// The processed-files list: its limit in both readings of "Unlimited",
+// clearing, links and the way back into the history.
+
+#include "core/settings.h"
+#include "records/historytable.h"
+#include "records/recordtestutil.h"
+#include "records/senttable.h"
+
+#include <QTest>
+
+using namespace pvtest;
+
+class TestSentTable : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+
+    static void setRecent(const QString &value)
+    {
+        auto s = pv::settings::open();
+        if (value.isNull())
+            s->remove(QStringLiteral("recentItems"));
+        else
+            s->setValue(QStringLiteral("recentItems"), value);
+        s->sync();
+    }
+
+    // A Sent.xml with records first..last, newest (last) first.
+    static void prepareSent(int first, int last)
+    {
+        QVariantList list;
+        for (int i = last; i >= first; --i)
+            list.append(record(i));
+        QVERIFY(pv::plist::writeFile(pv::paths::appFile(QStringLiteral("Sent.xml")), list));
+    }
+
+    static QList<int> range(int from, int downTo)
+    {
+        QList<int> out;
+        for (int i = from; i >= downTo; --i)
+            out.append(i);
+        return out;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        useHome(m_home);
+    }
+    void init()
+    {
+        clearAppDir();
+        setRecent(QString());
+    }
+
+    void limitSetting_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<qint64>("inPreTrim");
+        QTest::addColumn<qint64>("inList");
+        QTest::newRow("absent") << QString() << qint64(0) << qint64(0);
+        QTest::newRow("zero") << QStringLiteral("0") << qint64(0) << qint64(0);
+        QTest::newRow("number") << QStringLiteral("25") << qint64(25) << qint64(25);
+        QTest::newRow("Unlimited") << QStringLiteral("Unlimited") << qint64(1000000) << qint64(50);
+        QTest::newRow("junk") << QStringLiteral("lots") << qint64(0) << qint64(0);
+        QTest::newRow("negative") << QStringLiteral("-3") << qint64(0) << qint64(0);
+    }
+    void limitSetting()
+    {
+        QFETCH(QString, value);
+        QFETCH(qint64, inPreTrim);
+        QFETCH(qint64, inList);
+        setRecent(value);
+        QCOMPARE(pv::SentTable::recentItemsLimit(1000000), inPreTrim);
+        QCOMPARE(pv::SentTable::recentItemsLimit(50), inList);
+    }
+
+    void completingAtTheLimitKeepsTheNewest()
+    {
+        setRecent(QStringLiteral("10"));
+        prepareSent(1, 10);
+        pv::SentTable sent(nullptr);
+        sent.addCompletedItem(record(11));
+        QCOMPARE(seqs(sent.items()), range(11, 2));
+        endTurn();
+        QCOMPARE(fileRecords(sent.filePath()), sent.items());
+    }
+
+    void unlimitedKeepsFifty()
+    {
+        setRecent(QStringLiteral("Unlimited"));
+        pv::SentTable sent(nullptr);
+        for (int i = 1; i <= 60; ++i)
+            sent.addCompletedItem(record(i));
+        QCOMPARE(seqs(sent.items()), range(60, 11));
+        endTurn();
+        QCOMPARE(fileRecords(sent.filePath()).size(), 50);
+    }
+
+    void noLimitKeepsEverything()
+    {
+        pv::SentTable sent(nullptr);
+        for (int i = 1; i <= 120; ++i)
+            sent.addCompletedItem(record(i));
+        QCOMPARE(sent.count(), 120);
+        setRecent(QStringLiteral("0"));
+        sent.addCompletedItem(record(121));
+        sent.adjustNumberOfRecentTo(0);
+        QCOMPARE(sent.count(), 121);
+    }
+
+    void loweringTheLimitDropsTheOldest()
+    {
+        prepareSent(1, 100);
+        pv::SentTable sent(nullptr);
+        sent.adjustNumberOfRecentTo(20);
+        QCOMPARE(seqs(sent.items()), range(100, 81));
+        endTurn();
+        QCOMPARE(seqs(fileRecords(sent.filePath())), range(100, 81));
+        sent.adjustNumberOfRecentTo(50); // raising it brings nothing back
+        QCOMPARE(sent.count(), 20);
+        sent.removeLastItem();
+        QCOMPARE(sent.itemAt(sent.count() - 1).value("seq").toInt(), 82);
+    }
+
+    void clearingLeavesTheHistoryAlone()
+    {
+        RecordingAlerter alerter;
+        prepareSent(1, 3);
+        const QString historyPath = pv::paths::appFile(QStringLiteral("History.xml"));
+        QVERIFY(pv::plist::writeFile(historyPath, QVariantList{record(1)}));
+        const QByteArray historyBefore = fileBytes(historyPath);
+        pv::HistoryTable history(&alerter);
+        history.loadHistory();
+        pv::SentTable sent(&alerter);
+
+        alerter.answer = 1;
+        QVERIFY(!sent.clearErrors());
+        QCOMPARE(sent.count(), 3);
+        const pv::Alert asked = alerter.alerts.last();
+        QCOMPARE(asked.title,
+                 QStringLiteral("Do you really want to clear the processed files list?"));
+        QCOMPARE(asked.text, QStringLiteral("The records in History will not be affected"));
+        QCOMPARE(asked.buttons, QStringList({QStringLiteral("Clear"), QStringLiteral("Cancel")}));
+
+        alerter.answer = 0;
+        QVERIFY(sent.clearErrors());
+        endTurn();
+        QCOMPARE(fileRecords(sent.filePath()), QList<QVariantMap>());
+        QCOMPARE(history.count(), 1);
+        QCOMPARE(fileBytes(historyPath), historyBefore);
+    }
+
+    void copyLink()
+    {
+        RecordingAlerter alerter;
+        pv::SentTable sent(&alerter);
+        QVariantMap linked = record(1);
+        linked[QStringLiteral("downloadURLForUser")] = QStringLiteral("https://dl.example/f1");
+        QCOMPARE(sent.copyLink({linked, record(2)}), QStringLiteral("https://dl.example/f1"));
+        QVERIFY(alerter.alerts.isEmpty());
+
+        QCOMPARE(sent.copyLink({record(2), linked}), QString());
+        QCOMPARE(alerter.alerts.size(), 1);
+        QCOMPARE(alerter.alerts[0].title, QStringLiteral("Download link not specified"));
+        QCOMPARE(alerter.alerts[0].text,
+                 QStringLiteral("The file was possibly sent before this feature was "
+                                "implemented.\n\nWith any questions, contact "
+                                "support@tallowin.example"));
+    }
+
+    void doubleClickFindsTheRecordInHistory()
+    {
+        RecordingAlerter alerter;
+        // Written by an earlier run: the files keep whole seconds only.
+        QVERIFY(pv::plist::writeFile(pv::paths::appFile(QStringLiteral("History.xml")),
+                                     QVariantList{record(1), record(2), record(3)}));
+        pv::HistoryTable history(&alerter);
+        pv::SentTable sent(&alerter);
+        QVariantMap fresh = record(2);
+        fresh[QStringLiteral("dateEnd")] = record(2).value("dateEnd").toDateTime().addMSecs(250);
+        sent.addItem(fresh);
+        sent.addItem(record(7));
+
+        QCOMPARE(sent.doubleAction(1, &history), 1);
+        QVERIFY(alerter.alerts.isEmpty());
+        QCOMPARE(sent.doubleAction(0, &history), -1);
+        QCOMPARE(alerter.alerts.size(), 1);
+        QCOMPARE(alerter.alerts[0].title,
+                 QStringLiteral("The item could not be found in the history"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSentTable)
+#include "test_senttable.moc"
