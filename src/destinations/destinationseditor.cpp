@@ -220,7 +220,9 @@ bool DestinationsEditor::renameItem(int row, const QString &newName)
     const QString oldName = recString(m_items[row], dk::name);
     if (oldName == newName)
         return true;
-    if (indexOfName(newName) >= 0)
+    // A file of that name may hold a record the list does not show
+    // (MobileMe, unreadable): never overwrite it.
+    if (indexOfName(newName) >= 0 || QFile::exists(fileForName(newName)))
         return false;
     QVariantMap rec = m_items[row];
     rec.insert(dk::name, newName);
@@ -228,7 +230,10 @@ bool DestinationsEditor::renameItem(int row, const QString &newName)
     // leaves the destination on disk under one of its names.
     if (!writeDestination(rec))
         return false;
-    if (QFile::exists(fileForName(oldName)) && !QFile::remove(fileForName(oldName)))
+    // A name that is no file name never had a file of its own; its path
+    // could point outside the Destinations folder.
+    if (isUsableDestinationName(oldName) && QFile::exists(fileForName(oldName)) &&
+        !QFile::remove(fileForName(oldName)))
         log(QStringLiteral("---> rename: could not remove %1").arg(fileForName(oldName)));
 
     beginResetModel();
@@ -334,11 +339,14 @@ void DestinationsEditor::makeDefault(int row)
 {
     if (row < 0 || row >= m_items.size())
         return;
+    // Files edited elsewhere can bring more than one default, so every other
+    // mark goes. Those records are written now: nothing else would save
+    // them, and their files would bring the old mark back at the next load.
     for (int i = 0; i < m_items.size(); ++i) {
-        if (recBool(m_items[i], dk::isDefault)) {
+        if (i != row && recBool(m_items[i], dk::isDefault)) {
             m_items[i].insert(dk::isDefault, false);
             Q_EMIT dataChanged(index(i, 0), index(i, ColumnCount - 1));
-            break;
+            writeDestination(m_items[i]);
         }
     }
     m_items[row].insert(dk::isDefault, true);

@@ -65,7 +65,8 @@ public:
     bool writeDestination(const QVariantMap &record);
 
     /// Renames the record at row: writes the new file, removes the old one,
-    /// updates every group and renames the hot folder's own folder.
+    /// updates every group and renames the hot folder's own folder. Refused
+    /// when another record or file already has the new name.
     bool renameItem(int row, const QString &newName);
     /// Removes the record at row with its hot folder and file, and takes its
     /// name out of every group.
@@ -76,7 +77,9 @@ public:
     /// Applies template renames and deletions (template id -> new name, ""
     /// for deleted) to every record that uses them and writes those records.
     void checkTemplates(const QHash<QString, QString> &changes);
-    /// Makes the record at row the default destination.
+    /// Makes the record at row the default destination. Records that lose
+    /// the mark are written at once; the new default is saved with the
+    /// selected record.
     void makeDefault(int row);
     /// Writes the seven delivery options of options to "Defaults.xml".
     bool writeDefaults(const QVariantMap &options) const;
