@@ -1,7 +1,7 @@
 #include "app/appcontroller.h"
 
+#include "app/namesandsizes.h"
 #include "app/queueitem.h"
-#include "app/sizes.h"
 #include "core/dates.h"
 #include "core/log.h"
 #include "core/paths.h"
@@ -259,6 +259,7 @@ void AppController::sendNextFileInQueue()
 void AppController::processFile(const QVariantMap &item)
 {
     m_isProcessing = true;
+    m_processingPath = recString(item, qk::path);
     log(QStringLiteral("--> processFile: %1 dest \"%2\" group \"%3\"")
             .arg(recString(item, qk::path), recString(item, qk::dest), recString(item, qk::group)));
     if (m_processFile)

@@ -110,6 +110,7 @@ private:
     QString m_sendTitle = kStopTitle;
     bool m_sendEnabled = false;
     QVariantMap m_initialDestDictForCodeBasedDelivery;
+    QString m_processingPath;
 };
 
 /// The destination code in a file or folder name: report.abc.pdf and the

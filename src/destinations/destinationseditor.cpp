@@ -243,7 +243,7 @@ bool DestinationsEditor::renameItem(int row, const QString &newName)
     endResetModel();
     checkGroupsForDest(oldName, newName);
 
-    const QString hot = recString(rec, dk::QFHotfolder);
+    const QString hot = QDir::cleanPath(recString(rec, dk::QFHotfolder));
     if (!hot.isEmpty() && QFileInfo(hot).isDir()) {
         const QString newHot = QFileInfo(hot).absolutePath() + QLatin1Char('/') + newName;
         if (QFileInfo::exists(newHot) || !QDir().rename(hot, newHot)) {

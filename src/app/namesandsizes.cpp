@@ -1,0 +1,112 @@
+#include "app/namesandsizes.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QUrl>
+
+namespace pv {
+
+qint64 sizeK(const QString &path)
+{
+    QProcess du;
+    du.start(QStringLiteral("du"), {QStringLiteral("-sk"), QStringLiteral("--"), path});
+    if (!du.waitForFinished(-1) || du.exitStatus() != QProcess::NormalExit)
+        return 0;
+    const QByteArray out = du.readAllStandardOutput();
+    bool ok = false;
+    const qint64 k = out.left(out.indexOf('\t')).trimmed().toLongLong(&ok);
+    return ok ? k : 0;
+}
+
+QString setSizeStrFromK(qint64 k)
+{
+    if (k <= 1023)
+        return QStringLiteral("%1 KB").arg(k);
+    if (k <= 1048575)
+        return QString::asprintf("%1.1f MB", double(float(k) / 1024.0f));
+    return QString::asprintf("%1.2f GB", double(float(k) / 1048576.0f));
+}
+
+QString setSizeStr(quint64 bytes)
+{
+    if (bytes < 1024)
+        return QStringLiteral("1 KB");
+    if (bytes <= 1048575)
+        return QStringLiteral("%1 KB").arg(bytes / 1024);
+    if (bytes <= 1073741823)
+        return QString::asprintf("%1.1f MB", double(float(bytes) / 1048576.0f));
+    return QString::asprintf("%1.2f GB", double(float(bytes) / 1073741824.0f));
+}
+
+QString formatSize(const QString &text)
+{
+    if (text.isEmpty())
+        return text;
+    const QString number = text.left(text.size() - 1);
+    if (text.endsWith(QLatin1Char('M')))
+        return QStringLiteral("%1 MB").arg(number);
+    const double v = number.toDouble();
+    if (v > 1024)
+        return QString::asprintf("%1.1f MB", v / 1024);
+    return QStringLiteral("%1 KB").arg(number == QLatin1String("0") ? QStringLiteral("1") : number);
+}
+
+QString formatSpeed(const QString &bytesPerSecond)
+{
+    const double v = bytesPerSecond.toDouble();
+    if (v < 1048576)
+        return QStringLiteral("%1 KB/sec").arg(qint64(v / 1024));
+    return QString::asprintf("%1.1f MB/sec", v / 1048576);
+}
+
+QString composeFinalName(const QString &sourcePath, bool createDmg, bool zip)
+{
+    QString p = sourcePath;
+    while (p.size() > 1 && p.endsWith(QLatin1Char('/')))
+        p.chop(1);
+    QString name = QFileInfo(p).fileName();
+    name.replace(QLatin1Char('['), QLatin1Char('('));
+    name.replace(QLatin1Char(']'), QLatin1Char(')'));
+    if (createDmg)
+        name += QStringLiteral(".dmg");
+    else if (zip)
+        name += QStringLiteral(".zip");
+    return name;
+}
+
+QString finalNameForOverwrite(const QString &finalName, const QStringList &present)
+{
+    const int dot = finalName.lastIndexOf(QLatin1Char('.'));
+    const QString base = dot > 0 ? finalName.left(dot) : finalName;
+    const QString suffix = dot > 0 ? finalName.mid(dot) : QString();
+    for (qint64 n = 1;; ++n) {
+        const QString candidate = QStringLiteral("%1_%2%3").arg(base).arg(n).arg(suffix);
+        if (!present.contains(candidate))
+            return candidate;
+    }
+}
+
+namespace {
+QString escapeWith(const QString &text, const char *extra)
+{
+    // Standard escaping leaves the reserved characters for the table to act on.
+    QString out =
+        QString::fromLatin1(QUrl::toPercentEncoding(text, QByteArrayLiteral("!$&'()*+,;=:@/?~")));
+    for (const char *c = extra; *c; ++c)
+        out.replace(QLatin1Char(*c),
+                    QStringLiteral("%%1").arg(int(*c), 2, 16, QLatin1Char('0')).toUpper());
+    return out;
+}
+} // namespace
+
+QString addMissingPercentEscapes(const QString &text)
+{
+    return escapeWith(text, "@$:&;?/~");
+}
+
+QString addMissingPercentEscapesForURL(const QString &text)
+{
+    return escapeWith(text, "$&;?~");
+}
+
+} // namespace pv

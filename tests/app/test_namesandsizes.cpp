@@ -1,0 +1,75 @@
+#include "app/namesandsizes.h"
+#include "common/testenv.h"
+
+#include <QFile>
+
+using namespace pv;
+
+class TestNamesAndSizes : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void sizeTexts()
+    {
+        QCOMPARE(setSizeStr(0), QStringLiteral("1 KB"));
+        QCOMPARE(setSizeStr(1048575), QStringLiteral("1023 KB"));
+        QCOMPARE(setSizeStr(1048576), QStringLiteral("1.0 MB"));
+        QCOMPARE(setSizeStr(1073741824), QStringLiteral("1.00 GB"));
+        // Sizes beyond 32 bits must not wrap.
+        QCOMPARE(setSizeStr(quint64(5) << 40), QStringLiteral("5120.00 GB"));
+        QCOMPARE(setSizeStrFromK(0), QStringLiteral("0 KB"));
+        QCOMPARE(setSizeStrFromK(1023), QStringLiteral("1023 KB"));
+        QCOMPARE(setSizeStrFromK(1536), QStringLiteral("1.5 MB"));
+        QCOMPARE(setSizeStrFromK(1048576), QStringLiteral("1.00 GB"));
+        QCOMPARE(formatSize("0k"), QStringLiteral("1 KB"));
+        QCOMPARE(formatSize("512k"), QStringLiteral("512 KB"));
+        QCOMPARE(formatSize("2048k"), QStringLiteral("2.0 MB"));
+        QCOMPARE(formatSize("3.5M"), QStringLiteral("3.5 MB"));
+        QCOMPARE(formatSpeed("1000"), QStringLiteral("0 KB/sec"));
+        QCOMPARE(formatSpeed("524288"), QStringLiteral("512 KB/sec"));
+        QCOMPARE(formatSpeed("3145728"), QStringLiteral("3.0 MB/sec"));
+    }
+
+    void sizeKMeasuresWithDu()
+    {
+        QTemporaryDir dir;
+        QFile f(dir.filePath("a b.bin"));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(100 * 1024, 'x'));
+        f.close();
+        QVERIFY(sizeK(f.fileName()) >= 100);
+        QVERIFY(sizeK(dir.path()) >= sizeK(f.fileName()));
+        QCOMPARE(sizeK(dir.filePath("missing")), 0);
+        // A name that looks like an option is still a path.
+        QFile dash(dir.filePath("-s"));
+        QVERIFY(dash.open(QIODevice::WriteOnly));
+        dash.close();
+        QCOMPARE(sizeK(dash.fileName()), 0);
+    }
+
+    void finalNames()
+    {
+        QCOMPARE(composeFinalName("/h/a [1].pdf", false, false), QStringLiteral("a (1).pdf"));
+        QCOMPARE(composeFinalName("/h/a.pdf", false, true), QStringLiteral("a.pdf.zip"));
+        QCOMPARE(composeFinalName("/h/Folder/", true, false), QStringLiteral("Folder.dmg"));
+        QCOMPARE(finalNameForOverwrite("Report.zip", {"Report.zip", "Report_1.zip"}),
+                 QStringLiteral("Report_2.zip"));
+        QCOMPARE(finalNameForOverwrite("Folder", {"Folder"}), QStringLiteral("Folder_1"));
+        QCOMPARE(finalNameForOverwrite("archive.tar.gz", {}), QStringLiteral("archive.tar_1.gz"));
+    }
+
+    void urlEscaping()
+    {
+        QCOMPARE(addMissingPercentEscapes("me@home"), QStringLiteral("me%40home"));
+        QCOMPARE(addMissingPercentEscapes("/in/box"), QStringLiteral("%2Fin%2Fbox"));
+        QCOMPARE(addMissingPercentEscapes("p:a$s&s;w?o~r d%"),
+                 QStringLiteral("p%3Aa%24s%26s%3Bw%3Fo%7Er%20d%25"));
+        QCOMPARE(addMissingPercentEscapes("\u00e9"), QStringLiteral("%C3%A9"));
+        // A "#" in a file name must not end the path of a link.
+        QCOMPARE(addMissingPercentEscapesForURL("ftp://u@h/a b#1;x.pdf"),
+                 QStringLiteral("ftp://u@h/a%20b%231%3Bx.pdf"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNamesAndSizes)
+#include "test_namesandsizes.moc"
