@@ -6,7 +6,7 @@ namespace pv::settings {
 
 std::unique_ptr<QSettings> open()
 {
-    return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
                                        QStringLiteral("Tallowin"), QStringLiteral("Parcelvane"));
 }
 

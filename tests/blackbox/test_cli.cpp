@@ -143,6 +143,15 @@ private Q_SLOTS:
                         {"QFDestType", "group"},
                         {"groupDests", QVariantList{QVariantMap{{"name", "First"}},
                                                     QVariantMap{{"name", "Second"}}}}});
+        // Settings prepared as a file before start-up are honoured.
+        const QString errors = home.dir.path() + "/errors";
+        QDir().mkpath(home.dir.path() + "/config/Tallowin");
+        QFile conf(home.dir.path() + "/config/Tallowin/Parcelvane.conf");
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write(QString("[General]\nmoveErrors=1\nerrorFolder=%1\n").arg(errors).toUtf8());
+        conf.close();
+        QDir().mkpath(errors);
+
         Instance inst(home);
         QVERIFY2(inst.waitForLog("Parcelvane "), qPrintable(inst.log()));
 
@@ -173,8 +182,12 @@ private Q_SLOTS:
         QCOMPARE(waiting.value("group").toString(), QStringLiteral("Pair"));
         QCOMPARE(waiting.value("path").toString(), f.fileName());
 
-        // An unknown destination is handed over, recorded, and the file stays.
-        const Result unknown = runCli(home, {"--queue", f.fileName(), "--destination", "Nobody"});
+        // An unknown destination is handed over, recorded, and the file goes to
+        // the error folder of the settings.
+        QFile g(home.dir.path() + "/lost.pdf");
+        QVERIFY(g.open(QIODevice::WriteOnly));
+        g.close();
+        const Result unknown = runCli(home, {"--queue", g.fileName(), "--destination", "Nobody"});
         QCOMPARE(unknown.code, 0);
         QList<QVariantMap> history, sent;
         QTRY_VERIFY_WITH_TIMEOUT((history = home.records("History.xml")).size() == 1 &&
@@ -183,6 +196,8 @@ private Q_SLOTS:
         QCOMPARE(history.first().value("success").toString(), QStringLiteral("missing"));
         QCOMPARE(sent.first().value("dest").toString(), QStringLiteral("Nobody"));
         QVERIFY(f.exists());
+        QVERIFY(!g.exists());
+        QVERIFY(QFile::exists(errors + "/lost.pdf"));
 
         QCOMPARE(inst.terminate(), 0);
     }
