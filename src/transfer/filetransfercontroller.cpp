@@ -82,26 +82,33 @@ bool isPrivateIPv4(const QString &host)
 
 } // namespace
 
-bool isLocalHostName(const QString &hostIn)
+namespace {
+
+QString normalisedHost(const QString &hostIn)
 {
     QString host = hostIn.trimmed().toLower();
     if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
         host = host.mid(1, host.size() - 2);
+    return host;
+}
+
+} // namespace
+
+bool isThisMachine(const QString &hostIn)
+{
+    const QString host = normalisedHost(hostIn);
     if (host.isEmpty())
         return false;
-    if (host.endsWith(QLatin1String(".local")) || isPrivateIPv4(host))
-        return true;
     if (host == QLatin1String("localhost") || host == QLatin1String("localhost.localdomain"))
         return true;
     char name[256] = {};
     if (gethostname(name, sizeof(name) - 1) == 0) {
         const QString own = QString::fromLocal8Bit(name).toLower();
-        if (host == own ||
-            (own.contains(QLatin1Char('.')) && host == own.section(QLatin1Char('.'), 0, 0)) ||
-            own.section(QLatin1Char('.'), 0, 0) == host)
+        if (!own.isEmpty() && (host == own || host == own.section(QLatin1Char('.'), 0, 0) ||
+                               host.section(QLatin1Char('.'), 0, 0) == own))
             return true;
     }
-    // One of this machine's interface addresses, compared in canonical form.
+    // One of this machine's interface addresses, compared in binary form.
     in6_addr a6{};
     in_addr a4{};
     const QByteArray h = host.toLatin1();
@@ -109,6 +116,8 @@ bool isLocalHostName(const QString &hostIn)
     const bool is6 = !is4 && inet_pton(AF_INET6, h.constData(), &a6) == 1;
     if (!is4 && !is6)
         return false;
+    if (is4 && (ntohl(a4.s_addr) >> 24) == 127)
+        return true;
     ifaddrs *list = nullptr;
     if (getifaddrs(&list) != 0)
         return false;
@@ -126,6 +135,14 @@ bool isLocalHostName(const QString &hostIn)
     }
     freeifaddrs(list);
     return found;
+}
+
+bool isLocalHostName(const QString &hostIn)
+{
+    const QString host = normalisedHost(hostIn);
+    if (host.isEmpty())
+        return false;
+    return host.endsWith(QLatin1String(".local")) || isPrivateIPv4(host) || isThisMachine(host);
 }
 
 // ---------------------------------------------------------------------------

@@ -289,5 +289,8 @@ private:
 /// interface addresses), ends with ".local", or is an IPv4 literal in 10/8,
 /// 172.16/12 or 192.168/16. An empty host is not local.
 [[nodiscard]] bool isLocalHostName(const QString &host);
+/// True when host names this machine: "localhost", its host name, a loopback
+/// address or one of its interface addresses.
+[[nodiscard]] bool isThisMachine(const QString &host);
 
 } // namespace pv

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -94,10 +95,7 @@ QString LocalTransferController::localPathForRemotePath(const QString &remotePat
     // A file URL names this machine when its host is empty, "localhost" or one of
     // this machine's names; anything else cannot be opened here.
     const QString host = url.host();
-    if (!host.isEmpty() && host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0 &&
-        !isLocalHostName(host))
-        return {};
-    if (isLocalHostName(host) && host.endsWith(QLatin1String(".local"), Qt::CaseInsensitive))
+    if (!host.isEmpty() && !isThisMachine(host))
         return {};
     return url.path(QUrl::FullyDecoded);
 }
