@@ -274,6 +274,13 @@ private Q_SLOTS:
         QCOMPARE(m_d.events, (QStringList{"start", "fail"}));
         QCOMPARE(m_d.errors.last().code, ENOENT);
         QVERIFY(!QFileInfo::exists(at(QStringLiteral("local"))));
+        // Failing downloads never remove what they did not write.
+        QVERIFY(!m_c->downloadFileFromPathToNull(QStringLiteral("absent")));
+        QVERIFY(QFileInfo(QStringLiteral("/dev/null")).exists());
+        QVERIFY(QDir().mkpath(at(QStringLiteral("adir"))));
+        QVERIFY(!m_c->downloadFileFromPath(QStringLiteral("ten"), at(QStringLiteral("adir"))));
+        QCOMPARE(m_d.errors.last().code, EISDIR);
+        QVERIFY(QFileInfo(at(QStringLiteral("adir"))).isDir());
 
         // A local target that cannot be created is reported too.
         m_d.clear();
