@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+namespace pv {
+
+/// Keys of the item a hot folder hands to the pipeline; the queue entry
+/// starts as a copy of it, so they are spelled as the queue spells them.
+namespace hk {
+inline const QString path = QStringLiteral("path");
+inline const QString name = QStringLiteral("name");
+inline const QString isFolder = QStringLiteral("isFolder");
+inline const QString moddate = QStringLiteral("moddate");
+inline const QString creatdate = QStringLiteral("creatdate");
+inline const QString origSize = QStringLiteral("origSize");
+inline const QString hotfolder = QStringLiteral("hotfolder");
+inline const QString priority = QStringLiteral("priority");
+inline const QString dest = QStringLiteral("dest");
+inline const QString log = QStringLiteral("log");
+} // namespace hk
+
+/// Names of the sub-folders every hot folder has; never items themselves.
+inline const QString kPriorityFolder = QStringLiteral("Priority");
+inline const QString kDoneFolder = QStringLiteral("Done");
+inline const QString kErrorsFolder = QStringLiteral("Errors");
+
+} // namespace pv
