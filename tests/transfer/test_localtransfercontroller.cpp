@@ -289,6 +289,29 @@ private Q_SLOTS:
         QCOMPARE(m_d.errors.last().code, ENOENT);
     }
 
+    void sourceThatCannotOpenIsReported()
+    {
+        // Reported rather than ended silently, so a delivery cannot take the
+        // missing upload for a delivered file.
+        struct Refusing : DataStreamSource {
+            bool openDataStream(void *) override { return false; }
+            qint64 readDataFromStream(void *, char *, qint64) override { return -1; }
+            qint64 writeDataToStream(void *, const char *, qint64) override { return -1; }
+            void closeDataStream(void *) override {}
+        } refusing;
+        DataReadStream stream(&refusing, nullptr);
+        QVERIFY(!m_c->uploadFileToPath(QStringLiteral("f"), &stream));
+        QCOMPARE(m_d.events, (QStringList{"start", "fail"}));
+        QCOMPARE(m_d.errors.last().domain, QStringLiteral("DataStreamErrorDomain"));
+        QVERIFY(!QFileInfo::exists(at(QStringLiteral("dest/f"))));
+        // A stream that is already open is refused without any message.
+        MemoryInputStream open(QByteArray("x"));
+        QVERIFY(open.open());
+        m_d.clear();
+        QVERIFY(!m_c->uploadFileToPath(QStringLiteral("f"), &open));
+        QVERIFY(m_d.events.isEmpty());
+    }
+
     void unreadableSourceIsReported()
     {
         if (geteuid() == 0)
