@@ -1,0 +1,870 @@
+#include "transfer/deliverytransfer.h"
+
+#include "core/dates.h"
+#include "core/log.h"
+#include "core/record.h"
+#include "core/settings.h"
+#include "records/recordlist.h"
+#include "transfer/localtransfercontroller.h"
+
+#if __has_include("transfer/smbtransfercontroller.h")
+#include "transfer/smbtransfercontroller.h"
+#define PV_HAVE_SMB_CONTROLLER 1
+#endif
+
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QObject>
+#include <QThread>
+#include <QTime>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+namespace pv {
+
+namespace k = transferkeys;
+
+namespace {
+
+const QString kType = QStringLiteral("type");
+const char *const kTagAttribute = "user.xdg.tags";
+
+double monotonicSeconds()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+QString lastPathComponent(QString path)
+{
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    return slash < 0 ? path : path.mid(slash + 1);
+}
+
+QString trimmedSlashes(QString s)
+{
+    while (s.startsWith(QLatin1Char('/')))
+        s.remove(0, 1);
+    while (s.endsWith(QLatin1Char('/')))
+        s.chop(1);
+    return s;
+}
+
+QString deletingLastPathComponent(const QString &path)
+{
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    return slash < 0 ? QString() : path.left(slash);
+}
+
+QStringList namesOf(const RemoteListing &listing)
+{
+    return listing.keys();
+}
+
+// Sets the modification date of path (links not followed: the delivered item
+// itself). Creation dates cannot be set on this system's file systems.
+bool setModificationDate(const QString &path, const QDateTime &date, int *err)
+{
+    if (!date.isValid())
+        return true;
+    const qint64 ms = date.toMSecsSinceEpoch();
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = time_t(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+    times[1].tv_nsec = long((ms - qint64(times[1].tv_sec) * 1000) * 1000000);
+    if (::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW) !=
+        0) {
+        *err = errno;
+        return false;
+    }
+    return true;
+}
+
+QString valueText(const QVariant &v)
+{
+    return v.toString();
+}
+
+} // namespace
+
+// The reports' way to the receiver's thread. Shared with the queued calls so a
+// call that runs after the transfer is gone finds it closed instead of freed.
+struct DeliveryTransfer::Channel {
+    DeliveryTransferReceiver *receiver = nullptr;
+    QThread *thread = nullptr;
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool abandoned = false; // guarded by mutex: the worker must not wait any more
+    // Receiver's thread only: no report passes any more (cancel notice given,
+    // final report handled or transfer destroyed).
+    bool closed = false;
+};
+
+DeliveryTransfer::DeliveryTransfer(DeliveryTransferReceiver *receiver,
+                                   const QVariantMap &parameters)
+    : m_channel(std::make_shared<Channel>()), m_context(std::make_unique<QObject>()),
+      m_parameters(parameters)
+{
+    m_channel->receiver = receiver;
+    m_channel->thread = QThread::currentThread();
+    m_maxUploadSpeed = maxUploadSpeed();
+    m_factory = [](const QUrl &url) {
+        return FileTransferController::fileTransferControllerWithURL(url);
+    };
+}
+
+DeliveryTransfer::~DeliveryTransfer()
+{
+    m_channel->closed = true;
+    m_abandoned = true;
+    {
+        std::lock_guard<std::mutex> lock(m_channel->mutex);
+        m_channel->abandoned = true;
+    }
+    m_channel->cv.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void DeliveryTransfer::start()
+{
+    if (m_thread.joinable())
+        return;
+    m_thread = std::thread([this] {
+        startProcess();
+        m_finished = true;
+    });
+}
+
+void DeliveryTransfer::cancel()
+{
+    const std::shared_ptr<Channel> channel = m_channel;
+    if (channel->closed)
+        return;
+    channel->closed = true;
+    m_cancelled = true;
+    log(QStringLiteral("DeliveryTransfer: cancelled"));
+    // The receiver may release this object from its handler: touch nothing after.
+    channel->receiver->cancelProcess();
+}
+
+// ---------------------------------------------------------------------------
+// Reports
+
+void DeliveryTransfer::perform(std::function<void(DeliveryTransferReceiver *)> call, bool isFinal)
+{
+    if (stopped())
+        return;
+    const std::shared_ptr<Channel> channel = m_channel;
+    auto deliver = [channel, call, isFinal] {
+        if (channel->closed)
+            return;
+        if (isFinal)
+            channel->closed = true;
+        call(channel->receiver);
+    };
+    if (QThread::currentThread() == channel->thread) {
+        deliver();
+        return;
+    }
+    // Not Qt::BlockingQueuedConnection: the wait must end when the transfer is
+    // destroyed while the receiver's thread is not serving its event loop.
+    auto done = std::make_shared<bool>(false);
+    QMetaObject::invokeMethod(
+        m_context.get(),
+        [channel, deliver, done] {
+            deliver();
+            {
+                std::lock_guard<std::mutex> lock(channel->mutex);
+                *done = true;
+            }
+            channel->cv.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock<std::mutex> lock(channel->mutex);
+    channel->cv.wait(lock, [&] { return *done || channel->abandoned; });
+}
+
+void DeliveryTransfer::updateStatus(const QVariantMap &status)
+{
+    const QString type = status.value(kType).toString();
+    const bool isFinal = type == QLatin1String("success") || type == QLatin1String("error");
+    perform([status](DeliveryTransferReceiver *r) { r->readTransferProgress(status); }, isFinal);
+}
+
+void DeliveryTransfer::updateListing(const QVariantMap &report)
+{
+    perform([report](DeliveryTransferReceiver *r) { r->transferIsListingDirectory(report); });
+}
+
+void DeliveryTransfer::updateListing(const char *type)
+{
+    updateListing(QVariantMap{{kType, QString::fromLatin1(type)}});
+}
+
+void DeliveryTransfer::startProgress()
+{
+    perform([](DeliveryTransferReceiver *r) { r->transferDidStart(); });
+}
+
+void DeliveryTransfer::setDateFolderPathInAppDelegate(const QString &path)
+{
+    perform([path](DeliveryTransferReceiver *r) { r->setDateFolderPath(path); });
+}
+
+void DeliveryTransfer::setFinalNameInAppDelegate(const QString &name)
+{
+    perform([name](DeliveryTransferReceiver *r) { r->setFinalName(name); });
+}
+
+void DeliveryTransfer::logDateFolderError(const QString &text)
+{
+    updateListing(QVariantMap{{kType, QStringLiteral("error")}, {QStringLiteral("error"), text}});
+}
+
+// ---------------------------------------------------------------------------
+// Delivery
+
+void DeliveryTransfer::startProcess()
+{
+    QString what;
+    try {
+        startProcessNow();
+        return;
+    } catch (const std::exception &e) {
+        what = QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        what = QStringLiteral("unknown exception");
+    }
+    log(QStringLiteral("DeliveryTransfer: exception: %1").arg(what));
+    const QString message =
+        QStringLiteral("An unexpected error occurred during file transfer:\n\n%1\n\n\n"
+                       "Parcelvane has to be relaunched to resume processing.\n\n"
+                       "Please report this error and we'll address it promptly: ")
+            .arg(what) +
+        QLatin1String(kSupportAddress);
+    perform([message](DeliveryTransferReceiver *r) { r->transferDidFailUnexpectedly(message); },
+            true);
+}
+
+void DeliveryTransfer::startProcessNow()
+{
+    // 1.
+    m_fullTransferSizeStr.clear();
+    m_finalTargetPathRelativeToBaseURL.clear();
+    m_foldersOfDelivery.clear();
+    m_currFileDict = m_parameters;
+
+    // 2.
+    const QString localPath = recString(m_parameters, k::localPath);
+    struct stat st {};
+    const bool isDirectory =
+        ::lstat(QFile::encodeName(localPath).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+    const QString urlText = trimmedSlashes(recString(m_parameters, k::url));
+    m_finalName = lastPathComponent(localPath);
+
+    // 3.
+    if (stopped())
+        return;
+
+    // 4.
+    m_url = QUrl(urlText);
+    m_scheme = m_url.scheme().toLower();
+    log(QStringLiteral("DeliveryTransfer: delivering \"%1\" to %2")
+            .arg(localPath, maskedURL(urlText)));
+    m_transferController = m_url.isValid() ? m_factory(m_url) : nullptr;
+    if (!m_transferController) {
+        updateStatus({{kType, QStringLiteral("error")},
+                      {QStringLiteral("error"), QStringLiteral("Connection failure")},
+                      {QStringLiteral("errorInfo"),
+                       QStringLiteral("Please make sure that destination address and login info "
+                                      "are correct.")}});
+        return;
+    }
+    FileTransferController *controller = m_transferController.get();
+
+    // 5.
+    controller->setDelegate(this);
+    controller->setMaximumUploadSpeed(m_maxUploadSpeed);
+    m_isListing = true;
+    if (stopped())
+        return;
+
+    // 6.
+    updateListing("startListing");
+    const std::optional<RemoteListing> root =
+        controller->contentsOfDirectoryAtPath(QStringLiteral("/"));
+    if (stopped())
+        return;
+    if (!root) {
+        updateStatus(
+            {{kType, QStringLiteral("error")},
+             {QStringLiteral("error"), QStringLiteral("Unable to list directory")},
+             {QStringLiteral("errorInfo"),
+              m_scheme == QLatin1String("file")
+                  ? QStringLiteral("Please make sure that folder path is correct.")
+                  : QStringLiteral(
+                        "Please make sure that destination address and login info are correct.")}});
+        return;
+    }
+
+    // 7.
+    setDateFolderPathInAppDelegate(QString());
+    static const QStringList dateFolderSchemes = {QStringLiteral("ftp"),  QStringLiteral("ftps"),
+                                                  QStringLiteral("sftp"), QStringLiteral("ssh"),
+                                                  QStringLiteral("afp"),  QStringLiteral("smb")};
+    QString dateFolderPath;
+    std::optional<RemoteListing> target = root;
+    if (dateFolderSchemes.contains(m_scheme)) {
+        dateFolderPath = createDateFolderPath(namesOf(*root));
+        if (stopped())
+            return;
+        // The root was listed a moment ago; only a date folder needs a listing.
+        if (!dateFolderPath.isEmpty())
+            target = controller->contentsOfDirectoryAtPath(dateFolderPath);
+        if (stopped())
+            return;
+    }
+
+    // 8.
+    m_isLocalController = m_scheme == QLatin1String("file") || m_scheme == QLatin1String("afp") ||
+                          m_scheme == QLatin1String("smb");
+
+    // 9.
+    const QVariantMap dest = m_parameters.value(k::dest).toMap();
+    if (!recBool(dest, QStringLiteral("overwriteBtn")) && target) {
+        m_finalName = finalNameForOverwrite(m_finalName, namesOf(*target));
+        setFinalNameInAppDelegate(m_finalName);
+    }
+
+    // 10.
+    setDateFolderPathInAppDelegate(dateFolderPath);
+    updateListing("endListing");
+    m_isListing = false;
+
+    // 11.
+    m_savedDate = monotonicSeconds();
+    m_lastDoneSize = 0;
+    m_timeSample = 0;
+    m_sizeSample = 0;
+    m_doneSizeOfFolder = 0;
+    m_folderSize = 0;
+    m_folderSizeStr.clear();
+    if (stopped())
+        return;
+
+    // 12. The HTTP family takes single files at the top of the destination.
+    static const QStringList pathSchemes = {QStringLiteral("file"), QStringLiteral("ftp"),
+                                            QStringLiteral("ftps"), QStringLiteral("sftp"),
+                                            QStringLiteral("ssh"),  QStringLiteral("afp"),
+                                            QStringLiteral("smb")};
+    if (!pathSchemes.contains(m_scheme)) {
+        perform([](DeliveryTransferReceiver *r) { r->setDownloadURLInItemDict(); });
+        m_finalTargetPathRelativeToBaseURL = QLatin1Char('/') + m_finalName;
+        (void)controller->uploadFileFromPath(localPath, m_finalTargetPathRelativeToBaseURL);
+        return;
+    }
+
+    // 13.
+    const QString remotePath = dateFolderPath.isEmpty() ? QLatin1Char('/') + m_finalName
+                                                        : QLatin1Char('/') + dateFolderPath +
+                                                              QLatin1Char('/') + m_finalName;
+    perform([](DeliveryTransferReceiver *r) { r->setDownloadURLInItemDict(); });
+
+    // 14.
+    if (!isDirectory) {
+        m_finalTargetPathRelativeToBaseURL = remotePath;
+        const bool ok = controller->uploadFileFromPath(localPath, remotePath);
+        if (ok && m_scheme == QLatin1String("file"))
+            applyTag();
+        return;
+    }
+
+    // 15. A folder tree.
+    m_folderSize = quint64(std::max<qint64>(0, recInt(m_parameters, k::origSize)));
+    m_folderSizeStr = formatSize(m_folderSize);
+    startProgress();
+    m_isUploadingFolderContents = true;
+
+    if (m_scheme == QLatin1String("file")) {
+        const QString existing = fileSystemPath(remotePath);
+        struct stat est {};
+        if (!existing.isEmpty() && ::lstat(QFile::encodeName(existing).constData(), &est) == 0) {
+            std::error_code ec;
+            std::filesystem::remove_all(
+                std::filesystem::path(QFile::encodeName(existing).toStdString()), ec);
+            if (ec) {
+                updateStatus({{kType, QStringLiteral("error")},
+                              {QStringLiteral("error"),
+                               QStringLiteral("Existing folder could not be overwritten")},
+                              {QStringLiteral("errorInfo"),
+                               QString::fromLocal8Bit(std::strerror(ec.value()))}});
+                return;
+            }
+        }
+    }
+
+    QVariantMap top = m_parameters;
+    top.insert(k::finalTargetPathRelativeToBaseURL, remotePath);
+    m_foldersOfDelivery.append(top);
+    // The success of this creation restores dates on the current target: make
+    // that the new folder, never the destination itself.
+    m_finalTargetPathRelativeToBaseURL = remotePath;
+    (void)controller->createDirectoryAtPath(remotePath);
+    if (m_fileTransferControllerDidFail || stopped())
+        return;
+
+    uploadFolderContents(m_parameters.value(k::folderContents).toList(), remotePath);
+    if (m_cancelled)
+        return;
+
+    if (m_isLocalController)
+        restoreModificationDateOfFolders();
+    if (m_scheme == QLatin1String("file")) {
+        m_finalTargetPathRelativeToBaseURL = remotePath;
+        applyTag();
+    }
+}
+
+QString DeliveryTransfer::createDateFolderPath(const QStringList &rootNames)
+{
+    const QVariantMap dest = m_parameters.value(k::dest).toMap();
+    const bool year = recBool(dest, QStringLiteral("yearFolderBtn"));
+    const bool month = recBool(dest, QStringLiteral("monthFolderBtn"));
+    const bool day = recBool(dest, QStringLiteral("dateFolderBtn"));
+    if (!year && !month && !day)
+        return QString();
+
+    FileTransferController *controller = m_transferController.get();
+    updateListing("creatingDir");
+    const QDateTime now = QDateTime::currentDateTime();
+    QString path;
+    QStringList known = rootNames;
+
+    // One level: list it when it exists, create it otherwise. On failure the
+    // delivery goes on one level higher.
+    auto level = [&](const QString &name, const QString &listFailure,
+                     const QString &createFailure) -> bool {
+        path = path.isEmpty() ? name : path + QLatin1Char('/') + name;
+        if (known.contains(name)) {
+            const std::optional<RemoteListing> listing =
+                controller->contentsOfDirectoryAtPath(path);
+            if (stopped())
+                return false;
+            if (!listing) {
+                logDateFolderError(listFailure.arg(path));
+                return false;
+            }
+            known = namesOf(*listing);
+        } else {
+            const bool created = controller->createDirectoryAtPath(path);
+            if (stopped())
+                return false;
+            if (!created) {
+                logDateFolderError(createFailure.arg(path));
+                return false;
+            }
+            known.clear();
+        }
+        return true;
+    };
+
+    if (year &&
+        !level(formatDate(now, "%Y"),
+               QStringLiteral(
+                   "Unable to list folder %1. The file will be sent to destination's root."),
+               QStringLiteral("The folder %1 could not be created. The file will be sent to "
+                              "destination's root.")))
+        return QString();
+    if (month &&
+        !level(formatDate(now, "%m-%Y"),
+               QStringLiteral("Unable to list folder %1. The file will be sent to the upper level "
+                              "directory."),
+               QStringLiteral("The folder %1 could not be created. The file will be sent to the "
+                              "upper level directory.")))
+        return deletingLastPathComponent(path);
+    if (day &&
+        !level(dateFolderName(recString(dest, QStringLiteral("dateFormat")), now),
+               QStringLiteral("Unable to list folder %1. The file will be transferred to the upper "
+                              "level directory."),
+               QStringLiteral("The folder %1 could not be created. The file will be transferred "
+                              "to the upper level directory.")))
+        return deletingLastPathComponent(path);
+    return path;
+}
+
+void DeliveryTransfer::uploadFolderContents(const QVariantList &items, const QString &rootPath)
+{
+    FileTransferController *controller = m_transferController.get();
+    const int count = int(items.size());
+    int counter = 1;
+    for (const QVariant &entry : items) {
+        if (stopped())
+            return;
+        const QVariantMap item = entry.toMap();
+        const QString itemLocalPath = recString(item, k::localPath);
+        const QString remoteItemPath = rootPath + QLatin1Char('/') + recString(item, k::subpath);
+        const QString displayName = lastPathComponent(itemLocalPath);
+
+        if (recBool(item, k::isFolder)) {
+            updateStatus({{kType, QStringLiteral("update")},
+                          {QStringLiteral("field"), QStringLiteral("statusField")},
+                          {QStringLiteral("isUploadingFolderContents"), true},
+                          {QStringLiteral("itemInfo"),
+                           QStringLiteral("Creating directory %1").arg(displayName)},
+                          {QStringLiteral("isFolder"), true}});
+            m_currFileDict = item;
+            m_finalTargetPathRelativeToBaseURL = remoteItemPath;
+            QVariantMap folder = item;
+            folder.insert(k::finalTargetPathRelativeToBaseURL, remoteItemPath);
+            m_foldersOfDelivery.append(folder);
+            (void)controller->createDirectoryAtPath(remoteItemPath);
+        } else {
+            struct stat st {};
+            if (::lstat(QFile::encodeName(itemLocalPath).constData(), &st) != 0) {
+                m_currFileDict = item;
+                fileTransferControllerDidFail(
+                    controller,
+                    TransferError::withDescription(
+                        QStringLiteral("QSErrorDomain"), 1,
+                        QStringLiteral("The following file could not be found:\n%1\n\nPlease make "
+                                       "sure that the file wasn't removed from the hot folder "
+                                       "during processing.")
+                            .arg(itemLocalPath)));
+                return;
+            }
+            updateStatus(
+                {{kType, QStringLiteral("update")},
+                 {QStringLiteral("field"), QStringLiteral("statusField")},
+                 {QStringLiteral("isUploadingFolderContents"), true},
+                 {QStringLiteral("itemInfo"),
+                  QStringLiteral("item %1 of %2: %3").arg(counter).arg(count).arg(displayName)}});
+            m_currFileDict = item;
+            m_finalTargetPathRelativeToBaseURL = remoteItemPath;
+            (void)controller->uploadFileFromPath(itemLocalPath, remoteItemPath);
+        }
+        if (m_fileTransferControllerDidFail || stopped())
+            return;
+        ++counter;
+    }
+    m_isUploadingFolderContents = false;
+    fileTransferControllerDidSucceed(controller);
+}
+
+// ---------------------------------------------------------------------------
+// Dates and tags
+
+QString DeliveryTransfer::fileSystemPath(const QString &remotePath) const
+{
+    if (auto *local = dynamic_cast<LocalTransferController *>(m_transferController.get()))
+        return local->localPathForRemotePath(remotePath);
+    QString base = m_url.path(QUrl::FullyDecoded);
+    if (remotePath.isEmpty())
+        return base;
+    if (!base.endsWith(QLatin1Char('/')) && !remotePath.startsWith(QLatin1Char('/')))
+        base += QLatin1Char('/');
+    return base + remotePath;
+}
+
+void DeliveryTransfer::restoreModificationAndCreationDate()
+{
+    const QDateTime creatdate = m_currFileDict.value(k::creatdate).toDateTime();
+    const QDateTime moddate = m_currFileDict.value(k::moddate).toDateTime();
+#ifdef PV_HAVE_SMB_CONTROLLER
+    if (auto *smb = dynamic_cast<SMBTransferController *>(m_transferController.get())) {
+        if (!smb->setItemDates(m_finalTargetPathRelativeToBaseURL, creatdate, moddate))
+            log(QStringLiteral("DeliveryTransfer: could not restore the dates of %1")
+                    .arg(m_finalTargetPathRelativeToBaseURL));
+        return;
+    }
+#endif
+    if (m_scheme != QLatin1String("file"))
+        return;
+    const QString path = fileSystemPath(m_finalTargetPathRelativeToBaseURL);
+    int err = 0;
+    if (path.isEmpty() || !setModificationDate(path, moddate, &err))
+        log(QStringLiteral("DeliveryTransfer: could not restore the dates of %1: %2")
+                .arg(path, QString::fromLocal8Bit(std::strerror(err))));
+}
+
+void DeliveryTransfer::restoreModificationDateOfFolders()
+{
+    for (const QVariant &entry : std::as_const(m_foldersOfDelivery)) {
+        const QVariantMap folder = entry.toMap();
+        const QString remote = recString(folder, k::finalTargetPathRelativeToBaseURL);
+        const QDateTime moddate = folder.value(k::moddate).toDateTime();
+#ifdef PV_HAVE_SMB_CONTROLLER
+        if (auto *smb = dynamic_cast<SMBTransferController *>(m_transferController.get())) {
+            (void)smb->setItemDates(remote, QDateTime(), moddate);
+            continue;
+        }
+#endif
+        if (m_scheme != QLatin1String("file"))
+            continue;
+        int err = 0;
+        (void)setModificationDate(fileSystemPath(remote), moddate, &err);
+    }
+}
+
+void DeliveryTransfer::applyTag()
+{
+    const QVariantMap options =
+        m_parameters.value(k::dest).toMap().value(QStringLiteral("QFFinderTagsDict")).toMap();
+    const QString tag = recString(options, QStringLiteral("QFFinderTag"));
+    if (!recBool(options, QStringLiteral("QFApplyFinderTag")) || tag.isEmpty())
+        return;
+    const QString path = fileSystemPath(m_finalTargetPathRelativeToBaseURL);
+    // The attribute holds a comma-separated list: writing one name makes it the
+    // item's only tag.
+    const QByteArray value = tag.toUtf8();
+    if (path.isEmpty() || ::setxattr(QFile::encodeName(path).constData(), kTagAttribute,
+                                     value.constData(), size_t(value.size()), 0) != 0)
+        log(QStringLiteral("DeliveryTransfer: could not tag %1: %2")
+                .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+}
+
+// ---------------------------------------------------------------------------
+// Controller messages
+
+void DeliveryTransfer::fileTransferControllerDidStart(FileTransferController *controller)
+{
+    if (stopped())
+        return;
+    m_fullTransferSize = controller->transferSize();
+    // Each file starts from zero, so its first bytes count for the folder too.
+    m_lastDoneSize = 0;
+    if (m_isListing || m_isUploadingFolderContents)
+        return;
+    m_fullTransferSizeStr = formatSize(m_fullTransferSize);
+    startProgress();
+}
+
+void DeliveryTransfer::fileTransferControllerDidUpdateProgress(FileTransferController *controller)
+{
+    if (stopped() || m_isListing)
+        return;
+    const float p = controller->transferProgress();
+    if (std::isnan(p))
+        return;
+    const bool folder = m_isUploadingFolderContents;
+    const double folderFraction =
+        m_folderSize == 0 ? 0.0 : std::min(1.0, double(m_doneSizeOfFolder) / double(m_folderSize));
+
+    quint64 done = quint64(double(m_fullTransferSize) * double(p));
+    const double now = monotonicSeconds();
+    quint64 delta = 0;
+    double elapsed = 0;
+    if (done < m_lastDoneSize) {
+        // A new file has begun.
+        m_lastDoneSize = done;
+        m_sizeSample = 0;
+        done = 0;
+    } else {
+        delta = done - m_lastDoneSize;
+        m_lastDoneSize = done;
+        elapsed = now - m_savedDate;
+        m_sizeSample += delta;
+    }
+    if (folder)
+        m_doneSizeOfFolder += delta;
+    m_timeSample += elapsed;
+
+    if (m_timeSample >= 1.0) {
+        updateStatus({{kType, QStringLiteral("progr")},
+                      {QStringLiteral("progr"), folder ? folderFraction : double(p)}});
+        const double speed = double(m_sizeSample) / m_timeSample;
+        const quint64 remaining =
+            folder ? (m_folderSize > m_doneSizeOfFolder ? m_folderSize - m_doneSizeOfFolder : 0)
+                   : (m_fullTransferSize > done ? m_fullTransferSize - done : 0);
+        const qint64 secondsLeft = speed > 0 ? qint64(double(remaining) / speed) : 0;
+        const QString timeLeft =
+            QTime(0, 0).addSecs(int(secondsLeft % 86400)).toString(QStringLiteral("HH:mm:ss"));
+        QVariantMap update{
+            {kType, QStringLiteral("update")},
+            {QStringLiteral("field"), QStringLiteral("status2Field")},
+            {QStringLiteral("doneSize"), formatSize(folder ? m_doneSizeOfFolder : done)},
+            {QStringLiteral("fullSize"), folder ? m_folderSizeStr : m_fullTransferSizeStr},
+            {QStringLiteral("speed"), formatSpeed(speed)},
+            {QStringLiteral("timeLeft"), timeLeft}};
+        if (folder)
+            update.insert(QStringLiteral("isUploadingFolderContents"), true);
+        updateStatus(update);
+        m_timeSample = 0;
+        m_sizeSample = 0;
+    }
+    m_savedDate = now;
+}
+
+void DeliveryTransfer::fileTransferControllerDidSucceed(FileTransferController *controller)
+{
+    if (stopped())
+        return;
+    // Listing successes concern the destination, not the delivered item.
+    if (m_isLocalController && !m_isListing && !m_finalTargetPathRelativeToBaseURL.isEmpty())
+        restoreModificationAndCreationDate();
+    if (m_isUploadingFolderContents || m_isListing)
+        return;
+    if ((m_scheme == QLatin1String("http") || m_scheme == QLatin1String("https")) &&
+        !controller->didCreateFinalURL())
+        return;
+    updateStatus({{kType, QStringLiteral("success")}});
+}
+
+void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
+                                                     const TransferError &error)
+{
+    if (stopped() || m_isListing)
+        return;
+    m_fileTransferControllerDidFail = true;
+
+    QString headline = error.localizedDescription();
+    QString detail;
+    if (!error.userInfo.isEmpty()) {
+        const QString key = error.userInfo.first().first;
+        const QString value = valueText(error.userInfo.first().second);
+        QString label = key;
+        QString extra;
+        if (key == QLatin1String("kCFFTPStatusCodeKey")) {
+            label = QStringLiteral("FTP error");
+            const QString explanation = FTPErrors().value(value);
+            if (!explanation.isEmpty())
+                extra = QLatin1Char('\n') + explanation;
+        }
+        if (key == QLatin1String(kNSLocalizedDescriptionKey)) {
+            detail = QStringLiteral("Localized description: %1%2").arg(value, extra);
+        } else {
+            const QString contact = QStringLiteral("Please make sure that destination address and "
+                                                   "login info are correct. With any questions, "
+                                                   "contact ") +
+                                    QLatin1String(kSupportAddress) + QLatin1Char('\n');
+            const QString hint =
+                headline.contains(QLatin1String("Connection reset by peer"))
+                    ? QStringLiteral("Try to use FTPS when connecting to this server (change "
+                                     "Destination Type to FTPS).\n\nAlso, please make sure that "
+                                     "destination address and login info are correct. With any "
+                                     "questions, contact ") +
+                          QLatin1String(kSupportAddress) + QLatin1Char('\n')
+                    : contact;
+            detail = QStringLiteral("%1: %2%3\n\n%4").arg(label, value, extra, hint);
+        }
+    }
+    if (headline.contains(QLatin1String("Failed to MKD dir")))
+        detail = QStringLiteral(
+            "Info: Could not create directory on remote server. Please check destination "
+            "permissions.");
+    if (m_isUploadingFolderContents)
+        headline += QStringLiteral("\nItem: %1").arg(recString(m_currFileDict, k::localPath));
+    updateStatus({{kType, QStringLiteral("error")},
+                  {QStringLiteral("error"), headline},
+                  {QStringLiteral("errorInfo"), detail}});
+}
+
+bool DeliveryTransfer::fileTransferControllerShouldAbort(FileTransferController *)
+{
+    return stopped();
+}
+
+// ---------------------------------------------------------------------------
+// Helpers
+
+QString DeliveryTransfer::formatSize(quint64 bytes)
+{
+    if (bytes <= 1048576)
+        return QStringLiteral("%1 KB").arg(bytes / 1024);
+    if (bytes >= 1073741824ULL)
+        return QString::asprintf("%1.2f GB", double(bytes) / 1073741824.0);
+    return QString::asprintf("%1.1f MB", double(bytes) / 1048576.0);
+}
+
+QString DeliveryTransfer::formatSpeed(double bytesPerSecond)
+{
+    if (bytesPerSecond < 1048576.0)
+        return QStringLiteral("%1 KB/sec").arg(qint64(bytesPerSecond / 1024.0));
+    return QString::asprintf("%1.1f MB/sec", bytesPerSecond / 1048576.0);
+}
+
+QString DeliveryTransfer::transformedValue(double value)
+{
+    static const char *const units[] = {"bytes", "KB", "MB", "GB", "TB"};
+    int divisions = 0;
+    while (value > 1024.0 && divisions < 4) {
+        value /= 1024.0;
+        ++divisions;
+    }
+    return QString::asprintf("%4.2f %s", value, units[divisions]);
+}
+
+QString DeliveryTransfer::dateFolderName(const QString &dateFormat, const QDateTime &date)
+{
+    QString pattern = dateFormat.isEmpty() ? QStringLiteral("YYYY-MM-DD") : dateFormat;
+    pattern.replace(QStringLiteral("YYYY"), QStringLiteral("%Y"), Qt::CaseInsensitive);
+    pattern.replace(QStringLiteral("MM"), QStringLiteral("%m"), Qt::CaseInsensitive);
+    pattern.replace(QStringLiteral("DD"), QStringLiteral("%d"), Qt::CaseInsensitive);
+    return formatDate(date, pattern.toLocal8Bit().constData());
+}
+
+QString DeliveryTransfer::finalNameForOverwrite(const QString &finalName, const QStringList &names)
+{
+    if (!names.contains(finalName))
+        return finalName;
+    // A leading dot starts a hidden name, not an extension.
+    const qsizetype dot = finalName.lastIndexOf(QLatin1Char('.'));
+    const QString extensionPart =
+        dot > 0 && dot < finalName.size() - 1 ? finalName.mid(dot) : QString();
+    const QString base = finalName.left(finalName.size() - extensionPart.size());
+    for (qint64 n = 1;; ++n) {
+        const QString candidate = QStringLiteral("%1_%2%3").arg(base).arg(n).arg(extensionPart);
+        if (!names.contains(candidate))
+            return candidate;
+    }
+}
+
+quint64 DeliveryTransfer::maxUploadSpeed()
+{
+    if (settings::intValue(QStringLiteral("throttleUploads")) == 0)
+        return 0;
+    return quint64(std::max<qint64>(0, settings::intValue(QStringLiteral("throttleUploadsSpeed"))));
+}
+
+const QMap<QString, QString> &DeliveryTransfer::FTPErrors()
+{
+    // Explanations of FTP status codes; none are supplied yet, so FTP failures
+    // carry the server's own text only.
+    static const QMap<QString, QString> table;
+    return table;
+}
+
+QString DeliveryTransfer::maskedURL(const QString &url)
+{
+    const int schemeEnd = url.indexOf(QStringLiteral("://"));
+    if (schemeEnd < 0)
+        return url;
+    const int authorityStart = schemeEnd + 3;
+    int authorityEnd = url.indexOf(QLatin1Char('/'), authorityStart);
+    if (authorityEnd < 0)
+        authorityEnd = int(url.size());
+    const int at = url.lastIndexOf(QLatin1Char('@'), authorityEnd - 1);
+    if (at < authorityStart)
+        return url;
+    const int colon = url.indexOf(QLatin1Char(':'), authorityStart);
+    if (colon < 0 || colon > at)
+        return url;
+    return url.left(colon + 1) + QStringLiteral("<passw>") + url.mid(at);
+}
+
+} // namespace pv
