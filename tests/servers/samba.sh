@@ -152,7 +152,7 @@ EOF
         smbpasswd -c "$conf" -s -a "$SMB_USER" >"$sdir/log/smbpasswd.out" 2>&1 ||
         die "smbpasswd failed: $(cat "$sdir/log/smbpasswd.out")"
 
-    smbd --daemon --no-process-group -s "$conf" </dev/null >"$sdir/log/smbd.out" 2>&1 ||
+    smbd --daemon -s "$conf" </dev/null >"$sdir/log/smbd.out" 2>&1 ||
         die "smbd did not start: $(tail -n 20 "$sdir/log/smbd.out" "$sdir"/log/log.smbd 2>/dev/null)"
 
     local auth=$sdir/private/auth
