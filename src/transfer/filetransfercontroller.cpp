@@ -1,0 +1,761 @@
+#include "transfer/filetransfercontroller.h"
+
+#include "core/log.h"
+#include "transfer/urlparameters.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <openssl/evp.h>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+namespace pv {
+
+// ---------------------------------------------------------------------------
+// Delegate defaults
+
+void FileTransferControllerDelegate::fileTransferControllerDidStart(FileTransferController *) {}
+void FileTransferControllerDelegate::fileTransferControllerDidUpdateProgress(
+    FileTransferController *)
+{}
+void FileTransferControllerDelegate::fileTransferControllerDidSucceed(FileTransferController *) {}
+void FileTransferControllerDelegate::fileTransferControllerDidFail(FileTransferController *,
+                                                                   const TransferError &)
+{}
+bool FileTransferControllerDelegate::fileTransferControllerShouldAbort(FileTransferController *)
+{
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Process-wide throttling state
+
+namespace {
+
+std::atomic<quint64> g_maxUploadSpeed{0};
+std::atomic<quint64> g_maxDownloadSpeed{0};
+
+// The next moment (steady-clock seconds) at which a throttled chunk may start,
+// per direction. The lock is only held to read or update the value.
+struct Budget {
+    std::mutex lock;
+    double nextAllowed = 0;
+};
+Budget g_uploadBudget;
+Budget g_downloadBudget;
+
+double nowSeconds()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Abort requests must be seen within about a second even while a slow limit
+// makes one chunk take many seconds, so long sleeps are cut into slices.
+constexpr double kSleepSlice = 0.1;
+
+bool isPrivateIPv4(const QString &host)
+{
+    in_addr a{};
+    if (inet_pton(AF_INET, host.toLatin1().constData(), &a) != 1)
+        return false;
+    const quint32 ip = ntohl(a.s_addr);
+    return (ip >> 24) == 10 || (ip >> 20) == ((172u << 4) | 1u) ||
+           (ip >> 16) == ((192u << 8) | 168u);
+}
+
+} // namespace
+
+namespace {
+
+QString normalisedHost(const QString &hostIn)
+{
+    QString host = hostIn.trimmed().toLower();
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    return host;
+}
+
+} // namespace
+
+bool isThisMachine(const QString &hostIn)
+{
+    const QString host = normalisedHost(hostIn);
+    if (host.isEmpty())
+        return false;
+    if (host == QLatin1String("localhost") || host == QLatin1String("localhost.localdomain"))
+        return true;
+    char name[256] = {};
+    if (gethostname(name, sizeof(name) - 1) == 0) {
+        const QString own = QString::fromLocal8Bit(name).toLower();
+        if (!own.isEmpty() && (host == own || host == own.section(QLatin1Char('.'), 0, 0) ||
+                               host.section(QLatin1Char('.'), 0, 0) == own))
+            return true;
+    }
+    // One of this machine's interface addresses, compared in binary form.
+    in6_addr a6{};
+    in_addr a4{};
+    const QByteArray h = host.toLatin1();
+    const bool is4 = inet_pton(AF_INET, h.constData(), &a4) == 1;
+    const bool is6 = !is4 && inet_pton(AF_INET6, h.constData(), &a6) == 1;
+    if (!is4 && !is6)
+        return false;
+    if (is4 && (ntohl(a4.s_addr) >> 24) == 127)
+        return true;
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return false;
+    bool found = false;
+    for (ifaddrs *i = list; i && !found; i = i->ifa_next) {
+        if (!i->ifa_addr)
+            continue;
+        if (is4 && i->ifa_addr->sa_family == AF_INET) {
+            const auto *sin = reinterpret_cast<const sockaddr_in *>(i->ifa_addr);
+            found = sin->sin_addr.s_addr == a4.s_addr;
+        } else if (is6 && i->ifa_addr->sa_family == AF_INET6) {
+            const auto *sin6 = reinterpret_cast<const sockaddr_in6 *>(i->ifa_addr);
+            found = std::memcmp(&sin6->sin6_addr, &a6, sizeof(a6)) == 0;
+        }
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+bool isLocalHostName(const QString &hostIn)
+{
+    const QString host = normalisedHost(hostIn);
+    if (host.isEmpty())
+        return false;
+    return host.endsWith(QLatin1String(".local")) || isPrivateIPv4(host) || isThisMachine(host);
+}
+
+// ---------------------------------------------------------------------------
+// Construction
+
+FileTransferController::FileTransferController() = default;
+
+FileTransferController::~FileTransferController()
+{
+    dropDigest();
+}
+
+bool FileTransferController::initWithBaseURL(const QUrl &url)
+{
+    if (!url.isValid() || url.scheme().compare(urlScheme(), Qt::CaseInsensitive) != 0)
+        return false;
+    m_baseURL = url;
+    m_localHost = isLocalHostName(url.host());
+    return true;
+}
+
+bool FileTransferController::initWithHost(const QString &host, int port, const QString &username,
+                                          const QString &password, const QString &basePath)
+{
+    return initWithBaseURL(urlWithScheme(urlScheme(), username, password, host, port, basePath));
+}
+
+quint64 FileTransferController::globalMaximumUploadSpeed()
+{
+    return g_maxUploadSpeed.load();
+}
+void FileTransferController::setGlobalMaximumUploadSpeed(quint64 bytesPerSecond)
+{
+    g_maxUploadSpeed.store(bytesPerSecond);
+}
+quint64 FileTransferController::globalMaximumDownloadSpeed()
+{
+    return g_maxDownloadSpeed.load();
+}
+void FileTransferController::setGlobalMaximumDownloadSpeed(quint64 bytesPerSecond)
+{
+    g_maxDownloadSpeed.store(bytesPerSecond);
+}
+
+// ---------------------------------------------------------------------------
+// Progress
+
+float FileTransferController::transferProgress() const
+{
+    if (m_maxLength == 0)
+        return std::numeric_limits<float>::quiet_NaN();
+    const double p = double(m_currentLength) / double(m_maxLength);
+    return float(std::min(p, 1.0));
+}
+
+void FileTransferController::setMaxLength(quint64 length)
+{
+    m_maxLength = length;
+    m_currentLength = 0;
+}
+
+void FileTransferController::setCurrentLength(quint64 length)
+{
+    if (m_maxLength == 0 || length == m_currentLength)
+        return;
+    m_currentLength = length;
+    sendDidUpdateProgress();
+}
+
+QByteArray FileTransferController::lastTransferDigestData() const
+{
+    if (!m_hasDigest)
+        return {};
+    return QByteArray(reinterpret_cast<const char *>(m_digestBuffer), 16);
+}
+
+// ---------------------------------------------------------------------------
+// Paths
+
+QString FileTransferController::absolutePathForRemotePath(const QString &remotePath) const
+{
+    const QString base = m_baseURL.path(QUrl::FullyDecoded);
+    QString path;
+    if (base.isEmpty())
+        path = remotePath;
+    else if (remotePath.isEmpty())
+        path = base;
+    else if (!base.endsWith(QLatin1Char('/')) && !remotePath.startsWith(QLatin1Char('/')))
+        path = base + QLatin1Char('/') + remotePath;
+    else
+        path = base + remotePath;
+    if (path.isEmpty())
+        return QStringLiteral("/");
+    if (!path.startsWith(QLatin1Char('/')))
+        path.prepend(QLatin1Char('/'));
+    return path;
+}
+
+QUrl FileTransferController::absoluteURLForRemotePath(const QString &remotePath) const
+{
+    QUrl u;
+    u.setScheme(m_baseURL.scheme());
+    u.setHost(m_baseURL.host());
+    u.setPort(m_baseURL.port());
+    // Decoded mode escapes "?" and "#" in names, so they stay part of the path.
+    u.setPath(absolutePathForRemotePath(remotePath), QUrl::DecodedMode);
+    const QString q = queryByReplacingPercentEscapes(m_baseURL);
+    if (!q.isEmpty())
+        u.setQuery(q, QUrl::DecodedMode);
+    return u;
+}
+
+QUrl FileTransferController::fullAbsoluteURLForRemotePath(const QString &remotePath) const
+{
+    QUrl u = absoluteURLForRemotePath(remotePath);
+    if (!u.isValid())
+        return u;
+    u.setUserName(m_baseURL.userName(QUrl::FullyDecoded), QUrl::DecodedMode);
+    const QString pw = passwordByReplacingPercentEscapes(m_baseURL);
+    if (!pw.isEmpty())
+        u.setPassword(pw, QUrl::DecodedMode);
+    return u;
+}
+
+// ---------------------------------------------------------------------------
+// Delegate senders
+
+void FileTransferController::sendDidStart()
+{
+    if (m_delegate)
+        m_delegate->fileTransferControllerDidStart(this);
+}
+
+void FileTransferController::sendDidUpdateProgress()
+{
+    if (m_delegate)
+        m_delegate->fileTransferControllerDidUpdateProgress(this);
+}
+
+void FileTransferController::sendDidSucceed()
+{
+    if (m_delegate)
+        m_delegate->fileTransferControllerDidSucceed(this);
+}
+
+void FileTransferController::sendDidFail(const TransferError &error)
+{
+    if (m_delegate)
+        m_delegate->fileTransferControllerDidFail(this, error);
+}
+
+bool FileTransferController::shouldAbort()
+{
+    return m_delegate && m_delegate->fileTransferControllerShouldAbort(this);
+}
+
+void FileTransferController::failOperation(const QString &text)
+{
+    sendDidStart();
+    sendDidFail(TransferError::fileTransfer(text));
+}
+
+void FileTransferController::failNotReachable(const QString &path)
+{
+    sendDidFail(TransferError::fileTransfer(QStringLiteral("\"%1\" is not reachable").arg(path)));
+}
+
+void FileTransferController::failNotReachable(const QString &path1, const QString &path2)
+{
+    sendDidFail(TransferError::fileTransfer(
+        QStringLiteral("\"%1\" or \"%2\" are not reachable").arg(path1, path2)));
+}
+
+// ---------------------------------------------------------------------------
+// Operations: base versions
+
+namespace {
+const QString kUnsupported = QStringLiteral("Operation not supported by this controller");
+}
+
+std::optional<RemoteListing> FileTransferController::contentsOfDirectoryAtPath(const QString &)
+{
+    failOperation(kUnsupported);
+    return std::nullopt;
+}
+
+bool FileTransferController::createDirectoryAtPath(const QString &)
+{
+    failOperation(kUnsupported);
+    return false;
+}
+
+bool FileTransferController::deleteFileAtPath(const QString &)
+{
+    failOperation(kUnsupported);
+    return false;
+}
+
+bool FileTransferController::deleteDirectoryAtPath(const QString &)
+{
+    failOperation(kUnsupported);
+    return false;
+}
+
+bool FileTransferController::deleteDirectoryRecursivelyAtPath(const QString &)
+{
+    failOperation(kUnsupported);
+    return false;
+}
+
+bool FileTransferController::movePath(const QString &, const QString &)
+{
+    failOperation(kUnsupported);
+    return false;
+}
+
+bool FileTransferController::copyPath(const QString &, const QString &)
+{
+    failOperation(kUnsupported);
+    return false;
+}
+
+bool FileTransferController::_uploadFileToPath(const QString &, InputStream *)
+{
+    failOperation(kUnsupported);
+    return false;
+}
+
+bool FileTransferController::_downloadFileFromPath(const QString &, OutputStream *)
+{
+    failOperation(kUnsupported);
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Convenience operations
+
+bool FileTransferController::uploadFileToPath(const QString &remotePath, InputStream *stream)
+{
+    const bool ok = _uploadFileToPath(remotePath, stream);
+    setMaxLength(0);
+    return ok;
+}
+
+bool FileTransferController::uploadFileToPath(const QString &remotePath, InputStream *stream,
+                                              quint64 length)
+{
+    setMaxLength(length);
+    return uploadFileToPath(remotePath, stream);
+}
+
+bool FileTransferController::uploadFileFromPath(const QString &localPath, const QString &remotePath)
+{
+    // Follow links to the file they finally name; a dangling link or a vanished
+    // file is reported, so the caller never mistakes it for a delivered file.
+    QString path = QDir::cleanPath(localPath);
+    struct stat st {};
+    for (int hops = 0;; ++hops) {
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
+            const int err = errno;
+            sendDidStart();
+            sendDidFail(TransferError::posix(err, path));
+            return false;
+        }
+        if (!S_ISLNK(st.st_mode))
+            break;
+        if (hops >= 40) {
+            sendDidStart();
+            sendDidFail(TransferError::posix(ELOOP, localPath));
+            return false;
+        }
+        const QString target = QFile::symLinkTarget(path);
+        if (target.isEmpty()) {
+            sendDidStart();
+            sendDidFail(TransferError::posix(ENOENT, path));
+            return false;
+        }
+        path = target;
+    }
+    FileInputStream stream(path);
+    return uploadFileToPath(remotePath, &stream, quint64(st.st_size));
+}
+
+bool FileTransferController::uploadFileFromData(const QByteArray &data, const QString &remotePath)
+{
+    if (data.isNull())
+        return false;
+    MemoryInputStream stream(data);
+    return uploadFileToPath(remotePath, &stream, quint64(data.size()));
+}
+
+bool FileTransferController::uploadFileFromBytes(const char *bytes, quint64 length,
+                                                 const QString &remotePath)
+{
+    if (!bytes)
+        return false;
+    DataByteRange range{const_cast<char *>(bytes), length};
+    DataReadStream stream(this, &range);
+    return uploadFileToPath(remotePath, &stream, length);
+}
+
+bool FileTransferController::downloadFileFromPath(const QString &remotePath, OutputStream *stream)
+{
+    const bool ok = _downloadFileFromPath(remotePath, stream);
+    setMaxLength(0);
+    return ok;
+}
+
+bool FileTransferController::downloadFileFromPath(const QString &remotePath,
+                                                  const QString &localPath)
+{
+    const QString path = QDir::cleanPath(localPath);
+    FileOutputStream stream(path);
+    const bool ok = downloadFileFromPath(remotePath, &stream);
+    if (!ok && stream.status() != TransferStream::NotOpen)
+        ::unlink(QFile::encodeName(path).constData());
+    return ok;
+}
+
+std::optional<QByteArray>
+FileTransferController::downloadFileFromPathToData(const QString &remotePath)
+{
+    MemoryOutputStream stream;
+    if (!downloadFileFromPath(remotePath, &stream))
+        return std::nullopt;
+    return stream.data();
+}
+
+bool FileTransferController::downloadFileFromPathToNull(const QString &remotePath)
+{
+    return downloadFileFromPath(remotePath, QStringLiteral("/dev/null"));
+}
+
+qint64 FileTransferController::downloadFileFromPath(const QString &remotePath, char *buffer,
+                                                    quint64 capacity)
+{
+    DataByteRange range{buffer, capacity};
+    DataWriteStream stream(this, &range);
+    if (!downloadFileFromPath(remotePath, &stream))
+        return -1;
+    return qint64(capacity - range.length);
+}
+
+// ---------------------------------------------------------------------------
+// Data-source protocol: base behaviour on a DataByteRange
+
+bool FileTransferController::openDataStream(void *)
+{
+    return true;
+}
+
+qint64 FileTransferController::readDataFromStream(void *userInfo, char *buffer, qint64 maxLength)
+{
+    auto *range = static_cast<DataByteRange *>(userInfo);
+    if (!range || maxLength < 0)
+        return -1;
+    const quint64 n = std::min<quint64>(range->length, quint64(maxLength));
+    if (n > 0) {
+        std::memcpy(buffer, range->bytes, n);
+        range->bytes += n;
+        range->length -= n;
+    }
+    return qint64(n);
+}
+
+qint64 FileTransferController::writeDataToStream(void *userInfo, const char *buffer,
+                                                 qint64 maxLength)
+{
+    auto *range = static_cast<DataByteRange *>(userInfo);
+    if (!range || maxLength < 0)
+        return -1;
+    // A full buffer is a failure rather than a silent truncation.
+    if (maxLength > 0 && range->length == 0)
+        return -1;
+    const quint64 n = std::min<quint64>(range->length, quint64(maxLength));
+    if (n > 0) {
+        std::memcpy(range->bytes, buffer, n);
+        range->bytes += n;
+        range->length -= n;
+    }
+    return qint64(n);
+}
+
+void FileTransferController::closeDataStream(void *) {}
+
+// ---------------------------------------------------------------------------
+// Digest
+
+void FileTransferController::dropDigest()
+{
+    if (m_digestContext) {
+        EVP_MD_CTX_free(static_cast<EVP_MD_CTX *>(m_digestContext));
+        m_digestContext = nullptr;
+    }
+}
+
+bool FileTransferController::finaliseDigest()
+{
+    if (!m_digestContext)
+        return true;
+    auto *ctx = static_cast<EVP_MD_CTX *>(m_digestContext);
+    unsigned int len = 0;
+    const bool ok = EVP_DigestFinal_ex(ctx, m_digestBuffer, &len) == 1 && len == 16;
+    dropDigest();
+    m_hasDigest = ok;
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
+// Stream-layer primitives
+
+namespace {
+
+bool startDigest(void **context)
+{
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    if (!ctx)
+        return false;
+    if (EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) != 1) {
+        EVP_MD_CTX_free(ctx);
+        return false;
+    }
+    *context = ctx;
+    return true;
+}
+
+} // namespace
+
+bool FileTransferController::openOutputStream(OutputStream *stream, bool isFileTransfer)
+{
+    m_totalSize = 0;
+    m_fileTransfer = isFileTransfer;
+    m_maxSpeed = 0;
+    if (isFileTransfer) {
+        std::memset(m_digestBuffer, 0, sizeof(m_digestBuffer));
+        m_hasDigest = false;
+        dropDigest();
+        if (m_digestComputation && !startDigest(&m_digestContext))
+            return false;
+        m_maxSpeed = m_localHost ? 0 : double(m_maxDownloadSpeed);
+    }
+    if (!stream->open() || stream->status() != TransferStream::Open) {
+        dropDigest();
+        return false;
+    }
+    return true;
+}
+
+bool FileTransferController::openInputStream(InputStream *stream, bool isFileTransfer)
+{
+    m_totalSize = 0;
+    m_fileTransfer = isFileTransfer;
+    m_maxSpeed = 0;
+    if (isFileTransfer) {
+        std::memset(m_digestBuffer, 0, sizeof(m_digestBuffer));
+        m_hasDigest = false;
+        dropDigest();
+        if (m_digestComputation && !startDigest(&m_digestContext))
+            return false;
+        m_maxSpeed = m_localHost ? 0 : double(m_maxUploadSpeed);
+    }
+    if (!stream->open() || stream->status() != TransferStream::Open) {
+        dropDigest();
+        return false;
+    }
+    return true;
+}
+
+void FileTransferController::closeOutputStream(OutputStream *stream)
+{
+    dropDigest();
+    stream->close();
+}
+
+void FileTransferController::closeInputStream(InputStream *stream)
+{
+    dropDigest();
+    stream->close();
+}
+
+void FileTransferController::sleepInterruptibly(double seconds)
+{
+    const double until = nowSeconds() + seconds;
+    for (;;) {
+        const double left = until - nowSeconds();
+        if (left <= 0)
+            return;
+        const double slice = std::min(left, kSleepSlice);
+        std::this_thread::sleep_for(std::chrono::microseconds(qint64(slice * 1e6)));
+        if (left > kSleepSlice && shouldAbort())
+            return;
+    }
+}
+
+double FileTransferController::throttleBefore(Direction d)
+{
+    if (m_maxSpeed > 0)
+        return nowSeconds();
+    if (!m_fileTransfer || m_localHost)
+        return 0;
+    const quint64 global =
+        d == Direction::Upload ? g_maxUploadSpeed.load() : g_maxDownloadSpeed.load();
+    if (global == 0)
+        return 0;
+    Budget &budget = d == Direction::Upload ? g_uploadBudget : g_downloadBudget;
+    const double start = nowSeconds();
+    for (;;) {
+        double next;
+        {
+            std::lock_guard<std::mutex> guard(budget.lock);
+            next = budget.nextAllowed;
+        }
+        const double wait = next - nowSeconds();
+        if (wait <= 0)
+            break;
+        // Sleep outside the lock; look again afterwards because another
+        // controller may have taken the slot meanwhile.
+        sleepInterruptibly(wait);
+        if (shouldAbort())
+            break;
+    }
+    return start;
+}
+
+void FileTransferController::throttleAfter(Direction d, double start, qint64 count)
+{
+    if (count <= 0 || start == 0)
+        return;
+    if (m_maxSpeed > 0) {
+        const double pause = double(count) / m_maxSpeed - (nowSeconds() - start);
+        if (pause > 0)
+            sleepInterruptibly(pause);
+        return;
+    }
+    const quint64 global =
+        d == Direction::Upload ? g_maxUploadSpeed.load() : g_maxDownloadSpeed.load();
+    if (global == 0)
+        return;
+    Budget &budget = d == Direction::Upload ? g_uploadBudget : g_downloadBudget;
+    std::lock_guard<std::mutex> guard(budget.lock);
+    budget.nextAllowed = std::max(start, budget.nextAllowed) + double(count) / double(global);
+}
+
+qint64 FileTransferController::readFromInputStream(InputStream *stream, char *bytes,
+                                                   qint64 maxLength)
+{
+    const double start = throttleBefore(Direction::Upload);
+    const qint64 n = stream->read(bytes, maxLength);
+    if (n < 0)
+        return -1;
+    if (m_digestContext) {
+        auto *ctx = static_cast<EVP_MD_CTX *>(m_digestContext);
+        if (n > 0 && EVP_DigestUpdate(ctx, bytes, size_t(n)) != 1) {
+            dropDigest();
+            return -1;
+        }
+        if ((n == 0 || (m_maxLength > 0 && m_currentLength + quint64(n) >= m_maxLength)) &&
+            !finaliseDigest())
+            return -1;
+    }
+    m_totalSize += quint64(n);
+    throttleAfter(Direction::Upload, start, n);
+    return n;
+}
+
+qint64 FileTransferController::transferFromInputStream(InputStream *stream, OutputStream *target,
+                                                       qint64 maxLength)
+{
+    // Digesting needs the bytes in hand.
+    if (m_digestContext)
+        return -2;
+    const double start = throttleBefore(Direction::Upload);
+    const qint64 n = target->transferFrom(*stream, maxLength);
+    if (n > 0) {
+        m_totalSize += quint64(n);
+        throttleAfter(Direction::Upload, start, n);
+    }
+    return n;
+}
+
+bool FileTransferController::writeToOutputStream(OutputStream *stream, const char *bytes,
+                                                 qint64 length)
+{
+    const double start = throttleBefore(Direction::Download);
+    qint64 done = 0;
+    while (done < length) {
+        const qint64 n = stream->write(bytes + done, length - done);
+        if (n < 0)
+            return false;
+        if (n == 0) {
+            // A sink that cannot take bytes right now; give it a moment.
+            if (shouldAbort())
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        done += n;
+    }
+    if (m_digestContext && length > 0 &&
+        EVP_DigestUpdate(static_cast<EVP_MD_CTX *>(m_digestContext), bytes, size_t(length)) != 1) {
+        dropDigest();
+        return false;
+    }
+    m_totalSize += quint64(length);
+    throttleAfter(Direction::Download, start, length);
+    return true;
+}
+
+bool FileTransferController::flushOutputStream(OutputStream *stream)
+{
+    if (!finaliseDigest())
+        return false;
+    return stream->flush();
+}
+
+} // namespace pv

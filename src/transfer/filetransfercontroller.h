@@ -1,0 +1,296 @@
+#pragma once
+
+#include "transfer/transfererror.h"
+#include "transfer/transferstreams.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QMap>
+#include <QString>
+#include <QUrl>
+#include <QVariantMap>
+
+#include <memory>
+#include <optional>
+
+namespace pv {
+
+class FileTransferController;
+
+/// Keys and values of the listing record RemoteItemAttributes.
+inline constexpr const char *kNSFileType = "NSFileType";
+inline constexpr const char *kNSFileTypeDirectory = "NSFileTypeDirectory";
+inline constexpr const char *kNSFileTypeRegular = "NSFileTypeRegular";
+inline constexpr const char *kNSFileSize = "NSFileSize";
+inline constexpr const char *kNSFileModificationDate = "NSFileModificationDate";
+inline constexpr const char *kNSFileCreationDate = "NSFileCreationDate";
+
+/// Attributes of one listed entry (keys above; a key is absent when the protocol
+/// does not supply it). NSFileSize is a qint64, the dates are QDateTime.
+using RemoteItemAttributes = QVariantMap;
+/// A folder listing: entry name (no path; never "." or "..") to its attributes.
+using RemoteListing = QMap<QString, RemoteItemAttributes>;
+
+/// Receiver of a controller's messages. Every message is sent on the thread that
+/// called the operation, synchronously, in the order of the operation's events:
+/// didStart, then any number of didUpdateProgress, then exactly one of didSucceed
+/// or didFail (composite operations may send didSucceed for an auxiliary request
+/// first). The defaults do nothing, so a delegate overrides what it needs.
+class FileTransferControllerDelegate {
+public:
+    virtual ~FileTransferControllerDelegate() = default;
+    /// An operation has begun work.
+    virtual void fileTransferControllerDidStart(FileTransferController *controller);
+    /// currentLength changed while a size is announced; read transferProgress().
+    virtual void fileTransferControllerDidUpdateProgress(FileTransferController *controller);
+    /// The operation ended successfully.
+    virtual void fileTransferControllerDidSucceed(FileTransferController *controller);
+    /// The operation failed; the operation then returns false / nullopt.
+    virtual void fileTransferControllerDidFail(FileTransferController *controller,
+                                               const TransferError &error);
+    /// Polled between chunks and while throttling sleeps (at least every 100 ms).
+    /// Answering true abandons the running operation: it returns false / nullopt
+    /// without a failure or success message. Must be cheap and thread-safe with
+    /// respect to whoever requests the abort (an atomic flag is the usual answer).
+    virtual bool fileTransferControllerShouldAbort(FileTransferController *controller);
+};
+
+/// The one contract through which every protocol is driven. A controller is made
+/// for one destination base URL (user, password, host, port, path, query), is
+/// owned by whoever created it and is used by one thread at a time: each
+/// operation runs synchronously on the calling thread and returns when finished.
+/// After a failure the controller can run its next operation.
+class FileTransferController : public DataStreamSource {
+public:
+    /// Chunk size of every data transfer (the one transfer buffer of a controller).
+    static constexpr qint64 kChunkSize = 0x40000;
+
+    /// The factory: picks the controller class by the URL's scheme (and, for
+    /// http/https, by host) and initialises it with the URL. Returns nullptr for an
+    /// unknown scheme, a protocol not available in this build, or a URL the class
+    /// refuses. The caller owns the result. Any thread.
+    [[nodiscard]] static std::unique_ptr<FileTransferController>
+    fileTransferControllerWithURL(const QUrl &url);
+
+    /// Creates a controller of class T for url: nullptr unless T accepts the URL
+    /// (see initWithBaseURL).
+    template <class T> [[nodiscard]] static std::unique_ptr<T> create(const QUrl &url)
+    {
+        auto c = std::make_unique<T>();
+        if (!c->initWithBaseURL(url))
+            return nullptr;
+        return c;
+    }
+    /// Creates a controller of class T from parts; the URL is composed with T's
+    /// scheme by urlWithScheme().
+    template <class T>
+    [[nodiscard]] static std::unique_ptr<T> create(const QString &host, int port,
+                                                   const QString &username, const QString &password,
+                                                   const QString &basePath)
+    {
+        auto c = std::make_unique<T>();
+        if (!c->initWithHost(host, port, username, password, basePath))
+            return nullptr;
+        return c;
+    }
+
+    FileTransferController();
+    ~FileTransferController() override;
+    Q_DISABLE_COPY_MOVE(FileTransferController)
+
+    /// Accepts url when its scheme equals urlScheme(); keeps a copy and runs the
+    /// local-host test. Subclasses add their own checks and call this first.
+    virtual bool initWithBaseURL(const QUrl &url);
+    /// Composes the URL with this class's scheme and calls initWithBaseURL.
+    bool initWithHost(const QString &host, int port, const QString &username,
+                      const QString &password, const QString &basePath);
+
+    // Class-level properties.
+    [[nodiscard]] virtual QString urlScheme() const = 0;
+    [[nodiscard]] virtual bool useAsyncStreams() const { return true; }
+    [[nodiscard]] virtual bool hasAtomicUploads() const { return false; }
+    [[nodiscard]] virtual bool isFinished() const { return m_isFinished; }
+    void setFinished(bool finished) { m_isFinished = finished; }
+    /// Set by HTTP-family uploads once the final upload URL is known.
+    [[nodiscard]] bool didCreateFinalURL() const { return m_didCreateFinalURL; }
+    void setDidCreateFinalURL(bool created) { m_didCreateFinalURL = created; }
+
+    [[nodiscard]] const QUrl &baseURL() const { return m_baseURL; }
+    /// The delegate is not owned; nullptr silences the controller.
+    [[nodiscard]] FileTransferControllerDelegate *delegate() const { return m_delegate; }
+    void setDelegate(FileTransferControllerDelegate *delegate) { m_delegate = delegate; }
+    /// The base URL's host is this machine, ends with ".local" or is a private IPv4
+    /// literal; such transfers are never throttled.
+    [[nodiscard]] bool isLocalHost() const { return m_localHost; }
+
+    // Progress.
+    /// Announced size of the current transfer (0 = not announced).
+    [[nodiscard]] quint64 transferSize() const { return m_maxLength; }
+    /// currentLength / transferSize capped at 1.0; NaN while no size is announced.
+    [[nodiscard]] float transferProgress() const;
+    /// Bytes moved through the data stream by the last file transfer.
+    [[nodiscard]] quint64 lastTransferSize() const { return m_totalSize; }
+    /// MD5 of the last digesting file transfer (16 bytes), or empty when none.
+    [[nodiscard]] QByteArray lastTransferDigestData() const;
+    [[nodiscard]] bool digestComputation() const { return m_digestComputation; }
+    void setDigestComputation(bool on) { m_digestComputation = on; }
+
+    /// Idle time-out in seconds; 0 (the default) means none.
+    [[nodiscard]] double timeOut() const { return m_timeOut; }
+    void setTimeOut(double seconds) { m_timeOut = seconds; }
+    /// Per-controller limits in bytes per second, 0 = none; a set limit replaces
+    /// the process-wide one for this controller.
+    [[nodiscard]] quint64 maximumUploadSpeed() const { return m_maxUploadSpeed; }
+    void setMaximumUploadSpeed(quint64 bytesPerSecond) { m_maxUploadSpeed = bytesPerSecond; }
+    [[nodiscard]] quint64 maximumDownloadSpeed() const { return m_maxDownloadSpeed; }
+    void setMaximumDownloadSpeed(quint64 bytesPerSecond) { m_maxDownloadSpeed = bytesPerSecond; }
+    /// Process-wide budgets shared by every controller without its own limit
+    /// (file transfers to non-local hosts only). Any thread.
+    [[nodiscard]] static quint64 globalMaximumUploadSpeed();
+    static void setGlobalMaximumUploadSpeed(quint64 bytesPerSecond);
+    [[nodiscard]] static quint64 globalMaximumDownloadSpeed();
+    static void setGlobalMaximumDownloadSpeed(quint64 bytesPerSecond);
+
+    // Paths and URLs.
+    /// Joins the base URL's path and remotePath: either alone when the other is
+    /// empty, otherwise concatenated with one "/" inserted only when neither side
+    /// has one there. An empty result is "/"; a leading "/" is added when missing.
+    [[nodiscard]] QString absolutePathForRemotePath(const QString &remotePath) const;
+    /// Scheme, host and port of the base URL with absolutePathForRemotePath and
+    /// the base URL's query; no user or password. Remote subclasses may map it to
+    /// a location of their own; an invalid QUrl means the location cannot be formed.
+    [[nodiscard]] virtual QUrl absoluteURLForRemotePath(const QString &remotePath) const;
+    /// The same with the base URL's user and password.
+    [[nodiscard]] QUrl fullAbsoluteURLForRemotePath(const QString &remotePath) const;
+
+    // Operations: synchronous, on the calling thread. Each sends didStart when it
+    // begins work and exactly one of didSucceed / didFail when it ends (an abort
+    // ends it silently). Remote paths are relative to the base URL's path.
+    // The base versions fail with "Operation not supported by this controller".
+
+    /// Lists a folder; nullopt on failure.
+    [[nodiscard]] virtual std::optional<RemoteListing>
+    contentsOfDirectoryAtPath(const QString &path);
+    /// Creates one folder (missing parents are not created).
+    virtual bool createDirectoryAtPath(const QString &path);
+    virtual bool deleteFileAtPath(const QString &path);
+    /// Deletes an empty folder (protocols without recursive deletion).
+    virtual bool deleteDirectoryAtPath(const QString &path);
+    /// Deletes a folder with its whole content.
+    virtual bool deleteDirectoryRecursivelyAtPath(const QString &path);
+    virtual bool movePath(const QString &fromPath, const QString &toPath);
+    virtual bool copyPath(const QString &fromPath, const QString &toPath);
+
+    /// Uploads a local file (symbolic links followed) to remotePath, announcing
+    /// its size. A local file that is missing or unreadable is reported through
+    /// didStart + didFail with the system's error.
+    bool uploadFileFromPath(const QString &localPath, const QString &remotePath);
+    /// Uploads bytes; fails at once on null data.
+    bool uploadFileFromData(const QByteArray &data, const QString &remotePath);
+    bool uploadFileFromBytes(const char *bytes, quint64 length, const QString &remotePath);
+    /// Uploads what stream (caller-owned, not yet open) yields. The controller
+    /// opens and closes it. Resets transferSize to 0 afterwards.
+    bool uploadFileToPath(const QString &remotePath, InputStream *stream);
+    /// The same, announcing length first.
+    bool uploadFileToPath(const QString &remotePath, InputStream *stream, quint64 length);
+    /// Downloads into stream (caller-owned, not yet open). Resets transferSize to 0.
+    bool downloadFileFromPath(const QString &remotePath, OutputStream *stream);
+    /// Downloads into a local file; a partial file is removed on failure.
+    bool downloadFileFromPath(const QString &remotePath, const QString &localPath);
+    [[nodiscard]] std::optional<QByteArray> downloadFileFromPathToData(const QString &remotePath);
+    bool downloadFileFromPathToNull(const QString &remotePath);
+    /// Downloads into the caller's buffer; the byte count, or -1 on failure (also
+    /// when the content does not fit).
+    qint64 downloadFileFromPath(const QString &remotePath, char *buffer, quint64 capacity);
+
+    // Data-source protocol (base behaviour: userInfo is a DataByteRange copied
+    // from or into and advanced).
+    bool openDataStream(void *userInfo) override;
+    qint64 readDataFromStream(void *userInfo, char *buffer, qint64 maxLength) override;
+    qint64 writeDataToStream(void *userInfo, const char *buffer, qint64 maxLength) override;
+    void closeDataStream(void *userInfo) override;
+
+protected:
+    /// The protocol's upload and download. stream is caller-owned and not yet open.
+    virtual bool _uploadFileToPath(const QString &remotePath, InputStream *stream);
+    virtual bool _downloadFileFromPath(const QString &remotePath, OutputStream *stream);
+
+    // Progress bookkeeping for subclasses.
+    [[nodiscard]] quint64 maxLength() const { return m_maxLength; }
+    /// Stores the announced size and resets currentLength to 0.
+    void setMaxLength(quint64 length);
+    [[nodiscard]] quint64 currentLength() const { return m_currentLength; }
+    /// Stores the value and sends didUpdateProgress, unless no size is announced or
+    /// the value is unchanged.
+    void setCurrentLength(quint64 length);
+    void addToCurrentLength(quint64 count) { setCurrentLength(m_currentLength + count); }
+
+    // Delegate senders: call these rather than the delegate directly.
+    void sendDidStart();
+    void sendDidUpdateProgress();
+    void sendDidSucceed();
+    void sendDidFail(const TransferError &error);
+    [[nodiscard]] bool shouldAbort();
+    /// Start + failure with "FileTransferController" -1 and text.
+    void failOperation(const QString &text);
+    /// The failure of an operation whose location cannot be formed:
+    /// "\"%@\" is not reachable" with path.
+    void failNotReachable(const QString &path);
+    /// The same for moves and copies: "\"%@\" or \"%@\" are not reachable".
+    void failNotReachable(const QString &path1, const QString &path2);
+
+    // Stream-layer primitives: local data streams opened through these take part
+    // in throttling (file transfers to non-local hosts) and in the digest.
+    /// Opens the caller's download target. false on failure (stream's error set).
+    bool openOutputStream(OutputStream *stream, bool isFileTransfer);
+    /// Writes the whole chunk (repeating partial writes), throttled and digested.
+    bool writeToOutputStream(OutputStream *stream, const char *bytes, qint64 length);
+    /// Flushes and finalises the download digest.
+    bool flushOutputStream(OutputStream *stream);
+    void closeOutputStream(OutputStream *stream);
+    /// Opens the caller's upload source. false on failure (stream's error set).
+    bool openInputStream(InputStream *stream, bool isFileTransfer);
+    /// Reads one chunk, throttled and digested; count, 0 at end, -1 on failure.
+    qint64 readFromInputStream(InputStream *stream, char *bytes, qint64 maxLength);
+    void closeInputStream(InputStream *stream);
+    /// Moves one chunk from the upload source straight into target when both sides
+    /// allow it (see OutputStream::transferFrom), throttled like readFromInputStream.
+    /// Returns -2 when not possible, so the caller falls back to read + write.
+    qint64 transferFromInputStream(InputStream *stream, OutputStream *target, qint64 maxLength);
+
+private:
+    enum class Direction { Upload, Download };
+    double throttleBefore(Direction d);
+    void throttleAfter(Direction d, double start, qint64 count);
+    void sleepInterruptibly(double seconds);
+    bool finaliseDigest();
+    void dropDigest();
+
+    bool m_isFinished = false;
+    bool m_didCreateFinalURL = false;
+    QUrl m_baseURL;
+    FileTransferControllerDelegate *m_delegate = nullptr;
+    bool m_localHost = false;
+    quint64 m_currentLength = 0;
+    quint64 m_maxLength = 0;
+    bool m_digestComputation = false;
+    quint64 m_totalSize = 0;
+    void *m_digestContext = nullptr;
+    unsigned char m_digestBuffer[16] = {};
+    bool m_hasDigest = false;
+    double m_timeOut = 0;
+    quint64 m_maxUploadSpeed = 0;
+    quint64 m_maxDownloadSpeed = 0;
+    bool m_fileTransfer = false;
+    double m_maxSpeed = 0;
+};
+
+/// True when host names this machine (its host name, "localhost" or one of its
+/// interface addresses), ends with ".local", or is an IPv4 literal in 10/8,
+/// 172.16/12 or 192.168/16. An empty host is not local.
+[[nodiscard]] bool isLocalHostName(const QString &host);
+/// True when host names this machine: "localhost", its host name, a loopback
+/// address or one of its interface addresses.
+[[nodiscard]] bool isThisMachine(const QString &host);
+
+} // namespace pv

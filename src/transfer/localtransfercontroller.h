@@ -1,0 +1,42 @@
+#pragma once
+
+#include "transfer/streamtransfercontroller.h"
+
+namespace pv {
+
+/// Delivers to a folder of the local file system ("file" URLs, host empty,
+/// "localhost" or this machine). Uploads are written under a temporary name in
+/// the target folder and renamed into place when complete, so an aborted or
+/// failed upload never leaves a truncated file under the final name.
+class LocalTransferController : public StreamTransferController {
+public:
+    [[nodiscard]] QString urlScheme() const override { return QStringLiteral("file"); }
+    [[nodiscard]] bool useAsyncStreams() const override { return false; }
+
+    /// Lists every entry (hidden ones included) with type, size, creation date
+    /// (where the file system records it) and modification date. Symbolic links
+    /// are described by their target; an entry whose attributes cannot be read is
+    /// logged and left out.
+    std::optional<RemoteListing> contentsOfDirectoryAtPath(const QString &path) override;
+    bool createDirectoryAtPath(const QString &path) override;
+    /// Removes the item; succeeds when nothing exists there.
+    bool deleteFileAtPath(const QString &path) override;
+    /// Removes the folder with its content; succeeds when nothing exists there.
+    bool deleteDirectoryRecursivelyAtPath(const QString &path) override;
+    /// Removes whatever exists at toPath, then moves (across file systems too).
+    bool movePath(const QString &fromPath, const QString &toPath) override;
+    /// Removes whatever exists at toPath, then copies (folders recursively).
+    bool copyPath(const QString &fromPath, const QString &toPath) override;
+
+    /// The local file-system path for remotePath, or an empty string when the
+    /// base URL does not name a folder of this machine.
+    [[nodiscard]] virtual QString localPathForRemotePath(const QString &remotePath) const;
+
+protected:
+    bool _uploadFileToPath(const QString &remotePath, InputStream *stream) override;
+    bool _downloadFileFromPath(const QString &remotePath, OutputStream *stream) override;
+    QVariant processReadResultStream(OutputStream *dataStream, const QString &userInfo,
+                                     TransferError *error) override;
+};
+
+} // namespace pv

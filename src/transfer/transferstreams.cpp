@@ -1,0 +1,407 @@
+#include "transfer/transferstreams.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace pv {
+
+namespace {
+
+QByteArray encoded(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+TransferError dataStreamError(qint64 code)
+{
+    return TransferError::withDescription(QString::fromLatin1(kDataStreamErrorDomain), code,
+                                          QStringLiteral("Data stream error %1").arg(code));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+void TransferStream::fail(const TransferError &err)
+{
+    recordError(err);
+    m_status = Error;
+}
+
+void TransferStream::recordError(const TransferError &err)
+{
+    if (m_error.isNull())
+        m_error = err;
+}
+
+bool OutputStream::finish()
+{
+    close();
+    return true;
+}
+
+qint64 OutputStream::transferFrom(InputStream &, qint64)
+{
+    return -2;
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+FileInputStream::FileInputStream(const QString &path) : m_path(path) {}
+
+FileInputStream::~FileInputStream()
+{
+    FileInputStream::close();
+}
+
+bool FileInputStream::open()
+{
+    if (status() != NotOpen)
+        return false;
+    m_fd = ::open(encoded(m_path).constData(), O_RDONLY | O_CLOEXEC);
+    if (m_fd < 0) {
+        fail(TransferError::posix(errno, m_path));
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(m_fd, &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            ::close(m_fd);
+            m_fd = -1;
+            fail(TransferError::posix(EISDIR, m_path));
+            return false;
+        }
+        if (S_ISREG(st.st_mode))
+            m_length = st.st_size;
+    }
+    // Large sequential reads: let the kernel read ahead generously.
+    ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    setStatus(Open);
+    return true;
+}
+
+void FileInputStream::close()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (status() != NotOpen && status() != Error)
+        setStatus(Closed);
+}
+
+qint64 FileInputStream::read(char *buffer, qint64 maxLength)
+{
+    if (status() == AtEnd)
+        return 0;
+    if (status() != Open)
+        return -1;
+    for (;;) {
+        const ssize_t n = ::read(m_fd, buffer, size_t(maxLength));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            fail(TransferError::posix(errno, m_path));
+            return -1;
+        }
+        if (n == 0)
+            setStatus(AtEnd);
+        return n;
+    }
+}
+
+FileOutputStream::FileOutputStream(const QString &path, bool atomic)
+    : m_path(path), m_atomic(atomic)
+{}
+
+FileOutputStream::~FileOutputStream()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    discardTemporary();
+}
+
+void FileOutputStream::discardTemporary()
+{
+    if (!m_tempPath.isEmpty()) {
+        ::unlink(encoded(m_tempPath).constData());
+        m_tempPath.clear();
+    }
+}
+
+bool FileOutputStream::open()
+{
+    if (status() != NotOpen)
+        return false;
+    QString target = m_path;
+    int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    if (m_atomic) {
+        // A hidden sibling with a random suffix; the name is kept short enough
+        // for the file system whatever the length of the final name.
+        const QFileInfo fi(m_path);
+        QString stem = fi.fileName();
+        if (stem.toUtf8().size() > 200)
+            stem = stem.left(50);
+        target = fi.path() + QLatin1String("/.") + stem + QLatin1Char('.') +
+                 QString::number(QRandomGenerator::global()->generate64(), 36) +
+                 QLatin1String(".part");
+        flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    }
+    m_fd = ::open(encoded(target).constData(), flags, 0666);
+    if (m_fd < 0) {
+        const int err = errno;
+        // Report the name the caller asked for, not the temporary one.
+        fail(TransferError::posix(err, m_path));
+        return false;
+    }
+    if (m_atomic)
+        m_tempPath = target;
+    setStatus(Open);
+    return true;
+}
+
+void FileOutputStream::close()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (status() != NotOpen && status() != Error)
+        setStatus(Closed);
+}
+
+qint64 FileOutputStream::write(const char *buffer, qint64 length)
+{
+    if (status() != Open)
+        return -1;
+    for (;;) {
+        const ssize_t n = ::write(m_fd, buffer, size_t(length));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            fail(TransferError::posix(errno, m_path));
+            return -1;
+        }
+        return n;
+    }
+}
+
+bool FileOutputStream::finish()
+{
+    if (status() != Open)
+        return false;
+    if (::close(m_fd) != 0) {
+        m_fd = -1;
+        fail(TransferError::posix(errno, m_path));
+        discardTemporary();
+        return false;
+    }
+    m_fd = -1;
+    if (m_atomic) {
+        if (::rename(encoded(m_tempPath).constData(), encoded(m_path).constData()) != 0) {
+            fail(TransferError::posix(errno, m_path));
+            discardTemporary();
+            return false;
+        }
+        m_tempPath.clear();
+    }
+    setStatus(Closed);
+    return true;
+}
+
+qint64 FileOutputStream::transferFrom(InputStream &in, qint64 maxLength)
+{
+    auto *file = dynamic_cast<FileInputStream *>(&in);
+    if (m_noCopyRange || !file || status() != Open || file->status() != Open)
+        return -2;
+    for (;;) {
+        const ssize_t n =
+            ::copy_file_range(file->fileDescriptor(), nullptr, m_fd, nullptr, size_t(maxLength), 0);
+        if (n >= 0)
+            return n;
+        if (errno == EINTR)
+            continue;
+        if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+            errno == EBADF) {
+            // Not possible between these two files: fall back to read and write.
+            m_noCopyRange = true;
+            return -2;
+        }
+        // A genuine I/O error: say which side failed.
+        const int err = errno;
+        if (err == ENOSPC || err == EDQUOT || err == EFBIG)
+            fail(TransferError::posix(err, m_path));
+        else
+            fail(TransferError::posix(err, file->path()));
+        return -1;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Memory
+
+MemoryInputStream::MemoryInputStream(const QByteArray &data)
+    : m_data(data), m_bytes(m_data.constData()), m_length(quint64(m_data.size()))
+{}
+
+MemoryInputStream::MemoryInputStream(const char *bytes, quint64 length)
+    : m_bytes(bytes), m_length(length)
+{}
+
+bool MemoryInputStream::open()
+{
+    if (status() != NotOpen)
+        return false;
+    setStatus(Open);
+    return true;
+}
+
+void MemoryInputStream::close()
+{
+    if (status() != NotOpen && status() != Error)
+        setStatus(Closed);
+}
+
+qint64 MemoryInputStream::read(char *buffer, qint64 maxLength)
+{
+    if (status() == AtEnd)
+        return 0;
+    if (status() != Open || maxLength < 0)
+        return -1;
+    const quint64 n = std::min<quint64>(m_length - m_offset, quint64(maxLength));
+    if (n == 0) {
+        setStatus(AtEnd);
+        return 0;
+    }
+    std::memcpy(buffer, m_bytes + m_offset, n);
+    m_offset += n;
+    return qint64(n);
+}
+
+bool MemoryOutputStream::open()
+{
+    if (status() != NotOpen)
+        return false;
+    m_data = QByteArray("");
+    setStatus(Open);
+    return true;
+}
+
+void MemoryOutputStream::close()
+{
+    if (status() != NotOpen && status() != Error)
+        setStatus(Closed);
+}
+
+qint64 MemoryOutputStream::write(const char *buffer, qint64 length)
+{
+    if (status() != Open || length < 0)
+        return -1;
+    m_data.append(buffer, qsizetype(length));
+    return length;
+}
+
+// ---------------------------------------------------------------------------
+// Data-stream adapters
+
+DataReadStream::DataReadStream(DataStreamSource *source, void *userInfo)
+    : m_source(source), m_info(userInfo)
+{}
+
+DataReadStream::~DataReadStream()
+{
+    if (status() == Open || status() == AtEnd)
+        m_source->closeDataStream(m_info);
+}
+
+bool DataReadStream::open()
+{
+    if (status() != NotOpen)
+        return false;
+    if (!m_source || !m_source->openDataStream(m_info)) {
+        recordError(dataStreamError(-1));
+        return false;
+    }
+    setStatus(Open);
+    return true;
+}
+
+void DataReadStream::close()
+{
+    if (status() == Open || status() == AtEnd) {
+        m_source->closeDataStream(m_info);
+        setStatus(Closed);
+    } else {
+        recordError(dataStreamError(-1));
+    }
+}
+
+qint64 DataReadStream::read(char *buffer, qint64 maxLength)
+{
+    if (status() == AtEnd)
+        return 0;
+    if (status() != Open)
+        return -1;
+    const qint64 n = m_source->readDataFromStream(m_info, buffer, maxLength);
+    if (n == 0)
+        setStatus(AtEnd);
+    else if (n <= -2)
+        recordError(dataStreamError(n));
+    return n < 0 ? -1 : n;
+}
+
+DataWriteStream::DataWriteStream(DataStreamSource *destination, void *userInfo)
+    : m_destination(destination), m_info(userInfo)
+{}
+
+DataWriteStream::~DataWriteStream()
+{
+    if (status() == Open || status() == AtEnd)
+        m_destination->closeDataStream(m_info);
+}
+
+bool DataWriteStream::open()
+{
+    if (status() != NotOpen)
+        return false;
+    if (!m_destination || !m_destination->openDataStream(m_info)) {
+        recordError(dataStreamError(-1));
+        return false;
+    }
+    setStatus(Open);
+    return true;
+}
+
+void DataWriteStream::close()
+{
+    if (status() == Open || status() == AtEnd) {
+        m_destination->closeDataStream(m_info);
+        setStatus(Closed);
+    } else {
+        recordError(dataStreamError(-1));
+    }
+}
+
+qint64 DataWriteStream::write(const char *buffer, qint64 length)
+{
+    if (status() != Open)
+        return -1;
+    const qint64 n = m_destination->writeDataToStream(m_info, buffer, length);
+    if (n <= -2)
+        recordError(dataStreamError(n));
+    return n < 0 ? -1 : n;
+}
+
+} // namespace pv
