@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QStringList>
 
@@ -283,6 +284,22 @@ private:
 
 namespace {
 
+// Each read or write on the server is one request and one round trip, so the
+// streams move data in batches as large as the link carries in well under a
+// second: few round trips on a fast link, while on a slow one the abort question
+// (asked between chunks) and other controllers (waiting for the library lock)
+// still come in often.
+constexpr qint64 kMinBatch = FileTransferController::kChunkSize;
+constexpr qint64 kMaxBatch = 16 * FileTransferController::kChunkSize;
+
+void adaptBatch(qint64 *batch, qint64 moved, qint64 elapsedMs)
+{
+    if (moved >= *batch && elapsedMs < 150 && *batch < kMaxBatch)
+        *batch *= 2;
+    else if (elapsedMs > 600 && *batch > kMinBatch)
+        *batch /= 2;
+}
+
 /// Writes an upload under a temporary name next to the target; finish() renames
 /// it into place, close() without finish() removes it.
 class SmbUploadStream final : public OutputStream {
@@ -311,16 +328,15 @@ public:
     {
         if (!m_file)
             return -1;
-        int err = 0;
-        const qint64 n = m_session->write(m_file, buffer, length, &err);
-        if (n < 0)
-            fail(TransferError::posix(err, m_displayPath));
-        return n;
+        m_pending.insert(m_pending.end(), buffer, buffer + length);
+        if (qint64(m_pending.size()) >= m_batch && !sendPending())
+            return -1;
+        return length;
     }
 
     bool finish() override
     {
-        if (!m_file)
+        if (!m_file || !sendPending())
             return false;
         int err = m_session->close(m_file);
         m_file = nullptr;
@@ -350,12 +366,34 @@ public:
     }
 
 private:
+    bool sendPending()
+    {
+        QElapsedTimer timer;
+        timer.start();
+        qint64 done = 0;
+        const qint64 total = qint64(m_pending.size());
+        while (done < total) {
+            int err = 0;
+            const qint64 n = m_session->write(m_file, m_pending.data() + done, total - done, &err);
+            if (n <= 0) {
+                fail(TransferError::posix(n < 0 ? err : EIO, m_displayPath));
+                return false;
+            }
+            done += n;
+        }
+        m_pending.clear();
+        adaptBatch(&m_batch, total, timer.elapsed());
+        return true;
+    }
+
     std::shared_ptr<SmbSession> m_session;
     QByteArray m_finalURL;
     QByteArray m_tempURL;
     QString m_displayPath;
     SMBCFILE *m_file = nullptr;
     bool m_finished = false;
+    std::vector<char> m_pending;
+    qint64 m_batch = kMinBatch;
 };
 
 /// Reads a file of the share.
@@ -401,12 +439,29 @@ public:
     {
         if (!m_file)
             return -1;
-        int err = 0;
-        const qint64 n = m_session->read(m_file, buffer, maxLength, &err);
-        if (n < 0)
-            fail(TransferError::posix(err, m_displayPath));
-        else if (n == 0)
-            setStatus(AtEnd);
+        if (m_offset == qint64(m_ahead.size())) {
+            m_ahead.resize(size_t(m_batch));
+            QElapsedTimer timer;
+            timer.start();
+            int err = 0;
+            const qint64 n = m_session->read(m_file, m_ahead.data(), m_batch, &err);
+            if (n < 0) {
+                m_ahead.clear();
+                m_offset = 0;
+                fail(TransferError::posix(err, m_displayPath));
+                return -1;
+            }
+            m_ahead.resize(size_t(n));
+            m_offset = 0;
+            if (n == 0) {
+                setStatus(AtEnd);
+                return 0;
+            }
+            adaptBatch(&m_batch, n, timer.elapsed());
+        }
+        const qint64 n = std::min(maxLength, qint64(m_ahead.size()) - m_offset);
+        memcpy(buffer, m_ahead.data() + m_offset, size_t(n));
+        m_offset += n;
         return n;
     }
 
@@ -418,6 +473,9 @@ private:
     QString m_displayPath;
     SMBCFILE *m_file = nullptr;
     qint64 m_length = -1;
+    std::vector<char> m_ahead;
+    qint64 m_offset = 0;
+    qint64 m_batch = kMinBatch;
 };
 
 } // namespace
