@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <mutex>
 #include <sys/stat.h>
 #include <vector>
@@ -27,6 +28,10 @@ std::mutex &libraryMutex()
     static std::mutex mutex;
     return mutex;
 }
+
+// libsmbclient's own default. A controller without a time-out still needs one:
+// a server that stops answering would otherwise hold the library lock forever.
+constexpr int kDefaultTimeoutMs = 20000;
 
 int errnoOr(int fallback)
 {
@@ -88,7 +93,7 @@ public:
     Q_DISABLE_COPY_MOVE(SmbSession)
 
     /// Creates the context; 0 or an errno.
-    int init(int timeoutMs)
+    int init()
     {
         std::lock_guard lock(libraryMutex());
         errno = 0;
@@ -105,8 +110,6 @@ public:
         smbc_setOptionFallbackAfterKerberos(ctx, 1);
         smbc_setOptionUseCCache(ctx, 0);
         smbc_setOptionFullTimeNames(ctx, 1);
-        if (timeoutMs > 0)
-            smbc_setTimeout(ctx, timeoutMs);
         if (!smbc_init_context(ctx)) {
             const int err = errnoOr(EIO);
             smbc_free_context(ctx, 1);
@@ -117,6 +120,13 @@ public:
     }
 
     bool connected = false;
+
+    /// How long a connection attempt or a request may take.
+    void setTimeout(int ms)
+    {
+        std::lock_guard lock(libraryMutex());
+        smbc_setTimeout(m_ctx, ms);
+    }
 
     int stat(const QByteArray &url, struct stat *st)
     {
@@ -292,6 +302,9 @@ namespace {
 constexpr qint64 kMinBatch = FileTransferController::kChunkSize;
 constexpr qint64 kMaxBatch = 16 * FileTransferController::kChunkSize;
 
+/// Turns an errno of the streams' item into the error the operation reports.
+using ErrorFunction = std::function<TransferError(int)>;
+
 void adaptBatch(qint64 *batch, qint64 moved, qint64 elapsedMs)
 {
     if (moved >= *batch && elapsedMs < 150 && *batch < kMaxBatch)
@@ -305,9 +318,9 @@ void adaptBatch(qint64 *batch, qint64 moved, qint64 elapsedMs)
 class SmbUploadStream final : public OutputStream {
 public:
     SmbUploadStream(std::shared_ptr<SmbSession> session, QByteArray finalURL, QByteArray tempURL,
-                    QString displayPath)
+                    ErrorFunction errorFor)
         : m_session(std::move(session)), m_finalURL(std::move(finalURL)),
-          m_tempURL(std::move(tempURL)), m_displayPath(std::move(displayPath))
+          m_tempURL(std::move(tempURL)), m_errorFor(std::move(errorFor))
     {}
     ~SmbUploadStream() override { close(); }
 
@@ -317,7 +330,7 @@ public:
             return true;
         const int err = m_session->open(m_tempURL, O_WRONLY | O_CREAT | O_EXCL | O_TRUNC, &m_file);
         if (err) {
-            fail(TransferError::posix(err, m_displayPath));
+            fail(m_errorFor(err));
             return false;
         }
         setStatus(Open);
@@ -343,7 +356,7 @@ public:
         if (!err)
             err = m_session->rename(m_tempURL, m_finalURL);
         if (err) {
-            fail(TransferError::posix(err, m_displayPath));
+            fail(m_errorFor(err));
             m_session->unlink(m_tempURL);
             return false;
         }
@@ -376,7 +389,7 @@ private:
             int err = 0;
             const qint64 n = m_session->write(m_file, m_pending.data() + done, total - done, &err);
             if (n <= 0) {
-                fail(TransferError::posix(n < 0 ? err : EIO, m_displayPath));
+                fail(m_errorFor(n < 0 ? err : EIO));
                 return false;
             }
             done += n;
@@ -389,7 +402,7 @@ private:
     std::shared_ptr<SmbSession> m_session;
     QByteArray m_finalURL;
     QByteArray m_tempURL;
-    QString m_displayPath;
+    ErrorFunction m_errorFor;
     SMBCFILE *m_file = nullptr;
     bool m_finished = false;
     std::vector<char> m_pending;
@@ -399,9 +412,8 @@ private:
 /// Reads a file of the share.
 class SmbDownloadStream final : public InputStream {
 public:
-    SmbDownloadStream(std::shared_ptr<SmbSession> session, QByteArray url, QString displayPath)
-        : m_session(std::move(session)), m_url(std::move(url)),
-          m_displayPath(std::move(displayPath))
+    SmbDownloadStream(std::shared_ptr<SmbSession> session, QByteArray url, ErrorFunction errorFor)
+        : m_session(std::move(session)), m_url(std::move(url)), m_errorFor(std::move(errorFor))
     {}
     ~SmbDownloadStream() override { close(); }
 
@@ -417,7 +429,7 @@ public:
             err = EISDIR;
         if (err) {
             close();
-            fail(TransferError::posix(err, m_displayPath));
+            fail(m_errorFor(err));
             return false;
         }
         m_length = qint64(st.st_size);
@@ -448,7 +460,7 @@ public:
             if (n < 0) {
                 m_ahead.clear();
                 m_offset = 0;
-                fail(TransferError::posix(err, m_displayPath));
+                fail(m_errorFor(err));
                 return -1;
             }
             m_ahead.resize(size_t(n));
@@ -470,7 +482,7 @@ public:
 private:
     std::shared_ptr<SmbSession> m_session;
     QByteArray m_url;
-    QString m_displayPath;
+    ErrorFunction m_errorFor;
     SMBCFILE *m_file = nullptr;
     qint64 m_length = -1;
     std::vector<char> m_ahead;
@@ -545,7 +557,12 @@ void SMBTransferController::noteError(int err)
 
 TransferError SMBTransferController::itemError(int err, const QString &remotePath)
 {
-    noteError(err);
+    // The share went away during the operation: said the same way as when it
+    // cannot be reached at the start.
+    if (isConnectionError(err)) {
+        noteError(err);
+        return notReachable(remotePath, QString(), unreachableReason(err, false));
+    }
     return TransferError::posix(err, displayURL(baseURL(), absolutePathForRemotePath(remotePath)));
 }
 
@@ -560,6 +577,7 @@ bool SMBTransferController::connectSession(const QString &reportPath, const QStr
                                            TransferError *error)
 {
     int err = 0;
+    bool clientFailed = false;
     if (!m_session) {
         QString user = baseURL().userName(QUrl::FullyDecoded);
         QString workgroup;
@@ -572,12 +590,15 @@ bool SMBTransferController::connectSession(const QString &reportPath, const QStr
         }
         auto session = std::make_shared<SmbSession>(
             user.toUtf8(), baseURL().password(QUrl::FullyDecoded).toUtf8(), workgroup.toUtf8());
-        err = session->init(timeOut() > 0 ? int(timeOut() * 1000) : 0);
+        err = session->init();
+        clientFailed = err != 0;
         if (!err)
             m_session = std::move(session);
     }
     if (!err && m_session->connected)
         return true;
+    if (!err)
+        m_session->setTimeout(timeOut() > 0 ? int(timeOut() * 1000) : kDefaultTimeoutMs);
 
     const QByteArray shareURL = serverURL() + '/' + QUrl::toPercentEncoding(m_sharePoint) + '/';
     struct stat st = {};
@@ -590,10 +611,20 @@ bool SMBTransferController::connectSession(const QString &reportPath, const QStr
         return true;
     }
 
+    const QString why = unreachableReason(err, clientFailed);
+    *error = notReachable(reportPath, otherPath, why);
+    return false;
+}
+
+QString SMBTransferController::unreachableReason(int err, bool clientFailed) const
+{
     const QString reason = QString::fromLocal8Bit(strerror(err));
     const QString server = displayURL(baseURL(), QString());
     QString why;
-    switch (err) {
+    switch (clientFailed ? 0 : err) {
+    case 0:
+        why = QStringLiteral("the SMB client library did not start (%1)").arg(reason);
+        break;
     case EACCES:
     case EPERM:
         why = QStringLiteral("%1 refused the log-on: wrong user name or password, or no access "
@@ -610,18 +641,25 @@ bool SMBTransferController::connectSession(const QString &reportPath, const QStr
         why = QStringLiteral("%1: %2").arg(server, reason);
         break;
     }
-    const QString text =
-        otherPath.isNull()
-            ? QStringLiteral("\"%1\" is not reachable").arg(reportPath)
-            : QStringLiteral("\"%1\" or \"%2\" are not reachable").arg(reportPath, otherPath);
-    error->domain = QString::fromLatin1(kFileTransferControllerErrorDomain);
-    error->code = -1;
-    error->description = text;
-    error->userInfo = {{QString::fromLatin1(kSMBErrorKey), why},
-                       {QString::fromLatin1(kNSLocalizedDescriptionKey), text}};
     pv::log(QStringLiteral("SMBTransferController: cannot reach %1/%2: %3")
                 .arg(server, m_sharePoint, why));
-    return false;
+    return why;
+}
+
+TransferError SMBTransferController::notReachable(const QString &path, const QString &otherPath,
+                                                  const QString &why) const
+{
+    TransferError error;
+    const QString text =
+        otherPath.isNull()
+            ? QStringLiteral("\"%1\" is not reachable").arg(path)
+            : QStringLiteral("\"%1\" or \"%2\" are not reachable").arg(path, otherPath);
+    error.domain = QString::fromLatin1(kFileTransferControllerErrorDomain);
+    error.code = -1;
+    error.description = text;
+    error.userInfo = {{QString::fromLatin1(kSMBErrorKey), why},
+                      {QString::fromLatin1(kNSLocalizedDescriptionKey), text}};
+    return error;
 }
 
 std::optional<RemoteListing> SMBTransferController::contentsOfDirectoryAtPath(const QString &path)
@@ -876,17 +914,14 @@ bool SMBTransferController::_uploadFileToPath(const QString &remotePath, InputSt
     if (!connectSession(remotePath, QString(), &error))
         return startAndFail(error);
 
-    const QString absolute = absolutePathForRemotePath(remotePath);
     const QByteArray finalURL = smbURLForRemotePath(remotePath);
     const qsizetype slash = finalURL.lastIndexOf('/');
     const QByteArray tempURL = finalURL.left(slash + 1) + ".pvpart-" +
                                QByteArray::number(QRandomGenerator::global()->generate64(), 16);
-    auto out = std::make_unique<SmbUploadStream>(m_session, finalURL, tempURL,
-                                                 displayURL(baseURL(), absolute));
-    const bool ok = runWriteStream(std::move(out), stream, QString(), true);
-    if (!ok)
-        m_session->connected = false; // looked at again by the next operation
-    return ok;
+    auto out = std::make_unique<SmbUploadStream>(
+        m_session, finalURL, tempURL,
+        [this, remotePath](int err) { return itemError(err, remotePath); });
+    return runWriteStream(std::move(out), stream, QString(), true);
 }
 
 bool SMBTransferController::_downloadFileFromPath(const QString &remotePath, OutputStream *stream)
@@ -896,12 +931,9 @@ bool SMBTransferController::_downloadFileFromPath(const QString &remotePath, Out
         return startAndFail(error);
     auto in = std::make_unique<SmbDownloadStream>(
         m_session, smbURLForRemotePath(remotePath),
-        displayURL(baseURL(), absolutePathForRemotePath(remotePath)));
-    if (!in->open()) {
-        const TransferError err = in->error();
-        noteError(int(err.code));
-        return startAndFail(err);
-    }
+        [this, remotePath](int err) { return itemError(err, remotePath); });
+    if (!in->open())
+        return startAndFail(in->error());
     setMaxLength(quint64(in->knownLength()));
     const QVariant result = runReadStream(std::move(in), stream, QString(), true);
     return result.isValid() && result.toBool();

@@ -91,6 +91,11 @@ private:
     /// The error of an item of a reachable share, as the system reports it.
     [[nodiscard]] TransferError itemError(int err, const QString &remotePath);
     void noteError(int err);
+    /// Why the share cannot be reached, from the errno of the failed attempt (logged).
+    [[nodiscard]] QString unreachableReason(int err, bool clientFailed) const;
+    /// The "not reachable" failure for one path, or for two (moves and copies).
+    [[nodiscard]] TransferError notReachable(const QString &path, const QString &otherPath,
+                                             const QString &why) const;
     [[nodiscard]] QByteArray serverURL() const;
     /// Removes the item at url whatever it is; 0 or an errno (ENOENT counts as done).
     int removeItem(const QByteArray &url, bool *aborted);

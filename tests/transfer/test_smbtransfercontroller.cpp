@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -79,6 +80,19 @@ private:
         url.setPassword(password.isNull() ? m_env.value(QStringLiteral("SMB_PASSWORD")) : password);
         url.setPath(QLatin1Char('/') + m_env.value(QStringLiteral("SMB_SHARE")) + path);
         return url;
+    }
+    bool readEnv()
+    {
+        QFile f(qEnvironmentVariable("PV_BINARY_DIR") + "/servers/samba.env");
+        if (!f.open(QIODevice::ReadOnly))
+            return false;
+        m_env.clear();
+        for (const QByteArray &line : f.readAll().split('\n')) {
+            const qsizetype eq = line.indexOf('=');
+            if (eq > 0)
+                m_env.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
+        }
+        return m_env.contains(QStringLiteral("SMB_PORT"));
     }
     QString shareDir() const { return m_env.value(QStringLiteral("SMB_SHARE_DIR")); }
 
@@ -414,6 +428,37 @@ private Q_SLOTS:
                                        .arg(n)),
                          data);
         }
+    }
+
+    // Runs last: restarts the test server.
+    void serverGoneAndBack()
+    {
+        QString folder;
+        auto c = freshFolder(&folder);
+        QVERIFY(c);
+        RecordingDelegate d;
+        c->setDelegate(&d);
+        QVERIFY(c->contentsOfDirectoryAtPath(QString()).has_value());
+
+        const QString script = qEnvironmentVariable("PV_SOURCE_DIR") + "/tests/servers/samba.sh";
+        const QString dir = qEnvironmentVariable("PV_BINARY_DIR") + "/servers";
+        QCOMPARE(QProcess::execute(QStringLiteral("bash"), {script, "stop", dir}), 0);
+        // The connection the controller holds is gone: the next operation says
+        // so, whichever step notices it.
+        d.clear();
+        QVERIFY(!c->uploadFileFromData(QByteArray("x"), QStringLiteral("x.txt")));
+        QCOMPARE(d.events, QStringList({"start", "fail"}));
+        QCOMPARE(d.lastErrorText(), QStringLiteral("\"x.txt\" is not reachable"));
+        QCOMPARE(d.errors.last().firstUserInfoKey(),
+                 QString::fromLatin1(SMBTransferController::kSMBErrorKey));
+
+        QCOMPARE(QProcess::execute(QStringLiteral("bash"), {script, "start", dir}), 0);
+        QVERIFY2(readEnv(), "server did not come back");
+        if (m_env.value(QStringLiteral("SMB_PORT")).toInt() != c->baseURL().port())
+            QSKIP("the server came back on another port");
+        // The same controller reconnects.
+        QVERIFY(c->uploadFileFromData(QByteArray("x"), QStringLiteral("x.txt")));
+        QCOMPARE(readLocal(shareDir() + '/' + folder + "/x.txt"), QByteArray("x"));
     }
 };
 
