@@ -451,27 +451,26 @@ public:
     {
         if (!m_file)
             return -1;
-        if (m_offset == qint64(m_ahead.size())) {
-            m_ahead.resize(size_t(m_batch));
+        if (m_offset == m_filled) {
+            if (qint64(m_ahead.size()) < m_batch)
+                m_ahead.resize(size_t(m_batch));
             QElapsedTimer timer;
             timer.start();
             int err = 0;
             const qint64 n = m_session->read(m_file, m_ahead.data(), m_batch, &err);
+            m_offset = 0;
+            m_filled = std::max<qint64>(n, 0);
             if (n < 0) {
-                m_ahead.clear();
-                m_offset = 0;
                 fail(m_errorFor(err));
                 return -1;
             }
-            m_ahead.resize(size_t(n));
-            m_offset = 0;
             if (n == 0) {
                 setStatus(AtEnd);
                 return 0;
             }
             adaptBatch(&m_batch, n, timer.elapsed());
         }
-        const qint64 n = std::min(maxLength, qint64(m_ahead.size()) - m_offset);
+        const qint64 n = std::min(maxLength, m_filled - m_offset);
         memcpy(buffer, m_ahead.data() + m_offset, size_t(n));
         m_offset += n;
         return n;
@@ -486,6 +485,7 @@ private:
     SMBCFILE *m_file = nullptr;
     qint64 m_length = -1;
     std::vector<char> m_ahead;
+    qint64 m_filled = 0;
     qint64 m_offset = 0;
     qint64 m_batch = kMinBatch;
 };

@@ -230,10 +230,20 @@ private Q_SLOTS:
 
         // The dates are the server's, not just what the listing says.
         QCOMPARE(QFileInfo(shareDir() + '/' + folder + "/tree/one.txt").lastModified(), modified);
-        // Setting the dates left the file an ordinary file.
-        QCOMPARE(QFileInfo(shareDir() + '/' + folder + "/tree/one.txt").permissions() &
-                     QFile::ExeOwner,
-                 QFile::Permissions());
+        // Setting the creation date left the DOS attributes as they were (archive
+        // only), as another client sees them.
+        const QString auth = m_local.filePath(QStringLiteral("auth"));
+        QVERIFY(writeLocal(auth, QStringLiteral("username = %1\npassword = %2\n")
+                                     .arg(m_env.value("SMB_USER"), m_env.value("SMB_PASSWORD"))
+                                     .toUtf8()));
+        QProcess smbclient;
+        smbclient.start(QStringLiteral("smbclient"),
+                        {"-p", m_env.value("SMB_PORT"), "-A", auth,
+                         "//127.0.0.1/" + m_env.value("SMB_SHARE"), "-c",
+                         "allinfo \"" + folder + "/tree/one.txt\""});
+        QVERIFY(smbclient.waitForFinished(30000));
+        const QString info = QString::fromUtf8(smbclient.readAllStandardOutput());
+        QVERIFY2(info.contains(QLatin1String("attributes: A (20)")), qPrintable(info));
 
         // An empty folder lists as empty, a file is not a folder.
         QVERIFY(c->createDirectoryAtPath(QStringLiteral("empty")));
