@@ -681,8 +681,7 @@ std::optional<RemoteListing> SMBTransferController::contentsOfDirectoryAtPath(co
         attrs.insert(
             QString::fromLatin1(kNSFileType),
             QString::fromLatin1(e.isDirectory ? kNSFileTypeDirectory : kNSFileTypeRegular));
-        if (!e.isDirectory)
-            attrs.insert(QString::fromLatin1(kNSFileSize), qint64(e.size));
+        attrs.insert(QString::fromLatin1(kNSFileSize), qint64(e.size));
         attrs.insert(QString::fromLatin1(kNSFileModificationDate), dateFromTimespec(e.modified));
         // A server that keeps no creation time reports 0.
         if (e.created.tv_sec != 0)

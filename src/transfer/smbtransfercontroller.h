@@ -51,8 +51,8 @@ public:
     /// The remaining components of the base URL's path joined with "/" (may be empty).
     [[nodiscard]] const QString &subPath() const { return m_subPath; }
 
-    /// Lists every entry (hidden ones included) with type, size (files), creation
-    /// date (where the server records it) and modification date.
+    /// Lists every entry (hidden ones included) with type, size, creation date
+    /// (where the server records it) and modification date.
     std::optional<RemoteListing> contentsOfDirectoryAtPath(const QString &path) override;
     /// Creates one folder; a missing parent fails with the server's error.
     bool createDirectoryAtPath(const QString &path) override;
