@@ -502,7 +502,8 @@ bool SMBTransferController::initWithBaseURL(const QUrl &url)
         return false;
     if (url.host().isEmpty())
         return false;
-    const QStringList parts = url.path().split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    const QStringList parts =
+        url.path(QUrl::FullyDecoded).split(QLatin1Char('/'), Qt::SkipEmptyParts);
     if (parts.isEmpty())
         return false;
     m_sharePoint = parts.first();

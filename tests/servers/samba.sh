@@ -80,6 +80,8 @@ start() {
     # A previous run that was not stopped must not keep the port or the passdb busy.
     stop
 
+    # Each run starts with an empty share.
+    rm -rf "$dir/share"
     mkdir -p "$sdir"/{run,lock,state,cache,private,ncalrpc,log} "$dir/share"
     chmod 0755 "$dir" "$sdir"
     chmod 0700 "$sdir/private"

@@ -99,7 +99,8 @@ private:
     // A fresh folder on the share for one test, and a controller rooted there.
     std::unique_ptr<SMBTransferController> freshFolder(QString *name)
     {
-        *name = QStringLiteral("t%1-%2").arg(::getpid()).arg(++m_folderCount);
+        // Text that looks like an escape and non-ASCII keep their exact spelling.
+        *name = QStringLiteral("t%1-%2 50%25 ä").arg(::getpid()).arg(++m_folderCount);
         auto root = FileTransferController::create<SMBTransferController>(shareURL());
         if (!root || !root->createDirectoryAtPath(*name))
             return nullptr;
@@ -143,6 +144,12 @@ private Q_SLOTS:
         // Names reach the server percent-encoded; credentials never go into the URL.
         QCOMPARE(c->smbURLForRemotePath(QStringLiteral("a b/50%#?;ä.txt")),
                  QByteArray("smb://host:4450/share/sub/dir/a%20b/50%25%23%3F%3B%C3%A4.txt"));
+        // The URL's escapes are undone exactly once.
+        auto escaped =
+            FileTransferController::create<SMBTransferController>(QUrl("smb://h/a%2520b/c%20d"));
+        QCOMPARE(escaped->sharePoint(), QStringLiteral("a%20b"));
+        QCOMPARE(escaped->subPath(), QStringLiteral("c d"));
+        QCOMPARE(escaped->smbURLForRemotePath(QString()), QByteArray("smb://h/a%2520b/c%20d"));
         auto root = FileTransferController::create<SMBTransferController>(QUrl("smb://h/s"));
         QCOMPARE(root->sharePoint(), QStringLiteral("s"));
         QCOMPARE(root->subPath(), QString());
