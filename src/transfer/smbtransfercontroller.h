@@ -18,20 +18,25 @@ class SmbSession;
 /// path.
 ///
 /// The connection is made on the first operation and kept while the controller
-/// lives. When the share cannot be reached (no answer, refused log-on, no such
-/// share) the operation fails with "\"%@\" is not reachable", domain
-/// "FileTransferController", code -1, and the server's reason as first user-info
-/// entry ("SMB error"). Errors on items of a reachable share come in the "POSIX"
-/// domain, as the local controller reports them.
+/// lives (and made again after it was lost). When the share cannot be reached
+/// (no answer, refused log-on, no such share, connection lost) the operation fails
+/// with "\"<remote path>\" is not reachable", domain "FileTransferController",
+/// code -1, and the reason as first user-info entry ("SMB error"; never the
+/// password). Errors on items of a reachable share come in the "POSIX" domain, as
+/// the local controller reports them.
 ///
 /// Uploads are written under a temporary name in the target folder and renamed
 /// into place when complete, so an aborted or failed upload never leaves a
 /// truncated file under the final name.
 ///
-/// Several controllers may run at once on different threads, each with its own
-/// connection. libsmbclient keeps process-wide state that is not thread-safe, so
-/// every library call is made under one process-wide lock; controllers take turns
-/// per call (one chunk at most), never while throttling sleeps.
+/// Data moves in batches of 256 KiB to 4 MiB, grown while the link is fast; the
+/// should-abort question is asked between chunks.
+///
+/// A controller is used by one thread at a time; several controllers may run at
+/// once on different threads, each with its own connection. libsmbclient keeps
+/// process-wide state that is not thread-safe, so every library call is made under
+/// one process-wide lock: controllers take turns per call (one batch at most),
+/// never while throttling sleeps.
 class SMBTransferController : public StreamTransferController {
 public:
     /// First user-info key of the failures that say why a share is not reachable.
