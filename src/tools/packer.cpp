@@ -407,9 +407,17 @@ void addItem(archive *a, const SourceItem &item, std::vector<char> &buffer, OnBy
         archive_entry_copy_symlink(entry.get(), target.data());
         archive_entry_set_size(entry.get(), 0);
     } else if (S_ISREG(item.st.st_mode)) {
-        fd = ::open(item.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        fd = ::open(item.path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             throw Failure(errnoText("cannot open " + item.path, errno));
+        // The header carries the size seen when the tree was listed; a file
+        // replaced since then would not match it.
+        struct stat now;
+        if (::fstat(fd, &now) != 0 || now.st_dev != item.st.st_dev ||
+            now.st_ino != item.st.st_ino) {
+            ::close(fd);
+            throw Failure("file changed while being packed: " + item.path);
+        }
     } else {
         archive_entry_set_size(entry.get(), 0);
     }

@@ -261,6 +261,9 @@ private Q_SLOTS:
         QCOMPARE(one.code, 0);
         QCOMPARE(one.out, QByteArray()); // no -V, no lines
         QCOMPARE(run("bsdtar", {"-tf", zip}).lines(), QStringList{"random.bin"});
+        // A link given as the source is followed.
+        QCOMPARE(run(packer(), {"-c", "-k", m_src + "/sub/link", zip}).code, 0);
+        QCOMPARE(run("unzip", {"-p", zip, "link"}).out, QByteArray("hello\n"));
     }
 
     void diskImages()
