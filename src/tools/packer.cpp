@@ -323,6 +323,14 @@ public:
         writeLine("PERCENT:" + std::to_string(percent));
     }
 
+    /// The second half, while the image is written; 100 is left for the
+    /// moment the image has its final name.
+    void reportWriting(uint64_t written, uint64_t expected)
+    {
+        report(std::min(0.99, 0.5 + 0.5 * static_cast<double>(written) /
+                                        static_cast<double>(std::max<uint64_t>(expected, 1))));
+    }
+
 private:
     bool m_enabled;
     int m_last = -1;
@@ -573,8 +581,7 @@ extern "C" la_ssize_t writeToContainer(archive *iso, void *client, const void *b
         left -= static_cast<size_t>(n);
     }
     sink->written += size;
-    sink->progress->report(0.5 + 0.5 * static_cast<double>(sink->written) /
-                                     static_cast<double>(sink->expected));
+    sink->progress->reportWriting(sink->written, sink->expected);
     return static_cast<la_ssize_t>(size);
 }
 
@@ -603,8 +610,7 @@ extern "C" la_ssize_t writeToFile(archive *iso, void *client, const void *buf, s
         left -= static_cast<size_t>(n);
     }
     sink->written += size;
-    sink->progress->report(0.5 + 0.5 * static_cast<double>(sink->written) /
-                                     static_cast<double>(sink->expected));
+    sink->progress->reportWriting(sink->written, sink->expected);
     return static_cast<la_ssize_t>(size);
 }
 
