@@ -1,0 +1,467 @@
+// Runs pv-packer as the pipeline does and checks its packages with
+// independent tools: unzip, bsdtar, xorriso and (when installed) 7zz.
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <climits>
+#include <cstring>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+struct Run {
+    int code = -1;
+    bool crashed = false;
+    QByteArray out;
+    QByteArray err;
+    QStringList lines() const { return QString::fromUtf8(out).split(u'\n', Qt::SkipEmptyParts); }
+};
+
+Run run(const QString &program, const QStringList &args, const QByteArray &input = {})
+{
+    QProcess p;
+    p.start(program, args);
+    Run r;
+    if (!p.waitForStarted())
+        return r;
+    p.write(input);
+    p.closeWriteChannel();
+    p.waitForFinished(600000);
+    r.crashed = p.exitStatus() != QProcess::NormalExit;
+    r.code = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+QString packer()
+{
+    return qEnvironmentVariable("PV_PACKER");
+}
+
+void setTime(const QString &path, qint64 mtime)
+{
+    const struct timeval tv[2] = {{mtime, 0}, {mtime, 0}};
+    QCOMPARE(::utimes(QFile::encodeName(path).constData(), tv), 0);
+}
+
+void writeFile(const QString &path, const QByteArray &data, mode_t mode = 0644, qint64 mtime = 0)
+{
+    QFile f(path);
+    QVERIFY2(f.open(QIODevice::WriteOnly), qPrintable(path));
+    f.write(data);
+    f.close();
+    QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode), 0);
+    if (mtime)
+        setTime(path, mtime);
+}
+
+void makeSparseFile(const QString &path, qint64 size)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(size));
+}
+
+/// A tree with the awkward cases: several chunks of random data, an empty
+/// file, hidden and non-ASCII names, a name too long for plain ISO 9660,
+/// nesting deeper than ISO 9660 allows, an empty folder, a symbolic link,
+/// and modes and times that must survive.
+void makeTree(const QString &root)
+{
+    const QString deep = root + "/sub/d1/d2/d3/d4/d5/d6/d7/d8";
+    QVERIFY(QDir().mkpath(deep) && QDir().mkpath(root + "/sub/empty folder"));
+    QByteArray random(3 * 1024 * 1024 + 17, '\0');
+    QRandomGenerator gen(42);
+    for (char &c : random)
+        c = static_cast<char>(gen.bounded(256));
+    writeFile(root + "/a.txt", "hello\n", 0644, 1577934245);
+    writeFile(root + "/Grüße ü.txt", "umlauts\n", 0600, 1600000000);
+    writeFile(root + "/.hidden", "dot\n", 0644, 1600000100);
+    writeFile(root + "/empty.txt", "", 0444, 1600000200);
+    writeFile(root + "/" + QString(150, u'n') + ".txt", "long\n", 0644, 1600000300);
+    writeFile(root + "/sub/random.bin", random, 0751, 1600000400);
+    writeFile(deep + "/bottom.txt", "deep\n", 0640, 1600000500);
+    QVERIFY(QFile::link("../a.txt", root + "/sub/link"));
+    // Folder times last: adding entries changes them.
+    qint64 t = 1500000000;
+    for (QString p = deep; p.size() > root.size(); p = QFileInfo(p).path())
+        setTime(p, t++);
+    setTime(root + "/sub/empty folder", t);
+}
+
+/// Relative paths below root, sorted, folders with a trailing slash unless
+/// bare; links are not followed.
+QStringList treeEntries(const QString &root, bool bare = false, const QString &rel = {})
+{
+    QStringList out;
+    const auto infos =
+        QDir(rel.isEmpty() ? root : root + "/" + rel)
+            .entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &fi : infos) {
+        const QString name = rel.isEmpty() ? fi.fileName() : rel + "/" + fi.fileName();
+        const bool dir = fi.isDir() && !fi.isSymLink();
+        out << (dir && !bare ? name + "/" : name);
+        if (dir)
+            out << treeEntries(root, bare, name);
+    }
+    out.sort();
+    return out;
+}
+
+/// The first difference between two trees in names, types, content, modes,
+/// times or link targets; empty when they match. The roots are not compared.
+QString treeDifference(const QString &want, const QString &got)
+{
+    const QStringList names = treeEntries(want, true);
+    if (names != treeEntries(got, true))
+        return "entries differ: " + treeEntries(got, true).join(u' ');
+    for (const QString &rel : names) {
+        const QByteArray pa = QFile::encodeName(want + "/" + rel);
+        const QByteArray pb = QFile::encodeName(got + "/" + rel);
+        struct stat sa, sb;
+        if (::lstat(pa.constData(), &sa) != 0 || ::lstat(pb.constData(), &sb) != 0 ||
+            (sa.st_mode & S_IFMT) != (sb.st_mode & S_IFMT))
+            return "type differs: " + rel;
+        if (S_ISLNK(sa.st_mode)) {
+            char ta[PATH_MAX + 1] = {}, tb[PATH_MAX + 1] = {};
+            if (::readlink(pa.constData(), ta, PATH_MAX) < 0 ||
+                ::readlink(pb.constData(), tb, PATH_MAX) < 0 || std::strcmp(ta, tb) != 0)
+                return "link target differs: " + rel;
+            continue;
+        }
+        if ((sa.st_mode & 07777) != (sb.st_mode & 07777))
+            return "mode differs: " + rel;
+        if (sa.st_mtim.tv_sec != sb.st_mtim.tv_sec)
+            return "time differs: " + rel;
+        QFile fa(want + "/" + rel), fb(got + "/" + rel);
+        if (S_ISREG(sa.st_mode) && (!fa.open(QIODevice::ReadOnly) ||
+                                    !fb.open(QIODevice::ReadOnly) || fa.readAll() != fb.readAll()))
+            return "content differs: " + rel;
+    }
+    return {};
+}
+
+/// Extracts a package with bsdtar into a fresh folder.
+QString extract(const QString &package, const QString &dir, const QStringList &extra = {})
+{
+    QDir(dir).removeRecursively();
+    QDir().mkpath(dir);
+    const Run r = run("bsdtar", extra + QStringList{"-xpf", package, "-C", dir});
+    // An image root is read-only; keep the folder removable.
+    ::chmod(QFile::encodeName(dir).constData(), 0755);
+    return r.code == 0 ? dir : QString();
+}
+
+/// Leftover partial files in a folder.
+QStringList partFiles(const QString &dir)
+{
+    return QDir(dir).entryList({".*.part-*"}, QDir::Files | QDir::Hidden);
+}
+
+/// The paths xorriso finds in an image; readOptions go before loading it.
+QStringList imageListing(const QString &image, const QStringList &readOptions = {})
+{
+    QStringList out;
+    for (QString line :
+         run("xorriso", readOptions + QStringList{"-indev", image, "-find"}).lines()) {
+        line.remove(u'\'');
+        // Folders nested deeper than ISO 9660 allows are relocated for the
+        // plain tree; Rock Ridge readers put them back, xorriso still shows
+        // the empty relocation folder.
+        if (line.startsWith("./") && line != "./rr_moved")
+            out << line.mid(2);
+    }
+    out.sort();
+    return out;
+}
+
+} // namespace
+
+class TestPacker : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_tmp;
+    QString m_src; // the folder "Report" most cases pack
+
+    QString freshDir(const QString &name) const
+    {
+        const QString dir = m_tmp.filePath(name);
+        QDir(dir).removeRecursively();
+        QDir().mkpath(dir);
+        return dir;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY2(QFileInfo(packer()).isExecutable(), "PV_PACKER must name the packer");
+        for (const char *tool : {"unzip", "bsdtar", "xorriso"})
+            QVERIFY2(!QStandardPaths::findExecutable(tool).isEmpty(), tool);
+        QVERIFY(m_tmp.isValid());
+        m_src = m_tmp.filePath("Report");
+        makeTree(m_src);
+    }
+
+    // First, so the children measured are the packer's own runs only.
+    void largeFilesStreamInFlatMemory()
+    {
+        const QString dir = freshDir("large");
+        QDir().mkpath(dir + "/in");
+        makeSparseFile(dir + "/in/big.bin", 512LL * 1024 * 1024);
+        QCOMPARE(run(packer(), {"-c", "-k", dir + "/in", dir + "/big.zip"}).code, 0);
+        QCOMPARE(run(packer(), {"create", "-srcfolder", dir + "/in", dir + "/big.dmg"}).code, 0);
+        QVERIFY(QFileInfo(dir + "/big.dmg").size() > 512LL * 1024 * 1024);
+        struct rusage ru;
+        QCOMPARE(::getrusage(RUSAGE_CHILDREN, &ru), 0);
+        QVERIFY2(ru.ru_maxrss < 128 * 1024, qPrintable(QString::number(ru.ru_maxrss)));
+        QDir(dir).removeRecursively();
+    }
+
+    void zipArchives()
+    {
+        const QString dir = freshDir("zip");
+        const QString zip = dir + "/Report.zip";
+        const Run r = run(packer(), {"-c", "-k", "-V", m_src, zip});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.err, QByteArray());
+        // One line per item added; the folder's contents sit at the top.
+        QStringList added = r.lines();
+        for (QString &line : added) {
+            QVERIFY2(line.startsWith("adding: "), qPrintable(line));
+            line.remove(0, 8);
+        }
+        added.sort();
+        QCOMPARE(added, treeEntries(m_src));
+
+        QCOMPARE(run("unzip", {"-tq", zip}).code, 0);
+        QVERIFY(
+            run("unzip", {"-Z", zip}).lines().filter(" sub/random.bin").first().contains(" defN "));
+        QStringList listed = run("bsdtar", {"-tf", zip}).lines();
+        listed.sort();
+        QCOMPARE(listed, treeEntries(m_src));
+        QCOMPARE(treeDifference(m_src, extract(zip, dir + "/x")), QString());
+
+        // --keepParent puts the folder's name in front; a file keeps its name.
+        QCOMPARE(run(packer(), {"-c", "-k", "--keepParent", m_src, zip}).code, 0);
+        listed = run("bsdtar", {"-tf", zip}).lines();
+        QVERIFY(listed.contains("Report/sub/random.bin"));
+        QCOMPARE(listed.filter(QRegularExpression("^Report/")), listed);
+        const Run one = run(packer(), {"-c", "-k", m_src + "/sub/random.bin", zip});
+        QCOMPARE(one.code, 0);
+        QCOMPARE(one.out, QByteArray()); // no -V, no lines
+        QCOMPARE(run("bsdtar", {"-tf", zip}).lines(), QStringList{"random.bin"});
+        // A link given as the source is followed.
+        QCOMPARE(run(packer(), {"-c", "-k", m_src + "/sub/link", zip}).code, 0);
+        QCOMPARE(run("unzip", {"-p", zip, "link"}).out, QByteArray("hello\n"));
+    }
+
+    void diskImages()
+    {
+        const QString dir = freshDir("img");
+        const QString img = dir + "/Report.dmg";
+        const Run r = run(packer(), {"create", "-srcfolder", "-puppetstrings", m_src, img});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.err, QByteArray());
+        // Rising whole percentages up to 100, then the created line.
+        QStringList lines = r.lines();
+        QCOMPARE(lines.takeLast(), "created: " + img);
+        int last = -1;
+        for (const QString &line : lines) {
+            QVERIFY2(line.startsWith("PERCENT:"), qPrintable(line));
+            const int p = line.mid(8).toInt();
+            QVERIFY(p > last);
+            last = p;
+        }
+        QCOMPARE(last, 100);
+
+        QCOMPARE(imageListing(img), treeEntries(m_src, true));
+        // The Joliet tree alone carries the full names too.
+        const QStringList joliet = imageListing(img, {"-read_fs", "norock"});
+        QCOMPARE(joliet.size(), treeEntries(m_src, true).size());
+        QVERIFY(joliet.contains("Grüße ü.txt"));
+        QCOMPARE(treeDifference(m_src, extract(img, dir + "/x")), QString());
+        QVERIFY(run("xorriso", {"-indev", img, "-pvd_info"}).out.contains("Volume Id    : REPORT"));
+
+        // The source may follow -srcfolder; without -puppetstrings only the
+        // created line; the volume name becomes a valid identifier.
+        const Run named = run(packer(), {"create", "-srcfolder", m_src, "-volname",
+                                         "Säle Q3 [final]", dir + "/Named.dmg"});
+        QCOMPARE(named.lines(), QStringList{"created: " + dir + "/Named.dmg"});
+        QVERIFY(run("xorriso", {"-indev", dir + "/Named.dmg", "-pvd_info"})
+                    .out.contains("Volume Id    : S__LE_Q3__FINAL_"));
+        // A single file sits at the image root.
+        QCOMPARE(run(packer(), {"create", "-srcfolder", m_src + "/a.txt", dir + "/one.dmg"}).code,
+                 0);
+        QCOMPARE(imageListing(dir + "/one.dmg"), QStringList{"a.txt"});
+    }
+
+    void encryptedImageOpensOnlyWithItsPassword_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::newRow("end of input") << QByteArray("s3cret pw");
+        QTest::newRow("newline") << QByteArray("s3cret pw\nrest");
+        QTest::newRow("NUL") << QByteArray("s3cret pw\0rest", 14);
+    }
+
+    void encryptedImageOpensOnlyWithItsPassword()
+    {
+        QFETCH(QByteArray, input);
+        const QString dir = freshDir("enc");
+        const QString img = dir + "/Report.dmg";
+        const Run r =
+            run(packer(),
+                {"create", "-encryption", "-stdinpass", "-srcfolder", "-puppetstrings", m_src, img},
+                input);
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.lines().last(), "created: " + img);
+        QVERIFY(!r.out.contains("s3cret") && !r.err.contains("s3cret"));
+
+        QVERIFY(extract(img, dir + "/x").isEmpty());
+        QVERIFY(extract(img, dir + "/x", {"--passphrase", "s3cret"}).isEmpty());
+        QVERIFY(!extract(img, dir + "/x", {"--passphrase", "s3cret pw"}).isEmpty());
+        QCOMPARE(QDir(dir + "/x").entryList(QDir::Files), QStringList{"Report.iso"});
+        const QString iso = dir + "/x/Report.iso";
+        QCOMPARE(imageListing(iso), treeEntries(m_src, true));
+        QCOMPARE(treeDifference(m_src, extract(iso, dir + "/xx")), QString());
+
+        // A second, independent reader agrees on the cipher and the password.
+        const QString sevenZip = QStandardPaths::findExecutable("7zz");
+        if (!sevenZip.isEmpty()) {
+            QVERIFY(run(sevenZip, {"l", "-slt", img}).out.contains("Method = AES-256"));
+            QVERIFY(run(sevenZip, {"t", "-pwrong", img}).code != 0);
+            QCOMPARE(run(sevenZip, {"t", "-ps3cret pw", img}).code, 0);
+        }
+    }
+
+    void failuresLeaveNoPackage_data()
+    {
+        QTest::addColumn<QStringList>("args"); // @SRC, @OUT, @FIFO replaced
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+        const QStringList image{"create", "-srcfolder", "@SRC", "@OUT"};
+        const QStringList encrypted{"create",     "-encryption", "-stdinpass",
+                                    "-srcfolder", "@SRC",        "@OUT"};
+        const auto row = [](const char *name, const QStringList &args, const QByteArray &input,
+                            int code, const QString &message) {
+            QTest::newRow(name) << args << input << code << message;
+        };
+        row("no arguments", {}, {}, 2, "usage");
+        row("unknown option", {"-c", "-k", "-Z", "@SRC", "@OUT"}, {}, 2, "-Z");
+        row("not zip", {"-c", "@SRC", "@OUT"}, {}, 2, "-c -k");
+        row("no target", {"-c", "-k", "@SRC"}, {}, 2, "usage");
+        row("create without -srcfolder", {"create", "@SRC", "@OUT"}, {}, 2, "-srcfolder");
+        row("encryption without -stdinpass",
+            {"create", "-encryption", "-srcfolder", "@SRC", "@OUT"}, "pw", 2, "-stdinpass");
+        row("missing source", {"-c", "-k", "/nonexistent/x", "@OUT"}, {}, 1, "/nonexistent/x");
+        row("image of missing source", {"create", "-srcfolder", "/nonexistent/x", "@OUT"}, {}, 1,
+            "/nonexistent/x");
+        row("special source", {"-c", "-k", "@FIFO", "@OUT"}, {}, 1, "neither a file nor a folder");
+        row("missing target folder", {"-c", "-k", "@SRC", "@OUT/no/x.zip"}, {}, 1, "cannot create");
+        row("target folder is a file", image.mid(0, 3) + QStringList{"@FIFO/x.dmg"}, {}, 1,
+            "cannot create");
+        row("no password", encrypted, {}, 1, "no password");
+        row("empty password line", encrypted, "\nsecret", 1, "no password");
+    }
+
+    void failuresLeaveNoPackage()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, input);
+        QFETCH(int, code);
+        QFETCH(QString, message);
+        const QString dir = freshDir("fail");
+        const QString fifo = dir + "/fifo";
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
+        for (QString &a : args)
+            a.replace("@SRC", m_src).replace("@OUT", dir + "/out").replace("@FIFO", fifo);
+
+        const Run r = run(packer(), args, input);
+        QVERIFY(!r.crashed);
+        QCOMPARE(r.code, code);
+        QVERIFY2(r.err.startsWith("pv-packer: ") && r.err.contains(message.toUtf8()),
+                 r.err.constData());
+        QVERIFY(!r.out.contains("created:"));
+        QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                     QDir::NoDotAndDotDot),
+                 QStringList{"fifo"});
+    }
+
+    void existingTargets()
+    {
+        const QString dir = freshDir("exist");
+        const QString img = dir + "/Report.dmg", zip = dir + "/Report.zip";
+        writeFile(img, "stale");
+        writeFile(zip, "stale");
+        // An image never replaces a file unless told to.
+        const QStringList imgArgs{"create", "-srcfolder", m_src, img};
+        const Run refused = run(packer(), imgArgs);
+        QCOMPARE(refused.code, 1);
+        QVERIFY(refused.err.contains("file exists"));
+        QCOMPARE(QFileInfo(img).size(), 5);
+        QCOMPARE(run(packer(), imgArgs + QStringList{"-ov"}).code, 0);
+        QCOMPARE(imageListing(img), treeEntries(m_src, true));
+        // An archive replaces it, as the archive tool does.
+        QCOMPARE(run(packer(), {"-c", "-k", m_src, zip}).code, 0);
+        QCOMPARE(run("unzip", {"-tq", zip}).code, 0);
+        QVERIFY(QFileInfo(zip).permissions() & QFileDevice::ReadOther);
+        QCOMPARE(partFiles(dir), QStringList());
+    }
+
+    void terminationRemovesPartialPackage_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("startedLine");
+        QTest::newRow("zip") << QStringList{"-c", "-k", "-V"} << QByteArray("adding: big.bin");
+        QTest::newRow("image") << QStringList{"create", "-srcfolder", "-puppetstrings"}
+                               << QByteArray("PERCENT:1\n");
+        QTest::newRow("encrypted image")
+            << QStringList{"create", "-encryption", "-stdinpass", "-srcfolder", "-puppetstrings"}
+            << QByteArray("PERCENT:1\n");
+    }
+
+    // Stop terminates the packer mid-way; nothing may remain under either name.
+    void terminationRemovesPartialPackage()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, startedLine);
+        const QString dir = freshDir("term");
+        QDir().mkpath(dir + "/in");
+        QDir().mkpath(dir + "/out");
+        makeSparseFile(dir + "/in/big.bin", 3LL * 1024 * 1024 * 1024);
+
+        QProcess p;
+        p.start(packer(), args + QStringList{dir + "/in", dir + "/out/pkg"});
+        QVERIFY(p.waitForStarted());
+        p.write("pw");
+        p.closeWriteChannel();
+        QByteArray seen;
+        while (!seen.contains(startedLine) && p.state() == QProcess::Running) {
+            p.waitForReadyRead(1000);
+            seen += p.readAllStandardOutput();
+        }
+        QVERIFY2(seen.contains(startedLine), seen.constData());
+        QCOMPARE(partFiles(dir + "/out").size(), 1);
+        p.terminate();
+        QVERIFY(p.waitForFinished(60000));
+        QVERIFY(p.exitStatus() == QProcess::CrashExit || p.exitCode() != 0);
+        QCOMPARE(
+            QDir(dir + "/out").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList());
+        QDir(dir).removeRecursively();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPacker)
+#include "test_packer.moc"
