@@ -290,6 +290,7 @@ void FileTransferController::sendDidSucceed()
 
 void FileTransferController::sendDidFail(const TransferError &error)
 {
+    m_lastError = error;
     if (m_delegate)
         m_delegate->fileTransferControllerDidFail(this, error);
 }
@@ -457,7 +458,11 @@ bool FileTransferController::downloadFileFromPath(const QString &remotePath,
     const QString path = QDir::cleanPath(localPath);
     FileOutputStream stream(path);
     const bool ok = downloadFileFromPath(remotePath, &stream);
-    if (!ok && stream.status() != TransferStream::NotOpen)
+    // Remove the partial file, but only a regular file this download created or
+    // truncated: never a device such as /dev/null or a file it could not open.
+    struct stat st {};
+    if (!ok && stream.wasOpened() && ::lstat(QFile::encodeName(path).constData(), &st) == 0 &&
+        S_ISREG(st.st_mode))
         ::unlink(QFile::encodeName(path).constData());
     return ok;
 }
@@ -473,7 +478,8 @@ FileTransferController::downloadFileFromPathToData(const QString &remotePath)
 
 bool FileTransferController::downloadFileFromPathToNull(const QString &remotePath)
 {
-    return downloadFileFromPath(remotePath, QStringLiteral("/dev/null"));
+    NullOutputStream stream;
+    return downloadFileFromPath(remotePath, &stream);
 }
 
 qint64 FileTransferController::downloadFileFromPath(const QString &remotePath, char *buffer,

@@ -116,6 +116,9 @@ public:
     void setDidCreateFinalURL(bool created) { m_didCreateFinalURL = created; }
 
     [[nodiscard]] const QUrl &baseURL() const { return m_baseURL; }
+    /// The error of the most recent failure message (kept after the operation, so
+    /// a caller that ignored the message, e.g. during a listing, can still show it).
+    [[nodiscard]] const TransferError &lastError() const { return m_lastError; }
     /// The delegate is not owned; nullptr silences the controller.
     [[nodiscard]] FileTransferControllerDelegate *delegate() const { return m_delegate; }
     void setDelegate(FileTransferControllerDelegate *delegate) { m_delegate = delegate; }
@@ -283,6 +286,7 @@ private:
     quint64 m_maxDownloadSpeed = 0;
     bool m_fileTransfer = false;
     double m_maxSpeed = 0;
+    TransferError m_lastError;
 };
 
 /// True when host names this machine (its host name, "localhost" or one of its

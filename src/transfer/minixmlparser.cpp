@@ -4,6 +4,7 @@
 #include <libxml/tree.h>
 
 #include <cstring>
+#include <mutex>
 
 namespace pv {
 
@@ -122,6 +123,10 @@ std::unique_ptr<MiniXMLParser> MiniXMLParser::parse(const QByteArray &data,
 {
     if (data.isEmpty())
         return nullptr;
+    // Parsers run on several worker threads; the library's global set-up must
+    // happen once before the first of them.
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { xmlInitParser(); });
     // No network access and no entity expansion: answers come from servers.
     xmlDocPtr doc = xmlReadMemory(data.constData(), int(data.size()), nullptr, nullptr,
                                   XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);

@@ -168,6 +168,7 @@ bool FileOutputStream::open()
     }
     if (m_atomic)
         m_tempPath = target;
+    m_opened = true;
     setStatus(Open);
     return true;
 }
@@ -311,6 +312,25 @@ qint64 MemoryOutputStream::write(const char *buffer, qint64 length)
         return -1;
     m_data.append(buffer, qsizetype(length));
     return length;
+}
+
+bool NullOutputStream::open()
+{
+    if (status() != NotOpen)
+        return false;
+    setStatus(Open);
+    return true;
+}
+
+void NullOutputStream::close()
+{
+    if (status() != NotOpen && status() != Error)
+        setStatus(Closed);
+}
+
+qint64 NullOutputStream::write(const char *, qint64 length)
+{
+    return status() == Open && length >= 0 ? length : -1;
 }
 
 // ---------------------------------------------------------------------------

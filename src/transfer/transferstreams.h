@@ -116,6 +116,8 @@ public:
     bool finish() override;
     qint64 transferFrom(InputStream &in, qint64 maxLength) override;
     [[nodiscard]] const QString &path() const { return m_path; }
+    /// True once open() has created or truncated the file.
+    [[nodiscard]] bool wasOpened() const { return m_opened; }
 
 private:
     void discardTemporary();
@@ -124,7 +126,16 @@ private:
     QString m_tempPath;
     bool m_atomic;
     bool m_noCopyRange = false;
+    bool m_opened = false;
     int m_fd = -1;
+};
+
+/// Discards everything written to it.
+class NullOutputStream final : public OutputStream {
+public:
+    bool open() override;
+    void close() override;
+    qint64 write(const char *buffer, qint64 length) override;
 };
 
 /// Reads from bytes in memory. The QByteArray form keeps its own (shared) copy;

@@ -227,6 +227,8 @@ private Q_SLOTS:
             QVERIFY(e.description.contains(QLatin1String("SMB")));
             QCOMPARE(e.firstUserInfoKey(), QStringLiteral("NSLocalizedDescription"));
         }
+        // Kept for callers that ignore failures while listing.
+        QCOMPARE(c->lastError().description, d.errors.first().description);
     }
 
     void readRunTimesOut()

@@ -274,12 +274,42 @@ private Q_SLOTS:
         QCOMPARE(m_d.events, (QStringList{"start", "fail"}));
         QCOMPARE(m_d.errors.last().code, ENOENT);
         QVERIFY(!QFileInfo::exists(at(QStringLiteral("local"))));
+        // Failing downloads never remove what they did not write.
+        QVERIFY(!m_c->downloadFileFromPathToNull(QStringLiteral("absent")));
+        QVERIFY(QFileInfo(QStringLiteral("/dev/null")).exists());
+        QVERIFY(QDir().mkpath(at(QStringLiteral("adir"))));
+        QVERIFY(!m_c->downloadFileFromPath(QStringLiteral("ten"), at(QStringLiteral("adir"))));
+        QCOMPARE(m_d.errors.last().code, EISDIR);
+        QVERIFY(QFileInfo(at(QStringLiteral("adir"))).isDir());
 
         // A local target that cannot be created is reported too.
         m_d.clear();
         QVERIFY(!m_c->downloadFileFromPath(QStringLiteral("ten"), at(QStringLiteral("no/dir/x"))));
         QCOMPARE(m_d.events, (QStringList{"start", "fail"}));
         QCOMPARE(m_d.errors.last().code, ENOENT);
+    }
+
+    void sourceThatCannotOpenIsReported()
+    {
+        // Reported rather than ended silently, so a delivery cannot take the
+        // missing upload for a delivered file.
+        struct Refusing : DataStreamSource {
+            bool openDataStream(void *) override { return false; }
+            qint64 readDataFromStream(void *, char *, qint64) override { return -1; }
+            qint64 writeDataToStream(void *, const char *, qint64) override { return -1; }
+            void closeDataStream(void *) override {}
+        } refusing;
+        DataReadStream stream(&refusing, nullptr);
+        QVERIFY(!m_c->uploadFileToPath(QStringLiteral("f"), &stream));
+        QCOMPARE(m_d.events, (QStringList{"start", "fail"}));
+        QCOMPARE(m_d.errors.last().domain, QStringLiteral("DataStreamErrorDomain"));
+        QVERIFY(!QFileInfo::exists(at(QStringLiteral("dest/f"))));
+        // A stream that is already open is refused without any message.
+        MemoryInputStream open(QByteArray("x"));
+        QVERIFY(open.open());
+        m_d.clear();
+        QVERIFY(!m_c->uploadFileToPath(QStringLiteral("f"), &open));
+        QVERIFY(m_d.events.isEmpty());
     }
 
     void unreadableSourceIsReported()
