@@ -5,7 +5,7 @@
 #include "transfer/filetransfercontroller.h"
 #include "transfer/localtransfercontroller.h"
 // Protocol headers join here as their classes land:
-// #include "transfer/smbtransfercontroller.h"
+#include "transfer/smbtransfercontroller.h"
 
 namespace pv {
 
@@ -35,7 +35,7 @@ FileTransferController::fileTransferControllerWithURL(const QUrl &url)
     if (scheme == QLatin1String("afp"))
         return make<AFPTransferController>(url);
     if (scheme == QLatin1String("smb"))
-        return nullptr; // SMB: return make<SMBTransferController>(url);
+        return make<SMBTransferController>(url);
     if (scheme == QLatin1String("http")) {
         // The iDisk service is not offered on this system.
         if (host.endsWith(kS3ServiceHost))

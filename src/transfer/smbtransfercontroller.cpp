@@ -1,0 +1,990 @@
+#include "transfer/smbtransfercontroller.h"
+
+#include "core/log.h"
+
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QStringList>
+
+#include <libsmbclient.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <mutex>
+#include <sys/stat.h>
+#include <vector>
+
+namespace pv {
+
+namespace {
+
+// libsmbclient keeps process-wide state (configuration, talloc stack frames)
+// that contexts share without locking: two threads inside the library at once
+// corrupt it even with one context each. Every call goes through this lock.
+std::mutex &libraryMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+// libsmbclient's own default. A controller without a time-out still needs one:
+// a server that stops answering would otherwise hold the library lock forever.
+constexpr int kDefaultTimeoutMs = 20000;
+
+int errnoOr(int fallback)
+{
+    return errno != 0 ? errno : fallback;
+}
+
+bool isConnectionError(int err)
+{
+    switch (err) {
+    case ECONNREFUSED:
+    case ECONNRESET:
+    case ECONNABORTED:
+    case ETIMEDOUT:
+    case EHOSTUNREACH:
+    case EHOSTDOWN:
+    case ENETUNREACH:
+    case ENETDOWN:
+    case EPIPE:
+    case ENOTCONN:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QDateTime dateFromTimespec(const struct timespec &ts)
+{
+    return QDateTime::fromMSecsSinceEpoch(qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
+}
+
+} // namespace
+
+/// One libsmbclient context with its credentials: the connection of one
+/// controller. Shared with the streams of that controller's transfers.
+class SmbSession {
+public:
+    struct Entry {
+        QString name;
+        bool isDirectory = false;
+        quint64 size = 0;
+        struct timespec created = {};
+        struct timespec modified = {};
+    };
+
+    SmbSession(QByteArray user, QByteArray password, QByteArray workgroup)
+        : m_user(std::move(user)), m_password(std::move(password)),
+          m_workgroup(std::move(workgroup))
+    {}
+
+    ~SmbSession()
+    {
+        if (m_ctx) {
+            std::lock_guard lock(libraryMutex());
+            smbc_free_context(m_ctx, 1);
+        }
+        m_password.fill('\0');
+    }
+
+    Q_DISABLE_COPY_MOVE(SmbSession)
+
+    /// Creates the context; 0 or an errno.
+    int init()
+    {
+        std::lock_guard lock(libraryMutex());
+        errno = 0;
+        SMBCCTX *ctx = smbc_new_context();
+        if (!ctx)
+            return errnoOr(ENOMEM);
+        smbc_setDebug(ctx, 0);
+        smbc_setOptionUserData(ctx, this);
+        smbc_setFunctionAuthDataWithContext(ctx, &SmbSession::authData);
+        // Log on with the destination's credentials only: no silent guest
+        // fallback, no Kerberos tickets of whoever runs the application.
+        smbc_setOptionNoAutoAnonymousLogin(ctx, m_user.isEmpty() ? 0 : 1);
+        smbc_setOptionUseKerberos(ctx, 0);
+        smbc_setOptionFallbackAfterKerberos(ctx, 1);
+        smbc_setOptionUseCCache(ctx, 0);
+        smbc_setOptionFullTimeNames(ctx, 1);
+        if (!smbc_init_context(ctx)) {
+            const int err = errnoOr(EIO);
+            smbc_free_context(ctx, 1);
+            return err;
+        }
+        m_ctx = ctx;
+        return 0;
+    }
+
+    bool connected = false;
+
+    /// How long a connection attempt or a request may take.
+    void setTimeout(int ms)
+    {
+        std::lock_guard lock(libraryMutex());
+        smbc_setTimeout(m_ctx, ms);
+    }
+
+    int stat(const QByteArray &url, struct stat *st)
+    {
+        std::lock_guard lock(libraryMutex());
+        errno = 0;
+        return smbc_getFunctionStat(m_ctx)(m_ctx, url.constData(), st) < 0 ? errnoOr(EIO) : 0;
+    }
+
+    int mkdir(const QByteArray &url)
+    {
+        std::lock_guard lock(libraryMutex());
+        errno = 0;
+        return smbc_getFunctionMkdir(m_ctx)(m_ctx, url.constData(), 0755) < 0 ? errnoOr(EIO) : 0;
+    }
+
+    int unlink(const QByteArray &url)
+    {
+        std::lock_guard lock(libraryMutex());
+        errno = 0;
+        return smbc_getFunctionUnlink(m_ctx)(m_ctx, url.constData()) < 0 ? errnoOr(EIO) : 0;
+    }
+
+    int rmdir(const QByteArray &url)
+    {
+        std::lock_guard lock(libraryMutex());
+        errno = 0;
+        return smbc_getFunctionRmdir(m_ctx)(m_ctx, url.constData()) < 0 ? errnoOr(EIO) : 0;
+    }
+
+    /// Renames, replacing an existing file at to.
+    int rename(const QByteArray &from, const QByteArray &to)
+    {
+        std::lock_guard lock(libraryMutex());
+        errno = 0;
+        return smbc_getFunctionRename(m_ctx)(m_ctx, from.constData(), m_ctx, to.constData()) < 0
+                   ? errnoOr(EIO)
+                   : 0;
+    }
+
+    int open(const QByteArray &url, int flags, SMBCFILE **file)
+    {
+        std::lock_guard lock(libraryMutex());
+        errno = 0;
+        *file = smbc_getFunctionOpen(m_ctx)(m_ctx, url.constData(), flags, 0644);
+        return *file ? 0 : errnoOr(EIO);
+    }
+
+    int fstat(SMBCFILE *file, struct stat *st)
+    {
+        std::lock_guard lock(libraryMutex());
+        errno = 0;
+        return smbc_getFunctionFstat(m_ctx)(m_ctx, file, st) < 0 ? errnoOr(EIO) : 0;
+    }
+
+    /// Count read, 0 at the end, -1 with *err set.
+    qint64 read(SMBCFILE *file, char *buffer, qint64 length, int *err)
+    {
+        std::lock_guard lock(libraryMutex());
+        errno = 0;
+        const ssize_t n = smbc_getFunctionRead(m_ctx)(m_ctx, file, buffer, size_t(length));
+        if (n < 0)
+            *err = errnoOr(EIO);
+        return n;
+    }
+
+    /// Count written, -1 with *err set.
+    qint64 write(SMBCFILE *file, const char *buffer, qint64 length, int *err)
+    {
+        std::lock_guard lock(libraryMutex());
+        errno = 0;
+        const ssize_t n = smbc_getFunctionWrite(m_ctx)(m_ctx, file, buffer, size_t(length));
+        if (n < 0)
+            *err = errnoOr(EIO);
+        return n;
+    }
+
+    int close(SMBCFILE *file)
+    {
+        std::lock_guard lock(libraryMutex());
+        errno = 0;
+        return smbc_getFunctionClose(m_ctx)(m_ctx, file) < 0 ? errnoOr(EIO) : 0;
+    }
+
+    /// The entries of a folder without "." and "..".
+    int list(const QByteArray &url, std::vector<Entry> *entries)
+    {
+        SMBCFILE *dir = nullptr;
+        {
+            std::lock_guard lock(libraryMutex());
+            errno = 0;
+            dir = smbc_getFunctionOpendir(m_ctx)(m_ctx, url.constData());
+            if (!dir)
+                return errnoOr(EIO);
+        }
+        int result = 0;
+        for (;;) {
+            std::lock_guard lock(libraryMutex());
+            struct stat st = {};
+            errno = 0;
+            const struct libsmb_file_info *info =
+                smbc_getFunctionReaddirPlus2(m_ctx)(m_ctx, dir, &st);
+            if (!info) {
+                result = errno == 0 || errno == ENOENT ? 0 : errno;
+                break;
+            }
+            if (!info->name || qstrcmp(info->name, ".") == 0 || qstrcmp(info->name, "..") == 0)
+                continue;
+            Entry e;
+            e.name = QString::fromUtf8(info->name);
+            e.isDirectory = (info->attrs & SMBC_DOS_MODE_DIRECTORY) != 0 || S_ISDIR(st.st_mode);
+            e.size = info->size;
+            e.created = info->btime_ts;
+            e.modified = info->mtime_ts;
+            entries->push_back(std::move(e));
+        }
+        std::lock_guard lock(libraryMutex());
+        smbc_getFunctionClosedir(m_ctx)(m_ctx, dir);
+        return result;
+    }
+
+    int utimes(const QByteArray &url, const struct timeval times[2])
+    {
+        std::lock_guard lock(libraryMutex());
+        errno = 0;
+        struct timeval tv[2] = {times[0], times[1]};
+        return smbc_getFunctionUtimes(m_ctx)(m_ctx, url.constData(), tv) < 0 ? errnoOr(EIO) : 0;
+    }
+
+    /// Sets the creation time through the DOS attribute descriptor. The mode is
+    /// given explicitly: libsmbclient would otherwise write back the Unix mode it
+    /// read as if it were DOS attributes.
+    int setCreationTime(const QByteArray &url, qint64 seconds, bool isDirectory)
+    {
+        const QByteArray value = QByteArray("MODE:") + (isDirectory ? "0x10" : "0x20") +
+                                 ",CREATE_TIME:" + QByteArray::number(seconds);
+        std::lock_guard lock(libraryMutex());
+        errno = 0;
+        return smbc_getFunctionSetxattr(m_ctx)(m_ctx, url.constData(), "system.dos_attr.*",
+                                               value.constData(), size_t(value.size()), 0) < 0
+                   ? errnoOr(EIO)
+                   : 0;
+    }
+
+    /// Called by libsmbclient (under the library lock) whenever it logs on.
+    static void authData(SMBCCTX *ctx, const char *, const char *, char *wg, int wglen, char *un,
+                         int unlen, char *pw, int pwlen)
+    {
+        auto *self = static_cast<SmbSession *>(smbc_getOptionUserData(ctx));
+        if (!self)
+            return;
+        if (!self->m_workgroup.isEmpty() && wglen > 0)
+            qstrncpy(wg, self->m_workgroup.constData(), size_t(wglen));
+        if (unlen > 0)
+            qstrncpy(un, self->m_user.constData(), size_t(unlen));
+        if (pwlen > 0)
+            qstrncpy(pw, self->m_password.constData(), size_t(pwlen));
+    }
+
+private:
+    SMBCCTX *m_ctx = nullptr;
+    QByteArray m_user;
+    QByteArray m_password;
+    QByteArray m_workgroup;
+};
+
+namespace {
+
+// Each read or write on the server is one request and one round trip, so the
+// streams move data in batches as large as the link carries in well under a
+// second: few round trips on a fast link, while on a slow one the abort question
+// (asked between chunks) and other controllers (waiting for the library lock)
+// still come in often.
+constexpr qint64 kMinBatch = FileTransferController::kChunkSize;
+constexpr qint64 kMaxBatch = 16 * FileTransferController::kChunkSize;
+
+/// Turns an errno of the streams' item into the error the operation reports.
+using ErrorFunction = std::function<TransferError(int)>;
+
+void adaptBatch(qint64 *batch, qint64 moved, qint64 elapsedMs)
+{
+    if (moved >= *batch && elapsedMs < 150 && *batch < kMaxBatch)
+        *batch *= 2;
+    else if (elapsedMs > 600 && *batch > kMinBatch)
+        *batch /= 2;
+}
+
+/// Writes an upload under a temporary name next to the target; finish() renames
+/// it into place, close() without finish() removes it.
+class SmbUploadStream final : public OutputStream {
+public:
+    SmbUploadStream(std::shared_ptr<SmbSession> session, QByteArray finalURL, QByteArray tempURL,
+                    ErrorFunction errorFor)
+        : m_session(std::move(session)), m_finalURL(std::move(finalURL)),
+          m_tempURL(std::move(tempURL)), m_errorFor(std::move(errorFor))
+    {}
+    ~SmbUploadStream() override { close(); }
+
+    bool open() override
+    {
+        if (status() == Open)
+            return true;
+        const int err = m_session->open(m_tempURL, O_WRONLY | O_CREAT | O_EXCL | O_TRUNC, &m_file);
+        if (err) {
+            fail(m_errorFor(err));
+            return false;
+        }
+        setStatus(Open);
+        return true;
+    }
+
+    qint64 write(const char *buffer, qint64 length) override
+    {
+        if (!m_file)
+            return -1;
+        m_pending.insert(m_pending.end(), buffer, buffer + length);
+        if (qint64(m_pending.size()) >= m_batch && !sendPending())
+            return -1;
+        return length;
+    }
+
+    bool finish() override
+    {
+        if (!m_file || !sendPending())
+            return false;
+        int err = m_session->close(m_file);
+        m_file = nullptr;
+        if (!err)
+            err = m_session->rename(m_tempURL, m_finalURL);
+        if (err) {
+            fail(m_errorFor(err));
+            m_session->unlink(m_tempURL);
+            return false;
+        }
+        m_finished = true;
+        setStatus(Closed);
+        return true;
+    }
+
+    void close() override
+    {
+        const bool created = m_file != nullptr;
+        if (m_file) {
+            m_session->close(m_file);
+            m_file = nullptr;
+        }
+        if (created && !m_finished)
+            m_session->unlink(m_tempURL);
+        if (status() != Error)
+            setStatus(Closed);
+    }
+
+private:
+    bool sendPending()
+    {
+        QElapsedTimer timer;
+        timer.start();
+        qint64 done = 0;
+        const qint64 total = qint64(m_pending.size());
+        while (done < total) {
+            int err = 0;
+            const qint64 n = m_session->write(m_file, m_pending.data() + done, total - done, &err);
+            if (n <= 0) {
+                fail(m_errorFor(n < 0 ? err : EIO));
+                return false;
+            }
+            done += n;
+        }
+        m_pending.clear();
+        adaptBatch(&m_batch, total, timer.elapsed());
+        return true;
+    }
+
+    std::shared_ptr<SmbSession> m_session;
+    QByteArray m_finalURL;
+    QByteArray m_tempURL;
+    ErrorFunction m_errorFor;
+    SMBCFILE *m_file = nullptr;
+    bool m_finished = false;
+    std::vector<char> m_pending;
+    qint64 m_batch = kMinBatch;
+};
+
+/// Reads a file of the share.
+class SmbDownloadStream final : public InputStream {
+public:
+    SmbDownloadStream(std::shared_ptr<SmbSession> session, QByteArray url, ErrorFunction errorFor)
+        : m_session(std::move(session)), m_url(std::move(url)), m_errorFor(std::move(errorFor))
+    {}
+    ~SmbDownloadStream() override { close(); }
+
+    bool open() override
+    {
+        if (status() == Open)
+            return true;
+        int err = m_session->open(m_url, O_RDONLY, &m_file);
+        struct stat st = {};
+        if (!err)
+            err = m_session->fstat(m_file, &st);
+        if (!err && S_ISDIR(st.st_mode))
+            err = EISDIR;
+        if (err) {
+            close();
+            fail(m_errorFor(err));
+            return false;
+        }
+        m_length = qint64(st.st_size);
+        setStatus(Open);
+        return true;
+    }
+
+    void close() override
+    {
+        if (m_file) {
+            m_session->close(m_file);
+            m_file = nullptr;
+        }
+        if (status() != Error)
+            setStatus(Closed);
+    }
+
+    qint64 read(char *buffer, qint64 maxLength) override
+    {
+        if (!m_file)
+            return -1;
+        if (m_offset == m_filled) {
+            if (qint64(m_ahead.size()) < m_batch)
+                m_ahead.resize(size_t(m_batch));
+            QElapsedTimer timer;
+            timer.start();
+            int err = 0;
+            const qint64 n = m_session->read(m_file, m_ahead.data(), m_batch, &err);
+            m_offset = 0;
+            m_filled = std::max<qint64>(n, 0);
+            if (n < 0) {
+                fail(m_errorFor(err));
+                return -1;
+            }
+            if (n == 0) {
+                setStatus(AtEnd);
+                return 0;
+            }
+            adaptBatch(&m_batch, n, timer.elapsed());
+        }
+        const qint64 n = std::min(maxLength, m_filled - m_offset);
+        memcpy(buffer, m_ahead.data() + m_offset, size_t(n));
+        m_offset += n;
+        return n;
+    }
+
+    [[nodiscard]] qint64 knownLength() const override { return m_length; }
+
+private:
+    std::shared_ptr<SmbSession> m_session;
+    QByteArray m_url;
+    ErrorFunction m_errorFor;
+    SMBCFILE *m_file = nullptr;
+    qint64 m_length = -1;
+    std::vector<char> m_ahead;
+    qint64 m_filled = 0;
+    qint64 m_offset = 0;
+    qint64 m_batch = kMinBatch;
+};
+
+} // namespace
+
+SMBTransferController::SMBTransferController() = default;
+
+SMBTransferController::~SMBTransferController() = default;
+
+bool SMBTransferController::initWithBaseURL(const QUrl &url)
+{
+    if (!StreamTransferController::initWithBaseURL(url))
+        return false;
+    if (url.host().isEmpty())
+        return false;
+    const QStringList parts =
+        url.path(QUrl::FullyDecoded).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.isEmpty())
+        return false;
+    m_sharePoint = parts.first();
+    m_subPath = parts.mid(1).join(QLatin1Char('/'));
+    return true;
+}
+
+QByteArray SMBTransferController::serverURL() const
+{
+    QByteArray url = "smb://";
+    const QString host = baseURL().host(QUrl::FullyEncoded);
+    if (host.contains(QLatin1Char(':')))
+        url += '[' + host.toUtf8() + ']';
+    else
+        url += host.toUtf8();
+    if (baseURL().port() > 0)
+        url += ':' + QByteArray::number(baseURL().port());
+    return url;
+}
+
+QByteArray SMBTransferController::smbURLForRemotePath(const QString &remotePath) const
+{
+    QByteArray url = serverURL();
+    const QStringList parts =
+        absolutePathForRemotePath(remotePath).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString &part : parts)
+        url += '/' + QUrl::toPercentEncoding(part);
+    // The share itself is named with a trailing slash.
+    if (parts.size() == 1)
+        url += '/';
+    return url;
+}
+
+namespace {
+
+QString displayURL(const QUrl &base, const QString &absolutePath)
+{
+    QString s = QStringLiteral("smb://") + base.host();
+    if (base.port() > 0)
+        s += QLatin1Char(':') + QString::number(base.port());
+    return s + absolutePath;
+}
+
+} // namespace
+
+void SMBTransferController::noteError(int err)
+{
+    // A lost connection is checked again (and reported as such) by the next operation.
+    if (isConnectionError(err) && m_session)
+        m_session->connected = false;
+}
+
+TransferError SMBTransferController::itemError(int err, const QString &remotePath)
+{
+    // The share went away during the operation: said the same way as when it
+    // cannot be reached at the start.
+    if (isConnectionError(err)) {
+        noteError(err);
+        return notReachable(remotePath, QString(), unreachableReason(err, false));
+    }
+    return TransferError::posix(err, displayURL(baseURL(), absolutePathForRemotePath(remotePath)));
+}
+
+bool SMBTransferController::startAndFail(const TransferError &error)
+{
+    sendDidStart();
+    sendDidFail(error);
+    return false;
+}
+
+bool SMBTransferController::connectSession(const QString &reportPath, const QString &otherPath,
+                                           TransferError *error)
+{
+    int err = 0;
+    bool clientFailed = false;
+    if (!m_session) {
+        QString user = baseURL().userName(QUrl::FullyDecoded);
+        QString workgroup;
+        // "DOMAIN;user" (the smb URL form) or "DOMAIN\user" (the Windows form).
+        const qsizetype sep =
+            std::max(user.indexOf(QLatin1Char(';')), user.indexOf(QLatin1Char('\\')));
+        if (sep > 0) {
+            workgroup = user.left(sep);
+            user = user.mid(sep + 1);
+        }
+        auto session = std::make_shared<SmbSession>(
+            user.toUtf8(), baseURL().password(QUrl::FullyDecoded).toUtf8(), workgroup.toUtf8());
+        err = session->init();
+        clientFailed = err != 0;
+        if (!err)
+            m_session = std::move(session);
+    }
+    if (!err && m_session->connected)
+        return true;
+    if (!err)
+        m_session->setTimeout(timeOut() > 0 ? int(timeOut() * 1000) : kDefaultTimeoutMs);
+
+    const QByteArray shareURL = serverURL() + '/' + QUrl::toPercentEncoding(m_sharePoint) + '/';
+    struct stat st = {};
+    if (!err)
+        err = m_session->stat(shareURL, &st);
+    if (!err && !S_ISDIR(st.st_mode))
+        err = ENOTDIR;
+    if (!err) {
+        m_session->connected = true;
+        return true;
+    }
+
+    const QString why = unreachableReason(err, clientFailed);
+    *error = notReachable(reportPath, otherPath, why);
+    return false;
+}
+
+QString SMBTransferController::unreachableReason(int err, bool clientFailed) const
+{
+    const QString reason = QString::fromLocal8Bit(strerror(err));
+    const QString server = displayURL(baseURL(), QString());
+    QString why;
+    switch (clientFailed ? 0 : err) {
+    case 0:
+        why = QStringLiteral("the SMB client library did not start (%1)").arg(reason);
+        break;
+    case EACCES:
+    case EPERM:
+        why = QStringLiteral("%1 refused the log-on: wrong user name or password, or no access "
+                             "to the share \"%2\" (%3)")
+                  .arg(server, m_sharePoint, reason);
+        break;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+        why = QStringLiteral("%1 has no share \"%2\" (%3)").arg(server, m_sharePoint, reason);
+        break;
+    default:
+        why = QStringLiteral("%1: %2").arg(server, reason);
+        break;
+    }
+    pv::log(QStringLiteral("SMBTransferController: cannot reach %1/%2: %3")
+                .arg(server, m_sharePoint, why));
+    return why;
+}
+
+TransferError SMBTransferController::notReachable(const QString &path, const QString &otherPath,
+                                                  const QString &why) const
+{
+    TransferError error;
+    const QString text =
+        otherPath.isNull()
+            ? QStringLiteral("\"%1\" is not reachable").arg(path)
+            : QStringLiteral("\"%1\" or \"%2\" are not reachable").arg(path, otherPath);
+    error.domain = QString::fromLatin1(kFileTransferControllerErrorDomain);
+    error.code = -1;
+    error.description = text;
+    error.userInfo = {{QString::fromLatin1(kSMBErrorKey), why},
+                      {QString::fromLatin1(kNSLocalizedDescriptionKey), text}};
+    return error;
+}
+
+std::optional<RemoteListing> SMBTransferController::contentsOfDirectoryAtPath(const QString &path)
+{
+    TransferError error;
+    if (!connectSession(path, QString(), &error)) {
+        startAndFail(error);
+        return std::nullopt;
+    }
+    sendDidStart();
+    std::vector<SmbSession::Entry> entries;
+    if (const int err = m_session->list(smbURLForRemotePath(path), &entries)) {
+        sendDidFail(itemError(err, path));
+        return std::nullopt;
+    }
+    RemoteListing listing;
+    for (const SmbSession::Entry &e : entries) {
+        RemoteItemAttributes attrs;
+        attrs.insert(
+            QString::fromLatin1(kNSFileType),
+            QString::fromLatin1(e.isDirectory ? kNSFileTypeDirectory : kNSFileTypeRegular));
+        attrs.insert(QString::fromLatin1(kNSFileSize), qint64(e.size));
+        attrs.insert(QString::fromLatin1(kNSFileModificationDate), dateFromTimespec(e.modified));
+        // A server that keeps no creation time reports 0.
+        if (e.created.tv_sec != 0)
+            attrs.insert(QString::fromLatin1(kNSFileCreationDate), dateFromTimespec(e.created));
+        listing.insert(e.name, attrs);
+    }
+    sendDidSucceed();
+    return listing;
+}
+
+bool SMBTransferController::createDirectoryAtPath(const QString &path)
+{
+    TransferError error;
+    if (!connectSession(path, QString(), &error))
+        return startAndFail(error);
+    sendDidStart();
+    if (const int err = m_session->mkdir(smbURLForRemotePath(path))) {
+        sendDidFail(itemError(err, path));
+        return false;
+    }
+    sendDidSucceed();
+    return true;
+}
+
+int SMBTransferController::removeItem(const QByteArray &url, bool *aborted)
+{
+    struct stat st = {};
+    int err = m_session->stat(url, &st);
+    if (err == ENOENT)
+        return 0;
+    if (err)
+        return err;
+    if (!S_ISDIR(st.st_mode)) {
+        err = m_session->unlink(url);
+        return err == ENOENT ? 0 : err;
+    }
+    std::vector<SmbSession::Entry> entries;
+    if ((err = m_session->list(url, &entries)))
+        return err;
+    for (const SmbSession::Entry &e : entries) {
+        if (shouldAbort()) {
+            *aborted = true;
+            return 0;
+        }
+        const QByteArray child = url + '/' + QUrl::toPercentEncoding(e.name);
+        if ((err = removeItem(child, aborted)))
+            return err;
+        if (*aborted)
+            return 0;
+    }
+    err = m_session->rmdir(url);
+    return err == ENOENT ? 0 : err;
+}
+
+bool SMBTransferController::deleteFileAtPath(const QString &path)
+{
+    TransferError error;
+    if (!connectSession(path, QString(), &error))
+        return startAndFail(error);
+    sendDidStart();
+    bool aborted = false;
+    if (const int err = removeItem(smbURLForRemotePath(path), &aborted)) {
+        sendDidFail(itemError(err, path));
+        return false;
+    }
+    if (aborted)
+        return false;
+    sendDidSucceed();
+    return true;
+}
+
+bool SMBTransferController::deleteDirectoryRecursivelyAtPath(const QString &path)
+{
+    return deleteFileAtPath(path);
+}
+
+namespace {
+
+bool sameItem(const struct stat &a, const struct stat &b)
+{
+    return a.st_ino != 0 && a.st_ino == b.st_ino && a.st_dev == b.st_dev;
+}
+
+} // namespace
+
+bool SMBTransferController::movePath(const QString &fromPath, const QString &toPath)
+{
+    TransferError error;
+    if (!connectSession(fromPath, toPath, &error))
+        return startAndFail(error);
+    sendDidStart();
+    const QByteArray from = smbURLForRemotePath(fromPath);
+    const QByteArray to = smbURLForRemotePath(toPath);
+    // The source must exist before anything at the target is removed, and a
+    // target that is the source itself (same path, or another spelling on a
+    // case-insensitive share) must not be removed at all.
+    struct stat src = {};
+    struct stat dst = {};
+    if (const int err = m_session->stat(from, &src)) {
+        sendDidFail(itemError(err, fromPath));
+        return false;
+    }
+    const int dstErr = m_session->stat(to, &dst);
+    if (dstErr == 0 && !sameItem(src, dst)) {
+        bool aborted = false;
+        if (const int err = removeItem(to, &aborted)) {
+            sendDidFail(itemError(err, toPath));
+            return false;
+        }
+        if (aborted)
+            return false;
+    }
+    if (from != to) {
+        if (const int err = m_session->rename(from, to)) {
+            sendDidFail(itemError(err, toPath));
+            return false;
+        }
+    }
+    sendDidSucceed();
+    return true;
+}
+
+int SMBTransferController::copyItem(const QByteArray &from, const QByteArray &to, bool *aborted)
+{
+    struct stat st = {};
+    int err = m_session->stat(from, &st);
+    if (err)
+        return err;
+    if (S_ISDIR(st.st_mode)) {
+        if ((err = m_session->mkdir(to)))
+            return err;
+        std::vector<SmbSession::Entry> entries;
+        if ((err = m_session->list(from, &entries)))
+            return err;
+        for (const SmbSession::Entry &e : entries) {
+            if (shouldAbort()) {
+                *aborted = true;
+                return 0;
+            }
+            const QByteArray name = '/' + QUrl::toPercentEncoding(e.name);
+            if ((err = copyItem(from + name, to + name, aborted)) || *aborted)
+                return err;
+        }
+        return 0;
+    }
+    SMBCFILE *in = nullptr;
+    SMBCFILE *out = nullptr;
+    if ((err = m_session->open(from, O_RDONLY, &in)))
+        return err;
+    if ((err = m_session->open(to, O_WRONLY | O_CREAT | O_TRUNC, &out))) {
+        m_session->close(in);
+        return err;
+    }
+    std::vector<char> buffer(static_cast<size_t>(kChunkSize));
+    for (;;) {
+        if (shouldAbort()) {
+            *aborted = true;
+            break;
+        }
+        const qint64 n = m_session->read(in, buffer.data(), kChunkSize, &err);
+        if (n <= 0)
+            break;
+        qint64 done = 0;
+        while (done < n) {
+            const qint64 w = m_session->write(out, buffer.data() + done, n - done, &err);
+            if (w <= 0) {
+                if (w == 0)
+                    err = EIO;
+                break;
+            }
+            done += w;
+        }
+        if (err)
+            break;
+    }
+    m_session->close(in);
+    const int closeErr = m_session->close(out);
+    if (!err && !*aborted)
+        err = closeErr;
+    if (err || *aborted)
+        m_session->unlink(to);
+    return err;
+}
+
+bool SMBTransferController::copyPath(const QString &fromPath, const QString &toPath)
+{
+    TransferError error;
+    if (!connectSession(fromPath, toPath, &error))
+        return startAndFail(error);
+    sendDidStart();
+    const QByteArray from = smbURLForRemotePath(fromPath);
+    const QByteArray to = smbURLForRemotePath(toPath);
+    struct stat src = {};
+    struct stat dst = {};
+    if (const int err = m_session->stat(from, &src)) {
+        sendDidFail(itemError(err, fromPath));
+        return false;
+    }
+    if (m_session->stat(to, &dst) == 0) {
+        // Copying an item onto itself leaves it as it is.
+        if (sameItem(src, dst) || from == to) {
+            sendDidSucceed();
+            return true;
+        }
+        bool aborted = false;
+        if (const int err = removeItem(to, &aborted)) {
+            sendDidFail(itemError(err, toPath));
+            return false;
+        }
+        if (aborted)
+            return false;
+    }
+    bool aborted = false;
+    if (const int err = copyItem(from, to, &aborted)) {
+        sendDidFail(itemError(err, toPath));
+        return false;
+    }
+    if (aborted)
+        return false;
+    sendDidSucceed();
+    return true;
+}
+
+bool SMBTransferController::_uploadFileToPath(const QString &remotePath, InputStream *stream)
+{
+    if (!stream || stream->status() != TransferStream::NotOpen)
+        return false;
+    TransferError error;
+    if (!connectSession(remotePath, QString(), &error))
+        return startAndFail(error);
+
+    const QByteArray finalURL = smbURLForRemotePath(remotePath);
+    const qsizetype slash = finalURL.lastIndexOf('/');
+    const QByteArray tempURL = finalURL.left(slash + 1) + ".pvpart-" +
+                               QByteArray::number(QRandomGenerator::global()->generate64(), 16);
+    auto out = std::make_unique<SmbUploadStream>(
+        m_session, finalURL, tempURL,
+        [this, remotePath](int err) { return itemError(err, remotePath); });
+    return runWriteStream(std::move(out), stream, QString(), true);
+}
+
+bool SMBTransferController::_downloadFileFromPath(const QString &remotePath, OutputStream *stream)
+{
+    TransferError error;
+    if (!connectSession(remotePath, QString(), &error))
+        return startAndFail(error);
+    auto in = std::make_unique<SmbDownloadStream>(
+        m_session, smbURLForRemotePath(remotePath),
+        [this, remotePath](int err) { return itemError(err, remotePath); });
+    if (!in->open())
+        return startAndFail(in->error());
+    setMaxLength(quint64(in->knownLength()));
+    const QVariant result = runReadStream(std::move(in), stream, QString(), true);
+    return result.isValid() && result.toBool();
+}
+
+QVariant SMBTransferController::processReadResultStream(OutputStream *, const QString &,
+                                                        TransferError *)
+{
+    return true;
+}
+
+bool SMBTransferController::setItemDates(const QString &remotePath, const QDateTime &creationDate,
+                                         const QDateTime &modificationDate)
+{
+    TransferError error;
+    if (!connectSession(remotePath, QString(), &error))
+        return false;
+    const QByteArray url = smbURLForRemotePath(remotePath);
+    struct stat st = {};
+    if (const int err = m_session->stat(url, &st)) {
+        noteError(err);
+        return false;
+    }
+    bool ok = true;
+    if (modificationDate.isValid()) {
+        const qint64 ms = modificationDate.toMSecsSinceEpoch();
+        struct timeval tv[2];
+        tv[0].tv_sec = st.st_atim.tv_sec;
+        tv[0].tv_usec = st.st_atim.tv_nsec / 1000;
+        tv[1].tv_sec = time_t(ms / 1000);
+        tv[1].tv_usec = suseconds_t((ms % 1000) * 1000);
+        if (const int err = m_session->utimes(url, tv)) {
+            noteError(err);
+            pv::log(QStringLiteral("SMBTransferController: cannot set the modification date of "
+                                   "%1: %2")
+                        .arg(absolutePathForRemotePath(remotePath),
+                             QString::fromLocal8Bit(strerror(err))));
+            ok = false;
+        }
+    }
+    if (creationDate.isValid()) {
+        if (const int err = m_session->setCreationTime(url, creationDate.toSecsSinceEpoch(),
+                                                       S_ISDIR(st.st_mode))) {
+            noteError(err);
+            pv::log(QStringLiteral("SMBTransferController: cannot set the creation date of %1: %2")
+                        .arg(absolutePathForRemotePath(remotePath),
+                             QString::fromLocal8Bit(strerror(err))));
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+} // namespace pv

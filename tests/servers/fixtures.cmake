@@ -1,0 +1,5 @@
+# Test servers on 127.0.0.1 and the tests that need them. Each server script
+# takes start|stop and ${PV_BINARY_DIR}/servers, and leaves its connection
+# details in an env file there (samba: servers/samba.env).
+pv_server_fixture(samba samba.sh)
+pv_tests_need_fixture(transfer "test_smb*.cpp" samba)
