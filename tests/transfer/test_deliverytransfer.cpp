@@ -580,6 +580,29 @@ private Q_SLOTS:
         QTest::qWait(100);
         QCOMPARE(r2.events.size(), count);
         QVERIFY(!QFileInfo::exists(dest(QStringLiteral("slow.bin"))));
+
+        // Released by the receiver from inside the final report, as a pipeline
+        // moving on to its next entry does; the tag still follows.
+        if (!userXattrsWork(m_dest))
+            return;
+        settings::setValue(QStringLiteral("throttleUploads"), 0);
+        QVariantMap d = destRecord();
+        d.insert(QStringLiteral("QFFinderTagsDict"),
+                 QVariantMap{{QStringLiteral("QFApplyFinderTag"), 1},
+                             {QStringLiteral("QFFinderTag"), QStringLiteral("Blue")}});
+        TestReceiver r3;
+        auto *t3 = new DeliveryTransfer(
+            &r3, parameters(src(QStringLiteral("f.txt")), localURL(m_dest), d, kOldDate));
+        r3.onStatus = [&](const QVariantMap &s) {
+            if (s.value(QStringLiteral("type")).toString() == QLatin1String("success")) {
+                delete t3;
+                t3 = nullptr;
+            }
+        };
+        t3->start();
+        QTRY_VERIFY(!t3);
+        QCOMPARE(r3.events.last(), QStringLiteral("status:success"));
+        QCOMPARE(tags(dest(QStringLiteral("f_1.txt"))), QByteArray("Blue"));
     }
 
     void formatting()
