@@ -69,6 +69,31 @@ protected:
     }
 };
 
+// A web-storage stand-in: its upload first answers a probe, then uploads.
+class FakeHTTPController : public FileTransferController {
+public:
+    QStringList uploads;
+    QString urlScheme() const override { return QStringLiteral("http"); }
+    std::optional<RemoteListing> contentsOfDirectoryAtPath(const QString &) override
+    {
+        sendDidStart();
+        sendDidSucceed();
+        return RemoteListing{{QStringLiteral("a.txt"), RemoteItemAttributes()}};
+    }
+
+protected:
+    bool _uploadFileToPath(const QString &remotePath, InputStream *) override
+    {
+        uploads << remotePath;
+        sendDidStart();
+        sendDidSucceed(); // the probe
+        setDidCreateFinalURL(true);
+        sendDidStart();
+        sendDidSucceed();
+        return true;
+    }
+};
+
 } // namespace
 
 class TestDeliveryTransfer : public QObject {
@@ -445,6 +470,35 @@ private Q_SLOTS:
             QCOMPARE(r.finalName, QStringLiteral("f_1.txt"));
         }
         QCOMPARE(DeliveryTransfer::dateFolderName(QString(), now), formatDate(now, "%Y-%m-%d"));
+    }
+
+    // Web storage: no date folders whatever the options, the file at the top,
+    // and only the upload's own success counts.
+    void webStorageDestination()
+    {
+        writeFile(src(QStringLiteral("a.txt")), "a");
+        QVariantMap d = destRecord();
+        d.insert(QStringLiteral("yearFolderBtn"), 1);
+        d.insert(QStringLiteral("dateFolderBtn"), 1);
+        TestReceiver r;
+        DeliveryTransfer t(&r, parameters(src(QStringLiteral("a.txt")),
+                                          QStringLiteral("http://u:p@127.0.0.1:8080/dav/"), d,
+                                          kOldDate));
+        FakeHTTPController *fake = nullptr;
+        t.setControllerFactory([&fake](const QUrl &url) -> std::unique_ptr<FileTransferController> {
+            auto c = std::make_unique<FakeHTTPController>();
+            c->FileTransferController::initWithBaseURL(url);
+            fake = c.get();
+            return c;
+        });
+        run(t);
+        QCOMPARE(fake->uploads, QStringList({QStringLiteral("/a_1.txt")}));
+        QCOMPARE(r.events,
+                 QStringList({QStringLiteral("listing:startListing"), QStringLiteral("dateFolder:"),
+                              QStringLiteral("finalName:a_1.txt"), QStringLiteral("dateFolder:"),
+                              QStringLiteral("listing:endListing"), QStringLiteral("downloadURL"),
+                              QStringLiteral("start"), QStringLiteral("start"),
+                              QStringLiteral("status:success")}));
     }
 
     // Sizes beyond 32 bits: the fractions and texts stay right for a file and
