@@ -113,6 +113,8 @@ struct DeliveryTransfer::Channel {
     // Receiver's thread only: no report passes any more (cancel notice given,
     // final report handled or transfer destroyed).
     bool closed = false;
+    // Receiver's thread only: a queued report is being handled.
+    bool delivering = false;
 };
 
 DeliveryTransfer::DeliveryTransfer(DeliveryTransferReceiver *receiver,
@@ -139,6 +141,10 @@ DeliveryTransfer::~DeliveryTransfer()
     m_channel->cv.notify_all();
     if (m_thread.joinable())
         m_thread.join();
+    // Released from inside a report's handler: the context is running that
+    // report's call, so it goes once the call has returned.
+    if (m_channel->delivering)
+        m_context.release()->deleteLater();
 }
 
 void DeliveryTransfer::start()
@@ -188,7 +194,9 @@ void DeliveryTransfer::perform(std::function<void(DeliveryTransferReceiver *)> c
     QMetaObject::invokeMethod(
         m_context.get(),
         [channel, deliver, done] {
+            channel->delivering = true;
             deliver();
+            channel->delivering = false;
             {
                 std::lock_guard<std::mutex> lock(channel->mutex);
                 *done = true;

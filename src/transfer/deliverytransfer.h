@@ -60,7 +60,8 @@ public:
     /// receiver resets its progress display and goes on with the queue.
     virtual void cancelProcess() = 0;
     /// Something unexpected escaped the delivery; message is the complete alert
-    /// text. The receiver shows it and ends the application.
+    /// text. The receiver shows it as a critical alert titled "Transfer error" with
+    /// the single button "Quit", then ends the application.
     virtual void transferDidFailUnexpectedly(const QString &message) = 0;
 };
 

@@ -3,3 +3,4 @@
 # details in an env file there (samba: servers/samba.env).
 pv_server_fixture(samba samba.sh)
 pv_tests_need_fixture(transfer "test_smb*.cpp" samba)
+pv_tests_need_fixture(transfer "test_deliverytransfer_smb*.cpp" samba)
