@@ -5,6 +5,7 @@
 #include "app/commandchannel.h"
 #include "app/userinterface.h"
 #include "core/log.h"
+#include "hotfolders/hotfolderwatcher.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -78,6 +79,9 @@ int runEngine(QCoreApplication &app, pv::UserInterface &ui,
     if (showWindows)
         showWindows(controller);
     controller.startup();
+    // Without windows nobody can press the watching button: watch at once.
+    if (!showWindows)
+        controller.watcher().startWatching();
     const int rc = app.exec();
     controller.applicationWillTerminate();
     return rc;

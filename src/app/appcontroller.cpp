@@ -2,13 +2,16 @@
 
 #include "app/namesandsizes.h"
 #include "app/queueitem.h"
+#include "app/transferrun.h"
 #include "core/dates.h"
+#include "core/fileops.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/record.h"
 #include "core/settings.h"
 #include "destinations/destination.h"
 #include "destinations/destinationseditor.h"
+#include "hotfolders/hotfolderwatcher.h"
 #include "prefs/prefs.h"
 #include "records/historypaneltable.h"
 #include "records/historytable.h"
@@ -19,6 +22,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
 namespace pv {
 
@@ -56,9 +60,36 @@ AppController::AppController(UserInterface *ui, QObject *parent)
     : QObject(parent), m_ui(ui), m_destinations(std::make_unique<DestinationsEditor>(ui)),
       m_queue(std::make_unique<QueueTable>(ui)), m_sent(std::make_unique<SentTable>(ui)),
       m_history(std::make_unique<HistoryTable>(ui)), m_errors(std::make_unique<HistoryPanelTable>())
-{}
+{
+    // A source shared by several entries stays in its hot folder while the
+    // entry in processing still needs it.
+    m_queue->setPathInUse(
+        [this](const QString &path) { return m_isProcessing && m_processingPath == path; });
 
-AppController::~AppController() = default;
+    m_watcher = std::make_unique<HotfolderWatcher>(m_destinations.get());
+    m_watcher->setItemHandler([this](const QVariantMap &item) { checkForCode(item); });
+    m_watcher->setQueuedPaths([this] {
+        QSet<QString> paths;
+        for (const QVariantMap &entry : m_queue->items())
+            paths.insert(recString(entry, qk::path));
+        if (m_isProcessing)
+            paths.insert(m_processingPath);
+        return paths;
+    });
+    m_forgetPath = [this](const QString &path) { m_watcher->removeFromFilesInProcessing(path); };
+    m_destinations->setStartWatchingHook([this] { m_watcher->startWatching(); });
+}
+
+AppController::~AppController()
+{
+    if (m_packer) {
+        m_packer->disconnect();
+        m_packer->terminate();
+        if (!m_packer->waitForFinished(2000))
+            m_packer->kill();
+    }
+    dropTransfer();
+}
 
 void AppController::startup()
 {
@@ -256,23 +287,11 @@ void AppController::sendNextFileInQueue()
     processFile(head);
 }
 
-void AppController::processFile(const QVariantMap &item)
-{
-    m_isProcessing = true;
-    m_processingPath = recString(item, qk::path);
-    log(QStringLiteral("--> processFile: %1 dest \"%2\" group \"%3\"")
-            .arg(recString(item, qk::path), recString(item, qk::dest), recString(item, qk::group)));
-    if (m_processFile)
-        m_processFile(item);
-}
-
 void AppController::sendBtn()
 {
     if (m_sendTitle == kStopTitle) {
         setSendButton(kStartTitle, m_sendEnabled);
-        m_processCancelled = true;
-        if (m_cancelProcess)
-            m_cancelProcess();
+        cancelProcess();
         return;
     }
     m_processCancelled = false;
@@ -343,22 +362,16 @@ void AppController::moveToErrorLocation(const QVariantMap &item)
     const QString path = recString(item, qk::path);
     const QString hotfolder = recString(item, qk::hotfolder);
     const qint64 where = settings::intValue(keys::moveErrors);
-    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink()) {
+    QString error;
+    if (!pathExists(path) || (where == 4 && removePath(path, &error))) {
         if (m_forgetPath)
             m_forgetPath(path);
         return;
     }
-    if (where == 4) {
-        const bool removed = QFileInfo(path).isDir() && !QFileInfo(path).isSymLink()
-                                 ? QDir(path).removeRecursively()
-                                 : QFile::remove(path);
-        if (removed) {
-            if (m_forgetPath)
-                m_forgetPath(path);
-            return;
-        }
-        log(QStringLiteral("---> moveFile: could not delete %1").arg(path));
-    }
+    if (where == 4)
+        log(QStringLiteral("File could not be deleted from hot folder. It has to be removed "
+                           "manually.\n\nError: %1")
+                .arg(error));
     QString folder;
     if (where == 1) {
         folder = settings::stringValue(keys::errorFolder);
@@ -380,19 +393,12 @@ void AppController::moveToErrorLocation(const QVariantMap &item)
                 .arg(folder));
         return;
     }
-    const QString target = folder + QLatin1Char('/') + lastComponent(path);
+    const QString target = folder + QLatin1Char('/') + QFileInfo(path).fileName();
     log(QStringLiteral("---> moveFile: %1").arg(path));
-    if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
-        const bool removed = QFileInfo(target).isDir() && !QFileInfo(target).isSymLink()
-                                 ? QDir(target).removeRecursively()
-                                 : QFile::remove(target);
-        if (!removed)
-            log(QStringLiteral("The file %1 could not be moved to error folder.").arg(path));
-    }
-    if (!QDir().rename(path, target))
+    if ((pathExists(target) && !removePath(target, &error)) || !movePath(path, target, &error))
         log(QStringLiteral("The file %1 could not be moved to error folder. It has to be removed "
-                           "manually.")
-                .arg(lastComponent(path)));
+                           "manually.\n\nError: %2")
+                .arg(QFileInfo(path).fileName(), error));
     if (m_forgetPath)
         m_forgetPath(path);
 }

@@ -8,13 +8,17 @@
 #include <functional>
 #include <memory>
 
+class QProcess;
+
 namespace pv {
 
 class DestinationsEditor;
+class TransferRun;
 class QueueTable;
 class SentTable;
 class HistoryTable;
 class HistoryPanelTable;
+class HotfolderWatcher;
 
 /// Owner of the delivery pipeline: takes items from the hot folders and the
 /// command line, expands groups, keeps the queue and starts one entry at a
@@ -56,16 +60,11 @@ public:
     [[nodiscard]] bool applicationShouldTerminate();
     void applicationWillTerminate();
 
-    /// The processing stage runs here; until it is installed the entry is
-    /// only logged and stays in processing.
+    /// Replaces the processing stages (tests observe what would be processed);
+    /// the entry then stays in processing until stopProgress().
     void setProcessFileHandler(std::function<void(const QVariantMap &)> handler)
     {
         m_processFile = std::move(handler);
-    }
-    /// The cancellation of the entry in processing (after Stop).
-    void setCancelProcessHandler(std::function<void()> handler)
-    {
-        m_cancelProcess = std::move(handler);
     }
     /// Where the hot-folder watcher is told to forget a path.
     void setForgetPathHandler(std::function<void(const QString &)> handler)
@@ -77,6 +76,7 @@ public:
     void setProcessing(bool processing) { m_isProcessing = processing; }
     [[nodiscard]] bool processCancelled() const { return m_processCancelled; }
     [[nodiscard]] QString sendButtonTitle() const { return m_sendTitle; }
+    [[nodiscard]] bool sendButtonEnabled() const { return m_sendEnabled; }
 
     [[nodiscard]] DestinationsEditor &destinations() { return *m_destinations; }
     [[nodiscard]] QueueTable &queue() { return *m_queue; }
@@ -84,6 +84,47 @@ public:
     [[nodiscard]] HistoryTable &history() { return *m_history; }
     [[nodiscard]] HistoryPanelTable &errors() { return *m_errors; }
     [[nodiscard]] UserInterface &ui() { return *m_ui; }
+    [[nodiscard]] HotfolderWatcher &watcher() { return *m_watcher; }
+
+    // Processing stages.
+    /// Chooses the delivery stage once packaging has finished or was not needed.
+    void newStage();
+    /// The user's Stop: cancels the running stage and ends the entry as
+    /// "DELIVERY CANCELED".
+    void cancelProcess();
+    /// Resets the display and, with cont, starts the next entry.
+    void stopProgress(bool cont);
+    /// Appends an error text to the errors panel and the entry's record.
+    void logError(const QString &message);
+    /// Completion of one entry: records it, moves the source, starts the next.
+    void deleteDmgFile();
+    /// Moves a source to the success or error location of the settings.
+    void moveFile(const QString &path, bool error);
+    /// The notification stage; ends in the completion routine.
+    void sendEmail();
+    /// The notification seam: when set, it replaces the e-mail step for
+    /// destinations that ask for an e-mail and must end in deleteDmgFile().
+    void setSendEmailHandler(std::function<void()> handler) { m_sendEmail = std::move(handler); }
+
+    // Reports of the running transfer (main thread).
+    void transferDidStart();
+    void transferIsListingDirectory(const QVariantMap &report);
+    void readTransferProgress(const QVariantMap &status);
+    void setDateFolderPath(const QString &path);
+    void setFinalName(const QString &name);
+
+    // Output of the packer (main thread).
+    void appendOutput(const QString &text);
+    void readDmgProgress(const QString &chunk);
+
+    /// The entry in processing (a copy of the queue head grown into its record).
+    [[nodiscard]] const QVariantMap &itemDict() const { return m_itemDict; }
+    /// The console text of the packer runs.
+    [[nodiscard]] const QString &consoleText() const { return m_console; }
+
+Q_SIGNALS:
+    /// Tool output arrived for the console view.
+    void outputAppended(const QString &text);
 
 private:
     void processFile(const QVariantMap &item);
@@ -92,6 +133,25 @@ private:
     /// Moves a source to the error location chosen in the settings; items
     /// without a hot folder stay put when that location is the hot folder's.
     void moveToErrorLocation(const QVariantMap &item);
+    /// Ends an entry that has no stage to run as not delivered.
+    void failEntry(const QString &message);
+
+    // Packaging.
+    void zip();
+    void createEncryptedDmg();
+    [[nodiscard]] QString dmgPasswordDecr() const;
+    void preparePackageTarget();
+    void runPacker(const QStringList &arguments, const QString &password);
+    void packerFinished(int exitCode, bool crashed);
+
+    // Names, sizes, dispatch.
+    [[nodiscard]] bool getSizeAndCheckFreeSpace();
+    void computeFinalLocalFolder();
+    [[nodiscard]] bool backupToLocalAsIs();
+    void uploadToFTP();
+    void createTransferOperationWithParameters(const QVariantMap &parameters);
+    void dropTransfer();
+    [[nodiscard]] QString verb() const;
 
     UserInterface *m_ui;
     std::unique_ptr<DestinationsEditor> m_destinations;
@@ -99,10 +159,12 @@ private:
     std::unique_ptr<SentTable> m_sent;
     std::unique_ptr<HistoryTable> m_history;
     std::unique_ptr<HistoryPanelTable> m_errors;
+    std::unique_ptr<HotfolderWatcher> m_watcher;
 
     std::function<void(const QVariantMap &)> m_processFile;
     std::function<void(const QString &)> m_forgetPath;
-    std::function<void()> m_cancelProcess;
+    bool m_completing = false;
+    std::function<void()> m_sendEmail;
 
     bool m_isProcessing = false;
     bool m_processCancelled = false;
@@ -111,6 +173,30 @@ private:
     bool m_sendEnabled = false;
     QVariantMap m_initialDestDictForCodeBasedDelivery;
     QString m_processingPath;
+
+    // Pipeline state of the entry in processing.
+    QVariantMap m_itemDict;
+    QVariantMap m_defaultBackup;
+    QString m_filesToBackup;
+    QString m_finalName;
+    QString m_dmgFile;
+    QString m_theFtpURL;
+    QString m_ftpURLEsc;
+    QString m_finalLocalFolder;
+    QString m_dateFolderPath;
+    QString m_ftpPort;
+    quint64 m_theSize = 0;
+    bool m_notDelivered = false;
+    bool m_createDmg = false;
+    bool m_zip = false;
+    bool m_ftpFlag = false;
+    bool m_attachOnly = false;
+    bool m_isLocal = false;
+    bool m_findRunning = false;
+    QString m_console;
+    QString m_packerTail;
+    std::unique_ptr<QProcess> m_packer;
+    std::unique_ptr<TransferRun> m_transfer;
 };
 
 /// The destination code in a file or folder name: report.abc.pdf and the

@@ -27,6 +27,9 @@ public:
     virtual void setProgressIndeterminate(bool indeterminate) = 0;
     virtual void setWindowTitle(const QString &title) = 0;
     virtual void setSendButton(const QString &title, bool enabled) = 0;
+    /// The source and destination fields of the processing window.
+    virtual void setSourceField(const QString &) {}
+    virtual void setDestinationField(const QString &) {}
 };
 
 /// The port for runs without windows: alerts become one log line and take

@@ -2,6 +2,7 @@
 
 #include "app/appcontroller.h"
 #include "destinations/destinationseditor.h"
+#include "hotfolders/hotfolderwatcher.h"
 #include "records/historypaneltable.h"
 #include "records/queuetable.h"
 #include "records/senttable.h"
@@ -9,10 +10,12 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontDatabase>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QListView>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSplitter>
@@ -38,23 +41,73 @@ ProcessingWindow::ProcessingWindow(AppController &controller, QWidget *parent)
 {
     setWindowTitle(QStringLiteral("Processing"));
     auto *layout = new QVBoxLayout(this);
+    source = new QLabel(this);
+    destination = new QLabel(this);
+    destination->setTextInteractionFlags(Qt::TextSelectableByMouse);
     status = new QLabel(QStringLiteral("Idle"), this);
     status2 = new QLabel(this);
     progress = new QProgressBar(this);
     progress->setRange(0, 100);
+    progress->setValue(0);
+
+    queueView = tableFor(&controller.queue(), this);
+    sentView = tableFor(&controller.sent(), this);
+    removeButton = new QPushButton(QStringLiteral("-"), this);
+    removeButton->setToolTip(QStringLiteral("Remove the selected item from the queue"));
+    connect(removeButton, &QPushButton::clicked, this, [this] {
+        const QModelIndex current = queueView->currentIndex();
+        if (!current.isValid())
+            return;
+        const int next = m_controller.queue().minusBtn(current.row());
+        if (next >= 0)
+            queueView->selectRow(next);
+    });
+    console = new QPlainTextEdit(this);
+    console->setReadOnly(true);
+    console->setMaximumBlockCount(5000);
+    console->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    connect(&controller, &AppController::outputAppended, console,
+            [this](const QString &text) { console->insertPlainText(text); });
+
+    auto *queueBox = new QWidget(this);
+    auto *queueLayout = new QVBoxLayout(queueBox);
+    queueLayout->setContentsMargins(0, 0, 0, 0);
+    queueLayout->addWidget(new QLabel(QStringLiteral("Queue"), queueBox));
+    queueLayout->addWidget(queueView);
+    queueLayout->addWidget(removeButton, 0, Qt::AlignLeft);
+    auto *splitter = new QSplitter(Qt::Vertical, this);
+    splitter->addWidget(queueBox);
+    splitter->addWidget(sentView);
+    splitter->addWidget(console);
+
     sendButton = new QPushButton(AppController::kStopTitle, this);
     sendButton->setEnabled(false);
     connect(sendButton, &QPushButton::clicked, this, [this] { m_controller.sendBtn(); });
 
-    auto *splitter = new QSplitter(Qt::Vertical, this);
-    splitter->addWidget(tableFor(&controller.queue(), splitter));
-    splitter->addWidget(tableFor(&controller.sent(), splitter));
+    HotfolderWatcher &watcher = controller.watcher();
+    watchButton = new QPushButton(this);
+    watchStatus = new QLabel(this);
+    const auto showWatching = [this](bool on) {
+        watchButton->setText(on ? HotfolderWatcher::kStopTitle : HotfolderWatcher::kStartTitle);
+        watchStatus->setText(on ? HotfolderWatcher::kWatchingStatus
+                                : HotfolderWatcher::kNotWatchingStatus);
+    };
+    showWatching(watcher.isWatching());
+    connect(&watcher, &HotfolderWatcher::watchingChanged, this, showWatching);
+    connect(watchButton, &QPushButton::clicked, &watcher, &HotfolderWatcher::toggleWatching);
+
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(watchButton);
+    buttons->addWidget(watchStatus, 1);
+    buttons->addWidget(sendButton);
+    layout->addWidget(source);
+    layout->addWidget(destination);
     layout->addWidget(status);
     layout->addWidget(status2);
     layout->addWidget(progress);
     layout->addWidget(splitter, 1);
-    layout->addWidget(sendButton, 0, Qt::AlignRight);
-    resize(640, 480);
+    layout->addLayout(buttons);
+    resize(720, 560);
 }
 
 void ProcessingWindow::closeEvent(QCloseEvent *event)
@@ -159,7 +212,7 @@ void WidgetsUserInterface::setStatus2(const QString &text)
 void WidgetsUserInterface::setProgress(double value)
 {
     if (m_processing)
-        m_processing->progress->setValue(int(value));
+        m_processing->progress->setValue(qBound(0, int(value), 100));
 }
 
 void WidgetsUserInterface::setProgressIndeterminate(bool indeterminate)
@@ -172,6 +225,18 @@ void WidgetsUserInterface::setWindowTitle(const QString &title)
 {
     if (m_processing)
         m_processing->setWindowTitle(title);
+}
+
+void WidgetsUserInterface::setSourceField(const QString &text)
+{
+    if (m_processing)
+        m_processing->source->setText(text);
+}
+
+void WidgetsUserInterface::setDestinationField(const QString &text)
+{
+    if (m_processing)
+        m_processing->destination->setText(text);
 }
 
 void WidgetsUserInterface::setSendButton(const QString &title, bool enabled)

@@ -6,8 +6,10 @@
 #include <QWidget>
 
 class QLabel;
+class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QTableView;
 
 namespace pv {
 
@@ -21,10 +23,18 @@ class ProcessingWindow final : public QWidget {
 public:
     explicit ProcessingWindow(AppController &controller, QWidget *parent = nullptr);
 
+    QLabel *source = nullptr;
+    QLabel *destination = nullptr;
     QLabel *status = nullptr;
     QLabel *status2 = nullptr;
     QProgressBar *progress = nullptr;
     QPushButton *sendButton = nullptr;
+    QPushButton *watchButton = nullptr;
+    QLabel *watchStatus = nullptr;
+    QPushButton *removeButton = nullptr;
+    QTableView *queueView = nullptr;
+    QTableView *sentView = nullptr;
+    QPlainTextEdit *console = nullptr;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -54,6 +64,10 @@ public:
     void setProgressIndeterminate(bool indeterminate) override;
     void setWindowTitle(const QString &title) override;
     void setSendButton(const QString &title, bool enabled) override;
+    void setSourceField(const QString &text) override;
+    void setDestinationField(const QString &text) override;
+
+    [[nodiscard]] ProcessingWindow *processingWindow() const { return m_processing; }
 
 private:
     QPointer<ProcessingWindow> m_processing;

@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QProcess>
 
+#include <functional>
+
 #include <csignal>
 
 namespace {
@@ -90,6 +92,19 @@ public:
         }
         return true;
     }
+    /// Waits for cond while collecting the log.
+    bool waitFor(const std::function<bool()> &cond, int ms)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!cond()) {
+            if (t.elapsed() > ms)
+                return false;
+            m_proc.waitForReadyRead(200);
+            m_log += QString::fromUtf8(m_proc.readAll());
+        }
+        return true;
+    }
     int terminate()
     {
         ::kill(pid_t(m_proc.processId()), SIGTERM);
@@ -106,7 +121,12 @@ private:
 
 QVariantMap local(const QString &name, const QString &dir)
 {
-    return {{"name", name}, {"QFDestType", "Local Disk"}, {"type", 1}, {"pathField", dir}};
+    QDir().mkpath(dir);
+    return {{"name", name},
+            {"QFDestType", "Local Disk"},
+            {"type", 1},
+            {"pathField", dir},
+            {"sendFTPBtn", 1}};
 }
 
 } // namespace
@@ -175,12 +195,21 @@ private Q_SLOTS:
             inst.waitForLog(
                 QString("--> processFile: %1 dest \"First\" group \"Pair\"").arg(f.fileName())),
             qPrintable(inst.log()));
-        QList<QVariantMap> queue;
-        QTRY_VERIFY_WITH_TIMEOUT((queue = home.records("Queue.xml")).size() == 1, 5000);
-        const QVariantMap waiting = queue.first();
-        QCOMPARE(waiting.value("dest").toString(), QStringLiteral("Second"));
-        QCOMPARE(waiting.value("group").toString(), QStringLiteral("Pair"));
-        QCOMPARE(waiting.value("path").toString(), f.fileName());
+        // Both members receive the file, one after the other, in member order.
+        QList<QVariantMap> delivered;
+        QVERIFY2(inst.waitFor([&] { return (delivered = home.records("History.xml")).size() == 2; },
+                              20000),
+                 qPrintable(inst.log()));
+        QCOMPARE(delivered[0].value("dest").toString(), QStringLiteral("First"));
+        QCOMPARE(delivered[1].value("dest").toString(), QStringLiteral("Second"));
+        for (const QVariantMap &rec : delivered) {
+            QCOMPARE(rec.value("group").toString(), QStringLiteral("Pair"));
+            QVERIFY2(rec.value("success").toString() == QLatin1String("ok"),
+                     qPrintable(inst.log()));
+        }
+        QVERIFY(QFile::exists(home.dir.path() + "/out1/job.pdf"));
+        QVERIFY(QFile::exists(home.dir.path() + "/out2/job.pdf"));
+        QTRY_COMPARE_WITH_TIMEOUT(home.records("Queue.xml").size(), 0, 5000);
 
         // An unknown destination is handed over, recorded, and the file goes to
         // the error folder of the settings.
@@ -190,15 +219,41 @@ private Q_SLOTS:
         const Result unknown = runCli(home, {"--queue", g.fileName(), "--destination", "Nobody"});
         QCOMPARE(unknown.code, 0);
         QList<QVariantMap> history, sent;
-        QTRY_VERIFY_WITH_TIMEOUT((history = home.records("History.xml")).size() == 1 &&
-                                     (sent = home.records("Sent.xml")).size() == 1,
+        QTRY_VERIFY_WITH_TIMEOUT((history = home.records("History.xml")).size() == 3 &&
+                                     (sent = home.records("Sent.xml")).size() == 3,
                                  5000);
-        QCOMPARE(history.first().value("success").toString(), QStringLiteral("missing"));
+        QCOMPARE(history.last().value("success").toString(), QStringLiteral("missing"));
         QCOMPARE(sent.first().value("dest").toString(), QStringLiteral("Nobody"));
         QVERIFY(f.exists());
         QVERIFY(!g.exists());
         QVERIFY(QFile::exists(errors + "/lost.pdf"));
 
+        QCOMPARE(inst.terminate(), 0);
+    }
+
+    void headlessWatchesHotFoldersFromStartUp()
+    {
+        Home home;
+        const QString hot = home.dir.path() + "/hot/Inbox";
+        for (const char *sub : {"", "/Priority", "/Errors", "/Done"})
+            QDir().mkpath(hot + sub);
+        QVariantMap dest = local("Inbox", home.dir.path() + "/out");
+        dest.insert("QFHotfolder", hot);
+        QDir().mkpath(home.dir.path() + "/out");
+        home.writeDest(dest);
+        Instance inst(home);
+        QVERIFY2(inst.waitForLog("Parcelvane "), qPrintable(inst.log()));
+
+        QDir().mkpath(hot + "/Folder/sub");
+        QFile f(hot + "/Folder/sub/data.bin");
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(200000, 'd'));
+        f.close();
+        QVERIFY2(
+            inst.waitFor([&] { return QFile::exists(hot + "/Done/Folder/sub/data.bin"); }, 40000),
+            qPrintable(inst.log()));
+        QCOMPARE(QFileInfo(home.dir.path() + "/out/Folder/sub/data.bin").size(), 200000);
+        QTRY_COMPARE_WITH_TIMEOUT(home.records("History.xml").size(), 1, 5000);
         QCOMPARE(inst.terminate(), 0);
     }
 };

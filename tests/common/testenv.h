@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDir>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -17,12 +18,17 @@ public:
     {
         qputenv("XDG_DATA_HOME", (m_dir.path() + QStringLiteral("/data")).toUtf8());
         qputenv("XDG_CONFIG_HOME", (m_dir.path() + QStringLiteral("/config")).toUtf8());
+        // The scratch folder (packages, the command socket) lives under it too.
+        QDir().mkpath(m_dir.path() + QStringLiteral("/tmp"));
+        qputenv("TMPDIR", (m_dir.path() + QStringLiteral("/tmp")).toUtf8());
     }
+    ~IsolatedHome() { qputenv("TMPDIR", m_oldTmp); }
     QString path() const { return m_dir.path(); }
     QString dataHome() const { return m_dir.path() + QStringLiteral("/data"); }
     QString configHome() const { return m_dir.path() + QStringLiteral("/config"); }
 
 private:
+    QByteArray m_oldTmp = qgetenv("TMPDIR");
     QTemporaryDir m_dir;
 };
 

@@ -1,0 +1,310 @@
+// Turning a destination into a transfer: sizes, local folders, the target
+// URL and the parameters of the delivery.
+
+#include "app/appcontroller.h"
+#include "app/namesandsizes.h"
+#include "app/queueitem.h"
+#include "app/transferrun.h"
+#include "core/dates.h"
+#include "core/fileops.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "core/record.h"
+#include "destinations/destination.h"
+#include "prefs/prefs.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QStorageInfo>
+#include <QUrl>
+
+namespace pv {
+
+namespace {
+
+QString transferSchemeFor(const QString &destType)
+{
+    if (destType == QLatin1String("SFTP Server"))
+        return QStringLiteral("ssh");
+    return displaySchemeFor(destType);
+}
+
+bool isCloud(const QString &destType)
+{
+    return destType == QLatin1String("Amazon S3") || destType == QLatin1String("Google Storage");
+}
+
+QString dateFolderName(const QString &format)
+{
+    QString pattern = format.isEmpty() ? QStringLiteral("YYYY-MM-DD") : format;
+    pattern.replace(QStringLiteral("YYYY"), QStringLiteral("%Y"), Qt::CaseInsensitive);
+    pattern.replace(QStringLiteral("MM"), QStringLiteral("%m"), Qt::CaseInsensitive);
+    pattern.replace(QStringLiteral("DD"), QStringLiteral("%d"), Qt::CaseInsensitive);
+    return formatDate(QDateTime::currentDateTime(), pattern.toUtf8().constData());
+}
+
+QVariantList folderContents(const QString &root)
+{
+    QVariantList items;
+    // Depth-first, parents before their contents; hidden items are skipped.
+    std::function<void(const QString &)> walk = [&](const QString &dir) {
+        const QFileInfoList entries = QDir(dir).entryInfoList(
+            QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+        for (const QFileInfo &fi : entries) {
+            const bool isDir = fi.isDir() && !fi.isSymLink();
+            items.append(
+                QVariantMap{{QStringLiteral("name"), fi.fileName()},
+                            {QStringLiteral("isFolder"), isDir},
+                            {QStringLiteral("localPath"), fi.absoluteFilePath()},
+                            {QStringLiteral("subpath"), fi.absoluteFilePath().mid(root.size() + 1)},
+                            {QStringLiteral("moddate"), fi.lastModified()},
+                            {QStringLiteral("creatdate"),
+                             fi.birthTime().isValid() ? fi.birthTime() : fi.lastModified()}});
+            if (isDir)
+                walk(fi.absoluteFilePath());
+        }
+    };
+    walk(QDir(root).absolutePath());
+    return items;
+}
+
+} // namespace
+
+bool validBucketName(const QString &bucket)
+{
+    for (const QChar c : bucket) {
+        switch (c.category()) {
+        case QChar::Letter_Uppercase:
+        case QChar::Letter_Titlecase:
+        case QChar::Separator_Space:
+        case QChar::Mark_NonSpacing:
+        case QChar::Mark_SpacingCombining:
+        case QChar::Mark_Enclosing:
+        case QChar::Symbol_Math:
+        case QChar::Symbol_Currency:
+        case QChar::Symbol_Modifier:
+        case QChar::Symbol_Other:
+            return false;
+        default:
+            if (c == QLatin1Char('.') || c == QLatin1Char('\t'))
+                return false;
+        }
+    }
+    return true;
+}
+
+bool AppController::getSizeAndCheckFreeSpace()
+{
+    const qint64 orig = recInt(m_itemDict, qk::origSize);
+    m_theSize = orig > 0 ? quint64(orig) : pathSize(m_filesToBackup);
+    m_ui->setStatus2(QStringLiteral("%1 \u2022 %2")
+                         .arg(QFileInfo(m_filesToBackup).fileName(), setSizeStr(m_theSize)));
+    if (!m_createDmg && !m_zip)
+        return true;
+    const QStorageInfo storage(paths::scratchDir());
+    const quint64 free = quint64(qMax<qint64>(0, storage.bytesAvailable()));
+    if (m_theSize <= free)
+        return true;
+    m_ui->alert(
+        {m_createDmg ? QStringLiteral("Not enough free space to create Disk Image")
+                     : QStringLiteral("Not enough free space to create ZIP archive"),
+         QStringLiteral("Available: %1 bytes, required: %2 bytes.").arg(free).arg(m_theSize)});
+    // The entry stays queued in its hot folder; processing pauses.
+    m_itemDict.clear();
+    stopProgress(false);
+    return false;
+}
+
+void AppController::computeFinalLocalFolder()
+{
+    QString folder = recString(m_defaultBackup, dk::pathField);
+    m_finalLocalFolder = folder;
+    const QDateTime now = QDateTime::currentDateTime();
+    struct Level {
+        QString key;
+        QString name;
+    };
+    const QList<Level> levels{
+        {dk::yearFolderBtn, formatDate(now, "%Y")},
+        {dk::monthFolderBtn, formatDate(now, "%m-%Y")},
+        {dk::dateFolderBtn, dateFolderName(recString(m_defaultBackup, dk::dateFormat))}};
+    for (const Level &level : levels) {
+        if (!recBool(m_defaultBackup, level.key))
+            continue;
+        const QString next = folder + QLatin1Char('/') + level.name;
+        if (!QFileInfo(next).isDir() && !QDir().mkdir(next)) {
+            m_ui->alert({QStringLiteral("Error creating folder"),
+                         QStringLiteral("Folder %1 could not be created. The file will be copied "
+                                        "into the destination folder.\n\nError: %2")
+                             .arg(next, QStringLiteral("The folder could not be created."))});
+            break;
+        }
+        folder = next;
+        m_finalLocalFolder = folder;
+    }
+}
+
+bool AppController::backupToLocalAsIs()
+{
+    computeFinalLocalFolder();
+    QString target = m_finalLocalFolder + QLatin1Char('/') + m_finalName;
+    QString error;
+    if (pathExists(target)) {
+        if (recBool(m_defaultBackup, dk::overwriteBtn)) {
+            (void)removePath(target, &error);
+        } else {
+            m_finalName =
+                finalNameForOverwrite(m_finalName, QDir(m_finalLocalFolder)
+                                                       .entryList(QDir::AllEntries | QDir::Hidden |
+                                                                  QDir::NoDotAndDotDot));
+            target = m_finalLocalFolder + QLatin1Char('/') + m_finalName;
+        }
+    }
+    m_ui->setStatus(QStringLiteral("Copying to local disk..."));
+    const QFileInfo source(m_filesToBackup);
+    if (!source.isDir() || source.isSymLink()) {
+        if (!copyPath(m_filesToBackup, target, &error)) {
+            m_ui->alert({QStringLiteral("File cannot be copied"),
+                         QStringLiteral("Couldn't copy the file %1 to folder %2.\n\nError: %3")
+                             .arg(m_filesToBackup, target, error)});
+            return false;
+        }
+        return true;
+    }
+    if (!QDir().mkdir(target)) {
+        m_ui->alert({QStringLiteral("Folder could not be created"),
+                     QStringLiteral("Couldn't create folder %1").arg(target)});
+        return false;
+    }
+    const QStringList entries =
+        QDir(m_filesToBackup)
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                       QDir::Name);
+    for (int i = 0; i < entries.size(); ++i) {
+        m_ui->setStatus(QStringLiteral("Copying %1 - item %2 of %3...")
+                            .arg(entries[i])
+                            .arg(i + 1)
+                            .arg(entries.size()));
+        const QString from = m_filesToBackup + QLatin1Char('/') + entries[i];
+        if (!copyPath(from, target + QLatin1Char('/') + entries[i], &error)) {
+            m_ui->alert({QStringLiteral("Item could not be copied"),
+                         QStringLiteral("Couldn't copy the item at path %1 to %2.\n\nError: %3")
+                             .arg(from, target, error)});
+            return false;
+        }
+    }
+    return true;
+}
+
+void AppController::uploadToFTP()
+{
+    const QString destType = destTypeOf(m_defaultBackup);
+    m_itemDict.insert(qk::QFDestType, destType);
+    const QString scheme = transferSchemeFor(destType);
+    m_isLocal = scheme == QLatin1String("afp") || scheme == QLatin1String("smb") ||
+                scheme == QLatin1String("file");
+    const QString host = recString(m_defaultBackup, dk::hostField);
+    const QString user = recString(m_defaultBackup, dk::userField);
+    const QString password =
+        Prefs::decryptPassword(recString(m_defaultBackup, dk::sitePasswordField));
+    QString path;
+    if (destType == kLocalDisk) {
+        computeFinalLocalFolder();
+        path = m_finalLocalFolder;
+    } else {
+        path = recString(m_defaultBackup, dk::pathField);
+    }
+
+    if (isCloud(destType)) {
+        QString title, text;
+        if (path.isEmpty()) {
+            title = QStringLiteral("Bucket name is missing");
+            text = QStringLiteral("Bucket name is required to connect to the destination");
+        } else if (!validBucketName(path)) {
+            title = QStringLiteral("Illegal characters in bucket name");
+            text = QStringLiteral("Bucket names cannot contain capital letters, spaces and special "
+                                  "characters. Periods in bucket names are currently not supported "
+                                  "by Parcelvane.");
+        }
+        if (!title.isEmpty()) {
+            // The entry is skipped: its source stays in the hot folder.
+            m_itemDict.clear();
+            stopProgress(true);
+            m_ui->alert({title, text});
+            return;
+        }
+    }
+
+    m_ftpPort = recString(m_defaultBackup, dk::QFPort);
+    if (m_ftpPort.isEmpty())
+        m_ftpPort = QStringLiteral("21");
+    const QString userEsc = addMissingPercentEscapes(user);
+    const QString passEsc = addMissingPercentEscapes(password);
+    const QString pathEsc = path == QLatin1String("//") ? path : addMissingPercentEscapes(path);
+
+    QString masked;
+    if (isCloud(destType)) {
+        m_ftpURLEsc = QStringLiteral("%1://%2:%3@%4.%5").arg(scheme, userEsc, passEsc, path, host);
+        masked = QStringLiteral("%1://%2:<passw>@%3.%4").arg(scheme, userEsc, path, host);
+    } else if (destType == kLocalDisk) {
+        m_ftpURLEsc = QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
+        if (m_ftpURLEsc.startsWith(QLatin1String("file:///")))
+            m_ftpURLEsc.replace(0, 8, QStringLiteral("file://localhost/"));
+        masked = m_ftpURLEsc;
+    } else {
+        m_ftpURLEsc = QStringLiteral("%1://%2:%3@%4:%5/%6")
+                          .arg(scheme, userEsc, passEsc, host, m_ftpPort, pathEsc);
+        masked = QStringLiteral("%1://%2:<passw>@%3:%4/%5")
+                     .arg(scheme, userEsc, host, m_ftpPort, pathEsc);
+    }
+    log(QStringLiteral("--> uploadToFTP: %1").arg(masked));
+    QString noPassword = m_ftpURLEsc;
+    if (destType != kLocalDisk)
+        noPassword =
+            isCloud(destType)
+                ? QStringLiteral("%1://%2:<password>@%3.%4").arg(scheme, userEsc, path, host)
+                : QStringLiteral("%1://%2:<password>@%3:%4/%5")
+                      .arg(scheme, userEsc, host, m_ftpPort, pathEsc);
+    m_itemDict.insert(QStringLiteral("baseURLNoPassword"), noPassword);
+
+    const QString localPath = (m_createDmg || m_zip) ? m_dmgFile : m_filesToBackup;
+    QVariantMap parameters{{QStringLiteral("localPath"), localPath},
+                           {QStringLiteral("url"), m_ftpURLEsc},
+                           {QStringLiteral("dest"), m_defaultBackup},
+                           {QStringLiteral("origSize"), qint64(m_theSize)},
+                           {QStringLiteral("moddate"), m_itemDict.value(qk::moddate)},
+                           {QStringLiteral("creatdate"), m_itemDict.value(qk::creatdate)}};
+    const QFileInfo local(localPath);
+    if (!parameters.value(QStringLiteral("moddate")).isValid())
+        parameters.insert(QStringLiteral("moddate"), local.lastModified());
+    if (!parameters.value(QStringLiteral("creatdate")).isValid())
+        parameters.insert(QStringLiteral("creatdate"),
+                          local.birthTime().isValid() ? local.birthTime() : local.lastModified());
+    if (local.isDir() && !local.isSymLink()) {
+        const QVariantList contents = folderContents(localPath);
+        parameters.insert(QStringLiteral("isFolder"), true);
+        parameters.insert(QStringLiteral("folderContents"), contents);
+        parameters.insert(QStringLiteral("numOfItemsInFolder"), int(contents.size()));
+    }
+    createTransferOperationWithParameters(parameters);
+}
+
+void AppController::createTransferOperationWithParameters(const QVariantMap &parameters)
+{
+    m_ui->setProgressIndeterminate(false);
+    m_ui->setProgress(0);
+    dropTransfer();
+    m_transfer = std::make_unique<TransferRun>(this, parameters);
+    m_transfer->start();
+}
+
+void AppController::dropTransfer()
+{
+    if (m_transfer) {
+        m_transfer->cancel();
+        TransferRun::release(std::move(m_transfer));
+    }
+}
+
+} // namespace pv

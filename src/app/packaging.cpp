@@ -1,0 +1,190 @@
+// Packaging before delivery: zip archives and disk images, made by our
+// packer as a child process whose output streams into the console view.
+
+#include "app/appcontroller.h"
+#include "app/namesandsizes.h"
+#include "app/queueitem.h"
+#include "core/fileops.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "core/record.h"
+#include "destinations/destination.h"
+#include "prefs/prefs.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+
+namespace pv {
+
+namespace {
+
+QString packerProgram()
+{
+    const QString fromEnv = qEnvironmentVariable("PV_PACKER");
+    if (!fromEnv.isEmpty())
+        return fromEnv;
+    const QString dir = QCoreApplication::applicationDirPath();
+    for (const QString &candidate :
+         {dir + QStringLiteral("/pv-packer"), dir + QStringLiteral("/tools/pv-packer"),
+          dir + QStringLiteral("/../src/pv-packer")}) {
+        if (QFileInfo(candidate).isExecutable())
+            return candidate;
+    }
+    return QStringLiteral("pv-packer");
+}
+
+} // namespace
+
+QString AppController::dmgPasswordDecr() const
+{
+    const QString stored = recString(m_defaultBackup, dk::diskPasswordField);
+    return stored.isEmpty() ? QString() : Prefs::decryptPassword(stored);
+}
+
+void AppController::preparePackageTarget()
+{
+    m_finalName = composeFinalName(m_filesToBackup, m_createDmg, m_zip);
+    const bool local = destTypeOf(m_defaultBackup) == kLocalDisk;
+    if (local)
+        computeFinalLocalFolder();
+    m_dmgFile = paths::scratchDir() + QLatin1Char('/') + m_finalName;
+    if (!pathExists(m_dmgFile))
+        return;
+    if (local && !recBool(m_defaultBackup, dk::overwriteBtn)) {
+        // A stale package of the same name stays; the new one goes straight
+        // into the local folder under a free numbered name.
+        m_finalName = finalNameForOverwrite(
+            m_finalName, QDir(m_finalLocalFolder)
+                             .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+        m_dmgFile = m_finalLocalFolder + QLatin1Char('/') + m_finalName;
+        return;
+    }
+    QString error;
+    if (!removePath(m_dmgFile, &error))
+        log(QStringLiteral("couldn't delete existing dmgFile (%1): %2")
+                .arg(m_zip ? QStringLiteral("zip") : QStringLiteral("dmg"), error));
+}
+
+void AppController::zip()
+{
+    if (!getSizeAndCheckFreeSpace())
+        return;
+    m_ui->setStatus(QStringLiteral("Creating Zip archive..."));
+    preparePackageTarget();
+    m_ui->setProgressIndeterminate(true);
+    runPacker({QStringLiteral("-c"), QStringLiteral("-k"), QStringLiteral("-V"), m_filesToBackup,
+               m_dmgFile},
+              QString());
+}
+
+void AppController::createEncryptedDmg()
+{
+    if (!getSizeAndCheckFreeSpace())
+        return;
+    m_ui->setStatus(QStringLiteral("Creating Disk Image..."));
+    preparePackageTarget();
+    const QString password =
+        recBool(m_defaultBackup, QStringLiteral("dmgEncryptBtn")) ? dmgPasswordDecr() : QString();
+    if (!password.isEmpty())
+        runPacker({QStringLiteral("create"), QStringLiteral("-encryption"),
+                   QStringLiteral("-stdinpass"), QStringLiteral("-srcfolder"),
+                   QStringLiteral("-puppetstrings"), m_filesToBackup, m_dmgFile},
+                  password);
+    else
+        runPacker({QStringLiteral("create"), QStringLiteral("-srcfolder"),
+                   QStringLiteral("-puppetstrings"), m_filesToBackup, m_dmgFile},
+                  QString());
+}
+
+void AppController::runPacker(const QStringList &arguments, const QString &password)
+{
+    m_findRunning = true;
+    m_packerTail.clear();
+    m_packer = std::make_unique<QProcess>();
+    m_packer->setProcessChannelMode(QProcess::MergedChannels);
+    QProcess *proc = m_packer.get();
+    connect(proc, &QProcess::readyRead, this, [this, proc] {
+        const QString text = QString::fromUtf8(proc->readAll());
+        appendOutput(text);
+        if (m_createDmg) {
+            for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+                readDmgProgress(line);
+        }
+    });
+    connect(proc, &QProcess::finished, this, [this](int code, QProcess::ExitStatus status) {
+        packerFinished(code, status != QProcess::NormalExit);
+    });
+    connect(proc, &QProcess::errorOccurred, this, [this, proc](QProcess::ProcessError e) {
+        if (e == QProcess::FailedToStart) {
+            m_packerTail =
+                QStringLiteral("The packer could not be started: %1").arg(proc->errorString());
+            packerFinished(-1, true);
+        }
+    });
+    proc->start(packerProgram(), arguments);
+    if (!password.isEmpty()) {
+        // The password goes down the pipe only, never onto a command line
+        // where other users could read it.
+        proc->write(password.toUtf8());
+    }
+    proc->closeWriteChannel();
+}
+
+void AppController::packerFinished(int exitCode, bool crashed)
+{
+    if (!m_packer)
+        return;
+    if (m_packer->bytesAvailable())
+        appendOutput(QString::fromUtf8(m_packer->readAll()));
+    m_packer.release()->deleteLater();
+    m_findRunning = false;
+    if (m_processCancelled) {
+        logError(QStringLiteral("DELIVERY CANCELED")); // ends the entry
+        return;
+    }
+    if (exitCode != 0 || crashed) {
+        // A package that was not made must not be delivered as if it were.
+        QString error;
+        if (pathExists(m_dmgFile) && !removePath(m_dmgFile, &error))
+            log(error);
+        const QString kindText =
+            m_zip ? QStringLiteral("Zip archive") : QStringLiteral("Disk image");
+        logError(QStringLiteral("FILE HAS NOT BEEN DELIVERED!\n%1 could not be created.\n%2")
+                     .arg(kindText, m_packerTail.trimmed()));
+        m_notDelivered = true;
+        deleteDmgFile();
+        return;
+    }
+    newStage();
+}
+
+void AppController::appendOutput(const QString &text)
+{
+    m_console += text;
+    if (m_console.size() > (1 << 20))
+        m_console.remove(0, m_console.size() - (1 << 19));
+    // Keep the last lines for a failure message.
+    m_packerTail = (m_packerTail + text).right(600);
+    Q_EMIT outputAppended(text);
+}
+
+void AppController::readDmgProgress(const QString &chunk)
+{
+    m_ui->setStatus(QStringLiteral("Creating Disk Image..."));
+    if (chunk.size() < 9)
+        return;
+    if (chunk.startsWith(QLatin1String("PERCENT"))) {
+        const double value = chunk.mid(8).toDouble();
+        m_ui->setProgressIndeterminate(value <= 1.0);
+        if (value > 1.0)
+            m_ui->setProgress(value);
+    } else if (chunk.startsWith(QLatin1String("created"))) {
+        m_ui->setStatus(QStringLiteral("Disk Image created..."));
+    } else {
+        m_ui->setStatus(chunk);
+    }
+}
+
+} // namespace pv

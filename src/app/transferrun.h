@@ -1,0 +1,49 @@
+#pragma once
+
+#include "transfer/deliverytransfer.h"
+
+#include <QVariantMap>
+
+#include <memory>
+
+namespace pv {
+
+class AppController;
+
+/// One delivery of the entry in processing: the DeliveryTransfer and the
+/// receiver that hands its reports to the application controller. Once
+/// released, reports are dropped and the object is destroyed on a later turn
+/// of the event loop, never from inside one of its own reports.
+class TransferRun final : public DeliveryTransferReceiver {
+public:
+    TransferRun(AppController *controller, const QVariantMap &parameters);
+    ~TransferRun() override;
+    Q_DISABLE_COPY_MOVE(TransferRun)
+
+    void start();
+    /// Abandons the running operation; nothing is reported afterwards.
+    void cancel();
+    /// Detaches the run and destroys it once the event loop is back.
+    static void release(std::unique_ptr<TransferRun> run);
+
+    void readTransferProgress(const QVariantMap &status) override;
+    void transferIsListingDirectory(const QVariantMap &report) override;
+    void transferDidStart() override;
+    void setDateFolderPath(const QString &path) override;
+    void setFinalName(const QString &name) override;
+    void setDownloadURLInItemDict() override;
+    void cancelProcess() override;
+    void transferDidFailUnexpectedly(const QString &message) override;
+
+private:
+    AppController *m_controller;
+    bool m_detached = false;
+    std::unique_ptr<DeliveryTransfer> m_transfer;
+};
+
+/// The URL scheme shown for a destination type.
+[[nodiscard]] QString displaySchemeFor(const QString &destType);
+/// False for bucket names with capitals, white space, marks, symbols or periods.
+[[nodiscard]] bool validBucketName(const QString &bucket);
+
+} // namespace pv
