@@ -94,6 +94,38 @@ bool validBucketName(const QString &bucket)
     return true;
 }
 
+TargetURL composeTargetURL(const QVariantMap &dest, const QString &password, const QString &path)
+{
+    const QString destType = destTypeOf(dest);
+    const QString scheme = transferSchemeFor(destType);
+    const QString host = recString(dest, dk::hostField);
+    const QString userEsc = addMissingPercentEscapes(recString(dest, dk::userField));
+    const QString passEsc = addMissingPercentEscapes(password);
+    const QString pathEsc = path == QLatin1String("//") ? path : addMissingPercentEscapes(path);
+    TargetURL t;
+    t.port = recString(dest, dk::QFPort);
+    if (t.port.isEmpty())
+        t.port = QStringLiteral("21");
+    if (isCloud(destType)) {
+        t.url = QStringLiteral("%1://%2:%3@%4.%5").arg(scheme, userEsc, passEsc, path, host);
+        t.masked = QStringLiteral("%1://%2:<passw>@%3.%4").arg(scheme, userEsc, path, host);
+        t.noPassword = QStringLiteral("%1://%2:<password>@%3.%4").arg(scheme, userEsc, path, host);
+    } else if (destType == kLocalDisk) {
+        t.url = QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
+        if (t.url.startsWith(QLatin1String("file:///")))
+            t.url.replace(0, 8, QStringLiteral("file://localhost/"));
+        t.masked = t.noPassword = t.url;
+    } else {
+        t.url = QStringLiteral("%1://%2:%3@%4:%5/%6")
+                    .arg(scheme, userEsc, passEsc, host, t.port, pathEsc);
+        t.masked =
+            QStringLiteral("%1://%2:<passw>@%3:%4/%5").arg(scheme, userEsc, host, t.port, pathEsc);
+        t.noPassword = QStringLiteral("%1://%2:<password>@%3:%4/%5")
+                           .arg(scheme, userEsc, host, t.port, pathEsc);
+    }
+    return t;
+}
+
 bool AppController::getSizeAndCheckFreeSpace()
 {
     const qint64 orig = recInt(m_itemDict, qk::origSize);
@@ -204,8 +236,6 @@ void AppController::uploadToFTP()
     const QString scheme = transferSchemeFor(destType);
     m_isLocal = scheme == QLatin1String("afp") || scheme == QLatin1String("smb") ||
                 scheme == QLatin1String("file");
-    const QString host = recString(m_defaultBackup, dk::hostField);
-    const QString user = recString(m_defaultBackup, dk::userField);
     const QString password =
         Prefs::decryptPassword(recString(m_defaultBackup, dk::sitePasswordField));
     QString path;
@@ -236,37 +266,11 @@ void AppController::uploadToFTP()
         }
     }
 
-    m_ftpPort = recString(m_defaultBackup, dk::QFPort);
-    if (m_ftpPort.isEmpty())
-        m_ftpPort = QStringLiteral("21");
-    const QString userEsc = addMissingPercentEscapes(user);
-    const QString passEsc = addMissingPercentEscapes(password);
-    const QString pathEsc = path == QLatin1String("//") ? path : addMissingPercentEscapes(path);
-
-    QString masked;
-    if (isCloud(destType)) {
-        m_ftpURLEsc = QStringLiteral("%1://%2:%3@%4.%5").arg(scheme, userEsc, passEsc, path, host);
-        masked = QStringLiteral("%1://%2:<passw>@%3.%4").arg(scheme, userEsc, path, host);
-    } else if (destType == kLocalDisk) {
-        m_ftpURLEsc = QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
-        if (m_ftpURLEsc.startsWith(QLatin1String("file:///")))
-            m_ftpURLEsc.replace(0, 8, QStringLiteral("file://localhost/"));
-        masked = m_ftpURLEsc;
-    } else {
-        m_ftpURLEsc = QStringLiteral("%1://%2:%3@%4:%5/%6")
-                          .arg(scheme, userEsc, passEsc, host, m_ftpPort, pathEsc);
-        masked = QStringLiteral("%1://%2:<passw>@%3:%4/%5")
-                     .arg(scheme, userEsc, host, m_ftpPort, pathEsc);
-    }
-    log(QStringLiteral("--> uploadToFTP: %1").arg(masked));
-    QString noPassword = m_ftpURLEsc;
-    if (destType != kLocalDisk)
-        noPassword =
-            isCloud(destType)
-                ? QStringLiteral("%1://%2:<password>@%3.%4").arg(scheme, userEsc, path, host)
-                : QStringLiteral("%1://%2:<password>@%3:%4/%5")
-                      .arg(scheme, userEsc, host, m_ftpPort, pathEsc);
-    m_itemDict.insert(QStringLiteral("baseURLNoPassword"), noPassword);
+    const TargetURL target = composeTargetURL(m_defaultBackup, password, path);
+    m_ftpPort = target.port;
+    m_ftpURLEsc = target.url;
+    log(QStringLiteral("--> uploadToFTP: %1").arg(target.masked));
+    m_itemDict.insert(QStringLiteral("baseURLNoPassword"), target.noPassword);
 
     const QString localPath = (m_createDmg || m_zip) ? m_dmgFile : m_filesToBackup;
     QVariantMap parameters{{QStringLiteral("localPath"), localPath},

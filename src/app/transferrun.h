@@ -41,6 +41,19 @@ private:
     std::unique_ptr<DeliveryTransfer> m_transfer;
 };
 
+/// The target of a delivery: the URL with the escaped credentials in it, the
+/// same for the log (password masked) and for the record.
+struct TargetURL {
+    QString url;
+    QString masked;
+    QString noPassword;
+    QString port;
+};
+/// Builds the target URL of a destination; path is the remote folder, the
+/// bucket, or for a local disk the folder the item goes into.
+[[nodiscard]] TargetURL composeTargetURL(const QVariantMap &dest, const QString &password,
+                                         const QString &path);
+
 /// The URL scheme shown for a destination type.
 [[nodiscard]] QString displaySchemeFor(const QString &destType);
 /// False for bucket names with capitals, white space, marks, symbols or periods.
