@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QStandardPaths>
 
+#include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pv::paths {
@@ -24,8 +26,16 @@ QString destinationsDir()
     return appDir() + QStringLiteral("/Destinations");
 }
 
+namespace {
+// Set when the usual scratch folder is not safe to use (someone else's, or
+// a link): this process then works in a fresh private folder of its own.
+QString g_scratchOverride;
+} // namespace
+
 QString scratchDir()
 {
+    if (!g_scratchOverride.isEmpty())
+        return g_scratchOverride;
     return QDir::tempPath() + QStringLiteral("/Parcelvane-") + QString::number(getuid());
 }
 
@@ -41,9 +51,18 @@ bool createAppFolders()
         if (!QDir(dir).exists())
             ok = QDir().mkpath(dir) && ok;
     }
-    const QString scratch = scratchDir();
+    QString scratch = scratchDir();
     if (!QDir(scratch).exists())
-        ok = QDir().mkdir(scratch) && ok;
+        QDir().mkdir(scratch);
+    struct stat st {};
+    if (::lstat(QFile::encodeName(scratch).constData(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        st.st_uid != getuid()) {
+        QByteArray tmpl = QFile::encodeName(scratch + QStringLiteral("-XXXXXX"));
+        if (!::mkdtemp(tmpl.data()))
+            return false;
+        g_scratchOverride = QFile::decodeName(tmpl);
+        scratch = g_scratchOverride;
+    }
     // Packages with the user's data are built here: nobody else may look in.
     ok = QFile::setPermissions(scratch, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) &&
          ok;
