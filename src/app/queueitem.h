@@ -1,20 +1,15 @@
 #pragma once
 
+#include "hotfolders/hotfolderitem.h"
+
 #include <QString>
 
 namespace pv {
 
-/// Keys of a queue entry and of the delivery record it grows into.
+/// Keys of a queue entry and of the delivery record it grows into; the
+/// entry starts as a hot-folder item and keeps its keys.
 namespace qk {
-inline const QString path = QStringLiteral("path");
-inline const QString name = QStringLiteral("name");
-inline const QString isFolder = QStringLiteral("isFolder");
-inline const QString moddate = QStringLiteral("moddate");
-inline const QString creatdate = QStringLiteral("creatdate");
-inline const QString origSize = QStringLiteral("origSize");
-inline const QString hotfolder = QStringLiteral("hotfolder");
-inline const QString priority = QStringLiteral("priority");
-inline const QString dest = QStringLiteral("dest");
+using namespace hk;
 inline const QString group = QStringLiteral("group");
 inline const QString sizeK = QStringLiteral("sizeK");
 inline const QString size = QStringLiteral("size");

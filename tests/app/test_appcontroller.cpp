@@ -1,5 +1,6 @@
 #include "app/appcontroller.h"
 #include "app/queueitem.h"
+#include "common/fixtures.h"
 #include "common/recordingui.h"
 #include "common/testenv.h"
 #include "core/paths.h"
@@ -15,37 +16,16 @@
 #include <QFile>
 
 using namespace pv;
+using pvtest::fileRecords;
+using pvtest::makeFile;
+using pvtest::writeDest;
 
 namespace {
-
-void writeDest(const QVariantMap &rec)
-{
-    QDir().mkpath(paths::destinationsDir());
-    QVERIFY(plist::writeFile(
-        paths::destinationsDir() + "/" + rec.value("name").toString() + ".dest", rec));
-}
 
 QVariantMap localDest(const QString &name, const QString &code = QString())
 {
     return {{"name", name},        {"QFDestType", "Local Disk"}, {"type", 1},
             {"pathField", "/tmp"}, {"QFDestCode", code},         {"sendFTPBtn", 1}};
-}
-
-QString makeFile(const QString &path, qsizetype size = 10)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    f.open(QIODevice::WriteOnly);
-    f.write(QByteArray(size, 'x'));
-    return path;
-}
-
-QList<QVariantMap> fileRecords(const QString &name)
-{
-    QList<QVariantMap> out;
-    for (const QVariant &v : plist::readFile(paths::appFile(name)).toList())
-        out.append(v.toMap());
-    return out;
 }
 
 } // namespace

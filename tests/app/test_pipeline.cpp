@@ -3,6 +3,7 @@
 
 #include "app/appcontroller.h"
 #include "app/queueitem.h"
+#include "common/fixtures.h"
 #include "common/recordingui.h"
 #include "common/testenv.h"
 #include "core/paths.h"
@@ -18,24 +19,11 @@
 #include <QFile>
 
 using namespace pv;
+using pvtest::fileRecords;
+using pvtest::makeFile;
+using pvtest::writeDest;
 
 namespace {
-
-void writeDest(const QVariantMap &rec)
-{
-    QDir().mkpath(paths::destinationsDir());
-    QVERIFY(plist::writeFile(
-        paths::destinationsDir() + "/" + rec.value("name").toString() + ".dest", rec));
-}
-
-QString makeFile(const QString &path, qsizetype size = 1000, char fill = 'x')
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    f.open(QIODevice::WriteOnly);
-    f.write(QByteArray(size, fill));
-    return path;
-}
 
 QByteArray readAll(const QString &path)
 {
