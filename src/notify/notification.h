@@ -51,6 +51,7 @@ struct ComposeInput {
     /// The template list (EmailSettings::items()).
     QVariantList templates;
     NotificationOptions options;
+    /// Clock, user and host for the tokens; read when the input is made.
     TokenEnvironment env = TokenEnvironment::current();
     /// Folder for the reduced PDF copy; the scratch folder when empty.
     QString loresFolder;
@@ -95,8 +96,9 @@ struct ComposeResult {
 /// Decides whether and what the destination's notification sends for the
 /// delivered item: sender, recipients, subject and body with their tokens
 /// filled, attachments (making the reduced PDF copy when asked), notes,
-/// footer and SMTP parameters. Blocks while Ghostscript reduces a PDF;
-/// otherwise quick. Reads files only; any thread.
+/// footer and SMTP parameters. Blocks while Ghostscript reduces a PDF
+/// (the only file it writes); otherwise quick. Owns nothing; any thread, as
+/// long as onStatus may be called there.
 [[nodiscard]] ComposeResult composeNotification(const ComposeInput &in);
 
 /// What emailAttachment found.
