@@ -85,7 +85,10 @@ function makeServer(name, options) {
         },
         ...options.smtp,
     });
-    server.on('error', (e) => console.error(`${name}: ${e.message}`));
+    // Clients that drop the connection (the start script's port probe) are no news.
+    server.on('error', (e) => {
+        if (!/Socket closed unexpectedly|ECONNRESET/.test(e.message)) console.error(`${name}: ${e.message}`);
+    });
     return new Promise((resolve, reject) => {
         server.once('error', reject);
         server.listen(options.port, '127.0.0.1', () => resolve(server));

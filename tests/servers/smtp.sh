@@ -97,6 +97,15 @@ make_certificates() {
         die "update-ca-certificates failed: $(cat "$sdir/log/update-ca.out")"
 }
 
+# A server that never got as far as its ready file: found by its config path in its command line.
+pkill_started() {
+    local p
+    for p in $(pgrep -x node || true); do
+        is_ours "$p" && kill -KILL "$p" 2>/dev/null || true
+    done
+    stop
+}
+
 next_free_port() {
     local port=$1
     while port_in_use "$port"; do
@@ -146,21 +155,23 @@ start() {
 }
 EOF
 
+    # setsid keeps the server out of the caller's process group (ctest's); it may fork, so the
+    # PID that counts is the one the server writes into its ready file.
     NODE_PATH="$sdir/npm/node_modules" setsid node "$here/smtp.js" "$sdir/config.json" \
         </dev/null >"$sdir/log/server.out" 2>&1 &
-    echo $! >"$sdir/server.pid"
 
     local tries=0
-    until [ -f "$sdir/ready" ]; do
+    until [ -s "$sdir/ready" ]; do
         tries=$((tries + 1))
-        if [ $tries -ge 150 ] || ! is_ours "$(cat "$sdir/server.pid")"; then
+        if [ $tries -ge 150 ]; then
             local why
             why=$(tail -n 20 "$sdir/log/server.out" 2>/dev/null || true)
-            stop
+            pkill_started
             die "the SMTP server did not start: $why"
         fi
         sleep 0.1
     done
+    tr -dc '0-9' <"$sdir/ready" >"$sdir/server.pid"
     for name in "${names[@]}"; do
         port_in_use "${ports[$name]}" || { stop; die "nothing answers on 127.0.0.1:${ports[$name]}"; }
     done
