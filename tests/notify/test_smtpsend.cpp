@@ -288,6 +288,17 @@ private Q_SLOTS:
         QVERIFY(received().isEmpty());
     }
 
+    void refusesAnUntrustedCertificate()
+    {
+        // The certificate is checked against the system's trust store, before and without a login.
+        for (const QString mechanism : {"PLAIN", "none"}) {
+            const SMTPOutcome o = run(message("SMTP_PORT_UNTRUSTED", 1, mechanism));
+            QCOMPARE(o.result, Result::ConnectionFailed);
+            QVERIFY2(o.logLines.value(0).contains("certificate"), qPrintable(o.logLines.value(0)));
+        }
+        QVERIFY(received().isEmpty());
+    }
+
     void reportsAClosedPort()
     {
         SilentListener probe;

@@ -5,7 +5,8 @@
 //   node smtp.js CONFIG.json
 //
 // CONFIG: { mailDir, readyFile, key, cert, user, password,
-//           ports: { plain, starttls, tls, loginOnly, noAuth, foreignAuth } }
+//           untrustedKey, untrustedCert,
+//           ports: { plain, starttls, tls, loginOnly, noAuth, foreignAuth, untrusted } }
 'use strict';
 
 const fs = require('fs');
@@ -122,6 +123,16 @@ Promise.all([
     makeServer('foreignAuth', {
         port: p.foreignAuth,
         smtp: { authMethods: ['XOAUTH2'], disabledCommands: ['STARTTLS'], allowInsecureAuth: true },
+    }),
+    // TLS with a self-signed certificate that no trust store knows: a client must refuse it.
+    makeServer('untrusted', {
+        port: p.untrusted,
+        smtp: {
+            secure: true,
+            authMethods: all,
+            key: fs.readFileSync(config.untrustedKey),
+            cert: fs.readFileSync(config.untrustedCert),
+        },
     }),
 ])
     .then(() => fs.writeFileSync(config.readyFile, String(process.pid)))

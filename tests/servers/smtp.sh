@@ -3,7 +3,8 @@
 #
 #   smtp.sh start DIR   npm smtp-server on 127.0.0.1 (free ports from 4650 up), see smtp.js:
 #                       plain (PLAIN LOGIN CRAM-MD5), STARTTLS, implicit TLS, LOGIN only,
-#                       no authentication, and a foreign mechanism only; every received
+#                       no authentication, a foreign mechanism only, and implicit TLS with an
+#                       untrusted self-signed certificate; every received
 #                       message lands raw in DIR/mail/*.eml; writes DIR/smtp.env
 #   smtp.sh stop DIR    stops what "start" started (by the PID it recorded), removes the test CA
 #                       from the system trust store; safe to repeat
@@ -92,6 +93,10 @@ make_certificates() {
     openssl x509 -req -in "$c/server.csr" -CA "$c/ca.crt" -CAkey "$c/ca.key" -CAcreateserial \
         -days 2 -extfile "$c/ext.cnf" -out "$c/server.crt" >>"$sdir/log/openssl.out" 2>&1 ||
         die "cannot sign the server certificate: $(cat "$sdir/log/openssl.out")"
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=localhost" \
+        -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
+        -keyout "$c/untrusted.key" -out "$c/untrusted.crt" >>"$sdir/log/openssl.out" 2>&1 ||
+        die "cannot make the untrusted certificate: $(cat "$sdir/log/openssl.out")"
     cp "$c/ca.crt" "$CA_FILE"
     update-ca-certificates >"$sdir/log/update-ca.out" 2>&1 ||
         die "update-ca-certificates failed: $(cat "$sdir/log/update-ca.out")"
@@ -132,7 +137,7 @@ start() {
     install_server
     make_certificates
 
-    local names=(plain starttls tls loginOnly noAuth foreignAuth)
+    local names=(plain starttls tls loginOnly noAuth foreignAuth untrusted)
     local -A ports=()
     local port=$FIRST_PORT name
     for name in "${names[@]}"; do
@@ -147,11 +152,13 @@ start() {
   "readyFile": "$sdir/ready",
   "key": "$sdir/certs/server.key",
   "cert": "$sdir/certs/server.crt",
+  "untrustedKey": "$sdir/certs/untrusted.key",
+  "untrustedCert": "$sdir/certs/untrusted.crt",
   "user": "$SMTP_USER",
   "password": "${SMTP_PASSWORD//\\/\\\\}",
   "ports": { "plain": ${ports[plain]}, "starttls": ${ports[starttls]}, "tls": ${ports[tls]},
              "loginOnly": ${ports[loginOnly]}, "noAuth": ${ports[noAuth]},
-             "foreignAuth": ${ports[foreignAuth]} }
+             "foreignAuth": ${ports[foreignAuth]}, "untrusted": ${ports[untrusted]} }
 }
 EOF
 
@@ -184,6 +191,7 @@ SMTP_PORT_TLS=${ports[tls]}
 SMTP_PORT_LOGIN_ONLY=${ports[loginOnly]}
 SMTP_PORT_NO_AUTH=${ports[noAuth]}
 SMTP_PORT_FOREIGN_AUTH=${ports[foreignAuth]}
+SMTP_PORT_UNTRUSTED=${ports[untrusted]}
 SMTP_USER=$SMTP_USER
 SMTP_PASSWORD=$SMTP_PASSWORD
 SMTP_REFUSED_LOCAL_PART=refused
@@ -191,7 +199,7 @@ SMTP_MAIL_DIR=$dir/mail
 SMTP_CA_FILE=$sdir/certs/ca.crt
 EOF
     mv "$envfile.tmp" "$envfile"
-    echo "smtp: 127.0.0.1 ports ${ports[*]}, mail in $dir/mail (user $SMTP_USER)"
+    echo "smtp: 127.0.0.1 ports $FIRST_PORT..$((port - 1)), mail in $dir/mail (user $SMTP_USER)"
 }
 
 case $action in
