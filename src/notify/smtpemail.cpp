@@ -16,6 +16,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -538,7 +539,14 @@ bool SMTPEmail::send(const SMTPMessage &message)
             cc << *parsed;
         else if (kind != QLatin1String("Bcc:"))
             to << *parsed;
-        job->envelopeTo << envelopeAddress(parsed->address);
+        // A recipient listed by both the destination and the template gets one copy.
+        const QByteArray envelope = envelopeAddress(parsed->address);
+        const bool known =
+            std::any_of(job->envelopeTo.cbegin(), job->envelopeTo.cend(), [&](const QByteArray &e) {
+                return e.compare(envelope, Qt::CaseInsensitive) == 0;
+            });
+        if (!known)
+            job->envelopeTo << envelope;
     }
     if (job->envelopeTo.isEmpty()) {
         SMTPOutcome o;

@@ -196,7 +196,8 @@ private Q_SLOTS:
         SMTPMessage m = message(portName.constData(), security, mechanism);
         m.recipients = {row("To:", "first@example.com"),
                         row("Cc:", "Copy Reader <copy@example.com>"),
-                        row("Bcc:", "hidden@example.com"), row("To:", "second@example.com")};
+                        row("Bcc:", "hidden@example.com"), row("To:", "second@example.com"),
+                        row("Bcc:", "First@Example.com")};
         m.subject = QStringLiteral("Geliefert: Übersicht – 東京.pdf");
         m.body = QStringLiteral("Zeile eins: äöü €\n") + QString(1200, QLatin1Char('x')) +
                  QStringLiteral("\n.\n.leading dot\nend");
@@ -288,11 +289,19 @@ private Q_SLOTS:
         QVERIFY(received().isEmpty());
     }
 
-    void refusesAnUntrustedCertificate()
+    void refusesInsecureConnections()
     {
+        // STARTTLS asked for but not offered: the exchange ends before any login or message.
+        SMTPMessage m = message("SMTP_PORT_PLAIN", 2, "PLAIN");
+        SMTPOutcome o = run(m);
+        QCOMPARE(o.result, Result::ConnectionFailed);
+        m.mechanism = QStringLiteral("none");
+        o = run(m);
+        QCOMPARE(o.result, Result::ConnectionFailed);
+
         // The certificate is checked against the system's trust store, before and without a login.
         for (const QString mechanism : {"PLAIN", "none"}) {
-            const SMTPOutcome o = run(message("SMTP_PORT_UNTRUSTED", 1, mechanism));
+            o = run(message("SMTP_PORT_UNTRUSTED", 1, mechanism));
             QCOMPARE(o.result, Result::ConnectionFailed);
             QVERIFY2(o.logLines.value(0).contains("certificate"), qPrintable(o.logLines.value(0)));
         }
