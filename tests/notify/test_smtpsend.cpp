@@ -413,6 +413,25 @@ private Q_SLOTS:
         }
     }
 
+    void cancelsWhileTheDataIsWritten()
+    {
+        QTemporaryDir dir;
+        QFile f(dir.filePath("large.bin"));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.resize(qint64(64) * 1024 * 1024));
+        f.close();
+        SMTPMessage m = message("SMTP_PORT_PLAIN", 0, "PLAIN");
+        m.attachments = {f.fileName()};
+        SMTPEmail sender;
+        QSignalSpy finished(&sender, &SMTPEmail::finished);
+        connect(&sender, &SMTPEmail::progressChanged, &sender, &SMTPEmail::cancelEmail);
+        QVERIFY(sender.send(m));
+        QVERIFY(finished.wait(90000));
+        const SMTPOutcome o = finished.at(0).at(0).value<SMTPOutcome>();
+        QCOMPARE(o.result, Result::Cancelled);
+        QCOMPARE(o.logLines, QStringList("Email could not be sent. Operation cancelled!"));
+    }
+
     void oneAttachmentIsNamedInTheSingular()
     {
         QTemporaryDir dir;
