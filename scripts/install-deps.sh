@@ -9,7 +9,7 @@ PACKAGES=(
     libplist-dev libssl-dev openssl libcurl4-openssl-dev libssh2-1-dev
     libsmbclient-dev libxml2-dev libarchive-dev shared-mime-info
     samba smbclient xorriso unzip zip libarchive-tools 7zip python3 coreutils procps
-    ghostscript
+    ghostscript ca-certificates
 )
 
 missing=()

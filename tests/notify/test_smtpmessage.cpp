@@ -1,0 +1,309 @@
+// The SMTP sender's message rules that need no server: addresses, header encoding, the
+// single-part layout, size texts, and the refusals made before any connection.
+#include "notify/smtpemail.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using pv::SMTPEmail;
+using pv::SMTPMessage;
+using pv::SMTPOutcome;
+using Result = pv::SMTPOutcome::Result;
+
+namespace {
+
+// A listening socket on 127.0.0.1 that never greets; tells whether anyone connected.
+class Listener {
+public:
+    Listener()
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr *>(&a), len) != 0 ||
+            ::listen(m_fd, 8) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+            qFatal("cannot listen on 127.0.0.1");
+        ::fcntl(m_fd, F_SETFL, O_NONBLOCK);
+        m_port = ntohs(a.sin_port);
+    }
+    ~Listener() { ::close(m_fd); }
+    int port() const { return m_port; }
+    bool wasConnected() const
+    {
+        const int c = ::accept(m_fd, nullptr, nullptr);
+        if (c >= 0)
+            ::close(c);
+        return c >= 0;
+    }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+QVariantMap row(const QString &kind, const QString &email)
+{
+    return {{QStringLiteral("to"), kind}, {QStringLiteral("email"), email}};
+}
+
+// Decodes a header value made of RFC 2047 "B" words separated by folding white space.
+QString decodeWords(const QByteArray &value)
+{
+    QByteArray utf8;
+    for (const QByteArray &word : value.split('\n')) {
+        const QByteArray w = word.trimmed();
+        if (!w.startsWith("=?UTF-8?B?") || !w.endsWith("?="))
+            qFatal("not an encoded word: %s", w.constData());
+        if (w.size() > 75)
+            qFatal("encoded word longer than 75 characters");
+        const QByteArray chunk = QByteArray::fromBase64(w.mid(10, w.size() - 12));
+        // Every word holds whole characters on its own.
+        if (QString::fromUtf8(chunk).toUtf8() != chunk)
+            qFatal("encoded word splits a character");
+        utf8 += chunk;
+    }
+    return QString::fromUtf8(utf8);
+}
+
+SMTPMessage messageTo(int port)
+{
+    SMTPMessage m;
+    m.server = QStringLiteral("127.0.0.1");
+    m.port = port;
+    m.mechanism = QStringLiteral("PLAIN");
+    m.user = QStringLiteral("user");
+    m.password = QStringLiteral("secret");
+    m.from = QStringLiteral("sender@example.com");
+    m.recipients = {row(QStringLiteral("To:"), QStringLiteral("to@example.com"))};
+    m.subject = QStringLiteral("Subject");
+    m.body = QStringLiteral("Body");
+    return m;
+}
+
+} // namespace
+
+class TestSmtpMessage : public QObject {
+    Q_OBJECT
+
+private:
+    // Runs a send that must end before connecting; returns its one outcome.
+    SMTPOutcome refusedBeforeConnecting(const SMTPMessage &m, const Listener &listener)
+    {
+        SMTPEmail sender;
+        QSignalSpy finished(&sender, &SMTPEmail::finished);
+        if (!sender.send(m))
+            qFatal("send refused");
+        // Reported later, never from inside send().
+        if (!finished.isEmpty())
+            qFatal("outcome reported synchronously");
+        if (!finished.wait(5000))
+            qFatal("no outcome");
+        QTest::qWait(100);
+        if (finished.size() != 1)
+            qFatal("more than one outcome");
+        if (listener.wasConnected())
+            qFatal("a connection was made");
+        return finished.at(0).at(0).value<SMTPOutcome>();
+    }
+
+private Q_SLOTS:
+    void parsesAddresses_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("address");
+        QTest::newRow("bare") << " user@example.com "
+                              << ""
+                              << "user@example.com";
+        QTest::newRow("named") << "Jane Doe <jane.doe+tag@mail.example.com>"
+                               << "Jane Doe"
+                               << "jane.doe+tag@mail.example.com";
+        QTest::newRow("quoted name") << "\"Doe, Jane \\\"JD\\\"\" <jd@example.com>"
+                                     << "Doe, Jane \"JD\""
+                                     << "jd@example.com";
+        QTest::newRow("angle only") << "<a@example.com>"
+                                    << ""
+                                    << "a@example.com";
+        QTest::newRow("international domain") << "info@bücher.example"
+                                              << ""
+                                              << "info@bücher.example";
+        QTest::newRow("address literal") << "root@[127.0.0.1]"
+                                         << ""
+                                         << "root@[127.0.0.1]";
+    }
+
+    void parsesAddresses()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, name);
+        QFETCH(QString, address);
+        const auto parsed = pv::parseMailAddress(text);
+        QVERIFY(parsed.has_value());
+        QCOMPARE(parsed->name, name);
+        QCOMPARE(parsed->address, address);
+    }
+
+    void rejectsMalformedAddresses()
+    {
+        const QStringList bad = {
+            "",
+            "plainword",
+            "@example.com",
+            "user@",
+            "two@at@example.com",
+            "with space@example.com",
+            ".lead@example.com",
+            "double..dot@example.com",
+            "user@-bad-.example.com",
+            "user@exa_mple.com",
+            "user@example..com",
+            "Name <user@example.com",
+            // A line break would let a recipient field add headers to the message.
+            "user@example.com\r\nBcc: victim@example.com",
+            "Name\n <user@example.com>",
+        };
+        for (const QString &text : bad)
+            QVERIFY2(!pv::parseMailAddress(text).has_value(), qPrintable(text));
+    }
+
+    void encodesHeaderText()
+    {
+        QCOMPARE(pv::encodeHeaderText("Delivered: report.pdf"),
+                 QByteArray("Delivered: report.pdf"));
+        // Line breaks never reach the header as line breaks.
+        QCOMPARE(pv::encodeHeaderText("one\r\nBcc: x@example.com"),
+                 QByteArray("one Bcc: x@example.com"));
+
+        const QString text = QStringLiteral("Geliefert: Übersicht – 東京 ") + QString(60, u'é') +
+                             QStringLiteral(" 😀 end");
+        const QByteArray encoded = pv::encodeHeaderText(text);
+        QVERIFY(encoded.contains("\r\n "));
+        for (char c : encoded)
+            QVERIFY(uchar(c) < 0x80);
+        QCOMPARE(decodeWords(QByteArray(encoded).replace("\r\n", "\n")), text);
+
+        // Text that merely looks like an encoded word is encoded, so it reads back literally.
+        QCOMPARE(decodeWords(pv::encodeHeaderText("=?UTF-8?B?QUJD?=")),
+                 QStringLiteral("=?UTF-8?B?QUJD?="));
+    }
+
+    void formatsAddresses()
+    {
+        QCOMPARE(pv::formatMailAddress({QString(), "a@example.com"}), QByteArray("a@example.com"));
+        QCOMPARE(pv::formatMailAddress({"Doe, Jane \"JD\"", "jd@example.com"}),
+                 QByteArray("\"Doe, Jane \\\"JD\\\"\" <jd@example.com>"));
+        const QByteArray named = pv::formatMailAddress({"Jürgen", "j@example.com"});
+        QVERIFY(named.endsWith(" <j@example.com>"));
+        QCOMPARE(decodeWords(named.left(named.indexOf(" <"))), QStringLiteral("Jürgen"));
+    }
+
+    void buildsTheSinglePartMessage()
+    {
+        const QString body = QStringLiteral("Zeile ä\n") + QString(500, u'x') + "\n.\nend";
+        const QByteArray msg = pv::singlePartMessage({"From: a@example.com", "Subject: s"}, body);
+        const qsizetype split = msg.indexOf("\r\n\r\n");
+        QVERIFY(split > 0);
+        const QList<QByteArray> headers = msg.left(split).split('\n');
+        QCOMPARE(headers.size(), 5);
+        QVERIFY(msg.left(split + 2).contains("Content-Type: text/plain; charset=utf-8\r\n"));
+        QVERIFY(msg.left(split + 2).contains("Content-Transfer-Encoding: base64\r\n"));
+        const QByteArray encoded = msg.mid(split + 4);
+        for (const QByteArray &line : encoded.split('\n'))
+            QVERIFY(line.size() <= 77);
+        QCOMPARE(QString::fromUtf8(QByteArray::fromBase64(QByteArray(encoded).replace("\r\n", ""))),
+                 body);
+    }
+
+    void formatsSizesAndProgressTexts()
+    {
+        QCOMPARE(pv::messageSizeText(0), QStringLiteral("1 KB"));
+        QCOMPARE(pv::messageSizeText(1048575), QStringLiteral("1023 KB"));
+        QCOMPARE(pv::messageSizeText(1048576), QStringLiteral("1.00 MB"));
+        QCOMPARE(pv::messageSizeText(5 * 1048576 + 1048576 / 2), QStringLiteral("5.50 MB"));
+        QCOMPARE(pv::messageSizeText(qint64(1073741824) * 3 / 2), QStringLiteral("1.50 GB"));
+        QCOMPARE(pv::sendingStatusText(0, 5000000), QStringLiteral("Sending e-mail..."));
+        QCOMPARE(pv::sendingStatusText(1, 2048),
+                 QStringLiteral("Sending e-mail attachment - 2 KB..."));
+        QCOMPARE(pv::sendingStatusText(2, 1048576),
+                 QStringLiteral("Sending e-mail attachments - 1.00 MB..."));
+    }
+
+    void refusesBeforeConnecting()
+    {
+        Listener listener;
+        SMTPMessage m = messageTo(listener.port());
+
+        m.from = QStringLiteral("not an address");
+        SMTPOutcome o = refusedBeforeConnecting(m, listener);
+        QCOMPARE(o.result, Result::InvalidSender);
+        QCOMPARE(o.logLines,
+                 QStringList("\"not an address\" is not a properly formatted e-mail address"));
+
+        // One line per bad row, then the verdict.
+        m.from = QStringLiteral("sender@example.com");
+        m.recipients = {row("To:", "first"), row("Cc:", "second@"), row("Bcc:", "")};
+        o = refusedBeforeConnecting(m, listener);
+        QCOMPARE(o.result, Result::NoValidRecipients);
+        QCOMPARE(o.logLines,
+                 QStringList({"\"first\" is not a properly formatted e-mail address",
+                              "\"second@\" is not a properly formatted e-mail address",
+                              "\"\" is not a properly formatted e-mail address",
+                              "Email could not be sent: no valid recipients have been found"}));
+        QVERIFY(!o.sent());
+
+        m.recipients = {};
+        o = refusedBeforeConnecting(m, listener);
+        QCOMPARE(o.logLines,
+                 QStringList("Email could not be sent: no valid recipients have been found"));
+
+        // A folder or a missing file cannot be carried; better no message than one that
+        // claims an attachment it lacks.
+        QTemporaryDir dir;
+        m.recipients = {row("To:", "bad address"), row("To:", "to@example.com")};
+        for (const QString &path : {dir.path(), dir.filePath("missing.zip")}) {
+            m.attachments = {path};
+            o = refusedBeforeConnecting(m, listener);
+            QCOMPARE(o.result, Result::AttachmentUnreadable);
+            QCOMPARE(o.logLines.size(), 2);
+            QCOMPARE(o.logLines[0],
+                     QStringLiteral("\"bad address\" is not a properly formatted e-mail address"));
+            QCOMPARE(o.logLines[1],
+                     QStringLiteral("Email could not be sent: the attachment \"%1\" could not be "
+                                    "read.")
+                         .arg(path));
+        }
+    }
+
+    void servesOneMessageAtATimeAndStopsWhenDestroyed()
+    {
+        Listener silent;
+        auto *sender = new SMTPEmail;
+        QSignalSpy finished(sender, &SMTPEmail::finished);
+        SMTPMessage m = messageTo(silent.port());
+        m.timeoutSeconds = 60;
+        QVERIFY(sender->send(m));
+        QVERIFY(sender->isSending());
+        QVERIFY(!sender->send(m));
+        QTest::qWait(300);
+        QElapsedTimer clock;
+        clock.start();
+        delete sender;
+        QVERIFY2(clock.elapsed() < 5000, "destroying a sender waits for the time-out");
+        QVERIFY(finished.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSmtpMessage)
+#include "test_smtpmessage.moc"
