@@ -12,6 +12,9 @@ PACKAGES=(
     ghostscript ca-certificates
 )
 
+# The SMTP test server runs on Node.js; machines that ship their own keep it.
+command -v node >/dev/null 2>&1 || PACKAGES+=(nodejs npm)
+
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -12,6 +12,8 @@
 #include "destinations/destination.h"
 #include "destinations/destinationseditor.h"
 #include "hotfolders/hotfolderwatcher.h"
+#include "notify/emailsettings.h"
+#include "notify/smtpemail.h"
 #include "prefs/prefs.h"
 #include "records/historypaneltable.h"
 #include "records/historytable.h"
@@ -78,6 +80,7 @@ AppController::AppController(UserInterface *ui, QObject *parent)
     });
     m_forgetPath = [this](const QString &path) { m_watcher->removeFromFilesInProcessing(path); };
     m_destinations->setStartWatchingHook([this] { m_watcher->startWatching(); });
+    m_emailSettings = std::make_unique<EmailSettings>(ui);
 }
 
 AppController::~AppController()
@@ -96,6 +99,7 @@ void AppController::startup()
     paths::createAppFolders();
     m_disableFooter = settings::boolValue(keys::disableTallowinFooter, true);
     log(QStringLiteral("Parcelvane %1").arg(QStringLiteral(PV_VERSION)));
+    m_emailSettings->load();
     m_destinations->load();
     m_destinations->startup();
     if (!settings::contains(keys::showDestWin) || settings::boolValue(keys::showDestWin))

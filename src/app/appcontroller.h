@@ -14,6 +14,10 @@ namespace pv {
 
 class DestinationsEditor;
 class TransferRun;
+class EmailSettings;
+class SMTPEmail;
+struct SMTPOutcome;
+struct DeliveryContext;
 class QueueTable;
 class SentTable;
 class HistoryTable;
@@ -102,9 +106,10 @@ public:
     void moveFile(const QString &path, bool error);
     /// The notification stage; ends in the completion routine.
     void sendEmail();
-    /// The notification seam: when set, it replaces the e-mail step for
-    /// destinations that ask for an e-mail and must end in deleteDmgFile().
-    void setSendEmailHandler(std::function<void()> handler) { m_sendEmail = std::move(handler); }
+    /// Adds the download links of the entry in processing to its record;
+    /// the transfer calls it once the target location is fixed.
+    void setDownloadURLInItemDict();
+    [[nodiscard]] EmailSettings &emailSettings() { return *m_emailSettings; }
 
     // Reports of the running transfer (main thread).
     void transferDidStart();
@@ -152,6 +157,8 @@ private:
     void createTransferOperationWithParameters(const QVariantMap &parameters);
     void dropTransfer();
     [[nodiscard]] QString verb() const;
+    [[nodiscard]] DeliveryContext deliveryContext() const;
+    void emailFinished(const SMTPOutcome &outcome);
 
     UserInterface *m_ui;
     std::unique_ptr<DestinationsEditor> m_destinations;
@@ -160,11 +167,12 @@ private:
     std::unique_ptr<HistoryTable> m_history;
     std::unique_ptr<HistoryPanelTable> m_errors;
     std::unique_ptr<HotfolderWatcher> m_watcher;
+    std::unique_ptr<EmailSettings> m_emailSettings;
+    std::unique_ptr<SMTPEmail> m_smtp;
 
     std::function<void(const QVariantMap &)> m_processFile;
     std::function<void(const QString &)> m_forgetPath;
     bool m_completing = false;
-    std::function<void()> m_sendEmail;
 
     bool m_isProcessing = false;
     bool m_processCancelled = false;

@@ -40,7 +40,11 @@ void AppController::logError(const QString &message)
     const QString file =
         m_filesToBackup.isEmpty() ? QString() : QFileInfo(m_filesToBackup).fileName();
     QString text;
-    if (message.contains(QLatin1String("E-mail could not be sent")) && m_attachOnly) {
+    // The sender words its failures "Email could not be sent": both mean the
+    // only copy of an attach-only item did not go out.
+    if ((message.contains(QLatin1String("E-mail could not be sent")) ||
+         message.contains(QLatin1String("Email could not be sent"))) &&
+        m_attachOnly) {
         m_notDelivered = true;
         text = QStringLiteral("%1\nFile: %2\n\nFILE NOT DELIVERED!\nError: %3")
                    .arg(stamp, file, message);

@@ -18,26 +18,6 @@ qint64 sizeK(const QString &path)
     return ok ? k : 0;
 }
 
-QString setSizeStrFromK(qint64 k)
-{
-    if (k <= 1023)
-        return QStringLiteral("%1 KB").arg(k);
-    if (k <= 1048575)
-        return QString::asprintf("%1.1f MB", double(float(k) / 1024.0f));
-    return QString::asprintf("%1.2f GB", double(float(k) / 1048576.0f));
-}
-
-QString setSizeStr(quint64 bytes)
-{
-    if (bytes < 1024)
-        return QStringLiteral("1 KB");
-    if (bytes <= 1048575)
-        return QStringLiteral("%1 KB").arg(bytes / 1024);
-    if (bytes <= 1073741823)
-        return QString::asprintf("%1.1f MB", double(float(bytes) / 1048576.0f));
-    return QString::asprintf("%1.2f GB", double(float(bytes) / 1073741824.0f));
-}
-
 QString formatSize(const QString &text)
 {
     if (text.isEmpty())
@@ -84,29 +64,6 @@ QString finalNameForOverwrite(const QString &finalName, const QStringList &prese
         if (!present.contains(candidate))
             return candidate;
     }
-}
-
-namespace {
-QString escapeWith(const QString &text, const char *extra)
-{
-    // Standard escaping leaves the reserved characters for the table to act on.
-    QString out =
-        QString::fromLatin1(QUrl::toPercentEncoding(text, QByteArrayLiteral("!$&'()*+,;=:@/?~")));
-    for (const char *c = extra; *c; ++c)
-        out.replace(QLatin1Char(*c),
-                    QStringLiteral("%%1").arg(int(*c), 2, 16, QLatin1Char('0')).toUpper());
-    return out;
-}
-} // namespace
-
-QString addMissingPercentEscapes(const QString &text)
-{
-    return escapeWith(text, "@$:&;?/~");
-}
-
-QString addMissingPercentEscapesForURL(const QString &text)
-{
-    return escapeWith(text, "$&;?~");
 }
 
 } // namespace pv

@@ -11,6 +11,7 @@
 #include "core/record.h"
 #include "destinations/destination.h"
 #include "destinations/destinationseditor.h"
+#include "notify/smtpemail.h"
 #include "records/queuetable.h"
 
 #include <QFileInfo>
@@ -194,6 +195,11 @@ void AppController::cancelProcess()
     m_processCancelled = true;
     if (!m_isProcessing || m_itemDict.isEmpty())
         return;
+    if (m_smtp && m_smtp->isSending()) {
+        // The sender's end reports "Operation cancelled!" and ends the entry.
+        m_smtp->cancelEmail();
+        return;
+    }
     if (m_packer && m_packer->state() != QProcess::NotRunning) {
         // The packer's end reports the cancellation and ends the entry; on
         // SIGTERM it removes its temporary file.
@@ -318,17 +324,6 @@ void AppController::readTransferProgress(const QVariantMap &status)
         m_ui->setStatus2(QString());
         sendEmail();
     }
-}
-
-void AppController::sendEmail()
-{
-    if (!recBool(m_defaultBackup, dk::sendEmailBtn) || !m_sendEmail) {
-        if (recBool(m_defaultBackup, dk::sendEmailBtn))
-            log(QStringLiteral("--> sendEmail: no mail sender available, e-mail skipped"));
-        deleteDmgFile();
-        return;
-    }
-    m_sendEmail();
 }
 
 } // namespace pv

@@ -68,7 +68,11 @@ void TransferRun::setFinalName(const QString &name)
         m_controller->setFinalName(name);
 }
 
-void TransferRun::setDownloadURLInItemDict() {}
+void TransferRun::setDownloadURLInItemDict()
+{
+    if (!m_detached)
+        m_controller->setDownloadURLInItemDict();
+}
 
 void TransferRun::cancelProcess()
 {

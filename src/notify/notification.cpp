@@ -1,5 +1,7 @@
 #include "notify/notification.h"
 
+#include "core/sizetext.h"
+
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/record.h"
@@ -50,17 +52,6 @@ NotificationOptions NotificationOptions::fromSettings()
                !settings::boolValue(nsk::disableTallowinFooter, true);
     o.appVersion = QCoreApplication::applicationVersion();
     return o;
-}
-
-QString attachmentSizeText(quint64 bytes)
-{
-    if (bytes < 1024)
-        return QStringLiteral("1 KB");
-    if (bytes <= 1048575)
-        return QStringLiteral("%1 KB").arg(bytes / 1024);
-    if (bytes <= 1073741823)
-        return QString::asprintf("%1.1f MB", double(float(bytes) / 1048576.0f));
-    return QString::asprintf("%1.2f GB", double(float(bytes) / 1073741824.0f));
 }
 
 QStringList attachmentsFromFolder(const QString &folder)
@@ -197,7 +188,7 @@ AttachmentResult emailAttachment(const ComposeInput &in,
         size += sizeOfFiles(extra);
         if (size > quint64(limitMB) * 1048576) {
             result.kind = AttachmentResult::Kind::TooLarge;
-            result.sizeText = attachmentSizeText(size);
+            result.sizeText = setSizeStr(size);
             return result;
         }
     }

@@ -135,8 +135,5 @@ struct AttachmentResult {
 /// Returns its path, or "" (and error) when no copy could be made.
 [[nodiscard]] QString createLoresPDF(const QString &source, const QString &folder,
                                      QString *error = nullptr);
-/// Size text of a byte count as the item sizes show it ("1 KB" below one
-/// kilobyte, then KB, MB with one decimal, GB with two).
-[[nodiscard]] QString attachmentSizeText(quint64 bytes);
 
 } // namespace pv

@@ -1,0 +1,117 @@
+// The notification stage: the e-mail of the entry's destination, composed
+// from its template and sent through the template's SMTP server.
+
+#include "notify/notification.h"
+#include "app/appcontroller.h"
+#include "app/queueitem.h"
+#include "core/log.h"
+#include "core/record.h"
+#include "destinations/destination.h"
+#include "notify/emailsettings.h"
+#include "notify/links.h"
+#include "notify/smtpemail.h"
+
+#include <QFileInfo>
+
+namespace pv {
+
+DeliveryContext AppController::deliveryContext() const
+{
+    DeliveryContext ctx;
+    ctx.destination = m_defaultBackup;
+    ctx.finalName = m_finalName;
+    ctx.finalLocalFolder = m_finalLocalFolder;
+    ctx.dateFolderPath = m_dateFolderPath;
+    ctx.ftpURLEsc = m_ftpURLEsc;
+    ctx.ftpFlag = m_ftpFlag;
+    ctx.attachOnly = m_attachOnly;
+    return ctx;
+}
+
+void AppController::setDownloadURLInItemDict()
+{
+    if (m_itemDict.isEmpty())
+        return;
+    const QVariantMap links = pv::setDownloadURLInItemDict(deliveryContext());
+    for (auto it = links.cbegin(); it != links.cend(); ++it)
+        m_itemDict.insert(it.key(), it.value());
+}
+
+void AppController::sendEmail()
+{
+    if (!recBool(m_defaultBackup, dk::sendEmailBtn)) {
+        deleteDmgFile();
+        return;
+    }
+    ComposeInput in;
+    in.delivery = deliveryContext();
+    in.sourcePath = m_filesToBackup;
+    in.isFolder = QFileInfo(m_filesToBackup).isDir();
+    in.createDmg = m_createDmg;
+    in.zip = m_zip;
+    in.dmgFile = m_dmgFile;
+    in.theSize = m_theSize;
+    in.templates = m_emailSettings->items();
+    in.options = NotificationOptions::fromSettings();
+    in.onStatus = [this](const QString &text) { m_ui->setStatus(text); };
+    const ComposeResult r = composeNotification(in);
+    for (auto it = r.itemKeys.cbegin(); it != r.itemKeys.cend(); ++it)
+        m_itemDict.insert(it.key(), it.value());
+
+    switch (r.outcome) {
+    case ComposeResult::Outcome::NoEmail:
+        deleteDmgFile();
+        return;
+    case ComposeResult::Outcome::NotSent:
+        // logError clears the not-delivered mark, so it is set afterwards.
+        for (const QString &e : r.errors)
+            logError(e);
+        if (r.notDelivered)
+            m_notDelivered = true;
+        deleteDmgFile();
+        return;
+    case ComposeResult::Outcome::Send:
+        break;
+    }
+    for (const QString &e : r.errors)
+        logError(e);
+
+    m_smtp = std::make_unique<SMTPEmail>();
+    connect(m_smtp.get(), &SMTPEmail::statusChanged, this, [this](const QString &text) {
+        if (!text.isEmpty())
+            m_ui->setStatus(text);
+    });
+    connect(m_smtp.get(), &SMTPEmail::progressChanged, this, [this](qint64 done, qint64 total) {
+        if (total > 0) {
+            m_ui->setProgressIndeterminate(false);
+            m_ui->setProgress(100.0 * double(done) / double(total));
+        }
+    });
+    connect(m_smtp.get(), &SMTPEmail::finished, this,
+            [this](const SMTPOutcome &outcome) { emailFinished(outcome); });
+    m_smtp->setServer(r.smtp.server, r.smtp.port, r.smtp.user, r.smtp.password, r.smtp.mechanism,
+                      r.smtp.security);
+    if (!m_smtp->sendMessage(r.from, r.recipients, r.subject, r.body, r.attachments)) {
+        logError(QStringLiteral("Email could not be sent: another e-mail is still being sent."));
+        m_smtp.release()->deleteLater();
+        deleteDmgFile();
+    }
+}
+
+void AppController::emailFinished(const SMTPOutcome &outcome)
+{
+    for (const QString &line : outcome.logLines)
+        logError(line);
+    if (!outcome.status.isEmpty())
+        m_ui->setStatus(outcome.status);
+    // An item that was only to be e-mailed and was not is not delivered.
+    if (!outcome.sent() && m_attachOnly) {
+        m_notDelivered = true;
+        m_itemDict.insert(qk::success, QStringLiteral("missing"));
+    }
+    if (m_smtp)
+        m_smtp.release()->deleteLater();
+    deleteDmgFile();
+}
+
+} // namespace pv

@@ -1,0 +1,25 @@
+#include "core/sizetext.h"
+
+namespace pv {
+
+QString setSizeStrFromK(qint64 k)
+{
+    if (k <= 1023)
+        return QStringLiteral("%1 KB").arg(k);
+    if (k <= 1048575)
+        return QString::asprintf("%1.1f MB", double(float(k) / 1024.0f));
+    return QString::asprintf("%1.2f GB", double(float(k) / 1048576.0f));
+}
+
+QString setSizeStr(quint64 bytes)
+{
+    if (bytes < 1024)
+        return QStringLiteral("1 KB");
+    if (bytes <= 1048575)
+        return QStringLiteral("%1 KB").arg(bytes / 1024);
+    if (bytes <= 1073741823)
+        return QString::asprintf("%1.1f MB", double(float(bytes) / 1048576.0f));
+    return QString::asprintf("%1.2f GB", double(float(bytes) / 1073741824.0f));
+}
+
+} // namespace pv
