@@ -7,3 +7,6 @@ pv_tests_need_fixture(transfer "test_deliverytransfer_smb*.cpp" samba)
 # smtp: servers/smtp.env; messages the servers receive land in servers/mail/.
 pv_server_fixture(smtp smtp.sh)
 pv_tests_need_fixture(notify "test_smtpsend*.cpp" smtp)
+# The notification road end to end: mail about deliveries to a folder and to the share.
+set_tests_properties(app.test_pipeline_mail PROPERTIES FIXTURES_REQUIRED "samba;smtp"
+                     RESOURCE_LOCK "samba;smtp")
