@@ -10,103 +10,65 @@
 #include <QUrl>
 #include <QtTest>
 
-#include <sys/stat.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
-// Receives a delivery's reports on the main thread and records them in order:
-// "listing:<type>", "dateFolder:<path>", "finalName:<name>", "downloadURL",
-// "start", "status:<type>" (with ":<field>" for updates), "cancel", "unexpected".
+// Receives a delivery's reports and records them in order: "listing:<type>",
+// "dateFolder:<path>", "finalName:<name>", "downloadURL", "start",
+// "status:<type>[:<field>]", "cancel", "unexpected". Notes any report that
+// arrives off the main thread.
 class TestReceiver : public pv::DeliveryTransferReceiver {
 public:
-    void readTransferProgress(const QVariantMap &status) override
+    void readTransferProgress(const QVariantMap &s) override
     {
-        check();
-        QString e = QStringLiteral("status:") + status.value(QStringLiteral("type")).toString();
-        if (status.contains(QStringLiteral("field")))
-            e += QLatin1Char(':') + status.value(QStringLiteral("field")).toString();
-        events << e;
-        statuses << status;
+        const QString field = s.value("field").toString();
+        note("status:" + s.value("type").toString() + (field.isEmpty() ? "" : ":" + field));
+        statuses << s;
         if (onStatus)
-            onStatus(status);
+            onStatus(s);
     }
     void transferIsListingDirectory(const QVariantMap &report) override
     {
-        check();
-        events << QStringLiteral("listing:") + report.value(QStringLiteral("type")).toString();
-        listings << report;
+        note("listing:" + report.value("type").toString());
+        if (report.value("type") == "error")
+            listingErrors << report.value("error").toString();
     }
-    void transferDidStart() override
+    void transferDidStart() override { note("start"); }
+    void setDateFolderPath(const QString &p) override
     {
-        check();
-        events << QStringLiteral("start");
+        note("dateFolder:" + (dateFolderPath = p));
     }
-    void setDateFolderPath(const QString &path) override
-    {
-        check();
-        events << QStringLiteral("dateFolder:") + path;
-        dateFolderPath = path;
-    }
-    void setFinalName(const QString &name) override
-    {
-        check();
-        events << QStringLiteral("finalName:") + name;
-        finalName = name;
-    }
-    void setDownloadURLInItemDict() override
-    {
-        check();
-        events << QStringLiteral("downloadURL");
-    }
-    void cancelProcess() override
-    {
-        check();
-        events << QStringLiteral("cancel");
-    }
-    void transferDidFailUnexpectedly(const QString &message) override
-    {
-        check();
-        events << QStringLiteral("unexpected");
-        unexpected = message;
-    }
+    void setFinalName(const QString &name) override { note("finalName:" + (finalName = name)); }
+    void setDownloadURLInItemDict() override { note("downloadURL"); }
+    void cancelProcess() override { note("cancel"); }
+    void transferDidFailUnexpectedly(const QString &) override { note("unexpected"); }
 
-    QVariantMap lastStatus(const QString &type) const
-    {
-        for (auto it = statuses.crbegin(); it != statuses.crend(); ++it)
-            if (it->value(QStringLiteral("type")).toString() == type)
-                return *it;
-        return {};
-    }
-    QList<QVariantMap> statusesOf(const QString &type) const
+    // The statuses of a type (and field, for updates), oldest first.
+    QList<QVariantMap> statusesOf(const QString &type, const QString &field = {}) const
     {
         QList<QVariantMap> out;
         for (const QVariantMap &s : statuses)
-            if (s.value(QStringLiteral("type")).toString() == type)
+            if (s.value("type") == type && (field.isEmpty() || s.value("field") == field))
                 out << s;
         return out;
     }
-    QStringList listingErrors() const
-    {
-        QStringList out;
-        for (const QVariantMap &l : listings)
-            if (l.value(QStringLiteral("type")).toString() == QLatin1String("error"))
-                out << l.value(QStringLiteral("error")).toString();
-        return out;
-    }
+    QString last(const char *key) const { return statuses.last().value(key).toString(); }
 
     QStringList events;
     QList<QVariantMap> statuses;
-    QList<QVariantMap> listings;
+    QStringList listingErrors;
     QString dateFolderPath;
     QString finalName;
-    QString unexpected;
     bool offMainThread = false;
     std::function<void(const QVariantMap &)> onStatus;
 
 private:
-    void check()
+    void note(const QString &event)
     {
-        if (QThread::currentThread() != QCoreApplication::instance()->thread())
-            offMainThread = true;
+        offMainThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
+        events << event;
     }
 };
 
@@ -125,12 +87,13 @@ inline QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// The URL the upload dispatch builds for a local folder.
-inline QString localURL(const QString &folder)
+// size bytes that differ from chunk to chunk.
+inline QByteArray pattern(qint64 size)
 {
-    QString u = QUrl::fromLocalFile(folder).toString(QUrl::FullyEncoded);
-    u.replace(QStringLiteral("file:///"), QStringLiteral("file://localhost/"));
-    return u;
+    QByteArray b(size, Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i)
+        b[i] = char((i * 7 + i / 251) & 0xff);
+    return b;
 }
 
 inline QDateTime mtime(const QString &path)
@@ -138,59 +101,80 @@ inline QDateTime mtime(const QString &path)
     return QFileInfo(path).lastModified().toUTC();
 }
 
-// A FolderContentsItem for path below root.
-inline QVariantMap contentsItem(const QString &root, const QString &path, const QDateTime &moddate)
+// The URL the upload dispatch builds for a local folder.
+inline QString localURL(const QString &folder)
 {
-    struct stat st {};
-    const bool isDir =
-        ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
-    return {{QStringLiteral("name"), QFileInfo(path).fileName()},
-            {QStringLiteral("isFolder"), isDir},
-            {QStringLiteral("localPath"), path},
-            {QStringLiteral("subpath"), path.mid(root.size() + 1)},
-            {QStringLiteral("moddate"), moddate},
-            {QStringLiteral("creatdate"), moddate}};
+    return QUrl::fromLocalFile(folder)
+        .toString(QUrl::FullyEncoded)
+        .replace("file:///", "file://localhost/");
 }
 
-// Every item below root, parents before their contents, names sorted.
-inline void collect(const QString &root, const QString &dir, QVariantList *out,
-                    const QDateTime &moddate)
+// Starts the delivery and serves the event loop until its worker has ended.
+inline void run(pv::DeliveryTransfer &t)
 {
-    const QFileInfoList entries =
-        QDir(dir).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDir::Name);
-    for (const QFileInfo &e : entries) {
-        out->append(contentsItem(root, e.filePath(), moddate));
-        if (e.isDir() && !e.isSymLink())
-            collect(root, e.filePath(), out, moddate);
-    }
+    t.start();
+    QTRY_VERIFY_WITH_TIMEOUT(t.isFinished(), 60000);
 }
 
-// TransferParameters for localPath delivered to url.
+// Delivers p and returns the receiver with every report.
+inline TestReceiver deliver(const QVariantMap &p,
+                            const pv::DeliveryTransfer::ControllerFactory &factory = {})
+{
+    TestReceiver r;
+    pv::DeliveryTransfer t(&r, p);
+    if (factory)
+        t.setControllerFactory(factory);
+    run(t);
+    return r;
+}
+
+// TransferParameters for localPath delivered to url; a folder lists every item
+// below it, parents before their contents, names sorted.
 inline QVariantMap parameters(const QString &localPath, const QString &url, const QVariantMap &dest,
                               const QDateTime &moddate)
 {
-    QVariantMap p{{QStringLiteral("localPath"), localPath},
-                  {QStringLiteral("url"), url},
-                  {QStringLiteral("dest"), dest},
-                  {QStringLiteral("moddate"), moddate},
-                  {QStringLiteral("creatdate"), moddate}};
-    if (QFileInfo(localPath).isDir()) {
-        QVariantList items;
-        collect(localPath, localPath, &items, moddate);
-        qint64 size = 0;
-        for (const QVariant &v : items)
-            size += QFileInfo(v.toMap().value(QStringLiteral("localPath")).toString()).size();
-        p.insert(QStringLiteral("isFolder"), true);
-        p.insert(QStringLiteral("folderContents"), items);
-        p.insert(QStringLiteral("numOfItemsInFolder"), items.size());
-        p.insert(QStringLiteral("origSize"), size);
-    } else {
-        p.insert(QStringLiteral("origSize"), QFileInfo(localPath).size());
+    QVariantMap p{{"localPath", localPath},
+                  {"url", url},
+                  {"dest", dest},
+                  {"moddate", moddate},
+                  {"creatdate", moddate}};
+    if (!QFileInfo(localPath).isDir()) {
+        p.insert("origSize", QFileInfo(localPath).size());
+        return p;
     }
+    QVariantList items;
+    qint64 size = 0;
+    std::function<void(const QString &)> collect = [&](const QString &dir) {
+        for (const QFileInfo &e : QDir(dir).entryInfoList(
+                 QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDir::Name)) {
+            items.append(QVariantMap{{"name", e.fileName()},
+                                     {"isFolder", e.isDir() && !e.isSymLink()},
+                                     {"localPath", e.filePath()},
+                                     {"subpath", e.filePath().mid(localPath.size() + 1)},
+                                     {"moddate", moddate},
+                                     {"creatdate", moddate}});
+            size += e.isFile() ? e.size() : 0;
+            if (e.isDir() && !e.isSymLink())
+                collect(e.filePath());
+        }
+    };
+    collect(localPath);
+    p.insert("isFolder", true);
+    p.insert("folderContents", items);
+    p.insert("numOfItemsInFolder", items.size());
+    p.insert("origSize", size);
     return p;
 }
 
-// The value of the tag attribute, or nullopt-like "\x01" when unreadable.
+// dest with the tag option: tag applied, or only named when apply is off.
+inline QVariantMap withTag(QVariantMap dest, const QString &tag, bool apply = true)
+{
+    dest.insert("QFFinderTagsDict",
+                QVariantMap{{"QFApplyFinderTag", int(apply)}, {"QFFinderTag", tag}});
+    return dest;
+}
+
+// The item's tag attribute, or "\x01" when it has none.
 inline QByteArray tags(const QString &path)
 {
     char buf[256];
@@ -201,11 +185,25 @@ inline QByteArray tags(const QString &path)
 
 inline bool userXattrsWork(const QString &dir)
 {
-    const QString probe = dir + QStringLiteral("/.xattr-probe");
+    const QString probe = dir + "/.xattr-probe";
     writeFile(probe, "x");
     const bool ok = ::setxattr(QFile::encodeName(probe).constData(), "user.probe", "1", 1, 0) == 0;
     QFile::remove(probe);
     return ok;
+}
+
+// A TCP port on 127.0.0.1 nobody listens on: bound, then released.
+inline int closedPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
 }
 
 } // namespace deliverytest
