@@ -161,7 +161,6 @@ inline QVariantMap parameters(const QString &localPath, const QString &url, cons
     collect(localPath);
     p.insert("isFolder", true);
     p.insert("folderContents", items);
-    p.insert("numOfItemsInFolder", items.size());
     p.insert("origSize", size);
     return p;
 }

@@ -61,6 +61,7 @@ private Q_SLOTS:
 
     // A tree into year/month/date folders on the share: contents, dates of
     // files and folders, reports, then the same tree again under a new name.
+    // (Single files take the same way to their name and date.)
     void treeWithDateFolders()
     {
         QString folder;
@@ -96,23 +97,6 @@ private Q_SLOTS:
             // The date folders themselves are not the item: they keep today's date.
             QVERIFY(mtime(shareDir + '/' + datePath) != kOldDate);
         }
-    }
-
-    // A single file: numbered when present, its date restored.
-    void singleFileNumbered()
-    {
-        QString folder;
-        const QString shareDir = freshFolder(&folder);
-        QVERIFY(!shareDir.isEmpty());
-        writeFile(shareDir + "/report.pdf", "old");
-        writeFile(m_local.filePath("report.pdf"), "new report");
-        const TestReceiver r =
-            deliver(parameters(m_local.filePath("report.pdf"), url(folder), {}, kOldDate));
-        QCOMPARE(r.events.last(), QStringLiteral("status:success"));
-        QCOMPARE(r.finalName, QStringLiteral("report_1.pdf"));
-        QCOMPARE(readFile(shareDir + "/report_1.pdf"), QByteArray("new report"));
-        QCOMPARE(readFile(shareDir + "/report.pdf"), QByteArray("old"));
-        QCOMPARE(mtime(shareDir + "/report_1.pdf"), kOldDate);
     }
 
     // An unreachable server, a wrong password and a missing parent folder end
