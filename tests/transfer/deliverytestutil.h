@@ -116,7 +116,8 @@ inline void run(pv::DeliveryTransfer &t)
     QTRY_VERIFY_WITH_TIMEOUT(t.isFinished(), 60000);
 }
 
-// Delivers p and returns the receiver with every report.
+// Delivers p and returns the receiver with every report; cancels afterwards,
+// which must change nothing.
 inline TestReceiver deliver(const QVariantMap &p,
                             const pv::DeliveryTransfer::ControllerFactory &factory = {})
 {
@@ -125,6 +126,7 @@ inline TestReceiver deliver(const QVariantMap &p,
     if (factory)
         t.setControllerFactory(factory);
     run(t);
+    t.cancel(); // after the outcome: no report may follow
     return r;
 }
 
