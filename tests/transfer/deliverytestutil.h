@@ -1,6 +1,7 @@
 #pragma once
 
 #include "transfer/deliverytransfer.h"
+#include "transfer/recordingdelegate.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -191,6 +192,13 @@ inline bool userXattrsWork(const QString &dir)
     const bool ok = ::setxattr(QFile::encodeName(probe).constData(), "user.probe", "1", 1, 0) == 0;
     QFile::remove(probe);
     return ok;
+}
+
+// Expects d's last operation to have failed with the system error code.
+inline void expectFailure(const RecordingDelegate &d, int code)
+{
+    QCOMPARE(d.events.mid(d.events.size() - 2), QStringList({"start", "fail"}));
+    QCOMPARE(d.errors.last().code, code);
 }
 
 // A TCP port on 127.0.0.1 nobody listens on: bound, then released.
