@@ -35,6 +35,11 @@ inline void useHome(const QTemporaryDir &dir)
     QDir().mkpath(pv::paths::appDir());
 }
 
+/// A temporary home for the data and settings folders, in use from construction.
+struct TempHome : QTemporaryDir {
+    TempHome() { useHome(*this); }
+};
+
 /// Removes the list files between test functions.
 inline void clearAppDir()
 {

@@ -13,7 +13,7 @@ using namespace pvtest;
 class TestHistoryTable : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_home;
+    TempHome m_home;
     QString m_path;
 
     void prepareHistory(const QList<int> &order)
@@ -25,11 +25,6 @@ class TestHistoryTable : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(m_home.isValid());
-        useHome(m_home);
-    }
     void init()
     {
         clearAppDir();

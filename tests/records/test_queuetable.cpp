@@ -11,7 +11,7 @@ using namespace pvtest;
 class TestQueueTable : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_home;
+    TempHome m_home;
     QString m_hot;
 
     // A queue record for a real file (or folder) in the hot folder.
@@ -29,11 +29,6 @@ class TestQueueTable : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(m_home.isValid());
-        useHome(m_home);
-    }
     void init()
     {
         clearAppDir();

@@ -15,14 +15,9 @@ using namespace pvtest;
 class TestRecordList : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_home;
+    TempHome m_home;
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(m_home.isValid());
-        useHome(m_home);
-    }
     void init() { clearAppDir(); }
 
     void manyChangesInOneTurnCauseOneWrite()

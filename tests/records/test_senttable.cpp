@@ -13,7 +13,7 @@ using namespace pvtest;
 class TestSentTable : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_home;
+    TempHome m_home;
 
     static void setRecent(const QString &value)
     {
@@ -43,11 +43,6 @@ class TestSentTable : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(m_home.isValid());
-        useHome(m_home);
-    }
     void init()
     {
         clearAppDir();
@@ -143,20 +138,7 @@ private Q_SLOTS:
         QCOMPARE(fileBytes(historyPath), historyBefore);
     }
 
-    void copyLink()
-    {
-        RecordingAlerter alerter;
-        pv::SentTable sent(&alerter);
-        QVariantMap linked = record(1);
-        linked["downloadURLForUser"] = "https://dl.example/f1";
-        QCOMPARE(sent.copyLink({linked, record(2)}), "https://dl.example/f1");
-        QVERIFY(alerter.alerts.isEmpty());
-
-        QCOMPARE(sent.copyLink({record(2), linked}), QString());
-        QCOMPARE(alerter.alerts.value(0).title, "Download link not specified");
-    }
-
-    void doubleClickFindsTheRecordInHistory()
+    void copyLinkAndDoubleClick()
     {
         RecordingAlerter alerter;
         // Written by an earlier run: the files keep whole seconds only.
@@ -164,15 +146,19 @@ private Q_SLOTS:
                                      QVariantList{record(1), record(2), record(3)}));
         pv::HistoryTable history(&alerter);
         pv::SentTable sent(&alerter);
-        QVariantMap fresh = record(2);
-        fresh["dateEnd"] = record(2).value("dateEnd").toDateTime().addMSecs(250);
-        sent.addItem(fresh);
+        QVariantMap linked = record(2);
+        linked["downloadURLForUser"] = "https://dl.example/f1";
+        linked["dateEnd"] = record(2).value("dateEnd").toDateTime().addMSecs(250);
+        sent.addItem(linked);
         sent.addItem(record(7));
-
-        QCOMPARE(sent.doubleAction(1, &history), 1);
+        QCOMPARE(sent.copyLink({linked, record(7)}), "https://dl.example/f1");
+        QCOMPARE(sent.doubleAction(1, &history), 1); // found in the history
         QVERIFY(alerter.alerts.isEmpty());
+
+        QCOMPARE(sent.copyLink({record(7), linked}), QString());
+        QCOMPARE(alerter.alerts.value(0).title, "Download link not specified");
         QCOMPARE(sent.doubleAction(0, &history), -1);
-        QCOMPARE(alerter.alerts.size(), 1);
+        QCOMPARE(alerter.alerts.size(), 2);
     }
 };
 
