@@ -167,7 +167,8 @@ private Q_SLOTS:
         QCOMPARE(r.smtp.security, 2);
     }
 
-    void olderTemplateKeyAndMissingSubject()
+    // The older template key, a template without subject or login, and the footer.
+    void olderTemplateKeyMissingSubjectAndFooter()
     {
         ComposeInput in = input();
         in.delivery.destination.remove(dk::QFEmailTemplate);
@@ -176,11 +177,18 @@ private Q_SLOTS:
         tpl.remove(tk::emailSubjectField);
         tpl.insert(tk::emailSMTPButton, "0");
         in.templates = {tpl};
+        QCOMPARE(NotificationOptions::fromSettings().footer, false);
+        settings::setValue(nsk::disableTallowinFooter, false);
+        in.options = NotificationOptions::fromSettings();
+        in.options.appVersion = "1.4";
         const ComposeResult r = composeNotification(in);
         QCOMPARE(r.outcome, Outcome::Send);
         QCOMPARE(r.subject, "Parcelvane Notification: job.pdf");
         QCOMPARE(r.smtp.mechanism, "none");
         QVERIFY(r.smtp.user.isEmpty() && r.smtp.password.isEmpty());
+        QVERIFY(r.body.endsWith("\n\n\n==========\nSent with Parcelvane 1.4, automatic file "
+                                "delivery system by Tallowin\n" +
+                                kMakerWebAddress));
     }
 
     void sizeLimit()
@@ -278,21 +286,6 @@ private Q_SLOTS:
         QCOMPARE(r.errors,
                  QStringList{"No files to attach were found in subfolder " + folder + "/proofs"});
         QCOMPARE(r.body, "Get it: ftp://u:p@h:21/in/job.pdf");
-    }
-
-    void footerFollowsTheSetting()
-    {
-        QCOMPARE(NotificationOptions::fromSettings().footer, false);
-        settings::setValue(nsk::disableTallowinFooter, false);
-        QCOMPARE(NotificationOptions::fromSettings().footer, true);
-
-        ComposeInput in = input();
-        in.options.footer = true;
-        in.options.appVersion = "1.4";
-        const ComposeResult r = composeNotification(in);
-        QVERIFY(r.body.endsWith("\n\n\n==========\nSent with Parcelvane 1.4, automatic file "
-                                "delivery system by Tallowin\n" +
-                                QString(kMakerWebAddress)));
     }
 
     void reducedPdf()
