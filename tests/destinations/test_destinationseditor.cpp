@@ -204,19 +204,6 @@ private Q_SLOTS:
         QCOMPARE(m_alerter.alerts.size(), 1);
     }
 
-    void recordsAreSortedCaseInsensitively()
-    {
-        for (const char *n : {"beta", "Alpha", "Delta", "alpha2"})
-            putDest({{dk::name, n}});
-        DestinationsEditor ed(&m_alerter, m_dir);
-        ed.load();
-        QCOMPARE(names(ed), QStringList({"Alpha", "alpha2", "beta", "Delta"}));
-        QVariantMap rec = ed.newItem();
-        rec.insert(dk::name, "Charlie");
-        QCOMPARE(ed.addItem(rec), 3);
-        QCOMPARE(recString(ed.selectedItem(), dk::name), "Charlie");
-    }
-
     void readsFilesWrittenByPlistlibWithScrambledPasswords()
     {
         const QString clear = QStringLiteral("pä$$ w0rd");
@@ -406,23 +393,30 @@ private Q_SLOTS:
         QCOMPARE(bytesOf(file("e")), e);
     }
 
-    void makeDefaultLeavesExactlyOneDefault()
+    void sortedCaseInsensitivelyWithExactlyOneDefault()
     {
         // Two defaults can arrive from files edited elsewhere.
-        putDest({{dk::name, "a"}, {dk::isDefault, true}});
-        putDest({{dk::name, "b"}, {dk::isDefault, 1}});
-        putDest({{dk::name, "c"}, {dk::isDefault, false}});
+        putDest({{dk::name, "beta"}, {dk::isDefault, true}});
+        putDest({{dk::name, "Alpha"}, {dk::isDefault, 1}});
+        putDest({{dk::name, "Delta"}, {dk::isDefault, false}});
+        putDest({{dk::name, "alpha2"}});
         DestinationsEditor ed(&m_alerter, m_dir);
         ed.load();
-        ed.makeDefault(ed.indexOfName("c"));
-        ed.setSelectedRow(ed.indexOfName("c"));
+        QCOMPARE(names(ed), QStringList({"Alpha", "alpha2", "beta", "Delta"}));
+        QVariantMap rec = ed.newItem();
+        rec.insert(dk::name, "Charlie");
+        QCOMPARE(ed.addItem(rec), 3);
+        QCOMPARE(recString(ed.selectedItem(), dk::name), "Charlie");
+
+        ed.makeDefault(ed.indexOfName("Delta"));
+        ed.setSelectedRow(ed.indexOfName("Delta"));
         QVERIFY(ed.writeCurrDestination());
         // What the next start sees agrees with the list.
         DestinationsEditor again(&m_alerter, m_dir);
         again.load();
         for (const DestinationsEditor *e : {&ed, &again}) {
             for (const QVariantMap &r : e->items())
-                QCOMPARE(recBool(r, dk::isDefault), recString(r, dk::name) == "c");
+                QCOMPARE(recBool(r, dk::isDefault), recString(r, dk::name) == "Delta");
         }
     }
 

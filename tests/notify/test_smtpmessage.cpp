@@ -1,5 +1,5 @@
-// The SMTP sender's message rules that need no server: addresses, header encoding, the
-// single-part layout, size texts, and the refusals made before any connection.
+// The SMTP sender's message rules that need no server: addresses, header encoding,
+// size texts, and the refusals made before any connection.
 #include "notify/smtpemail.h"
 
 #include <QElapsedTimer>
@@ -176,19 +176,6 @@ private Q_SLOTS:
 
         // Text that merely looks like an encoded word is encoded, so it reads back literally.
         QCOMPARE(decodeWords(pv::encodeHeaderText("=?UTF-8?B?QUJD?=")), "=?UTF-8?B?QUJD?=");
-    }
-
-    void buildsTheSinglePartMessage()
-    {
-        const QString body = "Zeile ä\n" + QString(500, u'x') + "\n.\nend";
-        const QByteArray msg = pv::singlePartMessage({"From: a@example.com", "Subject: s"}, body);
-        const qsizetype split = msg.indexOf("\r\n\r\n");
-        QVERIFY(msg.left(split + 2).contains("Content-Transfer-Encoding: base64\r\n"));
-        const QByteArray encoded = msg.mid(split + 4);
-        for (const QByteArray &line : encoded.split('\n'))
-            QVERIFY(line.size() <= 77);
-        QCOMPARE(QString::fromUtf8(QByteArray::fromBase64(QByteArray(encoded).replace("\r\n", ""))),
-                 body);
     }
 
     void formatsSizesAndProgressTexts()
