@@ -87,15 +87,13 @@ private Q_SLOTS:
     {
         RecordingAlerter alerter;
         pv::QueueTable queue(&alerter);
-        QVariantMap memberA = sourceRecord("g.txt");
-        QVariantMap memberB = memberA;
-        memberB["dest"] = "Other";
-        QVariantMap memberC = memberA;
-        memberC["dest"] = "Third";
-        queue.addItem(memberA);
-        queue.addItem(memberB);
-        queue.addItem(memberC);
-        const QString source = memberA.value("path").toString();
+        const QVariantMap member = sourceRecord("g.txt");
+        for (const char *dest : {"Server", "Other", "Third"}) {
+            QVariantMap r = member;
+            r["dest"] = dest;
+            queue.addItem(r);
+        }
+        const QString source = member.value("path").toString();
 
         queue.minusBtn(0); // the other members still deliver it
         QVERIFY(QFile::exists(source));
@@ -106,7 +104,7 @@ private Q_SLOTS:
         queue.minusBtn(0);
         QVERIFY(QFile::exists(source));
 
-        queue.addItem(memberA);
+        queue.addItem(member);
         inProcessing.clear();
         queue.minusBtn(0); // the last entry of the source takes it out
         QVERIFY(!QFile::exists(source));
