@@ -224,14 +224,11 @@ private Q_SLOTS:
         QCOMPARE(run("unzip", {"-tq", zip}).code, 0);
         QVERIFY(
             run("unzip", {"-Z", zip}).lines().filter(" sub/random.bin").first().contains(" defN "));
-        QStringList listed = run("bsdtar", {"-tf", zip}).lines();
-        listed.sort();
-        QCOMPARE(listed, treeEntries(m_src));
         QCOMPARE(treeState(extract(zip, dir + "/x")), treeState(m_src));
 
         // --keepParent puts the folder's name in front; a file keeps its name.
         QCOMPARE(run(packer(), {"-c", "-k", "--keepParent", m_src, zip}).code, 0);
-        listed = run("bsdtar", {"-tf", zip}).lines();
+        const QStringList listed = run("bsdtar", {"-tf", zip}).lines();
         QVERIFY(listed.contains("Report/sub/random.bin"));
         QCOMPARE(listed.filter(QRegularExpression("^Report/")), listed);
         QCOMPARE(run(packer(), {"-c", "-k", m_src + "/sub/random.bin", zip}).code, 0);
