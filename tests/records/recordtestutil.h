@@ -30,10 +30,15 @@ struct RecordingAlerter final : pv::Alerter {
 /// paths or settings (the settings location is fixed on first use).
 inline void useHome(const QTemporaryDir &dir)
 {
-    qputenv("XDG_DATA_HOME", dir.filePath(QStringLiteral("data")).toUtf8());
-    qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toUtf8());
+    qputenv("XDG_DATA_HOME", dir.filePath("data").toUtf8());
+    qputenv("XDG_CONFIG_HOME", dir.filePath("config").toUtf8());
     QDir().mkpath(pv::paths::appDir());
 }
+
+/// A temporary home for the data and settings folders, in use from construction.
+struct TempHome : QTemporaryDir {
+    TempHome() { useHome(*this); }
+};
 
 /// Removes the list files between test functions.
 inline void clearAppDir()
@@ -48,14 +53,13 @@ inline void endTurn()
     QCoreApplication::processEvents();
 }
 
-/// The records stored in a list file, or a single invalid map marker when
-/// the file is not an array.
+/// The records stored in a list file; a marker record when it is not an array.
 inline QList<QVariantMap> fileRecords(const QString &path)
 {
-    QList<QVariantMap> out;
     const QVariant root = pv::plist::readFile(path);
     if (root.typeId() != QMetaType::QVariantList)
-        return {QVariantMap{{QStringLiteral("<not a list>"), true}}};
+        return {QVariantMap{{"<not a list>", true}}};
+    QList<QVariantMap> out;
     for (const QVariant &v : root.toList())
         out.append(v.toMap());
     return out;
@@ -64,19 +68,18 @@ inline QList<QVariantMap> fileRecords(const QString &path)
 /// A delivery record whose dateEnd is i seconds after a fixed moment.
 inline QVariantMap record(int i)
 {
-    const QDateTime base = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
-    return {{QStringLiteral("name"), QStringLiteral("file%1.txt").arg(i)},
-            {QStringLiteral("path"), QStringLiteral("/hot/file%1.txt").arg(i)},
-            {QStringLiteral("dateEnd"), base.addSecs(i)},
-            {QStringLiteral("success"), QStringLiteral("ok")},
-            {QStringLiteral("seq"), qlonglong(i)}};
+    return {{"name", QString("file%1.txt").arg(i)},
+            {"path", QString("/hot/file%1.txt").arg(i)},
+            {"dateEnd", QDateTime::fromSecsSinceEpoch(1'700'000'000 + i, Qt::UTC)},
+            {"success", "ok"},
+            {"seq", qlonglong(i)}};
 }
 
 inline QList<int> seqs(const QList<QVariantMap> &records)
 {
     QList<int> out;
     for (const QVariantMap &r : records)
-        out.append(r.value(QStringLiteral("seq")).toInt());
+        out.append(r.value("seq").toInt());
     return out;
 }
 

@@ -11,7 +11,7 @@ using namespace pvtest;
 class TestQueueTable : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_home;
+    TempHome m_home;
     QString m_hot;
 
     // A queue record for a real file (or folder) in the hot folder.
@@ -19,28 +19,20 @@ class TestQueueTable : public QObject {
     {
         const QString path = m_hot + QLatin1Char('/') + name;
         if (folder) {
-            QDir().mkpath(path + QStringLiteral("/inner"));
+            QDir().mkpath(path + "/inner");
         } else {
             QFile f(path);
             if (f.open(QIODevice::WriteOnly))
                 f.write(name.toUtf8());
         }
-        return {{QStringLiteral("name"), name},
-                {QStringLiteral("path"), path},
-                {QStringLiteral("hotfolder"), m_hot},
-                {QStringLiteral("dest"), QStringLiteral("Server")}};
+        return {{"name", name}, {"path", path}, {"hotfolder", m_hot}, {"dest", "Server"}};
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(m_home.isValid());
-        useHome(m_home);
-    }
     void init()
     {
         clearAppDir();
-        m_hot = m_home.filePath(QStringLiteral("hot"));
+        m_hot = m_home.filePath("hot");
         QDir(m_hot).removeRecursively();
         QVERIFY(QDir().mkpath(m_hot));
     }
@@ -48,22 +40,19 @@ private Q_SLOTS:
     void priorityGoesAheadOfWaitingItems()
     {
         pv::QueueTable queue(nullptr);
-        queue.addItem(record(1));
-        queue.addItem(record(2));
-        QVariantMap urgent = record(3);
-        urgent[QStringLiteral("priority")] = true;
-        queue.addItem(urgent);
-        QVariantMap urgentAsNumber = record(4);
-        urgentAsNumber[QStringLiteral("priority")] = qlonglong(1);
-        queue.addItem(urgentAsNumber);
-        QVariantMap notUrgent = record(5);
-        notUrgent[QStringLiteral("priority")] = qlonglong(0);
-        queue.addItem(notUrgent);
+        // true and any non-zero number ask for priority.
+        const QVariantList priority{{}, {}, true, qlonglong(1), qlonglong(0)};
+        for (int i = 1; i <= 5; ++i) {
+            QVariantMap r = record(i);
+            if (priority[i - 1].isValid())
+                r["priority"] = priority[i - 1];
+            queue.addItem(r);
+        }
         QCOMPARE(seqs(queue.items()), QList<int>({4, 3, 1, 2, 5}));
 
-        QCOMPARE(queue.deleteFirstItem().value(QStringLiteral("seq")).toInt(), 4);
-        QVERIFY(queue.containsPath(QStringLiteral("/hot/file5.txt")));
-        QVERIFY(!queue.containsPath(QStringLiteral("/hot/file4.txt")));
+        QCOMPARE(queue.deleteFirstItem().value("seq").toInt(), 4);
+        QVERIFY(queue.containsPath("/hot/file5.txt"));
+        QVERIFY(!queue.containsPath("/hot/file4.txt"));
         endTurn();
         QCOMPARE(fileRecords(queue.filePath()), queue.items());
 
@@ -76,58 +65,35 @@ private Q_SLOTS:
     {
         RecordingAlerter alerter;
         pv::QueueTable queue(&alerter);
-        queue.addItem(sourceRecord(QStringLiteral("a.txt")));
-        queue.addItem(sourceRecord(QStringLiteral("Folder"), true));
-        queue.addItem(sourceRecord(QStringLiteral("c.txt")));
+        queue.addItem(sourceRecord("a.txt"));
+        queue.addItem(sourceRecord("Folder", true));
+        queue.addItem(sourceRecord("c.txt"));
 
         QCOMPARE(queue.minusBtn(2), 1); // Errors is created on demand
-        QCOMPARE(fileBytes(m_hot + QStringLiteral("/Errors/c.txt")), QByteArray("c.txt"));
-        QVERIFY(!QFile::exists(m_hot + QStringLiteral("/c.txt")));
+        QCOMPARE(fileBytes(m_hot + "/Errors/c.txt"), QByteArray("c.txt"));
+        QVERIFY(!QFile::exists(m_hot + "/c.txt"));
 
         QCOMPARE(queue.minusBtn(1), 0);
-        QVERIFY(QFileInfo(m_hot + QStringLiteral("/Errors/Folder/inner")).isDir());
+        QVERIFY(QFileInfo(m_hot + "/Errors/Folder/inner").isDir());
 
         QCOMPARE(queue.minusBtn(0), -1);
-        QVERIFY(QFile::exists(m_hot + QStringLiteral("/Errors/a.txt")));
+        QVERIFY(QFile::exists(m_hot + "/Errors/a.txt"));
         QVERIFY(alerter.alerts.isEmpty());
         endTurn();
         QCOMPARE(fileRecords(queue.filePath()), QList<QVariantMap>());
-    }
-
-    void minusNeverReplacesAnItemInErrors()
-    {
-        RecordingAlerter alerter;
-        pv::QueueTable queue(&alerter);
-        queue.addItem(sourceRecord(QStringLiteral("a.txt")));
-        QVERIFY(QDir().mkpath(m_hot + QStringLiteral("/Errors")));
-        {
-            QFile older(m_hot + QStringLiteral("/Errors/a.txt"));
-            QVERIFY(older.open(QIODevice::WriteOnly));
-            older.write("older");
-        }
-        queue.minusBtn(0);
-        QCOMPARE(queue.count(), 0); // removed although the move failed
-        QCOMPARE(alerter.alerts.size(), 1);
-        QCOMPARE(alerter.alerts[0].title, QStringLiteral("Could not move file to Errors folder"));
-        QVERIFY(alerter.alerts[0].text.startsWith(
-            QStringLiteral("The file has to be removed from hot folder manually\n\nError: ")));
-        QCOMPARE(fileBytes(m_hot + QStringLiteral("/Errors/a.txt")), QByteArray("older"));
-        QCOMPARE(fileBytes(m_hot + QStringLiteral("/a.txt")), QByteArray("a.txt"));
     }
 
     void minusKeepsASourceOtherEntriesStillNeed()
     {
         RecordingAlerter alerter;
         pv::QueueTable queue(&alerter);
-        QVariantMap memberA = sourceRecord(QStringLiteral("g.txt"));
-        QVariantMap memberB = memberA;
-        memberB[QStringLiteral("dest")] = QStringLiteral("Other");
-        QVariantMap memberC = memberA;
-        memberC[QStringLiteral("dest")] = QStringLiteral("Third");
-        queue.addItem(memberA);
-        queue.addItem(memberB);
-        queue.addItem(memberC);
-        const QString source = memberA.value(QStringLiteral("path")).toString();
+        const QVariantMap member = sourceRecord("g.txt");
+        for (const char *dest : {"Server", "Other", "Third"}) {
+            QVariantMap r = member;
+            r["dest"] = dest;
+            queue.addItem(r);
+        }
+        const QString source = member.value("path").toString();
 
         queue.minusBtn(0); // the other members still deliver it
         QVERIFY(QFile::exists(source));
@@ -138,37 +104,46 @@ private Q_SLOTS:
         queue.minusBtn(0);
         QVERIFY(QFile::exists(source));
 
-        queue.addItem(memberA);
+        queue.addItem(member);
         inProcessing.clear();
         queue.minusBtn(0); // the last entry of the source takes it out
         QVERIFY(!QFile::exists(source));
-        QVERIFY(QFile::exists(m_hot + QStringLiteral("/Errors/g.txt")));
+        QVERIFY(QFile::exists(m_hot + "/Errors/g.txt"));
         QVERIFY(alerter.alerts.isEmpty());
     }
 
-    void minusStaysInsideErrors()
+    // Never replaces an item in Errors, never writes outside it, and leaves a
+    // source alone when there is no hot folder; the entry goes in every case.
+    void minusRefusalsStillRemoveTheEntry()
     {
         RecordingAlerter alerter;
         pv::QueueTable queue(&alerter);
-        QVariantMap r = sourceRecord(QStringLiteral("x.txt"));
-        r[QStringLiteral("name")] = QStringLiteral("../../escaped.txt");
+        queue.addItem(sourceRecord("a.txt"));
+        QVERIFY(QDir().mkpath(m_hot + "/Errors"));
+        QFile older(m_hot + "/Errors/a.txt");
+        QVERIFY(older.open(QIODevice::WriteOnly) && older.write("older") == 5);
+        older.close();
+        queue.minusBtn(0);
+        QCOMPARE(queue.count(), 0);
+        QCOMPARE(alerter.alerts.size(), 1);
+        QCOMPARE(alerter.alerts[0].title, "Could not move file to Errors folder");
+        QCOMPARE(fileBytes(m_hot + "/Errors/a.txt"), QByteArray("older"));
+        QCOMPARE(fileBytes(m_hot + "/a.txt"), QByteArray("a.txt"));
+
+        QVariantMap r = sourceRecord("x.txt");
+        r["name"] = "../../escaped.txt";
         queue.addItem(r);
         queue.minusBtn(0);
-        QVERIFY(QFile::exists(m_hot + QStringLiteral("/Errors/escaped.txt")));
-        QVERIFY(!QFile::exists(m_home.filePath(QStringLiteral("escaped.txt"))));
-    }
+        QVERIFY(QFile::exists(m_hot + "/Errors/escaped.txt"));
+        QVERIFY(!QFile::exists(m_home.filePath("escaped.txt")));
 
-    void minusWithoutHotFolderLeavesTheSource()
-    {
-        RecordingAlerter alerter;
-        pv::QueueTable queue(&alerter);
-        QVariantMap r = sourceRecord(QStringLiteral("cli.txt"));
-        r.remove(QStringLiteral("hotfolder"));
+        r = sourceRecord("cli.txt");
+        r.remove("hotfolder");
         queue.addItem(r);
         queue.minusBtn(0);
         QCOMPARE(queue.count(), 0);
-        QVERIFY(QFile::exists(r.value(QStringLiteral("path")).toString()));
-        QVERIFY(!QFile::exists(QStringLiteral("/Errors")));
+        QVERIFY(QFile::exists(r.value("path").toString()));
+        QVERIFY(!QFile::exists("/Errors"));
     }
 
     void clearAsksFirst()
@@ -181,11 +156,10 @@ private Q_SLOTS:
         alerter.answer = 1; // Cancel
         QVERIFY(!queue.clearQueue());
         QCOMPARE(queue.count(), 2);
-        QCOMPARE(alerter.alerts.last().buttons,
-                 QStringList({QStringLiteral("Clear Queue"), QStringLiteral("Cancel")}));
+        QCOMPARE(alerter.alerts.last().buttons, QStringList({"Clear Queue", "Cancel"}));
 
         // Headless: the default answer keeps the queue.
-        pv::QueueTable unattended(nullptr, m_home.filePath(QStringLiteral("q2.xml")));
+        pv::QueueTable unattended(nullptr, m_home.filePath("q2.xml"));
         unattended.addItem(record(1));
         QVERIFY(!unattended.clearQueue());
         QCOMPARE(unattended.count(), 1);

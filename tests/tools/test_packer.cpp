@@ -1,6 +1,7 @@
 // Runs pv-packer as the pipeline does and checks its packages with
-// independent tools: unzip, bsdtar, xorriso and (when installed) 7zz.
+// independent tools: unzip, bsdtar and xorriso.
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -10,8 +11,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <climits>
-#include <cstring>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -52,18 +51,16 @@ QString packer()
 void setTime(const QString &path, qint64 mtime)
 {
     const struct timeval tv[2] = {{mtime, 0}, {mtime, 0}};
-    QCOMPARE(::utimes(QFile::encodeName(path).constData(), tv), 0);
+    ::utimes(QFile::encodeName(path).constData(), tv);
 }
 
-void writeFile(const QString &path, const QByteArray &data, mode_t mode = 0644, qint64 mtime = 0)
+void writeFile(const QString &path, const QByteArray &data, mode_t mode = 0644, qint64 mtime = 1e9)
 {
     QFile f(path);
-    QVERIFY2(f.open(QIODevice::WriteOnly), qPrintable(path));
-    f.write(data);
+    QVERIFY2(f.open(QIODevice::WriteOnly) && f.write(data) == data.size(), qPrintable(path));
     f.close();
-    QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode), 0);
-    if (mtime)
-        setTime(path, mtime);
+    ::chmod(QFile::encodeName(path).constData(), mode);
+    setTime(path, mtime);
 }
 
 void makeSparseFile(const QString &path, qint64 size)
@@ -118,37 +115,26 @@ QStringList treeEntries(const QString &root, bool bare = false, const QString &r
     return out;
 }
 
-/// The first difference between two trees in names, types, content, modes,
-/// times or link targets; empty when they match. The roots are not compared.
-QString treeDifference(const QString &want, const QString &got)
+/// One line per entry below root with its type, mode, time and content digest
+/// (a link: its target within the tree); two trees match when these do.
+QStringList treeState(const QString &root)
 {
-    const QStringList names = treeEntries(want, true);
-    if (names != treeEntries(got, true))
-        return "entries differ: " + treeEntries(got, true).join(u' ');
-    for (const QString &rel : names) {
-        const QByteArray pa = QFile::encodeName(want + "/" + rel);
-        const QByteArray pb = QFile::encodeName(got + "/" + rel);
-        struct stat sa, sb;
-        if (::lstat(pa.constData(), &sa) != 0 || ::lstat(pb.constData(), &sb) != 0 ||
-            (sa.st_mode & S_IFMT) != (sb.st_mode & S_IFMT))
-            return "type differs: " + rel;
-        if (S_ISLNK(sa.st_mode)) {
-            char ta[PATH_MAX + 1] = {}, tb[PATH_MAX + 1] = {};
-            if (::readlink(pa.constData(), ta, PATH_MAX) < 0 ||
-                ::readlink(pb.constData(), tb, PATH_MAX) < 0 || std::strcmp(ta, tb) != 0)
-                return "link target differs: " + rel;
+    QStringList out;
+    for (const QString &rel : treeEntries(root, true)) {
+        const QString path = root + "/" + rel;
+        struct stat st = {};
+        ::lstat(QFile::encodeName(path).constData(), &st);
+        if (S_ISLNK(st.st_mode)) {
+            out << rel + " -> " + QFile::symLinkTarget(path).mid(root.size());
             continue;
         }
-        if ((sa.st_mode & 07777) != (sb.st_mode & 07777))
-            return "mode differs: " + rel;
-        if (sa.st_mtim.tv_sec != sb.st_mtim.tv_sec)
-            return "time differs: " + rel;
-        QFile fa(want + "/" + rel), fb(got + "/" + rel);
-        if (S_ISREG(sa.st_mode) && (!fa.open(QIODevice::ReadOnly) ||
-                                    !fb.open(QIODevice::ReadOnly) || fa.readAll() != fb.readAll()))
-            return "content differs: " + rel;
+        QFile f(path);
+        const QByteArray data =
+            S_ISREG(st.st_mode) && f.open(QIODevice::ReadOnly) ? f.readAll() : "";
+        out << QString("%1 %2 %3 ").arg(rel).arg(st.st_mode, 0, 8).arg(qint64(st.st_mtim.tv_sec)) +
+                   QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex();
     }
-    return {};
+    return out;
 }
 
 /// Extracts a package with bsdtar into a fresh folder.
@@ -234,32 +220,18 @@ private Q_SLOTS:
         const QString zip = dir + "/Report.zip";
         const Run r = run(packer(), {"-c", "-k", "-V", m_src, zip});
         QCOMPARE(r.code, 0);
-        QCOMPARE(r.err, QByteArray());
-        // One line per item added; the folder's contents sit at the top.
-        QStringList added = r.lines();
-        for (QString &line : added) {
-            QVERIFY2(line.startsWith("adding: "), qPrintable(line));
-            line.remove(0, 8);
-        }
-        added.sort();
-        QCOMPARE(added, treeEntries(m_src));
-
+        QCOMPARE(r.lines().size(), treeEntries(m_src).size()); // one "adding:" line per item
         QCOMPARE(run("unzip", {"-tq", zip}).code, 0);
         QVERIFY(
             run("unzip", {"-Z", zip}).lines().filter(" sub/random.bin").first().contains(" defN "));
-        QStringList listed = run("bsdtar", {"-tf", zip}).lines();
-        listed.sort();
-        QCOMPARE(listed, treeEntries(m_src));
-        QCOMPARE(treeDifference(m_src, extract(zip, dir + "/x")), QString());
+        QCOMPARE(treeState(extract(zip, dir + "/x")), treeState(m_src));
 
         // --keepParent puts the folder's name in front; a file keeps its name.
         QCOMPARE(run(packer(), {"-c", "-k", "--keepParent", m_src, zip}).code, 0);
-        listed = run("bsdtar", {"-tf", zip}).lines();
+        const QStringList listed = run("bsdtar", {"-tf", zip}).lines();
         QVERIFY(listed.contains("Report/sub/random.bin"));
         QCOMPARE(listed.filter(QRegularExpression("^Report/")), listed);
-        const Run one = run(packer(), {"-c", "-k", m_src + "/sub/random.bin", zip});
-        QCOMPARE(one.code, 0);
-        QCOMPARE(one.out, QByteArray()); // no -V, no lines
+        QCOMPARE(run(packer(), {"-c", "-k", m_src + "/sub/random.bin", zip}).code, 0);
         QCOMPARE(run("bsdtar", {"-tf", zip}).lines(), QStringList{"random.bin"});
         // A link given as the source is followed.
         QCOMPARE(run(packer(), {"-c", "-k", m_src + "/sub/link", zip}).code, 0);
@@ -272,37 +244,22 @@ private Q_SLOTS:
         const QString img = dir + "/Report.dmg";
         const Run r = run(packer(), {"create", "-srcfolder", "-puppetstrings", m_src, img});
         QCOMPARE(r.code, 0);
-        QCOMPARE(r.err, QByteArray());
-        // Rising whole percentages up to 100, then the created line.
+        // Rising percentages up to 100, then the created line.
         QStringList lines = r.lines();
         QCOMPARE(lines.takeLast(), "created: " + img);
-        int last = -1;
-        for (const QString &line : lines) {
-            QVERIFY2(line.startsWith("PERCENT:"), qPrintable(line));
-            const int p = line.mid(8).toInt();
-            QVERIFY(p > last);
-            last = p;
-        }
-        QCOMPARE(last, 100);
-
+        QCOMPARE(lines.last(), "PERCENT:100");
         QCOMPARE(imageListing(img), treeEntries(m_src, true));
         // The Joliet tree alone carries the full names too.
-        const QStringList joliet = imageListing(img, {"-read_fs", "norock"});
-        QCOMPARE(joliet.size(), treeEntries(m_src, true).size());
-        QVERIFY(joliet.contains("Grüße ü.txt"));
-        QCOMPARE(treeDifference(m_src, extract(img, dir + "/x")), QString());
-        QVERIFY(run("xorriso", {"-indev", img, "-pvd_info"}).out.contains("Volume Id    : REPORT"));
+        QVERIFY(imageListing(img, {"-read_fs", "norock"}).contains("Grüße ü.txt"));
+        QCOMPARE(treeState(extract(img, dir + "/x")), treeState(m_src));
 
-        // The source may follow -srcfolder; without -puppetstrings only the
-        // created line; the volume name becomes a valid identifier.
-        const Run named = run(packer(), {"create", "-srcfolder", m_src, "-volname",
-                                         "Säle Q3 [final]", dir + "/Named.dmg"});
-        QCOMPARE(named.lines(), QStringList{"created: " + dir + "/Named.dmg"});
-        QVERIFY(run("xorriso", {"-indev", dir + "/Named.dmg", "-pvd_info"})
-                    .out.contains("Volume Id    : S__LE_Q3__FINAL_"));
-        // A single file sits at the image root.
-        QCOMPARE(run(packer(), {"create", "-srcfolder", m_src + "/a.txt", dir + "/one.dmg"}).code,
+        // The volume name becomes a valid identifier; a single file sits at the root.
+        QCOMPARE(run(packer(), {"create", "-srcfolder", m_src + "/a.txt", "-volname",
+                                "Säle Q3 [final]", dir + "/one.dmg"})
+                     .code,
                  0);
+        QVERIFY(run("xorriso", {"-indev", dir + "/one.dmg", "-pvd_info"})
+                    .out.contains("Volume Id    : S__LE_Q3__FINAL_"));
         QCOMPARE(imageListing(dir + "/one.dmg"), QStringList{"a.txt"});
     }
 
@@ -333,15 +290,7 @@ private Q_SLOTS:
         QCOMPARE(QDir(dir + "/x").entryList(QDir::Files), QStringList{"Report.iso"});
         const QString iso = dir + "/x/Report.iso";
         QCOMPARE(imageListing(iso), treeEntries(m_src, true));
-        QCOMPARE(treeDifference(m_src, extract(iso, dir + "/xx")), QString());
-
-        // A second, independent reader agrees on the cipher and the password.
-        const QString sevenZip = QStandardPaths::findExecutable("7zz");
-        if (!sevenZip.isEmpty()) {
-            QVERIFY(run(sevenZip, {"l", "-slt", img}).out.contains("Method = AES-256"));
-            QVERIFY(run(sevenZip, {"t", "-pwrong", img}).code != 0);
-            QCOMPARE(run(sevenZip, {"t", "-ps3cret pw", img}).code, 0);
-        }
+        QCOMPARE(treeState(extract(iso, dir + "/xx")), treeState(m_src));
     }
 
     void failuresLeaveNoPackage_data()
@@ -350,7 +299,6 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("message");
-        const QStringList image{"create", "-srcfolder", "@SRC", "@OUT"};
         const QStringList encrypted{"create",     "-encryption", "-stdinpass",
                                     "-srcfolder", "@SRC",        "@OUT"};
         const auto row = [](const char *name, const QStringList &args, const QByteArray &input,
@@ -359,18 +307,9 @@ private Q_SLOTS:
         };
         row("no arguments", {}, {}, 2, "usage");
         row("unknown option", {"-c", "-k", "-Z", "@SRC", "@OUT"}, {}, 2, "-Z");
-        row("not zip", {"-c", "@SRC", "@OUT"}, {}, 2, "-c -k");
-        row("no target", {"-c", "-k", "@SRC"}, {}, 2, "usage");
-        row("create without -srcfolder", {"create", "@SRC", "@OUT"}, {}, 2, "-srcfolder");
-        row("encryption without -stdinpass",
-            {"create", "-encryption", "-srcfolder", "@SRC", "@OUT"}, "pw", 2, "-stdinpass");
         row("missing source", {"-c", "-k", "/nonexistent/x", "@OUT"}, {}, 1, "/nonexistent/x");
-        row("image of missing source", {"create", "-srcfolder", "/nonexistent/x", "@OUT"}, {}, 1,
-            "/nonexistent/x");
         row("special source", {"-c", "-k", "@FIFO", "@OUT"}, {}, 1, "neither a file nor a folder");
         row("missing target folder", {"-c", "-k", "@SRC", "@OUT/no/x.zip"}, {}, 1, "cannot create");
-        row("target folder is a file", image.mid(0, 3) + QStringList{"@FIFO/x.dmg"}, {}, 1,
-            "cannot create");
         row("no password", encrypted, {}, 1, "no password");
         row("empty password line", encrypted, "\nsecret", 1, "no password");
     }
@@ -392,7 +331,6 @@ private Q_SLOTS:
         QCOMPARE(r.code, code);
         QVERIFY2(r.err.startsWith("pv-packer: ") && r.err.contains(message.toUtf8()),
                  r.err.constData());
-        QVERIFY(!r.out.contains("created:"));
         QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
                                      QDir::NoDotAndDotDot),
                  QStringList{"fifo"});
@@ -406,16 +344,14 @@ private Q_SLOTS:
         writeFile(zip, "stale");
         // An image never replaces a file unless told to.
         const QStringList imgArgs{"create", "-srcfolder", m_src, img};
-        const Run refused = run(packer(), imgArgs);
-        QCOMPARE(refused.code, 1);
-        QVERIFY(refused.err.contains("file exists"));
+        QVERIFY(run(packer(), imgArgs).err.contains("file exists"));
         QCOMPARE(QFileInfo(img).size(), 5);
         QCOMPARE(run(packer(), imgArgs + QStringList{"-ov"}).code, 0);
         QCOMPARE(imageListing(img), treeEntries(m_src, true));
         // An archive replaces it, as the archive tool does.
         QCOMPARE(run(packer(), {"-c", "-k", m_src, zip}).code, 0);
         QCOMPARE(run("unzip", {"-tq", zip}).code, 0);
-        QVERIFY(QFileInfo(zip).permissions() & QFileDevice::ReadOther);
+        QVERIFY(QFileInfo(zip).permissions() & QFileDevice::ReadOther); // not left as a 0600 temp
         QCOMPARE(partFiles(dir), QStringList());
     }
 
