@@ -4,3 +4,4 @@
 pv_server_fixture(samba samba.sh)
 pv_tests_need_fixture(transfer "test_smb*.cpp" samba)
 pv_tests_need_fixture(transfer "test_deliverytransfer_smb*.cpp" samba)
+pv_tests_need_fixture(blackbox "test_delivery_smb*.cpp" samba)
