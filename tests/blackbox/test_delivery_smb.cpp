@@ -81,7 +81,7 @@ private Q_SLOTS:
         dated.insert("monthFolderBtn", 1);
         dated.insert("dateFolderBtn", 1);
         home.writeDest(withHotFolder(dated, hot));
-        QVariantMap zipper = smb("ShareZip", base + "/zip");
+        QVariantMap zipper = smb("ShareZip", base + "/zip #1");
         zipper.insert("QFCompressFolders", 1);
         zipper.insert("QFCompressionMethod", 0);
         home.writeDest(withHotFolder(zipper, hot));
@@ -98,7 +98,7 @@ private Q_SLOTS:
         // An earlier delivery of the same name is already on the share.
         const QString dateDir = base + "/dated/" + datePath("YYYY-MM-DD");
         QVERIFY(makeShareFolders(share, dateDir));
-        QVERIFY(makeShareFolders(share, base + "/zip"));
+        QVERIFY(makeShareFolders(share, base + "/zip #1"));
         QVERIFY(makeShareFolders(share, base + "/plain"));
         QVERIFY(writeFile(share + "/" + dateDir + "/note.txt", "earlier"));
 
@@ -107,13 +107,15 @@ private Q_SLOTS:
 
         QVERIFY(writeFile(hot + "/Share/note.txt", content(5000, 'n')));
         QVERIFY(writeFile(hot + "/Share/Tree/a.txt", content(300, 'a')));
+        QVERIFY(writeFile(hot + "/Share/Q3 50% \u00e4 #2.txt", "odd name"));
         QVERIFY(writeFile(hot + "/Share/Tree/sub/b.bin", content(300000, 'b')));
         QVERIFY(writeFile(hot + "/ShareZip/Bundle/x.txt", content(8000, 'x')));
         QVERIFY(writeFile(hot + "/Down/lost.txt", "never arrives"));
         QVERIFY(writeFile(hot + "/Mixed/both.txt", content(700, 'm')));
 
-        const QStringList finished{"Share/Done/note.txt", "Share/Done/Tree", "ShareZip/Done/Bundle",
-                                   "Down/Errors/lost.txt", "Mixed/Errors/both.txt"};
+        const QStringList finished{
+            "Share/Done/note.txt",  "Share/Done/Tree",      "Share/Done/Q3 50% \u00e4 #2.txt",
+            "ShareZip/Done/Bundle", "Down/Errors/lost.txt", "Mixed/Errors/both.txt"};
         QVERIFY2(inst.waitFor(
                      [&] {
                          return std::all_of(
@@ -123,7 +125,7 @@ private Q_SLOTS:
                      90000),
                  inst.tail());
         QList<QVariantMap> history;
-        QVERIFY(inst.waitFor([&] { return (history = home.records("History.xml")).size() == 6; },
+        QVERIFY(inst.waitFor([&] { return (history = home.records("History.xml")).size() == 7; },
                              10000));
 
         // Into the dated folders under the next free name.
@@ -137,10 +139,11 @@ private Q_SLOTS:
                  qPrintable(note[0].value("location").toString()));
         QVERIFY(note[0].value("baseURLNoPassword").toString().contains("<password>"));
         QCOMPARE(readFile(share + "/" + dateDir + "/Tree/a.txt"), content(300, 'a'));
+        QCOMPARE(readFile(share + "/" + dateDir + "/Q3 50% \u00e4 #2.txt"), QByteArray("odd name"));
         QCOMPARE(readFile(share + "/" + dateDir + "/Tree/sub/b.bin"), content(300000, 'b'));
 
         // The zip arrives whole; the package made for a server is removed.
-        const QString zip = share + "/" + base + "/zip/Bundle.zip";
+        const QString zip = share + "/" + base + "/zip #1/Bundle.zip";
         const Result r = run("unzip", {"-tq", zip});
         QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
         QCOMPARE(run("unzip", {"-p", zip, "x.txt"}).out.toUtf8(), content(8000, 'x'));
