@@ -87,7 +87,7 @@ int runEngine(QCoreApplication &app, pv::UserInterface &ui,
     return rc;
 }
 
-bool haveDisplay()
+[[maybe_unused]] bool haveDisplay() // only the windowed build asks
 {
     return !qEnvironmentVariableIsEmpty("DISPLAY") ||
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||

@@ -10,3 +10,4 @@ pv_tests_need_fixture(notify "test_smtpsend*.cpp" smtp)
 # The notification road end to end: mail about deliveries to a folder and to the share.
 set_tests_properties(app.test_pipeline_mail PROPERTIES FIXTURES_REQUIRED "samba;smtp"
                      RESOURCE_LOCK "samba;smtp")
+pv_tests_need_fixture(blackbox "test_delivery_smb*.cpp" samba)

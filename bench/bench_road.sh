@@ -1,0 +1,204 @@
+#!/bin/bash
+# The whole road of a delivery, from the drop into a hot folder to the source
+# in "Done", measured on a running `parcelvane --headless` beside cp of the
+# same data:
+#   - many small files dropped at once into one hot folder (default 2,000)
+#   - one large file (default 1 GiB)
+# The hot folder is scanned every 5 s and each item needs two equal size
+# probes (1 s apart here), so small runs are dominated by that wait; the part
+# after the first item was handed over is reported beside the total.
+#
+# Usage: bench/bench_road.sh [--build DIR] [--work DIR] [--files N] [--large-mib N]
+#   --build DIR   build tree with src/parcelvane and src/pv-packer
+#                 (default: build-bench, configured and built in Release like bench/run.sh)
+#   --work DIR    scratch folder (default: a fresh folder under /tmp, removed at the end)
+set -euo pipefail
+
+src="$(cd "$(dirname "$0")/.." && pwd)"
+build=""
+work=""
+files=2000
+large_mib=1024
+while [ $# -gt 0 ]; do
+    case $1 in
+    --build) build=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    --files) files=$2; shift 2 ;;
+    --large-mib) large_mib=$2; shift 2 ;;
+    *) echo "usage: $0 [--build DIR] [--work DIR] [--files N] [--large-mib N]" >&2; exit 2 ;;
+    esac
+done
+
+if [ -z "$build" ]; then
+    build="${PV_BENCH_BUILD_DIR:-$src/build-bench}"
+    cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPV_BUILD_BENCH=ON \
+        -DPV_BUILD_TESTS=OFF -DPV_WITH_GUI=OFF -DPV_SANITIZE=OFF >/dev/null
+    cmake --build "$build" --target parcelvane pv-packer -j2 >/dev/null
+fi
+exe="$build/src/parcelvane"
+[ -x "$exe" ] || { echo "no $exe" >&2; exit 1; }
+
+own_work=0
+if [ -z "$work" ]; then
+    work=$(mktemp -d /tmp/pv-road.XXXXXX)
+    own_work=1
+fi
+mkdir -p "$work"
+
+pid=""
+cleanup() {
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    fi
+    [ "$own_work" -eq 1 ] && rm -rf "$work"
+    return 0
+}
+trap cleanup EXIT
+
+now() { date +%s.%N; }
+secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.1f", a / b; else print "-" }'; }
+
+# Time stamp (s) of the first or last log line containing a text.
+stamp_of() { # first|last text log
+    if [ "$1" = first ]; then
+        awk -v t="$2" 'index($0, t) { print $1; exit }' "$3"
+    else
+        awk -v t="$2" 'index($0, t) { l = $1 } END { print l }' "$3"
+    fi
+}
+
+# Starts an instance with one Local Disk destination "Road" whose hot folder
+# is $work/home/hot/Road, delivering into $work/out.
+start_instance() {
+    local home=$work/home
+    rm -rf "$home" "$work/out"
+    mkdir -p "$home/tmp" "$home/config/Tallowin" "$home/data/Tallowin/Parcelvane/Destinations" \
+        "$work/out"
+    for sub in "" Priority Errors Done; do mkdir -p "$home/hot/Road/$sub"; done
+    printf '[General]\nwatchInterval=1\nrecentItems=50\n' >"$home/config/Tallowin/Parcelvane.conf"
+    cat >"$home/data/Tallowin/Parcelvane/Destinations/Road.dest" <<EOF
+<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+  <key>name</key><string>Road</string>
+  <key>QFDestType</key><string>Local Disk</string>
+  <key>type</key><integer>1</integer>
+  <key>pathField</key><string>$work/out</string>
+  <key>QFHotfolder</key><string>$home/hot/Road</string>
+  <key>sendFTPBtn</key><integer>1</integer>
+  <key>sendEmailBtn</key><integer>0</integer>
+</dict>
+</plist>
+EOF
+    log=$work/road.log
+    : >"$log"
+    # Every log line gets the time it was written.
+    env -u DISPLAY -u WAYLAND_DISPLAY XDG_DATA_HOME="$home/data" \
+        XDG_CONFIG_HOME="$home/config" TMPDIR="$home/tmp" "$exe" --headless \
+        > >(perl -MTime::HiRes=time -ne 'BEGIN { $| = 1 } printf "%.6f %s", time, $_' >"$log") 2>&1 &
+    pid=$!
+    local waited=0
+    until grep -q "startWatching" "$log"; do
+        sleep 0.1
+        waited=$((waited + 1))
+        [ $waited -lt 300 ] || { echo "parcelvane did not start:" >&2; cat "$log" >&2; exit 1; }
+    done
+    hot=$home/hot/Road
+}
+
+stop_instance() {
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    pid=""
+}
+
+# Waits until the hot folder's "Done" holds n entries (timeout in s).
+wait_done() { # n timeout
+    local n=$1 limit=$2 start
+    start=$(now)
+    while [ "$(ls -U "$hot/Done" | wc -l)" -lt "$n" ]; do
+        if [ "$(secs "$start" "$(now)" | cut -d. -f1)" -ge "$limit" ]; then
+            echo "timed out: $(ls -U "$hot/Done" | wc -l) of $n in Done" >&2
+            exit 1
+        fi
+        sleep 0.05
+    done
+}
+
+report() { # label total after_handover cp
+    printf '%-26s road %8ss   after hand-over %8ss   cp %7ss   road/cp %6s   after/cp %6s\n' \
+        "$1" "$2" "$3" "$4" "$(ratio "$2" "$4")" "$(ratio "$3" "$4")"
+}
+
+echo "parcelvane road benchmark: $files small files, one ${large_mib} MiB file ($(nproc) CPUs)"
+echo "binary: $exe"
+
+# --- many small files -------------------------------------------------------
+stage=$work/stage-small
+rm -rf "$stage"
+mkdir -p "$stage"
+head -c $((files * 4096)) /dev/urandom >"$work/blob"
+split -a 5 -d -b 4096 "$work/blob" "$stage/f" && rm -f "$work/blob"
+
+rm -rf "$work/cp-small"
+t0=$(now)
+cp -r "$stage" "$work/cp-small"
+t1=$(now)
+cp_small=$(secs "$t0" "$t1")
+rm -rf "$work/cp-small"
+
+start_instance
+t0=$(now)
+# A drop: every file appears in the hot folder at once.
+find "$stage" -maxdepth 1 -type f -exec mv -t "$hot" {} +
+wait_done "$files" 1800
+t_end=$(now)
+sleep 0.5
+first_ready=$(stamp_of first "hot folder item ready" "$log")
+last_ready=$(stamp_of last "hot folder item ready" "$log")
+last_move=$(stamp_of last "---> moveFile:" "$log")
+total=$(secs "$t0" "$t_end")
+after=$(secs "$first_ready" "$last_move")
+delivered=$(ls -U "$work/out" | wc -l)
+[ "$delivered" -eq "$files" ] || { echo "only $delivered of $files delivered" >&2; exit 1; }
+history_bytes=$(stat -c %s "$work/home/data/Tallowin/Parcelvane/History.xml")
+stop_instance
+report "$files files x 4 KiB" "$total" "$after" "$cp_small"
+echo "  drop to first hand-over $(secs "$t0" "$first_ready")s, hand-overs spread over $(secs "$first_ready" "$last_ready")s, History.xml ${history_bytes} bytes"
+echo "  per file after hand-over: $(awk -v a="$after" -v n="$files" 'BEGIN { printf "%.2f", 1000 * a / n }') ms"
+rm -rf "$stage"
+
+# --- one large file -----------------------------------------------------------
+stage=$work/stage-large
+rm -rf "$stage"
+mkdir -p "$stage"
+head -c $((large_mib * 1024 * 1024)) /dev/urandom >"$stage/large.bin"
+
+rm -f "$work/cp-large.bin"
+t0=$(now)
+cp "$stage/large.bin" "$work/cp-large.bin"
+t1=$(now)
+sync "$work/cp-large.bin"
+t2=$(now)
+cp_large=$(secs "$t0" "$t1")
+cp_large_sync=$(secs "$t0" "$t2")
+rm -f "$work/cp-large.bin"
+
+start_instance
+t0=$(now)
+mv "$stage/large.bin" "$hot/large.bin"
+wait_done 1 1800
+t_end=$(now)
+sleep 0.5
+ready=$(stamp_of first "hot folder item ready" "$log")
+moved=$(stamp_of last "---> moveFile:" "$log")
+total=$(secs "$t0" "$t_end")
+after=$(secs "$ready" "$moved")
+[ "$(stat -c %s "$work/out/large.bin")" -eq $((large_mib * 1024 * 1024)) ] ||
+    { echo "large file not delivered whole" >&2; exit 1; }
+stop_instance
+report "1 file x ${large_mib} MiB" "$total" "$after" "$cp_large"
+echo "  cp + sync ${cp_large_sync}s; after hand-over / (cp + sync) $(ratio "$after" "$cp_large_sync")"

@@ -1,0 +1,242 @@
+// Helpers for tests that run the parcelvane executable as a user or a script
+// would: a private home, destinations and settings written as files, a
+// headless instance whose log is collected, and small file utilities.
+#pragma once
+
+#include "core/plist.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+
+#include <csignal>
+
+namespace bb {
+
+inline QString exe()
+{
+    return qEnvironmentVariable("PV_PARCELVANE");
+}
+
+/// A private home: data, settings and scratch folders of one instance.
+struct Home {
+    QTemporaryDir dir;
+    Home() { QDir().mkpath(tmp()); }
+    QString path() const { return dir.path(); }
+    QString data() const { return dir.path() + "/data"; }
+    QString app() const { return data() + "/Tallowin/Parcelvane"; }
+    QString tmp() const { return dir.path() + "/tmp"; }
+    QString settingsFile() const { return dir.path() + "/config/Tallowin/Parcelvane.conf"; }
+    QProcessEnvironment env() const
+    {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("XDG_DATA_HOME", data());
+        e.insert("XDG_CONFIG_HOME", dir.path() + "/config");
+        // Packages are built in the scratch folder below TMPDIR: one per home.
+        e.insert("TMPDIR", tmp());
+        e.remove("DISPLAY");
+        e.remove("WAYLAND_DISPLAY");
+        return e;
+    }
+    void writeDest(const QVariantMap &rec) const
+    {
+        QDir().mkpath(app() + "/Destinations");
+        QVERIFY(pv::plist::writeFile(
+            app() + "/Destinations/" + rec.value("name").toString() + ".dest", rec));
+    }
+    /// Writes settings the way the application reads them; call before start-up.
+    void writeSettings(const QVariantMap &values) const
+    {
+        QDir().mkpath(QFileInfo(settingsFile()).absolutePath());
+        QSettings s(settingsFile(), QSettings::IniFormat);
+        for (auto it = values.cbegin(); it != values.cend(); ++it)
+            s.setValue(it.key(), it.value());
+        s.sync();
+        QCOMPARE(s.status(), QSettings::NoError);
+    }
+    QList<QVariantMap> records(const QString &file) const
+    {
+        QList<QVariantMap> out;
+        for (const QVariant &v : pv::plist::readFile(app() + "/" + file).toList())
+            out.append(v.toMap());
+        return out;
+    }
+};
+
+struct Result {
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+/// Runs a program to its end (60 s at most).
+inline Result run(const QString &program, const QStringList &args,
+                  const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    p.closeWriteChannel();
+    p.waitForFinished(60000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+inline Result runCli(const Home &home, const QStringList &args)
+{
+    return run(exe(), args, home.env());
+}
+
+/// A headless instance whose log is collected as it runs.
+class Instance {
+public:
+    explicit Instance(const Home &home)
+    {
+        m_proc.setProcessEnvironment(home.env());
+        m_proc.setProcessChannelMode(QProcess::MergedChannels);
+        m_proc.start(exe(), {"--headless"});
+    }
+    ~Instance()
+    {
+        if (m_proc.state() != QProcess::NotRunning) {
+            m_proc.kill();
+            m_proc.waitForFinished();
+        }
+    }
+    bool waitForLog(const QString &text, int ms = 20000)
+    {
+        return waitFor([&] { return m_log.contains(text); }, ms);
+    }
+    /// Waits for cond while collecting the log; gives up early when the
+    /// instance has ended.
+    bool waitFor(const std::function<bool()> &cond, int ms)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!cond()) {
+            if (t.elapsed() > ms || m_proc.state() == QProcess::NotRunning)
+                return cond();
+            m_proc.waitForReadyRead(200);
+            m_log += QString::fromUtf8(m_proc.readAll());
+        }
+        return true;
+    }
+    int terminate()
+    {
+        ::kill(pid_t(m_proc.processId()), SIGTERM);
+        m_proc.waitForFinished(20000);
+        m_log += QString::fromUtf8(m_proc.readAll());
+        return m_proc.exitStatus() == QProcess::NormalExit ? m_proc.exitCode() : -1;
+    }
+    QString log() const { return m_log; }
+    /// The log's last lines, for failure messages.
+    QByteArray tail(int chars = 6000) const { return m_log.right(chars).toUtf8(); }
+
+private:
+    QProcess m_proc;
+    QString m_log;
+};
+
+/// A local-folder destination that transfers (and sends no e-mail).
+inline QVariantMap local(const QString &name, const QString &dir)
+{
+    QDir().mkpath(dir);
+    return {{"name", name},    {"QFDestType", "Local Disk"}, {"type", 1},        {"pathField", dir},
+            {"sendFTPBtn", 1}, {"sendEmailBtn", 0},          {"overwriteBtn", 0}};
+}
+
+/// Creates the hot folder parent/name with its three sub-folders.
+inline QString makeHotFolder(const QString &parent, const QString &name)
+{
+    const QString hot = parent + "/" + name;
+    for (const char *sub : {"", "/Priority", "/Errors", "/Done"})
+        QDir().mkpath(hot + sub);
+    return hot;
+}
+
+/// The same destination with its own hot folder below parent.
+inline QVariantMap withHotFolder(QVariantMap dest, const QString &parent)
+{
+    dest.insert("QFHotfolder", makeHotFolder(parent, dest.value("name").toString()));
+    return dest;
+}
+
+inline bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+/// Bytes that compress a little but not to nothing, reproducible by seed.
+inline QByteArray content(int size, char seed)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    quint32 x = quint32(seed) * 2654435761u + 1;
+    for (int i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        out[i] = char('a' + (x >> 16) % 26);
+    }
+    return out;
+}
+
+/// Names in a folder, sorted, without "." and "..".
+inline QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+/// The records of file whose "name" is name.
+inline QList<QVariantMap> recordsNamed(const QList<QVariantMap> &records, const QString &name)
+{
+    QList<QVariantMap> out;
+    for (const QVariantMap &r : records) {
+        if (r.value("name").toString() == name)
+            out.append(r);
+    }
+    return out;
+}
+
+/// Today's year/month/date folder path with the given date format, as the
+/// destinations ask for it.
+inline QString datePath(const QString &dateFormat)
+{
+    const QDate d = QDate::currentDate();
+    QString date = dateFormat;
+    date.replace("YYYY", QString::number(d.year()), Qt::CaseInsensitive);
+    date.replace("MM", QString::asprintf("%02d", d.month()), Qt::CaseInsensitive);
+    date.replace("DD", QString::asprintf("%02d", d.day()), Qt::CaseInsensitive);
+    return QString::number(d.year()) + "/" + QString::asprintf("%02d-%d", d.month(), d.year()) +
+           "/" + date;
+}
+
+/// Key=value lines of the Samba fixture's env file; empty when missing.
+inline QMap<QString, QString> sambaEnv()
+{
+    QMap<QString, QString> env;
+    QFile f(qEnvironmentVariable("PV_BINARY_DIR") + "/servers/samba.env");
+    if (!f.open(QIODevice::ReadOnly))
+        return env;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        const qsizetype eq = line.indexOf('=');
+        if (eq > 0)
+            env.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
+    }
+    return env;
+}
+
+} // namespace bb

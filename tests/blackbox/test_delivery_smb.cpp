@@ -1,0 +1,186 @@
+// Deliveries to the test Samba share through hot folders (ctest fixture
+// "samba"), read back from the share's folder on this machine.
+
+#include "blackbox.h"
+
+#include "prefs/prefs.h"
+
+#include <QTcpServer>
+
+#include <unistd.h>
+
+using namespace bb;
+
+namespace {
+
+/// A port on 127.0.0.1 that nobody listens on.
+int closedPort()
+{
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost, 0))
+        return 1;
+    const int port = server.serverPort();
+    server.close();
+    return port;
+}
+
+/// Creates folders below the share that the share's user may write into.
+bool makeShareFolders(const QString &root, const QString &relative)
+{
+    QString path = root;
+    for (const QString &part : relative.split('/', Qt::SkipEmptyParts)) {
+        path += "/" + part;
+        if (!QDir().mkpath(path) || !QFile::setPermissions(path, QFile::Permissions(0x7777)))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+class TestDeliverySmb : public QObject {
+    Q_OBJECT
+
+    QMap<QString, QString> m_env;
+
+    QVariantMap smb(const QString &name, const QString &folder, int port = 0) const
+    {
+        return {{"name", name},
+                {"QFDestType", "SMB Server"},
+                {"type", 0},
+                {"hostField", m_env.value("SMB_HOST")},
+                {"QFPort", QString::number(port ? port : m_env.value("SMB_PORT").toInt())},
+                {"pathField", m_env.value("SMB_SHARE") + "/" + folder},
+                {"userField", m_env.value("SMB_USER")},
+                {"sitePasswordField", pv::Prefs::encryptPassword(m_env.value("SMB_PASSWORD"))},
+                {"sendFTPBtn", 1},
+                {"sendEmailBtn", 0},
+                {"overwriteBtn", 0}};
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_env = sambaEnv();
+        QVERIFY2(m_env.contains("SMB_PORT"),
+                 "no test server: run through ctest, which starts tests/servers/samba.sh");
+    }
+
+    // Dated folders and numbering on the share, a folder tree, a zip package,
+    // an unreachable server and a group with one unreachable member.
+    void deliveriesToTheShare()
+    {
+        Home home;
+        const QString hot = home.path() + "/hot";
+        const QString share = m_env.value("SMB_SHARE_DIR");
+        const QString base = QString("bb-%1").arg(QCoreApplication::applicationPid());
+        home.writeSettings({{"watchInterval", 1}});
+
+        QVariantMap dated = smb("Share", base + "/dated");
+        dated.insert("yearFolderBtn", 1);
+        dated.insert("monthFolderBtn", 1);
+        dated.insert("dateFolderBtn", 1);
+        home.writeDest(withHotFolder(dated, hot));
+        QVariantMap zipper = smb("ShareZip", base + "/zip #1");
+        zipper.insert("QFCompressFolders", 1);
+        zipper.insert("QFCompressionMethod", 0);
+        home.writeDest(withHotFolder(zipper, hot));
+        home.writeDest(withHotFolder(smb("Down", base + "/down", closedPort()), hot));
+        home.writeDest(smb("Plain", base + "/plain"));
+        home.writeDest(
+            withHotFolder(QVariantMap{{"name", "Mixed"},
+                                      {"isGroup", true},
+                                      {"QFDestType", "group"},
+                                      {"groupDests", QVariantList{QVariantMap{{"name", "Plain"}},
+                                                                  QVariantMap{{"name", "Down"}}}}},
+                          hot));
+
+        // An earlier delivery of the same name is already on the share.
+        const QString dateDir = base + "/dated/" + datePath("YYYY-MM-DD");
+        QVERIFY(makeShareFolders(share, dateDir));
+        QVERIFY(makeShareFolders(share, base + "/zip #1"));
+        QVERIFY(makeShareFolders(share, base + "/plain"));
+        QVERIFY(writeFile(share + "/" + dateDir + "/note.txt", "earlier"));
+
+        Instance inst(home);
+        QVERIFY2(inst.waitForLog("startWatching"), inst.tail());
+
+        QVERIFY(writeFile(hot + "/Share/note.txt", content(5000, 'n')));
+        QVERIFY(writeFile(hot + "/Share/Tree/a.txt", content(300, 'a')));
+        QVERIFY(writeFile(hot + "/Share/Q3 50% \u00e4 #2.txt", "odd name"));
+        QVERIFY(writeFile(hot + "/Share/Tree/sub/b.bin", content(300000, 'b')));
+        QVERIFY(writeFile(hot + "/ShareZip/Bundle/x.txt", content(8000, 'x')));
+        QVERIFY(writeFile(hot + "/Down/lost.txt", "never arrives"));
+        QVERIFY(writeFile(hot + "/Mixed/both.txt", content(700, 'm')));
+
+        const QStringList finished{
+            "Share/Done/note.txt",  "Share/Done/Tree",      "Share/Done/Q3 50% \u00e4 #2.txt",
+            "ShareZip/Done/Bundle", "Down/Errors/lost.txt", "Mixed/Errors/both.txt"};
+        QVERIFY2(inst.waitFor(
+                     [&] {
+                         return std::all_of(
+                             finished.begin(), finished.end(),
+                             [&](const QString &p) { return QFileInfo::exists(hot + "/" + p); });
+                     },
+                     90000),
+                 inst.tail());
+        QList<QVariantMap> history;
+        QVERIFY(inst.waitFor([&] { return (history = home.records("History.xml")).size() == 7; },
+                             10000));
+
+        // Into the dated folders under the next free name.
+        QCOMPARE(readFile(share + "/" + dateDir + "/note_1.txt"), content(5000, 'n'));
+        QCOMPARE(readFile(share + "/" + dateDir + "/note.txt"), QByteArray("earlier"));
+        const QList<QVariantMap> note = recordsNamed(history, "note.txt");
+        QCOMPARE(note.size(), 1);
+        QCOMPARE(note[0].value("success").toString(), QStringLiteral("ok"));
+        QCOMPARE(note[0].value("finalName").toString(), QStringLiteral("note_1.txt"));
+        QVERIFY2(note[0].value("location").toString().endsWith(datePath("YYYY-MM-DD")),
+                 qPrintable(note[0].value("location").toString()));
+        QVERIFY(note[0].value("baseURLNoPassword").toString().contains("<password>"));
+        QCOMPARE(readFile(share + "/" + dateDir + "/Tree/a.txt"), content(300, 'a'));
+        QCOMPARE(readFile(share + "/" + dateDir + "/Q3 50% \u00e4 #2.txt"), QByteArray("odd name"));
+        QCOMPARE(readFile(share + "/" + dateDir + "/Tree/sub/b.bin"), content(300000, 'b'));
+
+        // The zip arrives whole; the package made for a server is removed.
+        const QString zip = share + "/" + base + "/zip #1/Bundle.zip";
+        const Result r = run("unzip", {"-tq", zip});
+        QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+        QCOMPARE(run("unzip", {"-p", zip, "x.txt"}).out.toUtf8(), content(8000, 'x'));
+        const QString scratch = home.tmp() + "/Parcelvane-" + QString::number(getuid());
+        QCOMPARE(entries(scratch).filter("Bundle"), QStringList());
+
+        // Nobody listens: recorded as not delivered, with the reason, and the
+        // source goes to "Errors".
+        const QList<QVariantMap> lost = recordsNamed(history, "lost.txt");
+        QCOMPARE(lost.size(), 1);
+        QCOMPARE(lost[0].value("success").toString(), QStringLiteral("missing"));
+        const QString error = lost[0].value("error").toString();
+        QVERIFY2(error.contains("FILE HAS NOT BEEN DELIVERED!") && error.contains("Transfer error"),
+                 qPrintable(error));
+        QCOMPARE(recordsNamed(home.records("Sent.xml"), "lost.txt").size(), 1);
+
+        // The last member of the group failed: delivered once, source in "Errors".
+        const QList<QVariantMap> both = recordsNamed(history, "both.txt");
+        QCOMPARE(both.size(), 2);
+        QCOMPARE(both[0].value("success").toString(), QStringLiteral("ok"));
+        QCOMPARE(both[1].value("success").toString(), QStringLiteral("missing"));
+        QCOMPARE(readFile(share + "/" + base + "/plain/both.txt"), content(700, 'm'));
+
+        // The share's password never reaches the log or the records.
+        const QString password = m_env.value("SMB_PASSWORD");
+        QVERIFY(!inst.log().contains(password));
+        QVERIFY(!inst.log().contains(QUrl::toPercentEncoding(password)));
+        for (const char *file : {"History.xml", "Sent.xml"}) {
+            const QByteArray records = readFile(home.app() + "/" + file);
+            QVERIFY(!records.contains(password.toUtf8()));
+            QVERIFY(!records.contains(QUrl::toPercentEncoding(password)));
+        }
+
+        QCOMPARE(inst.terminate(), 0);
+        QDir(share + "/" + base).removeRecursively();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDeliverySmb)
+#include "test_delivery_smb.moc"
