@@ -7,6 +7,7 @@
 #include "core/dates.h"
 #include "core/fileops.h"
 #include "core/log.h"
+#include "core/paths.h"
 #include "core/record.h"
 #include "core/settings.h"
 #include "destinations/destination.h"
@@ -123,7 +124,13 @@ void AppController::deleteDmgFile()
     recordCompleted(rec);
 
     const bool last = !m_queue->containsPath(path);
-    if (m_ftpFlag && last && packaged && pathExists(m_dmgFile)) {
+    // A package built in the scratch folder for a local destination has been
+    // copied by now; left there it would fill the disk and push the next
+    // package of the same name into the destination under a numbered name.
+    const bool scratchPackage =
+        QFileInfo(m_dmgFile).absolutePath() == QDir(paths::scratchDir()).absolutePath();
+    if (packaged && pathExists(m_dmgFile) &&
+        ((m_ftpFlag && last) || (!m_ftpFlag && scratchPackage))) {
         QString error;
         if (!removePath(m_dmgFile, &error))
             log(QStringLiteral("---> deleteDmgFile: %1").arg(error));

@@ -14,6 +14,7 @@
 #include "notify/smtpemail.h"
 #include "records/queuetable.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 
@@ -184,10 +185,19 @@ void AppController::newStage()
             return;
         }
     }
-    if (type == 2)
+    if (type == 2) {
         sendEmail();
-    else
-        uploadToFTP();
+        return;
+    }
+    if ((m_createDmg || m_zip) && !m_ftpFlag && !m_finalLocalFolder.isEmpty() &&
+        QFileInfo(m_dmgFile).absolutePath() == QDir(m_finalLocalFolder).absolutePath()) {
+        // The package was built straight into the local folder: it is
+        // delivered already, and copying it onto itself would make a second one.
+        setDownloadURLInItemDict();
+        sendEmail();
+        return;
+    }
+    uploadToFTP();
 }
 
 void AppController::cancelProcess()

@@ -32,8 +32,8 @@ void HistoryTable::loadHistory()
 void HistoryTable::addItem(const QVariantMap &record)
 {
     loadHistory();
-    insertRecord(count(), record);
-    sortRecords(m_sortKey, m_sortOrder);
+    // The list is kept sorted: the new record goes straight to its place.
+    insertRecord(sortedRowFor(record, m_sortKey, m_sortOrder), record);
 }
 
 bool HistoryTable::clearHistory()

@@ -1,5 +1,7 @@
 #include "records/recordlist.h"
 
+#include <QTimer>
+
 #include "core/log.h"
 #include "core/plist.h"
 #include "core/record.h"
@@ -106,7 +108,16 @@ void RecordList::writeItems()
     if (m_filePath.isEmpty() || m_writePending)
         return;
     m_writePending = true;
-    QMetaObject::invokeMethod(this, &RecordList::flush, Qt::QueuedConnection);
+    // A lone change is written at the end of the turn. During a burst (a
+    // thousand deliveries in a row) the whole file is rewritten at most about
+    // twice a second, so the cost of the records grows linearly, not with the
+    // square of the burst.
+    constexpr qint64 kMinGapMs = 500;
+    const qint64 since = m_sinceWrite.isValid() ? m_sinceWrite.elapsed() : kMinGapMs;
+    if (since >= kMinGapMs)
+        QMetaObject::invokeMethod(this, &RecordList::flush, Qt::QueuedConnection);
+    else
+        QTimer::singleShot(int(kMinGapMs - since), this, &RecordList::flush);
 }
 
 bool RecordList::flush()
@@ -114,6 +125,7 @@ bool RecordList::flush()
     if (!m_writePending)
         return true;
     m_writePending = false;
+    m_sinceWrite.restart();
     QVariantList root;
     root.reserve(m_items.size());
     for (const QVariantMap &record : std::as_const(m_items))
@@ -230,6 +242,21 @@ void RecordList::setRecords(const QList<QVariantMap> &records, bool write)
     endResetModel();
     if (write)
         writeItems();
+}
+
+int RecordList::sortedRowFor(const QVariantMap &record, const QString &key,
+                             Qt::SortOrder order) const
+{
+    QCollator collator;
+    collator.setNumericMode(true);
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    const QVariant value = record.value(key);
+    const auto it = std::upper_bound(m_items.cbegin(), m_items.cend(), value,
+                                     [&](const QVariant &v, const QVariantMap &item) {
+                                         const int c = compareValues(v, item.value(key), collator);
+                                         return order == Qt::AscendingOrder ? c < 0 : c > 0;
+                                     });
+    return int(it - m_items.cbegin());
 }
 
 void RecordList::sortRecords(const QString &key, Qt::SortOrder order, bool write)

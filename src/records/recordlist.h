@@ -3,6 +3,7 @@
 #include "core/alerter.h"
 
 #include <QAbstractTableModel>
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -89,6 +90,10 @@ protected:
     /// Reorders the list stably by key; selections in views follow their
     /// records. write false leaves the file alone.
     void sortRecords(const QString &key, Qt::SortOrder order, bool write = true);
+    /// The row where record belongs in a list sorted by key, after records
+    /// that compare equal (so insertion keeps the order stable).
+    [[nodiscard]] int sortedRowFor(const QVariantMap &record, const QString &key,
+                                   Qt::SortOrder order) const;
     /// Shows an alert through the port (or logs it when there is none).
     int ask(const Alert &alert);
 
@@ -98,6 +103,7 @@ private:
     Alerter *m_alerter;
     QList<QVariantMap> m_items;
     bool m_writePending = false;
+    QElapsedTimer m_sinceWrite;
 };
 
 /// The maker's support address named in user-facing texts.
