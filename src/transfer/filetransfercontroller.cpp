@@ -577,7 +577,8 @@ bool startDigest(void **context)
 
 } // namespace
 
-bool FileTransferController::openOutputStream(OutputStream *stream, bool isFileTransfer)
+bool FileTransferController::openStream(TransferStream *stream, bool isFileTransfer,
+                                        quint64 speedLimit)
 {
     m_totalSize = 0;
     m_fileTransfer = isFileTransfer;
@@ -588,7 +589,7 @@ bool FileTransferController::openOutputStream(OutputStream *stream, bool isFileT
         dropDigest();
         if (m_digestComputation && !startDigest(&m_digestContext))
             return false;
-        m_maxSpeed = m_localHost ? 0 : double(m_maxDownloadSpeed);
+        m_maxSpeed = m_localHost ? 0 : double(speedLimit);
     }
     if (!stream->open() || stream->status() != TransferStream::Open) {
         dropDigest();
@@ -597,24 +598,14 @@ bool FileTransferController::openOutputStream(OutputStream *stream, bool isFileT
     return true;
 }
 
+bool FileTransferController::openOutputStream(OutputStream *stream, bool isFileTransfer)
+{
+    return openStream(stream, isFileTransfer, m_maxDownloadSpeed);
+}
+
 bool FileTransferController::openInputStream(InputStream *stream, bool isFileTransfer)
 {
-    m_totalSize = 0;
-    m_fileTransfer = isFileTransfer;
-    m_maxSpeed = 0;
-    if (isFileTransfer) {
-        std::memset(m_digestBuffer, 0, sizeof(m_digestBuffer));
-        m_hasDigest = false;
-        dropDigest();
-        if (m_digestComputation && !startDigest(&m_digestContext))
-            return false;
-        m_maxSpeed = m_localHost ? 0 : double(m_maxUploadSpeed);
-    }
-    if (!stream->open() || stream->status() != TransferStream::Open) {
-        dropDigest();
-        return false;
-    }
-    return true;
+    return openStream(stream, isFileTransfer, m_maxUploadSpeed);
 }
 
 void FileTransferController::closeOutputStream(OutputStream *stream)

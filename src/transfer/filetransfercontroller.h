@@ -262,6 +262,8 @@ protected:
     qint64 transferFromInputStream(InputStream *stream, OutputStream *target, qint64 maxLength);
 
 private:
+    /// What opening either direction shares: counters, digest, speed limit.
+    bool openStream(TransferStream *stream, bool isFileTransfer, quint64 speedLimit);
     enum class Direction { Upload, Download };
     double throttleBefore(Direction d);
     void throttleAfter(Direction d, double start, qint64 count);

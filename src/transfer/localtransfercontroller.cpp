@@ -171,29 +171,41 @@ bool LocalTransferController::deleteDirectoryRecursivelyAtPath(const QString &pa
     return deleteFileAtPath(path);
 }
 
-bool LocalTransferController::movePath(const QString &fromPath, const QString &toPath)
+std::optional<bool> LocalTransferController::beginMoveOrCopy(const QString &fromPath,
+                                                             const QString &toPath, QString *from,
+                                                             QString *to)
 {
     sendDidStart();
-    const QString from = localPathForRemotePath(fromPath);
-    const QString to = localPathForRemotePath(toPath);
-    if (from.isEmpty() || to.isEmpty()) {
+    *from = localPathForRemotePath(fromPath);
+    *to = localPathForRemotePath(toPath);
+    if (from->isEmpty() || to->isEmpty()) {
         failNotReachable(fromPath, toPath);
         return false;
     }
     struct stat st {};
-    if (::lstat(encoded(from).constData(), &st) != 0) {
-        sendDidFail(TransferError::posix(errno, from));
+    if (::lstat(encoded(*from).constData(), &st) != 0) {
+        sendDidFail(TransferError::posix(errno, *from));
         return false;
     }
-    if (from == to) {
+    // Onto itself: nothing to do, and removing the target would lose the item.
+    if (*from == *to) {
         sendDidSucceed();
         return true;
     }
     int err = 0;
-    if (!removeItem(to, &err)) {
-        sendDidFail(TransferError::posix(err, to));
+    if (!removeItem(*to, &err)) {
+        sendDidFail(TransferError::posix(err, *to));
         return false;
     }
+    return std::nullopt;
+}
+
+bool LocalTransferController::movePath(const QString &fromPath, const QString &toPath)
+{
+    QString from, to;
+    int err = 0;
+    if (const auto done = beginMoveOrCopy(fromPath, toPath, &from, &to))
+        return *done;
     if (::rename(encoded(from).constData(), encoded(to).constData()) != 0) {
         if (errno != EXDEV) {
             sendDidFail(TransferError::posix(errno, to));
@@ -219,27 +231,9 @@ bool LocalTransferController::movePath(const QString &fromPath, const QString &t
 
 bool LocalTransferController::copyPath(const QString &fromPath, const QString &toPath)
 {
-    sendDidStart();
-    const QString from = localPathForRemotePath(fromPath);
-    const QString to = localPathForRemotePath(toPath);
-    if (from.isEmpty() || to.isEmpty()) {
-        failNotReachable(fromPath, toPath);
-        return false;
-    }
-    struct stat st {};
-    if (::lstat(encoded(from).constData(), &st) != 0) {
-        sendDidFail(TransferError::posix(errno, from));
-        return false;
-    }
-    if (from == to) {
-        sendDidSucceed();
-        return true;
-    }
-    int err = 0;
-    if (!removeItem(to, &err)) {
-        sendDidFail(TransferError::posix(err, to));
-        return false;
-    }
+    QString from, to;
+    if (const auto done = beginMoveOrCopy(fromPath, toPath, &from, &to))
+        return *done;
     std::error_code ec;
     fs::copy(fsPath(from), fsPath(to),
              fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);

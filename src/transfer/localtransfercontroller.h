@@ -37,6 +37,12 @@ protected:
     bool _downloadFileFromPath(const QString &remotePath, OutputStream *stream) override;
     QVariant processReadResultStream(OutputStream *dataStream, const QString &userInfo,
                                      TransferError *error) override;
+
+private:
+    /// Start message, path checks and removal of the target that moving and
+    /// copying share; a value means the operation has already ended with it.
+    std::optional<bool> beginMoveOrCopy(const QString &fromPath, const QString &toPath,
+                                        QString *from, QString *to);
 };
 
 } // namespace pv
