@@ -110,14 +110,15 @@ void RecordList::writeItems()
     m_writePending = true;
     // A lone change is written at the end of the turn. During a burst (a
     // thousand deliveries in a row) the whole file is rewritten at most about
-    // twice a second, so the cost of the records grows linearly, not with the
-    // square of the burst.
-    constexpr qint64 kMinGapMs = 500;
-    const qint64 since = m_sinceWrite.isValid() ? m_sinceWrite.elapsed() : kMinGapMs;
-    if (since >= kMinGapMs)
+    // twice a second, and never so often that writing it takes more than a
+    // tenth of the time, so the cost of the records grows linearly, not with
+    // the square of the burst, however large the list.
+    const qint64 gap = qMax<qint64>(500, 10 * m_lastWriteMs);
+    const qint64 since = m_sinceWrite.isValid() ? m_sinceWrite.elapsed() : gap;
+    if (since >= gap)
         QMetaObject::invokeMethod(this, &RecordList::flush, Qt::QueuedConnection);
     else
-        QTimer::singleShot(int(kMinGapMs - since), this, &RecordList::flush);
+        QTimer::singleShot(int(gap - since), this, &RecordList::flush);
 }
 
 bool RecordList::flush()
@@ -134,7 +135,10 @@ bool RecordList::flush()
     // losing the list for.
     QDir().mkpath(QFileInfo(m_filePath).absolutePath());
     QString error;
+    QElapsedTimer took;
+    took.start();
     const bool ok = plist::writeFile(m_filePath, root, &error);
+    m_lastWriteMs = took.elapsed();
     if (!ok)
         log(QStringLiteral("Could not write %1: %2").arg(m_filePath, error));
     Q_EMIT itemsWritten(ok);

@@ -104,6 +104,7 @@ private:
     QList<QVariantMap> m_items;
     bool m_writePending = false;
     QElapsedTimer m_sinceWrite;
+    qint64 m_lastWriteMs = 0;
 };
 
 /// The maker's support address named in user-facing texts.

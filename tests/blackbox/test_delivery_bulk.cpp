@@ -16,7 +16,7 @@ using namespace bb;
 namespace {
 
 constexpr int kFiles = 2000;
-constexpr int kDeadlineMs = 200000;
+constexpr int kDeadlineMs = 420000;
 
 int countEntries(const QString &dir)
 {
