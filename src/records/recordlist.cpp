@@ -1,5 +1,6 @@
 #include "records/recordlist.h"
 
+#include <QHash>
 #include <QTimer>
 
 #include "core/log.h"
@@ -93,8 +94,22 @@ QVariant RecordList::data(const QModelIndex &index, int role) const
 QVariant RecordList::headerData(int section, Qt::Orientation orientation, int role) const
 {
     if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 &&
-        section < m_columns.size())
-        return m_columns.at(section);
+        section < m_columns.size()) {
+        // Column titles for people; the key itself where none is set.
+        static const QHash<QString, QString> titles{
+            {QStringLiteral("name"), QStringLiteral("Name")},
+            {QStringLiteral("finalName"), QStringLiteral("Name")},
+            {QStringLiteral("dest"), QStringLiteral("Destination")},
+            {QStringLiteral("size"), QStringLiteral("Size")},
+            {QStringLiteral("date"), QStringLiteral("Queued")},
+            {QStringLiteral("success"), QStringLiteral("Result")},
+            {QStringLiteral("sizeLine"), QStringLiteral("Size and date")},
+            {QStringLiteral("dateEndStr"), QStringLiteral("Delivered")},
+            {QStringLiteral("finalSize"), QStringLiteral("Package size")},
+            {QStringLiteral("error"), QStringLiteral("Error")}};
+        const QString key = m_columns.at(section);
+        return titles.value(key, key);
+    }
     return QAbstractTableModel::headerData(section, orientation, role);
 }
 
