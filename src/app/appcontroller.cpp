@@ -91,7 +91,12 @@ AppController::~AppController()
         if (!m_packer->waitForFinished(2000))
             m_packer->kill();
     }
-    dropTransfer();
+    // Not inside one of its reports here, so the delivery can be stopped and
+    // its worker joined at once instead of on a later turn of the event loop.
+    if (m_transfer) {
+        m_transfer->cancel();
+        m_transfer.reset();
+    }
 }
 
 void AppController::startup()
