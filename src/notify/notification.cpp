@@ -1,4 +1,5 @@
 #include "notify/notification.h"
+#include "prefs/prefs.h"
 
 #include "core/sizetext.h"
 
@@ -48,8 +49,8 @@ NotificationOptions NotificationOptions::fromSettings()
 {
     NotificationOptions o;
     o.disableFileAttachedNote = settings::boolValue(nsk::disableFileAttachedNote, false);
-    o.footer = settings::contains(nsk::disableTallowinFooter) &&
-               !settings::boolValue(nsk::disableTallowinFooter, true);
+    o.footer = settings::contains(keys::disableTallowinFooter) &&
+               !settings::boolValue(keys::disableTallowinFooter, true);
     o.appVersion = QCoreApplication::applicationVersion();
     return o;
 }

@@ -56,7 +56,6 @@ inline const QString downloadURLForUser = QStringLiteral("downloadURLForUser");
 /// Settings keys read when a notification is composed.
 namespace nsk {
 inline const QString disableFileAttachedNote = QStringLiteral("disableFileAttachedNote");
-inline const QString disableTallowinFooter = QStringLiteral("disableTallowinFooter");
 } // namespace nsk
 
 /// The maker's web address that ends the message footer.

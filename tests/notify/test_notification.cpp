@@ -171,7 +171,7 @@ private Q_SLOTS:
         tpl.insert(tk::emailSMTPButton, "0");
         in.templates = {tpl};
         QCOMPARE(NotificationOptions::fromSettings().footer, false);
-        settings::setValue(nsk::disableTallowinFooter, false);
+        settings::setValue(keys::disableTallowinFooter, false);
         in.options = NotificationOptions::fromSettings();
         in.options.appVersion = "1.4";
         const ComposeResult r = composeNotification(in);

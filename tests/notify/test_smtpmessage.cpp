@@ -1,5 +1,6 @@
 // The SMTP sender's message rules that need no server: addresses, header encoding,
 // size texts, and the refusals made before any connection.
+#include "common/listener.h"
 #include "notify/smtpemail.h"
 
 #include <QElapsedTimer>
@@ -18,41 +19,10 @@
 using pv::SMTPEmail;
 using pv::SMTPMessage;
 using pv::SMTPOutcome;
+using pvtest::Listener;
 using Result = pv::SMTPOutcome::Result;
 
 namespace {
-
-// A listening socket on 127.0.0.1 that never greets; tells whether anyone connected.
-class Listener {
-public:
-    Listener()
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr *>(&a), len) != 0 ||
-            ::listen(m_fd, 8) != 0 ||
-            ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-            qFatal("cannot listen on 127.0.0.1");
-        ::fcntl(m_fd, F_SETFL, O_NONBLOCK);
-        m_port = ntohs(a.sin_port);
-    }
-    ~Listener() { ::close(m_fd); }
-    int port() const { return m_port; }
-    bool wasConnected() const
-    {
-        const int c = ::accept(m_fd, nullptr, nullptr);
-        if (c >= 0)
-            ::close(c);
-        return c >= 0;
-    }
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
-};
 
 QVariantMap row(const QString &kind, const QString &email)
 {

@@ -1,5 +1,6 @@
 // Sending through real SMTP servers on 127.0.0.1 (tests/servers/smtp.sh): security modes,
 // mechanisms, refusals, large attachments and cancellation, checked in what the server stored.
+#include "common/listener.h"
 #include "notify/smtpemail.h"
 
 #include <QCryptographicHash>
@@ -32,31 +33,6 @@ QVariantMap row(const QString &kind, const QString &email)
 {
     return {{"to", kind}, {"email", email}};
 }
-
-// A listening socket on 127.0.0.1 that never accepts: the kernel completes the connection and
-// the client then waits for a greeting that never comes.
-class SilentListener {
-public:
-    SilentListener()
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr *>(&a), len) != 0 ||
-            ::listen(m_fd, 8) != 0 ||
-            ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-            qFatal("cannot listen on 127.0.0.1");
-        m_port = ntohs(a.sin_port);
-    }
-    ~SilentListener() { ::close(m_fd); }
-    int port() const { return m_port; }
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
-};
 
 struct Received {
     QJsonObject meta;    // port, secure, user, mechanism, envelope
@@ -266,7 +242,7 @@ private Q_SLOTS:
         QFETCH(QString, logStart);
         SMTPMessage m = message(portName.constData(), security, mechanism);
         if (portName.isEmpty()) {
-            SilentListener probe;
+            pvtest::Listener probe;
             m.port = probe.port();
         }
         if (!password.isEmpty())
@@ -285,7 +261,7 @@ private Q_SLOTS:
     void timesOutOnASilentServerAndCancelsThere()
     {
         // Accepts connections but never greets.
-        SilentListener silent;
+        pvtest::Listener silent;
         SMTPMessage m = message("SMTP_PORT_PLAIN", 0, "PLAIN");
         m.port = silent.port();
         m.timeoutSeconds = 2;
