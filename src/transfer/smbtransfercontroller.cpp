@@ -768,33 +768,45 @@ bool sameItem(const struct stat &a, const struct stat &b)
 
 } // namespace
 
-bool SMBTransferController::movePath(const QString &fromPath, const QString &toPath)
+std::optional<bool> SMBTransferController::prepareTarget(const QString &fromPath,
+                                                         const QString &toPath, QByteArray *from,
+                                                         QByteArray *to, bool *sameItemThere)
 {
     TransferError error;
     if (!connectSession(fromPath, toPath, &error))
         return startAndFail(error);
     sendDidStart();
-    const QByteArray from = smbURLForRemotePath(fromPath);
-    const QByteArray to = smbURLForRemotePath(toPath);
+    *from = smbURLForRemotePath(fromPath);
+    *to = smbURLForRemotePath(toPath);
     // The source must exist before anything at the target is removed, and a
     // target that is the source itself (same path, or another spelling on a
     // case-insensitive share) must not be removed at all.
     struct stat src = {};
     struct stat dst = {};
-    if (const int err = m_session->stat(from, &src)) {
+    if (const int err = m_session->stat(*from, &src)) {
         sendDidFail(itemError(err, fromPath));
         return false;
     }
-    const int dstErr = m_session->stat(to, &dst);
-    if (dstErr == 0 && !sameItem(src, dst)) {
+    const bool exists = m_session->stat(*to, &dst) == 0;
+    *sameItemThere = exists && (sameItem(src, dst) || *from == *to);
+    if (exists && !*sameItemThere) {
         bool aborted = false;
-        if (const int err = removeItem(to, &aborted)) {
+        if (const int err = removeItem(*to, &aborted)) {
             sendDidFail(itemError(err, toPath));
             return false;
         }
         if (aborted)
             return false;
     }
+    return std::nullopt;
+}
+
+bool SMBTransferController::movePath(const QString &fromPath, const QString &toPath)
+{
+    QByteArray from, to;
+    bool same = false;
+    if (const auto done = prepareTarget(fromPath, toPath, &from, &to, &same))
+        return *done;
     if (from != to) {
         if (const int err = m_session->rename(from, to)) {
             sendDidFail(itemError(err, toPath));
@@ -869,31 +881,14 @@ int SMBTransferController::copyItem(const QByteArray &from, const QByteArray &to
 
 bool SMBTransferController::copyPath(const QString &fromPath, const QString &toPath)
 {
-    TransferError error;
-    if (!connectSession(fromPath, toPath, &error))
-        return startAndFail(error);
-    sendDidStart();
-    const QByteArray from = smbURLForRemotePath(fromPath);
-    const QByteArray to = smbURLForRemotePath(toPath);
-    struct stat src = {};
-    struct stat dst = {};
-    if (const int err = m_session->stat(from, &src)) {
-        sendDidFail(itemError(err, fromPath));
-        return false;
-    }
-    if (m_session->stat(to, &dst) == 0) {
-        // Copying an item onto itself leaves it as it is.
-        if (sameItem(src, dst) || from == to) {
-            sendDidSucceed();
-            return true;
-        }
-        bool aborted = false;
-        if (const int err = removeItem(to, &aborted)) {
-            sendDidFail(itemError(err, toPath));
-            return false;
-        }
-        if (aborted)
-            return false;
+    QByteArray from, to;
+    bool same = false;
+    if (const auto done = prepareTarget(fromPath, toPath, &from, &to, &same))
+        return *done;
+    // Copying an item onto itself leaves it as it is.
+    if (same) {
+        sendDidSucceed();
+        return true;
     }
     bool aborted = false;
     if (const int err = copyItem(from, to, &aborted)) {

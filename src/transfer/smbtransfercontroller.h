@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include "transfer/streamtransfercontroller.h"
 
 #include <QDateTime>
@@ -104,6 +106,10 @@ private:
     [[nodiscard]] QByteArray serverURL() const;
     /// Removes the item at url whatever it is; 0 or an errno (ENOENT counts as done).
     int removeItem(const QByteArray &url, bool *aborted);
+    /// Connection, start message, source check and removal of an item in the
+    /// way, shared by move and copy; a value means the operation has ended.
+    std::optional<bool> prepareTarget(const QString &fromPath, const QString &toPath,
+                                      QByteArray *from, QByteArray *to, bool *sameItemThere);
     int copyItem(const QByteArray &from, const QByteArray &to, bool *aborted);
 
     QString m_sharePoint;
