@@ -33,8 +33,12 @@ if [ ! -e "$policy" ]; then
     $SUDO chmod +x "$policy"
     placed_policy=1
 fi
-cleanup() { [ "$placed_policy" -eq 1 ] && $SUDO rm -f "$policy"; }
+cleanup() {
+    if [ "$placed_policy" -eq 1 ]; then $SUDO rm -f "$policy"; fi
+    return 0
+}
 trap cleanup EXIT
+trap 'echo "install-deps: step failed (exit $?): $BASH_COMMAND" >&2' ERR
 
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
