@@ -33,6 +33,9 @@ inline const QString selectedListRow = QStringLiteral("selectedListRow");
 inline const QString startWatchingFlag = QStringLiteral("startWatchingFlag");
 inline const QString ftpResponseTimeout = QStringLiteral("ftpResponseTimeout");
 inline const QString iToolsMember = QStringLiteral("iToolsMember");
+/// Off (absent) by default: a link in a hot folder could ship any file this
+/// account can read to the destination.
+inline const QString deliverSymbolicLinks = QStringLiteral("deliverSymbolicLinks");
 } // namespace keys
 
 /// Services of the preferences object that other subsystems call.
