@@ -3,6 +3,7 @@
 # otherwise headless. Extra arguments are passed on.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+trap 'echo "run.sh: step failed (exit $?): $BASH_COMMAND" >&2' ERR
 scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DPV_BUILD_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)"

@@ -3,6 +3,7 @@
 # runs all of them through ctest; the test servers start as ctest fixtures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+trap 'echo "test.sh: step failed (exit $?): $BASH_COMMAND" >&2' ERR
 scripts/install-deps.sh
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DPV_SANITIZE=ON >/dev/null
 cmake --build build-test -j"$(nproc)"

@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QSocketNotifier>
+#include <QStringDecoder>
 
 #ifdef PV_WITH_GUI
 #include "ui/mainwindows.h"
@@ -19,6 +20,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -94,10 +96,32 @@ int runEngine(QCoreApplication &app, pv::UserInterface &ui,
            !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
 }
 
+/// The raw bytes of the --queue argument, as the shell gave them.
+const char *queuedPathArgument(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg(argv[i]);
+        if (arg == "--queue" && i + 1 < argc)
+            return argv[i + 1];
+        if (arg.substr(0, 8) == "--queue=")
+            return argv[i] + 8;
+    }
+    return nullptr;
+}
+
+bool isUtf8(const char *bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    [[maybe_unused]] const QString text = decoder(QByteArrayView(bytes));
+    return !decoder.hasError();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // The footer of every notification names this version.
+    QCoreApplication::setApplicationVersion(QStringLiteral(PV_VERSION));
     QStringList args;
     for (int i = 0; i < argc; ++i)
         args.append(QString::fromLocal8Bit(argv[i]));
@@ -143,6 +167,11 @@ int main(int argc, char **argv)
 
     if (parser.isSet(queueOpt)) {
         QCoreApplication app(argc, argv);
+        if (const char *raw = queuedPathArgument(argc, argv); raw && !isUtf8(raw)) {
+            print(stderr, QStringLiteral("%1: names must be UTF-8 to be delivered and announced.")
+                              .arg(QString::fromUtf8(raw)));
+            return 2;
+        }
         const QFileInfo info(parser.value(queueOpt));
         if (parser.value(queueOpt).isEmpty() || (!info.exists() && !info.isSymLink())) {
             print(stderr, QStringLiteral("No such file or folder: %1").arg(parser.value(queueOpt)));

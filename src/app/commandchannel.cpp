@@ -2,11 +2,16 @@
 
 #include "core/paths.h"
 
-#include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace pv {
 
@@ -26,21 +31,54 @@ CommandChannel::~CommandChannel()
 
 QString CommandChannel::socketPath()
 {
-    // Named after the data folder so separate data folders run side by side;
-    // it lives in the scratch folder, which only the user can enter.
-    const QByteArray id = QCryptographicHash::hash(QDir(paths::appDir()).absolutePath().toUtf8(),
-                                                   QCryptographicHash::Sha1)
-                              .toHex()
-                              .left(16);
-    return paths::scratchDir() + QStringLiteral("/cmd-") + QString::fromLatin1(id) +
-           QStringLiteral(".sock");
+    // Named after the data folder so separate data folders run side by side.
+    // The runtime folder is the user's own; the scratch folder stands in
+    // where there is none.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (runtime.isEmpty())
+        return paths::scratchDir() + QStringLiteral("/cmd.sock");
+    return runtime + QStringLiteral("/parcelvane-") + paths::instanceId() + QStringLiteral(".sock");
 }
+
+namespace {
+
+/// Why a socket folder cannot be trusted with a request ("" when it can):
+/// anyone else who may write there could have put their own socket in it.
+QString untrustedFolder(const QString &folder)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(folder).constData(), &st) != 0)
+        return {};
+    if (st.st_uid != ::getuid())
+        return QStringLiteral("The command channel folder %1 belongs to another user.").arg(folder);
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        return QStringLiteral("The command channel folder %1 is writable by other users.")
+            .arg(folder);
+    return {};
+}
+
+/// Why the process at the other end may not hear the request ("" when it may).
+QString untrustedPeer(const QLocalSocket &socket)
+{
+    struct ucred cred {};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
+        return QStringLiteral("The command channel's owner cannot be checked.");
+    if (cred.uid != ::getuid())
+        return QStringLiteral("The command channel is held by another user (uid %1), not by "
+                              "Parcelvane.")
+            .arg(cred.uid);
+    return {};
+}
+
+} // namespace
 
 bool CommandChannel::listen(QueueHandler handler, QString *error)
 {
     m_handler = std::move(handler);
     paths::createAppFolders();
-    m_lock = std::make_unique<QLockFile>(paths::appFile(QStringLiteral("parcelvane.lock")));
+    const QString lockFile = paths::appFile(QStringLiteral("parcelvane.lock"));
+    m_lock = std::make_unique<QLockFile>(lockFile);
     m_lock->setStaleLockTime(0);
     if (!m_lock->tryLock(0)) {
         if (error) {
@@ -53,6 +91,11 @@ bool CommandChannel::listen(QueueHandler handler, QString *error)
         }
         return false;
     }
+    QFile::setPermissions(lockFile, QFile::ReadOwner | QFile::WriteOwner);
+    // Nothing in the scratch folder can belong to a live delivery now; a
+    // package left there by a crash would only cost space and a numbered name.
+    paths::emptyScratchDir();
+    paths::tightenDataFolder();
     const QString path = socketPath();
     QLocalServer::removeServer(path); // a socket left by a crashed instance
     m_server.setSocketOptions(QLocalServer::UserAccessOption);
@@ -92,12 +135,21 @@ void CommandChannel::onNewConnection()
 
 bool CommandChannel::sendQueue(const QString &path, const QString &destination, QString *answer)
 {
+    const QString socketFile = socketPath();
+    if (const QString why = untrustedFolder(QFileInfo(socketFile).absolutePath()); !why.isEmpty()) {
+        *answer = why;
+        return false;
+    }
     QLocalSocket socket;
-    socket.connectToServer(socketPath());
+    socket.connectToServer(socketFile);
     if (!socket.waitForConnected(kTimeoutMs)) {
         *answer = QStringLiteral("Parcelvane is not running for %1. Start it first (for example "
                                  "with --headless).")
                       .arg(paths::appDir());
+        return false;
+    }
+    if (const QString why = untrustedPeer(socket); !why.isEmpty()) {
+        *answer = why;
         return false;
     }
     QJsonObject req{{QStringLiteral("cmd"), QStringLiteral("queue")},

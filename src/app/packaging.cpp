@@ -16,6 +16,10 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+
 namespace pv {
 
 namespace {
@@ -104,6 +108,12 @@ void AppController::runPacker(const QStringList &arguments, const QString &passw
     m_packerTail.clear();
     m_packer = std::make_unique<QProcess>();
     m_packer->setProcessChannelMode(QProcess::MergedChannels);
+    // The packer dies with us: one that outlived a crash would finish a stale
+    // package in the scratch folder for nobody.
+    m_packer->setChildProcessModifier([parent = ::getpid()] {
+        if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent)
+            ::_exit(127);
+    });
     QProcess *proc = m_packer.get();
     connect(proc, &QProcess::readyRead, this, [this, proc] {
         const QString text = QString::fromUtf8(proc->readAll());

@@ -1,5 +1,6 @@
 #include "core/atomicfile.h"
 
+#include <QFile>
 #include <QSaveFile>
 
 namespace pv {
@@ -7,7 +8,10 @@ namespace pv {
 bool writeFileAtomically(const QString &path, const QByteArray &data, QString *error)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
+    // The application's files hold credentials: private whatever the umask.
+    if (!file.open(QIODevice::WriteOnly) ||
+        !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner) ||
+        file.write(data) != data.size() || !file.commit()) {
         if (error)
             *error = file.errorString();
         return false;

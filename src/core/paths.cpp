@@ -1,6 +1,10 @@
 #include "core/paths.h"
 
+#include "core/log.h"
+
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QStandardPaths>
 
@@ -32,11 +36,22 @@ namespace {
 QString g_scratchOverride;
 } // namespace
 
+QString instanceId()
+{
+    return QString::fromLatin1(
+        QCryptographicHash::hash(QDir(appDir()).absolutePath().toUtf8(), QCryptographicHash::Sha1)
+            .toHex()
+            .left(16));
+}
+
 QString scratchDir()
 {
     if (!g_scratchOverride.isEmpty())
         return g_scratchOverride;
-    return QDir::tempPath() + QStringLiteral("/Parcelvane-") + QString::number(getuid());
+    // One per data folder: start-up empties it, which must never touch the
+    // packages of an instance that works for another data folder.
+    return QDir::tempPath() + QStringLiteral("/Parcelvane-") + QString::number(getuid()) +
+           QLatin1Char('-') + instanceId();
 }
 
 QString appFile(const QString &name)
@@ -44,13 +59,22 @@ QString appFile(const QString &name)
     return appDir() + QLatin1Char('/') + name;
 }
 
+namespace {
+constexpr QFile::Permissions kPrivateFolder =
+    QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+} // namespace
+
 bool createAppFolders()
 {
     bool ok = true;
     for (const QString &dir : {makerDir(), appDir(), destinationsDir()}) {
+        // Created private from the start: the lists hold transfer URLs with
+        // passwords, so there must be no moment when others can read them.
         if (!QDir(dir).exists())
-            ok = QDir().mkpath(dir) && ok;
+            ok = QDir().mkpath(QFileInfo(dir).absolutePath()) &&
+                 QDir().mkdir(dir, kPrivateFolder) && ok;
     }
+    g_scratchOverride.clear();
     QString scratch = scratchDir();
     if (!QDir(scratch).exists())
         QDir().mkdir(scratch);
@@ -64,9 +88,47 @@ bool createAppFolders()
         scratch = g_scratchOverride;
     }
     // Packages with the user's data are built here: nobody else may look in.
-    ok = QFile::setPermissions(scratch, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) &&
-         ok;
+    ok = QFile::setPermissions(scratch, kPrivateFolder) && ok;
     return ok;
+}
+
+void tightenDataFolder()
+{
+    const auto tighten = [](const QString &path) {
+        constexpr QFile::Permissions owner = QFile::ReadOwner | QFile::WriteOwner |
+                                             QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser |
+                                             QFile::ExeUser;
+        const QFile::Permissions now = QFile::permissions(path);
+        if (!(now & ~owner))
+            return;
+        if (QFile::setPermissions(path, now & owner))
+            log(QStringLiteral("Made %1 private to its owner.").arg(path));
+        else
+            log(QStringLiteral("Could not make %1 private to its owner.").arg(path));
+    };
+    tighten(makerDir());
+    tighten(appDir());
+    QDirIterator it(appDir(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        if (!info.isSymLink())
+            tighten(info.filePath());
+    }
+}
+
+void emptyScratchDir()
+{
+    QDir scratch(scratchDir());
+    for (const QFileInfo &info : scratch.entryInfoList(QDir::AllEntries | QDir::Hidden |
+                                                       QDir::System | QDir::NoDotAndDotDot)) {
+        const bool removed = info.isDir() && !info.isSymLink()
+                                 ? QDir(info.filePath()).removeRecursively()
+                                 : QFile::remove(info.filePath());
+        log((removed ? QStringLiteral("Removed %1 left in the scratch folder.")
+                     : QStringLiteral("Could not remove %1 left in the scratch folder."))
+                .arg(info.filePath()));
+    }
 }
 
 } // namespace pv::paths

@@ -5,6 +5,7 @@
 
 #include "core/plist.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -17,6 +18,7 @@
 #include <functional>
 
 #include <csignal>
+#include <unistd.h>
 
 namespace bb {
 
@@ -34,6 +36,16 @@ struct Home {
     QString app() const { return data() + "/Tallowin/Parcelvane"; }
     QString tmp() const { return dir.path() + "/tmp"; }
     QString settingsFile() const { return dir.path() + "/config/Tallowin/Parcelvane.conf"; }
+    /// What names the instance's socket and scratch folder.
+    QString instanceId() const
+    {
+        return QCryptographicHash::hash(app().toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+    }
+    /// The instance's scratch folder: one per user and data folder.
+    QString scratch() const
+    {
+        return tmp() + "/Parcelvane-" + QString::number(getuid()) + "-" + instanceId();
+    }
     QProcessEnvironment env() const
     {
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
@@ -137,6 +149,7 @@ public:
         return m_proc.exitStatus() == QProcess::NormalExit ? m_proc.exitCode() : -1;
     }
     QString log() const { return m_log; }
+    qint64 pid() const { return m_proc.processId(); }
     /// The log's last lines, for failure messages.
     QByteArray tail(int chars = 6000) const { return m_log.right(chars).toUtf8(); }
 

@@ -1,6 +1,10 @@
 // Runs the parcelvane executable as a user or a script would.
 
 #include "blackbox.h"
+#include "common/serverenv.h"
+#include "prefs/prefs.h"
+
+#include <QScopeGuard>
 
 using namespace bb;
 
@@ -24,6 +28,133 @@ private Q_SLOTS:
         const Result none = runCli(home, {"--queue", f.fileName(), "--destination", "X"});
         QCOMPARE(none.code, 1);
         QVERIFY(none.err.contains("not running"));
+        // A name that is not UTF-8 exists, but cannot be delivered or announced.
+        const Result bad = run("bash",
+                               {"-c",
+                                "f=\"$1/$(printf 'bad\\377name.txt')\"; : > \"$f\"; "
+                                "\"$0\" --queue \"$f\"; rc=$?; rm -f \"$f\"; exit $rc",
+                                exe(), home.dir.path()},
+                               home.env());
+        QCOMPARE(bad.code, 2);
+        QVERIFY2(bad.err.contains("must be UTF-8"), qPrintable(bad.err));
+    }
+
+    // The --queue client hands a path only to an instance of its own user,
+    // through a folder nobody else can write to.
+    void commandChannelTrustsOnlyItsUser()
+    {
+        Home home;
+        const QString runtime = home.path() + "/run";
+        QVERIFY(QDir().mkpath(runtime));
+        QVERIFY(QFile::setPermissions(runtime, QFile::Permissions(0x7000)));
+        const QByteArray oldRuntime = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
+        const auto restore = qScopeGuard([&] { qputenv("XDG_RUNTIME_DIR", oldRuntime); });
+        home.writeDest(local("Out", home.path() + "/out"));
+        QVERIFY(writeFile(home.path() + "/a.txt", "a"));
+        const QString socket = runtime + "/parcelvane-" + home.instanceId() + ".sock";
+        {
+            Instance inst(home);
+            QVERIFY2(inst.waitForLog("Parcelvane "), inst.tail());
+            QVERIFY(QFileInfo(socket).exists());
+            QCOMPARE(runCli(home, {"--queue", home.path() + "/a.txt", "--destination", "Out"}).code,
+                     0);
+            QCOMPARE(inst.terminate(), 0);
+        }
+        if (::getuid() != 0)
+            QSKIP("another user's socket needs root to set up");
+        QVERIFY(QFile::setPermissions(runtime, QFile::Permissions(0x7777)));
+        Result r = runCli(home, {"--queue", home.path() + "/a.txt"});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.contains("writable by other users"), qPrintable(r.err));
+        QVERIFY(QFile::setPermissions(runtime, QFile::Permissions(0x7000)));
+
+        // Another user listens at the socket's name first.
+        QProcess squatter;
+        squatter.start("python3", {"-c", R"(
+import os, socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.bind(sys.argv[1])
+os.chmod(sys.argv[1], 0o777)
+os.setgid(65534)
+os.setuid(65534)
+s.listen(1)
+print("ready", flush=True)
+c, _ = s.accept()
+c.settimeout(10)
+got = b""
+try:
+    while True:
+        d = c.recv(4096)
+        if not d:
+            break
+        got += d
+except OSError:
+    pass
+print("received", len(got), flush=True)
+)",
+                                   socket});
+        QVERIFY(squatter.waitForReadyRead(10000));
+        QVERIFY(squatter.readLine().startsWith("ready"));
+        r = runCli(home, {"--queue", home.path() + "/a.txt", "--destination", "Out"});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.contains("another user"), qPrintable(r.err));
+        QVERIFY(squatter.waitForFinished(20000));
+        QCOMPARE(squatter.readAllStandardOutput().trimmed(), QByteArray("received 0"));
+    }
+
+    // The footer of a notification names the running version.
+    void notificationFooterNamesTheVersion()
+    {
+        const QMap<QString, QString> smtp = pvtest::serverEnv("smtp");
+        QVERIFY2(!smtp.isEmpty(), "the smtp server is not running");
+        Home home;
+        home.writeSettings({{"disableTallowinFooter", 0}});
+        const QVariantMap tpl{
+            {"name", "Mail"},
+            {"emailFromField", "Parcelvane <pv@example.com>"},
+            {"emailSubjectField", "Footer check <FILE NAME>"},
+            {"emailBodyField", "Delivered."},
+            {"emailSMTPField", smtp.value("SMTP_HOST")},
+            {"emailPortField", smtp.value("SMTP_PORT_PLAIN")},
+            {"emailSMTPButton", true},
+            {"emailUserField", smtp.value("SMTP_USER")},
+            {"emailPasswordField", pv::Prefs::encryptPassword(smtp.value("SMTP_PASSWORD"))},
+            {"emailSSLBtn", 0}};
+        QDir().mkpath(home.app());
+        QVERIFY(pv::plist::writeFile(home.app() + "/EmailTemplates.xml", QVariantList{tpl}));
+        QVariantMap dest = local("Mailed", home.path() + "/out");
+        dest.insert("sendEmailBtn", 1);
+        dest.insert("QFEmailTemplate", "Mail");
+        dest.insert("emails", QVariantList{QVariantMap{{"to", "To:"}, {"email", "a@example.com"}}});
+        home.writeDest(dest);
+        const QString name = "footer-" + QFileInfo(home.path()).fileName() + ".txt";
+        QVERIFY(writeFile(home.path() + "/" + name, "x"));
+
+        Instance inst(home);
+        QVERIFY2(inst.waitForLog("Parcelvane "), inst.tail());
+        QCOMPARE(
+            runCli(home, {"--queue", home.path() + "/" + name, "--destination", "Mailed"}).code, 0);
+        QVERIFY2(inst.waitFor([&] { return home.records("History.xml").size() == 1; }, 60000),
+                 inst.tail());
+        const QDir mail(smtp.value("SMTP_MAIL_DIR"));
+        QString body;
+        for (const QString &f : mail.entryList({"*.eml"}, QDir::Files)) {
+            const Result r = run("python3", {"-c", R"(
+import email, email.policy, sys
+m = email.message_from_binary_file(open(sys.argv[1], "rb"), policy=email.policy.default)
+print(m["Subject"])
+print(m.get_body(("plain",)).get_content())
+)",
+                                             mail.filePath(f)});
+            if (r.out.startsWith("Footer check " + name))
+                body = r.out;
+        }
+        const QString version = runCli(home, {"--version"}).out.trimmed().section(' ', 1);
+        QVERIFY(!version.isEmpty());
+        QVERIFY2(body.contains("Sent with Parcelvane " + version + ", automatic file delivery"),
+                 qPrintable(body));
+        QCOMPARE(inst.terminate(), 0);
     }
 
     void queueForwardsToRunningInstanceAndExpandsGroups()

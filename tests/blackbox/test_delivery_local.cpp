@@ -42,6 +42,21 @@ QVariantMap onlyRecord(const QList<QVariantMap> &records, const QString &name)
     return found.first();
 }
 
+/// The process id of a packer whose parent is parent (0 when there is none).
+qint64 packerOf(qint64 parent)
+{
+    for (const QString &d : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QByteArray stat = readFile("/proc/" + d + "/stat"); // "pid (comm) state ppid ..."
+        const qsizetype close = stat.lastIndexOf(')');
+        if (close < 0 || !stat.left(close).contains("(pv-packer"))
+            continue;
+        const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+        if (fields.size() > 1 && fields[0] != "Z" && fields[1].toLongLong() == parent)
+            return d.toLongLong();
+    }
+    return 0;
+}
+
 bool sameContents(const QString &a, const QString &b)
 {
     const QByteArray x = readFile(a);
@@ -83,8 +98,7 @@ private Q_SLOTS:
         QVERIFY(writeFile(dateDir + "/report.pdf", "first"));
         QVERIFY(writeFile(dateDir + "/report_1.pdf", "second"));
         // A package of the same name left over in the scratch folder.
-        const QString scratch = home.tmp() + "/Parcelvane-" + QString::number(getuid());
-        QVERIFY(writeFile(scratch + "/Again.zip", "stale"));
+        QVERIFY(writeFile(home.scratch() + "/Again.zip", "stale"));
 
         Instance inst(home);
         QVERIFY2(inst.waitForLog("startWatching"), inst.tail());
@@ -200,6 +214,48 @@ private Q_SLOTS:
 
     // Groups with a failing member, the code-based hot folder, "Priority"
     // and a file still being written, all in one instance.
+    // kill -9 while a zip is being made: the packer goes with the application,
+    // and the next start delivers under the plain name with nothing left over.
+    void killedWhilePacking()
+    {
+        Home home;
+        const QString out = home.path() + "/out";
+        home.writeDest(packaging(local("Zipper", out), 0, true, true));
+        const QString source = home.path() + "/valuable.bin";
+        QCOMPARE(run("bash", {"-c", "head -c 300M /dev/urandom > \"$0\"", source}).code, 0);
+
+        qint64 packer = 0;
+        {
+            Instance inst(home);
+            QVERIFY2(inst.waitForLog("Parcelvane "), inst.tail());
+            QCOMPARE(runCli(home, {"--queue", source, "--destination", "Zipper"}).code, 0);
+            QVERIFY2(inst.waitFor([&] { return (packer = packerOf(inst.pid())) != 0; }, 30000),
+                     inst.tail());
+            ::kill(pid_t(inst.pid()), SIGKILL);
+        }
+        // A packer that outlived us would finish the package in the scratch
+        // folder; one that died with us removes what it had begun.
+        const auto running = [packer] {
+            const QByteArray stat = readFile(QString("/proc/%1/stat").arg(packer));
+            return !stat.isEmpty() && !stat.mid(stat.lastIndexOf(')')).startsWith(") Z");
+        };
+        QVERIFY(QTest::qWaitFor([&] { return !running(); }, 120000));
+        QCOMPARE(entries(home.scratch()), QStringList());
+        QVERIFY(writeFile(home.scratch() + "/valuable.bin.zip", "left by a crash"));
+
+        Instance inst(home);
+        QVERIFY2(inst.waitForLog("Parcelvane "), inst.tail());
+        QVERIFY(!QFileInfo::exists(home.scratch() + "/valuable.bin.zip"));
+        QCOMPARE(runCli(home, {"--queue", source, "--destination", "Zipper"}).code, 0);
+        QVERIFY2(inst.waitFor([&] { return home.records("History.xml").size() == 1; }, 120000),
+                 inst.tail());
+        QCOMPARE(home.records("History.xml").first().value("success").toString(),
+                 QStringLiteral("ok"));
+        QCOMPARE(entries(out), QStringList{"valuable.bin.zip"});
+        QCOMPARE(entries(home.scratch()).filter(".zip"), QStringList());
+        QCOMPARE(inst.terminate(), 0);
+    }
+
     void groupsCodesPriorityAndGrowingFile()
     {
         Home home;

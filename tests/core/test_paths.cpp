@@ -1,9 +1,12 @@
 #include "common/testenv.h"
+#include "core/atomicfile.h"
 #include "core/fileops.h"
 #include "core/paths.h"
 
 #include <QDir>
 #include <QFile>
+
+#include <sys/stat.h>
 
 using namespace pv;
 
@@ -26,6 +29,47 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(scratch).isDir());
         QCOMPARE(QFile::permissions(scratch) & 0x0077, QFileDevice::Permissions());
         QVERIFY(QDir(planted).isEmpty());
+
+        // Start-up empties the scratch folder without following links out of it.
+        QVERIFY(QDir().mkpath(scratch + "/Job.zip.d/sub"));
+        QFile stale(scratch + "/stale.zip");
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.close();
+        QVERIFY(QFile::link(planted, scratch + "/outside"));
+        QFile kept(planted + "/kept");
+        QVERIFY(kept.open(QIODevice::WriteOnly));
+        kept.close();
+        paths::emptyScratchDir();
+        QVERIFY(QDir(scratch).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                      QDir::NoDotAndDotDot));
+        QVERIFY(kept.exists());
+    }
+
+    // The lists hold transfer URLs with passwords: nobody else may read them,
+    // whatever the umask, and what an older version left open is tightened.
+    void dataFolderIsPrivate()
+    {
+        pvtest::IsolatedHome home;
+        const mode_t oldMask = ::umask(022);
+        constexpr QFile::Permissions others = QFile::Permissions(0x0077);
+        QVERIFY(paths::createAppFolders());
+        for (const QString &dir : {paths::makerDir(), paths::appDir(), paths::destinationsDir()})
+            QCOMPARE(QFile::permissions(dir) & others, QFile::Permissions());
+        QVERIFY(writeFileAtomically(paths::appFile("History.xml"), "x"));
+        QCOMPARE(QFile::permissions(paths::appFile("History.xml")) & others, QFile::Permissions());
+
+        QFile open(paths::destinationsDir() + "/Old.dest");
+        QVERIFY(open.open(QIODevice::WriteOnly));
+        open.close();
+        QVERIFY(QFile::setPermissions(paths::destinationsDir(), QFile::Permissions(0x7755)));
+        QVERIFY(QFile::setPermissions(paths::appFile("History.xml"), QFile::Permissions(0x6644)));
+        QCOMPARE(QFile::permissions(open.fileName()) & others, QFile::Permissions(0x0044));
+        paths::tightenDataFolder();
+        for (const QString &p :
+             {paths::destinationsDir(), open.fileName(), paths::appFile("History.xml")})
+            QCOMPARE(QFile::permissions(p) & others, QFile::Permissions());
+        QVERIFY(QFile::permissions(open.fileName()) & QFile::WriteOwner);
+        ::umask(oldMask);
     }
 
     void movingAndSizes()

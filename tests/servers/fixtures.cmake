@@ -11,3 +11,5 @@ pv_tests_need_fixture(notify "test_smtpsend*.cpp" smtp)
 set_tests_properties(app.test_pipeline_mail PROPERTIES FIXTURES_REQUIRED "samba;smtp"
                      RESOURCE_LOCK "samba;smtp")
 pv_tests_need_fixture(blackbox "test_delivery_smb*.cpp" samba)
+# The notification footer, checked through the built program.
+pv_tests_need_fixture(blackbox "test_cli.cpp" smtp)
