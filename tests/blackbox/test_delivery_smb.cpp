@@ -148,8 +148,7 @@ private Q_SLOTS:
         const Result r = run("unzip", {"-tq", zip});
         QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
         QCOMPARE(run("unzip", {"-p", zip, "x.txt"}).out.toUtf8(), content(8000, 'x'));
-        const QString scratch = home.tmp() + "/Parcelvane-" + QString::number(getuid());
-        QCOMPARE(entries(scratch).filter("Bundle"), QStringList());
+        QCOMPARE(entries(home.scratch()).filter("Bundle"), QStringList());
 
         // Nobody listens: recorded as not delivered, with the reason, and the
         // source goes to "Errors".
