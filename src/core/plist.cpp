@@ -7,8 +7,12 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 namespace pv::plist {
 namespace {
@@ -168,15 +172,239 @@ plist_t toNode(const QVariant &v)
     }
 }
 
+// Hostile files must not reach libplist unchecked: it builds and frees its
+// trees recursively (a deep file overflows the stack, in libplist or in
+// fromNode below), and it copies a binary object once per reference to it (a
+// few hundred bytes can stand for billions of nodes).
+
+// Binary objects that one file may expand to; far beyond any real record.
+constexpr quint64 kMaxBinaryNodes = quint64(1) << 20;
+
+/// The first occurrence of marker at or after p, or end. With skipQuotes,
+/// double-quoted text is passed over whole, as libplist's XML parser does
+/// inside tags, processing instructions and document types.
+const char *findXml(const char *p, const char *end, std::string_view marker, bool skipQuotes)
+{
+    while (p < end) {
+        if (std::string_view(p, size_t(end - p)).starts_with(marker))
+            return p;
+        if (skipQuotes && *p == '"') {
+            p = static_cast<const char *>(std::memchr(p + 1, '"', size_t(end - p - 1)));
+            if (!p)
+                return end;
+        }
+        ++p;
+    }
+    return end;
+}
+
+/// The first of chars at or after p, passing over quoted text; end if none.
+const char *findXmlAny(const char *p, const char *end, std::string_view chars)
+{
+    for (; p < end; ++p) {
+        if (*p == '"') {
+            p = findXml(p + 1, end, "\"", false);
+            if (p == end)
+                return end;
+        } else if (chars.find(*p) != std::string_view::npos) {
+            return p;
+        }
+    }
+    return end;
+}
+
+/// Whether the arrays and dictionaries of an XML property list nest no
+/// deeper than kMaxDepth. Reads the markup the way libplist's parser does
+/// (comments, CDATA, processing instructions, document types, quoted
+/// attribute text), so that no closing tag it ignores is counted here; a
+/// file it would refuse may be counted either way.
+bool xmlNestingWithinLimit(QByteArrayView xml)
+{
+    constexpr auto npos = std::string_view::npos;
+    const char *p = xml.data();
+    const char *const end = p + xml.size();
+    const auto skipPast = [end](const char *from, std::string_view marker, bool quotes) {
+        const char *at = findXml(from, end, marker, quotes);
+        return at == end ? end : at + marker.size();
+    };
+    int depth = 0;
+    while (p < end) {
+        p = static_cast<const char *>(std::memchr(p, '<', size_t(end - p)));
+        if (!p)
+            break;
+        ++p;
+        const std::string_view rest(p, size_t(end - p));
+        if (rest.starts_with('?')) {
+            p = skipPast(p, "?>", true);
+        } else if (rest.starts_with("!--")) {
+            p = skipPast(p + 3, "-->", false);
+        } else if (rest.starts_with("![CDATA[")) {
+            p = skipPast(p + 8, "]]>", false);
+        } else if (rest.starts_with("!DOCTYPE")) {
+            p = findXmlAny(p + 8, end, "[>");
+            if (p < end)
+                p = *p == '[' ? skipPast(p, "]>", true) : p + 1;
+        } else {
+            const char *nameEnd = p;
+            while (nameEnd < end && std::string_view(" \t\r\n<>").find(*nameEnd) == npos)
+                ++nameEnd;
+            const char *close = findXmlAny(nameEnd, end, "<>");
+            if (close >= end)
+                break;
+            if (*close == '<') { // libplist refuses the file here
+                p = close;
+                continue;
+            }
+            // libplist copies the name as a C string and cuts it at the
+            // "/" of an empty element.
+            std::string_view name(p, size_t(nameEnd - p));
+            const bool empty = close[-1] == '/';
+            if (empty && close - 1 < nameEnd)
+                name = name.substr(0, size_t(close - 1 - p));
+            name = name.substr(0, name.find('\0'));
+            p = close + 1;
+            if (name == "array" || name == "dict") {
+                if (depth >= kMaxDepth)
+                    return false;
+                // An empty root still takes the elements that follow it.
+                if (!empty || depth == 0)
+                    ++depth;
+            } else if ((name == "/array" || name == "/dict") && depth > 0) {
+                --depth;
+            }
+        }
+    }
+    return true;
+}
+
+/// Checks a binary property list's object table before libplist expands
+/// it: every offset, count and reference lies inside the buffer, no object
+/// contains itself, the objects nest no deeper than kMaxDepth and expand to
+/// at most kMaxBinaryNodes nodes.
+class BinaryPlistCheck {
+public:
+    explicit BinaryPlistCheck(QByteArrayView bytes)
+        : m_data(reinterpret_cast<const uchar *>(bytes.data())), m_size(quint64(bytes.size()))
+    {}
+
+    bool ok()
+    {
+        constexpr quint64 kHeader = 8, kTrailer = 32;
+        if (m_size < kHeader + kTrailer)
+            return false;
+        const uchar *trailer = m_data + m_size - kTrailer;
+        m_offsetSize = trailer[6];
+        m_refSize = trailer[7];
+        m_count = readUInt(trailer + 8, 8);
+        const quint64 root = readUInt(trailer + 16, 8);
+        m_table = readUInt(trailer + 24, 8);
+        if (m_offsetSize < 1 || m_offsetSize > 8 || m_refSize < 1 || m_refSize > 8 || m_count < 1 ||
+            m_count > kMaxBinaryNodes || root >= m_count || m_table < kHeader ||
+            m_table > m_size - kTrailer || m_count > (m_size - kTrailer - m_table) / m_offsetSize)
+            return false;
+        m_nodes.assign(m_count, 0);
+        m_height.assign(m_count, 0);
+        quint64 nodes = 0;
+        return visit(root, 0, nodes);
+    }
+
+private:
+    static quint64 readUInt(const uchar *p, int size)
+    {
+        quint64 v = 0;
+        for (int i = 0; i < size; ++i)
+            v = (v << 8) | p[i];
+        return v;
+    }
+
+    // Objects and the references they hold lie between the header and the
+    // offset table. depth counts the containers above the object.
+    bool visit(quint64 index, int depth, quint64 &nodes)
+    {
+        if (index >= m_count)
+            return false;
+        if (m_nodes[index] == kOnPath)
+            return false;
+        if (m_nodes[index] != 0) {
+            nodes = m_nodes[index];
+            return depth + m_height[index] <= kMaxDepth;
+        }
+        const quint64 offset = readUInt(m_data + m_table + index * m_offsetSize, m_offsetSize);
+        if (offset < 8 || offset >= m_table)
+            return false;
+        const int type = m_data[offset] >> 4;
+        quint64 count = m_data[offset] & 0x0F;
+        if (type != 0xA && type != 0xC && type != 0xD) {
+            m_nodes[index] = nodes = 1;
+            return true;
+        }
+        if (depth >= kMaxDepth)
+            return false;
+        quint64 refs = offset + 1;
+        if (count == 0x0F) {
+            // The count follows as an integer object of 1, 2, 4 or 8 bytes.
+            if (refs >= m_table || (m_data[refs] >> 4) != 1 || (m_data[refs] & 0x0F) > 3)
+                return false;
+            const int size = 1 << (m_data[refs] & 0x0F);
+            if (quint64(size) >= m_table - refs)
+                return false;
+            count = readUInt(m_data + refs + 1, size);
+            refs += 1 + quint64(size);
+        }
+        const quint64 perEntry = type == 0xD ? 2 : 1;
+        if (count > (m_table - refs) / m_refSize / perEntry)
+            return false;
+        m_nodes[index] = kOnPath;
+        quint64 total = 1;
+        int height = 0;
+        for (quint64 i = 0; i < count * perEntry; ++i) {
+            const quint64 child = readUInt(m_data + refs + i * m_refSize, m_refSize);
+            quint64 childNodes = 0;
+            if (!visit(child, depth + 1, childNodes))
+                return false;
+            total += childNodes;
+            if (total > kMaxBinaryNodes)
+                return false;
+            height = std::max(height, int(m_height[child]));
+        }
+        m_nodes[index] = quint32(total);
+        m_height[index] = quint16(height + 1);
+        nodes = total;
+        return true;
+    }
+
+    static constexpr quint32 kOnPath = ~quint32(0);
+    const uchar *m_data;
+    quint64 m_size;
+    int m_offsetSize = 0;
+    int m_refSize = 0;
+    quint64 m_count = 0;
+    quint64 m_table = 0;
+    std::vector<quint32> m_nodes;  // expanded size per object; 0 while unknown
+    std::vector<quint16> m_height; // containers from the object down, itself included
+};
+
 } // namespace
 
 QVariant parse(const QByteArray &bytes, QString *error)
 {
     plist_t root = nullptr;
-    if (bytes.size() >= 8 && plist_is_binary(bytes.constData(), uint32_t(bytes.size())))
+    if (bytes.size() >= 8 && plist_is_binary(bytes.constData(), uint32_t(bytes.size()))) {
+        if (!BinaryPlistCheck(bytes).ok()) {
+            if (error)
+                *error = QStringLiteral("binary property list is malformed, too large or "
+                                        "nested too deeply");
+            return {};
+        }
         plist_from_bin(bytes.constData(), uint32_t(bytes.size()), &root);
-    else if (!bytes.isEmpty())
+    } else if (!bytes.isEmpty()) {
+        if (!xmlNestingWithinLimit(bytes)) {
+            if (error)
+                *error = QStringLiteral("property list nested too deeply");
+            return {};
+        }
         plist_from_xml(bytes.constData(), uint32_t(bytes.size()), &root);
+    }
     if (!root) {
         if (error)
             *error = QStringLiteral("not a property list");

@@ -6,6 +6,9 @@
 
 namespace pv::plist {
 
+/// Deepest nesting of arrays and dictionaries that parse() accepts.
+inline constexpr int kMaxDepth = 512;
+
 /// Parses an XML or binary property list. Dictionaries become QVariantMap,
 /// arrays QVariantList, integers qlonglong, reals double, booleans bool,
 /// dates QDateTime (UTC) and data QByteArray. Returns an invalid QVariant and

@@ -26,4 +26,21 @@ bool isUsableDestinationName(const QString &name)
            !name.contains(QLatin1Char('/')) && !name.contains(QChar(0));
 }
 
+std::optional<Alert> destinationNameAlert(const QString &name)
+{
+    if (name.isEmpty())
+        return Alert{QStringLiteral("Destination name cannot be empty"), QString()};
+    // NUL can be no part of a file name either.
+    for (const QChar c : {u':', u'/', u'[', u']', u'\0'}) {
+        if (name.contains(c))
+            return Alert{QStringLiteral("Error"),
+                         QStringLiteral("Destination names cannot contain the following "
+                                        "characters: : / [ ]")};
+    }
+    if (name.startsWith(QLatin1Char('.')))
+        return Alert{QStringLiteral("Error"),
+                     QStringLiteral("Destination name cannot start with a period (.)")};
+    return std::nullopt;
+}
+
 } // namespace pv

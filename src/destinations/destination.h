@@ -1,7 +1,11 @@
 #pragma once
 
+#include "core/alerter.h"
+
 #include <QString>
 #include <QVariantMap>
+
+#include <optional>
 
 namespace pv {
 
@@ -49,7 +53,13 @@ inline const QString kFtpServer = QStringLiteral("FTP Server");
 [[nodiscard]] const QStringList &deliveryOptionKeys();
 
 /// True when a name can serve as the stem of a file in the destination
-/// folder: not empty, no "/" or NUL, not "." or "..".
+/// folder: not empty, no "/" or NUL, not "." or "..". Records loaded from
+/// disk may carry names the naming rules below refuse; those still load.
 [[nodiscard]] bool isUsableDestinationName(const QString &name);
+
+/// The alert that refuses name as a new destination name (empty, one of
+/// ": / [ ]", or a leading "." that would hide its file), or none. Whether
+/// another destination has the name is the store's to check.
+[[nodiscard]] std::optional<Alert> destinationNameAlert(const QString &name);
 
 } // namespace pv

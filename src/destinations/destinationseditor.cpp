@@ -71,8 +71,12 @@ void DestinationsEditor::load()
             continue;
         m_items.append(rec);
     }
-    if (m_items.isEmpty())
-        m_items.append(newItem());
+    if (m_items.isEmpty()) {
+        // Not over an unreadable file that holds the usual first name.
+        QVariantMap rec = newItem();
+        rec.insert(dk::name, freeName(QStringLiteral("Destination"), 1));
+        m_items.append(rec);
+    }
     sortItems();
     m_selected = m_items.isEmpty() ? -1 : 0;
     endResetModel();
@@ -168,8 +172,35 @@ void DestinationsEditor::sortItems()
         m_selected = indexOfName(selectedName);
 }
 
+bool DestinationsEditor::acceptNewName(const QString &name)
+{
+    std::optional<Alert> refusal = destinationNameAlert(name);
+    // A file of that name may hold a record the list does not show
+    // (MobileMe, unreadable): never overwrite it.
+    if (!refusal && (indexOfName(name) >= 0 || QFile::exists(fileForName(name))))
+        refusal = Alert{QStringLiteral("Destination with this name already exists"),
+                        QStringLiteral("Please choose a different name.")};
+    if (refusal && m_alerter)
+        m_alerter->alert(*refusal);
+    return !refusal;
+}
+
+QString DestinationsEditor::freeName(const QString &stem, int first) const
+{
+    if (destinationNameAlert(stem))
+        return freeName(QStringLiteral("Destination"), 1);
+    for (int n = first; n <= 1000000; ++n) {
+        const QString name = stem + QLatin1Char(' ') + QString::number(n);
+        if (indexOfName(name) < 0 && !QFile::exists(fileForName(name)))
+            return name;
+    }
+    return {};
+}
+
 int DestinationsEditor::addItem(const QVariantMap &record)
 {
+    if (!acceptNewName(recString(record, dk::name)))
+        return -1;
     beginResetModel();
     m_items.append(record);
     m_selected = int(m_items.size()) - 1;
@@ -215,14 +246,12 @@ bool DestinationsEditor::writeDestination(const QVariantMap &record)
 
 bool DestinationsEditor::renameItem(int row, const QString &newName)
 {
-    if (row < 0 || row >= m_items.size() || !isUsableDestinationName(newName))
+    if (row < 0 || row >= m_items.size())
         return false;
     const QString oldName = recString(m_items[row], dk::name);
     if (oldName == newName)
         return true;
-    // A file of that name may hold a record the list does not show
-    // (MobileMe, unreadable): never overwrite it.
-    if (indexOfName(newName) >= 0 || QFile::exists(fileForName(newName)))
+    if (!acceptNewName(newName))
         return false;
     QVariantMap rec = m_items[row];
     rec.insert(dk::name, newName);

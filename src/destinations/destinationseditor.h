@@ -52,8 +52,15 @@ public:
     /// A fresh group record. Not added, not written.
     [[nodiscard]] static QVariantMap newGroupItem();
 
-    /// Adds a record, re-sorts, selects it and returns its row.
+    /// Adds a record, re-sorts, selects it and returns its row. A name the
+    /// naming rules refuse, or one another record or file already has, is
+    /// refused with its alert (-1).
     int addItem(const QVariantMap &record);
+    /// A name for a new record: "<stem> <n>" with the first n from first
+    /// upward that no record or file has; empty when none is free below
+    /// 1,000,000. A stem the naming rules refuse gives "Destination <n>"
+    /// from 1 instead.
+    [[nodiscard]] QString freeName(const QString &stem, int first) const;
     /// Replaces the record at row in memory (the editor's controls changed
     /// it); the name must not change this way: use renameItem.
     void setItem(int row, const QVariantMap &record);
@@ -65,8 +72,9 @@ public:
     bool writeDestination(const QVariantMap &record);
 
     /// Renames the record at row: writes the new file, removes the old one,
-    /// updates every group and renames the hot folder's own folder. Refused
-    /// when another record or file already has the new name.
+    /// updates every group and renames the hot folder's own folder. A name
+    /// the naming rules refuse, or one another record or file already has,
+    /// is refused with its alert. The unchanged name does nothing.
     bool renameItem(int row, const QString &newName);
     /// Removes the record at row with its hot folder and file, and takes its
     /// name out of every group.
@@ -96,6 +104,8 @@ public:
 
 private:
     void sortItems();
+    /// Alerts and returns false unless name may be given to a record.
+    bool acceptNewName(const QString &name);
     [[nodiscard]] QVariantMap readRecord(const QString &path) const;
 
     Alerter *m_alerter;

@@ -3,9 +3,64 @@
 #include "core/record.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 
 using namespace pv;
+
+#if defined(__SANITIZE_ADDRESS__)
+// A regression in the hostile-input checks makes the parser eat memory at
+// hundreds of MB a second: end this test early rather than the machine.
+extern "C" const char *__asan_default_options()
+{
+    return "hard_rss_limit_mb=1500";
+}
+#endif
+
+namespace {
+
+QByteArray nestedXml(int levels, const QByteArray &middle = {})
+{
+    return "<?xml version=\"1.0\"?><plist version=\"1.0\">" +
+           QByteArray("<array>").repeated(levels) + middle +
+           QByteArray("</array>").repeated(levels) + "</plist>";
+}
+
+void appendBigEndian(QByteArray &out, quint64 value, int bytes)
+{
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+        out.append(char(value >> shift));
+}
+
+/// A binary property list of the given encoded objects, object 0 the root;
+/// count, when given, overrides the object count of the trailer.
+QByteArray bplist(const QList<QByteArray> &objects, int refSize, quint64 count = 0)
+{
+    QByteArray out("bplist00");
+    QByteArray table;
+    for (const QByteArray &o : objects) {
+        appendBigEndian(table, quint64(out.size()), 4);
+        out.append(o);
+    }
+    const quint64 tableAt = quint64(out.size());
+    out.append(table).append(QByteArray(6, 0)).append(char(4)).append(char(refSize));
+    appendBigEndian(out, count ? count : quint64(objects.size()), 8);
+    appendBigEndian(out, 0, 8);
+    appendBigEndian(out, tableAt, 8);
+    return out;
+}
+
+/// Object i is a one-element array holding object i + 1; the last is empty.
+QByteArray nestedBinary(int levels)
+{
+    QList<QByteArray> objects;
+    for (int i = 1; i < levels; ++i)
+        appendBigEndian(objects.emplace_back("\xA1"), quint64(i), 3);
+    objects.append(QByteArray("\xA0", 1));
+    return bplist(objects, 3);
+}
+
+} // namespace
 
 class TestPlist : public QObject {
     Q_OBJECT
@@ -94,6 +149,53 @@ private Q_SLOTS:
         QVERIFY(!plist::parse("garbage that is not xml").isValid());
         QVERIFY(!plist::parse(QByteArray("bplist00\xff\xff\xff", 11)).isValid());
         QVERIFY(!plist::readFile("/nonexistent/file.plist").isValid());
+    }
+
+    void hostileInputIsRefusedQuickly_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("readable");
+        QTest::newRow("xml at the depth limit") << nestedXml(plist::kMaxDepth) << true;
+        QTest::newRow("xml one level deeper") << nestedXml(plist::kMaxDepth + 1) << false;
+        QTest::newRow("xml 50,000 levels") << nestedXml(50000) << false;
+        // The parser skips quoted text in processing instructions, so these
+        // closing tags close nothing: the real depth is 600.
+        QTest::newRow("xml depth hidden behind quotes")
+            << nestedXml(300, "<? \"?>" + QByteArray("</array>").repeated(300) + "\" ?>" +
+                                  QByteArray("<array>").repeated(300) +
+                                  QByteArray("</array>").repeated(300))
+            << false;
+        QTest::newRow("binary at the depth limit") << nestedBinary(plist::kMaxDepth) << true;
+        QTest::newRow("binary 50,000 levels") << nestedBinary(50000) << false;
+        int rc = -1;
+        const QByteArray bomb = pvtest::run(
+            "python3",
+            {"-c", "import plistlib,sys\nL=[]\nfor i in range(7): L=[L]*30\n"
+                   "sys.stdout.buffer.write(plistlib.dumps(L,fmt=plistlib.FMT_BINARY))"},
+            {}, &rc);
+        QCOMPARE(rc, 0);
+        QVERIFY(bomb.size() < 400);
+        QTest::newRow("binary expanding to 30^7 nodes") << bomb << false;
+        QTest::newRow("binary truncated") << bomb.left(bomb.size() - 40) << false;
+        QTest::newRow("binary cycle") << bplist({QByteArray("\xA1\x00", 2)}, 1) << false;
+        QTest::newRow("binary reference past the objects")
+            << bplist({QByteArray("\xA1\x05", 2), "\x09"}, 1) << false;
+        QTest::newRow("binary count past the end")
+            << bplist({QByteArray("\xAF\x13\x40\x00\x00\x00\x00\x00\x00\x00\x01", 11)}, 1) << false;
+        QTest::newRow("binary object count past the table")
+            << bplist({QByteArray("\xA0", 1)}, 1, quint64(1) << 62) << false;
+    }
+
+    void hostileInputIsRefusedQuickly()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, readable);
+        QElapsedTimer timer;
+        timer.start();
+        QString error;
+        QCOMPARE(plist::parse(bytes, &error).isValid(), readable);
+        QCOMPARE(error.isEmpty(), readable);
+        QVERIFY2(timer.elapsed() < 2000, QByteArray::number(timer.elapsed()));
     }
 
     void writeReplacesWholeFileAndLeavesNoTemporaries()

@@ -161,14 +161,22 @@ private Q_SLOTS:
     void nothingLoadableGivesOneUnsavedRecord()
     {
         put("idisk.dest", {{dk::name, "idisk"}, {dk::QFDestType, "MobileMe (iDisk)"}});
+        // Nested far too deep to read: skipped like any unreadable file, and
+        // the new record does not take its name.
+        const QByteArray deep = "<plist>" + QByteArray("<array>").repeated(50000) +
+                                QByteArray("</array>").repeated(50000) + "</plist>";
+        QVERIFY(putBytes(file("Destination 1"), deep));
         DestinationsEditor ed(&m_alerter, m_dir);
         ed.load();
-        QCOMPARE(names(ed), QStringList{"Destination 1"});
-        QCOMPARE(destFiles(), QStringList{"idisk.dest"});
+        QCOMPARE(names(ed), QStringList{"Destination 2"});
         // The first save of the selected record gives it its file.
         QVERIFY(ed.writeCurrDestination());
-        QCOMPARE(ed.destDictForName("Destination 1").value(dk::QFCreateZip).typeId(),
+        QCOMPARE(ed.destDictForName("Destination 2").value(dk::QFCreateZip).typeId(),
                  QMetaType::Bool);
+        QCOMPARE(bytesOf(file("Destination 1")), deep);
+        QCOMPARE(ed.freeName("Destination", 1), "Destination 3");
+        // A copy of a record loaded under a name the rules refuse gets a proper name.
+        QCOMPARE(ed.freeName(".Proofs", 2), "Destination 3");
 
         // A Destinations folder that does not exist yet loads the same way.
         QVERIFY(QDir(m_dir).removeRecursively());
@@ -341,24 +349,68 @@ private Q_SLOTS:
         QVERIFY(m_alerter.alerts.isEmpty());
     }
 
-    void renameRefusesTakenOrUnsafeNamesAndReportsAStuckHotFolder()
+    void nameRules_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("title"); // empty when the name is accepted
+        QTest::addColumn<QString>("text");
+        const QString chars = "Destination names cannot contain the following characters: : / [ ]";
+        const QString period = "Destination name cannot start with a period (.)";
+        QTest::newRow("empty") << ""
+                               << "Destination name cannot be empty"
+                               << "";
+        for (const char *n : {"a:b", "x/y", "[1", "v]"})
+            QTest::newRow(n) << n << "Error" << chars;
+        for (const char *n : {".Proofs", ".."})
+            QTest::newRow(n) << n << "Error" << period;
+        // A record the list does not show still owns its file.
+        for (const char *n : {"Beta", "Old iDisk"})
+            QTest::newRow(n) << n << "Destination with this name already exists"
+                             << "Please choose a different name.";
+        QTest::newRow("period inside") << "Proofs. v2"
+                                       << ""
+                                       << "";
+    }
+
+    // Renaming and adding obey the same rules; an accepted name is taken
+    // afterwards, so adding it once more is refused.
+    void nameRules()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, title);
+        QFETCH(QString, text);
+        putDest({{dk::name, "Alpha"}});
+        putDest({{dk::name, "Old iDisk"}, {dk::QFDestType, "MobileMe (iDisk)"}});
+        putDest({{dk::name, "Beta"}});
+        DestinationsEditor ed(&m_alerter, m_dir);
+        ed.load();
+        const bool accepted = title.isEmpty();
+        QCOMPARE(ed.renameItem(ed.indexOfName("Alpha"), name), accepted);
+        QVariantMap rec = ed.newItem();
+        rec.insert(dk::name, name);
+        QCOMPARE(ed.addItem(rec), -1);
+        QCOMPARE(m_alerter.alerts.size(), accepted ? 1 : 2);
+        if (accepted) {
+            title = "Destination with this name already exists";
+            text = "Please choose a different name.";
+        }
+        for (const Alert &a : std::as_const(m_alerter.alerts)) {
+            QCOMPARE(a.title, title);
+            QCOMPARE(a.text, text);
+        }
+        // The next start finds what the list shows.
+        DestinationsEditor again(&m_alerter, m_dir);
+        again.load();
+        QCOMPARE(names(again), names(ed));
+    }
+
+    void renameReportsAStuckHotFolder()
     {
         const QString hot = m_home->path() + "/hot";
         QVERIFY(QDir().mkpath(hot + "/Alpha") && QDir().mkpath(hot + "/Zeta"));
-        const QByteArray alpha = putDest({{dk::name, "Alpha"}, {dk::QFHotfolder, hot + "/Alpha"}});
-        // A record the list does not show still owns its file.
-        const QByteArray idisk =
-            putDest({{dk::name, "Old iDisk"}, {dk::QFDestType, "MobileMe (iDisk)"}});
-        putDest({{dk::name, "Beta"}});
-
+        putDest({{dk::name, "Alpha"}, {dk::QFHotfolder, hot + "/Alpha"}});
         DestinationsEditor ed(&m_alerter, m_dir);
         ed.load();
-        for (const char *taken : {"Beta", "Old iDisk", "", "..", "x/y"})
-            QVERIFY2(!ed.renameItem(ed.indexOfName("Alpha"), taken), taken);
-        QCOMPARE(bytesOf(file("Alpha")), alpha);
-        QCOMPARE(bytesOf(file("Old iDisk")), idisk);
-        QCOMPARE(destFiles(), QStringList({"Alpha.dest", "Beta.dest", "Old iDisk.dest"}));
-
         // The new hot folder name is taken: the record keeps the old folder.
         QVERIFY(ed.renameItem(ed.indexOfName("Alpha"), "Zeta"));
         QCOMPARE(m_alerter.alerts.size(), 1);
