@@ -121,7 +121,10 @@ void AppController::deleteDmgFile()
     }
     if (recString(rec, qk::success).isEmpty())
         rec.insert(qk::success, QStringLiteral("ok"));
+    rec.remove(qk::sourceState);
     recordCompleted(rec);
+    m_ui->entryFinished(deliverySummary(
+        rec, Prefs::decryptPassword(recString(m_defaultBackup, dk::sitePasswordField))));
 
     const bool last = !m_queue->containsPath(path);
     // A package built in the scratch folder for a local destination has been

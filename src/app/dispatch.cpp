@@ -10,12 +10,14 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/record.h"
+#include "core/settings.h"
 #include "destinations/destination.h"
 #include "prefs/prefs.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QSet>
 #include <QStorageInfo>
 #include <QUrl>
 
@@ -44,28 +46,44 @@ QString dateFolderName(const QString &format)
     return formatDate(QDateTime::currentDateTime(), pattern.toUtf8().constData());
 }
 
-QVariantList folderContents(const QString &root)
+/// Every file and folder below root, depth-first, parents before their
+/// contents; hidden items are skipped. Symbolic links are followed only with
+/// followLinks (a link back into the walk is not); links not followed are
+/// named in leftOut by their path below root.
+QVariantList folderContents(const QString &root, bool followLinks, QStringList *leftOut)
 {
     QVariantList items;
-    // Depth-first, parents before their contents; hidden items are skipped.
+    QSet<QString> walking;
+    const QString top = QDir(root).absolutePath();
     std::function<void(const QString &)> walk = [&](const QString &dir) {
+        const QString canonical = QFileInfo(dir).canonicalFilePath();
+        walking.insert(canonical);
         const QFileInfoList entries = QDir(dir).entryInfoList(
             QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
         for (const QFileInfo &fi : entries) {
-            const bool isDir = fi.isDir() && !fi.isSymLink();
+            const QString subpath = fi.absoluteFilePath().mid(top.size() + 1);
+            // A link could hand over any file this account can read, so it
+            // only goes out when the user allows it, and never in a circle.
+            if (fi.isSymLink() && (!followLinks || !fi.exists() ||
+                                   (fi.isDir() && walking.contains(fi.canonicalFilePath())))) {
+                leftOut->append(subpath);
+                continue;
+            }
+            const bool isDir = fi.isDir();
             items.append(
                 QVariantMap{{QStringLiteral("name"), fi.fileName()},
                             {QStringLiteral("isFolder"), isDir},
                             {QStringLiteral("localPath"), fi.absoluteFilePath()},
-                            {QStringLiteral("subpath"), fi.absoluteFilePath().mid(root.size() + 1)},
+                            {QStringLiteral("subpath"), subpath},
                             {QStringLiteral("moddate"), fi.lastModified()},
                             {QStringLiteral("creatdate"),
                              fi.birthTime().isValid() ? fi.birthTime() : fi.lastModified()}});
             if (isDir)
                 walk(fi.absoluteFilePath());
         }
+        walking.remove(canonical);
     };
-    walk(QDir(root).absolutePath());
+    walk(top);
     return items;
 }
 
@@ -105,11 +123,23 @@ TargetURL composeTargetURL(const QVariantMap &dest, const QString &password, con
     TargetURL t;
     t.port = recString(dest, dk::QFPort);
     if (t.port.isEmpty())
-        t.port = QStringLiteral("21");
+        t.port = defaultPortFor(destType);
     if (isCloud(destType)) {
-        t.url = QStringLiteral("%1://%2:%3@%4.%5").arg(scheme, userEsc, passEsc, path, host);
-        t.masked = QStringLiteral("%1://%2:<passw>@%3.%4").arg(scheme, userEsc, path, host);
-        t.noPassword = QStringLiteral("%1://%2:<password>@%3.%4").arg(scheme, userEsc, path, host);
+        t.url = QStringLiteral("%1://%2:%3@%4.%5").arg(scheme, userEsc, passEsc, pathEsc, host);
+        t.masked = QStringLiteral("%1://%2:<passw>@%3.%4").arg(scheme, userEsc, pathEsc, host);
+        t.noPassword =
+            QStringLiteral("%1://%2:<password>@%3.%4").arg(scheme, userEsc, pathEsc, host);
+        // The credentials may only go to the provider: a bucket or host that
+        // turns the URL's host into anything else is refused.
+        const QString service = destType == QLatin1String("Amazon S3")
+                                    ? QStringLiteral("s3.amazonaws.com")
+                                    : QStringLiteral("storage.googleapis.com");
+        const QUrl parsed(t.url, QUrl::StrictMode);
+        if (!parsed.isValid() ||
+            !parsed.host().endsWith(QLatin1Char('.') + service, Qt::CaseInsensitive))
+            t.refusal = QStringLiteral("The bucket %1 at %2 does not make an address of %3, so the "
+                                       "file was not sent.")
+                            .arg(path, host, service);
     } else if (destType == kLocalDisk) {
         t.url = QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
         if (t.url.startsWith(QLatin1String("file:///")))
@@ -267,6 +297,10 @@ void AppController::uploadToFTP()
     }
 
     const TargetURL target = composeTargetURL(m_defaultBackup, password, path);
+    if (!target.refusal.isEmpty()) {
+        failEntry(QStringLiteral("FILE HAS NOT BEEN DELIVERED!\n%1").arg(target.refusal));
+        return;
+    }
     m_ftpPort = target.port;
     m_ftpURLEsc = target.url;
     log(QStringLiteral("--> uploadToFTP: %1").arg(target.masked));
@@ -286,10 +320,15 @@ void AppController::uploadToFTP()
         parameters.insert(QStringLiteral("creatdate"),
                           local.birthTime().isValid() ? local.birthTime() : local.lastModified());
     if (local.isDir() && !local.isSymLink()) {
-        const QVariantList contents = folderContents(localPath);
+        QStringList links;
+        const QVariantList contents =
+            folderContents(localPath, settings::boolValue(keys::deliverSymbolicLinks), &links);
         parameters.insert(QStringLiteral("isFolder"), true);
         parameters.insert(QStringLiteral("folderContents"), contents);
         parameters.insert(QStringLiteral("numOfItemsInFolder"), int(contents.size()));
+        if (!links.isEmpty())
+            logError(QStringLiteral("Symbolic links were left out of the delivery:\n%1")
+                         .arg(links.join(QLatin1Char('\n'))));
     }
     createTransferOperationWithParameters(parameters);
 }

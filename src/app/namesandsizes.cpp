@@ -1,8 +1,12 @@
 #include "app/namesandsizes.h"
 
+#include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QUrl>
+
+#include <sys/stat.h>
 
 namespace pv {
 
@@ -64,6 +68,27 @@ QString finalNameForOverwrite(const QString &finalName, const QStringList &prese
         if (!present.contains(candidate))
             return candidate;
     }
+}
+
+QVariantList sourceState(const QString &path)
+{
+    qint64 size = 0;
+    qint64 newest = 0;
+    auto add = [&](const QString &p) {
+        struct stat st {};
+        if (::lstat(QFile::encodeName(p).constData(), &st) != 0)
+            return;
+        if (S_ISREG(st.st_mode))
+            size += st.st_size;
+        newest = qMax<qint64>(newest, qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec);
+    };
+    add(path);
+    // Folders count too: their times change when an item is added or removed.
+    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        add(it.next());
+    return {size, newest};
 }
 
 } // namespace pv

@@ -4,6 +4,7 @@
 #include "core/urlescape.h"
 
 #include <QString>
+#include <QVariantList>
 
 namespace pv {
 
@@ -20,5 +21,10 @@ namespace pv {
 [[nodiscard]] QString composeFinalName(const QString &sourcePath, bool createDmg, bool zip);
 /// The first numbered form "base_N.ext" of finalName not among present.
 [[nodiscard]] QString finalNameForOverwrite(const QString &finalName, const QStringList &present);
+
+/// What a source looks like on disk: its size and newest modification time,
+/// for a folder the total and the newest over its tree (links not followed).
+/// Two different states mean the source was written to in between.
+[[nodiscard]] QVariantList sourceState(const QString &path);
 
 } // namespace pv

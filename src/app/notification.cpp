@@ -3,6 +3,7 @@
 
 #include "notify/notification.h"
 #include "app/appcontroller.h"
+#include "app/namesandsizes.h"
 #include "app/queueitem.h"
 #include "core/log.h"
 #include "core/record.h"
@@ -39,6 +40,14 @@ void AppController::setDownloadURLInItemDict()
 
 void AppController::sendEmail()
 {
+    // The item has gone out by now (or is about to be attached): a source
+    // written to meanwhile was sent cut short or mixed and is no delivery.
+    if (m_itemDict.contains(qk::sourceState) &&
+        m_itemDict.value(qk::sourceState).toList() != sourceState(m_filesToBackup)) {
+        failEntry(QStringLiteral(
+            "FILE HAS NOT BEEN DELIVERED!\nThe file changed while it was being delivered."));
+        return;
+    }
     if (!recBool(m_defaultBackup, dk::sendEmailBtn)) {
         deleteDmgFile();
         return;

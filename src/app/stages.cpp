@@ -46,6 +46,22 @@ QString displaySchemeFor(const QString &destType)
     return QStringLiteral("ftp");
 }
 
+QString defaultPortFor(const QString &destType)
+{
+    if (destType == QLatin1String("SFTP Server"))
+        return QStringLiteral("22");
+    if (destType == QLatin1String("WebDAV Server") || destType.contains(QLatin1String("MobileMe")))
+        return QStringLiteral("80");
+    if (destType == QLatin1String("Secure WebDAV Server") ||
+        destType == QLatin1String("Amazon S3") || destType == QLatin1String("Google Storage"))
+        return QStringLiteral("443");
+    if (destType == QLatin1String("AFP Server"))
+        return QStringLiteral("548");
+    if (destType == QLatin1String("SMB Server"))
+        return QStringLiteral("445");
+    return QStringLiteral("21");
+}
+
 void AppController::processFile(const QVariantMap &item)
 {
     m_isProcessing = true;
@@ -112,7 +128,7 @@ void AppController::processFile(const QVariantMap &item)
 
     m_ftpPort = recString(m_defaultBackup, dk::QFPort);
     if (m_ftpPort.isEmpty())
-        m_ftpPort = QStringLiteral("21");
+        m_ftpPort = defaultPortFor(destTypeOf(m_defaultBackup));
 
     const bool isFolder = QFileInfo(path).isDir() && !QFileInfo(path).isSymLink();
     const bool compress = isFolder ? recBool(m_defaultBackup, QStringLiteral("QFCompressFolders"))
@@ -145,6 +161,10 @@ void AppController::processFile(const QVariantMap &item)
             : QStringLiteral("%1://%2/%3").arg(scheme, host, destPath);
 
     m_ui->setDestinationField(m_ftpFlag ? m_theFtpURL : destPath);
+
+    // Compared once the item has been sent (sendEmail), to catch a writer
+    // still at work.
+    m_itemDict.insert(qk::sourceState, sourceState(path));
 
     if (m_createDmg) {
         createEncryptedDmg();

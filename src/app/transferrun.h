@@ -42,12 +42,14 @@ private:
 };
 
 /// The target of a delivery: the URL with the escaped credentials in it, the
-/// same for the log (password masked) and for the record.
+/// same for the log (password masked) and for the record. A target with a
+/// refusal text must not be used: its URL would not reach the service.
 struct TargetURL {
     QString url;
     QString masked;
     QString noPassword;
     QString port;
+    QString refusal;
 };
 /// Builds the target URL of a destination; path is the remote folder, the
 /// bucket, or for a local disk the folder the item goes into.
@@ -56,6 +58,9 @@ struct TargetURL {
 
 /// The URL scheme shown for a destination type.
 [[nodiscard]] QString displaySchemeFor(const QString &destType);
+/// The port a destination of this type uses when it names none: the one the
+/// destination editor fills in when the type is chosen.
+[[nodiscard]] QString defaultPortFor(const QString &destType);
 /// False for bucket names with capitals, white space, marks, symbols or periods.
 [[nodiscard]] bool validBucketName(const QString &bucket);
 

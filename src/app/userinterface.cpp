@@ -1,6 +1,10 @@
 #include "app/userinterface.h"
 
+#include "app/queueitem.h"
 #include "core/log.h"
+#include "core/record.h"
+#include "core/urlescape.h"
+#include "transfer/deliverytransfer.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -63,6 +67,44 @@ void HeadlessUserInterface::selectDestination(const QString &name)
 void HeadlessUserInterface::playSound(const QString &name)
 {
     playSoundNamed(name);
+}
+
+void HeadlessUserInterface::entryFinished(const QString &summary)
+{
+    log(summary);
+}
+
+QString deliverySummary(const QVariantMap &record, const QString &password)
+{
+    const QString success = recString(record, qk::success);
+    const QString outcome = success == QLatin1String("ok") ? QStringLiteral("Delivered")
+                            : success == QLatin1String("modified")
+                                ? QStringLiteral("Delivered with errors")
+                                : QStringLiteral("NOT DELIVERED");
+    QString line = QStringLiteral("%1: %2 -> %3")
+                       .arg(outcome, recString(record, qk::path), recString(record, qk::dest));
+    const QString location = recString(record, qk::location);
+    if (!location.isEmpty() && location != QLatin1String("-"))
+        line += QStringLiteral(" (%1)").arg(location);
+    QStringList reasons;
+    for (const QString &part :
+         recString(record, qk::error).split(QStringLiteral("\n--------------------\n"))) {
+        if (!part.trimmed().isEmpty())
+            reasons.append(part.simplified());
+    }
+    if (!reasons.isEmpty())
+        line += QStringLiteral(": ") + reasons.join(QStringLiteral(" / "));
+    QStringList words = line.split(QLatin1Char(' '));
+    for (QString &word : words) {
+        if (word.contains(QLatin1String("://")))
+            word = DeliveryTransfer::maskedURL(word);
+    }
+    line = words.join(QLatin1Char(' '));
+    if (!password.isEmpty()) {
+        line.replace(password, QStringLiteral("<passw>"));
+        line.replace(addMissingPercentEscapes(password), QStringLiteral("<passw>"));
+    }
+    return line;
 }
 
 } // namespace pv

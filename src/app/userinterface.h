@@ -3,6 +3,7 @@
 #include "core/alerter.h"
 
 #include <QString>
+#include <QVariantMap>
 
 namespace pv {
 
@@ -30,6 +31,9 @@ public:
     /// The source and destination fields of the processing window.
     virtual void setSourceField(const QString &) {}
     virtual void setDestinationField(const QString &) {}
+    /// A queue entry has been recorded; summary is its one-line account
+    /// (deliverySummary), passwords masked. The windows show the records.
+    virtual void entryFinished(const QString &summary) { (void)summary; }
 };
 
 /// The port for runs without windows: alerts become one log line and take
@@ -47,10 +51,17 @@ public:
     void setProgressIndeterminate(bool) override {}
     void setWindowTitle(const QString &) override {}
     void setSendButton(const QString &, bool) override {}
+    /// Without windows the log is the only place a failure is seen.
+    void entryFinished(const QString &summary) override;
 
 private:
     LoggingAlerter m_logger;
 };
+
+/// One line on a completed delivery record: outcome, source, destination
+/// and, when there is one, the error text, with URL passwords and password
+/// masked.
+[[nodiscard]] QString deliverySummary(const QVariantMap &record, const QString &password);
 
 /// Sound names offered to the user: file names without extension from the
 /// freedesktop stereo theme, then the user's own sounds not already listed.

@@ -3,6 +3,7 @@
 
 #include "app/appcontroller.h"
 #include "app/queueitem.h"
+#include "app/transferrun.h"
 #include "common/fixtures.h"
 #include "common/recordingui.h"
 #include "common/testenv.h"
@@ -17,6 +18,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QUrl>
 
 using namespace pv;
 using pvtest::fileRecords;
@@ -32,13 +34,24 @@ QByteArray readAll(const QString &path)
     return f.readAll();
 }
 
+/// Runs a hook once, when the status line first starts with a given word.
+struct HookedUi : pvtest::RecordingUserInterface {
+    QString word;
+    std::function<void()> hook;
+    void setStatus(const QString &text) override
+    {
+        if (hook && text.startsWith(word))
+            std::exchange(hook, nullptr)();
+    }
+};
+
 } // namespace
 
 class TestPipeline : public QObject {
     Q_OBJECT
 
     std::unique_ptr<pvtest::IsolatedHome> m_home;
-    std::unique_ptr<pvtest::RecordingUserInterface> m_ui;
+    std::unique_ptr<HookedUi> m_ui;
     std::unique_ptr<AppController> m_app;
     QByteArray m_packer;
 
@@ -62,7 +75,7 @@ class TestPipeline : public QObject {
 
     void start()
     {
-        m_ui = std::make_unique<pvtest::RecordingUserInterface>();
+        m_ui = std::make_unique<HookedUi>();
         m_app = std::make_unique<AppController>(m_ui.get());
         m_app->startup();
     }
@@ -164,14 +177,36 @@ private Q_SLOTS:
         QVERIFY(history().first().value("sizeField").toString().contains(" / "));
         QVERIFY(QFile::exists(hot("Zipped") + "/Done/Job/sub/b.txt"));
 
-        // An unpackaged tree arrives whole, hidden files left out.
+        // An unpackaged tree arrives whole, hidden files and links left out
+        // (the links named in the record) unless links are allowed.
+        const QString secret = makeFile(home() + "/private/key", 7, 's');
         const QString tree2 = hot("Plain") + "/Tree";
         makeFile(tree2 + "/x/y/z.bin", 4096, 'z');
         makeFile(tree2 + "/.DS_Store", 5, 'h');
+        QVERIFY(QFile::link(secret, tree2 + "/x/key-link"));
+        QVERIFY(QFile::link(home() + "/private", tree2 + "/dir-link"));
         drop("Plain", tree2);
         QVERIFY(waitIdle());
         QCOMPARE(readAll(home() + "/plain/Tree/x/y/z.bin"), QByteArray(4096, 'z'));
         QVERIFY(!QFile::exists(home() + "/plain/Tree/.DS_Store"));
+        for (const char *link : {"/plain/Tree/x/key-link", "/plain/Tree/dir-link"}) {
+            const QFileInfo fi(home() + link);
+            QVERIFY2(!fi.exists() && !fi.isSymLink(), link);
+        }
+        QTRY_COMPARE(history().size(), 2);
+        QCOMPARE(history()[1].value("success").toString(), QStringLiteral("modified"));
+        QVERIFY(history()[1].value("error").toString().contains("x/key-link"));
+        QVERIFY(history()[1].value("error").toString().contains("dir-link"));
+
+        settings::setValue(keys::deliverSymbolicLinks, true);
+        const QString tree3 = hot("Plain") + "/Linked";
+        makeFile(tree3 + "/a.txt", 3, 'a');
+        QVERIFY(QFile::link(home() + "/private", tree3 + "/dir-link"));
+        drop("Plain", tree3);
+        QVERIFY(waitIdle());
+        QCOMPARE(readAll(home() + "/plain/Linked/dir-link/key"), QByteArray(7, 's'));
+        QTRY_COMPARE(history().size(), 3);
+        QCOMPARE(history()[2].value("success").toString(), QStringLiteral("ok"));
     }
 
     void failedPackerFailsTheEntry()
@@ -186,6 +221,66 @@ private Q_SLOTS:
         QTRY_COMPARE(history().size(), 1);
         QCOMPARE(history().first().value("success").toString(), QStringLiteral("missing"));
         QVERIFY(history().first().value("error").toString().contains("could not be created"));
+    }
+
+    // A source written to while it is sent is not recorded as delivered.
+    void sourceChangedDuringDeliveryFails()
+    {
+        writeDest(local("Out", home() + "/out"));
+        start();
+        const QString file = makeFile(hot("Out") + "/grow.bin", 100000, 'g');
+        const QString tree = hot("Out") + "/Job";
+        makeFile(tree + "/a.txt", 10, 'a');
+        // Written to once the copy has begun (the worker waits meanwhile).
+        const QList<QPair<QString, QString>> dropAndWrite{{file, file}, {tree, tree + "/a.txt"}};
+        for (const auto &[dropped, written] : dropAndWrite) {
+            m_ui->word = "Copying";
+            m_ui->hook = [written] {
+                QFile f(written);
+                QVERIFY(f.open(QIODevice::Append));
+                f.write("more");
+            };
+            drop("Out", dropped);
+            QVERIFY(waitIdle());
+        }
+        QTRY_COMPARE(history().size(), 2);
+        for (const QVariantMap &rec : history()) {
+            QCOMPARE(rec.value("success").toString(), QStringLiteral("missing"));
+            QVERIFY(rec.value("error").toString().contains(
+                "The file changed while it was being delivered"));
+        }
+        QVERIFY(QFile::exists(hot("Out") + "/Errors/grow.bin"));
+        QVERIFY(QFile::exists(hot("Out") + "/Errors/Job/a.txt"));
+    }
+
+    // The port an empty QFPort stands for, a bucket that must not leave the
+    // service's host, and no password in the line a finished entry leaves.
+    void targetsKeepCredentialsWhereTheyBelong()
+    {
+        const QVariantMap smb{
+            {"QFDestType", "SMB Server"}, {"hostField", "srv"}, {"userField", "u"}};
+        QCOMPARE(composeTargetURL(smb, "pw", "share/in").url,
+                 QStringLiteral("smb://u:pw@srv:445/share%2Fin"));
+
+        QVariantMap s3{
+            {"QFDestType", "Amazon S3"}, {"hostField", "s3.amazonaws.com"}, {"userField", "K"}};
+        TargetURL t = composeTargetURL(s3, "S", "my_bucket-2");
+        QCOMPARE(t.url, QStringLiteral("https://K:S@my_bucket-2.s3.amazonaws.com"));
+        QVERIFY(t.refusal.isEmpty());
+        t = composeTargetURL(s3, "S", "a/b?x");
+        QVERIFY(QUrl(t.url).host() != "a");
+        QVERIFY(t.refusal.contains("a/b?x"));
+        s3.insert("hostField", "s3.example");
+        QVERIFY(!composeTargetURL(s3, "S", "b").refusal.isEmpty());
+
+        const QString line = deliverySummary(
+            {{"success", "missing"},
+             {"path", "/hot/f.txt"},
+             {"dest", "D"},
+             {"error", "\n--------------------\nsmb://u:p%40ss@h/s failed\nas p@ss"}},
+            "p@ss");
+        QCOMPARE(line, QStringLiteral("NOT DELIVERED: /hot/f.txt -> D: smb://u:<passw>@h/s failed "
+                                      "as <passw>"));
     }
 
     void groupMemberFailureAndTheLastMemberDecides()

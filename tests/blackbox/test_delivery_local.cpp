@@ -386,6 +386,40 @@ private Q_SLOTS:
 
         QCOMPARE(inst.terminate(), 0);
     }
+
+    // Without windows, every finished entry says on the log how it ended.
+    void headlessNamesEveryOutcome()
+    {
+        Home home;
+        const QString hot = home.path() + "/hot";
+        const QString password = "Zq9 s3cret:pw";
+        home.writeSettings({{"watchInterval", 1}});
+        home.writeDest(withHotFolder(local("Good", home.path() + "/good"), hot));
+        home.writeDest(
+            withHotFolder(QVariantMap{{"name", "Remote"},
+                                      {"QFDestType", "FTP Server"},
+                                      {"type", 0},
+                                      {"hostField", "127.0.0.1"},
+                                      {"pathField", "in"},
+                                      {"userField", "me"},
+                                      {"sitePasswordField", pv::Prefs::encryptPassword(password)},
+                                      {"sendFTPBtn", 1}},
+                          hot));
+
+        Instance inst(home);
+        QVERIFY2(inst.waitForLog("startWatching"), inst.tail());
+        QVERIFY(writeFile(hot + "/Good/a.txt", "a"));
+        QVERIFY(writeFile(hot + "/Remote/b.txt", "b"));
+        const QRegularExpression failed(
+            "NOT DELIVERED: " + QRegularExpression::escape(hot + "/Remote/b.txt") +
+            " -> Remote \\(ftp://127.0.0.1/in\\): FILE HAS NOT BEEN DELIVERED! [^\n]*\\S");
+        QVERIFY2(inst.waitFor([&] { return inst.log().contains(failed); }, 20000), inst.tail());
+        QVERIFY2(
+            inst.waitForLog("Delivered: " + hot + "/Good/a.txt -> Good (" + home.path() + "/good)"),
+            inst.tail());
+        QVERIFY(!inst.log().contains("s3cret"));
+        QCOMPARE(inst.terminate(), 0);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestDeliveryLocal)
