@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/record.h"
+#include "core/settings.h"
 #include "destinations/destination.h"
 #include "prefs/prefs.h"
 
@@ -115,15 +116,27 @@ void AppController::runPacker(const QStringList &arguments, const QString &passw
             ::_exit(127);
     });
     QProcess *proc = m_packer.get();
-    connect(proc, &QProcess::readyRead, this, [this, proc] {
+    // Links below the source are left out by the packer unless the user
+    // allows them; the entry's log names each one.
+    const bool skipLinks = !settings::boolValue(keys::deliverSymbolicLinks);
+    auto links = std::make_shared<QStringList>();
+    connect(proc, &QProcess::readyRead, this, [this, proc, links] {
         const QString text = QString::fromUtf8(proc->readAll());
         appendOutput(text);
+        static const QString marker = QStringLiteral("left out symbolic link: ");
+        for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            if (const qsizetype at = line.indexOf(marker); at >= 0)
+                links->append(line.mid(at + marker.size()));
+        }
         if (m_createDmg) {
             for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
                 readDmgProgress(line);
         }
     });
-    connect(proc, &QProcess::finished, this, [this](int code, QProcess::ExitStatus status) {
+    connect(proc, &QProcess::finished, this, [this, links](int code, QProcess::ExitStatus status) {
+        if (!links->isEmpty() && code == 0 && status == QProcess::NormalExit)
+            logError(QStringLiteral("Symbolic links were left out of the delivery:\n%1")
+                         .arg(links->join(QLatin1Char('\n'))));
         packerFinished(code, status != QProcess::NormalExit);
     });
     connect(proc, &QProcess::errorOccurred, this, [this, proc](QProcess::ProcessError e) {
@@ -133,7 +146,8 @@ void AppController::runPacker(const QStringList &arguments, const QString &passw
             packerFinished(-1, true);
         }
     });
-    proc->start(packerProgram(), arguments);
+    proc->start(packerProgram(),
+                skipLinks ? QStringList{QStringLiteral("--skipLinks")} + arguments : arguments);
     if (!password.isEmpty()) {
         // The password goes down the pipe only, never onto a command line
         // where other users could read it.

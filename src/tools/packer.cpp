@@ -237,6 +237,10 @@ struct SourceItem {
     struct stat st;
 };
 
+// Set by --skipLinks: links below the source are left out (and named) rather
+// than stored, so a package holds nothing that points outside what was dropped.
+bool g_skipLinks = false;
+
 void collectDir(const std::string &dir, const std::string &rel, std::vector<SourceItem> &out)
 {
     DIR *d = ::opendir(dir.c_str());
@@ -266,6 +270,11 @@ void collectDir(const std::string &dir, const std::string &rel, std::vector<Sour
             // Devices, sockets and pipes have no content to deliver, and
             // reading a pipe would block forever.
             std::fprintf(stderr, "%s: skipping special file %s\n", kProgram, item.path.c_str());
+            continue;
+        }
+        if (type == S_IFLNK && g_skipLinks) {
+            std::fprintf(stderr, "%s: left out symbolic link: %s\n", kProgram,
+                         item.relPath.c_str());
             continue;
         }
         out.push_back(item);
@@ -722,10 +731,10 @@ void runImage(const ImageOptions &opt)
 // ---------------------------------------------------------------------------
 // Command lines.
 
-const char *kUsage = "usage: pv-packer -c -k [-V] [--keepParent] SOURCE ARCHIVE\n"
-                     "       pv-packer create [-encryption [AES-128|AES-256]] [-stdinpass] "
-                     "[-srcfolder [SOURCE]] [-puppetstrings] [-volname NAME] [-ov] [SOURCE] "
-                     "IMAGE";
+const char *kUsage = "usage: pv-packer [--skipLinks] -c -k [-V] [--keepParent] SOURCE ARCHIVE\n"
+                     "       pv-packer [--skipLinks] create [-encryption [AES-128|AES-256]] "
+                     "[-stdinpass] [-srcfolder [SOURCE]] [-puppetstrings] [-volname NAME] [-ov] "
+                     "[SOURCE] IMAGE";
 
 bool isOption(const std::string &arg)
 {
@@ -824,7 +833,11 @@ int main(int argc, char **argv)
 {
     useUtf8Names();
     installSignalHandlers();
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && args[0] == "--skipLinks") {
+        g_skipLinks = true;
+        args.erase(args.begin());
+    }
     try {
         if (args.empty())
             throw UsageError("no arguments");

@@ -165,6 +165,7 @@ private Q_SLOTS:
         makeFile(tree + "/a.txt", 100, 'a');
         makeFile(tree + "/sub/b.txt", 200, 'b');
         makeFile(tree + "/.hidden", 5, 'h');
+        QVERIFY(QFile::link("/etc/hostname", tree + "/sub/host-link"));
         drop("Zipped", tree);
         QVERIFY(waitIdle());
         QVERIFY2(QFile::exists(out + "/Job.zip"), qPrintable(errorsText()));
@@ -172,7 +173,9 @@ private Q_SLOTS:
         const QByteArray listing = pvtest::run("unzip", {"-l", out + "/Job.zip"}, {}, &rc);
         QCOMPARE(rc, 0);
         QVERIFY(listing.contains("sub/b.txt"));
+        QVERIFY(!listing.contains("host-link"));
         QTRY_COMPARE(history().size(), 1);
+        QVERIFY(history().first().value("error").toString().contains("sub/host-link"));
         QCOMPARE(history().first().value("compr").toString(), QStringLiteral("Zip"));
         QVERIFY(history().first().value("sizeField").toString().contains(" / "));
         QVERIFY(QFile::exists(hot("Zipped") + "/Done/Job/sub/b.txt"));
