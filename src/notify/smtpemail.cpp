@@ -16,6 +16,12 @@
 
 #include <curl/curl.h>
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -203,6 +209,84 @@ QByteArray canonicalText(const QString &text)
     t.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     t.replace(QLatin1String("\n"), QLatin1String("\r\n"));
     return t.toUtf8();
+}
+
+// A host name with a domain, and not one of the placeholders systems use when they know none.
+bool isFullyQualified(const QString &hostName)
+{
+    const QStringList labels = QString::fromLatin1(QUrl::toAce(hostName)).split(QLatin1Char('.'));
+    if (labels.size() < 2 ||
+        labels.first().compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
+        labels.last().compare(QLatin1String("localdomain"), Qt::CaseInsensitive) == 0 ||
+        labels.last().isEmpty() || labels.last().front().isDigit())
+        return false;
+    for (const QString &label : labels) {
+        if (label.isEmpty() || label.size() > 63 || label.startsWith(QLatin1Char('-')) ||
+            label.endsWith(QLatin1Char('-')))
+            return false;
+        for (QChar c : label) {
+            if (c.unicode() >= 0x80 || !(c.isLetterOrNumber() || c == QLatin1Char('-')))
+                return false;
+        }
+    }
+    return true;
+}
+
+// The host's fully qualified name as the resolver knows it (the canonical name of its own
+// host name), or the bare host name when it knows no better.
+QString canonicalHostName()
+{
+    const QByteArray host = QSysInfo::machineHostName().toUtf8();
+    addrinfo hints{};
+    hints.ai_flags = AI_CANONNAME;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    QString name = QString::fromUtf8(host);
+    if (getaddrinfo(host.constData(), nullptr, &hints, &found) == 0) {
+        if (found && found->ai_canonname)
+            name = QString::fromUtf8(found->ai_canonname);
+        freeaddrinfo(found);
+    }
+    return name;
+}
+
+// The local address of a connection to host and port, without making one: a datagram socket
+// "connected" there sends nothing but is given the source address the kernel routes that way.
+QString localAddressTowards(QString host, int port)
+{
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    const QByteArray name = isPrintableAscii(host) ? host.toLatin1() : QUrl::toAce(host);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(name.constData(), QByteArray::number(port).constData(), &hints, &found) != 0)
+        return {};
+    QString result;
+    for (addrinfo *a = found; a && result.isEmpty(); a = a->ai_next) {
+        const int fd = ::socket(a->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        sockaddr_storage local{};
+        socklen_t length = sizeof local;
+        const bool known = ::connect(fd, a->ai_addr, a->ai_addrlen) == 0 &&
+                           ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) == 0;
+        ::close(fd);
+        char text[INET6_ADDRSTRLEN] = {};
+        if (known && local.ss_family == AF_INET) {
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(&local)->sin_addr, text,
+                      sizeof text);
+        } else if (known && local.ss_family == AF_INET6) {
+            const in6_addr &a6 = reinterpret_cast<sockaddr_in6 *>(&local)->sin6_addr;
+            if (IN6_IS_ADDR_V4MAPPED(&a6))
+                inet_ntop(AF_INET, &a6.s6_addr[12], text, sizeof text);
+            else
+                inet_ntop(AF_INET6, &a6, text, sizeof text);
+        }
+        result = QString::fromLatin1(text);
+    }
+    freeaddrinfo(found);
+    return result;
 }
 
 QByteArray wrapBase64(const QByteArray &data)
@@ -431,6 +515,17 @@ QList<QByteArray> attachmentHeaders(const QString &fileName)
     contentType.last() += '"';
     return {foldHeader("Content-Type", contentType),
             foldHeader("Content-Disposition", disposition)};
+}
+
+QString ehloName(const QString &hostName, const QString &localAddress)
+{
+    if (isFullyQualified(hostName))
+        return QString::fromLatin1(QUrl::toAce(hostName));
+    if (localAddress.contains(QLatin1Char(':')))
+        return QStringLiteral("[IPv6:%1]").arg(localAddress);
+    if (!localAddress.isEmpty())
+        return QStringLiteral("[%1]").arg(localAddress);
+    return hostName.isEmpty() ? QStringLiteral("localhost") : hostName;
 }
 
 QString messageSizeText(qint64 bytes)
@@ -683,10 +778,13 @@ bool SMTPEmail::send(const SMTPMessage &message)
         QString host = m.server.trimmed();
         if (host.contains(QLatin1Char(':')) && !host.startsWith(QLatin1Char('[')))
             host = QLatin1Char('[') + host + QLatin1Char(']');
-        // The URL's path is the name this client gives in EHLO.
+        // The URL's path is the name this client gives in EHLO. Servers refuse a bare host
+        // name there, so without a fully qualified one the local address stands in for it.
+        const QString hostName = canonicalHostName();
+        const QString helo = ehloName(
+            hostName, isFullyQualified(hostName) ? QString() : localAddressTowards(host, m.port));
         const QByteArray url = (m.security == 1 ? "smtps://" : "smtp://") + host.toUtf8() + ":" +
-                               QByteArray::number(m.port) + "/" +
-                               QUrl::toPercentEncoding(QSysInfo::machineHostName());
+                               QByteArray::number(m.port) + "/" + QUrl::toPercentEncoding(helo);
 
         char errorBuffer[CURL_ERROR_SIZE];
         auto makeHandle = [&](Trace &trace, Progress &progress) {

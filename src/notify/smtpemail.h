@@ -39,6 +39,11 @@ struct MailAddress {
 /// in the Content-Type name for readers that know only those.
 [[nodiscard]] QList<QByteArray> attachmentHeaders(const QString &fileName);
 
+/// The name this client gives in EHLO: `hostName` when it is fully qualified, else the address
+/// literal of `localAddress` (numeric IPv4 or IPv6 text, the local end of the connection),
+/// which servers that insist on a fully qualified name accept in its place.
+[[nodiscard]] QString ehloName(const QString &hostName, const QString &localAddress);
+
 /// The size of an encoded message as shown while it is sent: "%i KB" below 1 MiB (at least 1),
 /// "%1.2f MB" below 1 GiB, "%1.2f GB" above.
 [[nodiscard]] QString messageSizeText(qint64 bytes);

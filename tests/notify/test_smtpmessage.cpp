@@ -1,6 +1,6 @@
 // The SMTP sender's message rules that need no server: addresses, header folding and
-// encoding (read back by Python's e-mail parser), size texts, and the refusals made before
-// any connection.
+// encoding (read back by Python's e-mail parser), the EHLO name, size texts, and the refusals
+// made before any connection.
 #include "common/listener.h"
 #include "common/testenv.h"
 #include "notify/smtpemail.h"
@@ -217,6 +217,33 @@ private Q_SLOTS:
                 QVERIFY2(m.capturedLength() <= 75, line.constData());
         }
         QCOMPARE(pythonReads(header).value(key), expected);
+    }
+
+    void choosesEhloName_data()
+    {
+        QTest::addColumn<QString>("hostName");
+        QTest::addColumn<QString>("local");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("qualified") << "mail.example.com"
+                                   << ""
+                                   << "mail.example.com";
+        QTest::newRow("bare") << "vm"
+                              << "192.0.2.7"
+                              << "[192.0.2.7]";
+        QTest::newRow("placeholder") << "localhost.localdomain"
+                                     << "192.0.2.7"
+                                     << "[192.0.2.7]";
+        QTest::newRow("IPv6") << "vm"
+                              << "2001:db8::1"
+                              << "[IPv6:2001:db8::1]";
+    }
+
+    void choosesEhloName()
+    {
+        QFETCH(QString, hostName);
+        QFETCH(QString, local);
+        QFETCH(QString, expected);
+        QCOMPARE(pv::ehloName(hostName, local), expected);
     }
 
     void formatsSizesAndProgressTexts()

@@ -35,7 +35,7 @@ QVariantMap row(const QString &kind, const QString &email)
 }
 
 struct Received {
-    QJsonObject meta;    // port, secure, user, mechanism, envelope
+    QJsonObject meta;    // port, secure, ehlo, user, mechanism, envelope
     QJsonObject message; // smtp_parse.py's view of the message
 };
 
@@ -176,6 +176,10 @@ private Q_SLOTS:
 
         const Received r = onlyMessage();
         QCOMPARE(r.meta.value("secure").toBool(), secure);
+        // A fully qualified name, or else the address literal of this end of the connection.
+        const QString ehlo = r.meta.value("ehlo").toString();
+        QVERIFY2(ehlo == "[127.0.0.1]" || (ehlo.contains('.') && !ehlo.startsWith('[')),
+                 qPrintable(ehlo));
         QCOMPARE(r.meta.value("user").toString(),
                  used == "none" ? QString() : m_env.value("SMTP_USER"));
         if (used != "none")
