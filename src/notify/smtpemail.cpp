@@ -16,6 +16,12 @@
 
 #include <curl/curl.h>
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -89,14 +95,20 @@ bool isPrintableAscii(const QString &text)
     return true;
 }
 
+// The address with an international domain in its ACE form: without SMTPUTF8 neither the
+// envelope nor the headers may carry raw UTF-8, and the ACE form serves either way.
+QByteArray aceAddress(const QString &address)
+{
+    const qsizetype at = address.lastIndexOf(QLatin1Char('@'));
+    const QString domain = address.mid(at + 1);
+    const QByteArray ace = isPrintableAscii(domain) ? domain.toLatin1() : QUrl::toAce(domain);
+    return address.left(at).toLatin1() + "@" + ace;
+}
+
 // The address as the server sees it in MAIL FROM / RCPT TO.
 QByteArray envelopeAddress(const QString &address)
 {
-    const qsizetype at = address.lastIndexOf(QLatin1Char('@'));
-    QString domain = address.mid(at + 1);
-    if (!domain.startsWith(QLatin1Char('[')))
-        domain = QString::fromLatin1(QUrl::toAce(domain));
-    return "<" + address.left(at).toLatin1() + "@" + domain.toLatin1() + ">";
+    return "<" + aceAddress(address) + ">";
 }
 
 QByteArray quotedString(const QString &text)
@@ -110,27 +122,72 @@ QByteArray quotedString(const QString &text)
     return out + "\"";
 }
 
-// A header line "Name: a, b" folded between addresses so no line outgrows 78 characters.
-QByteArray addressHeader(const char *name, const QList<MailAddress> &list)
+// Lines holding encoded words may not exceed 76 characters (RFC 2047); the other header
+// lines keep to the same limit.
+constexpr qsizetype kMaxLine = 76;
+
+QString flattened(const QString &text)
 {
-    QByteArray line = QByteArray(name) + ": ";
-    qsizetype lineLength = line.size();
-    for (qsizetype i = 0; i < list.size(); ++i) {
-        QByteArray item = formatMailAddress(list[i]);
-        if (i + 1 < list.size())
-            item += ',';
-        if (i > 0) {
-            if (lineLength + 1 + item.size() > 78) {
-                line += "\r\n";
-                lineLength = 0;
-            }
-            line += ' ';
-            ++lineLength;
-        }
-        line += item;
-        lineLength += item.size();
+    QString flat = text;
+    flat.replace(QLatin1String("\r\n"), QLatin1String(" "));
+    flat.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    flat.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    return flat;
+}
+
+// RFC 2047 "B" words of at most 64 characters, each holding whole UTF-8 characters, so that
+// one fits on a line after any header name or parameter used here.
+QList<QByteArray> encodedWords(const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    QList<QByteArray> words;
+    qsizetype start = 0;
+    while (start < utf8.size()) {
+        qsizetype end = std::min<qsizetype>(start + 39, utf8.size());
+        while (end < utf8.size() && end > start && (uchar(utf8[end]) & 0xC0) == 0x80)
+            --end;
+        words << "=?UTF-8?B?" + utf8.mid(start, end - start).toBase64() + "?=";
+        start = end;
     }
-    return line;
+    return words;
+}
+
+// "Name: " and the tokens separated by single spaces, folded before a token that would make
+// the line too long. The first token stays beside the name, and no fold comes before an empty
+// token, so no line is left holding only white space.
+QByteArray foldHeader(const char *name, const QList<QByteArray> &tokens)
+{
+    QByteArray out = QByteArray(name) + ":";
+    qsizetype lineLength = out.size();
+    for (qsizetype i = 0; i < tokens.size(); ++i) {
+        const QByteArray &token = tokens[i];
+        if (i > 0 && !token.isEmpty() && lineLength + 1 + token.size() > kMaxLine) {
+            out += "\r\n";
+            lineLength = 0;
+        }
+        out += ' ' + token;
+        lineLength += 1 + token.size();
+    }
+    if (tokens.isEmpty())
+        out += ' ';
+    return out;
+}
+
+// The display name and address of one mailbox as header tokens.
+QList<QByteArray> mailboxTokens(const MailAddress &address)
+{
+    const QByteArray addr = aceAddress(address.address);
+    if (address.name.isEmpty())
+        return {addr};
+    const QString name = flattened(address.name);
+    QList<QByteArray> tokens;
+    const QByteArray quoted = quotedString(name);
+    if (isPrintableAscii(name) && !name.contains(QLatin1String("=?")) && quoted.size() <= 60)
+        tokens << quoted;
+    else
+        tokens << encodedWords(name);
+    tokens << "<" + addr + ">";
+    return tokens;
 }
 
 QByteArray dateHeader(const QDateTime &now)
@@ -141,6 +198,95 @@ QByteArray dateHeader(const QDateTime &now)
     return "Date: " +
            QLocale::c().toString(now, QStringLiteral("ddd, dd MMM yyyy hh:mm:ss ")).toLatin1() +
            zone.toLatin1();
+}
+
+// Text parts travel as CRLF lines whatever line ends the template used (RFC 2045 6.7,
+// RFC 2046 4.1.1); a reader's decoder restores its own.
+QByteArray canonicalText(const QString &text)
+{
+    QString t = text;
+    t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    t.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    t.replace(QLatin1String("\n"), QLatin1String("\r\n"));
+    return t.toUtf8();
+}
+
+// A host name with a domain, and not one of the placeholders systems use when they know none.
+bool isFullyQualified(const QString &hostName)
+{
+    const QStringList labels = QString::fromLatin1(QUrl::toAce(hostName)).split(QLatin1Char('.'));
+    if (labels.size() < 2 ||
+        labels.first().compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
+        labels.last().compare(QLatin1String("localdomain"), Qt::CaseInsensitive) == 0 ||
+        labels.last().isEmpty() || labels.last().front().isDigit())
+        return false;
+    for (const QString &label : labels) {
+        if (label.isEmpty() || label.size() > 63 || label.startsWith(QLatin1Char('-')) ||
+            label.endsWith(QLatin1Char('-')))
+            return false;
+        for (QChar c : label) {
+            if (c.unicode() >= 0x80 || !(c.isLetterOrNumber() || c == QLatin1Char('-')))
+                return false;
+        }
+    }
+    return true;
+}
+
+// The host's fully qualified name as the resolver knows it (the canonical name of its own
+// host name), or the bare host name when it knows no better.
+QString canonicalHostName()
+{
+    const QByteArray host = QSysInfo::machineHostName().toUtf8();
+    addrinfo hints{};
+    hints.ai_flags = AI_CANONNAME;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    QString name = QString::fromUtf8(host);
+    if (getaddrinfo(host.constData(), nullptr, &hints, &found) == 0) {
+        if (found && found->ai_canonname)
+            name = QString::fromUtf8(found->ai_canonname);
+        freeaddrinfo(found);
+    }
+    return name;
+}
+
+// The local address of a connection to host and port, without making one: a datagram socket
+// "connected" there sends nothing but is given the source address the kernel routes that way.
+QString localAddressTowards(QString host, int port)
+{
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    const QByteArray name = isPrintableAscii(host) ? host.toLatin1() : QUrl::toAce(host);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(name.constData(), QByteArray::number(port).constData(), &hints, &found) != 0)
+        return {};
+    QString result;
+    for (addrinfo *a = found; a && result.isEmpty(); a = a->ai_next) {
+        const int fd = ::socket(a->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        sockaddr_storage local{};
+        socklen_t length = sizeof local;
+        const bool known = ::connect(fd, a->ai_addr, a->ai_addrlen) == 0 &&
+                           ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) == 0;
+        ::close(fd);
+        char text[INET6_ADDRSTRLEN] = {};
+        if (known && local.ss_family == AF_INET) {
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(&local)->sin_addr, text,
+                      sizeof text);
+        } else if (known && local.ss_family == AF_INET6) {
+            const in6_addr &a6 = reinterpret_cast<sockaddr_in6 *>(&local)->sin6_addr;
+            if (IN6_IS_ADDR_V4MAPPED(&a6))
+                inet_ntop(AF_INET, &a6.s6_addr[12], text, sizeof text);
+            else
+                inet_ntop(AF_INET6, &a6, text, sizeof text);
+        }
+        result = QString::fromLatin1(text);
+    }
+    freeaddrinfo(found);
+    return result;
 }
 
 QByteArray wrapBase64(const QByteArray &data)
@@ -316,43 +462,70 @@ std::optional<MailAddress> parseMailAddress(const QString &text)
     return result;
 }
 
-QByteArray encodeHeaderText(const QString &text)
+QByteArray textHeader(const char *name, const QString &text)
 {
-    QString flat = text;
-    flat.replace(QLatin1String("\r\n"), QLatin1String(" "));
-    flat.replace(QLatin1Char('\r'), QLatin1Char(' '));
-    flat.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    if (isPrintableAscii(flat) && !flat.contains(QLatin1String("=?")) && flat.size() < 900)
-        return flat.toLatin1();
-
-    // Encoded words of at most 75 characters, each holding whole UTF-8 characters.
-    const QByteArray utf8 = flat.toUtf8();
-    QList<QByteArray> words;
-    qsizetype start = 0;
-    while (start < utf8.size()) {
-        qsizetype end = std::min(start + 45, utf8.size());
-        while (end < utf8.size() && end > start && (uchar(utf8[end]) & 0xC0) == 0x80)
-            --end;
-        words << "=?UTF-8?B?" + utf8.mid(start, end - start).toBase64() + "?=";
-        start = end;
+    const QString flat = flattened(text);
+    const QList<QByteArray> words = flat.toLatin1().split(' ');
+    bool plain = isPrintableAscii(flat) && !flat.contains(QLatin1String("=?"));
+    for (qsizetype i = 0; plain && i < words.size(); ++i) {
+        const qsizetype room = i == 0 ? kMaxLine - qsizetype(strlen(name)) - 2 : kMaxLine - 1;
+        plain = words[i].size() <= room;
     }
-    return words.join("\r\n ");
+    return foldHeader(name, plain ? words : encodedWords(flat));
 }
 
-QByteArray formatMailAddress(const MailAddress &address)
+QByteArray addressHeader(const char *name, const QList<MailAddress> &list)
 {
-    const QByteArray addr = address.address.toUtf8();
-    if (address.name.isEmpty())
-        return addr;
-    const QString name = QString(address.name)
-                             .replace(QLatin1Char('\r'), QLatin1Char(' '))
-                             .replace(QLatin1Char('\n'), QLatin1Char(' '));
-    QByteArray phrase;
-    if (isPrintableAscii(name) && !name.contains(QLatin1String("=?")))
-        phrase = quotedString(name);
-    else
-        phrase = encodeHeaderText(name);
-    return phrase + " <" + addr + ">";
+    QList<QByteArray> tokens;
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        tokens << mailboxTokens(list[i]);
+        if (i + 1 < list.size())
+            tokens.last() += ',';
+    }
+    return foldHeader(name, tokens);
+}
+
+QList<QByteArray> attachmentHeaders(const QString &fileName)
+{
+    const QByteArray type = "application/octet-stream";
+    const QByteArray simple = "attachment; filename=" + quotedString(fileName);
+    if (isPrintableAscii(fileName) &&
+        qsizetype(strlen("Content-Disposition: ")) + simple.size() <= kMaxLine)
+        return {"Content-Type: " + type, "Content-Disposition: " + simple};
+
+    // RFC 2231 continuations of at most 60 characters, each cut between characters, so every
+    // one fits a line of its own.
+    QList<QByteArray> segments{"UTF-8''"};
+    for (qsizetype i = 0; i < fileName.size(); ++i) {
+        const qsizetype n = fileName[i].isHighSurrogate() && i + 1 < fileName.size() ? 2 : 1;
+        const QByteArray encoded = fileName.mid(i, n).toUtf8().toPercentEncoding();
+        i += n - 1;
+        if (segments.last().size() + encoded.size() > 60)
+            segments << QByteArray();
+        segments.last() += encoded;
+    }
+    QList<QByteArray> disposition{"attachment;"};
+    for (qsizetype i = 0; i < segments.size(); ++i) {
+        disposition << "filename*" + QByteArray::number(i) + "*=" + segments[i] +
+                           (i + 1 < segments.size() ? ";" : "");
+    }
+    QList<QByteArray> contentType{type + ";"};
+    contentType << encodedWords(flattened(fileName));
+    contentType[1].prepend("name=\"");
+    contentType.last() += '"';
+    return {foldHeader("Content-Type", contentType),
+            foldHeader("Content-Disposition", disposition)};
+}
+
+QString ehloName(const QString &hostName, const QString &localAddress)
+{
+    if (isFullyQualified(hostName))
+        return QString::fromLatin1(QUrl::toAce(hostName));
+    if (localAddress.contains(QLatin1Char(':')))
+        return QStringLiteral("[IPv6:%1]").arg(localAddress);
+    if (!localAddress.isEmpty())
+        return QStringLiteral("[%1]").arg(localAddress);
+    return hostName.isEmpty() ? QStringLiteral("localhost") : hostName;
 }
 
 QString messageSizeText(qint64 bytes)
@@ -382,7 +555,7 @@ QByteArray singlePartMessage(const QList<QByteArray> &headers, const QString &bo
            "Content-Type: text/plain; charset=utf-8\r\n"
            "Content-Transfer-Encoding: base64\r\n"
            "\r\n";
-    out += wrapBase64(body.toUtf8());
+    out += wrapBase64(canonicalText(body));
     return out;
 }
 
@@ -574,12 +747,12 @@ bool SMTPEmail::send(const SMTPMessage &message)
 
     job->envelopeFrom = envelopeAddress(sender->address);
     job->headers << dateHeader(QDateTime::currentDateTime());
-    job->headers << "From: " + formatMailAddress(*sender);
+    job->headers << addressHeader("From", {*sender});
     if (!to.isEmpty())
         job->headers << addressHeader("To", to);
     if (!cc.isEmpty())
         job->headers << addressHeader("Cc", cc);
-    job->headers << "Subject: " + encodeHeaderText(message.subject);
+    job->headers << textHeader("Subject", message.subject);
     const QString domain = sender->address.mid(sender->address.lastIndexOf(QLatin1Char('@')) + 1);
     job->headers << "Message-ID: <" +
                         QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1() + "@" +
@@ -605,10 +778,13 @@ bool SMTPEmail::send(const SMTPMessage &message)
         QString host = m.server.trimmed();
         if (host.contains(QLatin1Char(':')) && !host.startsWith(QLatin1Char('[')))
             host = QLatin1Char('[') + host + QLatin1Char(']');
-        // The URL's path is the name this client gives in EHLO.
+        // The URL's path is the name this client gives in EHLO. Servers refuse a bare host
+        // name there, so without a fully qualified one the local address stands in for it.
+        const QString hostName = canonicalHostName();
+        const QString helo = ehloName(
+            hostName, isFullyQualified(hostName) ? QString() : localAddressTowards(host, m.port));
         const QByteArray url = (m.security == 1 ? "smtps://" : "smtp://") + host.toUtf8() + ":" +
-                               QByteArray::number(m.port) + "/" +
-                               QUrl::toPercentEncoding(QSysInfo::machineHostName());
+                               QByteArray::number(m.port) + "/" + QUrl::toPercentEncoding(helo);
 
         char errorBuffer[CURL_ERROR_SIZE];
         auto makeHandle = [&](Trace &trace, Progress &progress) {
@@ -732,28 +908,20 @@ bool SMTPEmail::send(const SMTPMessage &message)
             curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, headers.get());
             mime.reset(curl_mime_init(h.get()));
             curl_mimepart *text = curl_mime_addpart(mime.get());
-            const QByteArray body = m.body.toUtf8();
+            const QByteArray body = canonicalText(m.body);
             curl_mime_data(text, body.constData(), size_t(body.size()));
             curl_mime_type(text, "text/plain; charset=UTF-8; format=fixed");
             curl_mime_encoder(text, "quoted-printable");
             for (const QString &path : m.attachments) {
                 curl_mimepart *part = curl_mime_addpart(mime.get());
                 curl_mime_filedata(part, QFile::encodeName(path).constData());
-                curl_mime_type(part, "application/octet-stream");
+                // The name goes out in headers of our own: libcurl would write it unfolded.
+                curl_mime_filename(part, nullptr);
                 curl_mime_encoder(part, "base64");
-                const QString name = QFileInfo(path).fileName();
-                if (isPrintableAscii(name)) {
-                    curl_mime_filename(part, name.toLatin1().constData());
-                } else {
-                    // RFC 2231 for readers that follow it, an encoded word for the others.
-                    curl_mime_filename(part, nullptr);
-                    SlistPtr partHeaders;
-                    appendList(partHeaders,
-                               "Content-Disposition: attachment; filename*=UTF-8''" +
-                                   name.toUtf8().toPercentEncoding() + "; filename=\"" +
-                                   encodeHeaderText(name).replace("\r\n ", " ") + "\"");
-                    curl_mime_headers(part, partHeaders.release(), 1);
-                }
+                SlistPtr partHeaders;
+                for (const QByteArray &line : attachmentHeaders(QFileInfo(path).fileName()))
+                    appendList(partHeaders, line);
+                curl_mime_headers(part, partHeaders.release(), 1);
             }
             progress.estimatedTotal = body.size() * 3 / 2 + job->attachmentBytes + 2048;
             curl_easy_setopt(h.get(), CURLOPT_MIMEPOST, mime.get());

@@ -25,12 +25,24 @@ struct MailAddress {
 /// can never smuggle in a header). Thread-safe.
 [[nodiscard]] std::optional<MailAddress> parseMailAddress(const QString &text);
 
-/// A header value as RFC 2047 encoded words when it holds anything but printable ASCII (or
-/// looks like an encoded word itself); otherwise the text unchanged. Line breaks become spaces.
-[[nodiscard]] QByteArray encodeHeaderText(const QString &text);
+/// "Name: text" as an unstructured header field folded into lines of at most 76 characters:
+/// plain when the text is printable ASCII that folds between its words, else RFC 2047 encoded
+/// words (also for text that looks like an encoded word itself). Line breaks become spaces.
+[[nodiscard]] QByteArray textHeader(const char *name, const QString &text);
 
-/// The "From:"/"To:" form of an address, its display name encoded as needed.
-[[nodiscard]] QByteArray formatMailAddress(const MailAddress &address);
+/// "Name: a, b" folded between words into lines of at most 76 characters; display names
+/// encoded as needed, international domains in their ACE form.
+[[nodiscard]] QByteArray addressHeader(const char *name, const QList<MailAddress> &list);
+
+/// The Content-Type and Content-Disposition lines of an attachment part, folded: a file name
+/// that is not short printable ASCII goes out as RFC 2231 continuations, with RFC 2047 words
+/// in the Content-Type name for readers that know only those.
+[[nodiscard]] QList<QByteArray> attachmentHeaders(const QString &fileName);
+
+/// The name this client gives in EHLO: `hostName` when it is fully qualified, else the address
+/// literal of `localAddress` (numeric IPv4 or IPv6 text, the local end of the connection),
+/// which servers that insist on a fully qualified name accept in its place.
+[[nodiscard]] QString ehloName(const QString &hostName, const QString &localAddress);
 
 /// The size of an encoded message as shown while it is sent: "%i KB" below 1 MiB (at least 1),
 /// "%1.2f MB" below 1 GiB, "%1.2f GB" above.
@@ -86,8 +98,9 @@ struct SMTPMessage {
     int timeoutSeconds = 60;
 };
 
-/// The message text without attachments: a single text/plain UTF-8 part (base64, so any line
-/// length and any character survive every server). `headers` are the ready header lines.
+/// The message text without attachments: a single text/plain UTF-8 part of CRLF lines (base64,
+/// so any line length and any character survive every server). `headers` are the ready header
+/// lines.
 [[nodiscard]] QByteArray singlePartMessage(const QList<QByteArray> &headers, const QString &body);
 
 /// Sends one notification e-mail through libcurl's SMTP client on a worker thread and reports

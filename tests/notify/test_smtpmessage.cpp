@@ -1,9 +1,15 @@
-// The SMTP sender's message rules that need no server: addresses, header encoding,
-// size texts, and the refusals made before any connection.
+// The SMTP sender's message rules that need no server: addresses, header folding and
+// encoding (read back by Python's e-mail parser), the EHLO name, size texts, and the refusals
+// made before any connection.
 #include "common/listener.h"
+#include "common/testenv.h"
 #include "notify/smtpemail.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -29,23 +35,37 @@ QVariantMap row(const QString &kind, const QString &email)
     return {{"to", kind}, {"email", email}};
 }
 
-// Decodes a header value made of RFC 2047 "B" words separated by folding white space.
-QString decodeWords(const QByteArray &value)
+// What Python's e-mail parser reads from a header block: unstructured values as text,
+// address fields as [display name, address] pairs, and the attachment's file name. Display
+// names go through decode_header: the newer parser keeps the space between encoded words
+// there, which RFC 2047 says to drop (its own encoder's output does not survive it).
+QJsonObject pythonReads(const QByteArray &headers)
 {
-    QByteArray utf8;
-    for (const QByteArray &word : value.split('\n')) {
-        const QByteArray w = word.trimmed();
-        if (!w.startsWith("=?UTF-8?B?") || !w.endsWith("?="))
-            qFatal("not an encoded word: %s", w.constData());
-        if (w.size() > 75)
-            qFatal("encoded word longer than 75 characters");
-        const QByteArray chunk = QByteArray::fromBase64(w.mid(10, w.size() - 12));
-        // Every word holds whole characters on its own.
-        if (QString::fromUtf8(chunk).toUtf8() != chunk)
-            qFatal("encoded word splits a character");
-        utf8 += chunk;
-    }
-    return QString::fromUtf8(utf8);
+    int rc = -1;
+    const QByteArray out =
+        pvtest::run("python3",
+                    {"-c", "import email,email.header as h,email.policy,email.utils as u,json,sys\n"
+                           "raw=sys.stdin.buffer.read()\n"
+                           "m=email.message_from_bytes(raw,policy=email.policy.default)\n"
+                           "o={k.lower():str(v) for k,v in m.items()}\n"
+                           "c=email.message_from_bytes(raw)\n"
+                           "for k in ('from','to','cc'):\n"
+                           " if k in c:o[k]=[[str(h.make_header(h.decode_header(n))),a]"
+                           " for n,a in u.getaddresses(c.get_all(k))]\n"
+                           "o['filename']=m.get_filename()\n"
+                           "json.dump(o,sys.stdout)"},
+                    headers + "\r\n\r\n", &rc);
+    if (rc != 0)
+        qFatal("python3 could not read the headers");
+    return QJsonDocument::fromJson(out).object();
+}
+
+QJsonArray mailboxes(const QList<QStringList> &pairs)
+{
+    QJsonArray out;
+    for (const QStringList &p : pairs)
+        out.append(QJsonArray::fromStringList(p));
+    return out;
 }
 
 SMTPMessage messageTo(int port)
@@ -129,23 +149,101 @@ private Q_SLOTS:
         }
     }
 
-    void encodesHeaderText()
+    void foldsHeaders_data()
     {
-        QCOMPARE(pv::encodeHeaderText("Delivered: report.pdf"),
-                 QByteArray("Delivered: report.pdf"));
-        // Line breaks never reach the header as line breaks.
-        QCOMPARE(pv::encodeHeaderText("one\r\nBcc: x@example.com"),
-                 QByteArray("one Bcc: x@example.com"));
+        QTest::addColumn<QByteArray>("header");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QJsonValue>("expected");
+        const auto subject = [](const char *name, const QString &text) {
+            QTest::newRow(name) << pv::textHeader("Subject", text) << "subject" << QJsonValue(text);
+        };
+        QStringList words;
+        for (int i = 0; i < 60; ++i)
+            words << QStringLiteral("word%1").arg(i);
+        subject("long ASCII", words.join(' ') + "  two spaces");
+        subject("unbroken ASCII", QString(120, u'x'));
+        const QString japanese = QString(78, QChar(0x6771));
+        subject("Japanese", japanese);
+        subject("mixed", "Geliefert: Übersicht – 東京 " + QString(60, u'é') + " 😀 end");
+        // Text that merely looks like an encoded word reads back literally.
+        subject("encoded-word lookalike", "=?UTF-8?B?QUJD?=");
+        // A line break never reaches the header as one, so it cannot add a header.
+        QTest::newRow("line break") << pv::textHeader("Subject", "one\r\nBcc: x@example.com")
+                                    << "subject" << QJsonValue("one Bcc: x@example.com");
 
-        const QString text = "Geliefert: Übersicht – 東京 " + QString(60, u'é') + " 😀 end";
-        const QByteArray encoded = pv::encodeHeaderText(text);
-        QVERIFY(encoded.contains("\r\n "));
-        for (char c : encoded)
-            QVERIFY(uchar(c) < 0x80);
-        QCOMPARE(decodeWords(QByteArray(encoded).replace("\r\n", "\n")), text);
+        const QString longName =
+            "Ürsula Ödegaard-Långström, Abteilung für Übersetzungen " + QString(20, QChar(0x6771));
+        QTest::newRow("addresses")
+            << pv::addressHeader("To", {{"", "first@example.com"},
+                                        {"Doe, Jane \"JD\"", "jd@example.com"},
+                                        {longName, "long@example.com"},
+                                        {"", "info@bücher.example"},
+                                        {"Büro", "office@bücher.example"}})
+            << "to"
+            << QJsonValue(mailboxes({{"", "first@example.com"},
+                                     {"Doe, Jane \"JD\"", "jd@example.com"},
+                                     {longName, "long@example.com"},
+                                     {"", "info@xn--bcher-kva.example"},
+                                     {"Büro", "office@xn--bcher-kva.example"}}));
 
-        // Text that merely looks like an encoded word is encoded, so it reads back literally.
-        QCOMPARE(decodeWords(pv::encodeHeaderText("=?UTF-8?B?QUJD?=")), "=?UTF-8?B?QUJD?=");
+        const auto attachment = [](const char *name, const QString &fileName) {
+            QTest::newRow(name) << pv::attachmentHeaders(fileName).join("\r\n") << "filename"
+                                << QJsonValue(fileName);
+        };
+        attachment("ASCII file", "report \"final\".pdf");
+        attachment("long ASCII file", QString(200, u'a') + ".zip");
+        attachment("Japanese file", japanese + ".pdf");
+        attachment("emoji file", QString(30, u'é') + "😀😀😀.pdf");
+    }
+
+    void foldsHeaders()
+    {
+        QFETCH(QByteArray, header);
+        QFETCH(QString, key);
+        QFETCH(QJsonValue, expected);
+        const QList<QByteArray> lines = header.split('\n');
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            const QByteArray line = i + 1 < lines.size() ? lines[i].chopped(1) : lines[i];
+            QVERIFY2(i + 1 == lines.size() || lines[i].endsWith('\r'), "bare line feed");
+            QVERIFY2(line.size() <= 76, line.constData());
+            static const QRegularExpression field("^[A-Za-z-]+: ");
+            QVERIFY2(line.startsWith(' ') || field.match(QString::fromLatin1(line)).hasMatch(),
+                     line.constData());
+            QVERIFY2(!line.trimmed().isEmpty(), "a line of white space only");
+            for (char c : line)
+                QVERIFY(uchar(c) >= 0x20 && uchar(c) < 0x7f);
+            static const QRegularExpression encodedWord(R"(=\?[^?]*\?[BQ]\?[^?]*\?=)");
+            for (const auto &m : encodedWord.globalMatch(QString::fromLatin1(line)))
+                QVERIFY2(m.capturedLength() <= 75, line.constData());
+        }
+        QCOMPARE(pythonReads(header).value(key), expected);
+    }
+
+    void choosesEhloName_data()
+    {
+        QTest::addColumn<QString>("hostName");
+        QTest::addColumn<QString>("local");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("qualified") << "mail.example.com"
+                                   << ""
+                                   << "mail.example.com";
+        QTest::newRow("bare") << "vm"
+                              << "192.0.2.7"
+                              << "[192.0.2.7]";
+        QTest::newRow("placeholder") << "localhost.localdomain"
+                                     << "192.0.2.7"
+                                     << "[192.0.2.7]";
+        QTest::newRow("IPv6") << "vm"
+                              << "2001:db8::1"
+                              << "[IPv6:2001:db8::1]";
+    }
+
+    void choosesEhloName()
+    {
+        QFETCH(QString, hostName);
+        QFETCH(QString, local);
+        QFETCH(QString, expected);
+        QCOMPARE(pv::ehloName(hostName, local), expected);
     }
 
     void formatsSizesAndProgressTexts()

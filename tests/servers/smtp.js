@@ -1,6 +1,6 @@
 // SMTP servers for the notification tests, one per port, all on 127.0.0.1.
 // Every accepted message is stored raw as MAILDIR/<seq>.eml with a sidecar
-// <seq>.json telling which port, user, mechanism and envelope delivered it.
+// <seq>.json telling which port, EHLO name, user, mechanism and envelope delivered it.
 //
 //   node smtp.js CONFIG.json
 //
@@ -27,6 +27,7 @@ function store(session, raw) {
     const meta = {
         port: session.localPort,
         secure: session.secure,
+        ehlo: session.hostNameAppearsAs || null,
         user: session.user || null,
         mechanism: session.mechanism || null,
         mailFrom: session.envelope.mailFrom ? session.envelope.mailFrom.address : null,
