@@ -26,6 +26,11 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 namespace pv {
 
 namespace {
@@ -107,7 +112,9 @@ void AppController::startup()
     m_emailSettings->load();
     m_destinations->load();
     m_destinations->startup();
-    if (!settings::contains(keys::showDestWin) || settings::boolValue(keys::showDestWin))
+    m_destWinShown =
+        !settings::contains(keys::showDestWin) || settings::boolValue(keys::showDestWin);
+    if (m_destWinShown)
         m_ui->bringToFront(UserInterface::Window::Destinations);
     m_ui->bringToFront(UserInterface::Window::Processing);
     m_ui->setProgress(0);
@@ -138,8 +145,13 @@ void AppController::checkForCode(const QVariantMap &input)
         if (row >= 0) {
             m_destinations->setSelectedRow(row);
             m_ui->bringToFront(UserInterface::Window::Destinations);
+            m_destWinShown = true;
             m_ui->selectDestination(name);
         }
+        return;
+    }
+    if (const QString why = refusalFor(item); !why.isEmpty()) {
+        refuse(item, why);
         return;
     }
     const bool isFolder = info.isDir();
@@ -183,6 +195,10 @@ void AppController::addToQueue(const QVariantMap &input)
     const QString path = recString(item, qk::path);
     item.insert(qk::name, lastComponent(path));
     log(QStringLiteral("--> addToQueue: %1").arg(path));
+    if (const QString why = refusalFor(item); !why.isEmpty()) {
+        refuse(item, why);
+        return;
+    }
     m_destinations->writeCurrDestination();
 
     QVariantMap dest;
@@ -202,13 +218,35 @@ void AppController::addToQueue(const QVariantMap &input)
         return;
     }
 
-    QStringList targets;
+    // Members are looked up from their own files now, so their current
+    // settings apply; one without a file is skipped, and so is a group (a
+    // group is never a member).
+    QList<QVariantMap> targets;
     if (recBool(dest, dk::isGroup)) {
-        for (const QVariant &member : dest.value(dk::groupDests).toList())
-            targets.append(recString(member.toMap(), dk::name));
+        const QVariant members = dest.value(dk::groupDests);
+        const QVariantList list =
+            members.typeId() == QMetaType::QVariantList ? members.toList() : QVariantList();
+        for (const QVariant &entry : list) {
+            const QString name = recString(entry.toMap(), dk::name);
+            const QVariantMap member = destDictForName(name);
+            if (member.isEmpty() || recBool(member, dk::isGroup)) {
+                log(QStringLiteral(
+                        "--> addToQueue: group member \"%1\" of \"%2\" not found, skipped")
+                        .arg(name, recString(dest, dk::name)));
+                continue;
+            }
+            targets.append(member);
+        }
         item.insert(qk::group, recString(dest, dk::name));
+        if (targets.isEmpty()) {
+            item.insert(qk::dest, recString(dest, dk::name));
+            refuse(item, QStringLiteral("Destination not found:\nThe group \"%1\" has no member "
+                                        "destination that exists.")
+                             .arg(recString(dest, dk::name)));
+            return;
+        }
     } else {
-        targets.append(recString(dest, dk::name));
+        targets.append(dest);
     }
 
     const qint64 k = sizeK(path);
@@ -217,14 +255,7 @@ void AppController::addToQueue(const QVariantMap &input)
     item.insert(qk::isFolder, QFileInfo(path).isDir());
     item.insert(qk::date, nowText(kQueueDateFormat));
 
-    const bool isGroup = recBool(dest, dk::isGroup);
-    for (const QString &target : targets) {
-        const QVariantMap member = isGroup ? destDictForName(target) : dest;
-        if (member.isEmpty()) {
-            log(QStringLiteral("--> addToQueue: group member \"%1\" of \"%2\" not found, skipped")
-                    .arg(target, recString(dest, dk::name)));
-            continue;
-        }
+    for (const QVariantMap &member : std::as_const(targets)) {
         item.insert(qk::dest, recString(member, dk::name));
         item.insert(qk::ftpFlag, recInt(member, dk::type) == 0);
         item.insert(qk::destType, destTypeOf(member));
@@ -236,6 +267,11 @@ void AppController::addToQueue(const QVariantMap &input)
 
 QString AppController::addItemToQueue(const QString &path, const QString &name)
 {
+    if (const QString why = refusalFor({{qk::path, path}}); !why.isEmpty()) {
+        refuse({{qk::path, path}, {qk::dest, name}}, why);
+        return QStringLiteral("\"%1\" was recorded as not delivered: %2")
+            .arg(path, why.section(QLatin1Char('\n'), 1));
+    }
     if (!name.isEmpty()) {
         if (destDictForName(name).isEmpty()) {
             addToQueue({{qk::path, path}, {qk::dest, name}});
@@ -324,6 +360,41 @@ void AppController::applicationWillTerminate()
 {
     m_destinations->writeCurrDestination();
     settings::setValue(keys::selectedRow, m_destinations->selectedRow());
+    settings::setValue(keys::showDestWin, m_destWinShown);
+}
+
+QString AppController::refusalFor(const QVariantMap &item)
+{
+    const QString path = recString(item, qk::path);
+    if (item.contains(hk::nativePath))
+        return QStringLiteral(
+                   "Invalid name:\nThe name is not valid UTF-8. Names must be UTF-8 to be "
+                   "delivered and announced; it is kept as \"%1\".")
+            .arg(lastComponent(path));
+    struct stat st {};
+    if (lstat(QFile::encodeName(QDir::cleanPath(path)).constData(), &st) != 0)
+        return {}; // a missing source is the processing stage's to report
+    if (S_ISLNK(st.st_mode)) {
+        if (!settings::boolValue(keys::deliverSymbolicLinks))
+            return QStringLiteral("Symbolic link not delivered:\n\"%1\" is a symbolic link. Links "
+                                  "are not delivered unless the setting \"%2\" is on.")
+                .arg(lastComponent(path), keys::deliverSymbolicLinks);
+        if (stat(QFile::encodeName(QDir::cleanPath(path)).constData(), &st) != 0)
+            return {};
+    }
+    // Reading a pipe or a device would hold up the queue for ever.
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        return QStringLiteral("Special file not delivered:\n\"%1\" is neither a file nor a "
+                              "folder.")
+            .arg(lastComponent(path));
+    return {};
+}
+
+void AppController::refuse(QVariantMap item, const QString &error)
+{
+    log(QStringLiteral("--> refused: %1").arg(recString(item, qk::path)));
+    item.insert(qk::error, error);
+    moveFileToErrorsBeforeAddingToQueue(item);
 }
 
 void AppController::recordCompleted(const QVariantMap &record)
@@ -359,7 +430,9 @@ void AppController::moveFileToErrorsBeforeAddingToQueue(const QVariantMap &input
     item.insert(qk::size, setSizeStrFromK(k));
     item.insert(qk::finalSize, QString());
     item.insert(qk::sizeField, setSizeStrFromK(k));
-    recordCompleted(item);
+    QVariantMap record = item;
+    record.remove(hk::nativePath); // raw bytes, not for the lists
+    recordCompleted(record);
 
     if (settings::boolValue(keys::playeErrBtn))
         m_ui->playSound(settings::stringValue(keys::soundErrPopup, soundNames().value(0)));
@@ -369,14 +442,49 @@ void AppController::moveFileToErrorsBeforeAddingToQueue(const QVariantMap &input
 void AppController::moveToErrorLocation(const QVariantMap &item)
 {
     const QString path = recString(item, qk::path);
-    const QString hotfolder = recString(item, qk::hotfolder);
-    const qint64 where = settings::intValue(keys::moveErrors);
-    QString error;
-    if (!pathExists(path) || (where == 4 && removePath(path, &error))) {
-        if (m_forgetPath)
+    const QByteArray native = item.value(hk::nativePath).toByteArray();
+    if (native.isEmpty()) {
+        if (moveToErrorFolder(path, QFileInfo(path).fileName(), item) && m_forgetPath)
             m_forgetPath(path);
         return;
     }
+    // A name that is not UTF-8 cannot be spelled as text. The entry is first
+    // renamed in its own folder (never across file systems) to a hidden name
+    // the watcher passes over, and travels from there under its stand-in.
+    const QString folder = QFileInfo(path).path();
+    QString parked;
+    int rc = -1;
+    for (int i = 0; rc != 0 && i < 100; ++i) {
+        parked = folder + QStringLiteral("/.parcelvane-refused-%1").arg(i);
+        rc = ::renameat2(AT_FDCWD, native.constData(), AT_FDCWD,
+                         QFile::encodeName(parked).constData(), RENAME_NOREPLACE);
+        if (rc != 0 && errno != EEXIST)
+            break;
+    }
+    if (rc != 0) {
+        // Left in place and still guarded, so it is not refused again at every scan.
+        log(QStringLiteral("The file %1 could not be moved to error folder. It has to be removed "
+                           "manually.\n\nError: %2")
+                .arg(QFileInfo(path).fileName(), QString::fromLocal8Bit(std::strerror(errno))));
+        return;
+    }
+    const bool forget = moveToErrorFolder(parked, QFileInfo(path).fileName(), item);
+    // Not moved: back under its own name, where the user left it.
+    if (pathExists(parked) && ::renameat2(AT_FDCWD, QFile::encodeName(parked).constData(), AT_FDCWD,
+                                          native.constData(), RENAME_NOREPLACE) != 0)
+        log(QStringLiteral("---> moveFile: %1 stays as %2").arg(path, parked));
+    if (forget && m_forgetPath)
+        m_forgetPath(path);
+}
+
+bool AppController::moveToErrorFolder(const QString &path, const QString &name,
+                                      const QVariantMap &item)
+{
+    const QString hotfolder = recString(item, qk::hotfolder);
+    const qint64 where = settings::intValue(keys::moveErrors);
+    QString error;
+    if (!pathExists(path) || (where == 4 && removePath(path, &error)))
+        return true;
     if (where == 4)
         log(QStringLiteral("File could not be deleted from hot folder. It has to be removed "
                            "manually.\n\nError: %1")
@@ -392,7 +500,7 @@ void AppController::moveToErrorLocation(const QVariantMap &item)
             // "Errors" could take it, so it stays where it is.
             log(QStringLiteral("---> moveFile: %1 has no hot folder and stays where it is")
                     .arg(path));
-            return;
+            return false;
         }
         folder = hotfolder + QStringLiteral("/Errors");
     }
@@ -400,16 +508,15 @@ void AppController::moveToErrorLocation(const QVariantMap &item)
         log(QStringLiteral("The error folder %1 could not be found and could not be created. The "
                            "file will be left in hot folder and has to be removed manually")
                 .arg(folder));
-        return;
+        return false;
     }
-    const QString target = folder + QLatin1Char('/') + QFileInfo(path).fileName();
+    const QString target = folder + QLatin1Char('/') + name;
     log(QStringLiteral("---> moveFile: %1").arg(path));
     if ((pathExists(target) && !removePath(target, &error)) || !movePath(path, target, &error))
         log(QStringLiteral("The file %1 could not be moved to error folder. It has to be removed "
                            "manually.\n\nError: %2")
-                .arg(QFileInfo(path).fileName(), error));
-    if (m_forgetPath)
-        m_forgetPath(path);
+                .arg(name, error));
+    return true;
 }
 
 } // namespace pv

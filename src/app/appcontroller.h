@@ -59,10 +59,19 @@ public:
     void sendBtn();
     /// Records and moves an item that cannot be queued (its `error` is set).
     void moveFileToErrorsBeforeAddingToQueue(const QVariantMap &item);
+    /// Why an item must not be delivered at all (a symbolic link while links
+    /// are not delivered, a name that is not UTF-8, something that is neither
+    /// a file nor a folder), or "" when it may go on.
+    [[nodiscard]] static QString refusalFor(const QVariantMap &item);
 
     /// Whether quitting may go ahead (asks while an entry is processed).
     [[nodiscard]] bool applicationShouldTerminate();
+    /// Saves the destination being edited and the window layout settings.
     void applicationWillTerminate();
+    /// The windows report here when the user shows or closes the
+    /// destinations window; what quitting stores as "showDestWin".
+    void setDestinationsWindowShown(bool shown) { m_destWinShown = shown; }
+    [[nodiscard]] bool destinationsWindowShown() const { return m_destWinShown; }
 
     /// Replaces the processing stages (tests observe what would be processed);
     /// the entry then stays in processing until stopProgress().
@@ -138,6 +147,13 @@ private:
     /// Moves a source to the error location chosen in the settings; items
     /// without a hot folder stay put when that location is the hot folder's.
     void moveToErrorLocation(const QVariantMap &item);
+    /// Moves source into the error location as name. Returns whether the
+    /// watcher may forget the item.
+    [[nodiscard]] bool moveToErrorFolder(const QString &source, const QString &name,
+                                         const QVariantMap &item);
+    /// Records an item as not delivered with error and moves it to the error
+    /// location, without queueing it.
+    void refuse(QVariantMap item, const QString &error);
     /// Ends an entry that has no stage to run as not delivered.
     void failEntry(const QString &message);
 
@@ -177,6 +193,7 @@ private:
     bool m_isProcessing = false;
     bool m_processCancelled = false;
     bool m_disableFooter = true;
+    bool m_destWinShown = false;
     QString m_sendTitle = kStopTitle;
     bool m_sendEnabled = false;
     QVariantMap m_initialDestDictForCodeBasedDelivery;

@@ -17,6 +17,10 @@ inline const QString hotfolder = QStringLiteral("hotfolder");
 inline const QString priority = QStringLiteral("priority");
 inline const QString dest = QStringLiteral("dest");
 inline const QString log = QStringLiteral("log");
+/// Only on an entry whose name is not valid UTF-8: its path as the raw bytes
+/// the file system knows (a QByteArray), since `path` can only spell it
+/// approximately. Such an entry is refused, never queued or recorded with it.
+inline const QString nativePath = QStringLiteral("nativePath");
 } // namespace hk
 
 /// Names of the sub-folders every hot folder has; never items themselves.

@@ -18,6 +18,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace pv {
 
@@ -50,6 +51,75 @@ std::pair<QString, QString> splitPath(const QString &path)
     if (slash < 0)
         return {QString(), clean};
     return {slash == 0 ? QStringLiteral("/") : clean.left(slash), clean.mid(slash + 1)};
+}
+
+/// Length of the valid UTF-8 sequence starting at raw[i], or 0.
+int utf8SequenceLength(const QByteArray &raw, qsizetype i)
+{
+    const auto c = uchar(raw[i]);
+    if (c < 0x80)
+        return 1;
+    int n = 0;
+    char32_t cp = 0;
+    char32_t min = 0;
+    if ((c & 0xE0) == 0xC0) {
+        n = 2, cp = c & 0x1F, min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+        n = 3, cp = c & 0x0F, min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+        n = 4, cp = c & 0x07, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (i + n > raw.size())
+        return 0;
+    for (int k = 1; k < n; ++k) {
+        const auto b = uchar(raw[i + k]);
+        if ((b & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return n;
+}
+
+QByteArray percentEscaped(char c)
+{
+    return '%' + QByteArray::number(uchar(c), 16).toUpper();
+}
+
+/// An entry's name as text. Names are delivered and announced as text, so
+/// one that is not UTF-8, or that would not be spelled back to the same
+/// bytes, is flagged in valid and given a readable stand-in with the
+/// offending bytes written as %XX.
+QString entryName(const QByteArray &raw, bool *valid)
+{
+    *valid = true;
+    if (std::all_of(raw.begin(), raw.end(), [](char c) { return uchar(c) < 0x80; }))
+        return QString::fromLatin1(raw);
+    QByteArray safe;
+    for (qsizetype i = 0; i < raw.size();) {
+        const int n = utf8SequenceLength(raw, i);
+        if (n > 0) {
+            safe += raw.mid(i, n);
+            i += n;
+        } else {
+            safe += percentEscaped(raw[i++]);
+            *valid = false;
+        }
+    }
+    if (*valid) {
+        const QString name = QFile::decodeName(raw);
+        if (QFile::encodeName(name) == raw)
+            return name;
+        *valid = false;
+        // Valid UTF-8 that still does not survive (a leading byte-order mark).
+        safe.clear();
+        for (const char c : raw)
+            safe += uchar(c) < 0x80 ? QByteArray(1, c) : percentEscaped(c);
+    }
+    return QFile::decodeName(safe);
 }
 
 QDateTime fromStatx(const statx_timestamp &ts)
@@ -157,16 +227,26 @@ void HotfolderWatcher::scanHotfolders()
 void HotfolderWatcher::checkHotfolder(const QString &path)
 {
     const QString hot = normalizedFolder(path);
-    addHotContentsToQueue(join(hot, kPriorityFolder), hot, true);
-    addHotContentsToQueue(hot, hot, false);
+    // A "Priority" that is a link would let anyone who can write here have
+    // the files of any folder this account can read delivered and moved.
+    addHotContentsToQueue(join(hot, kPriorityFolder), hot, true,
+                          settings::boolValue(keys::deliverSymbolicLinks));
+    // Users name a hot folder "... Priority ..." to have all of it go first.
+    addHotContentsToQueue(hot, hot, hot.contains(kPriorityFolder), true);
 }
 
 void HotfolderWatcher::addHotContentsToQueue(const QString &folder, const QString &hotfolder,
-                                             bool priority)
+                                             bool priority, bool followLink)
 {
-    DIR *dir = opendir(QFile::encodeName(folder).constData());
-    if (!dir)
+    const QByteArray nativeFolder = QFile::encodeName(folder);
+    const int fd = open(nativeFolder.constData(),
+                        O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
+    DIR *dir = fd < 0 ? nullptr : fdopendir(fd);
+    if (!dir) {
+        if (fd >= 0)
+            ::close(fd);
         return; // a missing folder is passed over without a word
+    }
 
     // Guarded entries are recognised by name alone: an entry already being
     // checked or delivered costs no stat and no path building here.
@@ -175,7 +255,12 @@ void HotfolderWatcher::addHotContentsToQueue(const QString &folder, const QStrin
     QSet<QString> seen;
     if (guarded)
         seen.reserve(guarded->size());
-    QStringList fresh;
+    struct Fresh {
+        QString name;
+        QByteArray raw;
+        bool validName;
+    };
+    QList<Fresh> fresh;
     bool complete = true;
     for (;;) {
         errno = 0;
@@ -188,14 +273,16 @@ void HotfolderWatcher::addHotContentsToQueue(const QString &folder, const QStrin
         // what marks an entry hidden.
         if (e->d_name[0] == '.')
             continue;
-        const QString name = QFile::decodeName(e->d_name);
+        const QByteArray raw(e->d_name);
+        bool validName = true;
+        const QString name = entryName(raw, &validName);
         if (name == kPriorityFolder || name == kDoneFolder || name == kErrorsFolder)
             continue;
         if (guarded && guarded->contains(name)) {
             seen.insert(name);
             continue;
         }
-        fresh.append(name);
+        fresh.append({name, raw, validName});
     }
     closedir(dir);
 
@@ -221,8 +308,9 @@ void HotfolderWatcher::addHotContentsToQueue(const QString &folder, const QStrin
         return;
     const std::chrono::milliseconds interval = probeInterval();
     const QString hotName = lastComponent(hotfolder);
-    for (const QString &name : std::as_const(fresh)) {
+    for (const auto &[name, raw, validName] : std::as_const(fresh)) {
         const QString path = join(folder, name);
+        const QByteArray native = nativeFolder + '/' + raw;
         if (m_queuedPaths) {
             if (!m_scanQueuedValid) {
                 m_scanQueued = m_queuedPaths();
@@ -232,7 +320,7 @@ void HotfolderWatcher::addHotContentsToQueue(const QString &folder, const QStrin
                 continue;
         }
         struct statx stx {};
-        if (statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW,
+        if (statx(AT_FDCWD, native.constData(), AT_SYMLINK_NOFOLLOW,
                   STATX_TYPE | STATX_MTIME | STATX_BTIME, &stx) != 0 ||
             !(stx.stx_mask & STATX_TYPE)) {
             continue; // unreadable now: looked at again in the next scan
@@ -251,6 +339,8 @@ void HotfolderWatcher::addHotContentsToQueue(const QString &folder, const QStrin
         item.insert(hk::priority, priority);
         if (hotName != m_nameOfCodeBasedDeliveryHotFolder)
             item.insert(hk::dest, hotName);
+        if (!validName)
+            item.insert(hk::nativePath, native);
 
         guard(path);
         auto *checker = new FileChecker(item, this);

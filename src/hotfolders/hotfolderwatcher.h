@@ -71,7 +71,9 @@ public:
     /// first, then the folder itself. Missing folders are passed over.
     void scanHotfolders();
     /// Scans one hot folder (its "Priority" sub-folder, then itself) when it
-    /// exists.
+    /// exists. Every item of a hot folder whose own path holds "Priority" is
+    /// a priority item; a "Priority" sub-folder that is a symbolic link is
+    /// only read when links are delivered.
     void checkHotfolder(const QString &path);
 
     /// Called by a FileChecker with its finished item: passes it to the item
@@ -100,8 +102,10 @@ Q_SIGNALS:
 
 private:
     /// Examines the entries of one folder (not recursive). hotfolder is the
-    /// hot folder the entries belong to; priority marks the Priority folder.
-    void addHotContentsToQueue(const QString &folder, const QString &hotfolder, bool priority);
+    /// hot folder the entries belong to; priority marks its items; a folder
+    /// that is a symbolic link is only read with followLink.
+    void addHotContentsToQueue(const QString &folder, const QString &hotfolder, bool priority,
+                               bool followLink);
     [[nodiscard]] std::chrono::milliseconds probeInterval() const;
     void guard(const QString &path);
     bool unguard(const QString &path);

@@ -15,6 +15,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <sys/stat.h>
+
 using namespace pv;
 using pvtest::fileRecords;
 using pvtest::makeFile;
@@ -165,7 +167,9 @@ private Q_SLOTS:
     void destFileOnlySelectsDestination()
     {
         writeDest(localDest("Proofs"));
+        settings::setValue("showDestWin", 0);
         start();
+        QVERIFY(!m_ui->raised.contains(UserInterface::Window::Destinations));
         const QString hot = m_home->path() + "/hot/Proofs";
         const QString file = makeFile(hot + "/Proofs.dest");
         m_app->checkForCode({{qk::path, file}, {qk::hotfolder, hot}, {qk::dest, "Proofs"}});
@@ -173,6 +177,36 @@ private Q_SLOTS:
         QVERIFY(m_processed.isEmpty());
         QVERIFY(m_app->queue().items().isEmpty());
         QVERIFY(QFile::exists(file));
+        // The window it brought up is shown again at the next start.
+        m_app->applicationWillTerminate();
+        QVERIFY(settings::boolValue("showDestWin"));
+    }
+
+    void linksAndSpecialFilesAreRecordedNotQueued()
+    {
+        writeDest(localDest("D"));
+        start();
+        const QString hot = m_home->path() + "/hot/D";
+        const QString link = hot + "/x.txt";
+        QVERIFY(QDir().mkpath(hot));
+        QVERIFY(QFile::link(makeFile(m_home->path() + "/id_ed25519"), link));
+        QCOMPARE(::mkfifo(QFile::encodeName(hot + "/pipe").constData(), 0600), 0);
+
+        QVERIFY(m_app->addItemToQueue(link, "D").contains("not delivered"));
+        m_app->checkForCode({{qk::path, hot + "/pipe"}, {qk::hotfolder, hot}, {qk::dest, "D"}});
+        QVERIFY(m_processed.isEmpty());
+        QVERIFY(QFileInfo(link).isSymLink()); // no hot folder: left where it is
+        QVERIFY(QFileInfo(hot + "/Errors/pipe").exists());
+        QCoreApplication::processEvents();
+        const QList<QVariantMap> history = fileRecords("History.xml");
+        QCOMPARE(history.size(), 2);
+        for (const QVariantMap &rec : history)
+            QCOMPARE(rec.value("success").toString(), QStringLiteral("missing"));
+        QVERIFY(history[0].value("error").toString().contains("deliverSymbolicLinks"));
+
+        settings::setValue("deliverSymbolicLinks", 1);
+        QVERIFY(m_app->addItemToQueue(link, "D").startsWith("Queued"));
+        QCOMPARE(m_processed.size(), 1);
     }
 
     void unknownDestinationIsRecordedAndMovedBySetting()

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 using namespace bb;
@@ -418,6 +419,83 @@ private Q_SLOTS:
             inst.waitForLog("Delivered: " + hot + "/Good/a.txt -> Good (" + home.path() + "/good)"),
             inst.tail());
         QVERIFY(!inst.log().contains("s3cret"));
+        QCOMPARE(inst.terminate(), 0);
+    }
+
+    // What a hot folder must not deliver (links, names that are not UTF-8,
+    // groups without members) is recorded and moved to "Errors"; a file held
+    // open for writing waits for its writer; "Priority" in the hot folder's
+    // own path marks its items.
+    void hostileHotFolderEntries()
+    {
+        Home home;
+        const QString hot = home.path() + "/hot";
+        const QString out = home.path() + "/out";
+        home.writeSettings({{"watchInterval", 1}});
+        home.writeDest(withHotFolder(local("Drop", out + "/drop"), hot));
+        QVariantMap notArray = group("NotArray", {});
+        notArray.insert("groupDests", "Drop");
+        home.writeDest(withHotFolder(notArray, hot));
+        home.writeDest(withHotFolder(group("Ghosts", {"Gone"}), hot));
+        home.writeDest(withHotFolder(local("Rush", out + "/rush"), home.path() + "/Priority jobs"));
+
+        const QString secret = home.path() + "/id_ed25519";
+        QVERIFY(writeFile(secret, "PRIVATE KEY"));
+        QVERIFY(QFile::link(secret, hot + "/Drop/x.txt"));
+        QVERIFY(QFile::link(home.path() + "/nowhere", hot + "/Drop/dangling.txt"));
+        const QByteArray badName = QFile::encodeName(hot + "/Drop/bad") + "\xff" + "name.txt";
+        const int fd = ::open(badName.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        QVERIFY(fd >= 0 && ::write(fd, "x", 1) == 1 && ::close(fd) == 0);
+        // Left behind, it would keep the temporary folder from being removed.
+        const auto unlinkBadName = qScopeGuard([&] { ::unlink(badName.constData()); });
+        QVERIFY(writeFile(hot + "/NotArray/g.txt", "g"));
+        QVERIFY(writeFile(hot + "/Ghosts/e.txt", "e"));
+        QVERIFY(writeFile(home.path() + "/Priority jobs/Rush/r.txt", "r"));
+
+        Instance inst(home);
+        QVERIFY2(inst.waitForLog("startWatching"), inst.tail());
+        // Holds the file open, silent for longer than several probes.
+        QProcess writer;
+        writer.start("bash", {"-c", "exec 3>\"$1\"; printf first >&3; sleep 9; printf second >&3",
+                              "writer", hot + "/Drop/slow.log"});
+        QVERIFY(writer.waitForStarted());
+
+        const QStringList moved{"Drop/Errors/x.txt",          "Drop/Errors/dangling.txt",
+                                "Drop/Errors/bad%FFname.txt", "NotArray/Errors/g.txt",
+                                "Ghosts/Errors/e.txt",        "Drop/Done/slow.log"};
+        QStringList missing;
+        inst.waitFor(
+            [&] {
+                missing.clear();
+                for (const QString &p : moved) {
+                    if (!QFileInfo(hot + "/" + p).isSymLink() && !QFileInfo::exists(hot + "/" + p))
+                        missing.append(p);
+                }
+                return missing.isEmpty();
+            },
+            60000);
+        QVERIFY2(missing.isEmpty(), qPrintable(missing.join(", ")));
+        QVERIFY(writer.waitForFinished());
+        QVERIFY(QFileInfo(hot + "/Drop/Errors/x.txt").isSymLink());
+        QCOMPARE(readFile(out + "/drop/slow.log"), QByteArray("firstsecond"));
+        QCOMPARE(entries(out + "/drop"), QStringList{"slow.log"});
+
+        QList<QVariantMap> history;
+        QVERIFY(inst.waitFor([&] { return (history = home.records("History.xml")).size() == 7; },
+                             20000));
+        const QList<QPair<QString, QString>> refused{{"x.txt", "symbolic link"},
+                                                     {"dangling.txt", "symbolic link"},
+                                                     {"bad%FFname.txt", "UTF-8"},
+                                                     {"g.txt", "no member"},
+                                                     {"e.txt", "no member"}};
+        for (const auto &[name, why] : refused) {
+            const QVariantMap rec = onlyRecord(history, name);
+            QCOMPARE(rec.value("success").toString(), QStringLiteral("missing"));
+            QVERIFY2(rec.value("error").toString().contains(why),
+                     qPrintable(rec.value("error").toString()));
+        }
+        QVERIFY(onlyRecord(history, "r.txt").value("priority").toBool());
+        QCOMPARE(readFile(out + "/rush/r.txt"), QByteArray("r"));
         QCOMPARE(inst.terminate(), 0);
     }
 };

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using namespace pv;
 
 namespace {
@@ -74,6 +76,33 @@ private Q_SLOTS:
         QCOMPARE(m_handed[0].value(hk::origSize).toLongLong(), 4010);
         QVERIFY(!checker->isProbing());
         checker->probe(); // a late tick must not hand it over twice
+        QCOMPARE(m_handed.size(), 1);
+    }
+
+    void entryHeldOpenForWritingWaitsForItsWriter()
+    {
+        const QString folder = m_tmp.filePath("held");
+        QVERIFY(QDir().mkpath(folder + "/sub"));
+        QFile writer(folder + "/sub/a.log");
+        QVERIFY(writer.open(QIODevice::WriteOnly));
+        writer.write("first part");
+        writer.flush();
+        auto *checker = new FileChecker({{hk::path, folder}}, &m_watcher);
+        for (int i = 0; i < 4; ++i)
+            checker->probe();
+        QVERIFY(m_handed.isEmpty());
+
+        // Where no lease can be taken, the open files in /proc tell the same.
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(writer.fileName()).constData(), &st), 0);
+        const FileId id(st.st_dev, st.st_ino);
+        QCOMPARE(openForWritingAmong({id}), QSet<FileId>{id});
+
+        writer.close();
+        QVERIFY(openForWritingAmong({id}).isEmpty());
+        QFile reader(writer.fileName()); // readers are no reason to wait
+        QVERIFY(reader.open(QIODevice::ReadOnly));
+        checker->probe();
         QCOMPARE(m_handed.size(), 1);
     }
 

@@ -112,16 +112,22 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(m_handed.size(), 2, 10000);
     }
 
-    void priorityItemsFirstAndOnlyFromThePriorityFolder()
+    void priorityItemsFromPriorityFolderAndPriorityPaths()
     {
         const QString hot = makeHotFolder("Acme");
         writeBytes(hot + "/normal.txt", 1);
         writeBytes(hot + "/Priority/urgent.txt", 2);
         QDir().mkpath(hot + "/Priority/urgent folder/inner");
         writeBytes(hot + "/Priority/urgent folder/inner/f", 7);
-        // A destination whose own name holds the word: its items are ordinary.
+        // A hot folder whose own path holds the word: all its items go first.
         const QString word = makeHotFolder("Priority Clients");
         writeBytes(word + "/plain.txt", 3);
+        // A "Priority" that is a link is not read: it could point anywhere.
+        const QString linked = makeHotFolder("Linked");
+        QVERIFY(QDir(linked).removeRecursively() && QDir().mkpath(linked));
+        QVERIFY(QDir().mkpath(m_root->filePath("keys")));
+        writeBytes(m_root->filePath("keys/id_ed25519"), 4);
+        QVERIFY(QFile::link(m_root->filePath("keys"), linked + "/Priority"));
 
         scanAndProbe();
         QCOMPARE(m_handed.size(), 4);
@@ -130,7 +136,7 @@ private Q_SLOTS:
             QCOMPARE(m_handed[i].value(hk::dest).toString(), "Acme");
         }
         QCOMPARE(handedNamed("urgent folder").value(hk::origSize).toLongLong(), 7);
-        QCOMPARE(handedNamed("plain.txt").value(hk::priority).toBool(), false);
+        QCOMPARE(handedNamed("plain.txt").value(hk::priority).toBool(), true);
         QCOMPARE(handedNamed("plain.txt").value(hk::dest).toString(), "Priority Clients");
     }
 
