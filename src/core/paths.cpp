@@ -102,9 +102,9 @@ void tightenDataFolder()
         if (!(now & ~owner))
             return;
         if (QFile::setPermissions(path, now & owner))
-            log(QStringLiteral("Made %1 private to its owner.").arg(path));
+            log(QStringLiteral("Made private to its owner: %1").arg(path));
         else
-            log(QStringLiteral("Could not make %1 private to its owner.").arg(path));
+            log(QStringLiteral("Could not make private to its owner: %1").arg(path));
     };
     tighten(makerDir());
     tighten(appDir());
