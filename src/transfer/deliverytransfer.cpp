@@ -819,11 +819,30 @@ QString DeliveryTransfer::transformedValue(double value)
 
 QString DeliveryTransfer::dateFolderName(const QString &dateFormat, const QDateTime &date)
 {
-    QString pattern = dateFormat.isEmpty() ? QStringLiteral("YYYY-MM-DD") : dateFormat;
-    pattern.replace(QStringLiteral("YYYY"), QStringLiteral("%Y"), Qt::CaseInsensitive);
-    pattern.replace(QStringLiteral("MM"), QStringLiteral("%m"), Qt::CaseInsensitive);
-    pattern.replace(QStringLiteral("DD"), QStringLiteral("%d"), Qt::CaseInsensitive);
-    return formatDate(date, pattern.toLocal8Bit().constData());
+    const QString pattern = dateFormat.isEmpty() ? QStringLiteral("YYYY-MM-DD") : dateFormat;
+    // The three tokens only, each case-insensitive; every other character
+    // (a "%" included) is the user's own text, never a format code. The tokens
+    // use different letters, so one left-to-right pass gives what replacing
+    // each in turn would.
+    const QString tokens[] = {QStringLiteral("yyyy"), QStringLiteral("mm"), QStringLiteral("dd")};
+    const QString values[] = {formatDate(date, "%Y"), formatDate(date, "%m"),
+                              formatDate(date, "%d")};
+    QString name;
+    for (qsizetype i = 0; i < pattern.size();) {
+        bool matched = false;
+        for (int t = 0; t < 3 && !matched; ++t) {
+            if (QStringView(pattern)
+                    .mid(i, tokens[t].size())
+                    .compare(tokens[t], Qt::CaseInsensitive) == 0) {
+                name += values[t];
+                i += tokens[t].size();
+                matched = true;
+            }
+        }
+        if (!matched)
+            name += pattern.at(i++);
+    }
+    return name;
 }
 
 QString DeliveryTransfer::finalNameForOverwrite(const QString &finalName, const QStringList &names)

@@ -121,7 +121,8 @@ public:
     /// "%4.2f %@" with the unit bytes, KB, MB, GB or TB (TB for anything larger).
     [[nodiscard]] static QString transformedValue(double value);
     /// The date folder name for a destination's dateFormat ("YYYY-MM-DD" when
-    /// empty) on date.
+    /// empty) on date: "YYYY", "MM" and "DD" (any case) become the year, month and
+    /// day; all other text is kept as it is.
     [[nodiscard]] static QString dateFolderName(const QString &dateFormat, const QDateTime &date);
     /// finalName, or its first numbered form "base_N.ext" not among names.
     [[nodiscard]] static QString finalNameForOverwrite(const QString &finalName,

@@ -305,6 +305,12 @@ private Q_SLOTS:
         QVERIFY(!r5.events.contains("listing:creatingDir"));
         QCOMPARE(r5.finalName, QStringLiteral("f_1.txt"));
         QCOMPARE(DeliveryTransfer::dateFolderName({}, now), formatDate(now, "%Y-%m-%d"));
+        // Only the three tokens are replaced; everything else is literal text.
+        const QString y = formatDate(now, "%Y"), m = formatDate(now, "%m"),
+                      dd = formatDate(now, "%d");
+        QCOMPARE(DeliveryTransfer::dateFolderName("YYYY%MM-100%", now), y + '%' + m + "-100%");
+        QCOMPARE(DeliveryTransfer::dateFolderName("%d %Hyyyyy_mMm dD", now),
+                 "%d %H" + y + "y_" + m + "m " + dd);
     }
 
     // Web storage: no date folders whatever the options, the file at the top,
