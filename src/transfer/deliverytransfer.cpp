@@ -320,14 +320,20 @@ void DeliveryTransfer::startProcessNow()
     if (stopped())
         return;
     if (!root) {
-        updateStatus(
-            {{kType, QStringLiteral("error")},
-             {QStringLiteral("error"), QStringLiteral("Unable to list directory")},
-             {QStringLiteral("errorInfo"),
-              m_scheme == QLatin1String("file")
-                  ? QStringLiteral("Please make sure that folder path is correct.")
-                  : QStringLiteral(
-                        "Please make sure that destination address and login info are correct.")}});
+        // The listing's failure message was ignored while listing; its reason
+        // (AFP unavailable, log-on refused, no such share or folder) follows the hint.
+        QString info = m_scheme == QLatin1String("file")
+                           ? QStringLiteral("Please make sure that folder path is correct.")
+                           : QStringLiteral("Please make sure that destination address and login "
+                                            "info are correct.");
+        const QString reason = controller->lastError().reasonText();
+        log(QStringLiteral("DeliveryTransfer: cannot list the destination: %1")
+                .arg(reason.isEmpty() ? QStringLiteral("no reason given") : reason));
+        if (!reason.isEmpty())
+            info += QStringLiteral("\n\n") + reason;
+        updateStatus({{kType, QStringLiteral("error")},
+                      {QStringLiteral("error"), QStringLiteral("Unable to list directory")},
+                      {QStringLiteral("errorInfo"), info}});
         return;
     }
 
