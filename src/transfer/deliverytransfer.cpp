@@ -855,13 +855,8 @@ QString DeliveryTransfer::finalNameForOverwrite(const QString &finalName, const 
 {
     if (!names.contains(finalName))
         return finalName;
-    // A leading dot starts a hidden name, not an extension.
-    const qsizetype dot = finalName.lastIndexOf(QLatin1Char('.'));
-    const QString extensionPart =
-        dot > 0 && dot < finalName.size() - 1 ? finalName.mid(dot) : QString();
-    const QString base = finalName.left(finalName.size() - extensionPart.size());
     for (qint64 n = 1;; ++n) {
-        const QString candidate = QStringLiteral("%1_%2%3").arg(base).arg(n).arg(extensionPart);
+        const QString candidate = FileTransferController::numberedName(finalName, n);
         if (!names.contains(candidate))
             return candidate;
     }

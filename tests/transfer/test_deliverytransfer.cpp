@@ -298,15 +298,14 @@ private Q_SLOTS:
                                                "directory."));
         QCOMPARE(readFile(dest(year + "/f.txt")), QByteArray("dated"));
 
-        // A year folder that cannot be created (its name is taken by a dangling
-        // link, which the listing leaves out): the file goes to the root.
+        // A year "folder" that cannot be listed (a dangling link takes its name):
+        // the file goes to the root.
         QVERIFY(QDir(dest(year)).removeRecursively());
         QVERIFY(QFile::link("nowhere", dest(year)));
         const TestReceiver r4 = deliver(p, localServer());
         QCOMPARE(r4.dateFolderPath, QString());
-        QCOMPARE(r4.listingErrors, QStringList("The folder " + year +
-                                               " could not be created. The file will be sent to "
-                                               "destination's root."));
+        QCOMPARE(r4.listingErrors, QStringList("Unable to list folder " + year +
+                                               ". The file will be sent to destination's root."));
         QCOMPARE(readFile(dest("f.txt")), QByteArray("dated"));
 
         // Local destinations get their date folders from the dispatch, not here.
