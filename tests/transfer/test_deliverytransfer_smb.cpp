@@ -118,7 +118,8 @@ private Q_SLOTS:
         }
 
         QString folder;
-        QVERIFY(!freshFolder(&folder).isEmpty());
+        const QString shareDir = freshFolder(&folder);
+        QVERIFY(!shareDir.isEmpty());
         const QString top = m_local.filePath("tree");
         QVERIFY(QDir().mkpath(top));
         writeFile(top + "/a.txt", "a");
@@ -129,6 +130,9 @@ private Q_SLOTS:
         QCOMPARE(r.events.last(), QStringLiteral("status:error"));
         QVERIFY(r.last("error").startsWith("The following file could not be found:\n" + top +
                                            "/b.txt"));
+        // Nothing of the incomplete folder stays, under any name.
+        QCOMPARE(QDir(shareDir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
     }
 };
 
