@@ -449,7 +449,10 @@ int FileTransferController::placeItem(const SiblingRenames &renames, const QStri
     if ((err = renames.rename(name, aside)))
         return err;
     if ((err = renames.renameExclusive(from, name))) {
-        (void)renames.rename(aside, name);
+        if (const int backErr = renames.rename(aside, name))
+            log(QStringLiteral("FileTransferController: \"%1\" could not be put back from "
+                               "\"%2\": %3")
+                    .arg(name, aside, QString::fromLocal8Bit(std::strerror(backErr))));
         return err;
     }
     if (const int removeErr = renames.remove(aside))
