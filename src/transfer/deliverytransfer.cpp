@@ -309,6 +309,8 @@ void DeliveryTransfer::startProcessNow()
     // 5.
     controller->setDelegate(this);
     controller->setMaximumUploadSpeed(m_maxUploadSpeed);
+    const QVariantMap dest = m_parameters.value(k::dest).toMap();
+    controller->setReplacesExistingItems(recBool(dest, QStringLiteral("overwriteBtn")));
     m_isListing = true;
     if (stopped())
         return;
@@ -320,14 +322,20 @@ void DeliveryTransfer::startProcessNow()
     if (stopped())
         return;
     if (!root) {
-        updateStatus(
-            {{kType, QStringLiteral("error")},
-             {QStringLiteral("error"), QStringLiteral("Unable to list directory")},
-             {QStringLiteral("errorInfo"),
-              m_scheme == QLatin1String("file")
-                  ? QStringLiteral("Please make sure that folder path is correct.")
-                  : QStringLiteral(
-                        "Please make sure that destination address and login info are correct.")}});
+        // The listing's failure message was ignored while listing; its reason
+        // (AFP unavailable, log-on refused, no such share or folder) follows the hint.
+        QString info = m_scheme == QLatin1String("file")
+                           ? QStringLiteral("Please make sure that folder path is correct.")
+                           : QStringLiteral("Please make sure that destination address and login "
+                                            "info are correct.");
+        const QString reason = controller->lastError().reasonText();
+        log(QStringLiteral("DeliveryTransfer: cannot list the destination: %1")
+                .arg(reason.isEmpty() ? QStringLiteral("no reason given") : reason));
+        if (!reason.isEmpty())
+            info += QStringLiteral("\n\n") + reason;
+        updateStatus({{kType, QStringLiteral("error")},
+                      {QStringLiteral("error"), QStringLiteral("Unable to list directory")},
+                      {QStringLiteral("errorInfo"), info}});
         return;
     }
 
@@ -354,7 +362,6 @@ void DeliveryTransfer::startProcessNow()
                           m_scheme == QLatin1String("smb");
 
     // 9.
-    const QVariantMap dest = m_parameters.value(k::dest).toMap();
     if (!recBool(dest, QStringLiteral("overwriteBtn")) && target) {
         m_finalName = finalNameForOverwrite(m_finalName, namesOf(*target));
         setFinalNameInAppDelegate(m_finalName);
@@ -403,50 +410,102 @@ void DeliveryTransfer::startProcessNow()
         return;
     }
 
-    // 15. A folder tree.
+    // 15. A folder tree. Built under a temporary name where the controller can
+    // put it in place whole afterwards, so an incomplete folder never carries
+    // the final name; a delivery that does not complete removes what it wrote.
     m_folderSize = quint64(std::max<qint64>(0, recInt(m_parameters, k::origSize)));
     m_folderSizeStr = formatSize(m_folderSize);
     startProgress();
     m_isUploadingFolderContents = true;
 
-    if (m_scheme == QLatin1String("file")) {
-        const QString existing = fileSystemPath(remotePath);
-        struct stat est {};
-        if (!existing.isEmpty() && ::lstat(QFile::encodeName(existing).constData(), &est) == 0) {
-            std::error_code ec;
-            std::filesystem::remove_all(
-                std::filesystem::path(QFile::encodeName(existing).toStdString()), ec);
-            if (ec) {
-                updateStatus({{kType, QStringLiteral("error")},
-                              {QStringLiteral("error"),
-                               QStringLiteral("Existing folder could not be overwritten")},
-                              {QStringLiteral("errorInfo"),
-                               QString::fromLocal8Bit(std::strerror(ec.value()))}});
-                return;
-            }
-        }
-    }
-
+    const bool atomic = controller->hasAtomicFolderDelivery();
+    m_folderBuildPath = atomic ? deletingLastPathComponent(remotePath) + QLatin1Char('/') +
+                                     FileTransferController::temporaryNameFor(m_finalName)
+                               : remotePath;
+    m_folderStoredPath = remotePath;
     QVariantMap top = m_parameters;
-    top.insert(k::finalTargetPathRelativeToBaseURL, remotePath);
+    top.insert(k::finalTargetPathRelativeToBaseURL, m_folderBuildPath);
     m_foldersOfDelivery.append(top);
     // The success of this creation restores dates on the current target: make
     // that the new folder, never the destination itself.
-    m_finalTargetPathRelativeToBaseURL = remotePath;
-    (void)controller->createDirectoryAtPath(remotePath);
-    if (m_fileTransferControllerDidFail || stopped())
+    m_finalTargetPathRelativeToBaseURL = m_folderBuildPath;
+    const bool created = controller->createDirectoryAtPath(m_folderBuildPath);
+    if (!created || m_fileTransferControllerDidFail || stopped()) {
+        if (created)
+            discardFolder();
         return;
-
-    uploadFolderContents(m_parameters.value(k::folderContents).toList(), remotePath);
-    if (m_cancelled)
+    }
+    if (!uploadFolderContents(m_parameters.value(k::folderContents).toList(), m_folderBuildPath) ||
+        (atomic && !placeFolder(remotePath))) {
+        discardFolder();
         return;
+    }
+    m_isUploadingFolderContents = false;
+    m_currFileDict = m_parameters;
+    m_finalTargetPathRelativeToBaseURL = m_folderStoredPath;
+    fileTransferControllerDidSucceed(controller);
 
     if (m_isLocalController)
         restoreModificationDateOfFolders();
-    if (m_scheme == QLatin1String("file")) {
-        m_finalTargetPathRelativeToBaseURL = remotePath;
+    if (m_scheme == QLatin1String("file"))
         applyTag();
+}
+
+bool DeliveryTransfer::placeFolder(const QString &finalPath)
+{
+    FileTransferController *controller = m_transferController.get();
+    m_quiet = true;
+    const bool placed = controller->moveIntoPlace(m_folderBuildPath, finalPath);
+    m_quiet = false;
+    if (placed) {
+        m_folderStoredPath = controller->storedPath();
+        if (m_folderStoredPath != finalPath)
+            adoptStoredName(m_folderStoredPath);
+        return true;
     }
+    if (stopped())
+        return false;
+    const TransferError &error = controller->lastError();
+    m_currFileDict = m_parameters;
+    if (controller->replacesExistingItems()) {
+        m_fileTransferControllerDidFail = true;
+        updateStatus(
+            {{kType, QStringLiteral("error")},
+             {QStringLiteral("error"), QStringLiteral("Existing folder could not be overwritten")},
+             {QStringLiteral("errorInfo"), error.localizedDescription()}});
+    } else {
+        fileTransferControllerDidFail(controller, error);
+    }
+    return false;
+}
+
+void DeliveryTransfer::discardFolder()
+{
+    // Its messages are not the delivery's, and a cancelled delivery cleans up too.
+    FileTransferController *controller = m_transferController.get();
+    m_quiet = true;
+    const bool removed = controller->deleteDirectoryRecursivelyAtPath(m_folderBuildPath);
+    m_quiet = false;
+    if (!removed)
+        log(QStringLiteral("DeliveryTransfer: could not remove the incomplete folder %1: %2")
+                .arg(m_folderBuildPath, controller->lastError().reasonText()));
+}
+
+void DeliveryTransfer::adoptStoredName(const QString &storedPath)
+{
+    m_finalName = lastPathComponent(storedPath);
+    log(QStringLiteral("DeliveryTransfer: the name was taken meanwhile; stored as \"%1\"")
+            .arg(m_finalName));
+    setFinalNameInAppDelegate(m_finalName);
+    perform([](DeliveryTransferReceiver *r) { r->setDownloadURLInItemDict(); });
+}
+
+QString DeliveryTransfer::placedPath(const QString &path) const
+{
+    if (m_folderBuildPath.isEmpty() ||
+        (path != m_folderBuildPath && !path.startsWith(m_folderBuildPath + QLatin1Char('/'))))
+        return path;
+    return m_folderStoredPath + path.mid(m_folderBuildPath.size());
 }
 
 QString DeliveryTransfer::createDateFolderPath(const QStringList &rootNames)
@@ -516,14 +575,14 @@ QString DeliveryTransfer::createDateFolderPath(const QStringList &rootNames)
     return path;
 }
 
-void DeliveryTransfer::uploadFolderContents(const QVariantList &items, const QString &rootPath)
+bool DeliveryTransfer::uploadFolderContents(const QVariantList &items, const QString &rootPath)
 {
     FileTransferController *controller = m_transferController.get();
     const int count = int(items.size());
     int counter = 1;
     for (const QVariant &entry : items) {
         if (stopped())
-            return;
+            return false;
         const QVariantMap item = entry.toMap();
         const QString itemLocalPath = recString(item, k::localPath);
         const QString remoteItemPath = rootPath + QLatin1Char('/') + recString(item, k::subpath);
@@ -554,7 +613,7 @@ void DeliveryTransfer::uploadFolderContents(const QVariantList &items, const QSt
                                        "sure that the file wasn't removed from the hot folder "
                                        "during processing.")
                             .arg(itemLocalPath)));
-                return;
+                return false;
             }
             updateStatus(
                 {{kType, QStringLiteral("update")},
@@ -567,11 +626,10 @@ void DeliveryTransfer::uploadFolderContents(const QVariantList &items, const QSt
             (void)controller->uploadFileFromPath(itemLocalPath, remoteItemPath);
         }
         if (m_fileTransferControllerDidFail || stopped())
-            return;
+            return false;
         ++counter;
     }
-    m_isUploadingFolderContents = false;
-    fileTransferControllerDidSucceed(controller);
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -614,7 +672,7 @@ void DeliveryTransfer::restoreModificationDateOfFolders()
 {
     for (const QVariant &entry : std::as_const(m_foldersOfDelivery)) {
         const QVariantMap folder = entry.toMap();
-        const QString remote = recString(folder, k::finalTargetPathRelativeToBaseURL);
+        const QString remote = placedPath(recString(folder, k::finalTargetPathRelativeToBaseURL));
         const QDateTime moddate = folder.value(k::moddate).toDateTime();
 #ifdef PV_HAVE_SMB_CONTROLLER
         if (auto *smb = dynamic_cast<SMBTransferController *>(m_transferController.get())) {
@@ -651,7 +709,7 @@ void DeliveryTransfer::applyTag()
 
 void DeliveryTransfer::fileTransferControllerDidStart(FileTransferController *controller)
 {
-    if (stopped())
+    if (stopped() || m_quiet)
         return;
     m_fullTransferSize = controller->transferSize();
     // Each file starts from zero, so its first bytes count for the folder too.
@@ -664,7 +722,7 @@ void DeliveryTransfer::fileTransferControllerDidStart(FileTransferController *co
 
 void DeliveryTransfer::fileTransferControllerDidUpdateProgress(FileTransferController *controller)
 {
-    if (stopped() || m_isListing)
+    if (stopped() || m_isListing || m_quiet)
         return;
     const float p = controller->transferProgress();
     if (std::isnan(p))
@@ -720,8 +778,17 @@ void DeliveryTransfer::fileTransferControllerDidUpdateProgress(FileTransferContr
 
 void DeliveryTransfer::fileTransferControllerDidSucceed(FileTransferController *controller)
 {
-    if (stopped())
+    if (stopped() || m_quiet)
         return;
+    // A file whose name was taken while it was uploaded is stored under a
+    // numbered name: dates, tag, links and the record follow it.
+    const QString stored = controller->storedPath();
+    if (!m_isListing && m_folderBuildPath.isEmpty() && !stored.isEmpty() &&
+        !m_finalTargetPathRelativeToBaseURL.isEmpty() &&
+        stored != m_finalTargetPathRelativeToBaseURL) {
+        m_finalTargetPathRelativeToBaseURL = stored;
+        adoptStoredName(stored);
+    }
     // Listing successes concern the destination, not the delivered item.
     if (m_isLocalController && !m_isListing && !m_finalTargetPathRelativeToBaseURL.isEmpty())
         restoreModificationAndCreationDate();
@@ -736,7 +803,7 @@ void DeliveryTransfer::fileTransferControllerDidSucceed(FileTransferController *
 void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
                                                      const TransferError &error)
 {
-    if (stopped() || m_isListing)
+    if (stopped() || m_isListing || m_quiet)
         return;
     m_fileTransferControllerDidFail = true;
 
@@ -784,7 +851,7 @@ void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
 
 bool DeliveryTransfer::fileTransferControllerShouldAbort(FileTransferController *)
 {
-    return stopped();
+    return stopped() && !m_quiet;
 }
 
 // ---------------------------------------------------------------------------
@@ -819,24 +886,38 @@ QString DeliveryTransfer::transformedValue(double value)
 
 QString DeliveryTransfer::dateFolderName(const QString &dateFormat, const QDateTime &date)
 {
-    QString pattern = dateFormat.isEmpty() ? QStringLiteral("YYYY-MM-DD") : dateFormat;
-    pattern.replace(QStringLiteral("YYYY"), QStringLiteral("%Y"), Qt::CaseInsensitive);
-    pattern.replace(QStringLiteral("MM"), QStringLiteral("%m"), Qt::CaseInsensitive);
-    pattern.replace(QStringLiteral("DD"), QStringLiteral("%d"), Qt::CaseInsensitive);
-    return formatDate(date, pattern.toLocal8Bit().constData());
+    const QString pattern = dateFormat.isEmpty() ? QStringLiteral("YYYY-MM-DD") : dateFormat;
+    // The three tokens only, each case-insensitive; every other character
+    // (a "%" included) is the user's own text, never a format code. The tokens
+    // use different letters, so one left-to-right pass gives what replacing
+    // each in turn would.
+    const QString tokens[] = {QStringLiteral("yyyy"), QStringLiteral("mm"), QStringLiteral("dd")};
+    const QString values[] = {formatDate(date, "%Y"), formatDate(date, "%m"),
+                              formatDate(date, "%d")};
+    QString name;
+    for (qsizetype i = 0; i < pattern.size();) {
+        bool matched = false;
+        for (int t = 0; t < 3 && !matched; ++t) {
+            if (QStringView(pattern)
+                    .mid(i, tokens[t].size())
+                    .compare(tokens[t], Qt::CaseInsensitive) == 0) {
+                name += values[t];
+                i += tokens[t].size();
+                matched = true;
+            }
+        }
+        if (!matched)
+            name += pattern.at(i++);
+    }
+    return name;
 }
 
 QString DeliveryTransfer::finalNameForOverwrite(const QString &finalName, const QStringList &names)
 {
     if (!names.contains(finalName))
         return finalName;
-    // A leading dot starts a hidden name, not an extension.
-    const qsizetype dot = finalName.lastIndexOf(QLatin1Char('.'));
-    const QString extensionPart =
-        dot > 0 && dot < finalName.size() - 1 ? finalName.mid(dot) : QString();
-    const QString base = finalName.left(finalName.size() - extensionPart.size());
     for (qint64 n = 1;; ++n) {
-        const QString candidate = QStringLiteral("%1_%2%3").arg(base).arg(n).arg(extensionPart);
+        const QString candidate = FileTransferController::numberedName(finalName, n);
         if (!names.contains(candidate))
             return candidate;
     }

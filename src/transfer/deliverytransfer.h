@@ -121,7 +121,8 @@ public:
     /// "%4.2f %@" with the unit bytes, KB, MB, GB or TB (TB for anything larger).
     [[nodiscard]] static QString transformedValue(double value);
     /// The date folder name for a destination's dateFormat ("YYYY-MM-DD" when
-    /// empty) on date.
+    /// empty) on date: "YYYY", "MM" and "DD" (any case) become the year, month and
+    /// day; all other text is kept as it is.
     [[nodiscard]] static QString dateFolderName(const QString &dateFormat, const QDateTime &date);
     /// finalName, or its first numbered form "base_N.ext" not among names.
     [[nodiscard]] static QString finalNameForOverwrite(const QString &finalName,
@@ -139,7 +140,18 @@ private:
 
     void startProcessNow();
     QString createDateFolderPath(const QStringList &rootNames);
-    void uploadFolderContents(const QVariantList &items, const QString &rootPath);
+    /// True when every item was sent; false once a failure was reported or the
+    /// delivery was stopped.
+    bool uploadFolderContents(const QVariantList &items, const QString &rootPath);
+    /// Moves the complete folder from its temporary name to finalPath (or its
+    /// numbered form); reports the failure when it cannot.
+    bool placeFolder(const QString &finalPath);
+    /// Removes the folder being built, logging when it cannot.
+    void discardFolder();
+    /// The item was stored under another name than chosen: tell the receiver.
+    void adoptStoredName(const QString &storedPath);
+    /// A path inside the folder being built, as it is once the folder is in place.
+    [[nodiscard]] QString placedPath(const QString &path) const;
     void restoreModificationAndCreationDate();
     void restoreModificationDateOfFolders();
     void applyTag();
@@ -197,6 +209,11 @@ private:
     bool m_isUploadingFolderContents = false;
     bool m_fileTransferControllerDidFail = false;
     bool m_isLocalController = false;
+    // Controller messages of clean-up and placement steps are not the delivery's.
+    bool m_quiet = false;
+    // A folder delivery: where it is built, and where it is (to be) stored.
+    QString m_folderBuildPath;
+    QString m_folderStoredPath;
 };
 
 } // namespace pv

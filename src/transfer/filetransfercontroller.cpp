@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 
 #include <openssl/evp.h>
 
@@ -366,6 +367,13 @@ bool FileTransferController::copyPath(const QString &, const QString &)
     return false;
 }
 
+bool FileTransferController::moveIntoPlace(const QString &, const QString &)
+{
+    m_storedPath.clear();
+    failOperation(kUnsupported);
+    return false;
+}
+
 bool FileTransferController::_uploadFileToPath(const QString &, InputStream *)
 {
     failOperation(kUnsupported);
@@ -379,11 +387,92 @@ bool FileTransferController::_downloadFileFromPath(const QString &, OutputStream
 }
 
 // ---------------------------------------------------------------------------
+// Temporary names and putting items in place
+
+namespace {
+const QLatin1String kTemporarySuffix(".pvpart");
+// Numbered names tried before giving up on a folder that seems to hold them all.
+constexpr qint64 kMaxNumberedNames = 100000;
+} // namespace
+
+QString FileTransferController::temporaryNameFor(const QString &finalName)
+{
+    // Kept short enough for any file system whatever the length of the final name.
+    QString stem = finalName;
+    if (stem.toUtf8().size() > 200)
+        stem = stem.left(50);
+    return QLatin1Char('.') + stem + QLatin1Char('.') +
+           QString::number(QRandomGenerator::global()->generate64(), 36) + kTemporarySuffix;
+}
+
+bool FileTransferController::isTemporaryName(const QString &name)
+{
+    return name.startsWith(QLatin1Char('.')) && name.endsWith(kTemporarySuffix) &&
+           name.size() > kTemporarySuffix.size() + 2;
+}
+
+QString FileTransferController::numberedName(const QString &name, qint64 n)
+{
+    // A leading dot starts a hidden name, not an extension.
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString extension = dot > 0 && dot < name.size() - 1 ? name.mid(dot) : QString();
+    return QStringLiteral("%1_%2%3")
+        .arg(name.left(name.size() - extension.size()))
+        .arg(n)
+        .arg(extension);
+}
+
+int FileTransferController::placeItem(const SiblingRenames &renames, const QString &from,
+                                      const QString &name, bool replace, QString *placedName)
+{
+    if (!replace) {
+        for (qint64 n = 0; n < kMaxNumberedNames; ++n) {
+            const QString candidate = n == 0 ? name : numberedName(name, n);
+            const int err = renames.renameExclusive(from, candidate);
+            if (err == 0)
+                *placedName = candidate;
+            if (err != EEXIST)
+                return err;
+        }
+        return EEXIST;
+    }
+    int err = renames.rename(from, name);
+    if (err == 0) {
+        *placedName = name;
+        return 0;
+    }
+    if (err != EEXIST && err != ENOTEMPTY && err != EISDIR && err != ENOTDIR)
+        return err;
+    // A folder in the way (or a file where a folder goes): move it aside, so it can
+    // come back when the new item cannot take its place, and remove it afterwards.
+    const QString aside = temporaryNameFor(name);
+    if ((err = renames.rename(name, aside)))
+        return err;
+    if ((err = renames.renameExclusive(from, name))) {
+        if (const int backErr = renames.rename(aside, name))
+            log(QStringLiteral("FileTransferController: \"%1\" could not be put back from "
+                               "\"%2\": %3")
+                    .arg(name, aside, QString::fromLocal8Bit(std::strerror(backErr))));
+        return err;
+    }
+    if (const int removeErr = renames.remove(aside))
+        log(QStringLiteral("FileTransferController: could not remove the replaced \"%1\" (now "
+                           "\"%2\"): %3")
+                .arg(name, aside, QString::fromLocal8Bit(std::strerror(removeErr))));
+    *placedName = name;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
 // Convenience operations
 
 bool FileTransferController::uploadFileToPath(const QString &remotePath, InputStream *stream)
 {
+    // A protocol that picks another name when putting the file in place changes it.
+    m_storedPath = remotePath;
     const bool ok = _uploadFileToPath(remotePath, stream);
+    if (!ok)
+        m_storedPath.clear();
     setMaxLength(0);
     return ok;
 }

@@ -10,6 +10,7 @@
 #include <QUrl>
 #include <QVariantMap>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -108,7 +109,13 @@ public:
     // Class-level properties.
     [[nodiscard]] virtual QString urlScheme() const = 0;
     [[nodiscard]] virtual bool useAsyncStreams() const { return true; }
+    /// True when uploads are written under a temporary name and put in place only
+    /// when complete, so no partial file ever carries the final name.
     [[nodiscard]] virtual bool hasAtomicUploads() const { return false; }
+    /// True when a folder can be built under a temporary name and then put in
+    /// place whole with moveIntoPlace. Without it a folder is built under its
+    /// final name.
+    [[nodiscard]] virtual bool hasAtomicFolderDelivery() const { return false; }
     [[nodiscard]] virtual bool isFinished() const { return m_isFinished; }
     void setFinished(bool finished) { m_isFinished = finished; }
     /// Set by HTTP-family uploads once the final upload URL is known.
@@ -125,6 +132,29 @@ public:
     /// The base URL's host is this machine, ends with ".local" or is a private IPv4
     /// literal; such transfers are never throttled.
     [[nodiscard]] bool isLocalHost() const { return m_localHost; }
+
+    // Temporary names and final names.
+    /// The name an item is written under, beside its final name, until it is
+    /// complete: "." + name (shortened when long) + "." + random letters +
+    /// ".pvpart". Every partial upload and folder delivery carries such a name, so
+    /// leftovers (of a crash, or of a connection that never came back) can be
+    /// recognised by isTemporaryName.
+    [[nodiscard]] static QString temporaryNameFor(const QString &finalName);
+    [[nodiscard]] static bool isTemporaryName(const QString &name);
+    /// The n-th numbered form of name: "base_n.ext" ("report_2.pdf", "job_1"); the
+    /// number goes before the last extension, and a leading dot starts none.
+    [[nodiscard]] static QString numberedName(const QString &name, qint64 n);
+
+    /// Whether an upload or an item put in place may replace what exists under its
+    /// final name (the default). When off, controllers with temporary names never
+    /// replace anything: an item whose name is taken at the moment it is put in
+    /// place (by a file, a folder or a link, dangling or not) is stored under the
+    /// first free numbered form of the name instead.
+    [[nodiscard]] bool replacesExistingItems() const { return m_replacesExisting; }
+    void setReplacesExistingItems(bool replace) { m_replacesExisting = replace; }
+    /// The remote path the last upload or moveIntoPlace stored its item under: the
+    /// path it was given, or that path's numbered form. Empty after a failure.
+    [[nodiscard]] const QString &storedPath() const { return m_storedPath; }
 
     // Progress.
     /// Announced size of the current transfer (0 = not announced).
@@ -183,6 +213,11 @@ public:
     virtual bool deleteDirectoryRecursivelyAtPath(const QString &path);
     virtual bool movePath(const QString &fromPath, const QString &toPath);
     virtual bool copyPath(const QString &fromPath, const QString &toPath);
+    /// Puts the complete item at temporaryPath (file or folder, in the folder of
+    /// finalPath) in place under finalPath, replacing or numbering as
+    /// replacesExistingItems says, and sets storedPath. A replaced folder is moved
+    /// aside first and removed once the new one is in place.
+    virtual bool moveIntoPlace(const QString &temporaryPath, const QString &finalPath);
 
     /// Uploads a local file (symbolic links followed) to remotePath, announcing
     /// its size. A local file that is missing or unreadable is reported through
@@ -214,6 +249,23 @@ public:
     void closeDataStream(void *userInfo) override;
 
 protected:
+    void setStoredPath(const QString &path) { m_storedPath = path; }
+
+    /// The renames a controller offers for putting a complete item in place. They
+    /// work on names in one folder and return 0 or an errno value.
+    struct SiblingRenames {
+        /// Renames, replacing a file at to (a folder there fails).
+        std::function<int(const QString &from, const QString &to)> rename;
+        /// Renames only when nothing at all exists at to; EEXIST otherwise.
+        std::function<int(const QString &from, const QString &to)> renameExclusive;
+        /// Removes the item with its whole content.
+        std::function<int(const QString &name)> remove;
+    };
+    /// Puts the item named from in place as name with renames, as replace says
+    /// (see replacesExistingItems); *placedName is the name used. 0 or an errno.
+    static int placeItem(const SiblingRenames &renames, const QString &from, const QString &name,
+                         bool replace, QString *placedName);
+
     /// The protocol's upload and download. stream is caller-owned and not yet open.
     virtual bool _uploadFileToPath(const QString &remotePath, InputStream *stream);
     virtual bool _downloadFileFromPath(const QString &remotePath, OutputStream *stream);
@@ -289,6 +341,8 @@ private:
     bool m_fileTransfer = false;
     double m_maxSpeed = 0;
     TransferError m_lastError;
+    bool m_replacesExisting = true;
+    QString m_storedPath;
 };
 
 /// True when host names this machine (its host name, "localhost" or one of its

@@ -4,9 +4,11 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,8 +43,12 @@ QDateTime fromTimespec(qint64 sec, qint64 nsec)
 bool attributesOf(const QString &path, RemoteItemAttributes *out, int *err)
 {
     struct statx sx {};
-    if (::statx(AT_FDCWD, encoded(path).constData(), 0, STATX_BASIC_STATS | STATX_BTIME, &sx) !=
-        0) {
+    const QByteArray name = encoded(path);
+    const unsigned mask = STATX_BASIC_STATS | STATX_BTIME;
+    // A link that leads nowhere is described by itself: its name is taken too.
+    if (::statx(AT_FDCWD, name.constData(), 0, mask, &sx) != 0 &&
+        ((errno != ENOENT && errno != ELOOP) ||
+         ::statx(AT_FDCWD, name.constData(), AT_SYMLINK_NOFOLLOW, mask, &sx) != 0)) {
         *err = errno;
         return false;
     }
@@ -83,6 +89,34 @@ bool removeItem(const QString &path, int *err)
         return false;
     }
     return true;
+}
+
+// Renames from to to only when nothing at all is at to: 0, EEXIST, or another errno.
+int renameExclusive(const QString &from, const QString &to)
+{
+    const QByteArray f = encoded(from), t = encoded(to);
+    if (::renameat2(AT_FDCWD, f.constData(), AT_FDCWD, t.constData(), RENAME_NOREPLACE) == 0)
+        return 0;
+    int err = errno;
+    if (err != EINVAL && err != ENOSYS && err != EOPNOTSUPP)
+        return err;
+    // File systems without it (network mounts, some FUSE ones): claim the name with
+    // a call that fails on anything existing, then replace only that claim.
+    struct stat st {};
+    if (::lstat(f.constData(), &st) != 0)
+        return errno;
+    const bool isDir = S_ISDIR(st.st_mode);
+    const int fd = isDir ? ::mkdir(t.constData(), 0700)
+                         : ::open(t.constData(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+    if (fd < 0)
+        return errno;
+    if (!isDir)
+        ::close(fd);
+    if (::rename(f.constData(), t.constData()) == 0)
+        return 0;
+    err = errno;
+    (void)(isDir ? ::rmdir(t.constData()) : ::unlink(t.constData()));
+    return err == ENOTEMPTY ? EEXIST : err;
 }
 
 } // namespace
@@ -245,6 +279,22 @@ bool LocalTransferController::copyPath(const QString &fromPath, const QString &t
     return true;
 }
 
+FileTransferController::SiblingRenames LocalTransferController::renamesIn(const QString &dir)
+{
+    auto at = [dir](const QString &name) { return dir + QLatin1Char('/') + name; };
+    return {
+        [at](const QString &from, const QString &to) {
+            return ::rename(encoded(at(from)).constData(), encoded(at(to)).constData()) == 0
+                       ? 0
+                       : errno;
+        },
+        [at](const QString &from, const QString &to) { return renameExclusive(at(from), at(to)); },
+        [at](const QString &name) {
+            int err = 0;
+            return removeItem(at(name), &err) ? 0 : err;
+        }};
+}
+
 bool LocalTransferController::_uploadFileToPath(const QString &remotePath, InputStream *stream)
 {
     if (!stream || stream->status() != TransferStream::NotOpen)
@@ -256,8 +306,39 @@ bool LocalTransferController::_uploadFileToPath(const QString &remotePath, Input
         failNotReachable(remotePath);
         return false;
     }
-    return runWriteStream(std::make_unique<FileOutputStream>(target, true), stream,
+    const QFileInfo info(target);
+    auto place = [this, dir = info.path(), name = info.fileName()](const QString &temporary,
+                                                                   QString *placedPath) {
+        QString placed;
+        const int err = placeItem(renamesIn(dir), QFileInfo(temporary).fileName(), name,
+                                  replacesExistingItems(), &placed);
+        *placedPath = dir + QLatin1Char('/') + placed;
+        return err;
+    };
+    return runWriteStream(std::make_unique<FileOutputStream>(target, true, place), stream,
                           QStringLiteral("PUT"), true);
+}
+
+bool LocalTransferController::moveIntoPlace(const QString &temporaryPath, const QString &finalPath)
+{
+    setStoredPath({});
+    sendDidStart();
+    const QString from = localPathForRemotePath(temporaryPath);
+    const QString to = localPathForRemotePath(finalPath);
+    if (from.isEmpty() || to.isEmpty()) {
+        failNotReachable(temporaryPath, finalPath);
+        return false;
+    }
+    const QFileInfo target(to);
+    QString placed;
+    if (const int err = placeItem(renamesIn(target.path()), QFileInfo(from).fileName(),
+                                  target.fileName(), replacesExistingItems(), &placed)) {
+        sendDidFail(TransferError::posix(err, to));
+        return false;
+    }
+    setStoredPath(finalPath.left(finalPath.lastIndexOf(QLatin1Char('/')) + 1) + placed);
+    sendDidSucceed();
+    return true;
 }
 
 bool LocalTransferController::_downloadFileFromPath(const QString &remotePath, OutputStream *stream)

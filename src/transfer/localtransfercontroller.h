@@ -7,16 +7,20 @@ namespace pv {
 /// Delivers to a folder of the local file system ("file" URLs, host empty,
 /// "localhost" or this machine). Uploads are written under a temporary name in
 /// the target folder and renamed into place when complete, so an aborted or
-/// failed upload never leaves a truncated file under the final name.
+/// failed upload never leaves a truncated file under the final name; without
+/// replacesExistingItems that rename never replaces anything.
 class LocalTransferController : public StreamTransferController {
 public:
     [[nodiscard]] QString urlScheme() const override { return QStringLiteral("file"); }
     [[nodiscard]] bool useAsyncStreams() const override { return false; }
+    [[nodiscard]] bool hasAtomicUploads() const override { return true; }
+    [[nodiscard]] bool hasAtomicFolderDelivery() const override { return true; }
 
     /// Lists every entry (hidden ones included) with type, size, creation date
     /// (where the file system records it) and modification date. Symbolic links
-    /// are described by their target; an entry whose attributes cannot be read is
-    /// logged and left out.
+    /// are described by their target, a dangling one by itself (its name is
+    /// taken all the same); an entry whose attributes cannot be read is logged
+    /// and left out.
     std::optional<RemoteListing> contentsOfDirectoryAtPath(const QString &path) override;
     bool createDirectoryAtPath(const QString &path) override;
     /// Removes the item; succeeds when nothing exists there.
@@ -27,6 +31,7 @@ public:
     bool movePath(const QString &fromPath, const QString &toPath) override;
     /// Removes whatever exists at toPath, then copies (folders recursively).
     bool copyPath(const QString &fromPath, const QString &toPath) override;
+    bool moveIntoPlace(const QString &temporaryPath, const QString &finalPath) override;
 
     /// The local file-system path for remotePath, or an empty string when the
     /// base URL does not name a folder of this machine.
@@ -39,6 +44,8 @@ protected:
                                      TransferError *error) override;
 
 private:
+    /// Renames and removal on names in the local folder dir.
+    static SiblingRenames renamesIn(const QString &dir);
     /// Start message, path checks and removal of the target that moving and
     /// copying share; a value means the operation has already ended with it.
     std::optional<bool> beginMoveOrCopy(const QString &fromPath, const QString &toPath,

@@ -3,7 +3,6 @@
 #include "core/log.h"
 
 #include <QElapsedTimer>
-#include <QRandomGenerator>
 #include <QStringList>
 
 #include <libsmbclient.h>
@@ -313,14 +312,17 @@ void adaptBatch(qint64 *batch, qint64 moved, qint64 elapsedMs)
         *batch /= 2;
 }
 
-/// Writes an upload under a temporary name next to the target; finish() renames
-/// it into place, close() without finish() removes it.
+/// Puts a complete temporary file in place: 0 and the name used, or an errno.
+using PlaceFunction = std::function<int(QString *placedName)>;
+
+/// Writes an upload under a temporary name next to the target; finish() puts it
+/// in place, close() without finish() removes it.
 class SmbUploadStream final : public OutputStream {
 public:
-    SmbUploadStream(std::shared_ptr<SmbSession> session, QByteArray finalURL, QByteArray tempURL,
+    SmbUploadStream(std::shared_ptr<SmbSession> session, QByteArray tempURL, PlaceFunction place,
                     ErrorFunction errorFor)
-        : m_session(std::move(session)), m_finalURL(std::move(finalURL)),
-          m_tempURL(std::move(tempURL)), m_errorFor(std::move(errorFor))
+        : m_session(std::move(session)), m_tempURL(std::move(tempURL)), m_place(std::move(place)),
+          m_errorFor(std::move(errorFor))
     {}
     ~SmbUploadStream() override { close(); }
 
@@ -354,10 +356,10 @@ public:
         int err = m_session->close(m_file);
         m_file = nullptr;
         if (!err)
-            err = m_session->rename(m_tempURL, m_finalURL);
+            err = m_place(&m_placedName);
         if (err) {
             fail(m_errorFor(err));
-            m_session->unlink(m_tempURL);
+            removeTemporary();
             return false;
         }
         m_finished = true;
@@ -373,12 +375,25 @@ public:
             m_file = nullptr;
         }
         if (created && !m_finished)
-            m_session->unlink(m_tempURL);
+            removeTemporary();
         if (status() != Error)
             setStatus(Closed);
     }
 
+    [[nodiscard]] QString placedName() const override { return m_placedName; }
+
 private:
+    void removeTemporary()
+    {
+        // libsmbclient reconnects for this when the connection was lost; only a
+        // server that is gone leaves the file (its name says what it is).
+        const int err = m_session->unlink(m_tempURL);
+        if (err && err != ENOENT)
+            pv::log(QStringLiteral("SMBTransferController: could not remove the partial upload "
+                                   "%1: %2")
+                        .arg(QString::fromUtf8(m_tempURL), QString::fromLocal8Bit(strerror(err))));
+    }
+
     bool sendPending()
     {
         QElapsedTimer timer;
@@ -400,9 +415,10 @@ private:
     }
 
     std::shared_ptr<SmbSession> m_session;
-    QByteArray m_finalURL;
     QByteArray m_tempURL;
+    PlaceFunction m_place;
     ErrorFunction m_errorFor;
+    QString m_placedName;
     SMBCFILE *m_file = nullptr;
     bool m_finished = false;
     std::vector<char> m_pending;
@@ -723,14 +739,14 @@ int SMBTransferController::removeItem(const QByteArray &url, bool *aborted)
     if ((err = m_session->list(url, &entries)))
         return err;
     for (const SmbSession::Entry &e : entries) {
-        if (shouldAbort()) {
+        if (aborted && shouldAbort()) {
             *aborted = true;
             return 0;
         }
         const QByteArray child = url + '/' + QUrl::toPercentEncoding(e.name);
         if ((err = removeItem(child, aborted)))
             return err;
-        if (*aborted)
+        if (aborted && *aborted)
             return 0;
     }
     err = m_session->rmdir(url);
@@ -901,6 +917,40 @@ bool SMBTransferController::copyPath(const QString &fromPath, const QString &toP
     return true;
 }
 
+FileTransferController::SiblingRenames SMBTransferController::renamesIn(const QByteArray &folderURL)
+{
+    auto at = [folderURL](const QString &name) {
+        return folderURL + QUrl::toPercentEncoding(name);
+    };
+    const std::shared_ptr<SmbSession> session = m_session;
+    return {[session, at](const QString &from, const QString &to) {
+                return session->rename(at(from), at(to));
+            },
+            [session, at](const QString &from, const QString &to) {
+                // The library's rename replaces a file in its way, so the name is
+                // claimed first with a create that fails on anything existing; the
+                // rename then replaces only that claim.
+                SMBCFILE *claim = nullptr;
+                if (const int err = session->open(at(to), O_WRONLY | O_CREAT | O_EXCL, &claim))
+                    return err == EISDIR ? EEXIST : err; // a folder has the name
+                session->close(claim);
+                const int err = session->rename(at(from), at(to));
+                if (err)
+                    session->unlink(at(to));
+                return err;
+            },
+            [this, at](const QString &name) { return removeItem(at(name), nullptr); }};
+}
+
+namespace {
+
+QString lastComponent(const QString &path)
+{
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+} // namespace
+
 bool SMBTransferController::_uploadFileToPath(const QString &remotePath, InputStream *stream)
 {
     if (!stream || stream->status() != TransferStream::NotOpen)
@@ -910,13 +960,38 @@ bool SMBTransferController::_uploadFileToPath(const QString &remotePath, InputSt
         return startAndFail(error);
 
     const QByteArray finalURL = smbURLForRemotePath(remotePath);
-    const qsizetype slash = finalURL.lastIndexOf('/');
-    const QByteArray tempURL = finalURL.left(slash + 1) + ".pvpart-" +
-                               QByteArray::number(QRandomGenerator::global()->generate64(), 16);
+    const QByteArray folderURL = finalURL.left(finalURL.lastIndexOf('/') + 1);
+    const QString name = lastComponent(absolutePathForRemotePath(remotePath));
+    const QString temporary = temporaryNameFor(name);
+    auto place = [this, folderURL, name, temporary](QString *placedName) {
+        return placeItem(renamesIn(folderURL), temporary, name, replacesExistingItems(),
+                         placedName);
+    };
     auto out = std::make_unique<SmbUploadStream>(
-        m_session, finalURL, tempURL,
+        m_session, folderURL + QUrl::toPercentEncoding(temporary), place,
         [this, remotePath](int err) { return itemError(err, remotePath); });
     return runWriteStream(std::move(out), stream, QString(), true);
+}
+
+bool SMBTransferController::moveIntoPlace(const QString &temporaryPath, const QString &finalPath)
+{
+    setStoredPath({});
+    TransferError error;
+    if (!connectSession(temporaryPath, finalPath, &error))
+        return startAndFail(error);
+    sendDidStart();
+    const QByteArray finalURL = smbURLForRemotePath(finalPath);
+    QString placed;
+    if (const int err = placeItem(renamesIn(finalURL.left(finalURL.lastIndexOf('/') + 1)),
+                                  lastComponent(absolutePathForRemotePath(temporaryPath)),
+                                  lastComponent(absolutePathForRemotePath(finalPath)),
+                                  replacesExistingItems(), &placed)) {
+        sendDidFail(itemError(err, finalPath));
+        return false;
+    }
+    setStoredPath(finalPath.left(finalPath.lastIndexOf(QLatin1Char('/')) + 1) + placed);
+    sendDidSucceed();
+    return true;
 }
 
 bool SMBTransferController::_downloadFileFromPath(const QString &remotePath, OutputStream *stream)

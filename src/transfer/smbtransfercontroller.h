@@ -29,7 +29,8 @@ class SmbSession;
 ///
 /// Uploads are written under a temporary name in the target folder and renamed
 /// into place when complete, so an aborted or failed upload never leaves a
-/// truncated file under the final name.
+/// truncated file under the final name; without replacesExistingItems that
+/// rename never replaces anything.
 ///
 /// Data moves in batches of 256 KiB to 4 MiB, grown while the link is fast; the
 /// should-abort question is asked between chunks.
@@ -49,6 +50,8 @@ public:
 
     [[nodiscard]] QString urlScheme() const override { return QStringLiteral("smb"); }
     [[nodiscard]] bool useAsyncStreams() const override { return false; }
+    [[nodiscard]] bool hasAtomicUploads() const override { return true; }
+    [[nodiscard]] bool hasAtomicFolderDelivery() const override { return true; }
 
     /// Accepts an "smb" URL with a host and a share component.
     bool initWithBaseURL(const QUrl &url) override;
@@ -71,6 +74,7 @@ public:
     bool movePath(const QString &fromPath, const QString &toPath) override;
     /// Removes whatever exists at toPath, then copies (folders recursively).
     bool copyPath(const QString &fromPath, const QString &toPath) override;
+    bool moveIntoPlace(const QString &temporaryPath, const QString &finalPath) override;
 
     /// Sets the dates of the item at remotePath (an invalid date is left alone):
     /// the modification date, and the creation date where the server keeps one.
@@ -105,7 +109,10 @@ private:
                                              const QString &why) const;
     [[nodiscard]] QByteArray serverURL() const;
     /// Removes the item at url whatever it is; 0 or an errno (ENOENT counts as done).
+    /// With aborted, the should-abort question is asked between entries.
     int removeItem(const QByteArray &url, bool *aborted);
+    /// Renames and removal on names in the folder at folderURL (ending in "/").
+    SiblingRenames renamesIn(const QByteArray &folderURL);
     /// Connection, start message, source check and removal of an item in the
     /// way, shared by move and copy; a value means the operation has ended.
     std::optional<bool> prepareTarget(const QString &fromPath, const QString &toPath,

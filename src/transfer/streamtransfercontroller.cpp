@@ -148,6 +148,13 @@ bool StreamTransferController::runWriteStream(std::unique_ptr<OutputStream> stre
         closeInputStream(dataStream);
     if (result) {
         if (out->finish()) {
+            // Stored under another name than asked for (it was taken meanwhile):
+            // known before the success message, whose receiver reports the name.
+            const QString placed = out->placedName();
+            if (!placed.isEmpty()) {
+                const QString path = storedPath();
+                setStoredPath(path.left(path.lastIndexOf(QLatin1Char('/')) + 1) + placed);
+            }
             sendDidSucceed();
         } else {
             sendDidFail(errorOf(*out, QStringLiteral("Failed writing to stream")));

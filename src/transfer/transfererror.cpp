@@ -9,6 +9,17 @@ QString TransferError::firstUserInfoKey() const
     return userInfo.isEmpty() ? QString() : userInfo.first().first;
 }
 
+QString TransferError::reasonText() const
+{
+    for (const auto &[key, value] : userInfo) {
+        const QString text = value.toString();
+        if (key != QLatin1String(kNSLocalizedDescriptionKey) && !text.isEmpty() &&
+            text != description)
+            return QStringLiteral("%1 (%2: %3)").arg(description, key, text);
+    }
+    return description;
+}
+
 QVariant TransferError::userInfoValue(const QString &key) const
 {
     for (const auto &entry : userInfo) {

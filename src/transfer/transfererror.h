@@ -37,6 +37,10 @@ struct TransferError {
     /// The text shown to the user.
     [[nodiscard]] const QString &localizedDescription() const { return description; }
 
+    /// One line for logs and failure details: the description, followed by the
+    /// first user-info entry that adds to it as " (key: value)".
+    [[nodiscard]] QString reasonText() const;
+
     /// Key of the first user-info entry, or an empty string when there is none.
     [[nodiscard]] QString firstUserInfoKey() const;
     /// Value stored under key, or an invalid QVariant.

@@ -1,8 +1,10 @@
 #include "transfer/transferstreams.h"
 
+#include "core/log.h"
+#include "transfer/filetransfercontroller.h"
+
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -120,9 +122,14 @@ qint64 FileInputStream::read(char *buffer, qint64 maxLength)
     }
 }
 
-FileOutputStream::FileOutputStream(const QString &path, bool atomic)
-    : m_path(path), m_atomic(atomic)
+FileOutputStream::FileOutputStream(const QString &path, bool atomic, Placer placer)
+    : m_path(path), m_placer(std::move(placer)), m_atomic(atomic)
 {}
+
+QString FileOutputStream::placedName() const
+{
+    return m_placedPath.isEmpty() ? QString() : QFileInfo(m_placedPath).fileName();
+}
 
 FileOutputStream::~FileOutputStream()
 {
@@ -136,7 +143,10 @@ FileOutputStream::~FileOutputStream()
 void FileOutputStream::discardTemporary()
 {
     if (!m_tempPath.isEmpty()) {
-        ::unlink(encoded(m_tempPath).constData());
+        const int err = ::unlink(encoded(m_tempPath).constData()) == 0 ? 0 : errno;
+        if (err && err != ENOENT)
+            log(QStringLiteral("FileOutputStream: could not remove the partial file %1: %2")
+                    .arg(m_tempPath, QString::fromLocal8Bit(std::strerror(err))));
         m_tempPath.clear();
     }
 }
@@ -148,15 +158,9 @@ bool FileOutputStream::open()
     QString target = m_path;
     int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
     if (m_atomic) {
-        // A hidden sibling with a random suffix; the name is kept short enough
-        // for the file system whatever the length of the final name.
         const QFileInfo fi(m_path);
-        QString stem = fi.fileName();
-        if (stem.toUtf8().size() > 200)
-            stem = stem.left(50);
-        target = fi.path() + QLatin1String("/.") + stem + QLatin1Char('.') +
-                 QString::number(QRandomGenerator::global()->generate64(), 36) +
-                 QLatin1String(".part");
+        target =
+            fi.path() + QLatin1Char('/') + FileTransferController::temporaryNameFor(fi.fileName());
         flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
     }
     m_fd = ::open(encoded(target).constData(), flags, 0666);
@@ -211,8 +215,13 @@ bool FileOutputStream::finish()
     }
     m_fd = -1;
     if (m_atomic) {
-        if (::rename(encoded(m_tempPath).constData(), encoded(m_path).constData()) != 0) {
-            fail(TransferError::posix(errno, m_path));
+        int err = 0;
+        if (m_placer)
+            err = m_placer(m_tempPath, &m_placedPath);
+        else if (::rename(encoded(m_tempPath).constData(), encoded(m_path).constData()) != 0)
+            err = errno;
+        if (err) {
+            fail(TransferError::posix(err, m_path));
             discardTemporary();
             return false;
         }

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 namespace pv {
@@ -76,6 +77,10 @@ public:
     /// moves it into place). Called once when a run has written everything; false
     /// on failure with error() set. The default closes the stream.
     virtual bool finish();
+    /// After a successful finish(): the file name the content was stored under
+    /// when the stream chose it itself (a numbered name when the one asked for
+    /// was taken), otherwise empty.
+    [[nodiscard]] virtual QString placedName() const { return {}; }
     /// False while an open stream cannot take bytes yet (non-blocking sinks).
     [[nodiscard]] virtual bool hasSpaceAvailable() const { return status() == Open; }
     /// Moves up to maxLength bytes straight from in to this stream without a user
@@ -104,11 +109,16 @@ private:
 };
 
 /// Writes a local file, replacing an existing one. With atomic set the bytes go to
-/// a temporary file in the same folder that finish() renames over the target, so
-/// a failed or abandoned write leaves the old file (or nothing) in place.
+/// a temporary file in the same folder (FileTransferController::temporaryNameFor)
+/// that finish() puts in place, so a failed or abandoned write leaves the old file
+/// (or nothing) in place and no temporary file behind.
 class FileOutputStream final : public OutputStream {
 public:
-    explicit FileOutputStream(const QString &path, bool atomic = false);
+    /// Puts the complete temporary file in place: 0 and the path it now has, or an
+    /// errno value. Without one, finish() renames it over the target.
+    using Placer = std::function<int(const QString &temporaryPath, QString *placedPath)>;
+
+    explicit FileOutputStream(const QString &path, bool atomic = false, Placer placer = {});
     ~FileOutputStream() override;
     bool open() override;
     void close() override;
@@ -118,12 +128,15 @@ public:
     [[nodiscard]] const QString &path() const { return m_path; }
     /// True once open() has created or truncated the file.
     [[nodiscard]] bool wasOpened() const { return m_opened; }
+    [[nodiscard]] QString placedName() const override;
 
 private:
     void discardTemporary();
 
     QString m_path;
     QString m_tempPath;
+    Placer m_placer;
+    QString m_placedPath;
     bool m_atomic;
     bool m_noCopyRange = false;
     bool m_opened = false;

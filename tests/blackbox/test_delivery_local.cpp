@@ -498,6 +498,37 @@ private Q_SLOTS:
         QCOMPARE(readFile(out + "/rush/r.txt"), QByteArray("r"));
         QCOMPARE(inst.terminate(), 0);
     }
+
+    // An AFP destination cannot be reached on this system: the record and the
+    // log say why and name SMB, under the listing failure's own text.
+    void afpDestinationNamesSmb()
+    {
+        Home home;
+        const QString hot = home.path() + "/hot";
+        home.writeSettings({{"watchInterval", 1}});
+        home.writeDest(withHotFolder(QVariantMap{{"name", "Mac"},
+                                                 {"QFDestType", "AFP Server"},
+                                                 {"type", 0},
+                                                 {"hostField", "127.0.0.1"},
+                                                 {"pathField", "share/in"},
+                                                 {"userField", "u"},
+                                                 {"sendFTPBtn", 1},
+                                                 {"sendEmailBtn", 0}},
+                                     hot));
+        Instance inst(home);
+        QVERIFY2(inst.waitForLog("startWatching"), inst.tail());
+        QVERIFY(writeFile(hot + "/Mac/a.txt", "a"));
+        QList<QVariantMap> history;
+        QVERIFY2(
+            inst.waitFor([&] { return !(history = home.records("History.xml")).isEmpty(); }, 30000),
+            inst.tail());
+        const QString error = history.first().value("error").toString();
+        QVERIFY2(error.contains("Unable to list directory") &&
+                     error.contains("change Destination Type to SMB"),
+                 qPrintable(error));
+        QVERIFY(inst.log().contains("change Destination Type to SMB"));
+        QCOMPARE(inst.terminate(), 0);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestDeliveryLocal)

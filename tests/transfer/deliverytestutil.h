@@ -201,6 +201,24 @@ inline void expectFailure(const RecordingDelegate &d, int code)
     QCOMPARE(d.errors.last().code, code);
 }
 
+// An upload source that yields goodBytes of data, then fails to read.
+struct FailingSource : pv::DataStreamSource {
+    explicit FailingSource(qint64 goodBytes) : left(goodBytes) {}
+    qint64 left;
+    bool openDataStream(void *) override { return true; }
+    qint64 readDataFromStream(void *, char *buffer, qint64 maxLength) override
+    {
+        const qint64 n = std::min(left, maxLength);
+        if (n <= 0)
+            return -1;
+        memset(buffer, 'x', size_t(n));
+        left -= n;
+        return n;
+    }
+    qint64 writeDataToStream(void *, const char *, qint64) override { return -1; }
+    void closeDataStream(void *) override {}
+};
+
 // A TCP port on 127.0.0.1 nobody listens on: bound, then released.
 inline int closedPort()
 {

@@ -102,17 +102,24 @@ private Q_SLOTS:
     {
         const QString local = m_local.filePath("f.txt");
         writeFile(local, "f");
-        for (const QString &u :
-             {url("x", {}, closedPort()), url("x", "wrong password"), url("no-such-parent/sub")}) {
+        const std::pair<QString, QString> cases[] = {
+            {url("x", {}, closedPort()), "Connection refused"},
+            {url("x", "wrong password"), "wrong user name or password"},
+            {url("no-such-parent/sub"), "No such file or directory"}};
+        for (const auto &[u, reason] : cases) {
             const TestReceiver r = deliver(parameters(local, u, {}, kOldDate));
             QCOMPARE(r.events, QStringList({"listing:startListing", "status:error"}));
             QCOMPARE(r.last("error"), QStringLiteral("Unable to list directory"));
-            QCOMPARE(r.last("errorInfo"), QStringLiteral("Please make sure that destination "
-                                                         "address and login info are correct."));
+            const QString info = r.last("errorInfo");
+            QVERIFY2(info.startsWith("Please make sure that destination address and login info "
+                                     "are correct.\n\n") &&
+                         info.contains(reason) && !info.contains(env("SMB_PASSWORD")),
+                     qPrintable(info));
         }
 
         QString folder;
-        QVERIFY(!freshFolder(&folder).isEmpty());
+        const QString shareDir = freshFolder(&folder);
+        QVERIFY(!shareDir.isEmpty());
         const QString top = m_local.filePath("tree");
         QVERIFY(QDir().mkpath(top));
         writeFile(top + "/a.txt", "a");
@@ -123,6 +130,9 @@ private Q_SLOTS:
         QCOMPARE(r.events.last(), QStringLiteral("status:error"));
         QVERIFY(r.last("error").startsWith("The following file could not be found:\n" + top +
                                            "/b.txt"));
+        // Nothing of the incomplete folder stays, under any name.
+        QCOMPARE(QDir(shareDir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
     }
 };
 

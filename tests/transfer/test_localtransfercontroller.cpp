@@ -20,7 +20,8 @@ class TestLocalTransferController : public QObject {
     QString at(const QString &rel) const { return m_dir->path() + '/' + rel; }
     QStringList destEntries() const
     {
-        return QDir(at("dest")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+        return QDir(at("dest"))
+            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     }
 
 private Q_SLOTS:
@@ -116,6 +117,56 @@ private Q_SLOTS:
         QCOMPARE(m_d.events, Events({"start", "progress"}));
         QCOMPARE(readFile(at("dest/big")), QByteArray("previous delivery"));
         QCOMPARE(destEntries(), QStringList({"big"})); // no temporary file left
+
+        // A source that fails mid-way leaves nothing behind either.
+        FailingSource failing(2 * FileTransferController::kChunkSize);
+        DataReadStream stream(&failing, nullptr);
+        m_d.clear();
+        m_d.abortWhen = nullptr;
+        QVERIFY(!m_c->uploadFileToPath("big", &stream, 4 * FileTransferController::kChunkSize));
+        QCOMPARE(m_d.events.last(), QStringLiteral("fail"));
+        QCOMPARE(readFile(at("dest/big")), QByteArray("previous delivery"));
+        QCOMPARE(destEntries(), QStringList({"big"}));
+    }
+
+    // Without replacing, whatever takes the name while the upload runs (a file
+    // here, a dangling link) stays: the first free numbered name is used and
+    // told. Folders are put in place the same way; replacing, the one in the way
+    // goes and nothing is left aside.
+    void placementWithoutReplacing()
+    {
+        const QByteArray data = pattern(3 * FileTransferController::kChunkSize);
+        writeFile(at("big"), data);
+        QVERIFY(QFile::link(at("nowhere"), at("dest/big_1.bin")));
+        m_c->setReplacesExistingItems(false);
+        bool sawTemporary = false;
+        m_d.abortWhen = [&](FileTransferController *c) {
+            for (const QString &e : destEntries())
+                sawTemporary |= FileTransferController::isTemporaryName(e);
+            if (c->transferProgress() > 0.3f && !QFileInfo::exists(at("dest/big.bin")))
+                writeFile(at("dest/big.bin"), "theirs");
+            return false;
+        };
+        QVERIFY(m_c->uploadFileFromPath(at("big"), "big.bin"));
+        QVERIFY(sawTemporary);
+        QCOMPARE(m_c->storedPath(), QStringLiteral("big_2.bin"));
+        QCOMPARE(readFile(at("dest/big.bin")), QByteArray("theirs"));
+        QCOMPARE(readFile(at("dest/big_2.bin")), data);
+        QVERIFY(QFileInfo(at("dest/big_1.bin")).isSymLink());
+
+        QVERIFY(QDir().mkpath(at("dest/job")));
+        for (bool replace : {false, true}) {
+            m_c->setReplacesExistingItems(replace);
+            writeFile(at("dest/job/old"), "old");
+            QVERIFY(m_c->createDirectoryAtPath(".job.tmp"));
+            QVERIFY(m_c->uploadFileFromData(replace ? "2" : "1", ".job.tmp/f"));
+            QVERIFY(m_c->moveIntoPlace(".job.tmp", "job"));
+            QCOMPARE(m_c->storedPath(), QString(replace ? "job" : "job_1"));
+        }
+        QCOMPARE(QDir(at("dest/job")).entryList(QDir::Files), QStringList("f"));
+        QCOMPARE(readFile(at("dest/job/f")), QByteArray("2"));
+        QCOMPARE(readFile(at("dest/job_1/f")), QByteArray("1"));
+        QCOMPARE(destEntries(), QStringList({"big.bin", "big_1.bin", "big_2.bin", "job", "job_1"}));
     }
 
     void listingAndFolders()
@@ -127,9 +178,9 @@ private Q_SLOTS:
         m_d.clear();
         const auto listing = m_c->contentsOfDirectoryAtPath("/");
         QCOMPARE(m_d.events, Events({"start", "success"}));
-        // Hidden entries are listed; an entry without readable attributes is not.
+        // Hidden entries and dangling links are listed: their names are taken.
         QCOMPARE(listing.value_or(RemoteListing()).keys(),
-                 QStringList({".hidden", "a.txt", "sub"}));
+                 QStringList({".hidden", "a.txt", "dangling", "sub"}));
         const RemoteItemAttributes a = listing->value("a.txt");
         QCOMPARE(a.value(kNSFileType).toString(), QString(kNSFileTypeRegular));
         QCOMPARE(a.value(kNSFileSize).toLongLong(), 5);

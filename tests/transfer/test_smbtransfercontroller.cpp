@@ -122,6 +122,48 @@ private Q_SLOTS:
         QCOMPARE(entries(), QStringList({name, "empty"}));
     }
 
+    // Without replacing, a file that appears under the name while the upload runs
+    // stays, and so does a folder under the next name: the first free numbered
+    // name is used and told. Folders are put in place the same way; replacing,
+    // the one in the way goes and nothing is left aside.
+    void placementWithoutReplacing()
+    {
+        auto c = freshFolder();
+        QVERIFY(c);
+        const QByteArray data = pattern(6 * FileTransferController::kChunkSize);
+        QVERIFY(c->createDirectoryAtPath("big_1.bin"));
+        c->setReplacesExistingItems(false);
+        bool sawTemporary = false;
+        m_d.abortWhen = [&](FileTransferController *ctl) {
+            for (const QString &e : entries())
+                sawTemporary |= FileTransferController::isTemporaryName(e);
+            if (ctl->transferProgress() > 0.3f && !QFileInfo::exists(shareDir("big.bin")))
+                writeFile(shareDir("big.bin"), "theirs");
+            return false;
+        };
+        QVERIFY2(c->uploadFileFromData(data, "big.bin"),
+                 qPrintable(m_d.errors.value(0).reasonText()));
+        QVERIFY(sawTemporary);
+        QCOMPARE(c->storedPath(), QStringLiteral("big_2.bin"));
+        QCOMPARE(readFile(shareDir("big.bin")), QByteArray("theirs"));
+        QCOMPARE(readFile(shareDir("big_2.bin")), data);
+
+        m_d.abortWhen = nullptr;
+        QVERIFY(c->createDirectoryAtPath("job"));
+        for (bool replace : {false, true}) {
+            c->setReplacesExistingItems(replace);
+            QVERIFY(c->uploadFileFromData("old", "job/old"));
+            QVERIFY(c->createDirectoryAtPath(".job.tmp"));
+            QVERIFY(c->uploadFileFromData(replace ? "2" : "1", ".job.tmp/f"));
+            QVERIFY(c->moveIntoPlace(".job.tmp", "job"));
+            QCOMPARE(c->storedPath(), QString(replace ? "job" : "job_1"));
+        }
+        QCOMPARE(QDir(shareDir("job")).entryList(QDir::Files), QStringList("f"));
+        QCOMPARE(readFile(shareDir("job/f")), QByteArray("2"));
+        QCOMPARE(readFile(shareDir("job_1/f")), QByteArray("1"));
+        QCOMPARE(entries(), QStringList({"big.bin", "big_1.bin", "big_2.bin", "job", "job_1"}));
+    }
+
     void folderTreeListingAndDates()
     {
         auto c = freshFolder();
@@ -257,6 +299,15 @@ private Q_SLOTS:
         QCOMPARE(m_d.events, Events({"start", "progress"}));
         // The old file is untouched and no temporary file stays behind.
         QCOMPARE(readFile(shareDir("f.bin")), QByteArray("old"));
+        QCOMPARE(entries(), QStringList({"f.bin"}));
+
+        // Nor does a source that fails mid-way.
+        FailingSource failing(5 * FileTransferController::kChunkSize);
+        DataReadStream stream(&failing, nullptr);
+        m_d.clear();
+        m_d.abortWhen = nullptr;
+        QVERIFY(!c->uploadFileToPath("f.bin", &stream, 8 * FileTransferController::kChunkSize));
+        QCOMPARE(m_d.events.last(), QStringLiteral("fail"));
         QCOMPARE(entries(), QStringList({"f.bin"}));
     }
 
