@@ -37,15 +37,6 @@ bool isCloud(const QString &destType)
     return destType == QLatin1String("Amazon S3") || destType == QLatin1String("Google Storage");
 }
 
-QString dateFolderName(const QString &format)
-{
-    QString pattern = format.isEmpty() ? QStringLiteral("YYYY-MM-DD") : format;
-    pattern.replace(QStringLiteral("YYYY"), QStringLiteral("%Y"), Qt::CaseInsensitive);
-    pattern.replace(QStringLiteral("MM"), QStringLiteral("%m"), Qt::CaseInsensitive);
-    pattern.replace(QStringLiteral("DD"), QStringLiteral("%d"), Qt::CaseInsensitive);
-    return formatDate(QDateTime::currentDateTime(), pattern.toUtf8().constData());
-}
-
 /// Every file and folder below root, depth-first, parents before their
 /// contents; hidden items are skipped. Symbolic links are followed only with
 /// followLinks (a link back into the walk is not); links not followed are
@@ -187,10 +178,11 @@ void AppController::computeFinalLocalFolder()
         QString key;
         QString name;
     };
-    const QList<Level> levels{
-        {dk::yearFolderBtn, formatDate(now, "%Y")},
-        {dk::monthFolderBtn, formatDate(now, "%m-%Y")},
-        {dk::dateFolderBtn, dateFolderName(recString(m_defaultBackup, dk::dateFormat))}};
+    const QList<Level> levels{{dk::yearFolderBtn, formatDate(now, "%Y")},
+                              {dk::monthFolderBtn, formatDate(now, "%m-%Y")},
+                              {dk::dateFolderBtn, DeliveryTransfer::dateFolderName(
+                                                      recString(m_defaultBackup, dk::dateFormat),
+                                                      QDateTime::currentDateTime())}};
     for (const Level &level : levels) {
         if (!recBool(m_defaultBackup, level.key))
             continue;

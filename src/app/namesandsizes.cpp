@@ -58,18 +58,6 @@ QString composeFinalName(const QString &sourcePath, bool createDmg, bool zip)
     return name;
 }
 
-QString finalNameForOverwrite(const QString &finalName, const QStringList &present)
-{
-    const int dot = finalName.lastIndexOf(QLatin1Char('.'));
-    const QString base = dot > 0 ? finalName.left(dot) : finalName;
-    const QString suffix = dot > 0 ? finalName.mid(dot) : QString();
-    for (qint64 n = 1;; ++n) {
-        const QString candidate = QStringLiteral("%1_%2%3").arg(base).arg(n).arg(suffix);
-        if (!present.contains(candidate))
-            return candidate;
-    }
-}
-
 QVariantList sourceState(const QString &path)
 {
     qint64 size = 0;

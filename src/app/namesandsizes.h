@@ -19,8 +19,6 @@ namespace pv {
 /// The delivered name of a source: "[" and "]" become "(" and ")", and
 /// ".dmg" or ".zip" is appended for a package.
 [[nodiscard]] QString composeFinalName(const QString &sourcePath, bool createDmg, bool zip);
-/// The first numbered form "base_N.ext" of finalName not among present.
-[[nodiscard]] QString finalNameForOverwrite(const QString &finalName, const QStringList &present);
 
 /// What a source looks like on disk: its size and newest modification time,
 /// for a folder the total and the newest over its tree (links not followed).

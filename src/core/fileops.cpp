@@ -112,4 +112,25 @@ quint64 pathSize(const QString &path)
     return total;
 }
 
+QString numberedName(const QString &name, qint64 n)
+{
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString extension = dot > 0 && dot < name.size() - 1 ? name.mid(dot) : QString();
+    return QStringLiteral("%1_%2%3")
+        .arg(name.left(name.size() - extension.size()))
+        .arg(n)
+        .arg(extension);
+}
+
+QString finalNameForOverwrite(const QString &finalName, const QStringList &names)
+{
+    if (!names.contains(finalName))
+        return finalName;
+    for (qint64 n = 1;; ++n) {
+        const QString candidate = numberedName(finalName, n);
+        if (!names.contains(candidate))
+            return candidate;
+    }
+}
+
 } // namespace pv

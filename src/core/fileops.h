@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace pv {
 
@@ -16,5 +17,12 @@ namespace pv {
 [[nodiscard]] bool pathExists(const QString &path);
 /// Bytes of a file or of all files below a folder; links are not followed.
 [[nodiscard]] quint64 pathSize(const QString &path);
+
+/// "base_N.ext" for name "base.ext" (a leading dot starts a hidden name, not
+/// an extension).
+[[nodiscard]] QString numberedName(const QString &name, qint64 n);
+/// finalName when it is not among names, else its first numbered form that is
+/// not: the name a delivery takes when it must not overwrite.
+[[nodiscard]] QString finalNameForOverwrite(const QString &finalName, const QStringList &names);
 
 } // namespace pv

@@ -1,9 +1,11 @@
 #include "transfer/deliverytransfer.h"
 
 #include "core/dates.h"
+#include "core/fileops.h"
 #include "core/log.h"
 #include "core/record.h"
 #include "core/settings.h"
+#include "core/sizetext.h"
 #include "records/recordlist.h"
 #include "transfer/localtransfercontroller.h"
 
@@ -857,22 +859,6 @@ bool DeliveryTransfer::fileTransferControllerShouldAbort(FileTransferController 
 // ---------------------------------------------------------------------------
 // Helpers
 
-QString DeliveryTransfer::formatSize(quint64 bytes)
-{
-    if (bytes <= 1048576)
-        return QStringLiteral("%1 KB").arg(bytes / 1024);
-    if (bytes >= 1073741824ULL)
-        return QString::asprintf("%1.2f GB", double(bytes) / 1073741824.0);
-    return QString::asprintf("%1.1f MB", double(bytes) / 1048576.0);
-}
-
-QString DeliveryTransfer::formatSpeed(double bytesPerSecond)
-{
-    if (bytesPerSecond < 1048576.0)
-        return QStringLiteral("%1 KB/sec").arg(qint64(bytesPerSecond / 1024.0));
-    return QString::asprintf("%1.1f MB/sec", bytesPerSecond / 1048576.0);
-}
-
 QString DeliveryTransfer::transformedValue(double value)
 {
     static const char *const units[] = {"bytes", "KB", "MB", "GB", "TB"};
@@ -910,17 +896,6 @@ QString DeliveryTransfer::dateFolderName(const QString &dateFormat, const QDateT
             name += pattern.at(i++);
     }
     return name;
-}
-
-QString DeliveryTransfer::finalNameForOverwrite(const QString &finalName, const QStringList &names)
-{
-    if (!names.contains(finalName))
-        return finalName;
-    for (qint64 n = 1;; ++n) {
-        const QString candidate = FileTransferController::numberedName(finalName, n);
-        if (!names.contains(candidate))
-            return candidate;
-    }
 }
 
 quint64 DeliveryTransfer::maxUploadSpeed()

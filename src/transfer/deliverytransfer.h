@@ -114,19 +114,12 @@ public:
     [[nodiscard]] const QString &finalName() const { return m_finalName; }
 
     // Text formatting of the progress reports.
-    /// "%i KB" up to 1 MiB, "%1.2f GB" from 1 GiB, "%1.1f MB" between.
-    [[nodiscard]] static QString formatSize(quint64 bytes);
-    /// "%i KB/sec" below 1 MiB per second, else "%1.1f MB/sec".
-    [[nodiscard]] static QString formatSpeed(double bytesPerSecond);
     /// "%4.2f %@" with the unit bytes, KB, MB, GB or TB (TB for anything larger).
     [[nodiscard]] static QString transformedValue(double value);
     /// The date folder name for a destination's dateFormat ("YYYY-MM-DD" when
     /// empty) on date: "YYYY", "MM" and "DD" (any case) become the year, month and
     /// day; all other text is kept as it is.
     [[nodiscard]] static QString dateFolderName(const QString &dateFormat, const QDateTime &date);
-    /// finalName, or its first numbered form "base_N.ext" not among names.
-    [[nodiscard]] static QString finalNameForOverwrite(const QString &finalName,
-                                                       const QStringList &names);
     /// The upload limit from the settings: "throttleUploadsSpeed" when
     /// "throttleUploads" is on, else 0 (bytes per second).
     [[nodiscard]] static quint64 maxUploadSpeed();

@@ -1,4 +1,5 @@
 #include "transfer/filetransfercontroller.h"
+#include "core/fileops.h"
 
 #include "core/log.h"
 #include "transfer/urlparameters.h"
@@ -409,17 +410,6 @@ bool FileTransferController::isTemporaryName(const QString &name)
 {
     return name.startsWith(QLatin1Char('.')) && name.endsWith(kTemporarySuffix) &&
            name.size() > kTemporarySuffix.size() + 2;
-}
-
-QString FileTransferController::numberedName(const QString &name, qint64 n)
-{
-    // A leading dot starts a hidden name, not an extension.
-    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    const QString extension = dot > 0 && dot < name.size() - 1 ? name.mid(dot) : QString();
-    return QStringLiteral("%1_%2%3")
-        .arg(name.left(name.size() - extension.size()))
-        .arg(n)
-        .arg(extension);
 }
 
 int FileTransferController::placeItem(const SiblingRenames &renames, const QString &from,

@@ -141,9 +141,6 @@ public:
     /// recognised by isTemporaryName.
     [[nodiscard]] static QString temporaryNameFor(const QString &finalName);
     [[nodiscard]] static bool isTemporaryName(const QString &name);
-    /// The n-th numbered form of name: "base_n.ext" ("report_2.pdf", "job_1"); the
-    /// number goes before the last extension, and a leading dot starts none.
-    [[nodiscard]] static QString numberedName(const QString &name, qint64 n);
 
     /// Whether an upload or an item put in place may replace what exists under its
     /// final name (the default). When off, controllers with temporary names never

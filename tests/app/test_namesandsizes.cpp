@@ -1,6 +1,7 @@
 #include "app/namesandsizes.h"
 #include "app/transferrun.h"
 #include "common/testenv.h"
+#include "core/fileops.h"
 
 #include <QFile>
 
@@ -56,7 +57,8 @@ private Q_SLOTS:
         QCOMPARE(finalNameForOverwrite("Report.zip", {"Report.zip", "Report_1.zip"}),
                  QStringLiteral("Report_2.zip"));
         QCOMPARE(finalNameForOverwrite("Folder", {"Folder"}), QStringLiteral("Folder_1"));
-        QCOMPARE(finalNameForOverwrite("archive.tar.gz", {}), QStringLiteral("archive.tar_1.gz"));
+        QCOMPARE(finalNameForOverwrite("archive.tar.gz", {"archive.tar.gz"}),
+                 QStringLiteral("archive.tar_1.gz"));
     }
 
     void urlEscaping()

@@ -1,5 +1,6 @@
 #include "common/testenv.h"
 #include "core/dates.h"
+#include "core/fileops.h"
 #include "core/settings.h"
 #include "deliverytestutil.h"
 #include "transfer/deliverytransfer.h"
@@ -169,9 +170,7 @@ private Q_SLOTS:
         QCOMPARE(readFile(dest("report [v2].pdf")), QByteArray(300000, 'r'));
 
         // The number goes before the last extension; a leading dot starts no extension.
-        auto numbered = [](const QString &n) {
-            return DeliveryTransfer::finalNameForOverwrite(n, {n});
-        };
+        auto numbered = [](const QString &n) { return finalNameForOverwrite(n, {n}); };
         QCOMPARE(numbered("a.tar.gz"), QStringLiteral("a.tar_1.gz"));
         QCOMPARE(numbered(".profile"), QStringLiteral(".profile_1"));
     }
