@@ -1,6 +1,7 @@
 #pragma once
 
 #include "notify/links.h"
+#include "notify/smtpemail.h"
 #include "notify/tokens.h"
 
 #include <QString>
@@ -11,18 +12,6 @@
 #include <functional>
 
 namespace pv {
-
-/// Connection parameters for the SMTP sender; the password is in clear.
-struct SmtpParameters {
-    QString server;
-    int port = 0;
-    QString user;
-    QString password;
-    /// "PLAIN" when the template asks for authentication, else "none".
-    QString mechanism;
-    /// 0 none, 1 TLS from the start, 2 STARTTLS.
-    int security = 0;
-};
 
 /// The user settings composition reads, and the version the footer names.
 struct NotificationOptions {
@@ -90,7 +79,8 @@ struct ComposeResult {
     QString subject;
     QString body;
     QStringList attachments;
-    SmtpParameters smtp;
+    /// The connection part (server, port, login, security); the password is in clear.
+    SMTPMessage smtp;
 };
 
 /// Decides whether and what the destination's notification sends for the
