@@ -122,6 +122,9 @@ int main(int argc, char **argv)
 {
     // The footer of every notification names this version.
     QCoreApplication::setApplicationVersion(QStringLiteral(PV_VERSION));
+    // Log lines read as written; the category shows only where the user asks
+    // for it (QT_MESSAGE_PATTERN).
+    qSetMessagePattern(QStringLiteral("%{message}"));
     QStringList args;
     for (int i = 0; i < argc; ++i)
         args.append(QString::fromLocal8Bit(argv[i]));

@@ -8,7 +8,8 @@ int LoggingAlerter::alert(const Alert &a)
 {
     QString text = a.text;
     text.replace(QLatin1Char('\n'), QLatin1String("\\n"));
-    log(QStringLiteral("ALERT: %1: %2 [%3]").arg(a.title, text, a.buttons.value(a.defaultButton)));
+    log(lcCore(),
+        QStringLiteral("ALERT: %1: %2 [%3]").arg(a.title, text, a.buttons.value(a.defaultButton)));
     return a.defaultButton;
 }
 

@@ -102,9 +102,9 @@ void tightenDataFolder()
         if (!(now & ~owner))
             return;
         if (QFile::setPermissions(path, now & owner))
-            log(QStringLiteral("Made private to its owner: %1").arg(path));
+            log(lcCore(), QStringLiteral("Made private to its owner: %1").arg(path));
         else
-            log(QStringLiteral("Could not make private to its owner: %1").arg(path));
+            log(lcCore(), QStringLiteral("Could not make private to its owner: %1").arg(path));
     };
     tighten(makerDir());
     tighten(appDir());
@@ -125,9 +125,9 @@ void emptyScratchDir()
         const bool removed = info.isDir() && !info.isSymLink()
                                  ? QDir(info.filePath()).removeRecursively()
                                  : QFile::remove(info.filePath());
-        log((removed ? QStringLiteral("Removed %1 left in the scratch folder.")
-                     : QStringLiteral("Could not remove %1 left in the scratch folder."))
-                .arg(info.filePath()));
+        log(lcCore(), (removed ? QStringLiteral("Removed %1 left in the scratch folder.")
+                               : QStringLiteral("Could not remove %1 left in the scratch folder."))
+                          .arg(info.filePath()));
     }
 }
 

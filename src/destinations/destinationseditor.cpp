@@ -230,7 +230,8 @@ bool DestinationsEditor::writeDestination(const QVariantMap &record)
 {
     const QString name = recString(record, dk::name);
     if (!isUsableDestinationName(name)) {
-        log(QStringLiteral("---> writeDestination: refused a destination name that is not a "
+        log(lcDestinations(),
+            QStringLiteral("---> writeDestination: refused a destination name that is not a "
                            "valid file name: \"%1\"")
                 .arg(name));
         return false;
@@ -238,7 +239,7 @@ bool DestinationsEditor::writeDestination(const QVariantMap &record)
     QDir().mkpath(m_dir);
     QString error;
     if (!plist::writeFile(fileForName(name), record, &error)) {
-        log(QStringLiteral("---> writeDestination: %1: %2").arg(name, error));
+        log(lcDestinations(), QStringLiteral("---> writeDestination: %1: %2").arg(name, error));
         return false;
     }
     return true;
@@ -263,7 +264,8 @@ bool DestinationsEditor::renameItem(int row, const QString &newName)
     // could point outside the Destinations folder.
     if (isUsableDestinationName(oldName) && QFile::exists(fileForName(oldName)) &&
         !QFile::remove(fileForName(oldName)))
-        log(QStringLiteral("---> rename: could not remove %1").arg(fileForName(oldName)));
+        log(lcDestinations(),
+            QStringLiteral("---> rename: could not remove %1").arg(fileForName(oldName)));
 
     beginResetModel();
     m_items[row] = rec;
@@ -304,10 +306,12 @@ void DestinationsEditor::deleteItem(int row)
     const QString name = recString(rec, dk::name);
     const QString hot = recString(rec, dk::QFHotfolder);
     if (!hot.isEmpty() && QFileInfo(hot).isDir() && !QDir(hot).removeRecursively())
-        log(QStringLiteral("---> delete: could not remove hot folder %1").arg(hot));
+        log(lcDestinations(),
+            QStringLiteral("---> delete: could not remove hot folder %1").arg(hot));
     if (isUsableDestinationName(name) && QFile::exists(fileForName(name)) &&
         !QFile::remove(fileForName(name)))
-        log(QStringLiteral("---> delete: could not remove %1").arg(fileForName(name)));
+        log(lcDestinations(),
+            QStringLiteral("---> delete: could not remove %1").arg(fileForName(name)));
 
     beginRemoveRows({}, row, row);
     m_items.removeAt(row);

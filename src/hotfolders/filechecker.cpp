@@ -230,7 +230,8 @@ void FileChecker::probe()
     // file open may go on writing.
     if (isOpenForWriting(m_nativePath)) {
         if (!m_waitLogged)
-            log(QStringLiteral("--> %1 is still open for writing; waiting").arg(m_itemPath));
+            log(lcHotfolders(),
+                QStringLiteral("--> %1 is still open for writing; waiting").arg(m_itemPath));
         m_waitLogged = true;
         return;
     }

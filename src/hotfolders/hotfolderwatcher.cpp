@@ -170,7 +170,7 @@ void HotfolderWatcher::startWatching()
     const std::chrono::milliseconds interval =
         m_scanOverride.count() > 0 ? m_scanOverride : std::chrono::seconds(scanIntervalSeconds());
     m_theTimer.start(interval);
-    log(QStringLiteral("--> startWatching: every %1 ms").arg(interval.count()));
+    log(lcHotfolders(), QStringLiteral("--> startWatching: every %1 ms").arg(interval.count()));
     if (!was)
         Q_EMIT watchingChanged(true);
 }
@@ -180,7 +180,7 @@ void HotfolderWatcher::stopWatching()
     if (!isWatching())
         return;
     m_theTimer.stop();
-    log(QStringLiteral("--> stopWatching"));
+    log(lcHotfolders(), QStringLiteral("--> stopWatching"));
     Q_EMIT watchingChanged(false);
 }
 
@@ -211,7 +211,7 @@ void HotfolderWatcher::scanHotfolders()
     if (folders.isEmpty()) {
         // Once per stretch without folders, not at every tick.
         if (!m_loggedNoHotfolders)
-            log(QStringLiteral("no hotfolders"));
+            log(lcHotfolders(), QStringLiteral("no hotfolders"));
         m_loggedNoHotfolders = true;
         return;
     }
@@ -357,7 +357,7 @@ void HotfolderWatcher::addToQueueAndRemoveFromGuardList(FileChecker *checker,
     if (m_checkers.value(checker->itemPath()) == checker)
         m_checkers.remove(checker->itemPath());
     checker->deleteLater();
-    log(QStringLiteral("--> hot folder item ready: %1").arg(checker->itemPath()));
+    log(lcHotfolders(), QStringLiteral("--> hot folder item ready: %1").arg(checker->itemPath()));
     if (m_controller)
         m_controller(item);
 }
@@ -369,7 +369,8 @@ void HotfolderWatcher::abandonChecker(FileChecker *checker)
         m_checkers.remove(path);
     checker->deleteLater();
     unguard(path);
-    log(QStringLiteral("--> hot folder item vanished before it was complete: %1").arg(path));
+    log(lcHotfolders(),
+        QStringLiteral("--> hot folder item vanished before it was complete: %1").arg(path));
 }
 
 void HotfolderWatcher::removeFromFilesInProcessing(const QString &path)

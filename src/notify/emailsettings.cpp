@@ -63,12 +63,13 @@ void EmailSettings::load()
         const QString aside = m_filePath + QStringLiteral(".unreadable");
         QFile::remove(aside);
         if (!QFile::rename(m_filePath, aside))
-            log(QStringLiteral("--> EmailSettings: could not keep %1 aside").arg(m_filePath));
+            log(lcNotify(),
+                QStringLiteral("--> EmailSettings: could not keep %1 aside").arg(m_filePath));
     }
     m_items = {defaultItem()};
     QDir().mkpath(QFileInfo(m_filePath).absolutePath());
     if (!writeEmailTemplates(&error))
-        log(QStringLiteral("--> EmailSettings: %1").arg(error));
+        log(lcNotify(), QStringLiteral("--> EmailSettings: %1").arg(error));
 }
 
 bool EmailSettings::writeEmailTemplates(QString *error) const

@@ -123,7 +123,7 @@ QString createLoresPDF(const QString &source, const QString &folder, QString *er
     if (problem.isEmpty())
         return target;
     QFile::remove(target);
-    log(QStringLiteral("--> createLoresPDF: %1: %2").arg(source, problem));
+    log(lcNotify(), QStringLiteral("--> createLoresPDF: %1: %2").arg(source, problem));
     if (error)
         *error = problem;
     return QString();

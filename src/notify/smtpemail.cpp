@@ -758,7 +758,8 @@ bool SMTPEmail::send(const SMTPMessage &message)
                         QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1() + "@" +
                         QUrl::toAce(domain) + ">";
 
-    pv::log(QStringLiteral("--> SMTPEmail: sending to %1:%2 (security %3, mechanism %4, %5 "
+    pv::log(lcNotify(),
+            QStringLiteral("--> SMTPEmail: sending to %1:%2 (security %3, mechanism %4, %5 "
                            "recipients, %6 attachments)")
                 .arg(message.server)
                 .arg(message.port)

@@ -90,10 +90,12 @@ int QueueTable::minusBtn(int row)
 
     if (path.isEmpty() || hotfolder.isEmpty()) {
         // Handed over on the command line: there is no hot folder to tidy.
-        log(QStringLiteral("--> minusBtn: \"%1\" has no hot folder and stays where it is")
+        log(lcRecords(),
+            QStringLiteral("--> minusBtn: \"%1\" has no hot folder and stays where it is")
                 .arg(path));
     } else if (containsPath(path) || (m_pathInUse && m_pathInUse(path))) {
-        log(QStringLiteral("--> minusBtn: %1 is still queued for another destination").arg(path));
+        log(lcRecords(),
+            QStringLiteral("--> minusBtn: %1 is still queued for another destination").arg(path));
     } else {
         const QString errors = QDir(hotfolder).filePath(QStringLiteral("Errors"));
         QString error;

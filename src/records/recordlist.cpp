@@ -155,7 +155,7 @@ bool RecordList::flush()
     const bool ok = plist::writeFile(m_filePath, root, &error);
     m_lastWriteMs = took.elapsed();
     if (!ok)
-        log(QStringLiteral("Could not write %1: %2").arg(m_filePath, error));
+        log(lcRecords(), QStringLiteral("Could not write %1: %2").arg(m_filePath, error));
     Q_EMIT itemsWritten(ok);
     return ok;
 }
@@ -208,7 +208,8 @@ QList<QVariantMap> RecordList::readRecordFile(const QString &path)
         const QString aside = path + QStringLiteral(".unreadable");
         QFile::remove(aside);
         QFile::copy(path, aside);
-        log(QStringLiteral("%1 could not be read (%2); starting with an empty list, the old "
+        log(lcRecords(),
+            QStringLiteral("%1 could not be read (%2); starting with an empty list, the old "
                            "file is kept as %3")
                 .arg(path, root.isValid() ? QStringLiteral("not a list") : error, aside));
         return out;
@@ -220,9 +221,9 @@ QList<QVariantMap> RecordList::readRecordFile(const QString &path)
             out.append(v.toMap());
     }
     if (out.size() != list.size())
-        log(QStringLiteral("%1: skipped %2 entries that are not records")
-                .arg(path)
-                .arg(list.size() - out.size()));
+        log(lcRecords(), QStringLiteral("%1: skipped %2 entries that are not records")
+                             .arg(path)
+                             .arg(list.size() - out.size()));
     return out;
 }
 
