@@ -112,35 +112,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(m_handed.size(), 102, 10000);
     }
 
-    void priorityItemsFromPriorityFolderAndPriorityPaths()
-    {
-        const QString hot = makeHotFolder("Acme");
-        makeFile(hot + "/normal.txt", 1);
-        makeFile(hot + "/Priority/urgent.txt", 2);
-        QDir().mkpath(hot + "/Priority/urgent folder/inner");
-        makeFile(hot + "/Priority/urgent folder/inner/f", 7);
-        // A hot folder whose own path holds the word: all its items go first.
-        const QString word = makeHotFolder("Priority Clients");
-        makeFile(word + "/plain.txt", 3);
-        // A "Priority" that is a link is not read: it could point anywhere.
-        const QString linked = makeHotFolder("Linked");
-        QVERIFY(QDir(linked).removeRecursively() && QDir().mkpath(linked));
-        QVERIFY(QDir().mkpath(m_root->filePath("keys")));
-        makeFile(m_root->filePath("keys/id_ed25519"), 4);
-        QVERIFY(QFile::link(m_root->filePath("keys"), linked + "/Priority"));
-
-        scanAndProbe();
-        QCOMPARE(m_handed.size(), 4);
-        for (int i : {0, 1}) {
-            QVERIFY(m_handed[i].value(hk::priority).toBool());
-            QCOMPARE(m_handed[i].value(hk::dest).toString(), "Acme");
-        }
-        QCOMPARE(handedNamed("urgent folder").value(hk::origSize).toLongLong(), 7);
-        QCOMPARE(handedNamed("plain.txt").value(hk::priority).toBool(), true);
-        QCOMPARE(handedNamed("plain.txt").value(hk::dest).toString(), "Priority Clients");
-    }
-
-    void subfoldersHiddenQueuedAndMissingNeverTaken()
+    void subfoldersHiddenQueuedLinkedAndMissingNeverTaken()
     {
         const QString hot = makeHotFolder("Acme");
         makeFile(hot + "/Done/delivered.txt", 1);
@@ -153,6 +125,12 @@ private Q_SLOTS:
         makeFile(hot + "/new.txt", 1);
         m_dests->addItem({{dk::name, "Gone"}, {dk::QFHotfolder, m_root->filePath("nowhere")}});
         m_dests->addItem({{dk::name, "No hot folder"}});
+        // A "Priority" that is a link is not read: it could point anywhere.
+        const QString linked = m_root->filePath("Linked");
+        m_dests->addItem({{dk::name, "Linked"}, {dk::QFHotfolder, linked}});
+        makeFile(m_root->filePath("keys/id_ed25519"), 4);
+        QVERIFY(QDir().mkpath(linked) &&
+                QFile::link(m_root->filePath("keys"), linked + "/Priority"));
         m_watcher->setQueuedPaths([&] { return QSet<QString>{hot + "/queued.txt"}; });
         for (int i = 0; i < 3; ++i)
             scanAndProbe();
