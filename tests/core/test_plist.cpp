@@ -86,17 +86,9 @@ private Q_SLOTS:
         QVERIFY(xml.contains("<date>2026-03-04T05:06:07Z</date>"));
 
         const QVariantMap back = plist::parse(xml).toMap();
+        QCOMPARE(back, rec); // numbers compare by value
         QCOMPARE(back.value("int").typeId(), QMetaType::LongLong);
-        QCOMPARE(back.value("int").toLongLong(), 1);
-        QCOMPARE(back.value("neg").toLongLong(), -42);
-        QCOMPARE(back.value("big").toLongLong(), qlonglong(5) << 40);
         QCOMPARE(back.value("bool").typeId(), QMetaType::Bool);
-        QCOMPARE(back.value("real").toDouble(), 2.5);
-        QCOMPARE(back.value("text").toString(), rec.value("text").toString());
-        QCOMPARE(back.value("date").toDateTime(), when);
-        QCOMPARE(back.value("data").toByteArray(), QByteArray("\x00\x01\xff", 3));
-        QCOMPARE(back.value("list").toList().size(), 2);
-        QCOMPARE(back.value("dict").toMap().value("k").toBool(), false);
         // Stored files mix booleans and 0/1: both read as booleans.
         QVERIFY(recBool(back, "int"));
         QVERIFY(recBool(back, "bool"));
