@@ -46,6 +46,13 @@ inline QByteArray fileBytes(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+/// Writes bytes as the whole content of a file.
+inline bool putBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
 /// Remembers every alert and answers with a scripted button.
 struct RecordingAlerter final : pv::Alerter {
     QList<pv::Alert> alerts;

@@ -13,14 +13,9 @@
 #include <memory>
 
 using namespace pv;
+using pvtest::putBytes;
 
 namespace {
-
-bool putBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
 
 QVariantMap group(const QString &name, const QStringList &members)
 {

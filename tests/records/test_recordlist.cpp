@@ -182,11 +182,7 @@ private Q_SLOTS:
         QFETCH(QList<int>, expected);
         QFETCH(bool, keptAside);
         const QString path = pv::paths::appFile("Sent.xml");
-        {
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(bytes);
-        }
+        QVERIFY(putBytes(path, bytes));
         pv::SentTable sent(nullptr);
         QCOMPARE(seqs(sent.items()), expected);
         QCOMPARE(QFile::exists(path + ".unreadable"), keptAside);
@@ -327,9 +323,7 @@ private Q_SLOTS:
         // leaves a source alone when there is no hot folder; the entry goes
         // in every case.
         queue.addItem(sourceRecord("b.txt"));
-        QFile older(m_hot + "/Errors/b.txt");
-        QVERIFY(older.open(QIODevice::WriteOnly) && older.write("older") == 5);
-        older.close();
+        QVERIFY(putBytes(m_hot + "/Errors/b.txt", "older"));
         queue.minusBtn(0);
         QCOMPARE(queue.count(), 0);
         QCOMPARE(alerter.alerts.size(), 1);
