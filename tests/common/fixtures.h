@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/alerter.h"
 #include "core/paths.h"
 #include "core/plist.h"
 
@@ -37,5 +38,31 @@ inline QList<QVariantMap> fileRecords(const QString &name)
         out.append(v.toMap());
     return out;
 }
+
+/// The whole content of a file; empty when it cannot be read.
+inline QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+/// Writes bytes as the whole content of a file.
+inline bool putBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+/// Remembers every alert and answers with a scripted button.
+struct RecordingAlerter final : pv::Alerter {
+    QList<pv::Alert> alerts;
+    int answer = -1; // -1: the alert's default button
+    int alert(const pv::Alert &a) override
+    {
+        alerts.append(a);
+        return answer >= 0 ? answer : a.defaultButton;
+    }
+    void beep() override {}
+};
 
 } // namespace pvtest

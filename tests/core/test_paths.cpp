@@ -1,3 +1,4 @@
+#include "common/fixtures.h"
 #include "common/testenv.h"
 #include "core/atomicfile.h"
 #include "core/fileops.h"
@@ -9,6 +10,7 @@
 #include <sys/stat.h>
 
 using namespace pv;
+using pvtest::makeFile;
 
 class TestPaths : public QObject {
     Q_OBJECT
@@ -32,17 +34,13 @@ private Q_SLOTS:
 
         // Start-up empties the scratch folder without following links out of it.
         QVERIFY(QDir().mkpath(scratch + "/Job.zip.d/sub"));
-        QFile stale(scratch + "/stale.zip");
-        QVERIFY(stale.open(QIODevice::WriteOnly));
-        stale.close();
+        makeFile(scratch + "/stale.zip");
         QVERIFY(QFile::link(planted, scratch + "/outside"));
-        QFile kept(planted + "/kept");
-        QVERIFY(kept.open(QIODevice::WriteOnly));
-        kept.close();
+        const QString kept = makeFile(planted + "/kept");
         paths::emptyScratchDir();
         QVERIFY(QDir(scratch).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System |
                                       QDir::NoDotAndDotDot));
-        QVERIFY(kept.exists());
+        QVERIFY(QFile::exists(kept));
     }
 
     // The lists hold transfer URLs with passwords: nobody else may read them,
@@ -58,28 +56,21 @@ private Q_SLOTS:
         QVERIFY(writeFileAtomically(paths::appFile("History.xml"), "x"));
         QCOMPARE(QFile::permissions(paths::appFile("History.xml")) & others, QFile::Permissions());
 
-        QFile open(paths::destinationsDir() + "/Old.dest");
-        QVERIFY(open.open(QIODevice::WriteOnly));
-        open.close();
+        const QString old = makeFile(paths::destinationsDir() + "/Old.dest");
         QVERIFY(QFile::setPermissions(paths::destinationsDir(), QFile::Permissions(0x7755)));
         QVERIFY(QFile::setPermissions(paths::appFile("History.xml"), QFile::Permissions(0x6644)));
-        QCOMPARE(QFile::permissions(open.fileName()) & others, QFile::Permissions(0x0044));
+        QCOMPARE(QFile::permissions(old) & others, QFile::Permissions(0x0044));
         paths::tightenDataFolder();
-        for (const QString &p :
-             {paths::destinationsDir(), open.fileName(), paths::appFile("History.xml")})
+        for (const QString &p : {paths::destinationsDir(), old, paths::appFile("History.xml")})
             QCOMPARE(QFile::permissions(p) & others, QFile::Permissions());
-        QVERIFY(QFile::permissions(open.fileName()) & QFile::WriteOwner);
+        QVERIFY(QFile::permissions(old) & QFile::WriteOwner);
         ::umask(oldMask);
     }
 
     void movingAndSizes()
     {
         QTemporaryDir dir;
-        QDir().mkpath(dir.filePath("tree/sub"));
-        QFile f(dir.filePath("tree/sub/a"));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray(1000, 'a'));
-        f.close();
+        makeFile(dir.filePath("tree/sub/a"), 1000);
         QVERIFY(QFile::link(dir.filePath("tree/sub/a"), dir.filePath("tree/link")));
         QCOMPARE(pathSize(dir.filePath("tree")), quint64(1000));
         QVERIFY(copyPath(dir.filePath("tree"), dir.filePath("copy")));

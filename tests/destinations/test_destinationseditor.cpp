@@ -1,5 +1,5 @@
+#include "common/fixtures.h"
 #include "common/testenv.h"
-#include "core/alerter.h"
 #include "core/paths.h"
 #include "core/plist.h"
 #include "core/record.h"
@@ -13,32 +13,9 @@
 #include <memory>
 
 using namespace pv;
+using pvtest::putBytes;
 
 namespace {
-
-/// Remembers every alert instead of showing it.
-class RecordingAlerter : public Alerter {
-public:
-    int alert(const Alert &a) override
-    {
-        alerts.append(a);
-        return a.defaultButton;
-    }
-    void beep() override {}
-    QList<Alert> alerts;
-};
-
-QByteArray bytesOf(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool putBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
 
 QVariantMap group(const QString &name, const QStringList &members)
 {
@@ -71,7 +48,7 @@ class TestDestinationsEditor : public QObject {
     Q_OBJECT
 
     std::unique_ptr<pvtest::IsolatedHome> m_home;
-    RecordingAlerter m_alerter;
+    pvtest::RecordingAlerter m_alerter;
     QString m_dir;
 
     QString file(const QString &stem) const { return m_dir + QLatin1Char('/') + stem + ".dest"; }
@@ -90,18 +67,12 @@ class TestDestinationsEditor : public QObject {
         return put(recString(rec, dk::name) + ".dest", rec);
     }
 
-    QStringList destFiles() const
-    {
-        return QDir(m_dir).entryList({"*.dest"}, QDir::Files | QDir::Hidden, QDir::Name);
-    }
-
 private Q_SLOTS:
     void init()
     {
         m_home = std::make_unique<pvtest::IsolatedHome>();
         m_alerter.alerts.clear();
         m_dir = paths::destinationsDir();
-        QVERIFY(m_dir.startsWith(m_home->dataHome()));
         QVERIFY(QDir().mkpath(m_dir));
     }
 
@@ -139,11 +110,9 @@ private Q_SLOTS:
         const QVariantMap odd = ed.items().at(ed.indexOfName("oddTypes"));
         QCOMPARE(odd.value(dk::QFDestCode).typeId(), QMetaType::QString);
         QCOMPARE(destTypeOf(odd), kFtpServer);
-        for (int r = 0; r < ed.rowCount(); ++r) {
-            for (int c = 0; c < ed.columnCount(); ++c) {
-                (void)ed.data(ed.index(r, c), Qt::DisplayRole);
-                (void)ed.data(ed.index(r, c), DestinationsEditor::IsDefaultRole);
-            }
+        for (int cell = 0; cell < ed.rowCount() * ed.columnCount(); ++cell) {
+            const QModelIndex i = ed.index(cell / ed.columnCount(), cell % ed.columnCount());
+            (void)ed.data(i, Qt::DisplayRole), (void)ed.data(i, DestinationsEditor::IsDefaultRole);
         }
         // A missing code reads as empty text and is stored by the next write.
         ed.setSelectedRow(ed.indexOfName("nocode"));
@@ -173,7 +142,7 @@ private Q_SLOTS:
         QVERIFY(ed.writeCurrDestination());
         QCOMPARE(ed.destDictForName("Destination 2").value(dk::QFCreateZip).typeId(),
                  QMetaType::Bool);
-        QCOMPARE(bytesOf(file("Destination 1")), deep);
+        QCOMPARE(pvtest::fileBytes(file("Destination 1")), deep);
         QCOMPARE(ed.freeName("Destination", 1), "Destination 3");
         // A copy of a record loaded under a name the rules refuse gets a proper name.
         QCOMPARE(ed.freeName(".Proofs", 2), "Destination 3");
@@ -212,40 +181,30 @@ private Q_SLOTS:
         QCOMPARE(m_alerter.alerts.size(), 1);
     }
 
-    void readsFilesWrittenByPlistlibWithScrambledPasswords()
+    // Files another tool wrote load with their types; what the store writes
+    // reads back there unchanged, integers still integers and booleans still
+    // booleans.
+    void interchangeWithPlistlib()
     {
-        const QString clear = QStringLiteral("pä$$ w0rd");
+        const QString stored = Prefs::encryptPassword("pä$$ w0rd");
         int rc = -1;
-        const QByteArray scrambled =
-            pvtest::run("openssl",
-                        {"enc", "-bf", "-e", "-md", "md5", "-pass", "pass:305mqtwzy82", "-salt",
-                         "-a", "-provider", "legacy", "-provider", "default"},
-                        clear.toUtf8(), &rc);
-        QCOMPARE(rc, 0);
         pvtest::run("python3",
                     {"-c",
                      "import plistlib,sys;plistlib.dump({'name':'From Python','QFDestType':'SFTP "
                      "Server','type':0,'QFPort':'22','sitePasswordField':sys.argv[2],"
                      "'sendFTPBtn':1,'default':True,'QFExpiryDays':30},open(sys.argv[1],'wb'))",
-                     file("From Python"), QString::fromUtf8(scrambled)},
+                     file("From Python"), stored},
                     {}, &rc);
         QCOMPARE(rc, 0);
-
         DestinationsEditor ed(&m_alerter, m_dir);
         ed.load();
         QCOMPARE(names(ed), QStringList{"From Python"});
-        const QVariantMap rec = ed.items().first();
-        QCOMPARE(destTypeOf(rec), "SFTP Server");
-        QVERIFY(recBool(rec, dk::isDefault));
-        QCOMPARE(recInt(rec, dk::QFExpiryDays), 30);
-        QCOMPARE(Prefs::decryptPassword(recString(rec, dk::sitePasswordField)), clear);
-    }
+        const QVariantMap loaded = ed.items().first();
+        QCOMPARE(destTypeOf(loaded), "SFTP Server");
+        QVERIFY(recBool(loaded, dk::isDefault));
+        QCOMPARE(recInt(loaded, dk::QFExpiryDays), 30);
+        QCOMPARE(Prefs::decryptPassword(recString(loaded, dk::sitePasswordField)), "pä$$ w0rd");
 
-    // What the store writes must come back unchanged in another tool, with
-    // integers still integers and booleans still booleans.
-    void writtenFilesReadBackUnchangedInPlistlib()
-    {
-        const QString stored = Prefs::encryptPassword("secret");
         const QVariantMap rec{
             {dk::name, "Round & <trip> é"},
             {dk::QFDestType, "FTP Server"},
@@ -258,10 +217,7 @@ private Q_SLOTS:
             {dk::QFDestCode, ""},
             {"emails", QVariantList{QVariantMap{{"to", "To:"}, {"email", "a@b.c"}}}},
         };
-        DestinationsEditor ed(&m_alerter, m_dir);
         QVERIFY(ed.writeDestination(rec));
-
-        int rc = -1;
         const QByteArray out =
             pvtest::run("python3",
                         {"-c",
@@ -312,19 +268,21 @@ private Q_SLOTS:
         putDest(group("G1", {"Beta", "Alpha"}));
         const QByteArray g2 = putDest(group("G2", {"Beta"}));
         putDest(group("G3", {"Alpha"}));
+        QVERIFY(QDir().mkpath(hot + "/Omega") && QDir().mkpath(hot + "/Taken"));
+        putDest({{dk::name, "Omega"}, {dk::QFHotfolder, hot + "/Omega"}});
 
         DestinationsEditor ed(&m_alerter, m_dir);
         ed.load();
         QVERIFY(ed.renameItem(ed.indexOfName("Alpha"), "Zeta"));
         QVERIFY(!QFile::exists(file("Alpha")));
-        QCOMPARE(names(ed), QStringList({"Beta", "G1", "G2", "G3", "Zeta"}));
+        QCOMPARE(names(ed), QStringList({"Beta", "G1", "G2", "G3", "Omega", "Zeta"}));
         QCOMPARE(recString(ed.selectedItem(), dk::name), "Zeta");
         QCOMPARE(memberNames(ed.destDictForName("G1")), QStringList({"Beta", "Zeta"}));
         QCOMPARE(memberNames(ed.destDictForName("G3")), QStringList{"Zeta"});
         QCOMPARE(memberNames(ed.items().at(ed.indexOfName("G1"))), QStringList({"Beta", "Zeta"}));
         // Every group file is written, even one that did not change.
-        QVERIFY(bytesOf(file("G2")) != g2);
-        QCOMPARE(bytesOf(file("Beta")), beta);
+        QVERIFY(pvtest::fileBytes(file("G2")) != g2);
+        QCOMPARE(pvtest::fileBytes(file("Beta")), beta);
         QVERIFY(QFile::exists(hot + "/Zeta/Priority/waiting.pdf"));
         QVERIFY(!QFileInfo::exists(hot + "/Alpha"));
         QCOMPARE(recString(ed.destDictForName("Zeta"), dk::QFHotfolder), hot + "/Zeta");
@@ -338,15 +296,22 @@ private Q_SLOTS:
         QCOMPARE(memberNames(ed.destDictForName("G1")), QStringList{"Beta"});
         QCOMPARE(memberNames(ed.destDictForName("G3")), QStringList());
         QCOMPARE(memberNames(ed.items().at(ed.indexOfName("G3"))), QStringList());
-        QCOMPARE(bytesOf(file("Beta")), beta);
+        QCOMPARE(pvtest::fileBytes(file("Beta")), beta);
 
         // Deleting a group leaves every other group as it is.
-        const QByteArray g1 = bytesOf(file("G1"));
+        const QByteArray g1 = pvtest::fileBytes(file("G1"));
         ed.deleteItem(ed.indexOfName("G2"));
         QVERIFY(!QFile::exists(file("G2")));
-        QCOMPARE(bytesOf(file("G1")), g1);
-        QCOMPARE(names(ed), QStringList({"Beta", "G1", "G3"}));
+        QCOMPARE(pvtest::fileBytes(file("G1")), g1);
+        QCOMPARE(names(ed), QStringList({"Beta", "G1", "G3", "Omega"}));
         QVERIFY(m_alerter.alerts.isEmpty());
+
+        // The new hot folder name is taken: the record keeps the old folder.
+        QVERIFY(ed.renameItem(ed.indexOfName("Omega"), "Taken"));
+        QCOMPARE(m_alerter.alerts.size(), 1);
+        QCOMPARE(m_alerter.alerts.first().title, "Destination's hot folder could not be renamed");
+        QCOMPARE(recString(ed.destDictForName("Taken"), dk::QFHotfolder), hot + "/Omega");
+        QVERIFY(QFileInfo(hot + "/Omega").isDir());
     }
 
     void nameRules_data()
@@ -404,21 +369,6 @@ private Q_SLOTS:
         QCOMPARE(names(again), names(ed));
     }
 
-    void renameReportsAStuckHotFolder()
-    {
-        const QString hot = m_home->path() + "/hot";
-        QVERIFY(QDir().mkpath(hot + "/Alpha") && QDir().mkpath(hot + "/Zeta"));
-        putDest({{dk::name, "Alpha"}, {dk::QFHotfolder, hot + "/Alpha"}});
-        DestinationsEditor ed(&m_alerter, m_dir);
-        ed.load();
-        // The new hot folder name is taken: the record keeps the old folder.
-        QVERIFY(ed.renameItem(ed.indexOfName("Alpha"), "Zeta"));
-        QCOMPARE(m_alerter.alerts.size(), 1);
-        QCOMPARE(m_alerter.alerts.first().title, "Destination's hot folder could not be renamed");
-        QCOMPARE(recString(ed.destDictForName("Zeta"), dk::QFHotfolder), hot + "/Alpha");
-        QVERIFY(QFileInfo(hot + "/Alpha").isDir());
-    }
-
     void templateChangesReachEveryUser()
     {
         for (const char *n : {"a", "b"})
@@ -437,12 +387,12 @@ private Q_SLOTS:
             QCOMPARE(recInt(onDisk, dk::QFEmailTemplateId), 0);
             QCOMPARE(ed.items().at(ed.indexOfName(n)), onDisk);
         }
-        QCOMPARE(bytesOf(file("d")), d);
+        QCOMPARE(pvtest::fileBytes(file("d")), d);
 
         ed.checkTemplates({{"9", "Invoices 2027"}});
         QCOMPARE(recString(ed.destDictForName("d"), dk::QFEmailTemplate), "Invoices 2027");
         QCOMPARE(recInt(ed.destDictForName("d"), dk::QFEmailTemplateId), 9);
-        QCOMPARE(bytesOf(file("e")), e);
+        QCOMPARE(pvtest::fileBytes(file("e")), e);
     }
 
     void sortedCaseInsensitivelyWithExactlyOneDefault()
@@ -498,8 +448,8 @@ private Q_SLOTS:
         QVERIFY(ed.renameItem(ed.indexOfName("../evil"), "fixed"));
         QCOMPARE(recString(ed.destDictForName("fixed"), dk::hostField), "h");
         ed.deleteItem(ed.indexOfName("a/b"));
-        QCOMPARE(bytesOf(outside), outsideBytes);
-        QCOMPARE(bytesOf(nested), outsideBytes);
+        QCOMPARE(pvtest::fileBytes(outside), outsideBytes);
+        QCOMPARE(pvtest::fileBytes(nested), outsideBytes);
         QCOMPARE(QDir(QFileInfo(m_dir).absolutePath()).entryList({"*.dest"}, QDir::Files),
                  QStringList{"evil.dest"});
     }

@@ -1,3 +1,4 @@
+#include "common/fixtures.h"
 #include "common/testenv.h"
 #include "core/settings.h"
 #include "destinations/destination.h"
@@ -16,19 +17,11 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 using namespace pv;
 using namespace std::chrono_literals;
-
-namespace {
-
-void writeBytes(const QString &path, qsizetype n)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(QByteArray(n, 'x'));
-}
-
-} // namespace
+using pvtest::makeFile;
 
 class TestHotfolderWatcher : public QObject {
     Q_OBJECT
@@ -89,15 +82,21 @@ private Q_SLOTS:
         m_root.reset();
     }
 
-    void stableItemHandedOverOnceUntilReleased()
+    void stableItemsHandedOverOnceUntilReleased()
     {
         const QString hot = makeHotFolder("Acme");
-        const QString path = hot + "/report.pdf";
-        writeBytes(path, 1234);
+        const QString path = makeFile(hot + "/report.pdf", 1234);
         m_watcher->setIntervals(20ms, 40ms);
         m_watcher->startWatching();
-        QTRY_COMPARE_WITH_TIMEOUT(m_handed.size(), 1, 10000);
-        const QVariantMap item = m_handed[0];
+        // Entries dropped while the watcher runs are each handed over once.
+        for (int i = 0; i < 100; ++i)
+            makeFile(hot + QString("/f%1").arg(i), 1 + i % 7);
+        QTRY_COMPARE_WITH_TIMEOUT(m_handed.size(), 101, 30000);
+        QSet<QString> paths;
+        for (const QVariantMap &item : std::as_const(m_handed))
+            paths.insert(item.value(hk::path).toString());
+        QCOMPARE(paths.size(), 101);
+        const QVariantMap item = handedNamed("report.pdf");
         QCOMPARE(item.value(hk::path).toString(), path);
         QCOMPARE(item.value(hk::origSize).toLongLong(), 1234);
         QCOMPARE(item.value(hk::hotfolder).toString(), hot);
@@ -105,54 +104,33 @@ private Q_SLOTS:
         QCOMPARE(item.value(hk::priority).toBool(), false);
 
         // Still in the folder while queued: guarded, not taken again.
-        QTest::qWait(300);
-        QCOMPARE(m_handed.size(), 1);
+        scanAndProbe();
+        scanAndProbe();
+        QCOMPARE(m_handed.size(), 101);
         // Released by the pipeline while still there: taken again.
         m_watcher->removeFromFilesInProcessing(path);
-        QTRY_COMPARE_WITH_TIMEOUT(m_handed.size(), 2, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_handed.size(), 102, 10000);
     }
 
-    void priorityItemsFromPriorityFolderAndPriorityPaths()
+    void subfoldersHiddenQueuedLinkedAndMissingNeverTaken()
     {
         const QString hot = makeHotFolder("Acme");
-        writeBytes(hot + "/normal.txt", 1);
-        writeBytes(hot + "/Priority/urgent.txt", 2);
-        QDir().mkpath(hot + "/Priority/urgent folder/inner");
-        writeBytes(hot + "/Priority/urgent folder/inner/f", 7);
-        // A hot folder whose own path holds the word: all its items go first.
-        const QString word = makeHotFolder("Priority Clients");
-        writeBytes(word + "/plain.txt", 3);
-        // A "Priority" that is a link is not read: it could point anywhere.
-        const QString linked = makeHotFolder("Linked");
-        QVERIFY(QDir(linked).removeRecursively() && QDir().mkpath(linked));
-        QVERIFY(QDir().mkpath(m_root->filePath("keys")));
-        writeBytes(m_root->filePath("keys/id_ed25519"), 4);
-        QVERIFY(QFile::link(m_root->filePath("keys"), linked + "/Priority"));
-
-        scanAndProbe();
-        QCOMPARE(m_handed.size(), 4);
-        for (int i : {0, 1}) {
-            QVERIFY(m_handed[i].value(hk::priority).toBool());
-            QCOMPARE(m_handed[i].value(hk::dest).toString(), "Acme");
-        }
-        QCOMPARE(handedNamed("urgent folder").value(hk::origSize).toLongLong(), 7);
-        QCOMPARE(handedNamed("plain.txt").value(hk::priority).toBool(), true);
-        QCOMPARE(handedNamed("plain.txt").value(hk::dest).toString(), "Priority Clients");
-    }
-
-    void subfoldersHiddenQueuedAndMissingNeverTaken()
-    {
-        const QString hot = makeHotFolder("Acme");
-        writeBytes(hot + "/Done/delivered.txt", 1);
-        writeBytes(hot + "/Errors/failed.txt", 1);
+        makeFile(hot + "/Done/delivered.txt", 1);
+        makeFile(hot + "/Errors/failed.txt", 1);
         QDir().mkpath(hot + "/Priority/Done");
         QDir().mkpath(hot + "/Priority/Priority");
-        writeBytes(hot + "/.hidden", 1);
-        writeBytes(hot + "/Priority/.DS_Store", 1);
-        writeBytes(hot + "/queued.txt", 1);
-        writeBytes(hot + "/new.txt", 1);
+        makeFile(hot + "/.hidden", 1);
+        makeFile(hot + "/Priority/.DS_Store", 1);
+        makeFile(hot + "/queued.txt", 1);
+        makeFile(hot + "/new.txt", 1);
         m_dests->addItem({{dk::name, "Gone"}, {dk::QFHotfolder, m_root->filePath("nowhere")}});
         m_dests->addItem({{dk::name, "No hot folder"}});
+        // A "Priority" that is a link is not read: it could point anywhere.
+        const QString linked = m_root->filePath("Linked");
+        m_dests->addItem({{dk::name, "Linked"}, {dk::QFHotfolder, linked}});
+        makeFile(m_root->filePath("keys/id_ed25519"), 4);
+        QVERIFY(QDir().mkpath(linked) &&
+                QFile::link(m_root->filePath("keys"), linked + "/Priority"));
         m_watcher->setQueuedPaths([&] { return QSet<QString>{hot + "/queued.txt"}; });
         for (int i = 0; i < 3; ++i)
             scanAndProbe();
@@ -165,8 +143,8 @@ private Q_SLOTS:
         const QString hot = makeHotFolder("Acme");
         const QString part = hot + "/movie.part";
         const QString kept = hot + "/Acme.dest";
-        writeBytes(part, 10);
-        writeBytes(kept, 10);
+        makeFile(part, 10);
+        makeFile(kept, 10);
         m_watcher->scanHotfolders();
         for (FileChecker *c : m_watcher->findChildren<FileChecker *>())
             c->probe();
@@ -181,7 +159,7 @@ private Q_SLOTS:
         QVERIFY(QFile::remove(kept));
         m_watcher->scanHotfolders();
         QVERIFY(!m_watcher->isInProcessing(kept));
-        writeBytes(kept, 20);
+        makeFile(kept, 20);
         scanAndProbe();
         QCOMPARE(m_handed.size(), 2);
         QCOMPARE(m_handed[1].value(hk::origSize).toLongLong(), 20);
@@ -190,7 +168,7 @@ private Q_SLOTS:
         // leaves it guarded.
         QVERIFY(QFile::remove(kept));
         m_watcher->scanHotfolders();
-        writeBytes(kept, 30);
+        makeFile(kept, 30);
         m_watcher->scanHotfolders();
         m_watcher->removeFromFilesInProcessing(kept);
         QVERIFY(m_watcher->isInProcessing(kept));
@@ -202,8 +180,8 @@ private Q_SLOTS:
     {
         settings::setValue(keys::useUnderscoresInCodeBasedDeliveryFolderName, true);
         const QString code = makeHotFolder("_Code-Based Delivery_", false);
-        writeBytes(code + "/invoice.x7.pdf", 5);
-        writeBytes(code + "/Priority/rush.x7.pdf", 5);
+        makeFile(code + "/invoice.x7.pdf", 5);
+        makeFile(code + "/Priority/rush.x7.pdf", 5);
         settings::setValue(keys::codeBasedHotfolder, code);
         m_watcher->startWatching(); // takes the folder name from the settings
         m_watcher->stopWatching();
@@ -227,7 +205,7 @@ private Q_SLOTS:
         m_watcher->setIntervals(20ms, 40ms);
         m_watcher->setWatching(true);
         QVERIFY(settings::boolValue(keys::startWatchingFlag));
-        writeBytes(hot + "/late.txt", 3);
+        makeFile(hot + "/late.txt", 3);
         QTRY_COMPARE_WITH_TIMEOUT(m_watcher->checkerCount(), 1, 10000);
         m_watcher->toggleWatching();
         QVERIFY(!m_watcher->isWatching());
@@ -235,32 +213,16 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(m_handed.size(), 1, 10000);
         QCOMPARE(changed.size(), 2); // restarting while on is not a change
 
-        writeBytes(hot + "/ignored.txt", 3);
+        makeFile(hot + "/ignored.txt", 3);
         QTest::qWait(200);
         QCOMPARE(m_watcher->checkerCount(), 0);
-    }
-
-    void twoThousandDroppedFilesAllHandedOver()
-    {
-        const QString hot = makeHotFolder("Bulk");
-        m_watcher->setIntervals(20ms, 20ms);
-        m_watcher->startWatching();
-        for (int i = 0; i < 2000; ++i)
-            writeBytes(hot + QString("/f%1").arg(i), 1 + i % 7);
-        QTRY_COMPARE_WITH_TIMEOUT(m_handed.size(), 2000, 120000);
-        QSet<QString> paths;
-        for (const QVariantMap &item : std::as_const(m_handed))
-            paths.insert(item.value(hk::path).toString());
-        QCOMPARE(paths.size(), 2000);
-        QTest::qWait(100);
-        QCOMPARE(m_handed.size(), 2000);
     }
 
     void scanOfTenThousandGuardedEntriesIsCheap()
     {
         const QString hot = makeHotFolder("Big");
         for (int i = 0; i < 10000; ++i)
-            writeBytes(hot + QString("/entry-%1").arg(i), 1);
+            makeFile(hot + QString("/entry-%1").arg(i), 1);
         int queueCalls = 0;
         m_watcher->setQueuedPaths([&] {
             ++queueCalls;
@@ -275,6 +237,113 @@ private Q_SLOTS:
         QCOMPARE(m_watcher->checkerCount(), 10000);
         QCOMPARE(queueCalls, 1); // nothing new: the queue is not even asked
         QVERIFY2(guardedMs < 1000, qPrintable(QString::number(guardedMs)));
+    }
+
+    void sizesCountFilesBelowAndNeverFollowLinks()
+    {
+        const QString outside = m_root->filePath("outside");
+        makeFile(outside + "/big", 100000);
+        makeFile(outside + "/deep/big", 100000);
+        const QString item = m_root->filePath("item");
+        QVERIFY(QDir().mkpath(item + "/a/b/empty"));
+        makeFile(item + "/top", 100);
+        makeFile(item + "/a/b/nested", 50);
+        QVERIFY(QFile::link(outside + "/big", item + "/fileLink"));
+        QVERIFY(QFile::link(outside, item + "/a/dirLink"));
+        // A link counts as the length of its target's name.
+        QCOMPARE(measureItemSize(item).size, quint64(150 + 2 * outside.size() + 4));
+        QVERIFY(!measureItemSize(item).vanished);
+        QCOMPARE(measureItemSize(item + "/a/dirLink").size, quint64(outside.size()));
+        QVERIFY(measureItemSize(m_root->filePath("missing")).vanished);
+    }
+
+    void growingEntryIsHandedOverOnlyAfterTwoEqualProbes()
+    {
+        const QString path = m_root->filePath("growing.bin");
+        makeFile(path, 10);
+        auto *checker = new FileChecker({{hk::path, path}, {hk::name, "x"}}, m_watcher.get());
+        checker->startProbingFileSizeForFile(std::chrono::hours(1));
+        for (int i = 0; i < 4; ++i) {
+            checker->probe();
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::Append) && f.write(QByteArray(1000, 'x')) == 1000);
+        }
+        checker->probe(); // first probe after the last write: remembers the size
+        QVERIFY(m_handed.isEmpty());
+        checker->probe();
+        QCOMPARE(m_handed.size(), 1);
+        QCOMPARE(m_handed[0].value(hk::origSize).toLongLong(), 4010);
+        QVERIFY(!checker->isProbing());
+        checker->probe(); // a late tick must not hand it over twice
+        QCOMPARE(m_handed.size(), 1);
+    }
+
+    void entryHeldOpenForWritingWaitsForItsWriter()
+    {
+        const QString folder = m_root->filePath("held");
+        QVERIFY(QDir().mkpath(folder + "/sub"));
+        QFile writer(folder + "/sub/a.log");
+        QVERIFY(writer.open(QIODevice::WriteOnly));
+        writer.write("first part");
+        writer.flush();
+        auto *checker = new FileChecker({{hk::path, folder}}, m_watcher.get());
+        for (int i = 0; i < 4; ++i)
+            checker->probe();
+        QVERIFY(m_handed.isEmpty());
+
+        // Where no lease can be taken, the open files in /proc tell the same.
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(writer.fileName()).constData(), &st), 0);
+        const FileId id(st.st_dev, st.st_ino);
+        QCOMPARE(openForWritingAmong({id}), QSet<FileId>{id});
+
+        writer.close();
+        QVERIFY(openForWritingAmong({id}).isEmpty());
+        QFile reader(writer.fileName()); // readers are no reason to wait
+        QVERIFY(reader.open(QIODevice::ReadOnly));
+        checker->probe();
+        QCOMPARE(m_handed.size(), 1);
+    }
+
+    void vanishedEntryIsNotHandedOverButEmptyOneIs()
+    {
+        const QString gone = m_root->filePath("download.part");
+        const QString empty = m_root->filePath("empty");
+        makeFile(gone, 10);
+        makeFile(empty, 0);
+        auto *goneChecker = new FileChecker({{hk::path, gone}}, m_watcher.get());
+        auto *emptyChecker = new FileChecker({{hk::path, empty}}, m_watcher.get());
+        goneChecker->probe();
+        emptyChecker->probe();
+        QVERIFY(QFile::remove(gone));
+        goneChecker->probe();
+        goneChecker->probe();
+        emptyChecker->probe();
+        QCOMPARE(m_handed.size(), 1);
+        QCOMPARE(m_handed[0].value(hk::path).toString(), empty);
+    }
+
+    void intervalsFromSettings_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<int>("scan");
+        QTest::addColumn<int>("probe");
+        QTest::newRow("unset") << QVariant() << 5 << 5;
+        QTest::newRow("2") << QVariant(2) << 5 << 2;
+        QTest::newRow("6") << QVariant(6) << 6 << 6;
+        QTest::newRow("-3") << QVariant(-3) << 5 << 5;
+        QTest::newRow("text 30") << QVariant("30") << 30 << 30;
+    }
+
+    void intervalsFromSettings()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(int, scan);
+        QFETCH(int, probe);
+        if (stored.isValid()) // init() clears the settings
+            settings::setValue(keys::watchInterval, stored);
+        QCOMPARE(HotfolderWatcher::scanIntervalSeconds(), scan);
+        QCOMPARE(HotfolderWatcher::probeIntervalSeconds(), probe);
     }
 };
 

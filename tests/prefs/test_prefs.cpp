@@ -1,21 +1,155 @@
+#include "common/testenv.h"
 #include "core/settings.h"
+#include "prefs/passwordcrypt.h"
 #include "prefs/prefs.h"
 
-#include <QTemporaryDir>
-#include <QtTest>
+#include <QStandardPaths>
 
+using pv::PasswordCrypt;
 using pv::Prefs;
+
+namespace {
+
+const QString kKey = QStringLiteral("305mqtwzy82");
+
+// The openssl command line, the way existing stored values were made and read.
+QByteArray openssl(const QStringList &args, const QString &input, int *exitCode = nullptr)
+{
+    return pvtest::run("openssl",
+                       QStringList{"enc", "-bf"} + args +
+                           QStringList{"-pass", "pass:" + kKey, "-a", "-provider", "legacy",
+                                       "-provider", "default"},
+                       input.toUtf8(), exitCode);
+}
+
+QString cliEncrypt(const QString &clear, const QString &md = QStringLiteral("md5"))
+{
+    return QString::fromUtf8(openssl({"-e", "-md", md}, clear));
+}
+
+} // namespace
 
 class TestPrefs : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_config;
+    pvtest::IsolatedHome m_home;
+    const bool m_cli = !QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty();
 
 private Q_SLOTS:
-    void initTestCase()
+    void init()
     {
-        QVERIFY(m_config.isValid());
-        qputenv("XDG_CONFIG_HOME", m_config.path().toUtf8());
+        if (!m_cli && QByteArray(QTest::currentTestFunction()).contains("Cli"))
+            QSKIP("openssl command line not installed");
+    }
+
+    void interoperatesWithCli_data()
+    {
+        QTest::addColumn<QString>("clear");
+        QTest::newRow("one char") << QStringLiteral("x");
+        QTest::newRow("one block") << QStringLiteral("abcdefgh");
+        QTest::newRow("non-ASCII") << QStringLiteral("pässwörd €5 日本");
+        QTest::newRow("exactly one line") << QString(24, u'a');
+        QTest::newRow("several lines") << QString(100, u'z') + QStringLiteral("\n\t end ");
+    }
+    void interoperatesWithCli()
+    {
+        QFETCH(QString, clear);
+        const PasswordCrypt crypt(kKey);
+
+        const QString ours = crypt.encrypt(clear);
+        int rc = -1;
+        QCOMPARE(QString::fromUtf8(openssl({"-d", "-md", "md5"}, ours, &rc)), clear);
+        QCOMPARE(rc, 0);
+
+        // Same layout as the tool prints: 64-character lines, final newline.
+        const QString theirs = cliEncrypt(clear);
+        QCOMPARE(ours.size(), theirs.size());
+        QVERIFY(ours.endsWith(u'\n'));
+        const QStringList lines = ours.split(u'\n');
+        QCOMPARE(lines.last(), QString());
+        for (qsizetype i = 0; i + 1 < lines.size(); ++i)
+            QVERIFY(i + 2 == lines.size() ? !lines[i].isEmpty() && lines[i].size() <= 64
+                                          : lines[i].size() == 64);
+
+        QCOMPARE(crypt.decrypt(theirs), clear);
+        QCOMPARE(crypt.decrypt(QString(theirs).remove(u'\n')), clear);
+        QCOMPARE(crypt.decrypt(QString(theirs).replace(u'\n', QStringLiteral("\r\n"))), clear);
+        QCOMPARE(crypt.decrypt(ours), clear);
+    }
+
+    void readsSha256ValuesOfTheCli_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("clear");
+        // Both made by `openssl enc ... -md sha256`, picked so that under MD5
+        // the first fails the padding check and the second passes it but
+        // decrypts to bytes that are not UTF-8: both must fall back.
+        QTest::newRow("bad padding")
+            << QStringLiteral("U2FsdGVkX18QfcFMSmTFV2xkK5OAAj06\n") << QStringLiteral("abc");
+        QTest::newRow("not UTF-8")
+            << QStringLiteral("U2FsdGVkX1+OeK+"
+                              "9ie91ucvjNrnrcIHhkN9bwTmCattCkqKxvnHISJzUYOHNO38r\nLLgvJ979DU4=\n")
+            << QStringLiteral("a much longer password, über 8 Bytes");
+    }
+    void readsSha256ValuesOfTheCli()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, clear);
+        QCOMPARE(PasswordCrypt(kKey).decrypt(stored), clear);
+        QCOMPARE(PasswordCrypt(kKey).decrypt(cliEncrypt(clear, QStringLiteral("sha256"))), clear);
+    }
+
+    void saltIsRandomAndEmptyStaysEmpty()
+    {
+        const PasswordCrypt crypt(kKey);
+        const QString a = crypt.encrypt(QStringLiteral("secret"));
+        QVERIFY(!a.isEmpty() && a != crypt.encrypt(QStringLiteral("secret")));
+        QVERIFY(crypt.encrypt(QString()).isEmpty());
+        QVERIFY(crypt.encrypt(QStringLiteral("")).isEmpty());
+        QVERIFY(crypt.decrypt(QString()).isEmpty());
+    }
+
+    void badInputGivesEmpty_data()
+    {
+        QTest::addColumn<QString>("stored");
+        // "sixteen chars!!!" scrambled by the command line.
+        const QString good =
+            QStringLiteral("U2FsdGVkX18u2UxQgwkx0c34N1ssextit32tGJJF6b7DhymJjC+FaA==\n");
+        QCOMPARE(PasswordCrypt(kKey).decrypt(good), QStringLiteral("sixteen chars!!!"));
+        const QByteArray raw = QByteArray::fromBase64(good.toLatin1());
+        QByteArray flipped = raw;
+        flipped[flipped.size() - 1] = char(flipped.back() ^ 0x55);
+        const auto b64 = [](const QByteArray &bytes) {
+            return QString::fromLatin1(bytes.toBase64());
+        };
+
+        QTest::newRow("not base64") << QStringLiteral("this is *not* base64!");
+        QTest::newRow("non-Latin-1") << QStringLiteral("U2FsdGVkX1日本");
+        QTest::newRow("no header") << b64(raw.mid(16));
+        QTest::newRow("header only") << b64(raw.left(16));
+        QTest::newRow("cut mid-block") << b64(raw.left(raw.size() - 3));
+        QTest::newRow("last block dropped") << b64(raw.left(raw.size() - 8));
+        QTest::newRow("padding damaged") << b64(flipped);
+        QTest::newRow("text cut") << good.left(good.size() / 2);
+        // "x" scrambled by the command line with the passphrase "other".
+        QTest::newRow("wrong passphrase") << QStringLiteral("U2FsdGVkX1+fLwyuN8/vZqqO4qD26TrR\n");
+    }
+    void badInputGivesEmpty()
+    {
+        QFETCH(QString, stored);
+        QCOMPARE(PasswordCrypt(kKey).decrypt(stored), QString());
+    }
+
+    // Existing destination files hold values scrambled with the fixed
+    // passphrase; this one was made by `openssl enc -bf -e -md md5 -a`.
+    void passwordsUseTheFixedPassphrase()
+    {
+        QCOMPARE(Prefs::decryptPassword(
+                     QStringLiteral("U2FsdGVkX18u2UxQgwkx0c34N1ssextit32tGJJF6b7DhymJjC+FaA==\n")),
+                 QStringLiteral("sixteen chars!!!"));
+        const QString stored = Prefs::encryptPassword(QStringLiteral("s3cret"));
+        QVERIFY(stored.startsWith(QStringLiteral("U2FsdGVkX1")));
+        QCOMPARE(Prefs::decryptPassword(stored), QStringLiteral("s3cret"));
     }
 
     void codeBasedFolderName()
@@ -29,18 +163,6 @@ private Q_SLOTS:
                                QStringLiteral("0"));
         QCOMPARE(Prefs::nameOfCodeBasedDeliveryHotFolder(),
                  QStringLiteral("<Code-Based Delivery>"));
-    }
-
-    // Existing destination files hold values scrambled with the fixed
-    // passphrase; this one was made by `openssl enc -bf -e -md md5 -a`.
-    void passwordsUseTheFixedPassphrase()
-    {
-        QCOMPARE(Prefs::decryptPassword(
-                     QStringLiteral("U2FsdGVkX18u2UxQgwkx0c34N1ssextit32tGJJF6b7DhymJjC+FaA==\n")),
-                 QStringLiteral("sixteen chars!!!"));
-        const QString stored = Prefs::encryptPassword(QStringLiteral("s3cret"));
-        QVERIFY(stored.startsWith(QStringLiteral("U2FsdGVkX1")));
-        QCOMPARE(Prefs::decryptPassword(stored), QStringLiteral("s3cret"));
     }
 };
 

@@ -1,23 +1,124 @@
-// What every list shares: coalesced writing, reading damaged files, the
-// rows an action applies to, and the memory-only error log.
+// The lists: coalesced writing, damaged files, the queue's priority order and
+// its "-" (the source goes to the hot folder's Errors folder), the lazily read
+// history, the processed-files limit, and the confirmations to clear.
 
+#include "common/fixtures.h"
+#include "common/testenv.h"
+#include "core/settings.h"
 #include "records/historypaneltable.h"
+#include "records/historytable.h"
 #include "records/queuetable.h"
-#include "records/recordtestutil.h"
 #include "records/senttable.h"
 
+#include <QPersistentModelIndex>
 #include <QSignalSpy>
 #include <QTest>
 
+#include <functional>
+
 using namespace pvtest;
+
+namespace {
+
+void endTurn()
+{
+    QCoreApplication::processEvents(); // lets queued writes run
+}
+
+/// A delivery record whose dateEnd is i seconds after a fixed moment.
+QVariantMap record(int i)
+{
+    return {{"name", QString("file%1.txt").arg(i)},
+            {"path", QString("/hot/file%1.txt").arg(i)},
+            {"dateEnd", QDateTime::fromSecsSinceEpoch(1'700'000'000 + i, Qt::UTC)},
+            {"success", "ok"},
+            {"seq", qlonglong(i)}};
+}
+
+QList<int> seqs(const QList<QVariantMap> &records)
+{
+    QList<int> out;
+    for (const QVariantMap &r : records)
+        out.append(r.value("seq").toInt());
+    return out;
+}
+
+QList<int> range(int from, int downTo)
+{
+    QList<int> out;
+    for (int i = from; i >= downTo; --i)
+        out.append(i);
+    return out;
+}
+
+/// The records stored in a list file; a marker record when it is not an array.
+QList<QVariantMap> onDisk(const QString &path)
+{
+    const QVariant root = pv::plist::readFile(path);
+    if (root.typeId() != QMetaType::QVariantList)
+        return {QVariantMap{{"<not a list>", true}}};
+    QList<QVariantMap> out;
+    for (const QVariant &v : root.toList())
+        out.append(v.toMap());
+    return out;
+}
+
+/// After the turn the file holds exactly the list.
+bool written(const pv::RecordList &list)
+{
+    endTurn();
+    return onDisk(list.filePath()) == list.items();
+}
+
+/// A list file of the application folder holding the records, in this order.
+void store(const QString &name, const QList<int> &order)
+{
+    QVariantList list;
+    for (int i : order)
+        list.append(record(i));
+    QVERIFY(pv::plist::writeFile(pv::paths::appFile(name), list));
+}
+
+void setRecent(const QString &value)
+{
+    auto s = pv::settings::open();
+    if (value.isNull())
+        s->remove("recentItems");
+    else
+        s->setValue("recentItems", value);
+    s->sync();
+}
+
+} // namespace
 
 class TestRecordList : public QObject {
     Q_OBJECT
 
-    TempHome m_home;
+    IsolatedHome m_home;
+    QString m_hot;
+
+    // A queue record for a real file (or folder) in the hot folder.
+    QVariantMap sourceRecord(const QString &name, bool folder = false)
+    {
+        const QString path = m_hot + QLatin1Char('/') + name;
+        QFile f(path);
+        if (folder)
+            QDir().mkpath(path + "/inner");
+        else if (f.open(QIODevice::WriteOnly))
+            f.write(name.toUtf8());
+        return {{"name", name}, {"path", path}, {"hotfolder", m_hot}, {"dest", "Server"}};
+    }
 
 private Q_SLOTS:
-    void init() { clearAppDir(); }
+    void init()
+    {
+        QDir(pv::paths::appDir()).removeRecursively();
+        QDir().mkpath(pv::paths::appDir());
+        setRecent(QString());
+        m_hot = m_home.path() + "/hot";
+        QDir(m_hot).removeRecursively();
+        QVERIFY(QDir().mkpath(m_hot));
+    }
 
     void writesAreCoalesced()
     {
@@ -34,37 +135,31 @@ private Q_SLOTS:
             queue.deleteFirstItem();
             endTurn();
         }
-        QTRY_COMPARE(fileRecords(queue.filePath()), queue.items());
+        QTRY_COMPARE(onDisk(queue.filePath()), queue.items());
         QVERIFY(spy.count() >= 1 && spy.count() <= 3);
 
-        // After a quiet spell a lone change is written at the end of its turn.
-        QTest::qWait(600);
-        const int before = int(spy.count());
-        queue.deleteFirstItem();
+        // A lone change to a list at rest is written at the end of its turn.
+        pv::SentTable sent(nullptr);
+        QSignalSpy lone(&sent, &pv::RecordList::itemsWritten);
+        sent.addItem(record(1));
         endTurn();
-        QCOMPARE(spy.count(), before + 1);
-        QCOMPARE(fileRecords(queue.filePath()), queue.items());
+        QCOMPARE(lone.count(), 1);
     }
 
-    void pendingChangesAreWrittenOnDestruction()
+    void startAndEnd()
     {
-        const QString path = pv::paths::appFile("Sent.xml");
+        // The queue file is never read back: it starts as the empty queue.
+        store("Queue.xml", {1, 2});
         {
+            pv::QueueTable queue(nullptr);
+            QCOMPARE(queue.count(), 0);
+            QVERIFY(written(queue));
+            // Pending changes are written on destruction, without a turn.
             pv::SentTable sent(nullptr);
             sent.addItem(record(1));
             sent.addItem(record(2));
-        } // no event loop turn
-        QCOMPARE(seqs(fileRecords(path)), QList<int>({2, 1}));
-    }
-
-    void queueFileStartsAsTheEmptyQueue()
-    {
-        const QString path = pv::paths::appFile("Queue.xml");
-        QVERIFY(pv::plist::writeFile(path, QVariantList{record(1), record(2)}));
-        pv::QueueTable queue(nullptr);
-        QCOMPARE(queue.count(), 0); // never read back
-        endTurn();
-        QCOMPARE(fileRecords(path), QList<QVariantMap>());
+        }
+        QCOMPARE(seqs(onDisk(pv::paths::appFile("Sent.xml"))), QList<int>({2, 1}));
     }
 
     void damagedFiles_data()
@@ -72,7 +167,6 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QList<int>>("expected");
         QTest::addColumn<bool>("keptAside");
-
         const auto xml = [](const QVariant &v) { return pv::plist::toXml(v); };
         QTest::newRow("garbage") << QByteArray("<?xml version=\"1.0\"?><plist><arr") << QList<int>()
                                  << true;
@@ -82,31 +176,24 @@ private Q_SLOTS:
             << xml(QVariantList{record(1), "x", qlonglong(5), QVariantList{}, record(2)})
             << QList<int>({1, 2}) << false;
     }
-
     void damagedFiles()
     {
         QFETCH(QByteArray, bytes);
         QFETCH(QList<int>, expected);
         QFETCH(bool, keptAside);
         const QString path = pv::paths::appFile("Sent.xml");
-        {
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(bytes);
-        }
+        QVERIFY(putBytes(path, bytes));
         pv::SentTable sent(nullptr);
         QCOMPARE(seqs(sent.items()), expected);
         QCOMPARE(QFile::exists(path + ".unreadable"), keptAside);
         if (keptAside)
             QCOMPARE(fileBytes(path + ".unreadable"), bytes);
-
         // The next change writes a sound file.
         sent.addItem(record(9));
-        endTurn();
-        QCOMPARE(fileRecords(path), sent.items());
+        QVERIFY(written(sent));
     }
 
-    void itemsForAction()
+    void itemsForActionAndErrorLog()
     {
         pv::SentTable sent(nullptr);
         QVERIFY(sent.itemsForAction(0, {0}).isEmpty());
@@ -118,10 +205,8 @@ private Q_SLOTS:
         QCOMPARE(seqs(sent.itemsForAction(2, {2, 0})), QList<int>({3, 1}));
         QCOMPARE(seqs(sent.itemsForAction(-1, {1})), QList<int>({2}));
         QCOMPARE(seqs(sent.itemsForAction(9, {7})), QList<int>());
-    }
 
-    void errorLog()
-    {
+        // The error log lives in memory only.
         pv::HistoryPanelTable log;
         log.addError("first");
         log.addError("second\nline");
@@ -130,7 +215,251 @@ private Q_SLOTS:
         log.clearHistory();
         QCOMPARE(log.count(), 0);
         endTurn();
-        QCOMPARE(QDir(pv::paths::appDir()).entryList(QDir::Files), QStringList());
+        QCOMPARE(QDir(pv::paths::appDir()).entryList(QDir::Files), QStringList{"Sent.xml"});
+    }
+
+    // Each list asks first; Cancel, its default, keeps the records and the
+    // file, and clearing one list leaves the others alone.
+    void clearingAsksFirst()
+    {
+        store("Sent.xml", {4, 3});
+        store("History.xml", {1, 2});
+        RecordingAlerter alerter;
+        pv::SentTable sent(&alerter);
+        pv::HistoryTable history(&alerter); // not loaded: the first question reads it
+        pv::QueueTable queue(&alerter);
+        queue.addItem(record(5));
+        queue.addItem(record(6));
+        endTurn();
+        const struct {
+            pv::RecordList *list;
+            std::function<bool()> clear;
+            QString button;
+        } lists[] = {{&sent, [&] { return sent.clearErrors(); }, "Clear"},
+                     {&history, [&] { return history.clearHistory(); }, "Clear History"},
+                     {&queue, [&] { return queue.clearQueue(); }, "Clear Queue"}};
+        for (const auto &l : lists) {
+            const QByteArray before = fileBytes(l.list->filePath());
+            alerter.answer = -1;
+            QVERIFY(!l.clear());
+            QCOMPARE(l.list->count(), 2);
+            endTurn();
+            QCOMPARE(fileBytes(l.list->filePath()), before);
+            QCOMPARE(alerter.alerts.last().buttons, QStringList({l.button, "Cancel"}));
+            alerter.answer = 0;
+            QVERIFY(l.clear());
+            QCOMPARE(l.list->count(), 0);
+            QTRY_VERIFY(written(*l.list));
+        }
+        QCOMPARE(alerter.alerts[0].text, "The records in History will not be affected");
+        // Headless: nobody to ask, the queue stays.
+        pv::QueueTable unattended(nullptr, m_home.path() + "/q2.xml");
+        unattended.addItem(record(1));
+        QVERIFY(!unattended.clearQueue());
+        QCOMPARE(unattended.count(), 1);
+    }
+
+    void queuePriorityGoesAheadOfWaitingItems()
+    {
+        pv::QueueTable queue(nullptr);
+        // true and any non-zero number ask for priority.
+        const QVariantList priority{{}, {}, true, qlonglong(1), qlonglong(0)};
+        for (int i = 1; i <= 5; ++i) {
+            QVariantMap r = record(i);
+            if (priority[i - 1].isValid())
+                r["priority"] = priority[i - 1];
+            queue.addItem(r);
+        }
+        QCOMPARE(seqs(queue.items()), QList<int>({4, 3, 1, 2, 5}));
+        QCOMPARE(queue.deleteFirstItem().value("seq").toInt(), 4);
+        QVERIFY(queue.containsPath("/hot/file5.txt"));
+        QVERIFY(!queue.containsPath("/hot/file4.txt"));
+        QVERIFY(written(queue));
+        while (queue.count() > 0)
+            queue.deleteFirstItem();
+        QVERIFY(queue.deleteFirstItem().isEmpty());
+    }
+
+    void queueMinusMovesTheSourceToErrors()
+    {
+        RecordingAlerter alerter;
+        pv::QueueTable queue(&alerter);
+        queue.addItem(sourceRecord("a.txt"));
+        queue.addItem(sourceRecord("Folder", true));
+        queue.addItem(sourceRecord("c.txt"));
+        QCOMPARE(queue.minusBtn(2), 1); // Errors is created on demand
+        QCOMPARE(fileBytes(m_hot + "/Errors/c.txt"), QByteArray("c.txt"));
+        QVERIFY(!QFile::exists(m_hot + "/c.txt"));
+        QCOMPARE(queue.minusBtn(1), 0);
+        QVERIFY(QFileInfo(m_hot + "/Errors/Folder/inner").isDir());
+        QCOMPARE(queue.minusBtn(0), -1);
+        QVERIFY(QFile::exists(m_hot + "/Errors/a.txt"));
+        QVERIFY(written(queue));
+
+        // A source other entries still need (other members of a group, or
+        // the one being delivered right now) stays; the last entry takes it.
+        const QVariantMap member = sourceRecord("g.txt");
+        for (const char *dest : {"Server", "Other", "Third"}) {
+            QVariantMap r = member;
+            r["dest"] = dest;
+            queue.addItem(r);
+        }
+        const QString source = member.value("path").toString();
+        queue.minusBtn(0);
+        QVERIFY(QFile::exists(source));
+        QString inProcessing = source;
+        queue.setPathInUse([&](const QString &p) { return p == inProcessing; });
+        queue.deleteFirstItem();
+        queue.minusBtn(0);
+        QVERIFY(QFile::exists(source));
+        queue.addItem(member);
+        inProcessing.clear();
+        queue.minusBtn(0);
+        QVERIFY(!QFile::exists(source));
+        QVERIFY(QFile::exists(m_hot + "/Errors/g.txt"));
+        QVERIFY(alerter.alerts.isEmpty());
+
+        // Never replaces an item in Errors, never writes outside it, and
+        // leaves a source alone when there is no hot folder; the entry goes
+        // in every case.
+        queue.addItem(sourceRecord("b.txt"));
+        QVERIFY(putBytes(m_hot + "/Errors/b.txt", "older"));
+        queue.minusBtn(0);
+        QCOMPARE(queue.count(), 0);
+        QCOMPARE(alerter.alerts.size(), 1);
+        QCOMPARE(alerter.alerts[0].title, "Could not move file to Errors folder");
+        QCOMPARE(fileBytes(m_hot + "/Errors/b.txt"), QByteArray("older"));
+        QCOMPARE(fileBytes(m_hot + "/b.txt"), QByteArray("b.txt"));
+
+        QVariantMap r = sourceRecord("x.txt");
+        r["name"] = "../../escaped.txt";
+        queue.addItem(r);
+        queue.minusBtn(0);
+        QVERIFY(QFile::exists(m_hot + "/Errors/escaped.txt"));
+        QVERIFY(!QFile::exists(m_home.path() + "/escaped.txt"));
+
+        r = sourceRecord("cli.txt");
+        r.remove("hotfolder");
+        queue.addItem(r);
+        queue.minusBtn(0);
+        QCOMPARE(queue.count(), 0);
+        QVERIFY(QFile::exists(r.value("path").toString()));
+        QVERIFY(!QFile::exists("/Errors"));
+    }
+
+    void historyIsReadOnFirstAdditionAndOpeningOnlyReads()
+    {
+        const QString path = pv::paths::appFile("History.xml");
+        store("History.xml", {3, 1, 2});
+        const QByteArray unsorted = fileBytes(path);
+        pv::HistoryTable lazy(nullptr);
+        QVERIFY(!lazy.isLoaded());
+        lazy.addItem(record(0));
+        QCOMPARE(seqs(lazy.items()), QList<int>({0, 1, 2, 3}));
+        QVERIFY(written(lazy));
+
+        store("History.xml", {3, 1, 2});
+        pv::HistoryTable history(nullptr);
+        history.loadHistory();
+        QCOMPARE(seqs(history.items()), QList<int>({1, 2, 3}));
+        endTurn();
+        QCOMPARE(fileBytes(path), unsorted);
+        // A second load must not duplicate or reset what was added since.
+        history.addItem(record(4));
+        history.loadHistory();
+        history.flush();
+        QCOMPARE(seqs(onDisk(path)), QList<int>({1, 2, 3, 4}));
+    }
+
+    void historySortKeyAndSelection()
+    {
+        pv::HistoryTable history(nullptr);
+        for (int i : {5, 1, 3})
+            history.addItem(record(i));
+        QCOMPARE(seqs(history.items()), QList<int>({1, 3, 5}));
+
+        // A selected row stays on its record when others sort in before it.
+        QPersistentModelIndex selected(history.index(1, 0));
+        history.addItem(record(2));
+        QCOMPARE(selected.row(), 2);
+        QCOMPARE(selected.data(pv::RecordList::RecordRole).toMap(), record(3));
+
+        // Sorting by a column (text with numbers in it), newest name first.
+        QVariantMap a = record(7);
+        a["finalName"] = "file10.txt";
+        history.addItem(a);
+        history.sort(history.columnOfKey("finalName"), Qt::DescendingOrder);
+        QCOMPARE(history.sortKey(), "finalName");
+        QCOMPARE(history.itemAt(0).value("seq").toInt(), 7);
+        QCOMPARE(selected.data(pv::RecordList::RecordRole).toMap(), record(3));
+
+        history.setSortKey("dateEnd", Qt::DescendingOrder);
+        QCOMPARE(seqs(history.items()), QList<int>({7, 5, 3, 2, 1}));
+        QVERIFY(written(history));
+    }
+
+    // The limit of the processed-files list, in both readings of "Unlimited".
+    void sentKeepsTheNewestWithinTheLimit_data()
+    {
+        QTest::addColumn<QString>("limit");
+        QTest::addColumn<int>("stored"); // records 1..stored already in Sent.xml
+        QTest::addColumn<int>("added");  // records stored+1..stored+added completed
+        QTest::addColumn<int>("oldestKept");
+        QTest::newRow("at the limit") << "10" << 10 << 1 << 2;
+        QTest::newRow("Unlimited keeps fifty") << "Unlimited" << 0 << 60 << 11;
+        QTest::newRow("no limit") << QString() << 0 << 120 << 1;
+        QTest::newRow("zero") << "0" << 100 << 21 << 1;
+        QTest::newRow("junk") << "lots" << 0 << 60 << 1;
+    }
+    void sentKeepsTheNewestWithinTheLimit()
+    {
+        QFETCH(QString, limit);
+        QFETCH(int, stored);
+        QFETCH(int, added);
+        QFETCH(int, oldestKept);
+        setRecent(limit);
+        store("Sent.xml", range(stored, 1));
+        pv::SentTable sent(nullptr);
+        for (int i = stored + 1; i <= stored + added; ++i)
+            sent.addCompletedItem(record(i));
+        sent.adjustNumberOfRecentTo(0);
+        QCOMPARE(seqs(sent.items()), range(stored + added, oldestKept));
+        QVERIFY(written(sent));
+    }
+
+    void sentLoweringTheLimitDropsTheOldest()
+    {
+        store("Sent.xml", range(100, 1));
+        pv::SentTable sent(nullptr);
+        sent.adjustNumberOfRecentTo(20);
+        QCOMPARE(seqs(sent.items()), range(100, 81));
+        QVERIFY(written(sent));
+        sent.adjustNumberOfRecentTo(50); // raising it brings nothing back
+        QCOMPARE(sent.count(), 20);
+        sent.removeLastItem();
+        QCOMPARE(sent.itemAt(sent.count() - 1).value("seq").toInt(), 82);
+    }
+
+    void sentCopyLinkAndDoubleClick()
+    {
+        RecordingAlerter alerter;
+        // Written by an earlier run: the files keep whole seconds only.
+        store("History.xml", {1, 2, 3});
+        pv::HistoryTable history(&alerter);
+        pv::SentTable sent(&alerter);
+        QVariantMap linked = record(2);
+        linked["downloadURLForUser"] = "https://dl.example/f1";
+        linked["dateEnd"] = record(2).value("dateEnd").toDateTime().addMSecs(250);
+        sent.addItem(linked);
+        sent.addItem(record(7));
+        QCOMPARE(sent.copyLink({linked, record(7)}), "https://dl.example/f1");
+        QCOMPARE(sent.doubleAction(1, &history), 1); // found in the history
+        QVERIFY(alerter.alerts.isEmpty());
+
+        QCOMPARE(sent.copyLink({record(7), linked}), QString());
+        QCOMPARE(alerter.alerts.value(0).title, "Download link not specified");
+        QCOMPARE(sent.doubleAction(0, &history), -1);
+        QCOMPARE(alerter.alerts.size(), 2);
     }
 };
 

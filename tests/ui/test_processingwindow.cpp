@@ -2,9 +2,8 @@
 
 #include "app/appcontroller.h"
 #include "app/queueitem.h"
+#include "common/fixtures.h"
 #include "common/testenv.h"
-#include "core/paths.h"
-#include "core/plist.h"
 #include "hotfolders/hotfolderwatcher.h"
 #include "records/historypaneltable.h"
 #include "records/queuetable.h"
@@ -19,97 +18,69 @@ using namespace pv;
 class TestProcessingWindow : public QObject {
     Q_OBJECT
 
-    QString hot(const pvtest::IsolatedHome &home) const { return home.path() + "/hot/Big"; }
-
-    void writeDest(const pvtest::IsolatedHome &home)
-    {
-        QDir().mkpath(paths::destinationsDir());
-        QDir().mkpath(home.path() + "/out");
-        QDir().mkpath(hot(home));
-        QVERIFY(plist::writeFile(paths::destinationsDir() + "/Big.dest",
-                                 QVariantMap{{"name", "Big"},
-                                             {"QFDestType", "Local Disk"},
-                                             {"type", 1},
-                                             {"pathField", home.path() + "/out"},
-                                             {"sendFTPBtn", 1},
-                                             {"QFHotfolder", hot(home)}}));
-    }
-
-    QString sparse(const QString &path, qint64 size)
-    {
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile f(path);
-        f.open(QIODevice::WriteOnly);
-        f.resize(size);
-        return path;
-    }
-
 private Q_SLOTS:
-    void stopCancelsAndStartResumes()
+    void clicksDriveWatchingStopStartAndRemoval()
     {
         pvtest::IsolatedHome home;
-        writeDest(home);
+        const QString hot = home.path() + "/hot/Big";
+        QDir().mkpath(home.path() + "/out");
+        QDir().mkpath(hot);
+        pvtest::writeDest({{"name", "Big"},
+                           {"QFDestType", "Local Disk"},
+                           {"type", 1},
+                           {"pathField", home.path() + "/out"},
+                           {"sendFTPBtn", 1},
+                           {"QFHotfolder", hot}});
         WidgetsUserInterface ui;
         AppController app(&ui);
         ui.attach(app);
         app.startup();
         ProcessingWindow *win = ui.processingWindow();
         QVERIFY(win);
-
-        const QString big = sparse(hot(home) + "/big.bin", qint64(3) << 30);
-        const QString small = sparse(hot(home) + "/small.bin", 100);
-        for (const QString &p : {big, small})
-            app.checkForCode({{qk::path, p},
-                              {qk::hotfolder, hot(home)},
+        const auto drop = [&](const QString &name, qint64 size) {
+            QFile f(hot + "/" + name);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(size));
+            app.checkForCode({{qk::path, f.fileName()},
+                              {qk::hotfolder, hot},
                               {qk::dest, "Big"},
-                              {qk::origSize, QFileInfo(p).size()}});
+                              {qk::origSize, size}});
+        };
+
+        const QString notWatching = win->watchStatus->text();
+        QTest::mouseClick(win->watchButton, Qt::LeftButton);
+        QVERIFY(app.watcher().isWatching());
+        QVERIFY(win->watchStatus->text() != notWatching);
+        QTest::mouseClick(win->watchButton, Qt::LeftButton);
+        QVERIFY(!app.watcher().isWatching());
+        QCOMPARE(win->watchStatus->text(), notWatching);
+
+        // A sparse file long enough to copy that Stop lands in its delivery.
+        drop("big.bin", qint64(3) << 30);
+        drop("small.bin", 100);
         QTRY_VERIFY(win->sendButton->isEnabled());
-        QCOMPARE(win->sendButton->text(), AppController::kStopTitle);
         QVERIFY(win->windowTitle().startsWith(QStringLiteral("Processing \u2022 big.bin")));
         QCOMPARE(win->queueView->model()->rowCount(), 1);
-
-        QTest::qWait(150);
+        const QString stopText = win->sendButton->text();
         QTest::mouseClick(win->sendButton, Qt::LeftButton);
-        QCOMPARE(win->sendButton->text(), AppController::kStartTitle);
+        QVERIFY(win->sendButton->text() != stopText);
         QTRY_VERIFY(!app.isProcessing());
-        QVERIFY(QFile::exists(hot(home) + "/Errors/big.bin"));
-        QVERIFY(
-            app.errors().items().first().value("error").toString().contains("DELIVERY CANCELED"));
+        QVERIFY(QFile::exists(hot + "/Errors/big.bin"));
         QCOMPARE(win->status->text(), QStringLiteral("Idle"));
-        QTest::qWait(100);
+
+        // Stopped, the queue keeps what arrives; "-" sends the selected entry
+        // to Errors.
+        drop("waiting.bin", 10);
+        QTRY_COMPARE(win->queueView->model()->rowCount(), 2);
+        win->queueView->selectRow(1);
+        QTest::mouseClick(win->removeButton, Qt::LeftButton);
         QCOMPARE(win->queueView->model()->rowCount(), 1);
+        QVERIFY(QFile::exists(hot + "/Errors/waiting.bin"));
 
         QTest::mouseClick(win->sendButton, Qt::LeftButton);
         QTRY_VERIFY(QFile::exists(home.path() + "/out/small.bin"));
         QTRY_VERIFY(!app.isProcessing());
         QCOMPARE(win->queueView->model()->rowCount(), 0);
-    }
-
-    void watchingToggleAndQueueRemoval()
-    {
-        pvtest::IsolatedHome home;
-        writeDest(home);
-        WidgetsUserInterface ui;
-        AppController app(&ui);
-        ui.attach(app);
-        app.startup();
-        ProcessingWindow *win = ui.processingWindow();
-
-        QCOMPARE(win->watchStatus->text(), HotfolderWatcher::kNotWatchingStatus);
-        QTest::mouseClick(win->watchButton, Qt::LeftButton);
-        QCOMPARE(win->watchStatus->text(), HotfolderWatcher::kWatchingStatus);
-        QTest::mouseClick(win->watchButton, Qt::LeftButton);
-        QCOMPARE(win->watchStatus->text(), HotfolderWatcher::kNotWatchingStatus);
-
-        // Stopped processing keeps items queued; "-" sends the selected one to Errors.
-        app.sendBtn();
-        const QString waiting = sparse(hot(home) + "/waiting.bin", 10);
-        app.checkForCode({{qk::path, waiting}, {qk::hotfolder, hot(home)}, {qk::dest, "Big"}});
-        QTRY_COMPARE(win->queueView->model()->rowCount(), 1);
-        win->queueView->selectRow(0);
-        QTest::mouseClick(win->removeButton, Qt::LeftButton);
-        QCOMPARE(win->queueView->model()->rowCount(), 0);
-        QVERIFY(QFile::exists(hot(home) + "/Errors/waiting.bin"));
+        QCOMPARE(win->sendButton->text(), stopText);
     }
 };
 
