@@ -71,24 +71,12 @@ private Q_SLOTS:
         QProcess squatter;
         squatter.start("python3", {"-c", R"(
 import os, socket, sys
-s = socket.socket(socket.AF_UNIX)
-s.bind(sys.argv[1])
-os.chmod(sys.argv[1], 0o777)
-os.setgid(65534)
-os.setuid(65534)
-s.listen(1)
-print("ready", flush=True)
-c, _ = s.accept()
-c.settimeout(10)
-got = b""
+s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); os.chmod(sys.argv[1], 0o777)
+os.setgid(65534); os.setuid(65534); s.listen(1); print("ready", flush=True)
+c, _ = s.accept(); c.settimeout(10); got = b""
 try:
-    while True:
-        d = c.recv(4096)
-        if not d:
-            break
-        got += d
-except OSError:
-    pass
+    while d := c.recv(4096): got += d
+except OSError: pass
 print("received", len(got), flush=True)
 )",
                                    socket});

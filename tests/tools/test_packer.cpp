@@ -1,5 +1,5 @@
 // Runs pv-packer as the pipeline does and checks its packages with
-// independent tools: unzip, bsdtar and xorriso.
+// independent tools: unzip, bsdtar, xorriso and 7zz.
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -192,7 +192,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY2(QFileInfo(packer()).isExecutable(), "PV_PACKER must name the packer");
-        for (const char *tool : {"unzip", "bsdtar", "xorriso"})
+        for (const char *tool : {"unzip", "bsdtar", "xorriso", "7zz"})
             QVERIFY2(!QStandardPaths::findExecutable(tool).isEmpty(), tool);
         QVERIFY(m_tmp.isValid());
         m_src = m_tmp.filePath("Report");
@@ -255,6 +255,7 @@ private Q_SLOTS:
             QVERIFY(extract(pkg, dir + "/x").isEmpty());
             QVERIFY(extract(pkg, dir + "/x", {"--passphrase", "s3cret"}).isEmpty());
             QVERIFY(!extract(pkg, dir + "/x", {"--passphrase", "s3cret pw"}).isEmpty());
+            QVERIFY(run("7zz", {"l", "-slt", pkg}).out.contains("AES-256"));
             QCOMPARE(QDir(dir + "/x").entryList(QDir::Files), QStringList{"Report.iso"});
             pkg = dir + "/x/Report.iso";
         }
