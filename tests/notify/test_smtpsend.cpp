@@ -23,6 +23,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <array>
+
 using pv::SMTPEmail;
 using pv::SMTPMessage;
 using pv::SMTPOutcome;
@@ -59,14 +61,6 @@ QJsonObject pythonReads(const QByteArray &headers)
     if (rc != 0)
         qFatal("python3 could not read the headers");
     return QJsonDocument::fromJson(out).object();
-}
-
-QJsonArray mailboxes(const QList<QStringList> &pairs)
-{
-    QJsonArray out;
-    for (const QStringList &p : pairs)
-        out.append(QJsonArray::fromStringList(p));
-    return out;
 }
 
 struct Received {
@@ -243,11 +237,11 @@ private Q_SLOTS:
                                         {"", "info@bücher.example"},
                                         {"Büro", "office@bücher.example"}})
             << "to"
-            << QJsonValue(mailboxes({{"", "first@example.com"},
-                                     {"Doe, Jane \"JD\"", "jd@example.com"},
-                                     {longName, "long@example.com"},
-                                     {"", "info@xn--bcher-kva.example"},
-                                     {"Büro", "office@xn--bcher-kva.example"}}));
+            << QJsonValue(QJsonArray{QJsonArray{"", "first@example.com"},
+                                     QJsonArray{"Doe, Jane \"JD\"", "jd@example.com"},
+                                     QJsonArray{longName, "long@example.com"},
+                                     QJsonArray{"", "info@xn--bcher-kva.example"},
+                                     QJsonArray{"Büro", "office@xn--bcher-kva.example"}});
 
         const auto attachment = [](const char *name, const QString &fileName) {
             QTest::newRow(name) << pv::attachmentHeaders(fileName).join("\r\n") << "filename"
