@@ -1,5 +1,6 @@
 // A drop of a few hundred small files into one hot folder at once: every one
-// is queued, delivered once, whole, and moved to "Done".
+// is queued, delivered once, whole, and moved to "Done". No settings file: the
+// hot folders are watched from start-up with the default intervals.
 
 #include "blackbox.h"
 
@@ -14,7 +15,6 @@ private Q_SLOTS:
         constexpr int kFiles = 300;
         Home home;
         const QString out = home.path() + "/out";
-        home.writeSettings({{"watchInterval", 1}});
         const QVariantMap dest = withHotFolder(local("Bulk", out), home.path() + "/hot");
         home.writeDest(dest);
         const QString hot = dest.value("QFHotfolder").toString();
