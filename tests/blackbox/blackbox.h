@@ -3,6 +3,7 @@
 // headless instance whose log is collected, and small file utilities.
 #pragma once
 
+#include "common/serverenv.h"
 #include "core/plist.h"
 
 #include <QCryptographicHash>
@@ -15,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <functional>
 
 #include <csignal>
@@ -141,6 +143,24 @@ public:
         }
         return true;
     }
+    /// Waits until every path below root exists (a link counts as itself); returns those
+    /// still missing.
+    QStringList waitForPaths(const QString &root, const QStringList &paths, int ms = 90000)
+    {
+        QStringList missing;
+        waitFor(
+            [&] {
+                missing.clear();
+                for (const QString &p : paths) {
+                    const QFileInfo fi(root + "/" + p);
+                    if (!fi.isSymLink() && !fi.exists())
+                        missing.append(p);
+                }
+                return missing.isEmpty();
+            },
+            ms);
+        return missing;
+    }
     int terminate()
     {
         ::kill(pid_t(m_proc.processId()), SIGTERM);
@@ -166,6 +186,24 @@ inline QVariantMap local(const QString &name, const QString &dir)
             {"sendFTPBtn", 1}, {"sendEmailBtn", 0},          {"overwriteBtn", 0}};
 }
 
+/// A group of the named destinations, in member order.
+inline QVariantMap group(const QString &name, const QStringList &members)
+{
+    QVariantList list;
+    for (const QString &m : members)
+        list.append(QVariantMap{{"name", m}});
+    return {{"name", name}, {"isGroup", true}, {"QFDestType", "group"}, {"groupDests", list}};
+}
+
+/// The same destination packaging items: method 0 zip, 1 disk image.
+inline QVariantMap packaging(QVariantMap dest, int method, bool files, bool folders)
+{
+    dest.insert("QFCompressionMethod", method);
+    dest.insert("QFCompressFiles", files ? 1 : 0);
+    dest.insert("QFCompressFolders", folders ? 1 : 0);
+    return dest;
+}
+
 /// Creates the hot folder parent/name with its three sub-folders.
 inline QString makeHotFolder(const QString &parent, const QString &name)
 {
@@ -187,6 +225,13 @@ inline bool writeFile(const QString &path, const QByteArray &data)
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+/// Writes each (path below root, contents) pair.
+inline bool writeFiles(const QString &root, const QList<QPair<QString, QByteArray>> &files)
+{
+    return std::all_of(files.begin(), files.end(),
+                       [&](const auto &f) { return writeFile(root + "/" + f.first, f.second); });
 }
 
 inline QByteArray readFile(const QString &path)
@@ -224,6 +269,16 @@ inline QList<QVariantMap> recordsNamed(const QList<QVariantMap> &records, const 
     return out;
 }
 
+/// Field key of each record whose "name" is name, in order.
+inline QStringList fieldOf(const QList<QVariantMap> &records, const QString &name,
+                           const QString &key)
+{
+    QStringList out;
+    for (const QVariantMap &r : recordsNamed(records, name))
+        out.append(r.value(key).toString());
+    return out;
+}
+
 /// Today's year/month/date folder path with the given date format, as the
 /// destinations ask for it.
 inline QString datePath(const QString &dateFormat)
@@ -235,21 +290,6 @@ inline QString datePath(const QString &dateFormat)
     date.replace("DD", QString::asprintf("%02d", d.day()), Qt::CaseInsensitive);
     return QString::number(d.year()) + "/" + QString::asprintf("%02d-%d", d.month(), d.year()) +
            "/" + date;
-}
-
-/// Key=value lines of the Samba fixture's env file; empty when missing.
-inline QMap<QString, QString> sambaEnv()
-{
-    QMap<QString, QString> env;
-    QFile f(qEnvironmentVariable("PV_BINARY_DIR") + "/servers/samba.env");
-    if (!f.open(QIODevice::ReadOnly))
-        return env;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        const qsizetype eq = line.indexOf('=');
-        if (eq > 0)
-            env.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
-    }
-    return env;
 }
 
 } // namespace bb

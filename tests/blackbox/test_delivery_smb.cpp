@@ -3,27 +3,15 @@
 
 #include "blackbox.h"
 
+#include "common/listener.h"
 #include "core/plist.h"
 #include "prefs/prefs.h"
-
-#include <QTcpServer>
 
 #include <unistd.h>
 
 using namespace bb;
 
 namespace {
-
-/// A port on 127.0.0.1 that nobody listens on.
-int closedPort()
-{
-    QTcpServer server;
-    if (!server.listen(QHostAddress::LocalHost, 0))
-        return 1;
-    const int port = server.serverPort();
-    server.close();
-    return port;
-}
 
 /// Creates folders below the share that the share's user may write into.
 bool makeShareFolders(const QString &root, const QString &relative)
@@ -62,7 +50,7 @@ class TestDeliverySmb : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
-        m_env = sambaEnv();
+        m_env = pvtest::serverEnv("samba");
         QVERIFY2(m_env.contains("SMB_PORT"),
                  "no test server: run through ctest, which starts tests/servers/samba.sh");
     }
@@ -78,23 +66,15 @@ private Q_SLOTS:
         home.writeSettings({{"watchInterval", 1}});
 
         QVariantMap dated = smb("Share", base + "/dated");
-        dated.insert("yearFolderBtn", 1);
-        dated.insert("monthFolderBtn", 1);
-        dated.insert("dateFolderBtn", 1);
-        home.writeDest(withHotFolder(dated, hot));
-        QVariantMap zipper = smb("ShareZip", base + "/zip #1");
-        zipper.insert("QFCompressFolders", 1);
-        zipper.insert("QFCompressionMethod", 0);
-        home.writeDest(withHotFolder(zipper, hot));
-        home.writeDest(withHotFolder(smb("Down", base + "/down", closedPort()), hot));
+        for (const char *key : {"yearFolderBtn", "monthFolderBtn", "dateFolderBtn"})
+            dated.insert(key, 1);
+        // Nobody listens on a port whose listener has closed.
+        const int closedPort = pvtest::Listener().port();
+        for (const QVariantMap &dest :
+             {dated, packaging(smb("ShareZip", base + "/zip #1"), 0, false, true),
+              smb("Down", base + "/down", closedPort), group("Mixed", {"Plain", "Down"})})
+            home.writeDest(withHotFolder(dest, hot));
         home.writeDest(smb("Plain", base + "/plain"));
-        home.writeDest(
-            withHotFolder(QVariantMap{{"name", "Mixed"},
-                                      {"isGroup", true},
-                                      {"QFDestType", "group"},
-                                      {"groupDests", QVariantList{QVariantMap{{"name", "Plain"}},
-                                                                  QVariantMap{{"name", "Down"}}}}},
-                          hot));
 
         // An earlier delivery of the same name is already on the share.
         const QString dateDir = base + "/dated/" + datePath("YYYY-MM-DD");
@@ -106,25 +86,18 @@ private Q_SLOTS:
         Instance inst(home);
         QVERIFY2(inst.waitForLog("startWatching"), inst.tail());
 
-        QVERIFY(writeFile(hot + "/Share/note.txt", content(5000, 'n')));
-        QVERIFY(writeFile(hot + "/Share/Tree/a.txt", content(300, 'a')));
-        QVERIFY(writeFile(hot + "/Share/Q3 50% \u00e4 #2.txt", "odd name"));
-        QVERIFY(writeFile(hot + "/Share/Tree/sub/b.bin", content(300000, 'b')));
-        QVERIFY(writeFile(hot + "/ShareZip/Bundle/x.txt", content(8000, 'x')));
-        QVERIFY(writeFile(hot + "/Down/lost.txt", "never arrives"));
-        QVERIFY(writeFile(hot + "/Mixed/both.txt", content(700, 'm')));
+        QVERIFY(writeFiles(hot, {{"Share/note.txt", content(5000, 'n')},
+                                 {"Share/Tree/a.txt", content(300, 'a')},
+                                 {"Share/Q3 50% \u00e4 #2.txt", "odd name"},
+                                 {"Share/Tree/sub/b.bin", content(300000, 'b')},
+                                 {"ShareZip/Bundle/x.txt", content(8000, 'x')},
+                                 {"Down/lost.txt", "never arrives"},
+                                 {"Mixed/both.txt", content(700, 'm')}}));
 
-        const QStringList finished{
-            "Share/Done/note.txt",  "Share/Done/Tree",      "Share/Done/Q3 50% \u00e4 #2.txt",
-            "ShareZip/Done/Bundle", "Down/Errors/lost.txt", "Mixed/Errors/both.txt"};
-        QVERIFY2(inst.waitFor(
-                     [&] {
-                         return std::all_of(
-                             finished.begin(), finished.end(),
-                             [&](const QString &p) { return QFileInfo::exists(hot + "/" + p); });
-                     },
-                     90000),
-                 inst.tail());
+        const QStringList missing = inst.waitForPaths(
+            hot, {"Share/Done/note.txt", "Share/Done/Tree", "Share/Done/Q3 50% \u00e4 #2.txt",
+                  "ShareZip/Done/Bundle", "Down/Errors/lost.txt", "Mixed/Errors/both.txt"});
+        QVERIFY2(missing.isEmpty(), qPrintable(missing.join(", ") + "\n" + inst.log().right(6000)));
         QList<QVariantMap> history;
         QVERIFY(inst.waitFor([&] { return (history = home.records("History.xml")).size() == 7; },
                              10000));
@@ -132,13 +105,11 @@ private Q_SLOTS:
         // Into the dated folders under the next free name.
         QCOMPARE(readFile(share + "/" + dateDir + "/note_1.txt"), content(5000, 'n'));
         QCOMPARE(readFile(share + "/" + dateDir + "/note.txt"), QByteArray("earlier"));
-        const QList<QVariantMap> note = recordsNamed(history, "note.txt");
-        QCOMPARE(note.size(), 1);
-        QCOMPARE(note[0].value("success").toString(), QStringLiteral("ok"));
-        QCOMPARE(note[0].value("finalName").toString(), QStringLiteral("note_1.txt"));
-        QVERIFY2(note[0].value("location").toString().endsWith(datePath("YYYY-MM-DD")),
-                 qPrintable(note[0].value("location").toString()));
-        QVERIFY(note[0].value("baseURLNoPassword").toString().contains("<password>"));
+        QCOMPARE(fieldOf(history, "note.txt", "success"), QStringList{"ok"});
+        QCOMPARE(fieldOf(history, "note.txt", "finalName"), QStringList{"note_1.txt"});
+        const QString location = fieldOf(history, "note.txt", "location").value(0);
+        QVERIFY2(location.endsWith(datePath("YYYY-MM-DD")), qPrintable(location));
+        QVERIFY(fieldOf(history, "note.txt", "baseURLNoPassword")[0].contains("<password>"));
         QCOMPARE(readFile(share + "/" + dateDir + "/Tree/a.txt"), content(300, 'a'));
         QCOMPARE(readFile(share + "/" + dateDir + "/Q3 50% \u00e4 #2.txt"), QByteArray("odd name"));
         QCOMPARE(readFile(share + "/" + dateDir + "/Tree/sub/b.bin"), content(300000, 'b'));
@@ -152,19 +123,14 @@ private Q_SLOTS:
 
         // Nobody listens: recorded as not delivered, with the reason, and the
         // source goes to "Errors".
-        const QList<QVariantMap> lost = recordsNamed(history, "lost.txt");
-        QCOMPARE(lost.size(), 1);
-        QCOMPARE(lost[0].value("success").toString(), QStringLiteral("missing"));
-        const QString error = lost[0].value("error").toString();
+        QCOMPARE(fieldOf(history, "lost.txt", "success"), QStringList{"missing"});
+        const QString error = fieldOf(history, "lost.txt", "error")[0];
         QVERIFY2(error.contains("FILE HAS NOT BEEN DELIVERED!") && error.contains("Transfer error"),
                  qPrintable(error));
         QCOMPARE(recordsNamed(home.records("Sent.xml"), "lost.txt").size(), 1);
 
         // The last member of the group failed: delivered once, source in "Errors".
-        const QList<QVariantMap> both = recordsNamed(history, "both.txt");
-        QCOMPARE(both.size(), 2);
-        QCOMPARE(both[0].value("success").toString(), QStringLiteral("ok"));
-        QCOMPARE(both[1].value("success").toString(), QStringLiteral("missing"));
+        QCOMPARE(fieldOf(history, "both.txt", "success"), QStringList({"ok", "missing"}));
         QCOMPARE(readFile(share + "/" + base + "/plain/both.txt"), content(700, 'm'));
 
         // The share's password never reaches the log, nor any field of the

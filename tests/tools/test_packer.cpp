@@ -1,5 +1,5 @@
 // Runs pv-packer as the pipeline does and checks its packages with
-// independent tools: unzip, bsdtar and xorriso.
+// independent tools: unzip, bsdtar, xorriso and 7zz.
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -192,7 +192,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY2(QFileInfo(packer()).isExecutable(), "PV_PACKER must name the packer");
-        for (const char *tool : {"unzip", "bsdtar", "xorriso"})
+        for (const char *tool : {"unzip", "bsdtar", "xorriso", "7zz"})
             QVERIFY2(!QStandardPaths::findExecutable(tool).isEmpty(), tool);
         QVERIFY(m_tmp.isValid());
         m_src = m_tmp.filePath("Report");
@@ -214,18 +214,86 @@ private Q_SLOTS:
         QDir(dir).removeRecursively();
     }
 
-    void zipArchives()
+    void packages_data()
     {
-        const QString dir = freshDir("zip");
-        const QString zip = dir + "/Report.zip";
-        const Run r = run(packer(), {"-c", "-k", "-V", m_src, zip});
-        QCOMPARE(r.code, 0);
-        QCOMPARE(r.lines().size(), treeEntries(m_src).size()); // one "adding:" line per item
-        QCOMPARE(run("unzip", {"-tq", zip}).code, 0);
-        QVERIFY(
-            run("unzip", {"-Z", zip}).lines().filter(" sub/random.bin").first().contains(" defN "));
-        QCOMPARE(treeState(extract(zip, dir + "/x")), treeState(m_src));
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("input"); // the password, if any
+        QTest::newRow("zip") << QStringList{"-c", "-k", "-V"} << QByteArray();
+        QTest::newRow("image") << QStringList{"create", "-srcfolder", "-puppetstrings"}
+                               << QByteArray();
+        const QStringList encrypted{"create", "-encryption", "-stdinpass", "-srcfolder",
+                                    "-puppetstrings"};
+        QTest::newRow("encrypted, end of input") << encrypted << QByteArray("s3cret pw");
+        QTest::newRow("encrypted, newline") << encrypted << QByteArray("s3cret pw\nrest");
+        QTest::newRow("encrypted, NUL") << encrypted << QByteArray("s3cret pw\0rest", 14);
+    }
 
+    // Each kind of package holds the tree as it is, read back by independent tools; an
+    // encrypted image opens only with its password. Terminated while packing, the packer
+    // leaves nothing behind.
+    void packages()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, input);
+        const bool image = args.first() == "create";
+        const QString dir = freshDir("pkg");
+        QString pkg = dir + (image ? "/Report.dmg" : "/Report.zip");
+        const Run r = run(packer(), args + QStringList{m_src, pkg}, input);
+        QCOMPARE(r.code, 0);
+        QStringList lines = r.lines();
+        if (image) {
+            // Rising percentages up to 100, then the created line.
+            QCOMPARE(lines.takeLast(), "created: " + pkg);
+            QCOMPARE(lines.last(), "PERCENT:100");
+        } else {
+            QCOMPARE(lines.size(), treeEntries(m_src).size()); // one "adding:" line per item
+            QCOMPARE(run("unzip", {"-tq", pkg}).code, 0);
+            QVERIFY(
+                run("unzip", {"-Z", pkg}).lines().filter(" sub/random.bin")[0].contains(" defN "));
+        }
+        if (!input.isEmpty()) {
+            QVERIFY(!r.out.contains("s3cret") && !r.err.contains("s3cret"));
+            QVERIFY(extract(pkg, dir + "/x").isEmpty());
+            QVERIFY(extract(pkg, dir + "/x", {"--passphrase", "s3cret"}).isEmpty());
+            QVERIFY(!extract(pkg, dir + "/x", {"--passphrase", "s3cret pw"}).isEmpty());
+            QVERIFY(run("7zz", {"l", "-slt", pkg}).out.contains("AES-256"));
+            QCOMPARE(QDir(dir + "/x").entryList(QDir::Files), QStringList{"Report.iso"});
+            pkg = dir + "/x/Report.iso";
+        }
+        if (image)
+            QCOMPARE(imageListing(pkg), treeEntries(m_src, true));
+        QCOMPARE(treeState(extract(pkg, dir + "/xx")), treeState(m_src));
+
+        // Stopped mid-way, as Stop does, it leaves nothing under either name.
+        QDir().mkpath(dir + "/in");
+        QDir().mkpath(dir + "/out");
+        makeSparseFile(dir + "/in/big.bin", 3LL * 1024 * 1024 * 1024);
+        QProcess p;
+        p.start(packer(), args + QStringList{dir + "/in", dir + "/out/pkg"});
+        QVERIFY(p.waitForStarted());
+        p.write(input);
+        p.closeWriteChannel();
+        const QByteArray started = image ? "PERCENT:1\n" : "adding: big.bin";
+        QByteArray seen;
+        while (!seen.contains(started) && p.state() == QProcess::Running) {
+            p.waitForReadyRead(1000);
+            seen += p.readAllStandardOutput();
+        }
+        QVERIFY2(seen.contains(started), seen.constData());
+        QCOMPARE(partFiles(dir + "/out").size(), 1);
+        p.terminate();
+        QVERIFY(p.waitForFinished(60000));
+        QVERIFY(p.exitStatus() == QProcess::CrashExit || p.exitCode() != 0);
+        QCOMPARE(
+            QDir(dir + "/out").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList());
+        QDir(dir).removeRecursively();
+    }
+
+    void sourcesAndNames()
+    {
+        const QString dir = freshDir("names");
+        const QString zip = dir + "/Report.zip", img = dir + "/Report.dmg";
         // --keepParent puts the folder's name in front; a file keeps its name.
         QCOMPARE(run(packer(), {"-c", "-k", "--keepParent", m_src, zip}).code, 0);
         const QStringList listed = run("bsdtar", {"-tf", zip}).lines();
@@ -236,23 +304,10 @@ private Q_SLOTS:
         // A link given as the source is followed.
         QCOMPARE(run(packer(), {"-c", "-k", m_src + "/sub/link", zip}).code, 0);
         QCOMPARE(run("unzip", {"-p", zip, "link"}).out, QByteArray("hello\n"));
-    }
 
-    void diskImages()
-    {
-        const QString dir = freshDir("img");
-        const QString img = dir + "/Report.dmg";
-        const Run r = run(packer(), {"create", "-srcfolder", "-puppetstrings", m_src, img});
-        QCOMPARE(r.code, 0);
-        // Rising percentages up to 100, then the created line.
-        QStringList lines = r.lines();
-        QCOMPARE(lines.takeLast(), "created: " + img);
-        QCOMPARE(lines.last(), "PERCENT:100");
-        QCOMPARE(imageListing(img), treeEntries(m_src, true));
         // The Joliet tree alone carries the full names too.
+        QCOMPARE(run(packer(), {"create", "-srcfolder", m_src, img}).code, 0);
         QVERIFY(imageListing(img, {"-read_fs", "norock"}).contains("Grüße ü.txt"));
-        QCOMPARE(treeState(extract(img, dir + "/x")), treeState(m_src));
-
         // The volume name becomes a valid identifier; a single file sits at the root.
         QCOMPARE(run(packer(), {"create", "-srcfolder", m_src + "/a.txt", "-volname",
                                 "Säle Q3 [final]", dir + "/one.dmg"})
@@ -261,36 +316,6 @@ private Q_SLOTS:
         QVERIFY(run("xorriso", {"-indev", dir + "/one.dmg", "-pvd_info"})
                     .out.contains("Volume Id    : S__LE_Q3__FINAL_"));
         QCOMPARE(imageListing(dir + "/one.dmg"), QStringList{"a.txt"});
-    }
-
-    void encryptedImageOpensOnlyWithItsPassword_data()
-    {
-        QTest::addColumn<QByteArray>("input");
-        QTest::newRow("end of input") << QByteArray("s3cret pw");
-        QTest::newRow("newline") << QByteArray("s3cret pw\nrest");
-        QTest::newRow("NUL") << QByteArray("s3cret pw\0rest", 14);
-    }
-
-    void encryptedImageOpensOnlyWithItsPassword()
-    {
-        QFETCH(QByteArray, input);
-        const QString dir = freshDir("enc");
-        const QString img = dir + "/Report.dmg";
-        const Run r =
-            run(packer(),
-                {"create", "-encryption", "-stdinpass", "-srcfolder", "-puppetstrings", m_src, img},
-                input);
-        QCOMPARE(r.code, 0);
-        QCOMPARE(r.lines().last(), "created: " + img);
-        QVERIFY(!r.out.contains("s3cret") && !r.err.contains("s3cret"));
-
-        QVERIFY(extract(img, dir + "/x").isEmpty());
-        QVERIFY(extract(img, dir + "/x", {"--passphrase", "s3cret"}).isEmpty());
-        QVERIFY(!extract(img, dir + "/x", {"--passphrase", "s3cret pw"}).isEmpty());
-        QCOMPARE(QDir(dir + "/x").entryList(QDir::Files), QStringList{"Report.iso"});
-        const QString iso = dir + "/x/Report.iso";
-        QCOMPARE(imageListing(iso), treeEntries(m_src, true));
-        QCOMPARE(treeState(extract(iso, dir + "/xx")), treeState(m_src));
     }
 
     void failuresLeaveNoPackage_data()
@@ -353,49 +378,6 @@ private Q_SLOTS:
         QCOMPARE(run("unzip", {"-tq", zip}).code, 0);
         QVERIFY(QFileInfo(zip).permissions() & QFileDevice::ReadOther); // not left as a 0600 temp
         QCOMPARE(partFiles(dir), QStringList());
-    }
-
-    void terminationRemovesPartialPackage_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QByteArray>("startedLine");
-        QTest::newRow("zip") << QStringList{"-c", "-k", "-V"} << QByteArray("adding: big.bin");
-        QTest::newRow("image") << QStringList{"create", "-srcfolder", "-puppetstrings"}
-                               << QByteArray("PERCENT:1\n");
-        QTest::newRow("encrypted image")
-            << QStringList{"create", "-encryption", "-stdinpass", "-srcfolder", "-puppetstrings"}
-            << QByteArray("PERCENT:1\n");
-    }
-
-    // Stop terminates the packer mid-way; nothing may remain under either name.
-    void terminationRemovesPartialPackage()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(QByteArray, startedLine);
-        const QString dir = freshDir("term");
-        QDir().mkpath(dir + "/in");
-        QDir().mkpath(dir + "/out");
-        makeSparseFile(dir + "/in/big.bin", 3LL * 1024 * 1024 * 1024);
-
-        QProcess p;
-        p.start(packer(), args + QStringList{dir + "/in", dir + "/out/pkg"});
-        QVERIFY(p.waitForStarted());
-        p.write("pw");
-        p.closeWriteChannel();
-        QByteArray seen;
-        while (!seen.contains(startedLine) && p.state() == QProcess::Running) {
-            p.waitForReadyRead(1000);
-            seen += p.readAllStandardOutput();
-        }
-        QVERIFY2(seen.contains(startedLine), seen.constData());
-        QCOMPARE(partFiles(dir + "/out").size(), 1);
-        p.terminate();
-        QVERIFY(p.waitForFinished(60000));
-        QVERIFY(p.exitStatus() == QProcess::CrashExit || p.exitCode() != 0);
-        QCOMPARE(
-            QDir(dir + "/out").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-            QStringList());
-        QDir(dir).removeRecursively();
     }
 };
 
