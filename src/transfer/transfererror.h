@@ -75,6 +75,7 @@ public:
     /// The value; only on success.
     [[nodiscard]] T &value() { return *m_value; }
     [[nodiscard]] const T &value() const { return *m_value; }
+    [[nodiscard]] T value_or(T fallback) const { return ok() ? *m_value : std::move(fallback); }
     T &operator*() { return *m_value; }
     const T &operator*() const { return *m_value; }
     T *operator->() { return &*m_value; }
