@@ -606,7 +606,8 @@ void DeliveryTransfer::applyTag()
     const QString tag = recString(options, QStringLiteral("QFFinderTag"));
     if (!recBool(options, QStringLiteral("QFApplyFinderTag")) || tag.isEmpty())
         return;
-    if (const Result tagged = m_transferController->setItemTag(m_finalTargetPathRelativeToBaseURL, tag);
+    if (const Result tagged =
+            m_transferController->setItemTag(m_finalTargetPathRelativeToBaseURL, tag);
         !tagged)
         log(QStringLiteral("DeliveryTransfer: could not tag %1: %2")
                 .arg(m_finalTargetPathRelativeToBaseURL, tagged.error().reasonText()));

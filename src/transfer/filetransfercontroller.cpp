@@ -316,7 +316,8 @@ TransferError FileTransferController::failNotReachable(const QString &path1, con
 
 TransferError FileTransferController::unsupported()
 {
-    return TransferError::fileTransfer(QStringLiteral("Operation not supported by this controller"));
+    return TransferError::fileTransfer(
+        QStringLiteral("Operation not supported by this controller"));
 }
 
 // ---------------------------------------------------------------------------

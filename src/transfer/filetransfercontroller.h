@@ -51,8 +51,8 @@ public:
                                                const TransferError &error);
     /// Polled between chunks and while throttling sleeps (at least every 100 ms).
     /// Answering true abandons the running operation: its result is
-    /// TransferResult::abandoned() and no failure or success message is sent. Must be cheap and thread-safe with
-    /// respect to whoever requests the abort (an atomic flag is the usual answer).
+    /// TransferResult::abandoned() and no failure or success message is sent. Must be cheap and
+    /// thread-safe with respect to whoever requests the abort (an atomic flag is the usual answer).
     virtual bool fileTransferControllerShouldAbort(FileTransferController *controller);
 };
 
@@ -74,7 +74,8 @@ public:
 
     /// The factory: picks the controller class by the URL's scheme from its table
     /// (one row per protocol class) and initialises it with the URL. Returns
-    /// nullptr for a scheme without a row or a URL the class refuses. The caller owns the result. Any thread.
+    /// nullptr for a scheme without a row or a URL the class refuses. The caller owns the result.
+    /// Any thread.
     [[nodiscard]] static std::unique_ptr<FileTransferController>
     fileTransferControllerWithURL(const QUrl &url);
 

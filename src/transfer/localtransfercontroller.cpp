@@ -135,7 +135,8 @@ QString LocalTransferController::localPathForRemotePath(const QString &remotePat
     return url.path(QUrl::FullyDecoded);
 }
 
-TransferResult<RemoteListing> LocalTransferController::contentsOfDirectoryAtPath(const QString &path)
+TransferResult<RemoteListing>
+LocalTransferController::contentsOfDirectoryAtPath(const QString &path)
 {
     sendDidStart();
     const QString dir = localPathForRemotePath(path);
@@ -201,8 +202,8 @@ Result LocalTransferController::deleteDirectoryRecursivelyAtPath(const QString &
 }
 
 std::optional<Result> LocalTransferController::beginMoveOrCopy(const QString &fromPath,
-                                                             const QString &toPath, QString *from,
-                                                             QString *to)
+                                                               const QString &toPath, QString *from,
+                                                               QString *to)
 {
     sendDidStart();
     *from = localPathForRemotePath(fromPath);
@@ -306,7 +307,8 @@ Result LocalTransferController::_uploadFileToPath(const QString &remotePath, Inp
                           QStringLiteral("PUT"), true);
 }
 
-Result LocalTransferController::moveIntoPlace(const QString &temporaryPath, const QString &finalPath)
+Result LocalTransferController::moveIntoPlace(const QString &temporaryPath,
+                                              const QString &finalPath)
 {
     setStoredPath({});
     sendDidStart();
@@ -326,7 +328,8 @@ Result LocalTransferController::moveIntoPlace(const QString &temporaryPath, cons
     return {};
 }
 
-Result LocalTransferController::_downloadFileFromPath(const QString &remotePath, OutputStream *stream)
+Result LocalTransferController::_downloadFileFromPath(const QString &remotePath,
+                                                      OutputStream *stream)
 {
     if (!stream || stream->status() != TransferStream::NotOpen)
         return TransferError::fileTransfer(QStringLiteral("Failed opening data stream"));
@@ -348,7 +351,8 @@ Result LocalTransferController::setItemDates(const QString &remotePath, const QD
 {
     const QString path = localPathForRemotePath(remotePath);
     if (path.isEmpty())
-        return TransferError::fileTransfer(QStringLiteral("\"%1\" is not reachable").arg(remotePath));
+        return TransferError::fileTransfer(
+            QStringLiteral("\"%1\" is not reachable").arg(remotePath));
     if (!modificationDate.isValid())
         return {};
     const qint64 ms = modificationDate.toMSecsSinceEpoch();
@@ -366,7 +370,8 @@ Result LocalTransferController::setItemTag(const QString &remotePath, const QStr
 {
     const QString path = localPathForRemotePath(remotePath);
     if (path.isEmpty())
-        return TransferError::fileTransfer(QStringLiteral("\"%1\" is not reachable").arg(remotePath));
+        return TransferError::fileTransfer(
+            QStringLiteral("\"%1\" is not reachable").arg(remotePath));
     // The attribute holds a comma-separated list: writing one name makes it the
     // item's only tag.
     const QByteArray value = tag.toUtf8();

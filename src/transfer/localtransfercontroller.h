@@ -57,7 +57,7 @@ private:
     /// Start message, path checks and removal of the target that moving and
     /// copying share; a value means the operation has already ended with it.
     std::optional<Result> beginMoveOrCopy(const QString &fromPath, const QString &toPath,
-                                        QString *from, QString *to);
+                                          QString *from, QString *to);
 };
 
 } // namespace pv

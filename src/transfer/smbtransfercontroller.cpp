@@ -780,8 +780,8 @@ bool sameItem(const struct stat &a, const struct stat &b)
 } // namespace
 
 std::optional<Result> SMBTransferController::prepareTarget(const QString &fromPath,
-                                                         const QString &toPath, QByteArray *from,
-                                                         QByteArray *to, bool *sameItemThere)
+                                                           const QString &toPath, QByteArray *from,
+                                                           QByteArray *to, bool *sameItemThere)
 {
     TransferError error;
     if (!connectSession(fromPath, toPath, &error))
@@ -993,8 +993,7 @@ QVariant SMBTransferController::processReadResultStream(OutputStream *, const QS
     return true;
 }
 
-Result SMBTransferController::setItemDates(const QString &remotePath,
-                                           const QDateTime &creationDate,
+Result SMBTransferController::setItemDates(const QString &remotePath, const QDateTime &creationDate,
                                            const QDateTime &modificationDate)
 {
     TransferError error;

@@ -111,7 +111,7 @@ private:
     /// Connection, start message, source check and removal of an item in the
     /// way, shared by move and copy; a value means the operation has ended.
     std::optional<Result> prepareTarget(const QString &fromPath, const QString &toPath,
-                                      QByteArray *from, QByteArray *to, bool *sameItemThere);
+                                        QByteArray *from, QByteArray *to, bool *sameItemThere);
     int copyItem(const QByteArray &from, const QByteArray &to, bool *aborted);
 
     QString m_sharePoint;

@@ -93,7 +93,8 @@ Result StreamTransferController::runWriteStream(std::unique_ptr<OutputStream> st
                         fastPath = false;
                     } else if (n < 0) {
                         if (out->status() == TransferStream::Error)
-                            result = sendDidFail(errorOf(*out, QStringLiteral("Failed writing to stream")));
+                            result = sendDidFail(
+                                errorOf(*out, QStringLiteral("Failed writing to stream")));
                         else
                             result = sendDidFail(TransferError::fileTransfer(
                                 QStringLiteral("Failed reading from data stream")));
@@ -194,7 +195,8 @@ StreamTransferController::runReadStream(std::unique_ptr<InputStream> stream,
             if (in->status() == TransferStream::Open && in->hasBytesAvailable()) {
                 n = in->read(m_streamBuffer.data(), kChunkSize);
                 if (n < 0) {
-                    result = sendDidFail(errorOf(*in, QStringLiteral("Failed reading from stream")));
+                    result =
+                        sendDidFail(errorOf(*in, QStringLiteral("Failed reading from stream")));
                     break;
                 }
             }

@@ -173,10 +173,10 @@ private Q_SLOTS:
 
         d.clear();
         MemoryOutputStream out;
-        QCOMPARE(c.runReadStream(std::make_unique<MemoryInputStream>(QByteArray("")), &out, "GET",
-                                 false)
-                     .value(),
-                 QVariant("done"));
+        QCOMPARE(
+            c.runReadStream(std::make_unique<MemoryInputStream>(QByteArray("")), &out, "GET", false)
+                .value(),
+            QVariant("done"));
         QCOMPARE(d.events, QStringList({"start", "success"}));
     }
 };
