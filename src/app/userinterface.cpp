@@ -97,7 +97,7 @@ QString deliverySummary(const QVariantMap &record, const QString &password)
     QStringList words = line.split(QLatin1Char(' '));
     for (QString &word : words) {
         if (word.contains(QLatin1String("://")))
-            word = DeliveryTransfer::maskedURL(word);
+            word = maskedURL(word);
     }
     line = words.join(QLatin1Char(' '));
     if (!password.isEmpty()) {

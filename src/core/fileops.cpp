@@ -112,6 +112,15 @@ quint64 pathSize(const QString &path)
     return total;
 }
 
+QString lastPathComponent(const QString &path)
+{
+    qsizetype end = path.size();
+    while (end > 1 && path.at(end - 1) == QLatin1Char('/'))
+        --end;
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'), end - 1);
+    return slash < 0 || end == 1 ? path.left(end) : path.mid(slash + 1, end - slash - 1);
+}
+
 QString numberedName(const QString &name, qint64 n)
 {
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));

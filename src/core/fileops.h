@@ -18,6 +18,9 @@ namespace pv {
 /// Bytes of a file or of all files below a folder; links are not followed.
 [[nodiscard]] quint64 pathSize(const QString &path);
 
+/// The last component of a slash-separated path, trailing slashes ignored
+/// ("/a/b/" gives "b", "/" gives "/").
+[[nodiscard]] QString lastPathComponent(const QString &path);
 /// "base_N.ext" for name "base.ext" (a leading dot starts a hidden name, not
 /// an extension).
 [[nodiscard]] QString numberedName(const QString &name, qint64 n);

@@ -27,4 +27,22 @@ QString addMissingPercentEscapesForURL(const QString &text)
     return escapeWith(text, "$&;?~");
 }
 
+QString maskedURL(const QString &url)
+{
+    const qsizetype schemeEnd = url.indexOf(QStringLiteral("://"));
+    if (schemeEnd < 0)
+        return url;
+    const qsizetype authorityStart = schemeEnd + 3;
+    qsizetype authorityEnd = url.indexOf(QLatin1Char('/'), authorityStart);
+    if (authorityEnd < 0)
+        authorityEnd = url.size();
+    const qsizetype at = url.lastIndexOf(QLatin1Char('@'), authorityEnd - 1);
+    if (at < authorityStart)
+        return url;
+    const qsizetype colon = url.indexOf(QLatin1Char(':'), authorityStart);
+    if (colon < 0 || colon > at)
+        return url;
+    return url.left(colon + 1) + QStringLiteral("<passw>") + url.mid(at);
+}
+
 } // namespace pv

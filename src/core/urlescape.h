@@ -11,4 +11,8 @@ namespace pv {
 /// structure.
 [[nodiscard]] QString addMissingPercentEscapesForURL(const QString &text);
 
+/// URL text with the password of its user information replaced by "<passw>",
+/// for log lines and summaries; text without one comes back unchanged.
+[[nodiscard]] QString maskedURL(const QString &url);
+
 } // namespace pv

@@ -1,7 +1,7 @@
 #include "notify/smtpemail.h"
 
 #include "core/log.h"
-#include "records/recordlist.h"
+#include "core/support.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -6,6 +6,7 @@
 #include "core/log.h"
 #include "core/plist.h"
 #include "core/record.h"
+#include "core/support.h"
 
 #include <QCollator>
 #include <QDateTime>

@@ -107,7 +107,4 @@ private:
     qint64 m_lastWriteMs = 0;
 };
 
-/// The maker's support address named in user-facing texts.
-inline constexpr const char *kSupportAddress = "support@tallowin.example";
-
 } // namespace pv

@@ -24,58 +24,49 @@ QString message()
 }
 } // namespace
 
-std::optional<RemoteListing> AFPTransferController::contentsOfDirectoryAtPath(const QString &)
+TransferResult<RemoteListing> AFPTransferController::contentsOfDirectoryAtPath(const QString &)
 {
-    failOperation(message());
-    return std::nullopt;
+    return failOperation(message());
 }
 
-bool AFPTransferController::createDirectoryAtPath(const QString &)
+Result AFPTransferController::createDirectoryAtPath(const QString &)
 {
-    failOperation(message());
-    return false;
+    return failOperation(message());
 }
 
-bool AFPTransferController::deleteFileAtPath(const QString &)
+Result AFPTransferController::deleteFileAtPath(const QString &)
 {
-    failOperation(message());
-    return false;
+    return failOperation(message());
 }
 
-bool AFPTransferController::deleteDirectoryAtPath(const QString &)
+Result AFPTransferController::deleteDirectoryAtPath(const QString &)
 {
-    failOperation(message());
-    return false;
+    return failOperation(message());
 }
 
-bool AFPTransferController::deleteDirectoryRecursivelyAtPath(const QString &)
+Result AFPTransferController::deleteDirectoryRecursivelyAtPath(const QString &)
 {
-    failOperation(message());
-    return false;
+    return failOperation(message());
 }
 
-bool AFPTransferController::movePath(const QString &, const QString &)
+Result AFPTransferController::movePath(const QString &, const QString &)
 {
-    failOperation(message());
-    return false;
+    return failOperation(message());
 }
 
-bool AFPTransferController::copyPath(const QString &, const QString &)
+Result AFPTransferController::copyPath(const QString &, const QString &)
 {
-    failOperation(message());
-    return false;
+    return failOperation(message());
 }
 
-bool AFPTransferController::_uploadFileToPath(const QString &, InputStream *)
+Result AFPTransferController::_uploadFileToPath(const QString &, InputStream *)
 {
-    failOperation(message());
-    return false;
+    return failOperation(message());
 }
 
-bool AFPTransferController::_downloadFileFromPath(const QString &, OutputStream *)
+Result AFPTransferController::_downloadFileFromPath(const QString &, OutputStream *)
 {
-    failOperation(message());
-    return false;
+    return failOperation(message());
 }
 
 } // namespace pv

@@ -10,20 +10,19 @@ namespace pv {
 class AFPTransferController : public FileTransferController {
 public:
     [[nodiscard]] QString urlScheme() const override { return QStringLiteral("afp"); }
-    [[nodiscard]] bool useAsyncStreams() const override { return false; }
     bool initWithBaseURL(const QUrl &url) override;
 
-    std::optional<RemoteListing> contentsOfDirectoryAtPath(const QString &path) override;
-    bool createDirectoryAtPath(const QString &path) override;
-    bool deleteFileAtPath(const QString &path) override;
-    bool deleteDirectoryAtPath(const QString &path) override;
-    bool deleteDirectoryRecursivelyAtPath(const QString &path) override;
-    bool movePath(const QString &fromPath, const QString &toPath) override;
-    bool copyPath(const QString &fromPath, const QString &toPath) override;
+    TransferResult<RemoteListing> contentsOfDirectoryAtPath(const QString &path) override;
+    Result createDirectoryAtPath(const QString &path) override;
+    Result deleteFileAtPath(const QString &path) override;
+    Result deleteDirectoryAtPath(const QString &path) override;
+    Result deleteDirectoryRecursivelyAtPath(const QString &path) override;
+    Result movePath(const QString &fromPath, const QString &toPath) override;
+    Result copyPath(const QString &fromPath, const QString &toPath) override;
 
 protected:
-    bool _uploadFileToPath(const QString &remotePath, InputStream *stream) override;
-    bool _downloadFileFromPath(const QString &remotePath, OutputStream *stream) override;
+    Result _uploadFileToPath(const QString &remotePath, InputStream *stream) override;
+    Result _downloadFileFromPath(const QString &remotePath, OutputStream *stream) override;
 };
 
 /// The failure text of every AFP operation.

@@ -6,13 +6,8 @@
 #include "core/record.h"
 #include "core/settings.h"
 #include "core/sizetext.h"
-#include "records/recordlist.h"
-#include "transfer/localtransfercontroller.h"
-
-#if __has_include("transfer/smbtransfercontroller.h")
-#include "transfer/smbtransfercontroller.h"
-#define PV_HAVE_SMB_CONTROLLER 1
-#endif
+#include "core/support.h"
+#include "core/urlescape.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -21,11 +16,8 @@
 #include <QThread>
 #include <QTime>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 
-#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -41,21 +33,6 @@ namespace k = transferkeys;
 namespace {
 
 const QString kType = QStringLiteral("type");
-const char *const kTagAttribute = "user.xdg.tags";
-
-double monotonicSeconds()
-{
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-QString lastPathComponent(QString path)
-{
-    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
-        path.chop(1);
-    const int slash = path.lastIndexOf(QLatin1Char('/'));
-    return slash < 0 ? path : path.mid(slash + 1);
-}
 
 QString trimmedSlashes(QString s)
 {
@@ -75,26 +52,6 @@ QString deletingLastPathComponent(const QString &path)
 QStringList namesOf(const RemoteListing &listing)
 {
     return listing.keys();
-}
-
-// Sets the modification date of path (links not followed: the delivered item
-// itself). Creation dates cannot be set on this system's file systems.
-bool setModificationDate(const QString &path, const QDateTime &date, int *err)
-{
-    if (!date.isValid())
-        return true;
-    const qint64 ms = date.toMSecsSinceEpoch();
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = time_t(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
-    times[1].tv_nsec = long((ms - qint64(times[1].tv_sec) * 1000) * 1000000);
-    if (::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW) !=
-        0) {
-        *err = errno;
-        return false;
-    }
-    return true;
 }
 
 QString valueText(const QVariant &v)
@@ -293,11 +250,10 @@ void DeliveryTransfer::startProcessNow()
         return;
 
     // 4.
-    m_url = QUrl(urlText);
-    m_scheme = m_url.scheme().toLower();
+    const QUrl url(urlText);
     log(QStringLiteral("DeliveryTransfer: delivering \"%1\" to %2")
             .arg(localPath, maskedURL(urlText)));
-    m_transferController = m_url.isValid() ? m_factory(m_url) : nullptr;
+    m_transferController = url.isValid() ? m_factory(url) : nullptr;
     if (!m_transferController) {
         updateStatus({{kType, QStringLiteral("error")},
                       {QStringLiteral("error"), QStringLiteral("Connection failure")},
@@ -319,18 +275,18 @@ void DeliveryTransfer::startProcessNow()
 
     // 6.
     updateListing("startListing");
-    const std::optional<RemoteListing> root =
+    const TransferResult<RemoteListing> root =
         controller->contentsOfDirectoryAtPath(QStringLiteral("/"));
     if (stopped())
         return;
     if (!root) {
         // The listing's failure message was ignored while listing; its reason
         // (AFP unavailable, log-on refused, no such share or folder) follows the hint.
-        QString info = m_scheme == QLatin1String("file")
-                           ? QStringLiteral("Please make sure that folder path is correct.")
-                           : QStringLiteral("Please make sure that destination address and login "
-                                            "info are correct.");
-        const QString reason = controller->lastError().reasonText();
+        QString info = controller->needsLogIn()
+                           ? QStringLiteral("Please make sure that destination address and login "
+                                            "info are correct.")
+                           : QStringLiteral("Please make sure that folder path is correct.");
+        const QString reason = root.error().reasonText();
         log(QStringLiteral("DeliveryTransfer: cannot list the destination: %1")
                 .arg(reason.isEmpty() ? QStringLiteral("no reason given") : reason));
         if (!reason.isEmpty())
@@ -343,12 +299,9 @@ void DeliveryTransfer::startProcessNow()
 
     // 7.
     setDateFolderPathInAppDelegate(QString());
-    static const QStringList dateFolderSchemes = {QStringLiteral("ftp"),  QStringLiteral("ftps"),
-                                                  QStringLiteral("sftp"), QStringLiteral("ssh"),
-                                                  QStringLiteral("afp"),  QStringLiteral("smb")};
     QString dateFolderPath;
-    std::optional<RemoteListing> target = root;
-    if (dateFolderSchemes.contains(m_scheme)) {
+    TransferResult<RemoteListing> target = root;
+    if (controller->takesDateFolders()) {
         dateFolderPath = createDateFolderPath(namesOf(*root));
         if (stopped())
             return;
@@ -358,10 +311,6 @@ void DeliveryTransfer::startProcessNow()
         if (stopped())
             return;
     }
-
-    // 8.
-    m_isLocalController = m_scheme == QLatin1String("file") || m_scheme == QLatin1String("afp") ||
-                          m_scheme == QLatin1String("smb");
 
     // 9.
     if (!recBool(dest, QStringLiteral("overwriteBtn")) && target) {
@@ -385,29 +334,17 @@ void DeliveryTransfer::startProcessNow()
     if (stopped())
         return;
 
-    // 12. The HTTP family takes single files at the top of the destination.
-    static const QStringList pathSchemes = {QStringLiteral("file"), QStringLiteral("ftp"),
-                                            QStringLiteral("ftps"), QStringLiteral("sftp"),
-                                            QStringLiteral("ssh"),  QStringLiteral("afp"),
-                                            QStringLiteral("smb")};
-    if (!pathSchemes.contains(m_scheme)) {
-        perform([](DeliveryTransferReceiver *r) { r->setDownloadURLInItemDict(); });
-        m_finalTargetPathRelativeToBaseURL = QLatin1Char('/') + m_finalName;
-        (void)controller->uploadFileFromPath(localPath, m_finalTargetPathRelativeToBaseURL);
-        return;
-    }
-
     // 13.
     const QString remotePath = dateFolderPath.isEmpty() ? QLatin1Char('/') + m_finalName
                                                         : QLatin1Char('/') + dateFolderPath +
                                                               QLatin1Char('/') + m_finalName;
     perform([](DeliveryTransferReceiver *r) { r->setDownloadURLInItemDict(); });
 
-    // 14.
-    if (!isDirectory) {
+    // 14. A file. Storage without folders takes nothing else (and has no date
+    // folders, so the file goes to the top of the destination).
+    if (!isDirectory || !controller->hasFolders()) {
         m_finalTargetPathRelativeToBaseURL = remotePath;
-        const bool ok = controller->uploadFileFromPath(localPath, remotePath);
-        if (ok && m_scheme == QLatin1String("file"))
+        if (controller->uploadFileFromPath(localPath, remotePath) && controller->supportsTags())
             applyTag();
         return;
     }
@@ -431,8 +368,8 @@ void DeliveryTransfer::startProcessNow()
     // The success of this creation restores dates on the current target: make
     // that the new folder, never the destination itself.
     m_finalTargetPathRelativeToBaseURL = m_folderBuildPath;
-    const bool created = controller->createDirectoryAtPath(m_folderBuildPath);
-    if (!created || m_fileTransferControllerDidFail || stopped()) {
+    const bool created = controller->createDirectoryAtPath(m_folderBuildPath).ok();
+    if (!created || stopped()) {
         if (created)
             discardFolder();
         return;
@@ -447,9 +384,9 @@ void DeliveryTransfer::startProcessNow()
     m_finalTargetPathRelativeToBaseURL = m_folderStoredPath;
     fileTransferControllerDidSucceed(controller);
 
-    if (m_isLocalController)
+    if (controller->supportsItemDates())
         restoreModificationDateOfFolders();
-    if (m_scheme == QLatin1String("file"))
+    if (controller->supportsTags())
         applyTag();
 }
 
@@ -457,7 +394,7 @@ bool DeliveryTransfer::placeFolder(const QString &finalPath)
 {
     FileTransferController *controller = m_transferController.get();
     m_quiet = true;
-    const bool placed = controller->moveIntoPlace(m_folderBuildPath, finalPath);
+    const Result placed = controller->moveIntoPlace(m_folderBuildPath, finalPath);
     m_quiet = false;
     if (placed) {
         m_folderStoredPath = controller->storedPath();
@@ -467,10 +404,9 @@ bool DeliveryTransfer::placeFolder(const QString &finalPath)
     }
     if (stopped())
         return false;
-    const TransferError &error = controller->lastError();
+    const TransferError &error = placed.error();
     m_currFileDict = m_parameters;
     if (controller->replacesExistingItems()) {
-        m_fileTransferControllerDidFail = true;
         updateStatus(
             {{kType, QStringLiteral("error")},
              {QStringLiteral("error"), QStringLiteral("Existing folder could not be overwritten")},
@@ -486,11 +422,11 @@ void DeliveryTransfer::discardFolder()
     // Its messages are not the delivery's, and a cancelled delivery cleans up too.
     FileTransferController *controller = m_transferController.get();
     m_quiet = true;
-    const bool removed = controller->deleteDirectoryRecursivelyAtPath(m_folderBuildPath);
+    const Result removed = controller->deleteDirectoryRecursivelyAtPath(m_folderBuildPath);
     m_quiet = false;
     if (!removed)
         log(QStringLiteral("DeliveryTransfer: could not remove the incomplete folder %1: %2")
-                .arg(m_folderBuildPath, controller->lastError().reasonText()));
+                .arg(m_folderBuildPath, removed.error().reasonText()));
 }
 
 void DeliveryTransfer::adoptStoredName(const QString &storedPath)
@@ -531,7 +467,7 @@ QString DeliveryTransfer::createDateFolderPath(const QStringList &rootNames)
                      const QString &createFailure) -> bool {
         path = path.isEmpty() ? name : path + QLatin1Char('/') + name;
         if (known.contains(name)) {
-            const std::optional<RemoteListing> listing =
+            const TransferResult<RemoteListing> listing =
                 controller->contentsOfDirectoryAtPath(path);
             if (stopped())
                 return false;
@@ -541,7 +477,7 @@ QString DeliveryTransfer::createDateFolderPath(const QStringList &rootNames)
             }
             known = namesOf(*listing);
         } else {
-            const bool created = controller->createDirectoryAtPath(path);
+            const bool created = controller->createDirectoryAtPath(path).ok();
             if (stopped())
                 return false;
             if (!created) {
@@ -602,7 +538,8 @@ bool DeliveryTransfer::uploadFolderContents(const QVariantList &items, const QSt
             QVariantMap folder = item;
             folder.insert(k::finalTargetPathRelativeToBaseURL, remoteItemPath);
             m_foldersOfDelivery.append(folder);
-            (void)controller->createDirectoryAtPath(remoteItemPath);
+            if (!controller->createDirectoryAtPath(remoteItemPath))
+                return false;
         } else {
             struct stat st {};
             if (::lstat(QFile::encodeName(itemLocalPath).constData(), &st) != 0) {
@@ -625,9 +562,10 @@ bool DeliveryTransfer::uploadFolderContents(const QVariantList &items, const QSt
                   QStringLiteral("item %1 of %2: %3").arg(counter).arg(count).arg(displayName)}});
             m_currFileDict = item;
             m_finalTargetPathRelativeToBaseURL = remoteItemPath;
-            (void)controller->uploadFileFromPath(itemLocalPath, remoteItemPath);
+            if (!controller->uploadFileFromPath(itemLocalPath, remoteItemPath))
+                return false;
         }
-        if (m_fileTransferControllerDidFail || stopped())
+        if (stopped())
             return false;
         ++counter;
     }
@@ -637,37 +575,14 @@ bool DeliveryTransfer::uploadFolderContents(const QVariantList &items, const QSt
 // ---------------------------------------------------------------------------
 // Dates and tags
 
-QString DeliveryTransfer::fileSystemPath(const QString &remotePath) const
-{
-    if (auto *local = dynamic_cast<LocalTransferController *>(m_transferController.get()))
-        return local->localPathForRemotePath(remotePath);
-    QString base = m_url.path(QUrl::FullyDecoded);
-    if (remotePath.isEmpty())
-        return base;
-    if (!base.endsWith(QLatin1Char('/')) && !remotePath.startsWith(QLatin1Char('/')))
-        base += QLatin1Char('/');
-    return base + remotePath;
-}
-
 void DeliveryTransfer::restoreModificationAndCreationDate()
 {
-    const QDateTime creatdate = m_currFileDict.value(k::creatdate).toDateTime();
-    const QDateTime moddate = m_currFileDict.value(k::moddate).toDateTime();
-#ifdef PV_HAVE_SMB_CONTROLLER
-    if (auto *smb = dynamic_cast<SMBTransferController *>(m_transferController.get())) {
-        if (!smb->setItemDates(m_finalTargetPathRelativeToBaseURL, creatdate, moddate))
-            log(QStringLiteral("DeliveryTransfer: could not restore the dates of %1")
-                    .arg(m_finalTargetPathRelativeToBaseURL));
-        return;
-    }
-#endif
-    if (m_scheme != QLatin1String("file"))
-        return;
-    const QString path = fileSystemPath(m_finalTargetPathRelativeToBaseURL);
-    int err = 0;
-    if (path.isEmpty() || !setModificationDate(path, moddate, &err))
+    const Result restored = m_transferController->setItemDates(
+        m_finalTargetPathRelativeToBaseURL, m_currFileDict.value(k::creatdate).toDateTime(),
+        m_currFileDict.value(k::moddate).toDateTime());
+    if (!restored)
         log(QStringLiteral("DeliveryTransfer: could not restore the dates of %1: %2")
-                .arg(path, QString::fromLocal8Bit(std::strerror(err))));
+                .arg(m_finalTargetPathRelativeToBaseURL, restored.error().reasonText()));
 }
 
 void DeliveryTransfer::restoreModificationDateOfFolders()
@@ -675,17 +590,12 @@ void DeliveryTransfer::restoreModificationDateOfFolders()
     for (const QVariant &entry : std::as_const(m_foldersOfDelivery)) {
         const QVariantMap folder = entry.toMap();
         const QString remote = placedPath(recString(folder, k::finalTargetPathRelativeToBaseURL));
-        const QDateTime moddate = folder.value(k::moddate).toDateTime();
-#ifdef PV_HAVE_SMB_CONTROLLER
-        if (auto *smb = dynamic_cast<SMBTransferController *>(m_transferController.get())) {
-            (void)smb->setItemDates(remote, QDateTime(), moddate);
-            continue;
-        }
-#endif
-        if (m_scheme != QLatin1String("file"))
-            continue;
-        int err = 0;
-        (void)setModificationDate(fileSystemPath(remote), moddate, &err);
+        // Best effort, as for the files inside.
+        if (const Result restored = m_transferController->setItemDates(
+                remote, QDateTime(), folder.value(k::moddate).toDateTime());
+            !restored)
+            log(QStringLiteral("DeliveryTransfer: could not restore the dates of %1: %2")
+                    .arg(remote, restored.error().reasonText()));
     }
 }
 
@@ -696,14 +606,11 @@ void DeliveryTransfer::applyTag()
     const QString tag = recString(options, QStringLiteral("QFFinderTag"));
     if (!recBool(options, QStringLiteral("QFApplyFinderTag")) || tag.isEmpty())
         return;
-    const QString path = fileSystemPath(m_finalTargetPathRelativeToBaseURL);
-    // The attribute holds a comma-separated list: writing one name makes it the
-    // item's only tag.
-    const QByteArray value = tag.toUtf8();
-    if (path.isEmpty() || ::setxattr(QFile::encodeName(path).constData(), kTagAttribute,
-                                     value.constData(), size_t(value.size()), 0) != 0)
+    if (const Result tagged =
+            m_transferController->setItemTag(m_finalTargetPathRelativeToBaseURL, tag);
+        !tagged)
         log(QStringLiteral("DeliveryTransfer: could not tag %1: %2")
-                .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+                .arg(m_finalTargetPathRelativeToBaseURL, tagged.error().reasonText()));
 }
 
 // ---------------------------------------------------------------------------
@@ -792,12 +699,10 @@ void DeliveryTransfer::fileTransferControllerDidSucceed(FileTransferController *
         adoptStoredName(stored);
     }
     // Listing successes concern the destination, not the delivered item.
-    if (m_isLocalController && !m_isListing && !m_finalTargetPathRelativeToBaseURL.isEmpty())
+    if (controller->supportsItemDates() && !m_isListing &&
+        !m_finalTargetPathRelativeToBaseURL.isEmpty())
         restoreModificationAndCreationDate();
-    if (m_isUploadingFolderContents || m_isListing)
-        return;
-    if ((m_scheme == QLatin1String("http") || m_scheme == QLatin1String("https")) &&
-        !controller->didCreateFinalURL())
+    if (m_isUploadingFolderContents || m_isListing || !controller->didCreateFinalURL())
         return;
     updateStatus({{kType, QStringLiteral("success")}});
 }
@@ -807,7 +712,6 @@ void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
 {
     if (stopped() || m_isListing || m_quiet)
         return;
-    m_fileTransferControllerDidFail = true;
 
     QString headline = error.localizedDescription();
     QString detail;
@@ -815,15 +719,10 @@ void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
         const QString key = error.userInfo.first().first;
         const QString value = valueText(error.userInfo.first().second);
         QString label = key;
-        QString extra;
-        if (key == QLatin1String("kCFFTPStatusCodeKey")) {
+        if (key == QLatin1String("kCFFTPStatusCodeKey"))
             label = QStringLiteral("FTP error");
-            const QString explanation = FTPErrors().value(value);
-            if (!explanation.isEmpty())
-                extra = QLatin1Char('\n') + explanation;
-        }
         if (key == QLatin1String(kNSLocalizedDescriptionKey)) {
-            detail = QStringLiteral("Localized description: %1%2").arg(value, extra);
+            detail = QStringLiteral("Localized description: %1").arg(value);
         } else {
             const QString contact = QStringLiteral("Please make sure that destination address and "
                                                    "login info are correct. With any questions, "
@@ -837,7 +736,7 @@ void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
                                      "questions, contact ") +
                           QLatin1String(kSupportAddress) + QLatin1Char('\n')
                     : contact;
-            detail = QStringLiteral("%1: %2%3\n\n%4").arg(label, value, extra, hint);
+            detail = QStringLiteral("%1: %2\n\n%3").arg(label, value, hint);
         }
     }
     if (headline.contains(QLatin1String("Failed to MKD dir")))
@@ -858,17 +757,6 @@ bool DeliveryTransfer::fileTransferControllerShouldAbort(FileTransferController 
 
 // ---------------------------------------------------------------------------
 // Helpers
-
-QString DeliveryTransfer::transformedValue(double value)
-{
-    static const char *const units[] = {"bytes", "KB", "MB", "GB", "TB"};
-    int divisions = 0;
-    while (value > 1024.0 && divisions < 4) {
-        value /= 1024.0;
-        ++divisions;
-    }
-    return QString::asprintf("%4.2f %s", value, units[divisions]);
-}
 
 QString DeliveryTransfer::dateFolderName(const QString &dateFormat, const QDateTime &date)
 {
@@ -903,32 +791,6 @@ quint64 DeliveryTransfer::maxUploadSpeed()
     if (settings::intValue(QStringLiteral("throttleUploads")) == 0)
         return 0;
     return quint64(std::max<qint64>(0, settings::intValue(QStringLiteral("throttleUploadsSpeed"))));
-}
-
-const QMap<QString, QString> &DeliveryTransfer::FTPErrors()
-{
-    // Explanations of FTP status codes; none are supplied yet, so FTP failures
-    // carry the server's own text only.
-    static const QMap<QString, QString> table;
-    return table;
-}
-
-QString DeliveryTransfer::maskedURL(const QString &url)
-{
-    const int schemeEnd = url.indexOf(QStringLiteral("://"));
-    if (schemeEnd < 0)
-        return url;
-    const int authorityStart = schemeEnd + 3;
-    int authorityEnd = url.indexOf(QLatin1Char('/'), authorityStart);
-    if (authorityEnd < 0)
-        authorityEnd = int(url.size());
-    const int at = url.lastIndexOf(QLatin1Char('@'), authorityEnd - 1);
-    if (at < authorityStart)
-        return url;
-    const int colon = url.indexOf(QLatin1Char(':'), authorityStart);
-    if (colon < 0 || colon > at)
-        return url;
-    return url.left(colon + 1) + QStringLiteral("<passw>") + url.mid(at);
 }
 
 } // namespace pv

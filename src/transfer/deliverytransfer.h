@@ -113,9 +113,6 @@ public:
     /// Name under which the item is stored. Worker thread while running.
     [[nodiscard]] const QString &finalName() const { return m_finalName; }
 
-    // Text formatting of the progress reports.
-    /// "%4.2f %@" with the unit bytes, KB, MB, GB or TB (TB for anything larger).
-    [[nodiscard]] static QString transformedValue(double value);
     /// The date folder name for a destination's dateFormat ("YYYY-MM-DD" when
     /// empty) on date: "YYYY", "MM" and "DD" (any case) become the year, month and
     /// day; all other text is kept as it is.
@@ -123,10 +120,6 @@ public:
     /// The upload limit from the settings: "throttleUploadsSpeed" when
     /// "throttleUploads" is on, else 0 (bytes per second).
     [[nodiscard]] static quint64 maxUploadSpeed();
-    /// FTP status code to explanation, appended to FTP failure details.
-    [[nodiscard]] static const QMap<QString, QString> &FTPErrors();
-    /// The URL text with its password replaced by "<passw>", for the log.
-    [[nodiscard]] static QString maskedURL(const QString &url);
 
 private:
     struct Channel;
@@ -167,8 +160,6 @@ private:
     void setFinalNameInAppDelegate(const QString &name);
     void logDateFolderError(const QString &text);
 
-    /// Local file-system path of a path below the destination URL.
-    [[nodiscard]] QString fileSystemPath(const QString &remotePath) const;
     [[nodiscard]] bool stopped() const { return m_cancelled.load() || m_abandoned.load(); }
 
     ControllerFactory m_factory;
@@ -182,8 +173,6 @@ private:
 
     // Worker-thread state.
     std::unique_ptr<FileTransferController> m_transferController;
-    QString m_scheme;
-    QUrl m_url;
     QString m_finalName;
     QString m_finalTargetPathRelativeToBaseURL;
     QVariantList m_foldersOfDelivery;
@@ -200,8 +189,6 @@ private:
     QVariantMap m_currFileDict;
     bool m_isListing = false;
     bool m_isUploadingFolderContents = false;
-    bool m_fileTransferControllerDidFail = false;
-    bool m_isLocalController = false;
     // Controller messages of clean-up and placement steps are not the delivery's.
     bool m_quiet = false;
     // A folder delivery: where it is built, and where it is (to be) stored.

@@ -62,12 +62,6 @@ struct Budget {
 Budget g_uploadBudget;
 Budget g_downloadBudget;
 
-double nowSeconds()
-{
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 // Abort requests must be seen within about a second even while a slow limit
 // makes one chunk take many seconds, so long sleeps are cut into slices.
 constexpr double kSleepSlice = 0.1;
@@ -139,6 +133,12 @@ bool isThisMachine(const QString &hostIn)
     return found;
 }
 
+double monotonicSeconds()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
 bool isLocalHostName(const QString &hostIn)
 {
     const QString host = normalisedHost(hostIn);
@@ -164,12 +164,6 @@ bool FileTransferController::initWithBaseURL(const QUrl &url)
     m_baseURL = url;
     m_localHost = isLocalHostName(url.host());
     return true;
-}
-
-bool FileTransferController::initWithHost(const QString &host, int port, const QString &username,
-                                          const QString &password, const QString &basePath)
-{
-    return initWithBaseURL(urlWithScheme(urlScheme(), username, password, host, port, basePath));
 }
 
 quint64 FileTransferController::globalMaximumUploadSpeed()
@@ -290,11 +284,11 @@ void FileTransferController::sendDidSucceed()
         m_delegate->fileTransferControllerDidSucceed(this);
 }
 
-void FileTransferController::sendDidFail(const TransferError &error)
+TransferError FileTransferController::sendDidFail(const TransferError &error)
 {
-    m_lastError = error;
     if (m_delegate)
         m_delegate->fileTransferControllerDidFail(this, error);
+    return error;
 }
 
 bool FileTransferController::shouldAbort()
@@ -302,89 +296,92 @@ bool FileTransferController::shouldAbort()
     return m_delegate && m_delegate->fileTransferControllerShouldAbort(this);
 }
 
-void FileTransferController::failOperation(const QString &text)
+TransferError FileTransferController::failOperation(const QString &text)
 {
     sendDidStart();
-    sendDidFail(TransferError::fileTransfer(text));
+    return sendDidFail(TransferError::fileTransfer(text));
 }
 
-void FileTransferController::failNotReachable(const QString &path)
+TransferError FileTransferController::failNotReachable(const QString &path)
 {
-    sendDidFail(TransferError::fileTransfer(QStringLiteral("\"%1\" is not reachable").arg(path)));
+    return sendDidFail(
+        TransferError::fileTransfer(QStringLiteral("\"%1\" is not reachable").arg(path)));
 }
 
-void FileTransferController::failNotReachable(const QString &path1, const QString &path2)
+TransferError FileTransferController::failNotReachable(const QString &path1, const QString &path2)
 {
-    sendDidFail(TransferError::fileTransfer(
+    return sendDidFail(TransferError::fileTransfer(
         QStringLiteral("\"%1\" or \"%2\" are not reachable").arg(path1, path2)));
+}
+
+TransferError FileTransferController::unsupported()
+{
+    return TransferError::fileTransfer(
+        QStringLiteral("Operation not supported by this controller"));
 }
 
 // ---------------------------------------------------------------------------
 // Operations: base versions
 
-namespace {
-const QString kUnsupported = QStringLiteral("Operation not supported by this controller");
-}
-
-std::optional<RemoteListing> FileTransferController::contentsOfDirectoryAtPath(const QString &)
+TransferResult<RemoteListing> FileTransferController::contentsOfDirectoryAtPath(const QString &)
 {
-    failOperation(kUnsupported);
-    return std::nullopt;
+    return failOperation(unsupported().description);
 }
 
-bool FileTransferController::createDirectoryAtPath(const QString &)
+Result FileTransferController::createDirectoryAtPath(const QString &)
 {
-    failOperation(kUnsupported);
-    return false;
+    return failOperation(unsupported().description);
 }
 
-bool FileTransferController::deleteFileAtPath(const QString &)
+Result FileTransferController::deleteFileAtPath(const QString &)
 {
-    failOperation(kUnsupported);
-    return false;
+    return failOperation(unsupported().description);
 }
 
-bool FileTransferController::deleteDirectoryAtPath(const QString &)
+Result FileTransferController::deleteDirectoryAtPath(const QString &)
 {
-    failOperation(kUnsupported);
-    return false;
+    return failOperation(unsupported().description);
 }
 
-bool FileTransferController::deleteDirectoryRecursivelyAtPath(const QString &)
+Result FileTransferController::deleteDirectoryRecursivelyAtPath(const QString &)
 {
-    failOperation(kUnsupported);
-    return false;
+    return failOperation(unsupported().description);
 }
 
-bool FileTransferController::movePath(const QString &, const QString &)
+Result FileTransferController::movePath(const QString &, const QString &)
 {
-    failOperation(kUnsupported);
-    return false;
+    return failOperation(unsupported().description);
 }
 
-bool FileTransferController::copyPath(const QString &, const QString &)
+Result FileTransferController::copyPath(const QString &, const QString &)
 {
-    failOperation(kUnsupported);
-    return false;
+    return failOperation(unsupported().description);
 }
 
-bool FileTransferController::moveIntoPlace(const QString &, const QString &)
+Result FileTransferController::moveIntoPlace(const QString &, const QString &)
 {
     m_storedPath.clear();
-    failOperation(kUnsupported);
-    return false;
+    return failOperation(unsupported().description);
 }
 
-bool FileTransferController::_uploadFileToPath(const QString &, InputStream *)
+Result FileTransferController::_uploadFileToPath(const QString &, InputStream *)
 {
-    failOperation(kUnsupported);
-    return false;
+    return failOperation(unsupported().description);
 }
 
-bool FileTransferController::_downloadFileFromPath(const QString &, OutputStream *)
+Result FileTransferController::_downloadFileFromPath(const QString &, OutputStream *)
 {
-    failOperation(kUnsupported);
-    return false;
+    return failOperation(unsupported().description);
+}
+
+Result FileTransferController::setItemDates(const QString &, const QDateTime &, const QDateTime &)
+{
+    return unsupported();
+}
+
+Result FileTransferController::setItemTag(const QString &, const QString &)
+{
+    return unsupported();
 }
 
 // ---------------------------------------------------------------------------
@@ -456,25 +453,26 @@ int FileTransferController::placeItem(const SiblingRenames &renames, const QStri
 // ---------------------------------------------------------------------------
 // Convenience operations
 
-bool FileTransferController::uploadFileToPath(const QString &remotePath, InputStream *stream)
+Result FileTransferController::uploadFileToPath(const QString &remotePath, InputStream *stream)
 {
     // A protocol that picks another name when putting the file in place changes it.
     m_storedPath = remotePath;
-    const bool ok = _uploadFileToPath(remotePath, stream);
-    if (!ok)
+    Result result = _uploadFileToPath(remotePath, stream);
+    if (!result)
         m_storedPath.clear();
     setMaxLength(0);
-    return ok;
+    return result;
 }
 
-bool FileTransferController::uploadFileToPath(const QString &remotePath, InputStream *stream,
-                                              quint64 length)
+Result FileTransferController::uploadFileToPath(const QString &remotePath, InputStream *stream,
+                                                quint64 length)
 {
     setMaxLength(length);
     return uploadFileToPath(remotePath, stream);
 }
 
-bool FileTransferController::uploadFileFromPath(const QString &localPath, const QString &remotePath)
+Result FileTransferController::uploadFileFromPath(const QString &localPath,
+                                                  const QString &remotePath)
 {
     // Follow links to the file they finally name; a dangling link or a vanished
     // file is reported, so the caller never mistakes it for a delivered file.
@@ -484,21 +482,18 @@ bool FileTransferController::uploadFileFromPath(const QString &localPath, const 
         if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
             const int err = errno;
             sendDidStart();
-            sendDidFail(TransferError::posix(err, path));
-            return false;
+            return sendDidFail(TransferError::posix(err, path));
         }
         if (!S_ISLNK(st.st_mode))
             break;
         if (hops >= 40) {
             sendDidStart();
-            sendDidFail(TransferError::posix(ELOOP, localPath));
-            return false;
+            return sendDidFail(TransferError::posix(ELOOP, localPath));
         }
         const QString target = QFile::symLinkTarget(path);
         if (target.isEmpty()) {
             sendDidStart();
-            sendDidFail(TransferError::posix(ENOENT, path));
-            return false;
+            return sendDidFail(TransferError::posix(ENOENT, path));
         }
         path = target;
     }
@@ -506,68 +501,68 @@ bool FileTransferController::uploadFileFromPath(const QString &localPath, const 
     return uploadFileToPath(remotePath, &stream, quint64(st.st_size));
 }
 
-bool FileTransferController::uploadFileFromData(const QByteArray &data, const QString &remotePath)
+Result FileTransferController::uploadFileFromData(const QByteArray &data, const QString &remotePath)
 {
     if (data.isNull())
-        return false;
+        return TransferError::fileTransfer(QStringLiteral("No data to upload"));
     MemoryInputStream stream(data);
     return uploadFileToPath(remotePath, &stream, quint64(data.size()));
 }
 
-bool FileTransferController::uploadFileFromBytes(const char *bytes, quint64 length,
-                                                 const QString &remotePath)
+Result FileTransferController::uploadFileFromBytes(const char *bytes, quint64 length,
+                                                   const QString &remotePath)
 {
     if (!bytes)
-        return false;
+        return TransferError::fileTransfer(QStringLiteral("No data to upload"));
     DataByteRange range{const_cast<char *>(bytes), length};
     DataReadStream stream(this, &range);
     return uploadFileToPath(remotePath, &stream, length);
 }
 
-bool FileTransferController::downloadFileFromPath(const QString &remotePath, OutputStream *stream)
+Result FileTransferController::downloadFileFromPath(const QString &remotePath, OutputStream *stream)
 {
-    const bool ok = _downloadFileFromPath(remotePath, stream);
+    Result result = _downloadFileFromPath(remotePath, stream);
     setMaxLength(0);
-    return ok;
+    return result;
 }
 
-bool FileTransferController::downloadFileFromPath(const QString &remotePath,
-                                                  const QString &localPath)
+Result FileTransferController::downloadFileFromPath(const QString &remotePath,
+                                                    const QString &localPath)
 {
     const QString path = QDir::cleanPath(localPath);
     FileOutputStream stream(path);
-    const bool ok = downloadFileFromPath(remotePath, &stream);
+    Result result = downloadFileFromPath(remotePath, &stream);
     // Remove the partial file, but only a regular file this download created or
     // truncated: never a device such as /dev/null or a file it could not open.
     struct stat st {};
-    if (!ok && stream.wasOpened() && ::lstat(QFile::encodeName(path).constData(), &st) == 0 &&
+    if (!result && stream.wasOpened() && ::lstat(QFile::encodeName(path).constData(), &st) == 0 &&
         S_ISREG(st.st_mode))
         ::unlink(QFile::encodeName(path).constData());
-    return ok;
+    return result;
 }
 
-std::optional<QByteArray>
+TransferResult<QByteArray>
 FileTransferController::downloadFileFromPathToData(const QString &remotePath)
 {
     MemoryOutputStream stream;
-    if (!downloadFileFromPath(remotePath, &stream))
-        return std::nullopt;
+    if (Result result = downloadFileFromPath(remotePath, &stream); !result)
+        return result.error();
     return stream.data();
 }
 
-bool FileTransferController::downloadFileFromPathToNull(const QString &remotePath)
+Result FileTransferController::downloadFileFromPathToNull(const QString &remotePath)
 {
     NullOutputStream stream;
     return downloadFileFromPath(remotePath, &stream);
 }
 
-qint64 FileTransferController::downloadFileFromPath(const QString &remotePath, char *buffer,
-                                                    quint64 capacity)
+TransferResult<qint64> FileTransferController::downloadFileFromPath(const QString &remotePath,
+                                                                    char *buffer, quint64 capacity)
 {
     DataByteRange range{buffer, capacity};
     DataWriteStream stream(this, &range);
-    if (!downloadFileFromPath(remotePath, &stream))
-        return -1;
+    if (Result result = downloadFileFromPath(remotePath, &stream); !result)
+        return result.error();
     return qint64(capacity - range.length);
 }
 
@@ -701,9 +696,9 @@ void FileTransferController::closeInputStream(InputStream *stream)
 
 void FileTransferController::sleepInterruptibly(double seconds)
 {
-    const double until = nowSeconds() + seconds;
+    const double until = monotonicSeconds() + seconds;
     for (;;) {
-        const double left = until - nowSeconds();
+        const double left = until - monotonicSeconds();
         if (left <= 0)
             return;
         const double slice = std::min(left, kSleepSlice);
@@ -716,7 +711,7 @@ void FileTransferController::sleepInterruptibly(double seconds)
 double FileTransferController::throttleBefore(Direction d)
 {
     if (m_maxSpeed > 0)
-        return nowSeconds();
+        return monotonicSeconds();
     if (!m_fileTransfer || m_localHost)
         return 0;
     const quint64 global =
@@ -724,14 +719,14 @@ double FileTransferController::throttleBefore(Direction d)
     if (global == 0)
         return 0;
     Budget &budget = d == Direction::Upload ? g_uploadBudget : g_downloadBudget;
-    const double start = nowSeconds();
+    const double start = monotonicSeconds();
     for (;;) {
         double next;
         {
             std::lock_guard<std::mutex> guard(budget.lock);
             next = budget.nextAllowed;
         }
-        const double wait = next - nowSeconds();
+        const double wait = next - monotonicSeconds();
         if (wait <= 0)
             break;
         // Sleep outside the lock; look again afterwards because another
@@ -748,7 +743,7 @@ void FileTransferController::throttleAfter(Direction d, double start, qint64 cou
     if (count <= 0 || start == 0)
         return;
     if (m_maxSpeed > 0) {
-        const double pause = double(count) / m_maxSpeed - (nowSeconds() - start);
+        const double pause = double(count) / m_maxSpeed - (monotonicSeconds() - start);
         if (pause > 0)
             sleepInterruptibly(pause);
         return;

@@ -46,13 +46,13 @@ public:
     virtual void fileTransferControllerDidUpdateProgress(FileTransferController *controller);
     /// The operation ended successfully.
     virtual void fileTransferControllerDidSucceed(FileTransferController *controller);
-    /// The operation failed; the operation then returns false / nullopt.
+    /// The operation failed; the operation then returns a failed result with this error.
     virtual void fileTransferControllerDidFail(FileTransferController *controller,
                                                const TransferError &error);
     /// Polled between chunks and while throttling sleeps (at least every 100 ms).
-    /// Answering true abandons the running operation: it returns false / nullopt
-    /// without a failure or success message. Must be cheap and thread-safe with
-    /// respect to whoever requests the abort (an atomic flag is the usual answer).
+    /// Answering true abandons the running operation: its result is
+    /// TransferResult::abandoned() and no failure or success message is sent. Must be cheap and
+    /// thread-safe with respect to whoever requests the abort (an atomic flag is the usual answer).
     virtual bool fileTransferControllerShouldAbort(FileTransferController *controller);
 };
 
@@ -60,16 +60,22 @@ public:
 /// for one destination base URL (user, password, host, port, path, query), is
 /// owned by whoever created it and is used by one thread at a time: each
 /// operation runs synchronously on the calling thread and returns when finished.
-/// After a failure the controller can run its next operation.
+/// Each operation returns its result (with the error on failure); after a
+/// failure the controller can run its next operation.
+///
+/// What a protocol can do beyond the operations is asked through its
+/// capabilities (hasFolders, takesDateFolders, supportsItemDates, supportsTags,
+/// hasAtomicFolderDelivery, needsLogIn, didCreateFinalURL), so a caller never
+/// needs to know the class or the scheme.
 class FileTransferController : public DataStreamSource {
 public:
     /// Chunk size of every data transfer (the one transfer buffer of a controller).
     static constexpr qint64 kChunkSize = 0x40000;
 
-    /// The factory: picks the controller class by the URL's scheme (and, for
-    /// http/https, by host) and initialises it with the URL. Returns nullptr for an
-    /// unknown scheme, a protocol not available in this build, or a URL the class
-    /// refuses. The caller owns the result. Any thread.
+    /// The factory: picks the controller class by the URL's scheme from its table
+    /// (one row per protocol class) and initialises it with the URL. Returns
+    /// nullptr for a scheme without a row or a URL the class refuses. The caller owns the result.
+    /// Any thread.
     [[nodiscard]] static std::unique_ptr<FileTransferController>
     fileTransferControllerWithURL(const QUrl &url);
 
@@ -82,18 +88,6 @@ public:
             return nullptr;
         return c;
     }
-    /// Creates a controller of class T from parts; the URL is composed with T's
-    /// scheme by urlWithScheme().
-    template <class T>
-    [[nodiscard]] static std::unique_ptr<T> create(const QString &host, int port,
-                                                   const QString &username, const QString &password,
-                                                   const QString &basePath)
-    {
-        auto c = std::make_unique<T>();
-        if (!c->initWithHost(host, port, username, password, basePath))
-            return nullptr;
-        return c;
-    }
 
     FileTransferController();
     ~FileTransferController() override;
@@ -102,30 +96,42 @@ public:
     /// Accepts url when its scheme equals urlScheme(); keeps a copy and runs the
     /// local-host test. Subclasses add their own checks and call this first.
     virtual bool initWithBaseURL(const QUrl &url);
-    /// Composes the URL with this class's scheme and calls initWithBaseURL.
-    bool initWithHost(const QString &host, int port, const QString &username,
-                      const QString &password, const QString &basePath);
 
-    // Class-level properties.
     [[nodiscard]] virtual QString urlScheme() const = 0;
-    [[nodiscard]] virtual bool useAsyncStreams() const { return true; }
-    /// True when uploads are written under a temporary name and put in place only
-    /// when complete, so no partial file ever carries the final name.
-    [[nodiscard]] virtual bool hasAtomicUploads() const { return false; }
+
+    // Capabilities. The defaults describe a file server reached with a log-on
+    // that keeps folders but neither dates nor tags.
+    /// False for storage that takes single files at the top of the destination
+    /// (no folders, no date folders).
+    [[nodiscard]] virtual bool hasFolders() const { return true; }
+    /// True when a delivery makes the destination's date folders through this
+    /// controller. Local destinations get theirs before the transfer.
+    [[nodiscard]] virtual bool takesDateFolders() const { return hasFolders(); }
     /// True when a folder can be built under a temporary name and then put in
     /// place whole with moveIntoPlace. Without it a folder is built under its
     /// final name.
     [[nodiscard]] virtual bool hasAtomicFolderDelivery() const { return false; }
-    [[nodiscard]] virtual bool isFinished() const { return m_isFinished; }
-    void setFinished(bool finished) { m_isFinished = finished; }
-    /// Set by HTTP-family uploads once the final upload URL is known.
-    [[nodiscard]] bool didCreateFinalURL() const { return m_didCreateFinalURL; }
-    void setDidCreateFinalURL(bool created) { m_didCreateFinalURL = created; }
+    /// True when the destination is reached with a log-on (false for the local
+    /// file system, where only the folder path can be wrong).
+    [[nodiscard]] virtual bool needsLogIn() const { return true; }
+    /// False while an upload has not reached its final location (web storage
+    /// that first answers a probe); a delivery counts only the final upload.
+    [[nodiscard]] virtual bool didCreateFinalURL() const { return true; }
+    /// True when setItemDates can set dates of delivered items.
+    [[nodiscard]] virtual bool supportsItemDates() const { return false; }
+    /// Sets the dates of the item at remotePath (an invalid date is left alone):
+    /// the modification date, and the creation date where the protocol keeps one.
+    /// Sends no delegate messages, so a delivery can call it from its success
+    /// handler. The base fails with "Operation not supported by this controller".
+    virtual Result setItemDates(const QString &remotePath, const QDateTime &creationDate,
+                                const QDateTime &modificationDate);
+    /// True when setItemTag can tag delivered items.
+    [[nodiscard]] virtual bool supportsTags() const { return false; }
+    /// Makes tag the only tag of the item at remotePath; no delegate messages.
+    /// The base fails as setItemDates does.
+    virtual Result setItemTag(const QString &remotePath, const QString &tag);
 
     [[nodiscard]] const QUrl &baseURL() const { return m_baseURL; }
-    /// The error of the most recent failure message (kept after the operation, so
-    /// a caller that ignored the message, e.g. during a listing, can still show it).
-    [[nodiscard]] const TransferError &lastError() const { return m_lastError; }
     /// The delegate is not owned; nullptr silences the controller.
     [[nodiscard]] FileTransferControllerDelegate *delegate() const { return m_delegate; }
     void setDelegate(FileTransferControllerDelegate *delegate) { m_delegate = delegate; }
@@ -195,48 +201,49 @@ public:
 
     // Operations: synchronous, on the calling thread. Each sends didStart when it
     // begins work and exactly one of didSucceed / didFail when it ends (an abort
-    // ends it silently). Remote paths are relative to the base URL's path.
+    // ends it silently), and returns its result, which carries the error of the
+    // failure message. Remote paths are relative to the base URL's path.
     // The base versions fail with "Operation not supported by this controller".
 
-    /// Lists a folder; nullopt on failure.
-    [[nodiscard]] virtual std::optional<RemoteListing>
-    contentsOfDirectoryAtPath(const QString &path);
+    /// Lists a folder.
+    virtual TransferResult<RemoteListing> contentsOfDirectoryAtPath(const QString &path);
     /// Creates one folder (missing parents are not created).
-    virtual bool createDirectoryAtPath(const QString &path);
-    virtual bool deleteFileAtPath(const QString &path);
+    virtual Result createDirectoryAtPath(const QString &path);
+    virtual Result deleteFileAtPath(const QString &path);
     /// Deletes an empty folder (protocols without recursive deletion).
-    virtual bool deleteDirectoryAtPath(const QString &path);
+    virtual Result deleteDirectoryAtPath(const QString &path);
     /// Deletes a folder with its whole content.
-    virtual bool deleteDirectoryRecursivelyAtPath(const QString &path);
-    virtual bool movePath(const QString &fromPath, const QString &toPath);
-    virtual bool copyPath(const QString &fromPath, const QString &toPath);
+    virtual Result deleteDirectoryRecursivelyAtPath(const QString &path);
+    virtual Result movePath(const QString &fromPath, const QString &toPath);
+    virtual Result copyPath(const QString &fromPath, const QString &toPath);
     /// Puts the complete item at temporaryPath (file or folder, in the folder of
     /// finalPath) in place under finalPath, replacing or numbering as
     /// replacesExistingItems says, and sets storedPath. A replaced folder is moved
     /// aside first and removed once the new one is in place.
-    virtual bool moveIntoPlace(const QString &temporaryPath, const QString &finalPath);
+    virtual Result moveIntoPlace(const QString &temporaryPath, const QString &finalPath);
 
     /// Uploads a local file (symbolic links followed) to remotePath, announcing
     /// its size. A local file that is missing or unreadable is reported through
     /// didStart + didFail with the system's error.
-    bool uploadFileFromPath(const QString &localPath, const QString &remotePath);
-    /// Uploads bytes; fails at once on null data.
-    bool uploadFileFromData(const QByteArray &data, const QString &remotePath);
-    bool uploadFileFromBytes(const char *bytes, quint64 length, const QString &remotePath);
+    Result uploadFileFromPath(const QString &localPath, const QString &remotePath);
+    /// Uploads bytes; fails at once, without messages, on null data.
+    Result uploadFileFromData(const QByteArray &data, const QString &remotePath);
+    Result uploadFileFromBytes(const char *bytes, quint64 length, const QString &remotePath);
     /// Uploads what stream (caller-owned, not yet open) yields. The controller
     /// opens and closes it. Resets transferSize to 0 afterwards.
-    bool uploadFileToPath(const QString &remotePath, InputStream *stream);
+    Result uploadFileToPath(const QString &remotePath, InputStream *stream);
     /// The same, announcing length first.
-    bool uploadFileToPath(const QString &remotePath, InputStream *stream, quint64 length);
+    Result uploadFileToPath(const QString &remotePath, InputStream *stream, quint64 length);
     /// Downloads into stream (caller-owned, not yet open). Resets transferSize to 0.
-    bool downloadFileFromPath(const QString &remotePath, OutputStream *stream);
+    Result downloadFileFromPath(const QString &remotePath, OutputStream *stream);
     /// Downloads into a local file; a partial file is removed on failure.
-    bool downloadFileFromPath(const QString &remotePath, const QString &localPath);
-    [[nodiscard]] std::optional<QByteArray> downloadFileFromPathToData(const QString &remotePath);
-    bool downloadFileFromPathToNull(const QString &remotePath);
-    /// Downloads into the caller's buffer; the byte count, or -1 on failure (also
-    /// when the content does not fit).
-    qint64 downloadFileFromPath(const QString &remotePath, char *buffer, quint64 capacity);
+    Result downloadFileFromPath(const QString &remotePath, const QString &localPath);
+    TransferResult<QByteArray> downloadFileFromPathToData(const QString &remotePath);
+    Result downloadFileFromPathToNull(const QString &remotePath);
+    /// Downloads into the caller's buffer and gives the byte count; fails also
+    /// when the content does not fit.
+    TransferResult<qint64> downloadFileFromPath(const QString &remotePath, char *buffer,
+                                                quint64 capacity);
 
     // Data-source protocol (base behaviour: userInfo is a DataByteRange copied
     // from or into and advanced).
@@ -264,8 +271,8 @@ protected:
                          bool replace, QString *placedName);
 
     /// The protocol's upload and download. stream is caller-owned and not yet open.
-    virtual bool _uploadFileToPath(const QString &remotePath, InputStream *stream);
-    virtual bool _downloadFileFromPath(const QString &remotePath, OutputStream *stream);
+    virtual Result _uploadFileToPath(const QString &remotePath, InputStream *stream);
+    virtual Result _downloadFileFromPath(const QString &remotePath, OutputStream *stream);
 
     // Progress bookkeeping for subclasses.
     [[nodiscard]] quint64 maxLength() const { return m_maxLength; }
@@ -277,19 +284,23 @@ protected:
     void setCurrentLength(quint64 length);
     void addToCurrentLength(quint64 count) { setCurrentLength(m_currentLength + count); }
 
-    // Delegate senders: call these rather than the delegate directly.
+    // Delegate senders: call these rather than the delegate directly. The
+    // failure senders give back the error, so an operation can end with
+    // `return sendDidFail(error);`.
     void sendDidStart();
     void sendDidUpdateProgress();
     void sendDidSucceed();
-    void sendDidFail(const TransferError &error);
+    TransferError sendDidFail(const TransferError &error);
     [[nodiscard]] bool shouldAbort();
     /// Start + failure with "FileTransferController" -1 and text.
-    void failOperation(const QString &text);
+    TransferError failOperation(const QString &text);
     /// The failure of an operation whose location cannot be formed:
     /// "\"%@\" is not reachable" with path.
-    void failNotReachable(const QString &path);
+    TransferError failNotReachable(const QString &path);
     /// The same for moves and copies: "\"%@\" or \"%@\" are not reachable".
-    void failNotReachable(const QString &path1, const QString &path2);
+    TransferError failNotReachable(const QString &path1, const QString &path2);
+    /// The error of an operation this controller does not offer.
+    [[nodiscard]] static TransferError unsupported();
 
     // Stream-layer primitives: local data streams opened through these take part
     // in throttling (file transfers to non-local hosts) and in the digest.
@@ -320,8 +331,6 @@ private:
     bool finaliseDigest();
     void dropDigest();
 
-    bool m_isFinished = false;
-    bool m_didCreateFinalURL = false;
     QUrl m_baseURL;
     FileTransferControllerDelegate *m_delegate = nullptr;
     bool m_localHost = false;
@@ -337,7 +346,6 @@ private:
     quint64 m_maxDownloadSpeed = 0;
     bool m_fileTransfer = false;
     double m_maxSpeed = 0;
-    TransferError m_lastError;
     bool m_replacesExisting = true;
     QString m_storedPath;
 };
@@ -349,5 +357,7 @@ private:
 /// True when host names this machine: "localhost", its host name, a loopback
 /// address or one of its interface addresses.
 [[nodiscard]] bool isThisMachine(const QString &host);
+/// Seconds on the monotonic clock, for measuring intervals.
+[[nodiscard]] double monotonicSeconds();
 
 } // namespace pv

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -134,18 +135,17 @@ QString LocalTransferController::localPathForRemotePath(const QString &remotePat
     return url.path(QUrl::FullyDecoded);
 }
 
-std::optional<RemoteListing> LocalTransferController::contentsOfDirectoryAtPath(const QString &path)
+TransferResult<RemoteListing>
+LocalTransferController::contentsOfDirectoryAtPath(const QString &path)
 {
     sendDidStart();
     const QString dir = localPathForRemotePath(path);
     if (dir.isEmpty()) {
-        failNotReachable(path);
-        return std::nullopt;
+        return failNotReachable(path);
     }
     DIR *d = ::opendir(encoded(dir).constData());
     if (!d) {
-        sendDidFail(TransferError::posix(errno, dir));
-        return std::nullopt;
+        return sendDidFail(TransferError::posix(errno, dir));
     }
     RemoteListing listing;
     const QString prefix = dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/');
@@ -167,74 +167,67 @@ std::optional<RemoteListing> LocalTransferController::contentsOfDirectoryAtPath(
     return listing;
 }
 
-bool LocalTransferController::createDirectoryAtPath(const QString &path)
+Result LocalTransferController::createDirectoryAtPath(const QString &path)
 {
     sendDidStart();
     const QString target = localPathForRemotePath(path);
     if (target.isEmpty()) {
-        failNotReachable(path);
-        return false;
+        return failNotReachable(path);
     }
     if (::mkdir(encoded(target).constData(), 0777) != 0) {
-        sendDidFail(TransferError::posix(errno, target));
-        return false;
+        return sendDidFail(TransferError::posix(errno, target));
     }
     sendDidSucceed();
-    return true;
+    return {};
 }
 
-bool LocalTransferController::deleteFileAtPath(const QString &path)
+Result LocalTransferController::deleteFileAtPath(const QString &path)
 {
     sendDidStart();
     const QString target = localPathForRemotePath(path);
     if (target.isEmpty()) {
-        failNotReachable(path);
-        return false;
+        return failNotReachable(path);
     }
     int err = 0;
     if (!removeItem(target, &err)) {
-        sendDidFail(TransferError::posix(err, target));
-        return false;
+        return sendDidFail(TransferError::posix(err, target));
     }
     sendDidSucceed();
-    return true;
+    return {};
 }
 
-bool LocalTransferController::deleteDirectoryRecursivelyAtPath(const QString &path)
+Result LocalTransferController::deleteDirectoryRecursivelyAtPath(const QString &path)
 {
     return deleteFileAtPath(path);
 }
 
-std::optional<bool> LocalTransferController::beginMoveOrCopy(const QString &fromPath,
-                                                             const QString &toPath, QString *from,
-                                                             QString *to)
+std::optional<Result> LocalTransferController::beginMoveOrCopy(const QString &fromPath,
+                                                               const QString &toPath, QString *from,
+                                                               QString *to)
 {
     sendDidStart();
     *from = localPathForRemotePath(fromPath);
     *to = localPathForRemotePath(toPath);
     if (from->isEmpty() || to->isEmpty()) {
-        failNotReachable(fromPath, toPath);
-        return false;
+        return failNotReachable(fromPath, toPath);
     }
     struct stat st {};
     if (::lstat(encoded(*from).constData(), &st) != 0) {
-        sendDidFail(TransferError::posix(errno, *from));
-        return false;
+        return sendDidFail(TransferError::posix(errno, *from));
     }
     // Onto itself: nothing to do, and removing the target would lose the item.
     if (*from == *to) {
         sendDidSucceed();
-        return true;
+        return Result();
     }
     int err = 0;
     if (!removeItem(*to, &err)) {
-        sendDidFail(TransferError::posix(err, *to));
-        return false;
+        return sendDidFail(TransferError::posix(err, *to));
     }
     return std::nullopt;
 }
 
-bool LocalTransferController::movePath(const QString &fromPath, const QString &toPath)
+Result LocalTransferController::movePath(const QString &fromPath, const QString &toPath)
 {
     QString from, to;
     int err = 0;
@@ -242,8 +235,7 @@ bool LocalTransferController::movePath(const QString &fromPath, const QString &t
         return *done;
     if (::rename(encoded(from).constData(), encoded(to).constData()) != 0) {
         if (errno != EXDEV) {
-            sendDidFail(TransferError::posix(errno, to));
-            return false;
+            return sendDidFail(TransferError::posix(errno, to));
         }
         // Another file system: copy, then remove the original.
         std::error_code ec;
@@ -251,19 +243,17 @@ bool LocalTransferController::movePath(const QString &fromPath, const QString &t
                  fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
         if (ec) {
             removeItem(to, &err);
-            sendDidFail(TransferError::posix(ec.value(), to));
-            return false;
+            return sendDidFail(TransferError::posix(ec.value(), to));
         }
         if (!removeItem(from, &err)) {
-            sendDidFail(TransferError::posix(err, from));
-            return false;
+            return sendDidFail(TransferError::posix(err, from));
         }
     }
     sendDidSucceed();
-    return true;
+    return {};
 }
 
-bool LocalTransferController::copyPath(const QString &fromPath, const QString &toPath)
+Result LocalTransferController::copyPath(const QString &fromPath, const QString &toPath)
 {
     QString from, to;
     if (const auto done = beginMoveOrCopy(fromPath, toPath, &from, &to))
@@ -272,11 +262,10 @@ bool LocalTransferController::copyPath(const QString &fromPath, const QString &t
     fs::copy(fsPath(from), fsPath(to),
              fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
     if (ec) {
-        sendDidFail(TransferError::posix(ec.value(), to));
-        return false;
+        return sendDidFail(TransferError::posix(ec.value(), to));
     }
     sendDidSucceed();
-    return true;
+    return {};
 }
 
 FileTransferController::SiblingRenames LocalTransferController::renamesIn(const QString &dir)
@@ -295,16 +284,15 @@ FileTransferController::SiblingRenames LocalTransferController::renamesIn(const 
         }};
 }
 
-bool LocalTransferController::_uploadFileToPath(const QString &remotePath, InputStream *stream)
+Result LocalTransferController::_uploadFileToPath(const QString &remotePath, InputStream *stream)
 {
     if (!stream || stream->status() != TransferStream::NotOpen)
-        return false;
+        return TransferError::fileTransfer(QStringLiteral("Failed opening data stream"));
     // The decoded path keeps a "?" (or "#") in a file name as part of the name.
     const QString target = localPathForRemotePath(remotePath);
     if (target.isEmpty()) {
         sendDidStart();
-        failNotReachable(remotePath);
-        return false;
+        return failNotReachable(remotePath);
     }
     const QFileInfo info(target);
     auto place = [this, dir = info.path(), name = info.fileName()](const QString &temporary,
@@ -319,44 +307,78 @@ bool LocalTransferController::_uploadFileToPath(const QString &remotePath, Input
                           QStringLiteral("PUT"), true);
 }
 
-bool LocalTransferController::moveIntoPlace(const QString &temporaryPath, const QString &finalPath)
+Result LocalTransferController::moveIntoPlace(const QString &temporaryPath,
+                                              const QString &finalPath)
 {
     setStoredPath({});
     sendDidStart();
     const QString from = localPathForRemotePath(temporaryPath);
     const QString to = localPathForRemotePath(finalPath);
     if (from.isEmpty() || to.isEmpty()) {
-        failNotReachable(temporaryPath, finalPath);
-        return false;
+        return failNotReachable(temporaryPath, finalPath);
     }
     const QFileInfo target(to);
     QString placed;
     if (const int err = placeItem(renamesIn(target.path()), QFileInfo(from).fileName(),
                                   target.fileName(), replacesExistingItems(), &placed)) {
-        sendDidFail(TransferError::posix(err, to));
-        return false;
+        return sendDidFail(TransferError::posix(err, to));
     }
     setStoredPath(finalPath.left(finalPath.lastIndexOf(QLatin1Char('/')) + 1) + placed);
     sendDidSucceed();
-    return true;
+    return {};
 }
 
-bool LocalTransferController::_downloadFileFromPath(const QString &remotePath, OutputStream *stream)
+Result LocalTransferController::_downloadFileFromPath(const QString &remotePath,
+                                                      OutputStream *stream)
 {
     if (!stream || stream->status() != TransferStream::NotOpen)
-        return false;
+        return TransferError::fileTransfer(QStringLiteral("Failed opening data stream"));
     const QString source = localPathForRemotePath(remotePath);
     if (source.isEmpty()) {
         sendDidStart();
-        failNotReachable(remotePath);
-        return false;
+        return failNotReachable(remotePath);
     }
     struct stat st {};
     if (::stat(encoded(source).constData(), &st) == 0)
         setMaxLength(quint64(st.st_size));
-    return runReadStream(std::make_unique<FileInputStream>(source), stream, QStringLiteral("GET"),
-                         true)
-        .isValid();
+    const auto result = runReadStream(std::make_unique<FileInputStream>(source), stream,
+                                      QStringLiteral("GET"), true);
+    return result ? Result() : result.error();
+}
+
+Result LocalTransferController::setItemDates(const QString &remotePath, const QDateTime &,
+                                             const QDateTime &modificationDate)
+{
+    const QString path = localPathForRemotePath(remotePath);
+    if (path.isEmpty())
+        return TransferError::fileTransfer(
+            QStringLiteral("\"%1\" is not reachable").arg(remotePath));
+    if (!modificationDate.isValid())
+        return {};
+    const qint64 ms = modificationDate.toMSecsSinceEpoch();
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = time_t(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+    times[1].tv_nsec = long((ms - qint64(times[1].tv_sec) * 1000) * 1000000);
+    if (::utimensat(AT_FDCWD, encoded(path).constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        return TransferError::posix(errno, path);
+    return {};
+}
+
+Result LocalTransferController::setItemTag(const QString &remotePath, const QString &tag)
+{
+    const QString path = localPathForRemotePath(remotePath);
+    if (path.isEmpty())
+        return TransferError::fileTransfer(
+            QStringLiteral("\"%1\" is not reachable").arg(remotePath));
+    // The attribute holds a comma-separated list: writing one name makes it the
+    // item's only tag.
+    const QByteArray value = tag.toUtf8();
+    if (::setxattr(encoded(path).constData(), "user.xdg.tags", value.constData(),
+                   size_t(value.size()), 0) != 0)
+        return TransferError::posix(errno, path);
+    return {};
 }
 
 QVariant LocalTransferController::processReadResultStream(OutputStream *, const QString &,

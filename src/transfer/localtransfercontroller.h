@@ -12,34 +12,42 @@ namespace pv {
 class LocalTransferController : public StreamTransferController {
 public:
     [[nodiscard]] QString urlScheme() const override { return QStringLiteral("file"); }
-    [[nodiscard]] bool useAsyncStreams() const override { return false; }
-    [[nodiscard]] bool hasAtomicUploads() const override { return true; }
+    [[nodiscard]] bool takesDateFolders() const override { return false; }
     [[nodiscard]] bool hasAtomicFolderDelivery() const override { return true; }
+    [[nodiscard]] bool needsLogIn() const override { return false; }
+    /// The modification date only: creation dates cannot be set on this
+    /// system's file systems. Links are not followed (the item itself).
+    [[nodiscard]] bool supportsItemDates() const override { return true; }
+    Result setItemDates(const QString &remotePath, const QDateTime &creationDate,
+                        const QDateTime &modificationDate) override;
+    /// Tags live in the "user.xdg.tags" extended attribute.
+    [[nodiscard]] bool supportsTags() const override { return true; }
+    Result setItemTag(const QString &remotePath, const QString &tag) override;
 
     /// Lists every entry (hidden ones included) with type, size, creation date
     /// (where the file system records it) and modification date. Symbolic links
     /// are described by their target, a dangling one by itself (its name is
     /// taken all the same); an entry whose attributes cannot be read is logged
     /// and left out.
-    std::optional<RemoteListing> contentsOfDirectoryAtPath(const QString &path) override;
-    bool createDirectoryAtPath(const QString &path) override;
+    TransferResult<RemoteListing> contentsOfDirectoryAtPath(const QString &path) override;
+    Result createDirectoryAtPath(const QString &path) override;
     /// Removes the item; succeeds when nothing exists there.
-    bool deleteFileAtPath(const QString &path) override;
+    Result deleteFileAtPath(const QString &path) override;
     /// Removes the folder with its content; succeeds when nothing exists there.
-    bool deleteDirectoryRecursivelyAtPath(const QString &path) override;
+    Result deleteDirectoryRecursivelyAtPath(const QString &path) override;
     /// Removes whatever exists at toPath, then moves (across file systems too).
-    bool movePath(const QString &fromPath, const QString &toPath) override;
+    Result movePath(const QString &fromPath, const QString &toPath) override;
     /// Removes whatever exists at toPath, then copies (folders recursively).
-    bool copyPath(const QString &fromPath, const QString &toPath) override;
-    bool moveIntoPlace(const QString &temporaryPath, const QString &finalPath) override;
+    Result copyPath(const QString &fromPath, const QString &toPath) override;
+    Result moveIntoPlace(const QString &temporaryPath, const QString &finalPath) override;
 
     /// The local file-system path for remotePath, or an empty string when the
     /// base URL does not name a folder of this machine.
     [[nodiscard]] virtual QString localPathForRemotePath(const QString &remotePath) const;
 
 protected:
-    bool _uploadFileToPath(const QString &remotePath, InputStream *stream) override;
-    bool _downloadFileFromPath(const QString &remotePath, OutputStream *stream) override;
+    Result _uploadFileToPath(const QString &remotePath, InputStream *stream) override;
+    Result _downloadFileFromPath(const QString &remotePath, OutputStream *stream) override;
     QVariant processReadResultStream(OutputStream *dataStream, const QString &userInfo,
                                      TransferError *error) override;
 
@@ -48,8 +56,8 @@ private:
     static SiblingRenames renamesIn(const QString &dir);
     /// Start message, path checks and removal of the target that moving and
     /// copying share; a value means the operation has already ended with it.
-    std::optional<bool> beginMoveOrCopy(const QString &fromPath, const QString &toPath,
-                                        QString *from, QString *to);
+    std::optional<Result> beginMoveOrCopy(const QString &fromPath, const QString &toPath,
+                                          QString *from, QString *to);
 };
 
 } // namespace pv

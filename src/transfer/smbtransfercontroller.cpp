@@ -1,5 +1,6 @@
 #include "transfer/smbtransfercontroller.h"
 
+#include "core/fileops.h"
 #include "core/log.h"
 
 #include <QElapsedTimer>
@@ -583,11 +584,10 @@ TransferError SMBTransferController::itemError(int err, const QString &remotePat
     return TransferError::posix(err, displayURL(baseURL(), absolutePathForRemotePath(remotePath)));
 }
 
-bool SMBTransferController::startAndFail(const TransferError &error)
+TransferError SMBTransferController::startAndFail(const TransferError &error)
 {
     sendDidStart();
-    sendDidFail(error);
-    return false;
+    return sendDidFail(error);
 }
 
 bool SMBTransferController::connectSession(const QString &reportPath, const QString &otherPath,
@@ -679,18 +679,15 @@ TransferError SMBTransferController::notReachable(const QString &path, const QSt
     return error;
 }
 
-std::optional<RemoteListing> SMBTransferController::contentsOfDirectoryAtPath(const QString &path)
+TransferResult<RemoteListing> SMBTransferController::contentsOfDirectoryAtPath(const QString &path)
 {
     TransferError error;
-    if (!connectSession(path, QString(), &error)) {
-        startAndFail(error);
-        return std::nullopt;
-    }
+    if (!connectSession(path, QString(), &error))
+        return startAndFail(error);
     sendDidStart();
     std::vector<SmbSession::Entry> entries;
     if (const int err = m_session->list(smbURLForRemotePath(path), &entries)) {
-        sendDidFail(itemError(err, path));
-        return std::nullopt;
+        return sendDidFail(itemError(err, path));
     }
     RemoteListing listing;
     for (const SmbSession::Entry &e : entries) {
@@ -709,18 +706,17 @@ std::optional<RemoteListing> SMBTransferController::contentsOfDirectoryAtPath(co
     return listing;
 }
 
-bool SMBTransferController::createDirectoryAtPath(const QString &path)
+Result SMBTransferController::createDirectoryAtPath(const QString &path)
 {
     TransferError error;
     if (!connectSession(path, QString(), &error))
         return startAndFail(error);
     sendDidStart();
     if (const int err = m_session->mkdir(smbURLForRemotePath(path))) {
-        sendDidFail(itemError(err, path));
-        return false;
+        return sendDidFail(itemError(err, path));
     }
     sendDidSucceed();
-    return true;
+    return Result();
 }
 
 int SMBTransferController::removeItem(const QByteArray &url, bool *aborted)
@@ -753,7 +749,7 @@ int SMBTransferController::removeItem(const QByteArray &url, bool *aborted)
     return err == ENOENT ? 0 : err;
 }
 
-bool SMBTransferController::deleteFileAtPath(const QString &path)
+Result SMBTransferController::deleteFileAtPath(const QString &path)
 {
     TransferError error;
     if (!connectSession(path, QString(), &error))
@@ -761,16 +757,15 @@ bool SMBTransferController::deleteFileAtPath(const QString &path)
     sendDidStart();
     bool aborted = false;
     if (const int err = removeItem(smbURLForRemotePath(path), &aborted)) {
-        sendDidFail(itemError(err, path));
-        return false;
+        return sendDidFail(itemError(err, path));
     }
     if (aborted)
-        return false;
+        return Result::abandoned();
     sendDidSucceed();
-    return true;
+    return Result();
 }
 
-bool SMBTransferController::deleteDirectoryRecursivelyAtPath(const QString &path)
+Result SMBTransferController::deleteDirectoryRecursivelyAtPath(const QString &path)
 {
     return deleteFileAtPath(path);
 }
@@ -784,9 +779,9 @@ bool sameItem(const struct stat &a, const struct stat &b)
 
 } // namespace
 
-std::optional<bool> SMBTransferController::prepareTarget(const QString &fromPath,
-                                                         const QString &toPath, QByteArray *from,
-                                                         QByteArray *to, bool *sameItemThere)
+std::optional<Result> SMBTransferController::prepareTarget(const QString &fromPath,
+                                                           const QString &toPath, QByteArray *from,
+                                                           QByteArray *to, bool *sameItemThere)
 {
     TransferError error;
     if (!connectSession(fromPath, toPath, &error))
@@ -799,25 +794,21 @@ std::optional<bool> SMBTransferController::prepareTarget(const QString &fromPath
     // case-insensitive share) must not be removed at all.
     struct stat src = {};
     struct stat dst = {};
-    if (const int err = m_session->stat(*from, &src)) {
-        sendDidFail(itemError(err, fromPath));
-        return false;
-    }
+    if (const int err = m_session->stat(*from, &src))
+        return sendDidFail(itemError(err, fromPath));
     const bool exists = m_session->stat(*to, &dst) == 0;
     *sameItemThere = exists && (sameItem(src, dst) || *from == *to);
     if (exists && !*sameItemThere) {
         bool aborted = false;
-        if (const int err = removeItem(*to, &aborted)) {
-            sendDidFail(itemError(err, toPath));
-            return false;
-        }
+        if (const int err = removeItem(*to, &aborted))
+            return sendDidFail(itemError(err, toPath));
         if (aborted)
-            return false;
+            return Result::abandoned();
     }
     return std::nullopt;
 }
 
-bool SMBTransferController::movePath(const QString &fromPath, const QString &toPath)
+Result SMBTransferController::movePath(const QString &fromPath, const QString &toPath)
 {
     QByteArray from, to;
     bool same = false;
@@ -825,12 +816,11 @@ bool SMBTransferController::movePath(const QString &fromPath, const QString &toP
         return *done;
     if (from != to) {
         if (const int err = m_session->rename(from, to)) {
-            sendDidFail(itemError(err, toPath));
-            return false;
+            return sendDidFail(itemError(err, toPath));
         }
     }
     sendDidSucceed();
-    return true;
+    return Result();
 }
 
 int SMBTransferController::copyItem(const QByteArray &from, const QByteArray &to, bool *aborted)
@@ -895,7 +885,7 @@ int SMBTransferController::copyItem(const QByteArray &from, const QByteArray &to
     return err;
 }
 
-bool SMBTransferController::copyPath(const QString &fromPath, const QString &toPath)
+Result SMBTransferController::copyPath(const QString &fromPath, const QString &toPath)
 {
     QByteArray from, to;
     bool same = false;
@@ -904,17 +894,16 @@ bool SMBTransferController::copyPath(const QString &fromPath, const QString &toP
     // Copying an item onto itself leaves it as it is.
     if (same) {
         sendDidSucceed();
-        return true;
+        return Result();
     }
     bool aborted = false;
     if (const int err = copyItem(from, to, &aborted)) {
-        sendDidFail(itemError(err, toPath));
-        return false;
+        return sendDidFail(itemError(err, toPath));
     }
     if (aborted)
-        return false;
+        return Result::abandoned();
     sendDidSucceed();
-    return true;
+    return Result();
 }
 
 FileTransferController::SiblingRenames SMBTransferController::renamesIn(const QByteArray &folderURL)
@@ -942,26 +931,17 @@ FileTransferController::SiblingRenames SMBTransferController::renamesIn(const QB
             [this, at](const QString &name) { return removeItem(at(name), nullptr); }};
 }
 
-namespace {
-
-QString lastComponent(const QString &path)
-{
-    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
-}
-
-} // namespace
-
-bool SMBTransferController::_uploadFileToPath(const QString &remotePath, InputStream *stream)
+Result SMBTransferController::_uploadFileToPath(const QString &remotePath, InputStream *stream)
 {
     if (!stream || stream->status() != TransferStream::NotOpen)
-        return false;
+        return TransferError::fileTransfer(QStringLiteral("Failed opening data stream"));
     TransferError error;
     if (!connectSession(remotePath, QString(), &error))
         return startAndFail(error);
 
     const QByteArray finalURL = smbURLForRemotePath(remotePath);
     const QByteArray folderURL = finalURL.left(finalURL.lastIndexOf('/') + 1);
-    const QString name = lastComponent(absolutePathForRemotePath(remotePath));
+    const QString name = lastPathComponent(absolutePathForRemotePath(remotePath));
     const QString temporary = temporaryNameFor(name);
     auto place = [this, folderURL, name, temporary](QString *placedName) {
         return placeItem(renamesIn(folderURL), temporary, name, replacesExistingItems(),
@@ -973,7 +953,7 @@ bool SMBTransferController::_uploadFileToPath(const QString &remotePath, InputSt
     return runWriteStream(std::move(out), stream, QString(), true);
 }
 
-bool SMBTransferController::moveIntoPlace(const QString &temporaryPath, const QString &finalPath)
+Result SMBTransferController::moveIntoPlace(const QString &temporaryPath, const QString &finalPath)
 {
     setStoredPath({});
     TransferError error;
@@ -983,18 +963,16 @@ bool SMBTransferController::moveIntoPlace(const QString &temporaryPath, const QS
     const QByteArray finalURL = smbURLForRemotePath(finalPath);
     QString placed;
     if (const int err = placeItem(renamesIn(finalURL.left(finalURL.lastIndexOf('/') + 1)),
-                                  lastComponent(absolutePathForRemotePath(temporaryPath)),
-                                  lastComponent(absolutePathForRemotePath(finalPath)),
-                                  replacesExistingItems(), &placed)) {
-        sendDidFail(itemError(err, finalPath));
-        return false;
-    }
+                                  lastPathComponent(absolutePathForRemotePath(temporaryPath)),
+                                  lastPathComponent(absolutePathForRemotePath(finalPath)),
+                                  replacesExistingItems(), &placed))
+        return sendDidFail(itemError(err, finalPath));
     setStoredPath(finalPath.left(finalPath.lastIndexOf(QLatin1Char('/')) + 1) + placed);
     sendDidSucceed();
-    return true;
+    return Result();
 }
 
-bool SMBTransferController::_downloadFileFromPath(const QString &remotePath, OutputStream *stream)
+Result SMBTransferController::_downloadFileFromPath(const QString &remotePath, OutputStream *stream)
 {
     TransferError error;
     if (!connectSession(remotePath, QString(), &error))
@@ -1005,8 +983,8 @@ bool SMBTransferController::_downloadFileFromPath(const QString &remotePath, Out
     if (!in->open())
         return startAndFail(in->error());
     setMaxLength(quint64(in->knownLength()));
-    const QVariant result = runReadStream(std::move(in), stream, QString(), true);
-    return result.isValid() && result.toBool();
+    const auto result = runReadStream(std::move(in), stream, QString(), true);
+    return result ? Result() : result.error();
 }
 
 QVariant SMBTransferController::processReadResultStream(OutputStream *, const QString &,
@@ -1015,19 +993,16 @@ QVariant SMBTransferController::processReadResultStream(OutputStream *, const QS
     return true;
 }
 
-bool SMBTransferController::setItemDates(const QString &remotePath, const QDateTime &creationDate,
-                                         const QDateTime &modificationDate)
+Result SMBTransferController::setItemDates(const QString &remotePath, const QDateTime &creationDate,
+                                           const QDateTime &modificationDate)
 {
     TransferError error;
     if (!connectSession(remotePath, QString(), &error))
-        return false;
+        return error;
     const QByteArray url = smbURLForRemotePath(remotePath);
     struct stat st = {};
-    if (const int err = m_session->stat(url, &st)) {
-        noteError(err);
-        return false;
-    }
-    bool ok = true;
+    if (const int err = m_session->stat(url, &st))
+        return itemError(err, remotePath);
     if (modificationDate.isValid()) {
         const qint64 ms = modificationDate.toMSecsSinceEpoch();
         struct timeval tv[2];
@@ -1035,26 +1010,18 @@ bool SMBTransferController::setItemDates(const QString &remotePath, const QDateT
         tv[0].tv_usec = st.st_atim.tv_nsec / 1000;
         tv[1].tv_sec = time_t(ms / 1000);
         tv[1].tv_usec = suseconds_t((ms % 1000) * 1000);
-        if (const int err = m_session->utimes(url, tv)) {
-            noteError(err);
-            pv::log(QStringLiteral("SMBTransferController: cannot set the modification date of "
-                                   "%1: %2")
-                        .arg(absolutePathForRemotePath(remotePath),
-                             QString::fromLocal8Bit(strerror(err))));
-            ok = false;
-        }
+        if (const int err = m_session->utimes(url, tv))
+            error = itemError(err, remotePath);
     }
     if (creationDate.isValid()) {
         if (const int err = m_session->setCreationTime(url, creationDate.toSecsSinceEpoch(),
-                                                       S_ISDIR(st.st_mode))) {
-            noteError(err);
-            pv::log(QStringLiteral("SMBTransferController: cannot set the creation date of %1: %2")
-                        .arg(absolutePathForRemotePath(remotePath),
-                             QString::fromLocal8Bit(strerror(err))));
-            ok = false;
-        }
+                                                       S_ISDIR(st.st_mode));
+            err && error.isNull())
+            error = itemError(err, remotePath);
     }
-    return ok;
+    if (!error.isNull())
+        return error;
+    return {};
 }
 
 } // namespace pv

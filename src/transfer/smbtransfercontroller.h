@@ -49,9 +49,11 @@ public:
     ~SMBTransferController() override;
 
     [[nodiscard]] QString urlScheme() const override { return QStringLiteral("smb"); }
-    [[nodiscard]] bool useAsyncStreams() const override { return false; }
-    [[nodiscard]] bool hasAtomicUploads() const override { return true; }
     [[nodiscard]] bool hasAtomicFolderDelivery() const override { return true; }
+    /// The modification date, and the creation date where the server keeps one.
+    [[nodiscard]] bool supportsItemDates() const override { return true; }
+    Result setItemDates(const QString &remotePath, const QDateTime &creationDate,
+                        const QDateTime &modificationDate) override;
 
     /// Accepts an "smb" URL with a host and a share component.
     bool initWithBaseURL(const QUrl &url) override;
@@ -63,33 +65,26 @@ public:
 
     /// Lists every entry (hidden ones included) with type, size, creation date
     /// (where the server records it) and modification date.
-    std::optional<RemoteListing> contentsOfDirectoryAtPath(const QString &path) override;
+    TransferResult<RemoteListing> contentsOfDirectoryAtPath(const QString &path) override;
     /// Creates one folder; a missing parent fails with the server's error.
-    bool createDirectoryAtPath(const QString &path) override;
+    Result createDirectoryAtPath(const QString &path) override;
     /// Removes the item (a folder with its content); succeeds when nothing exists there.
-    bool deleteFileAtPath(const QString &path) override;
+    Result deleteFileAtPath(const QString &path) override;
     /// Removes the folder with its content; succeeds when nothing exists there.
-    bool deleteDirectoryRecursivelyAtPath(const QString &path) override;
+    Result deleteDirectoryRecursivelyAtPath(const QString &path) override;
     /// Removes whatever exists at toPath, then renames on the server.
-    bool movePath(const QString &fromPath, const QString &toPath) override;
+    Result movePath(const QString &fromPath, const QString &toPath) override;
     /// Removes whatever exists at toPath, then copies (folders recursively).
-    bool copyPath(const QString &fromPath, const QString &toPath) override;
-    bool moveIntoPlace(const QString &temporaryPath, const QString &finalPath) override;
-
-    /// Sets the dates of the item at remotePath (an invalid date is left alone):
-    /// the modification date, and the creation date where the server keeps one.
-    /// Sends no delegate messages, so a delivery can call it from its success
-    /// handler; false when the server refused (the caller only logs that).
-    bool setItemDates(const QString &remotePath, const QDateTime &creationDate,
-                      const QDateTime &modificationDate);
+    Result copyPath(const QString &fromPath, const QString &toPath) override;
+    Result moveIntoPlace(const QString &temporaryPath, const QString &finalPath) override;
 
     /// The URL libsmbclient is given for remotePath: smb://host[:port]/share/...,
     /// every path component percent-encoded, no user or password.
     [[nodiscard]] QByteArray smbURLForRemotePath(const QString &remotePath) const;
 
 protected:
-    bool _uploadFileToPath(const QString &remotePath, InputStream *stream) override;
-    bool _downloadFileFromPath(const QString &remotePath, OutputStream *stream) override;
+    Result _uploadFileToPath(const QString &remotePath, InputStream *stream) override;
+    Result _downloadFileFromPath(const QString &remotePath, OutputStream *stream) override;
     QVariant processReadResultStream(OutputStream *dataStream, const QString &userInfo,
                                      TransferError *error) override;
 
@@ -97,8 +92,8 @@ private:
     /// Connects on first use; on failure fills *error with the "not reachable"
     /// failure for reportPath(s).
     bool connectSession(const QString &reportPath, const QString &otherPath, TransferError *error);
-    /// Start + failure message for an error; returns false for convenience.
-    bool startAndFail(const TransferError &error);
+    /// Start + failure message for an error, which it gives back.
+    TransferError startAndFail(const TransferError &error);
     /// The error of an item of a reachable share, as the system reports it.
     [[nodiscard]] TransferError itemError(int err, const QString &remotePath);
     void noteError(int err);
@@ -115,8 +110,8 @@ private:
     SiblingRenames renamesIn(const QByteArray &folderURL);
     /// Connection, start message, source check and removal of an item in the
     /// way, shared by move and copy; a value means the operation has ended.
-    std::optional<bool> prepareTarget(const QString &fromPath, const QString &toPath,
-                                      QByteArray *from, QByteArray *to, bool *sameItemThere);
+    std::optional<Result> prepareTarget(const QString &fromPath, const QString &toPath,
+                                        QByteArray *from, QByteArray *to, bool *sameItemThere);
     int copyItem(const QByteArray &from, const QByteArray &to, bool *aborted);
 
     QString m_sharePoint;

@@ -7,12 +7,6 @@ namespace pv {
 
 namespace {
 
-double nowSeconds()
-{
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 // How long a run waits before looking again at a stream that has nothing to
 // offer or no room yet.
 void idle()
@@ -35,7 +29,7 @@ StreamTransferController::~StreamTransferController() = default;
 
 bool StreamTransferController::waitedTooLong(double lastEvent) const
 {
-    return timeOut() > 0 && nowSeconds() - lastEvent >= timeOut();
+    return timeOut() > 0 && monotonicSeconds() - lastEvent >= timeOut();
 }
 
 QVariant StreamTransferController::processReadResultStream(OutputStream *, const QString &,
@@ -47,16 +41,15 @@ QVariant StreamTransferController::processReadResultStream(OutputStream *, const
     return {};
 }
 
-bool StreamTransferController::runWriteStream(std::unique_ptr<OutputStream> stream,
-                                              InputStream *dataStream, const QString &userInfo,
-                                              bool isFileTransfer)
+Result StreamTransferController::runWriteStream(std::unique_ptr<OutputStream> stream,
+                                                InputStream *dataStream, const QString &userInfo,
+                                                bool isFileTransfer)
 {
     if (dataStream && !openInputStream(dataStream, isFileTransfer)) {
         // Reported rather than ended silently: a caller that only listens to the
         // delegate would otherwise take the missing file for a delivered one.
         sendDidStart();
-        sendDidFail(errorOf(*dataStream, QStringLiteral("Failed opening data stream")));
-        return false;
+        return sendDidFail(errorOf(*dataStream, QStringLiteral("Failed opening data stream")));
     }
     OutputStream *out = stream.get();
     m_activeStream = std::move(stream);
@@ -67,22 +60,22 @@ bool StreamTransferController::runWriteStream(std::unique_ptr<OutputStream> stre
     const bool opened = out->open();
     sendDidStart();
 
-    bool result = false;
+    Result result = Result::abandoned();
     bool fastPath = dataStream != nullptr;
-    double lastEvent = nowSeconds();
+    double lastEvent = monotonicSeconds();
     if (!opened) {
-        sendDidFail(errorOf(*out, QStringLiteral("Failed opening stream")));
+        result = sendDidFail(errorOf(*out, QStringLiteral("Failed opening stream")));
     } else {
         for (;;) {
             if (shouldAbort())
                 break;
             if (out->status() == TransferStream::Error) {
-                sendDidFail(errorOf(*out, QStringLiteral("Failed writing to stream")));
+                result = sendDidFail(errorOf(*out, QStringLiteral("Failed writing to stream")));
                 break;
             }
             if (!out->hasSpaceAvailable()) {
                 if (waitedTooLong(lastEvent)) {
-                    sendDidFail(TransferError::fileTransfer(
+                    result = sendDidFail(TransferError::fileTransfer(
                         QStringLiteral("Timeout while writing to stream")));
                     break;
                 }
@@ -91,7 +84,7 @@ bool StreamTransferController::runWriteStream(std::unique_ptr<OutputStream> stre
             }
             if (m_transferOffset == 0 && m_transferLength == 0) {
                 if (!dataStream) {
-                    result = true;
+                    result = Result();
                     break;
                 }
                 if (fastPath) {
@@ -100,28 +93,29 @@ bool StreamTransferController::runWriteStream(std::unique_ptr<OutputStream> stre
                         fastPath = false;
                     } else if (n < 0) {
                         if (out->status() == TransferStream::Error)
-                            sendDidFail(errorOf(*out, QStringLiteral("Failed writing to stream")));
+                            result = sendDidFail(
+                                errorOf(*out, QStringLiteral("Failed writing to stream")));
                         else
-                            sendDidFail(TransferError::fileTransfer(
+                            result = sendDidFail(TransferError::fileTransfer(
                                 QStringLiteral("Failed reading from data stream")));
                         break;
                     } else if (n == 0) {
-                        result = true;
+                        result = Result();
                         break;
                     } else {
-                        lastEvent = nowSeconds();
+                        lastEvent = monotonicSeconds();
                         addToCurrentLength(quint64(n));
                         continue;
                     }
                 }
                 const qint64 n = readFromInputStream(dataStream, m_streamBuffer.data(), kChunkSize);
                 if (n < 0) {
-                    sendDidFail(TransferError::fileTransfer(
+                    result = sendDidFail(TransferError::fileTransfer(
                         QStringLiteral("Failed reading from data stream")));
                     break;
                 }
                 if (n == 0) {
-                    result = true;
+                    result = Result();
                     break;
                 }
                 m_transferLength = n;
@@ -129,11 +123,11 @@ bool StreamTransferController::runWriteStream(std::unique_ptr<OutputStream> stre
             const qint64 w = out->write(m_streamBuffer.data() + m_transferOffset,
                                         m_transferLength - qint64(m_transferOffset));
             if (w < 0) {
-                sendDidFail(errorOf(*out, QStringLiteral("Failed writing to stream")));
+                result = sendDidFail(errorOf(*out, QStringLiteral("Failed writing to stream")));
                 break;
             }
             if (w > 0) {
-                lastEvent = nowSeconds();
+                lastEvent = monotonicSeconds();
                 m_transferOffset += quint64(w);
                 if (qint64(m_transferOffset) >= m_transferLength) {
                     m_transferOffset = 0;
@@ -157,8 +151,7 @@ bool StreamTransferController::runWriteStream(std::unique_ptr<OutputStream> stre
             }
             sendDidSucceed();
         } else {
-            sendDidFail(errorOf(*out, QStringLiteral("Failed writing to stream")));
-            result = false;
+            result = sendDidFail(errorOf(*out, QStringLiteral("Failed writing to stream")));
         }
     }
     // Dropping an unfinished stream discards what it wrote under a temporary name.
@@ -169,14 +162,14 @@ bool StreamTransferController::runWriteStream(std::unique_ptr<OutputStream> stre
     return result;
 }
 
-QVariant StreamTransferController::runReadStream(std::unique_ptr<InputStream> stream,
-                                                 OutputStream *dataStream, const QString &userInfo,
-                                                 bool isFileTransfer)
+TransferResult<QVariant>
+StreamTransferController::runReadStream(std::unique_ptr<InputStream> stream,
+                                        OutputStream *dataStream, const QString &userInfo,
+                                        bool isFileTransfer)
 {
     if (dataStream && !openOutputStream(dataStream, isFileTransfer)) {
         sendDidStart();
-        sendDidFail(errorOf(*dataStream, QStringLiteral("Failed opening output stream")));
-        return {};
+        return sendDidFail(errorOf(*dataStream, QStringLiteral("Failed opening output stream")));
     }
     InputStream *in = stream.get();
     m_activeStream = std::move(stream);
@@ -185,31 +178,32 @@ QVariant StreamTransferController::runReadStream(std::unique_ptr<InputStream> st
     const bool opened = in->open();
     sendDidStart();
 
-    QVariant result;
+    TransferResult<QVariant> result = TransferResult<QVariant>::abandoned();
     bool dataStreamOpen = dataStream != nullptr;
-    double lastEvent = nowSeconds();
+    double lastEvent = monotonicSeconds();
     if (!opened) {
-        sendDidFail(errorOf(*in, QStringLiteral("Failed opening stream")));
+        result = sendDidFail(errorOf(*in, QStringLiteral("Failed opening stream")));
     } else {
         for (;;) {
             if (shouldAbort())
                 break;
             if (in->status() == TransferStream::Error) {
-                sendDidFail(errorOf(*in, QStringLiteral("Failed reading from stream")));
+                result = sendDidFail(errorOf(*in, QStringLiteral("Failed reading from stream")));
                 break;
             }
             qint64 n = 0;
             if (in->status() == TransferStream::Open && in->hasBytesAvailable()) {
                 n = in->read(m_streamBuffer.data(), kChunkSize);
                 if (n < 0) {
-                    sendDidFail(errorOf(*in, QStringLiteral("Failed reading from stream")));
+                    result =
+                        sendDidFail(errorOf(*in, QStringLiteral("Failed reading from stream")));
                     break;
                 }
             }
             if (n > 0) {
-                lastEvent = nowSeconds();
+                lastEvent = monotonicSeconds();
                 if (dataStream && !writeToOutputStream(dataStream, m_streamBuffer.data(), n)) {
-                    sendDidFail(errorOf(
+                    result = sendDidFail(errorOf(
                         *dataStream, QStringLiteral("Failed writing to output stream (status = %1)")
                                          .arg(int(dataStream->status()))));
                     break;
@@ -224,7 +218,7 @@ QVariant StreamTransferController::runReadStream(std::unique_ptr<InputStream> st
                     closeOutputStream(dataStream);
                     dataStreamOpen = false;
                     if (!flushed) {
-                        sendDidFail(
+                        result = sendDidFail(
                             errorOf(*dataStream,
                                     QStringLiteral("Failed flushing output stream (status = %1)")
                                         .arg(status)));
@@ -232,16 +226,18 @@ QVariant StreamTransferController::runReadStream(std::unique_ptr<InputStream> st
                     }
                 }
                 TransferError error;
-                result = processReadResultStream(dataStream, userInfo, &error);
-                if (result.isValid())
+                const QVariant value = processReadResultStream(dataStream, userInfo, &error);
+                if (value.isValid()) {
+                    result = value;
                     sendDidSucceed();
-                else
-                    sendDidFail(error);
+                } else {
+                    result = sendDidFail(error);
+                }
                 break;
             }
             // Nothing yet: wait for the source, within the time-out.
             if (waitedTooLong(lastEvent)) {
-                sendDidFail(TransferError::fileTransfer(
+                result = sendDidFail(TransferError::fileTransfer(
                     QStringLiteral("Timeout while reading from stream")));
                 break;
             }

@@ -23,15 +23,16 @@ protected:
     /// Runs a destination-side read stream (owned from here on) to its end,
     /// writing what it yields into dataStream (caller-owned, not yet open; may be
     /// nullptr). At the end asks processReadResultStream for the result. Returns
-    /// the result, or an invalid QVariant on failure or abort. A data stream that
-    /// cannot be opened ends the run at once with no result and no message.
-    QVariant runReadStream(std::unique_ptr<InputStream> stream, OutputStream *dataStream,
-                           const QString &userInfo, bool isFileTransfer);
+    /// that result. A data stream that cannot be opened ends the run at once with
+    /// start and failure messages.
+    TransferResult<QVariant> runReadStream(std::unique_ptr<InputStream> stream,
+                                           OutputStream *dataStream, const QString &userInfo,
+                                           bool isFileTransfer);
     /// Runs a destination-side write stream (owned from here on), feeding it what
     /// dataStream (caller-owned, not yet open; may be nullptr) yields, then calls
-    /// its finish(). Returns true when everything was written and finished.
-    bool runWriteStream(std::unique_ptr<OutputStream> stream, InputStream *dataStream,
-                        const QString &userInfo, bool isFileTransfer);
+    /// its finish(). Succeeds when everything was written and finished.
+    Result runWriteStream(std::unique_ptr<OutputStream> stream, InputStream *dataStream,
+                          const QString &userInfo, bool isFileTransfer);
     /// Turns a finished read run into its result (invalid QVariant + error on
     /// failure). The base rejects the call.
     virtual QVariant processReadResultStream(OutputStream *dataStream, const QString &userInfo,

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QVariant>
 
+#include <optional>
 #include <utility>
 
 namespace pv {
@@ -56,5 +57,52 @@ struct TransferError {
     /// errno as code, strerror as description, user info {"NSFilePath": path}.
     [[nodiscard]] static TransferError posix(int err, const QString &path);
 };
+
+/// The outcome of one controller operation: success, with the operation's value
+/// where it has one, or failure with its error. An operation abandoned because
+/// its delegate asked to abort fails with a null error (and sent no message).
+template <class T = void> class [[nodiscard]] TransferResult {
+public:
+    TransferResult(T value) : m_value(std::move(value)) {}
+    TransferResult(TransferError error) : m_error(std::move(error)) {}
+    [[nodiscard]] static TransferResult abandoned() { return TransferError(); }
+
+    [[nodiscard]] bool ok() const { return m_value.has_value(); }
+    explicit operator bool() const { return ok(); }
+    /// The failure's error; null on success and for an abandoned operation.
+    [[nodiscard]] const TransferError &error() const { return m_error; }
+    [[nodiscard]] bool isAbandoned() const { return !ok() && m_error.isNull(); }
+    /// The value; only on success.
+    [[nodiscard]] T &value() { return *m_value; }
+    [[nodiscard]] const T &value() const { return *m_value; }
+    [[nodiscard]] T value_or(T fallback) const { return ok() ? *m_value : std::move(fallback); }
+    T &operator*() { return *m_value; }
+    const T &operator*() const { return *m_value; }
+    T *operator->() { return &*m_value; }
+    const T *operator->() const { return &*m_value; }
+
+private:
+    std::optional<T> m_value;
+    TransferError m_error;
+};
+
+/// The result of an operation without a value.
+template <> class [[nodiscard]] TransferResult<void> {
+public:
+    TransferResult() = default;
+    TransferResult(TransferError error) : m_ok(false), m_error(std::move(error)) {}
+    [[nodiscard]] static TransferResult abandoned() { return TransferError(); }
+
+    [[nodiscard]] bool ok() const { return m_ok; }
+    explicit operator bool() const { return m_ok; }
+    [[nodiscard]] const TransferError &error() const { return m_error; }
+    [[nodiscard]] bool isAbandoned() const { return !m_ok && m_error.isNull(); }
+
+private:
+    bool m_ok = true;
+    TransferError m_error;
+};
+
+using Result = TransferResult<>;
 
 } // namespace pv

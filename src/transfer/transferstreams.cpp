@@ -345,37 +345,48 @@ qint64 NullOutputStream::write(const char *, qint64 length)
 // ---------------------------------------------------------------------------
 // Data-stream adapters
 
-DataReadStream::DataReadStream(DataStreamSource *source, void *userInfo)
+template <class Direction>
+DataStreamAdapter<Direction>::DataStreamAdapter(DataStreamSource *source, void *userInfo)
     : m_source(source), m_info(userInfo)
 {}
 
-DataReadStream::~DataReadStream()
+template <class Direction> DataStreamAdapter<Direction>::~DataStreamAdapter()
 {
-    if (status() == Open || status() == AtEnd)
+    if (this->status() == TransferStream::Open || this->status() == TransferStream::AtEnd)
         m_source->closeDataStream(m_info);
 }
 
-bool DataReadStream::open()
+template <class Direction> bool DataStreamAdapter<Direction>::open()
 {
-    if (status() != NotOpen)
+    if (this->status() != TransferStream::NotOpen)
         return false;
     if (!m_source || !m_source->openDataStream(m_info)) {
-        recordError(dataStreamError(-1));
+        this->recordError(dataStreamError(-1));
         return false;
     }
-    setStatus(Open);
+    this->setStatus(TransferStream::Open);
     return true;
 }
 
-void DataReadStream::close()
+template <class Direction> void DataStreamAdapter<Direction>::close()
 {
-    if (status() == Open || status() == AtEnd) {
+    if (this->status() == TransferStream::Open || this->status() == TransferStream::AtEnd) {
         m_source->closeDataStream(m_info);
-        setStatus(Closed);
+        this->setStatus(TransferStream::Closed);
     } else {
-        recordError(dataStreamError(-1));
+        this->recordError(dataStreamError(-1));
     }
 }
+
+template <class Direction> qint64 DataStreamAdapter<Direction>::passCount(qint64 n)
+{
+    if (n <= -2)
+        this->recordError(dataStreamError(n));
+    return n < 0 ? -1 : n;
+}
+
+template class DataStreamAdapter<InputStream>;
+template class DataStreamAdapter<OutputStream>;
 
 qint64 DataReadStream::read(char *buffer, qint64 maxLength)
 {
@@ -386,51 +397,14 @@ qint64 DataReadStream::read(char *buffer, qint64 maxLength)
     const qint64 n = m_source->readDataFromStream(m_info, buffer, maxLength);
     if (n == 0)
         setStatus(AtEnd);
-    else if (n <= -2)
-        recordError(dataStreamError(n));
-    return n < 0 ? -1 : n;
-}
-
-DataWriteStream::DataWriteStream(DataStreamSource *destination, void *userInfo)
-    : m_destination(destination), m_info(userInfo)
-{}
-
-DataWriteStream::~DataWriteStream()
-{
-    if (status() == Open || status() == AtEnd)
-        m_destination->closeDataStream(m_info);
-}
-
-bool DataWriteStream::open()
-{
-    if (status() != NotOpen)
-        return false;
-    if (!m_destination || !m_destination->openDataStream(m_info)) {
-        recordError(dataStreamError(-1));
-        return false;
-    }
-    setStatus(Open);
-    return true;
-}
-
-void DataWriteStream::close()
-{
-    if (status() == Open || status() == AtEnd) {
-        m_destination->closeDataStream(m_info);
-        setStatus(Closed);
-    } else {
-        recordError(dataStreamError(-1));
-    }
+    return passCount(n);
 }
 
 qint64 DataWriteStream::write(const char *buffer, qint64 length)
 {
     if (status() != Open)
         return -1;
-    const qint64 n = m_destination->writeDataToStream(m_info, buffer, length);
-    if (n <= -2)
-        recordError(dataStreamError(n));
-    return n < 0 ? -1 : n;
+    return passCount(m_source->writeDataToStream(m_info, buffer, length));
 }
 
 } // namespace pv

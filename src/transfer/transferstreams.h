@@ -194,35 +194,39 @@ public:
     virtual void closeDataStream(void *userInfo) = 0;
 };
 
-/// An input stream whose bytes come from a DataStreamSource (not owned; must
-/// outlive the stream). A source that fails to open leaves the status NotOpen
-/// with an error of domain "DataStreamErrorDomain", code -1; a read result of
-/// -2 or less records that count as the error code.
-class DataReadStream final : public InputStream {
+/// A stream over a DataStreamSource (not owned; must outlive the stream), in
+/// either direction: DataReadStream reads what the source yields,
+/// DataWriteStream hands it what is written. A source that fails to open leaves
+/// the status NotOpen with an error of domain "DataStreamErrorDomain", code -1;
+/// a count of -2 or less from the source records that count as the error code.
+template <class Direction> class DataStreamAdapter : public Direction {
 public:
-    DataReadStream(DataStreamSource *source, void *userInfo);
-    ~DataReadStream() override;
+    DataStreamAdapter(DataStreamSource *source, void *userInfo);
+    ~DataStreamAdapter() override;
     bool open() override;
     void close() override;
-    qint64 read(char *buffer, qint64 maxLength) override;
 
-private:
+protected:
+    /// What a read or write gives back for the source's count n.
+    qint64 passCount(qint64 n);
+
     DataStreamSource *m_source;
     void *m_info;
 };
 
-/// The writing counterpart of DataReadStream.
-class DataWriteStream final : public OutputStream {
-public:
-    DataWriteStream(DataStreamSource *destination, void *userInfo);
-    ~DataWriteStream() override;
-    bool open() override;
-    void close() override;
-    qint64 write(const char *buffer, qint64 length) override;
+extern template class DataStreamAdapter<InputStream>;
+extern template class DataStreamAdapter<OutputStream>;
 
-private:
-    DataStreamSource *m_destination;
-    void *m_info;
+class DataReadStream final : public DataStreamAdapter<InputStream> {
+public:
+    using DataStreamAdapter::DataStreamAdapter;
+    qint64 read(char *buffer, qint64 maxLength) override;
+};
+
+class DataWriteStream final : public DataStreamAdapter<OutputStream> {
+public:
+    using DataStreamAdapter::DataStreamAdapter;
+    qint64 write(const char *buffer, qint64 length) override;
 };
 
 /// The byte range the base data-source methods copy from or into and advance.

@@ -118,14 +118,4 @@ QUrl urlByDeletingUserAndPassword(const QUrl &url)
     return u;
 }
 
-QString urlForLog(const QUrl &url)
-{
-    if (url.password().isEmpty())
-        return url.toString(QUrl::FullyEncoded);
-    QUrl masked = url;
-    masked.setPassword(QStringLiteral("<passw>"), QUrl::DecodedMode);
-    return masked.toString(QUrl::FullyEncoded)
-        .replace(QLatin1String("%3Cpassw%3E"), QLatin1String("<passw>"));
-}
-
 } // namespace pv

@@ -30,7 +30,5 @@ namespace pv {
 [[nodiscard]] QUrl urlByDeletingPassword(const QUrl &url);
 /// The URL rebuilt from scheme, host, port and path.
 [[nodiscard]] QUrl urlByDeletingUserAndPassword(const QUrl &url);
-/// The URL as text with its password replaced by "<passw>", for log lines.
-[[nodiscard]] QString urlForLog(const QUrl &url);
 
 } // namespace pv

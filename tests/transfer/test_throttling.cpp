@@ -81,7 +81,7 @@ private Q_SLOTS:
         t.start();
         auto work = [&](FileTransferController *c, int i) {
             ChunkyStream s(kEach);
-            ok[i] = c->uploadFileToPath(QString::number(i), &s, kEach);
+            ok[i] = c->uploadFileToPath(QString::number(i), &s, kEach).ok();
         };
         std::thread ta(work, a.get(), 0);
         std::thread tb(work, b.get(), 1);
