@@ -437,13 +437,15 @@ int FileTransferController::placeItem(const SiblingRenames &renames, const QStri
         return err;
     if ((err = renames.renameExclusive(from, name))) {
         if (const int backErr = renames.rename(aside, name))
-            log(QStringLiteral("FileTransferController: \"%1\" could not be put back from "
+            log(lcTransfer(),
+                QStringLiteral("FileTransferController: \"%1\" could not be put back from "
                                "\"%2\": %3")
                     .arg(name, aside, QString::fromLocal8Bit(std::strerror(backErr))));
         return err;
     }
     if (const int removeErr = renames.remove(aside))
-        log(QStringLiteral("FileTransferController: could not remove the replaced \"%1\" (now "
+        log(lcTransfer(),
+            QStringLiteral("FileTransferController: could not remove the replaced \"%1\" (now "
                            "\"%2\"): %3")
                 .arg(name, aside, QString::fromLocal8Bit(std::strerror(removeErr))));
     *placedName = name;

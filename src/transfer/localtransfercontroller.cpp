@@ -156,7 +156,8 @@ LocalTransferController::contentsOfDirectoryAtPath(const QString &path)
         RemoteItemAttributes attrs;
         int err = 0;
         if (!attributesOf(prefix + name, &attrs, &err)) {
-            log(QStringLiteral("LocalTransferController: cannot read attributes of \"%1\": %2")
+            log(lcTransfer(),
+                QStringLiteral("LocalTransferController: cannot read attributes of \"%1\": %2")
                     .arg(prefix + name, QString::fromLocal8Bit(std::strerror(err))));
             continue;
         }

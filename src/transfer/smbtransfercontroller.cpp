@@ -390,7 +390,8 @@ private:
         // server that is gone leaves the file (its name says what it is).
         const int err = m_session->unlink(m_tempURL);
         if (err && err != ENOENT)
-            pv::log(QStringLiteral("SMBTransferController: could not remove the partial upload "
+            pv::log(lcTransfer(),
+                    QStringLiteral("SMBTransferController: could not remove the partial upload "
                                    "%1: %2")
                         .arg(QString::fromUtf8(m_tempURL), QString::fromLocal8Bit(strerror(err))));
     }
@@ -658,8 +659,8 @@ QString SMBTransferController::unreachableReason(int err, bool clientFailed) con
         why = QStringLiteral("%1: %2").arg(server, reason);
         break;
     }
-    pv::log(QStringLiteral("SMBTransferController: cannot reach %1/%2: %3")
-                .arg(server, m_sharePoint, why));
+    pv::log(lcTransfer(), QStringLiteral("SMBTransferController: cannot reach %1/%2: %3")
+                              .arg(server, m_sharePoint, why));
     return why;
 }
 

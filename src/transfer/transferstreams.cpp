@@ -145,7 +145,8 @@ void FileOutputStream::discardTemporary()
     if (!m_tempPath.isEmpty()) {
         const int err = ::unlink(encoded(m_tempPath).constData()) == 0 ? 0 : errno;
         if (err && err != ENOENT)
-            log(QStringLiteral("FileOutputStream: could not remove the partial file %1: %2")
+            log(lcTransfer(),
+                QStringLiteral("FileOutputStream: could not remove the partial file %1: %2")
                     .arg(m_tempPath, QString::fromLocal8Bit(std::strerror(err))));
         m_tempPath.clear();
     }
