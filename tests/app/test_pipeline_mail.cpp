@@ -86,7 +86,8 @@ class TestPipelineMail : public QObject {
                              {qk::hotfolder, hot(dest)},
                              {qk::dest, dest},
                              {qk::origSize, QFileInfo(path).size()}});
-        QVERIFY(QTest::qWaitFor([this] { return !m_app->isProcessing(); }, 60000));
+        QVERIFY(QTest::qWaitFor([this] { return !m_app->isProcessing() && !m_app->isMeasuring(); },
+                                60000));
     }
 
     /// The messages the server stored, as the parser script reads them.
