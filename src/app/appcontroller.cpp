@@ -114,7 +114,6 @@ AppController::~AppController()
 void AppController::startup()
 {
     paths::createAppFolders();
-    m_disableFooter = settings::boolValue(keys::disableTallowinFooter, true);
     log(QStringLiteral("Parcelvane %1").arg(QStringLiteral(PV_VERSION)));
     m_emailSettings->load();
     m_destinations->load();

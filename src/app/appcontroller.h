@@ -213,7 +213,6 @@ private:
 
     bool m_isProcessing = false;
     bool m_processCancelled = false;
-    bool m_disableFooter = true;
     bool m_destWinShown = false;
     QString m_sendTitle = kStopTitle;
     bool m_sendEnabled = false;
@@ -230,7 +229,6 @@ private:
     QString m_ftpURLEsc;
     QString m_finalLocalFolder;
     QString m_dateFolderPath;
-    QString m_ftpPort;
     quint64 m_theSize = 0;
     bool m_notDelivered = false;
     bool m_createDmg = false;
@@ -238,7 +236,6 @@ private:
     bool m_ftpFlag = false;
     bool m_attachOnly = false;
     bool m_isLocal = false;
-    bool m_findRunning = false;
     QString m_console;
     QString m_packerTail;
     std::unique_ptr<QProcess> m_packer;

@@ -145,7 +145,6 @@ void AppController::deleteDmgFile()
             m_forgetPath(path);
     }
     m_notDelivered = false;
-    m_findRunning = false;
     m_itemDict.clear();
     m_completing = false;
     stopProgress(true);

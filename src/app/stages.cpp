@@ -131,10 +131,6 @@ void AppController::processFile(const QVariantMap &item)
         return;
     }
 
-    m_ftpPort = recString(m_defaultBackup, dk::QFPort);
-    if (m_ftpPort.isEmpty())
-        m_ftpPort = defaultPortFor(destTypeOf(m_defaultBackup));
-
     const bool isFolder = QFileInfo(path).isDir() && !QFileInfo(path).isSymLink();
     const bool compress = isFolder ? recBool(m_defaultBackup, QStringLiteral("QFCompressFolders"))
                                    : recBool(m_defaultBackup, QStringLiteral("QFCompressFiles"));

@@ -32,9 +32,10 @@ public:
             note("listing:creatingDir");
         else if (std::holds_alternative<tr::ListingEnded>(report))
             note("listing:endListing");
-        else if (auto *e = std::get_if<tr::DateFolderTrouble>(&report))
-            note("listing:error"), listingErrors << e->text;
-        else if (auto *d = std::get_if<tr::DateFolderPath>(&report))
+        else if (auto *e = std::get_if<tr::DateFolderTrouble>(&report)) {
+            note("listing:error");
+            listingErrors << e->text;
+        } else if (auto *d = std::get_if<tr::DateFolderPath>(&report))
             note("dateFolder:" + (dateFolderPath = d->path));
         else if (auto *n = std::get_if<tr::FinalName>(&report))
             note("finalName:" + (finalName = n->name));
