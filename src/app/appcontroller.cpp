@@ -13,6 +13,7 @@
 #include "destinations/destinationseditor.h"
 #include "hotfolders/hotfolderwatcher.h"
 #include "notify/emailsettings.h"
+#include "notify/notification.h"
 #include "notify/smtpemail.h"
 #include "prefs/prefs.h"
 #include "records/historypaneltable.h"
@@ -26,6 +27,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -79,6 +81,8 @@ AppController::AppController(UserInterface *ui, QObject *parent)
         QSet<QString> paths;
         for (const QVariantMap &entry : m_queue->items())
             paths.insert(recString(entry, qk::path));
+        for (const Measuring &m : m_measuring)
+            paths.insert(recString(m.item, qk::path));
         if (m_isProcessing)
             paths.insert(m_processingPath);
         return paths;
@@ -86,15 +90,18 @@ AppController::AppController(UserInterface *ui, QObject *parent)
     m_forgetPath = [this](const QString &path) { m_watcher->removeFromFilesInProcessing(path); };
     m_destinations->setStartWatchingHook([this] { m_watcher->startWatching(); });
     m_emailSettings = std::make_unique<EmailSettings>(ui);
+    m_sizes = std::make_unique<SizeMeter>();
+    connect(m_sizes.get(), &SizeMeter::measured, this, &AppController::itemMeasured);
 }
 
 AppController::~AppController()
 {
     if (m_packer) {
+        // SIGTERM first, so the packer can remove its partial package; then
+        // the QProcess goes and kills what is left without us waiting.
         m_packer->disconnect();
         m_packer->terminate();
-        if (!m_packer->waitForFinished(2000))
-            m_packer->kill();
+        m_packer.reset();
     }
     // Not inside one of its reports here, so the delivery can be stopped and
     // its worker joined at once instead of on a later turn of the event loop.
@@ -107,7 +114,6 @@ AppController::~AppController()
 void AppController::startup()
 {
     paths::createAppFolders();
-    m_disableFooter = settings::boolValue(keys::disableTallowinFooter, true);
     log(QStringLiteral("Parcelvane %1").arg(QStringLiteral(PV_VERSION)));
     m_emailSettings->load();
     m_destinations->load();
@@ -249,20 +255,42 @@ void AppController::addToQueue(const QVariantMap &input)
         targets.append(dest);
     }
 
-    const qint64 k = sizeK(path);
-    item.insert(qk::sizeK, k);
-    item.insert(qk::size, setSizeStrFromK(k));
-    item.insert(qk::isFolder, QFileInfo(path).isDir());
     item.insert(qk::date, nowText(kQueueDateFormat));
+    // Measured off the main thread; the entry joins the queue once its size is
+    // known, in the order the items came.
+    const quint64 ticket = ++m_lastTicket;
+    m_measuring.append({ticket, item, targets, -1});
+    m_sizes->measure(ticket, path);
+}
 
-    for (const QVariantMap &member : std::as_const(targets)) {
-        item.insert(qk::dest, recString(member, dk::name));
-        item.insert(qk::ftpFlag, recInt(member, dk::type) == 0);
-        item.insert(qk::destType, destTypeOf(member));
-        m_queue->addItem(item);
-        if (m_queue->items().size() == 1 && !m_isProcessing)
-            sendNextFileInQueue();
+void AppController::itemMeasured(quint64 ticket, qint64 k)
+{
+    for (Measuring &m : m_measuring) {
+        if (m.ticket == ticket)
+            m.sizeK = k;
     }
+    while (!m_measuring.isEmpty() && m_measuring.first().sizeK >= 0) {
+        const Measuring m = m_measuring.takeFirst();
+        QVariantMap item = m.item;
+        const QString path = recString(item, qk::path);
+        item.insert(qk::sizeK, m.sizeK);
+        item.insert(qk::size, setSizeStrFromK(m.sizeK));
+        item.insert(qk::isFolder, QFileInfo(path).isDir());
+        for (const QVariantMap &member : m.targets) {
+            item.insert(qk::dest, recString(member, dk::name));
+            item.insert(qk::ftpFlag, recInt(member, dk::type) == 0);
+            item.insert(qk::destType, destTypeOf(member));
+            m_queue->addItem(item);
+            if (m_queue->items().size() == 1 && !m_isProcessing)
+                sendNextFileInQueue();
+        }
+    }
+}
+
+bool AppController::isMeasuring(const QString &path) const
+{
+    return std::any_of(m_measuring.cbegin(), m_measuring.cend(),
+                       [&](const Measuring &m) { return recString(m.item, qk::path) == path; });
 }
 
 QString AppController::addItemToQueue(const QString &path, const QString &name)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/userinterface.h"
+#include "transfer/deliverytransfer.h"
 
 #include <QObject>
 #include <QVariantMap>
@@ -17,12 +18,15 @@ class TransferRun;
 class EmailSettings;
 class SMTPEmail;
 struct SMTPOutcome;
+struct ComposeInput;
+class LoresPDFMaker;
 struct DeliveryContext;
 class QueueTable;
 class SentTable;
 class HistoryTable;
 class HistoryPanelTable;
 class HotfolderWatcher;
+class SizeMeter;
 
 /// Owner of the delivery pipeline: takes items from the hot folders and the
 /// command line, expands groups, keeps the queue and starts one entry at a
@@ -86,6 +90,8 @@ public:
     }
 
     [[nodiscard]] bool isProcessing() const { return m_isProcessing; }
+    /// Items whose size is being measured before they join the queue.
+    [[nodiscard]] bool isMeasuring() const { return !m_measuring.isEmpty(); }
     void setProcessing(bool processing) { m_isProcessing = processing; }
     [[nodiscard]] bool processCancelled() const { return m_processCancelled; }
     [[nodiscard]] QString sendButtonTitle() const { return m_sendTitle; }
@@ -120,12 +126,8 @@ public:
     void setDownloadURLInItemDict();
     [[nodiscard]] EmailSettings &emailSettings() { return *m_emailSettings; }
 
-    // Reports of the running transfer (main thread).
-    void transferDidStart();
-    void transferIsListingDirectory(const QVariantMap &report);
-    void readTransferProgress(const QVariantMap &status);
-    void setDateFolderPath(const QString &path);
-    void setFinalName(const QString &name);
+    /// A report of the running transfer (main thread).
+    void transferReport(const TransferReport &report);
 
     // Output of the packer (main thread).
     void appendOutput(const QString &text);
@@ -142,6 +144,10 @@ Q_SIGNALS:
 
 private:
     void processFile(const QVariantMap &item);
+    /// An item's size is known: its entries join the queue (in arrival order).
+    void itemMeasured(quint64 ticket, qint64 k);
+    /// Whether an item for path waits for its size.
+    [[nodiscard]] bool isMeasuring(const QString &path) const;
     void recordCompleted(const QVariantMap &record);
     void setSendButton(const QString &title, bool enabled);
     /// Moves a source to the error location chosen in the settings; items
@@ -174,7 +180,10 @@ private:
     void dropTransfer();
     [[nodiscard]] QString verb() const;
     [[nodiscard]] DeliveryContext deliveryContext() const;
+    void composeAndSend(const ComposeInput &in);
     void emailFinished(const SMTPOutcome &outcome);
+    void transferDidStart();
+    void transferFailed(const QString &error, const QString &info);
 
     UserInterface *m_ui;
     std::unique_ptr<DestinationsEditor> m_destinations;
@@ -185,6 +194,18 @@ private:
     std::unique_ptr<HotfolderWatcher> m_watcher;
     std::unique_ptr<EmailSettings> m_emailSettings;
     std::unique_ptr<SMTPEmail> m_smtp;
+    std::unique_ptr<LoresPDFMaker> m_lores;
+
+    // Items waiting for their size, oldest first, with their target destinations.
+    struct Measuring {
+        quint64 ticket;
+        QVariantMap item;
+        QList<QVariantMap> targets;
+        qint64 sizeK; // -1 while measuring
+    };
+    QList<Measuring> m_measuring;
+    quint64 m_lastTicket = 0;
+    std::unique_ptr<SizeMeter> m_sizes;
 
     std::function<void(const QVariantMap &)> m_processFile;
     std::function<void(const QString &)> m_forgetPath;
@@ -192,7 +213,6 @@ private:
 
     bool m_isProcessing = false;
     bool m_processCancelled = false;
-    bool m_disableFooter = true;
     bool m_destWinShown = false;
     QString m_sendTitle = kStopTitle;
     bool m_sendEnabled = false;
@@ -209,7 +229,6 @@ private:
     QString m_ftpURLEsc;
     QString m_finalLocalFolder;
     QString m_dateFolderPath;
-    QString m_ftpPort;
     quint64 m_theSize = 0;
     bool m_notDelivered = false;
     bool m_createDmg = false;
@@ -217,7 +236,6 @@ private:
     bool m_ftpFlag = false;
     bool m_attachOnly = false;
     bool m_isLocal = false;
-    bool m_findRunning = false;
     QString m_console;
     QString m_packerTail;
     std::unique_ptr<QProcess> m_packer;

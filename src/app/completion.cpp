@@ -126,7 +126,7 @@ void AppController::deleteDmgFile()
     m_ui->entryFinished(deliverySummary(
         rec, Prefs::decryptPassword(recString(m_defaultBackup, dk::sitePasswordField))));
 
-    const bool last = !m_queue->containsPath(path);
+    const bool last = !m_queue->containsPath(path) && !isMeasuring(path);
     // A package built in the scratch folder for a local destination has been
     // copied by now; left there it would fill the disk and push the next
     // package of the same name into the destination under a numbered name.
@@ -145,7 +145,6 @@ void AppController::deleteDmgFile()
             m_forgetPath(path);
     }
     m_notDelivered = false;
-    m_findRunning = false;
     m_itemDict.clear();
     m_completing = false;
     stopProgress(true);

@@ -293,7 +293,6 @@ void AppController::uploadToFTP()
         failEntry(QStringLiteral("FILE HAS NOT BEEN DELIVERED!\n%1").arg(target.refusal));
         return;
     }
-    m_ftpPort = target.port;
     m_ftpURLEsc = target.url;
     log(QStringLiteral("--> uploadToFTP: %1").arg(target.masked));
     m_itemDict.insert(QStringLiteral("baseURLNoPassword"), target.noPassword);

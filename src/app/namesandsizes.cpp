@@ -3,44 +3,78 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
-#include <QUrl>
 
+#include <set>
+#include <utility>
+
+#include <fts.h>
 #include <sys/stat.h>
 
 namespace pv {
 
-qint64 sizeK(const QString &path)
+qint64 sizeK(const QString &path, const std::atomic<bool> *stop)
 {
-    QProcess du;
-    du.start(QStringLiteral("du"), {QStringLiteral("-sk"), QStringLiteral("--"), path});
-    if (!du.waitForFinished(-1) || du.exitStatus() != QProcess::NormalExit)
+    QByteArray native = QFile::encodeName(path);
+    char *roots[] = {native.data(), nullptr};
+    // FTS_PHYSICAL without FTS_COMFOLLOW: like du, a link is counted as a
+    // link, the named item included.
+    FTS *fts = ::fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR, nullptr);
+    if (!fts)
         return 0;
-    const QByteArray out = du.readAllStandardOutput();
-    bool ok = false;
-    const qint64 k = out.left(out.indexOf('\t')).trimmed().toLongLong(&ok);
-    return ok ? k : 0;
+    std::set<std::pair<dev_t, ino_t>> linked;
+    quint64 blocks = 0;
+    bool any = false;
+    while (FTSENT *e = ::fts_read(fts)) {
+        if (stop && stop->load(std::memory_order_relaxed))
+            break;
+        switch (e->fts_info) {
+        case FTS_D: // counted once, after its contents
+        case FTS_DC:
+        case FTS_DNR:
+        case FTS_ERR:
+        case FTS_NS:
+        case FTS_NSOK:
+            continue;
+        default:
+            break;
+        }
+        const struct stat *st = e->fts_statp;
+        // A file with several names is counted at the first one only.
+        if (!S_ISDIR(st->st_mode) && st->st_nlink > 1 &&
+            !linked.insert({st->st_dev, st->st_ino}).second)
+            continue;
+        blocks += quint64(st->st_blocks);
+        any = true;
+    }
+    ::fts_close(fts);
+    // st_blocks are 512-byte units; du rounds kilobytes up.
+    return any ? qint64((blocks + 1) / 2) : 0;
 }
 
-QString formatSize(const QString &text)
+SizeMeter::SizeMeter(QObject *parent) : QObject(parent), m_worker(new QObject)
 {
-    if (text.isEmpty())
-        return text;
-    const QString number = text.left(text.size() - 1);
-    if (text.endsWith(QLatin1Char('M')))
-        return QStringLiteral("%1 MB").arg(number);
-    const double v = number.toDouble();
-    if (v > 1024)
-        return QString::asprintf("%1.1f MB", v / 1024);
-    return QStringLiteral("%1 KB").arg(number == QLatin1String("0") ? QStringLiteral("1") : number);
+    m_worker->moveToThread(&m_thread);
+    connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
+    m_thread.start();
 }
 
-QString formatSpeed(const QString &bytesPerSecond)
+SizeMeter::~SizeMeter()
 {
-    const double v = bytesPerSecond.toDouble();
-    if (v < 1048576)
-        return QStringLiteral("%1 KB/sec").arg(qint64(v / 1024));
-    return QString::asprintf("%1.1f MB/sec", v / 1048576);
+    m_stop = true;
+    m_thread.quit();
+    m_thread.wait();
+}
+
+void SizeMeter::measure(quint64 ticket, const QString &path)
+{
+    QMetaObject::invokeMethod(m_worker, [this, ticket, path] {
+        if (m_stop)
+            return;
+        const qint64 k = sizeK(path, &m_stop);
+        // Queued to this object: dropped if it is gone by then.
+        QMetaObject::invokeMethod(
+            this, [this, ticket, k] { Q_EMIT measured(ticket, k); }, Qt::QueuedConnection);
+    });
 }
 
 QString composeFinalName(const QString &sourcePath, bool createDmg, bool zip)

@@ -3,18 +3,44 @@
 #include "core/sizetext.h"
 #include "core/urlescape.h"
 
+#include <QObject>
 #include <QString>
+#include <QThread>
 #include <QVariantList>
+
+#include <atomic>
 
 namespace pv {
 
-/// Size of a file or folder in kilobytes as `du -sk` counts them (allocated
-/// blocks, folders included); 0 when du cannot read the path.
-[[nodiscard]] qint64 sizeK(const QString &path);
-/// Progress size text from a number with a unit letter ("512k", "3.5M").
-[[nodiscard]] QString formatSize(const QString &text);
-/// Speed text from bytes per second.
-[[nodiscard]] QString formatSpeed(const QString &bytesPerSecond);
+/// Size of a file or folder in kilobytes as `du -sk` counts them: allocated
+/// blocks rounded up, folders included, each hard-linked file once, links not
+/// followed (not even path itself). 0 when path cannot be read. Stops early
+/// (with a partial count) once stop is set. Any thread.
+[[nodiscard]] qint64 sizeK(const QString &path, const std::atomic<bool> *stop = nullptr);
+
+/// Measures items with sizeK on a thread of its own, one at a time in the
+/// order asked, so a large tree never holds up the main thread. Create and
+/// use it on the main thread; measured() arrives there. The destructor stops
+/// a running walk and joins the thread; nothing is reported afterwards.
+class SizeMeter final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SizeMeter)
+
+public:
+    explicit SizeMeter(QObject *parent = nullptr);
+    ~SizeMeter() override;
+
+    /// Queues path for measuring; measured(ticket, k) follows.
+    void measure(quint64 ticket, const QString &path);
+
+Q_SIGNALS:
+    void measured(quint64 ticket, qint64 k);
+
+private:
+    QThread m_thread;
+    QObject *m_worker;
+    std::atomic<bool> m_stop{false};
+};
 
 /// The delivered name of a source: "[" and "]" become "(" and ")", and
 /// ".dmg" or ".zip" is appended for a package.

@@ -6,6 +6,7 @@
 #include "app/namesandsizes.h"
 #include "app/queueitem.h"
 #include "core/log.h"
+#include "core/paths.h"
 #include "core/record.h"
 #include "destinations/destination.h"
 #include "notify/emailsettings.h"
@@ -63,7 +64,26 @@ void AppController::sendEmail()
     in.templates = m_emailSettings->items();
     in.options = NotificationOptions::fromSettings();
     in.onStatus = [this](const QString &text) { m_ui->setStatus(text); };
+    // Ghostscript may take minutes: it runs as a child whose end composes again.
+    in.deferLoresPDF = true;
+    composeAndSend(in);
+}
+
+void AppController::composeAndSend(const ComposeInput &in)
+{
     const ComposeResult r = composeNotification(in);
+    if (r.outcome == ComposeResult::Outcome::MakeLoresPDF) {
+        m_lores = std::make_unique<LoresPDFMaker>();
+        connect(m_lores.get(), &LoresPDFMaker::finished, this,
+                [this, in](const QString &path, const QString &) {
+                    m_lores.release()->deleteLater();
+                    ComposeInput next = in;
+                    next.loresPDF = path;
+                    composeAndSend(next);
+                });
+        m_lores->start(in.sourcePath, paths::scratchDir());
+        return;
+    }
     for (auto it = r.itemKeys.cbegin(); it != r.itemKeys.cend(); ++it)
         m_itemDict.insert(it.key(), it.value());
 
@@ -80,6 +100,7 @@ void AppController::sendEmail()
         deleteDmgFile();
         return;
     case ComposeResult::Outcome::Send:
+    case ComposeResult::Outcome::MakeLoresPDF:
         break;
     }
     for (const QString &e : r.errors)

@@ -105,7 +105,6 @@ void AppController::createEncryptedDmg()
 
 void AppController::runPacker(const QStringList &arguments, const QString &password)
 {
-    m_findRunning = true;
     m_packerTail.clear();
     m_packer = std::make_unique<QProcess>();
     m_packer->setProcessChannelMode(QProcess::MergedChannels);
@@ -163,7 +162,6 @@ void AppController::packerFinished(int exitCode, bool crashed)
     if (m_packer->bytesAvailable())
         appendOutput(QString::fromUtf8(m_packer->readAll()));
     m_packer.release()->deleteLater();
-    m_findRunning = false;
     if (m_processCancelled) {
         logError(QStringLiteral("DELIVERY CANCELED")); // ends the entry
         return;

@@ -9,7 +9,17 @@ namespace pv {
 /// Keys of a queue entry and of the delivery record it grows into; the
 /// entry starts as a hot-folder item and keeps its keys.
 namespace qk {
-using namespace hk;
+using hk::creatdate;
+using hk::dest;
+using hk::hotfolder;
+using hk::isFolder;
+using hk::log;
+using hk::moddate;
+using hk::name;
+using hk::nativePath;
+using hk::origSize;
+using hk::path;
+using hk::priority;
 inline const QString group = QStringLiteral("group");
 inline const QString sizeK = QStringLiteral("sizeK");
 inline const QString size = QStringLiteral("size");

@@ -11,6 +11,7 @@
 #include "core/record.h"
 #include "destinations/destination.h"
 #include "destinations/destinationseditor.h"
+#include "notify/notification.h"
 #include "notify/smtpemail.h"
 #include "records/queuetable.h"
 
@@ -22,6 +23,10 @@ namespace pv {
 
 namespace {
 const QString kBullet = QStringLiteral("\u2022");
+
+template <class... Ts> struct overloaded : Ts... {
+    using Ts::operator()...;
+};
 } // namespace
 
 QString displaySchemeFor(const QString &destType)
@@ -125,10 +130,6 @@ void AppController::processFile(const QVariantMap &item)
                       .arg(recString(m_defaultBackup, dk::name)));
         return;
     }
-
-    m_ftpPort = recString(m_defaultBackup, dk::QFPort);
-    if (m_ftpPort.isEmpty())
-        m_ftpPort = defaultPortFor(destTypeOf(m_defaultBackup));
 
     const bool isFolder = QFileInfo(path).isDir() && !QFileInfo(path).isSymLink();
     const bool compress = isFolder ? recBool(m_defaultBackup, QStringLiteral("QFCompressFolders"))
@@ -236,6 +237,7 @@ void AppController::cancelProcess()
         m_packer->terminate();
         return;
     }
+    m_lores.reset(); // kills a running Ghostscript
     dropTransfer();
     logError(QStringLiteral("DELIVERY CANCELED"));
 }
@@ -267,6 +269,50 @@ QString AppController::verb() const
     return m_isLocal ? QStringLiteral("Copying") : QStringLiteral("Uploading");
 }
 
+void AppController::transferReport(const TransferReport &report)
+{
+    namespace tr = transferreport;
+    std::visit(overloaded{
+                   [this](const tr::ListingStarted &) {
+                       m_ui->setProgressIndeterminate(true);
+                       m_ui->setStatus(QStringLiteral("Listing directory..."));
+                   },
+                   [this](const tr::CreatingFolders &) {
+                       m_ui->setStatus(QStringLiteral("Creating subfolders..."));
+                   },
+                   [](const tr::ListingEnded &) {},
+                   [this](const tr::DateFolderTrouble &r) { logError(r.text); },
+                   [this](const tr::DateFolderPath &r) {
+                       m_dateFolderPath = r.path;
+                       m_itemDict.insert(QStringLiteral("dateFolderPath"), r.path);
+                   },
+                   [this](const tr::FinalName &r) { m_finalName = r.name; },
+                   [this](const tr::TargetFixed &) { setDownloadURLInItemDict(); },
+                   [this](const tr::Started &) { transferDidStart(); },
+                   [this](const tr::CurrentItem &r) {
+                       m_ui->setStatus(
+                           QStringLiteral("%1 %2: %3...").arg(verb(), m_finalName, r.itemInfo));
+                   },
+                   [this](const tr::Progress &r) {
+                       m_ui->setProgressIndeterminate(false);
+                       m_ui->setProgress(100.0 * r.fraction);
+                   },
+                   [this](const tr::Amounts &r) {
+                       m_ui->setStatus2(
+                           QStringLiteral("%1 of %2 %3 %4 %5 %6 remaining")
+                               .arg(r.doneSize, r.fullSize, kBullet, r.speed, kBullet, r.timeLeft));
+                   },
+                   [this](const tr::Succeeded &) {
+                       m_ui->setProgressIndeterminate(true);
+                       m_ui->setStatus2(QString());
+                       sendEmail();
+                   },
+                   [this](const tr::Failed &r) { transferFailed(r.error, r.errorInfo); },
+                   [](const tr::FailedUnexpectedly &) {}, // TransferRun ends the application
+               },
+               report);
+}
+
 void AppController::transferDidStart()
 {
     m_ui->setStatus(verb());
@@ -282,78 +328,23 @@ void AppController::transferDidStart()
     }
 }
 
-void AppController::transferIsListingDirectory(const QVariantMap &report)
+void AppController::transferFailed(const QString &error, const QString &info)
 {
-    const QString type = recString(report, QStringLiteral("type"));
-    if (type == QLatin1String("startListing")) {
-        m_ui->setProgressIndeterminate(true);
-        m_ui->setStatus(QStringLiteral("Listing directory..."));
-    } else if (type == QLatin1String("creatingDir")) {
-        m_ui->setStatus(QStringLiteral("Creating subfolders..."));
-    } else if (type == QLatin1String("error")) {
-        logError(recString(report, QStringLiteral("error")));
-    }
-}
-
-void AppController::setDateFolderPath(const QString &path)
-{
-    m_dateFolderPath = path;
-    m_itemDict.insert(QStringLiteral("dateFolderPath"), path);
-}
-
-void AppController::setFinalName(const QString &name)
-{
-    m_finalName = name;
-}
-
-void AppController::readTransferProgress(const QVariantMap &status)
-{
-    const QString type = recString(status, QStringLiteral("type"));
-    if (type == QLatin1String("progr")) {
-        m_ui->setProgressIndeterminate(false);
-        m_ui->setProgress(100.0 * status.value(QStringLiteral("progr")).toDouble());
-    } else if (type == QLatin1String("localFolderProgr")) {
-        m_ui->setProgressIndeterminate(false);
-    } else if (type == QLatin1String("update")) {
-        if (recString(status, QStringLiteral("field")) == QLatin1String("statusField")) {
-            const QString info = recString(status, QStringLiteral("itemInfo"));
-            if (recBool(status, QStringLiteral("isUploadingFolderContents")) && !info.isEmpty())
-                m_ui->setStatus(QStringLiteral("%1 %2: %3...").arg(verb(), m_finalName, info));
-            else
-                m_ui->setStatus(QStringLiteral("%1 %2...").arg(verb(), m_finalName));
-        } else {
-            m_ui->setStatus2(QStringLiteral("%1 of %2 %3 %4 %5 %6 remaining")
-                                 .arg(recString(status, QStringLiteral("doneSize")),
-                                      recString(status, QStringLiteral("fullSize")), kBullet,
-                                      recString(status, QStringLiteral("speed")), kBullet,
-                                      recString(status, QStringLiteral("timeLeft"))));
-        }
-    } else if (type == QLatin1String("error")) {
-        const QString error = recString(status, QStringLiteral("error"));
-        const QString info = recString(status, QStringLiteral("errorInfo"));
-        const QString key = QStringLiteral("kCFGetAddrInfoFailureKey: 8");
-        const QString inner =
-            (error.contains(key) || info.contains(key))
-                ? QStringLiteral("Couldn't establish connection: %1\n%2\n\nPlease check the proxy "
-                                 "settings of this computer and disable any custom proxy settings. "
-                                 "With any questions, contact support@tallowin.example.")
-                      .arg(error, info)
-                : QStringLiteral("Transfer error: %1\n%2").arg(error, info);
-        dropTransfer();
-        logError(QStringLiteral("FILE HAS NOT BEEN DELIVERED!\nAn error occurred during file "
-                                "transfer.\n%1")
-                     .arg(inner));
-        m_notDelivered = true;
-        deleteDmgFile();
-    } else if (type == QLatin1String("end")) {
-        m_ui->setProgressIndeterminate(true);
-        m_ui->setStatus(QStringLiteral("Closing connection..."));
-        m_ui->setStatus2(QString());
-    } else if (type == QLatin1String("success")) {
-        m_ui->setProgressIndeterminate(true);
-        m_ui->setStatus2(QString());
-        sendEmail();
-    }
+    // getaddrinfo's EAI_NONAME: the host name did not resolve, usually a proxy setting.
+    const QString key = QStringLiteral("kCFGetAddrInfoFailureKey: 8");
+    const QString inner =
+        (error.contains(key) || info.contains(key))
+            ? QStringLiteral("Couldn't establish connection: %1\n%2\n\nPlease check the proxy "
+                             "settings of this computer and disable any custom proxy settings. "
+                             "With any questions, contact support@tallowin.example.")
+                  .arg(error, info)
+            : QStringLiteral("Transfer error: %1\n%2").arg(error, info);
+    dropTransfer();
+    logError(QStringLiteral("FILE HAS NOT BEEN DELIVERED!\nAn error occurred during file "
+                            "transfer.\n%1")
+                 .arg(inner));
+    m_notDelivered = true;
+    deleteDmgFile();
 }
 
 } // namespace pv

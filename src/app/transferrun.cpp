@@ -38,57 +38,25 @@ void TransferRun::release(std::unique_ptr<TransferRun> run)
     QTimer::singleShot(0, QCoreApplication::instance(), [raw] { delete raw; });
 }
 
-void TransferRun::readTransferProgress(const QVariantMap &status)
+void TransferRun::receive(const TransferReport &report)
 {
-    if (!m_detached)
-        m_controller->readTransferProgress(status);
-}
-
-void TransferRun::transferIsListingDirectory(const QVariantMap &report)
-{
-    if (!m_detached)
-        m_controller->transferIsListingDirectory(report);
-}
-
-void TransferRun::transferDidStart()
-{
-    if (!m_detached)
-        m_controller->transferDidStart();
-}
-
-void TransferRun::setDateFolderPath(const QString &path)
-{
-    if (!m_detached)
-        m_controller->setDateFolderPath(path);
-}
-
-void TransferRun::setFinalName(const QString &name)
-{
-    if (!m_detached)
-        m_controller->setFinalName(name);
-}
-
-void TransferRun::setDownloadURLInItemDict()
-{
-    if (!m_detached)
-        m_controller->setDownloadURLInItemDict();
+    if (m_detached)
+        return;
+    if (const auto *failure = std::get_if<transferreport::FailedUnexpectedly>(&report)) {
+        m_controller->ui().alert({QStringLiteral("Transfer error"),
+                                  failure->message,
+                                  {QStringLiteral("Quit")},
+                                  Alert::Style::Critical});
+        QCoreApplication::exit(1);
+        return;
+    }
+    m_controller->transferReport(report);
 }
 
 void TransferRun::cancelProcess()
 {
     // Cancellation is driven from the controller's own Stop handling, which
     // ends the entry itself.
-}
-
-void TransferRun::transferDidFailUnexpectedly(const QString &message)
-{
-    if (m_detached)
-        return;
-    m_controller->ui().alert({QStringLiteral("Transfer error"),
-                              message,
-                              {QStringLiteral("Quit")},
-                              Alert::Style::Critical});
-    QCoreApplication::exit(1);
 }
 
 } // namespace pv

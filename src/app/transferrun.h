@@ -26,14 +26,8 @@ public:
     /// Detaches the run and destroys it once the event loop is back.
     static void release(std::unique_ptr<TransferRun> run);
 
-    void readTransferProgress(const QVariantMap &status) override;
-    void transferIsListingDirectory(const QVariantMap &report) override;
-    void transferDidStart() override;
-    void setDateFolderPath(const QString &path) override;
-    void setFinalName(const QString &name) override;
-    void setDownloadURLInItemDict() override;
+    void receive(const TransferReport &report) override;
     void cancelProcess() override;
-    void transferDidFailUnexpectedly(const QString &message) override;
 
 private:
     AppController *m_controller;

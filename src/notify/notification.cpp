@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTimer>
 
 namespace pv {
 
@@ -27,6 +28,11 @@ const QString kSending = QStringLiteral("Sending e-mail...");
 /// Ghostscript gets a generous time for large files, but a hung run must not
 /// hold the queue forever.
 constexpr int kGhostscriptTimeoutMs = 10 * 60 * 1000;
+
+QString loresFolderOf(const ComposeInput &in)
+{
+    return in.loresFolder.isEmpty() ? paths::scratchDir() : in.loresFolder;
+}
 
 QString joined(const QStringList &list)
 {
@@ -85,41 +91,56 @@ QVariantList cleanUpEmails(const QVariantList &rows)
     return clean;
 }
 
-QString createLoresPDF(const QString &source, const QString &folder, QString *error)
+namespace {
+
+struct GhostscriptRun {
+    QStringList arguments;
+    QString target;
+};
+
+// Prepares the folder, removes an older copy and names Ghostscript's arguments.
+GhostscriptRun ghostscriptRun(const QString &source, const QString &folder)
 {
     QString name = QFileInfo(source).fileName();
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
     if (dot > 0)
         name.truncate(dot);
     QDir().mkpath(folder);
-    const QString target = QDir(folder).filePath(name + QStringLiteral("_lo-res.pdf"));
-    QFile::remove(target);
+    GhostscriptRun run;
+    run.target = QDir(folder).filePath(name + QStringLiteral("_lo-res.pdf"));
+    QFile::remove(run.target);
 
-    QString output = target;
+    QString output = run.target;
     // Ghostscript reads "%d" in the output name as a page number.
     output.replace(QLatin1Char('%'), QStringLiteral("%%"));
-    QProcess gs;
-    gs.setProcessChannelMode(QProcess::MergedChannels);
-    gs.start(QStringLiteral("gs"),
-             {QStringLiteral("-q"), QStringLiteral("-dNOPAUSE"), QStringLiteral("-dBATCH"),
-              QStringLiteral("-dSAFER"), QStringLiteral("-sDEVICE=pdfwrite"),
-              QStringLiteral("-dPDFSETTINGS=/screen"),
-              QStringLiteral("-sColorConversionStrategy=RGB"),
-              QStringLiteral("-dProcessColorModel=/DeviceRGB"),
-              QStringLiteral("-sOutputFile=") + output, QStringLiteral("-f"), source});
-    QString problem;
-    if (!gs.waitForStarted()) {
-        problem = QStringLiteral("Ghostscript (gs) could not be started");
-    } else if (!gs.waitForFinished(kGhostscriptTimeoutMs)) {
-        gs.kill();
-        gs.waitForFinished();
-        problem = QStringLiteral("Ghostscript took too long");
-    } else if (gs.exitStatus() != QProcess::NormalExit || gs.exitCode() != 0) {
-        problem = QStringLiteral("Ghostscript failed: %1")
-                      .arg(QString::fromLocal8Bit(gs.readAll()).trimmed());
-    } else if (QFileInfo(target).size() <= 0) {
-        problem = QStringLiteral("Ghostscript wrote no file");
-    }
+    run.arguments = {QStringLiteral("-q"),
+                     QStringLiteral("-dNOPAUSE"),
+                     QStringLiteral("-dBATCH"),
+                     QStringLiteral("-dSAFER"),
+                     QStringLiteral("-sDEVICE=pdfwrite"),
+                     QStringLiteral("-dPDFSETTINGS=/screen"),
+                     QStringLiteral("-sColorConversionStrategy=RGB"),
+                     QStringLiteral("-dProcessColorModel=/DeviceRGB"),
+                     QStringLiteral("-sOutputFile=") + output,
+                     QStringLiteral("-f"),
+                     source};
+    return run;
+}
+
+// The problem with a finished run, or "" when the copy is there.
+QString ghostscriptProblem(const QProcess &gs, const QString &target)
+{
+    if (gs.exitStatus() != QProcess::NormalExit || gs.exitCode() != 0)
+        return QStringLiteral("Ghostscript failed: %1")
+            .arg(QString::fromLocal8Bit(const_cast<QProcess &>(gs).readAll()).trimmed());
+    if (QFileInfo(target).size() <= 0)
+        return QStringLiteral("Ghostscript wrote no file");
+    return {};
+}
+
+QString ghostscriptOutcome(const QString &source, const QString &target, const QString &problem,
+                           QString *error)
+{
     if (problem.isEmpty())
         return target;
     QFile::remove(target);
@@ -127,6 +148,69 @@ QString createLoresPDF(const QString &source, const QString &folder, QString *er
     if (error)
         *error = problem;
     return QString();
+}
+
+} // namespace
+
+QString createLoresPDF(const QString &source, const QString &folder, QString *error)
+{
+    const GhostscriptRun run = ghostscriptRun(source, folder);
+    QProcess gs;
+    gs.setProcessChannelMode(QProcess::MergedChannels);
+    gs.start(QStringLiteral("gs"), run.arguments);
+    QString problem;
+    if (!gs.waitForStarted()) {
+        problem = QStringLiteral("Ghostscript (gs) could not be started");
+    } else if (!gs.waitForFinished(kGhostscriptTimeoutMs)) {
+        gs.kill();
+        gs.waitForFinished();
+        problem = QStringLiteral("Ghostscript took too long");
+    } else {
+        problem = ghostscriptProblem(gs, run.target);
+    }
+    return ghostscriptOutcome(source, run.target, problem, error);
+}
+
+LoresPDFMaker::LoresPDFMaker(QObject *parent) : QObject(parent) {}
+
+LoresPDFMaker::~LoresPDFMaker()
+{
+    if (m_gs) {
+        m_gs->disconnect(this);
+        m_gs->kill();
+    }
+}
+
+void LoresPDFMaker::start(const QString &source, const QString &folder)
+{
+    const GhostscriptRun run = ghostscriptRun(source, folder);
+    m_source = source;
+    m_target = run.target;
+    m_gs = new QProcess(this);
+    m_gs->setProcessChannelMode(QProcess::MergedChannels);
+    m_timer = new QTimer(this);
+    m_timer->setSingleShot(true);
+    connect(m_timer, &QTimer::timeout, this, [this] {
+        m_gs->disconnect(this);
+        m_gs->kill();
+        done(QStringLiteral("Ghostscript took too long"));
+    });
+    connect(m_gs, &QProcess::finished, this, [this] { done(ghostscriptProblem(*m_gs, m_target)); });
+    connect(m_gs, &QProcess::errorOccurred, this, [this](QProcess::ProcessError e) {
+        if (e == QProcess::FailedToStart)
+            done(QStringLiteral("Ghostscript (gs) could not be started"));
+    });
+    m_timer->start(kGhostscriptTimeoutMs);
+    m_gs->start(QStringLiteral("gs"), run.arguments);
+}
+
+void LoresPDFMaker::done(const QString &problem)
+{
+    m_timer->stop();
+    m_gs->disconnect(this);
+    QString error;
+    const QString path = ghostscriptOutcome(m_source, m_target, problem, &error);
+    Q_EMIT finished(path, error);
 }
 
 AttachmentResult emailAttachment(const ComposeInput &in,
@@ -157,9 +241,16 @@ AttachmentResult emailAttachment(const ComposeInput &in,
         if (in.isFolder || !recBool(dest, ndk::QFCreateLoresPDF) ||
             QFileInfo(in.sourcePath).suffix() != QLatin1String("pdf"))
             return result;
-        status(QStringLiteral("Creating lo-res PDF..."));
-        main = createLoresPDF(in.sourcePath,
-                              in.loresFolder.isEmpty() ? paths::scratchDir() : in.loresFolder);
+        if (in.loresPDF) {
+            main = *in.loresPDF;
+        } else if (in.deferLoresPDF) {
+            status(QStringLiteral("Creating lo-res PDF..."));
+            result.kind = AttachmentResult::Kind::LoresPDFNeeded;
+            return result;
+        } else {
+            status(QStringLiteral("Creating lo-res PDF..."));
+            main = createLoresPDF(in.sourcePath, loresFolderOf(in));
+        }
     }
 
     QStringList extra;
@@ -277,6 +368,9 @@ ComposeResult composeNotification(const ComposeInput &in)
     switch (att.kind) {
     case AttachmentResult::Kind::None:
         break;
+    case AttachmentResult::Kind::LoresPDFNeeded:
+        r.outcome = ComposeResult::Outcome::MakeLoresPDF;
+        return r;
     case AttachmentResult::Kind::TooLarge:
         if (recInt(dest, dk::sendFTPBtn) == 1) {
             r.errors.append(

@@ -4,12 +4,17 @@
 #include "notify/smtpemail.h"
 #include "notify/tokens.h"
 
+#include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
 #include <QVariantMap>
 
 #include <functional>
+#include <optional>
+
+class QProcess;
+class QTimer;
 
 namespace pv {
 
@@ -44,6 +49,11 @@ struct ComposeInput {
     TokenEnvironment env = TokenEnvironment::current();
     /// Folder for the reduced PDF copy; the scratch folder when empty.
     QString loresFolder;
+    /// The reduced PDF copy made beforehand ("" when it could not be made);
+    /// unset, composition makes it itself (blocking) unless deferLoresPDF.
+    std::optional<QString> loresPDF;
+    /// Instead of making the reduced copy, stop with outcome MakeLoresPDF.
+    bool deferLoresPDF = false;
     /// Called with each status text when it is due (they are also listed in
     /// the result); may be empty.
     std::function<void(const QString &)> onStatus;
@@ -59,6 +69,9 @@ struct ComposeResult {
         NotSent,
         /// Log `errors` (if any) and hand the message to the SMTP sender.
         Send,
+        /// (deferLoresPDF only) Make the reduced copy of `sourcePath` with
+        /// LoresPDFMaker, then compose again with `loresPDF` set.
+        MakeLoresPDF,
     };
     Outcome outcome = Outcome::NoEmail;
     /// Texts for the pipeline's error log, in order.
@@ -86,8 +99,9 @@ struct ComposeResult {
 /// Decides whether and what the destination's notification sends for the
 /// delivered item: sender, recipients, subject and body with their tokens
 /// filled, attachments (making the reduced PDF copy when asked), notes,
-/// footer and SMTP parameters. Blocks while Ghostscript reduces a PDF
-/// (the only file it writes); otherwise quick. Owns nothing; any thread, as
+/// footer and SMTP parameters. Unless the reduced PDF copy is given or
+/// deferred, blocks while Ghostscript makes it (the only file it writes), so
+/// the main thread defers it; otherwise quick. Owns nothing; any thread, as
 /// long as onStatus may be called there.
 [[nodiscard]] ComposeResult composeNotification(const ComposeInput &in);
 
@@ -100,6 +114,8 @@ struct AttachmentResult {
         /// Over the destination's limit; sizeText says how large.
         TooLarge,
         Files,
+        /// The reduced PDF copy is to be made first (deferLoresPDF).
+        LoresPDFNeeded,
     };
     Kind kind = Kind::None;
     QStringList files;
@@ -122,8 +138,34 @@ struct AttachmentResult {
 [[nodiscard]] QVariantList cleanUpEmails(const QVariantList &rows);
 /// The reduced (screen resolution, RGB) copy of a PDF made by Ghostscript in
 /// folder as "<name without extension>_lo-res.pdf", replacing an older one.
-/// Returns its path, or "" (and error) when no copy could be made.
+/// Returns its path, or "" (and error) when no copy could be made. Blocks
+/// for up to ten minutes: never on the main thread (use LoresPDFMaker there).
 [[nodiscard]] QString createLoresPDF(const QString &source, const QString &folder,
                                      QString *error = nullptr);
+
+/// createLoresPDF without blocking: Ghostscript runs as a child process and
+/// finished() reports the copy's path ("" when none could be made, with the
+/// reason). Main thread; destroying it kills a running Ghostscript.
+class LoresPDFMaker final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(LoresPDFMaker)
+
+public:
+    explicit LoresPDFMaker(QObject *parent = nullptr);
+    ~LoresPDFMaker() override;
+    /// Starts making the copy of source in folder; once per object.
+    void start(const QString &source, const QString &folder);
+
+Q_SIGNALS:
+    void finished(const QString &path, const QString &error);
+
+private:
+    void done(const QString &problem);
+
+    QProcess *m_gs = nullptr;
+    QTimer *m_timer = nullptr;
+    QString m_source;
+    QString m_target;
+};
 
 } // namespace pv

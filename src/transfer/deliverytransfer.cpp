@@ -9,6 +9,8 @@
 #include "core/support.h"
 #include "core/urlescape.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
@@ -19,11 +21,9 @@
 #include <sys/stat.h>
 
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <mutex>
 #include <system_error>
 
 namespace pv {
@@ -31,8 +31,6 @@ namespace pv {
 namespace k = transferkeys;
 
 namespace {
-
-const QString kType = QStringLiteral("type");
 
 QString trimmedSlashes(QString s)
 {
@@ -63,17 +61,18 @@ QString valueText(const QVariant &v)
 
 // The reports' way to the receiver's thread. Shared with the queued calls so a
 // call that runs after the transfer is gone finds it closed instead of freed.
+// Receiver's thread only.
 struct DeliveryTransfer::Channel {
     DeliveryTransferReceiver *receiver = nullptr;
     QThread *thread = nullptr;
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool abandoned = false; // guarded by mutex: the worker must not wait any more
-    // Receiver's thread only: no report passes any more (cancel notice given,
-    // final report handled or transfer destroyed).
+    // No report passes any more (cancel notice given, final report handled
+    // or transfer destroyed).
     bool closed = false;
-    // Receiver's thread only: a queued report is being handled.
+    // A queued report is being handled, and whether it is the final one.
     bool delivering = false;
+    bool deliveringFinal = false;
+    // The worker has ended and every report it sent has been handled.
+    std::atomic<bool> finished{false};
 };
 
 DeliveryTransfer::DeliveryTransfer(DeliveryTransferReceiver *receiver,
@@ -93,13 +92,15 @@ DeliveryTransfer::~DeliveryTransfer()
 {
     m_channel->closed = true;
     m_abandoned = true;
-    {
-        std::lock_guard<std::mutex> lock(m_channel->mutex);
-        m_channel->abandoned = true;
+    if (m_thread) {
+        // The worker may be blocked on a report queued to this thread: hand
+        // those over (closed, they do nothing) until it has seen it must stop.
+        // Only the final report is not waited for, so being destroyed from
+        // inside it still joins.
+        Q_ASSERT(!m_channel->delivering || m_channel->deliveringFinal);
+        while (!m_thread->wait(QDeadlineTimer(5)))
+            QCoreApplication::sendPostedEvents(m_context.get(), QEvent::MetaCall);
     }
-    m_channel->cv.notify_all();
-    if (m_thread.joinable())
-        m_thread.join();
     // Released from inside a report's handler: the context is running that
     // report's call, so it goes once the call has returned.
     if (m_channel->delivering)
@@ -108,12 +109,22 @@ DeliveryTransfer::~DeliveryTransfer()
 
 void DeliveryTransfer::start()
 {
-    if (m_thread.joinable())
+    if (m_thread)
         return;
-    m_thread = std::thread([this] {
+    m_thread.reset(QThread::create([this] {
         startProcess();
-        m_finished = true;
-    });
+        // Behind the reports in the queue: the final one has been handled
+        // by the time this runs.
+        QMetaObject::invokeMethod(
+            m_context.get(), [channel = m_channel] { channel->finished = true; },
+            Qt::QueuedConnection);
+    }));
+    m_thread->start();
+}
+
+bool DeliveryTransfer::isFinished() const
+{
+    return m_channel->finished.load();
 }
 
 void DeliveryTransfer::cancel()
@@ -131,77 +142,75 @@ void DeliveryTransfer::cancel()
 // ---------------------------------------------------------------------------
 // Reports
 
-void DeliveryTransfer::perform(std::function<void(DeliveryTransferReceiver *)> call, bool isFinal)
+void DeliveryTransfer::perform(const TransferReport &report, bool isFinal)
 {
     if (stopped())
         return;
     const std::shared_ptr<Channel> channel = m_channel;
-    auto deliver = [channel, call, isFinal] {
+    if (QThread::currentThread() == channel->thread) {
         if (channel->closed)
             return;
-        if (isFinal)
-            channel->closed = true;
-        call(channel->receiver);
-    };
-    if (QThread::currentThread() == channel->thread) {
-        deliver();
+        channel->closed = isFinal;
+        channel->receiver->receive(report);
         return;
     }
-    // Not Qt::BlockingQueuedConnection: the wait must end when the transfer is
-    // destroyed while the receiver's thread is not serving its event loop.
-    auto done = std::make_shared<bool>(false);
+    // The worker waits for each report to be handled, so the receiver sees
+    // the delivery as it is; the final one is not waited for, since the
+    // receiver may destroy this object (and join the worker) from it.
     QMetaObject::invokeMethod(
         m_context.get(),
-        [channel, deliver, done] {
+        [channel, report, isFinal] {
+            if (channel->closed)
+                return;
+            channel->closed = isFinal;
             channel->delivering = true;
-            deliver();
+            channel->deliveringFinal = isFinal;
+            channel->receiver->receive(report);
             channel->delivering = false;
-            {
-                std::lock_guard<std::mutex> lock(channel->mutex);
-                *done = true;
-            }
-            channel->cv.notify_all();
         },
-        Qt::QueuedConnection);
-    std::unique_lock<std::mutex> lock(channel->mutex);
-    channel->cv.wait(lock, [&] { return *done || channel->abandoned; });
+        isFinal ? Qt::QueuedConnection : Qt::BlockingQueuedConnection);
 }
 
-void DeliveryTransfer::updateStatus(const QVariantMap &status)
+bool isFinalReport(const TransferReport &report)
 {
-    const QString type = status.value(kType).toString();
-    const bool isFinal = type == QLatin1String("success") || type == QLatin1String("error");
-    perform([status](DeliveryTransferReceiver *r) { r->readTransferProgress(status); }, isFinal);
+    return std::holds_alternative<transferreport::Succeeded>(report) ||
+           std::holds_alternative<transferreport::Failed>(report) ||
+           std::holds_alternative<transferreport::FailedUnexpectedly>(report);
 }
 
-void DeliveryTransfer::updateListing(const QVariantMap &report)
+void DeliveryTransfer::updateStatus(const TransferReport &report)
 {
-    perform([report](DeliveryTransferReceiver *r) { r->transferIsListingDirectory(report); });
+    perform(report, isFinalReport(report));
 }
 
-void DeliveryTransfer::updateListing(const char *type)
+void DeliveryTransfer::updateListing(const TransferReport &report)
 {
-    updateListing(QVariantMap{{kType, QString::fromLatin1(type)}});
+    perform(report);
 }
 
 void DeliveryTransfer::startProgress()
 {
-    perform([](DeliveryTransferReceiver *r) { r->transferDidStart(); });
+    perform(transferreport::Started{});
 }
 
 void DeliveryTransfer::setDateFolderPathInAppDelegate(const QString &path)
 {
-    perform([path](DeliveryTransferReceiver *r) { r->setDateFolderPath(path); });
+    perform(transferreport::DateFolderPath{path});
 }
 
 void DeliveryTransfer::setFinalNameInAppDelegate(const QString &name)
 {
-    perform([name](DeliveryTransferReceiver *r) { r->setFinalName(name); });
+    perform(transferreport::FinalName{name});
 }
 
 void DeliveryTransfer::logDateFolderError(const QString &text)
 {
-    updateListing(QVariantMap{{kType, QStringLiteral("error")}, {QStringLiteral("error"), text}});
+    updateListing(transferreport::DateFolderTrouble{text});
+}
+
+void DeliveryTransfer::reportFailure(const QString &error, const QString &errorInfo)
+{
+    updateStatus(transferreport::Failed{error, errorInfo});
 }
 
 // ---------------------------------------------------------------------------
@@ -225,8 +234,7 @@ void DeliveryTransfer::startProcess()
                        "Please report this error and we'll address it promptly: ")
             .arg(what) +
         QLatin1String(kSupportAddress);
-    perform([message](DeliveryTransferReceiver *r) { r->transferDidFailUnexpectedly(message); },
-            true);
+    perform(transferreport::FailedUnexpectedly{message}, true);
 }
 
 void DeliveryTransfer::startProcessNow()
@@ -255,11 +263,9 @@ void DeliveryTransfer::startProcessNow()
             .arg(localPath, maskedURL(urlText)));
     m_transferController = url.isValid() ? m_factory(url) : nullptr;
     if (!m_transferController) {
-        updateStatus({{kType, QStringLiteral("error")},
-                      {QStringLiteral("error"), QStringLiteral("Connection failure")},
-                      {QStringLiteral("errorInfo"),
-                       QStringLiteral("Please make sure that destination address and login info "
-                                      "are correct.")}});
+        reportFailure(QStringLiteral("Connection failure"),
+                      QStringLiteral("Please make sure that destination address and login info "
+                                     "are correct."));
         return;
     }
     FileTransferController *controller = m_transferController.get();
@@ -274,7 +280,7 @@ void DeliveryTransfer::startProcessNow()
         return;
 
     // 6.
-    updateListing("startListing");
+    updateListing(transferreport::ListingStarted{});
     const TransferResult<RemoteListing> root =
         controller->contentsOfDirectoryAtPath(QStringLiteral("/"));
     if (stopped())
@@ -291,9 +297,7 @@ void DeliveryTransfer::startProcessNow()
                 .arg(reason.isEmpty() ? QStringLiteral("no reason given") : reason));
         if (!reason.isEmpty())
             info += QStringLiteral("\n\n") + reason;
-        updateStatus({{kType, QStringLiteral("error")},
-                      {QStringLiteral("error"), QStringLiteral("Unable to list directory")},
-                      {QStringLiteral("errorInfo"), info}});
+        reportFailure(QStringLiteral("Unable to list directory"), info);
         return;
     }
 
@@ -320,7 +324,7 @@ void DeliveryTransfer::startProcessNow()
 
     // 10.
     setDateFolderPathInAppDelegate(dateFolderPath);
-    updateListing("endListing");
+    updateListing(transferreport::ListingEnded{});
     m_isListing = false;
 
     // 11.
@@ -338,7 +342,7 @@ void DeliveryTransfer::startProcessNow()
     const QString remotePath = dateFolderPath.isEmpty() ? QLatin1Char('/') + m_finalName
                                                         : QLatin1Char('/') + dateFolderPath +
                                                               QLatin1Char('/') + m_finalName;
-    perform([](DeliveryTransferReceiver *r) { r->setDownloadURLInItemDict(); });
+    perform(transferreport::TargetFixed{});
 
     // 14. A file. Storage without folders takes nothing else (and has no date
     // folders, so the file goes to the top of the destination).
@@ -407,10 +411,8 @@ bool DeliveryTransfer::placeFolder(const QString &finalPath)
     const TransferError &error = placed.error();
     m_currFileDict = m_parameters;
     if (controller->replacesExistingItems()) {
-        updateStatus(
-            {{kType, QStringLiteral("error")},
-             {QStringLiteral("error"), QStringLiteral("Existing folder could not be overwritten")},
-             {QStringLiteral("errorInfo"), error.localizedDescription()}});
+        reportFailure(QStringLiteral("Existing folder could not be overwritten"),
+                      error.localizedDescription());
     } else {
         fileTransferControllerDidFail(controller, error);
     }
@@ -435,7 +437,7 @@ void DeliveryTransfer::adoptStoredName(const QString &storedPath)
     log(QStringLiteral("DeliveryTransfer: the name was taken meanwhile; stored as \"%1\"")
             .arg(m_finalName));
     setFinalNameInAppDelegate(m_finalName);
-    perform([](DeliveryTransferReceiver *r) { r->setDownloadURLInItemDict(); });
+    perform(transferreport::TargetFixed{});
 }
 
 QString DeliveryTransfer::placedPath(const QString &path) const
@@ -456,7 +458,7 @@ QString DeliveryTransfer::createDateFolderPath(const QStringList &rootNames)
         return QString();
 
     FileTransferController *controller = m_transferController.get();
-    updateListing("creatingDir");
+    updateListing(transferreport::CreatingFolders{});
     const QDateTime now = QDateTime::currentDateTime();
     QString path;
     QStringList known = rootNames;
@@ -527,12 +529,8 @@ bool DeliveryTransfer::uploadFolderContents(const QVariantList &items, const QSt
         const QString displayName = lastPathComponent(itemLocalPath);
 
         if (recBool(item, k::isFolder)) {
-            updateStatus({{kType, QStringLiteral("update")},
-                          {QStringLiteral("field"), QStringLiteral("statusField")},
-                          {QStringLiteral("isUploadingFolderContents"), true},
-                          {QStringLiteral("itemInfo"),
-                           QStringLiteral("Creating directory %1").arg(displayName)},
-                          {QStringLiteral("isFolder"), true}});
+            updateStatus(transferreport::CurrentItem{
+                QStringLiteral("Creating directory %1").arg(displayName), true});
             m_currFileDict = item;
             m_finalTargetPathRelativeToBaseURL = remoteItemPath;
             QVariantMap folder = item;
@@ -554,12 +552,8 @@ bool DeliveryTransfer::uploadFolderContents(const QVariantList &items, const QSt
                             .arg(itemLocalPath)));
                 return false;
             }
-            updateStatus(
-                {{kType, QStringLiteral("update")},
-                 {QStringLiteral("field"), QStringLiteral("statusField")},
-                 {QStringLiteral("isUploadingFolderContents"), true},
-                 {QStringLiteral("itemInfo"),
-                  QStringLiteral("item %1 of %2: %3").arg(counter).arg(count).arg(displayName)}});
+            updateStatus(transferreport::CurrentItem{
+                QStringLiteral("item %1 of %2: %3").arg(counter).arg(count).arg(displayName)});
             m_currFileDict = item;
             m_finalTargetPathRelativeToBaseURL = remoteItemPath;
             if (!controller->uploadFileFromPath(itemLocalPath, remoteItemPath))
@@ -660,8 +654,7 @@ void DeliveryTransfer::fileTransferControllerDidUpdateProgress(FileTransferContr
     m_timeSample += elapsed;
 
     if (m_timeSample >= 1.0) {
-        updateStatus({{kType, QStringLiteral("progr")},
-                      {QStringLiteral("progr"), folder ? folderFraction : double(p)}});
+        updateStatus(transferreport::Progress{folder ? folderFraction : double(p)});
         const double speed = double(m_sizeSample) / m_timeSample;
         const quint64 remaining =
             folder ? (m_folderSize > m_doneSizeOfFolder ? m_folderSize - m_doneSizeOfFolder : 0)
@@ -669,16 +662,9 @@ void DeliveryTransfer::fileTransferControllerDidUpdateProgress(FileTransferContr
         const qint64 secondsLeft = speed > 0 ? qint64(double(remaining) / speed) : 0;
         const QString timeLeft =
             QTime(0, 0).addSecs(int(secondsLeft % 86400)).toString(QStringLiteral("HH:mm:ss"));
-        QVariantMap update{
-            {kType, QStringLiteral("update")},
-            {QStringLiteral("field"), QStringLiteral("status2Field")},
-            {QStringLiteral("doneSize"), formatSize(folder ? m_doneSizeOfFolder : done)},
-            {QStringLiteral("fullSize"), folder ? m_folderSizeStr : m_fullTransferSizeStr},
-            {QStringLiteral("speed"), formatSpeed(speed)},
-            {QStringLiteral("timeLeft"), timeLeft}};
-        if (folder)
-            update.insert(QStringLiteral("isUploadingFolderContents"), true);
-        updateStatus(update);
+        updateStatus(transferreport::Amounts{formatSize(folder ? m_doneSizeOfFolder : done),
+                                             folder ? m_folderSizeStr : m_fullTransferSizeStr,
+                                             formatSpeed(speed), timeLeft, folder});
         m_timeSample = 0;
         m_sizeSample = 0;
     }
@@ -704,7 +690,7 @@ void DeliveryTransfer::fileTransferControllerDidSucceed(FileTransferController *
         restoreModificationAndCreationDate();
     if (m_isUploadingFolderContents || m_isListing || !controller->didCreateFinalURL())
         return;
-    updateStatus({{kType, QStringLiteral("success")}});
+    updateStatus(transferreport::Succeeded{});
 }
 
 void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
@@ -745,9 +731,7 @@ void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
             "permissions.");
     if (m_isUploadingFolderContents)
         headline += QStringLiteral("\nItem: %1").arg(recString(m_currFileDict, k::localPath));
-    updateStatus({{kType, QStringLiteral("error")},
-                  {QStringLiteral("error"), headline},
-                  {QStringLiteral("errorInfo"), detail}});
+    reportFailure(headline, detail);
 }
 
 bool DeliveryTransfer::fileTransferControllerShouldAbort(FileTransferController *)

@@ -11,9 +11,10 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <thread>
+#include <variant>
 
 class QObject;
+class QThread;
 
 namespace pv {
 
@@ -34,35 +35,87 @@ inline const QString finalTargetPathRelativeToBaseURL =
     QStringLiteral("finalTargetPathRelativeToBaseURL");
 } // namespace transferkeys
 
+/// The reports of a delivery, in the order a delivery may send them.
+namespace transferreport {
+/// The destination is being listed.
+struct ListingStarted {};
+/// Date folders are being listed or created.
+struct CreatingFolders {};
+/// Listing is over; the data transfer comes next.
+struct ListingEnded {};
+/// A date folder could not be listed or made; the delivery goes on one level
+/// higher. text is the complete error text.
+struct DateFolderTrouble {
+    QString text;
+};
+/// The date-folder path below the destination (relative, may be empty).
+struct DateFolderPath {
+    QString path;
+};
+/// The name under which the item is stored.
+struct FinalName {
+    QString name;
+};
+/// The target location is fixed; download links can be composed now.
+struct TargetFixed {};
+/// The data transfer has started (sizes are known).
+struct Started {};
+/// The item of a folder delivery now under way: "item 2 of 5: a.txt", or
+/// "Creating directory sub" for a folder.
+struct CurrentItem {
+    QString itemInfo;
+    bool isFolder = false;
+};
+/// Fraction done, 0.0 to 1.0 (of the whole folder for a folder delivery).
+struct Progress {
+    double fraction = 0;
+};
+/// The amounts behind the latest Progress, as texts.
+struct Amounts {
+    QString doneSize;
+    QString fullSize;
+    QString speed;
+    QString timeLeft;
+    bool folderContents = false;
+};
+/// Final: the item was delivered.
+struct Succeeded {};
+/// Final: the delivery failed; error is the headline, errorInfo the detail.
+struct Failed {
+    QString error;
+    QString errorInfo;
+};
+/// Final: something unexpected escaped the delivery; message is the complete
+/// alert text. The receiver shows it as a critical alert titled "Transfer
+/// error" with the single button "Quit", then ends the application.
+struct FailedUnexpectedly {
+    QString message;
+};
+} // namespace transferreport
+
+using TransferReport =
+    std::variant<transferreport::ListingStarted, transferreport::CreatingFolders,
+                 transferreport::ListingEnded, transferreport::DateFolderTrouble,
+                 transferreport::DateFolderPath, transferreport::FinalName,
+                 transferreport::TargetFixed, transferreport::Started, transferreport::CurrentItem,
+                 transferreport::Progress, transferreport::Amounts, transferreport::Succeeded,
+                 transferreport::Failed, transferreport::FailedUnexpectedly>;
+
+/// Whether a report ends the delivery (Succeeded, Failed, FailedUnexpectedly).
+[[nodiscard]] bool isFinalReport(const TransferReport &report);
+
 /// The application side of a delivery: receives every report of a
 /// DeliveryTransfer. All calls arrive on the thread that created the transfer
-/// (the main thread), one at a time and in order, while the transfer's worker
-/// waits for each call to return. Implemented by the application controller.
+/// (the main thread), one at a time and in order; the transfer's worker waits
+/// for each call to return, except for the final report.
 class DeliveryTransferReceiver {
 public:
     virtual ~DeliveryTransferReceiver() = default;
-    /// A TransferStatus record, keyed by "type": "error" ("error", "errorInfo"),
-    /// "update" ("field" = "statusField" or "status2Field" and its texts),
-    /// "progr" ("progr", 0.0 to 1.0) or "success".
-    virtual void readTransferProgress(const QVariantMap &status) = 0;
-    /// A listing report: "type" = "startListing", "endListing", "creatingDir", or
-    /// "error" with the text under "error" (the delivery goes on).
-    virtual void transferIsListingDirectory(const QVariantMap &report) = 0;
-    /// The data transfer has started (sizes are known).
-    virtual void transferDidStart() = 0;
-    /// The date-folder path below the destination (relative, may be empty).
-    virtual void setDateFolderPath(const QString &path) = 0;
-    /// The name under which the item is stored.
-    virtual void setFinalName(const QString &name) = 0;
-    /// The target location is fixed; download links can be composed now.
-    virtual void setDownloadURLInItemDict() {}
+    /// One report of the delivery; nothing follows a final one.
+    virtual void receive(const TransferReport &report) = 0;
     /// The delivery was cancelled: the last report of this transfer. The
     /// receiver resets its progress display and goes on with the queue.
     virtual void cancelProcess() = 0;
-    /// Something unexpected escaped the delivery; message is the complete alert
-    /// text. The receiver shows it as a critical alert titled "Transfer error" with
-    /// the single button "Quit", then ends the application.
-    virtual void transferDidFailUnexpectedly(const QString &message) = 0;
 };
 
 /// Carries one processed queue item (a file or a folder tree) to one
@@ -71,11 +124,12 @@ public:
 /// step reported to a DeliveryTransferReceiver.
 ///
 /// Create it on the receiver's thread, which must run a Qt event loop; start()
-/// runs the delivery on a worker thread of its own. Each report is handed to the
-/// receiver's thread and the worker waits until it has been handled. The
-/// object, its receiver and the parameters stay with the creator; destroy it on
-/// the creating thread (the destructor stops and joins the worker, and no report
-/// reaches the receiver afterwards).
+/// runs the delivery on a QThread the object owns. Each report is handed to the
+/// receiver's thread and the worker waits until it has been handled (the final
+/// report excepted). The object, its receiver and the parameters stay with the
+/// creator; destroy it on the creating thread, but not from inside a report
+/// other than the final one (the destructor stops and joins the worker, and no
+/// report reaches the receiver afterwards).
 class DeliveryTransfer final : private FileTransferControllerDelegate {
 public:
     using ControllerFactory =
@@ -91,7 +145,7 @@ public:
     /// Call before start().
     void setControllerFactory(ControllerFactory factory) { m_factory = std::move(factory); }
 
-    /// Starts the delivery on a new worker thread. Creating thread, once.
+    /// Starts the delivery on the worker thread. Creating thread, once.
     void start();
     /// Cancels the delivery: the running controller operation is abandoned at its
     /// next should-abort question, the receiver gets cancelProcess() at once (on
@@ -99,14 +153,15 @@ public:
     /// final report ("success" or "error") has been handled or when called twice.
     /// Creating thread only.
     void cancel();
-    /// True once the worker has ended (the final report may come before the
-    /// worker has restored folder dates and applied the tag). Any thread.
-    [[nodiscard]] bool isFinished() const { return m_finished.load(); }
+    /// True once the worker has ended and its final report has been handled
+    /// (the final report may come before the worker has restored folder dates
+    /// and applied the tag). Any thread.
+    [[nodiscard]] bool isFinished() const;
     /// True after cancel().
     [[nodiscard]] bool isCancelled() const { return m_cancelled.load(); }
 
     /// The operation's entry point: the whole delivery on the calling thread,
-    /// with anything unexpected turned into transferDidFailUnexpectedly().
+    /// with anything unexpected turned into a FailedUnexpectedly report.
     /// start() calls it on the worker; tests may call it directly.
     void startProcess();
 
@@ -151,24 +206,24 @@ private:
     bool fileTransferControllerShouldAbort(FileTransferController *controller) override;
 
     // Reports, each handled on the receiver's thread while the worker waits.
-    void perform(std::function<void(DeliveryTransferReceiver *)> call, bool isFinal = false);
-    void updateStatus(const QVariantMap &status);
-    void updateListing(const QVariantMap &report);
-    void updateListing(const char *type);
+    void perform(const TransferReport &report, bool isFinal = false);
+    void updateStatus(const TransferReport &report);
+    void updateListing(const TransferReport &report);
     void startProgress();
     void setDateFolderPathInAppDelegate(const QString &path);
     void setFinalNameInAppDelegate(const QString &name);
     void logDateFolderError(const QString &text);
+    /// The failure report of the item: headline and detail.
+    void reportFailure(const QString &error, const QString &errorInfo);
 
     [[nodiscard]] bool stopped() const { return m_cancelled.load() || m_abandoned.load(); }
 
     ControllerFactory m_factory;
     std::shared_ptr<Channel> m_channel;
     std::unique_ptr<QObject> m_context;
-    std::thread m_thread;
+    std::unique_ptr<QThread> m_thread;
     std::atomic<bool> m_cancelled{false};
     std::atomic<bool> m_abandoned{false};
-    std::atomic<bool> m_finished{false};
     quint64 m_maxUploadSpeed = 0;
 
     // Worker-thread state.

@@ -40,6 +40,9 @@ class TestAppController : public QObject {
     std::unique_ptr<AppController> m_app;
     QList<QVariantMap> m_processed;
 
+    /// Items join the queue once measured, off the main thread.
+    void settle() { QTRY_VERIFY(!m_app->isMeasuring()); }
+
     void start()
     {
         m_ui = std::make_unique<pvtest::RecordingUserInterface>();
@@ -76,6 +79,9 @@ private Q_SLOTS:
         const QString hot = m_home->path() + "/hot/Both";
         const QString file = makeFile(hot + "/report.pdf", 5000);
         m_app->checkForCode({{qk::path, file}, {qk::hotfolder, hot}, {qk::dest, "Both"}});
+        // Measured off the main thread: nothing is queued before that ends.
+        QVERIFY(m_processed.isEmpty() && m_app->queue().items().isEmpty());
+        settle();
 
         // The first member goes straight to processing; the rest wait in order.
         QCOMPARE(m_processed.size(), 1);
@@ -89,9 +95,8 @@ private Q_SLOTS:
         QCOMPARE(m_app->queue().items()[0].value("dest").toString(), QStringLiteral("Alpha"));
         QCOMPARE(m_app->queue().items()[0].value("path").toString(), file);
 
-        QCoreApplication::processEvents();
+        QTRY_COMPARE(fileRecords("Queue.xml").size(), 1);
         const QList<QVariantMap> onDisk = fileRecords("Queue.xml");
-        QCOMPARE(onDisk.size(), 1);
         QCOMPARE(onDisk[0].value("dest").toString(), QStringLiteral("Alpha"));
         QCOMPARE(onDisk[0].value("group").toString(), QStringLiteral("Both"));
     }
@@ -108,6 +113,7 @@ private Q_SLOTS:
                            {qk::hotfolder, hot},
                            {qk::dest, "D"},
                            {qk::priority, true}});
+        settle();
         QCOMPARE(m_processed.size(), 1);
         QCOMPARE(m_processed[0].value("name").toString(), QStringLiteral("a"));
         QCOMPARE(m_app->queue().items().size(), 2);
@@ -133,9 +139,11 @@ private Q_SLOTS:
         start();
         const QString hot = m_home->path() + "/<Code-Based Delivery>";
         m_app->checkForCode({{qk::path, makeFile(hot + "/invoice.x7.pdf")}, {qk::hotfolder, hot}});
+        settle();
         QDir().mkpath(hot + "/Job.x8");
         m_app->setProcessing(false);
         m_app->checkForCode({{qk::path, hot + "/Job.x8"}, {qk::hotfolder, hot}});
+        settle();
         QCOMPARE(m_processed.size(), 2);
         QCOMPARE(m_processed[0].value("dest").toString(), QStringLiteral("Invoices"));
         QCOMPARE(m_processed[1].value("dest").toString(), QStringLiteral("Other"));
@@ -206,6 +214,7 @@ private Q_SLOTS:
 
         settings::setValue("deliverSymbolicLinks", 1);
         QVERIFY(m_app->addItemToQueue(link, "D").startsWith("Queued"));
+        settle();
         QCOMPARE(m_processed.size(), 1);
     }
 
@@ -240,6 +249,7 @@ private Q_SLOTS:
         start();
         const QString coded = makeFile(m_home->path() + "/in/job.c1.pdf");
         QVERIFY(m_app->addItemToQueue(coded, QString()).startsWith("Queued"));
+        settle();
         QCOMPARE(m_processed.size(), 1);
         QCOMPARE(m_processed[0].value("dest").toString(), QStringLiteral("Coded"));
 
@@ -263,6 +273,7 @@ private Q_SLOTS:
         QVERIFY(m_app->applicationShouldTerminate());
         QVERIFY(m_ui->alerts.isEmpty());
         m_app->addItemToQueue(makeFile(m_home->path() + "/x"), "D");
+        settle();
         m_ui->answer = 1;
         QVERIFY(!m_app->applicationShouldTerminate());
         QCOMPARE(m_ui->alerts.last().buttons, (QStringList{"Quit", "Don't Quit"}));

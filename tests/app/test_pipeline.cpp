@@ -91,7 +91,8 @@ class TestPipeline : public QObject {
 
     bool waitIdle(int ms = 30000)
     {
-        return QTest::qWaitFor([this] { return !m_app->isProcessing(); }, ms);
+        return QTest::qWaitFor([this] { return !m_app->isProcessing() && !m_app->isMeasuring(); },
+                               ms);
     }
 
     QString errorsText() const

@@ -14,11 +14,18 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 
 using namespace pv;
 using pvtest::fileRecords;
 using pvtest::makeFile;
 using pvtest::writeDest;
+
+/// Keeps the latest status line.
+struct StatusUi : pvtest::RecordingUserInterface {
+    QString status;
+    void setStatus(const QString &text) override { status = text; }
+};
 
 class TestPipelineMail : public QObject {
     Q_OBJECT
@@ -86,7 +93,8 @@ class TestPipelineMail : public QObject {
                              {qk::hotfolder, hot(dest)},
                              {qk::dest, dest},
                              {qk::origSize, QFileInfo(path).size()}});
-        QVERIFY(QTest::qWaitFor([this] { return !m_app->isProcessing(); }, 60000));
+        QVERIFY(QTest::qWaitFor([this] { return !m_app->isProcessing() && !m_app->isMeasuring(); },
+                                60000));
     }
 
     /// The messages the server stored, as the parser script reads them.
@@ -192,6 +200,37 @@ private Q_SLOTS:
         const QString body = bodyText(messages().first());
         QVERIFY2(body.contains("smb://") && body.contains("/" + year + "/plan.txt"),
                  qPrintable(body));
+    }
+
+    // Ghostscript's reduced copy is made while the event loop goes on, and
+    // travels with the message.
+    void reducedPdfLeavesTheEventLoopRunning()
+    {
+        writeDest(local("Proof", {{"QFCreateLoresPDF", 1}}));
+        auto ui = std::make_unique<StatusUi>();
+        const StatusUi *seen = ui.get();
+        m_ui = std::move(ui);
+        m_app = std::make_unique<AppController>(m_ui.get());
+        m_app->startup();
+        const QString pdf = hot("Proof") + "/proof.pdf";
+        int rc = -1;
+        pvtest::run("gs",
+                    {"-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=pdfwrite",
+                     "-sOutputFile=" + pdf, "-c", "72 72 400 600 rectfill showpage"},
+                    {}, &rc);
+        QCOMPARE(rc, 0);
+        int turns = 0;
+        QTimer tick;
+        connect(&tick, &QTimer::timeout, this,
+                [&] { turns += seen->status == QLatin1String("Creating lo-res PDF..."); });
+        tick.start(0);
+        deliver("Proof", pdf);
+        QVERIFY(turns > 0);
+        QTRY_COMPARE_WITH_TIMEOUT(messages().size(), 1, 10000);
+        const QJsonArray parts = messages().first().value("parts").toArray();
+        QCOMPARE(parts.size(), 2);
+        QCOMPARE(parts[1].toObject().value("filename").toString(),
+                 QStringLiteral("proof_lo-res.pdf"));
     }
 
     void attachOnlyZipAndSizeLimits()

@@ -22,29 +22,51 @@
 // arrives off the main thread.
 class TestReceiver : public pv::DeliveryTransferReceiver {
 public:
-    void readTransferProgress(const QVariantMap &s) override
+    // The typed reports, noted as the records the checks below read.
+    void receive(const pv::TransferReport &report) override
     {
-        const QString field = s.value("field").toString();
-        note("status:" + s.value("type").toString() + (field.isEmpty() ? "" : ":" + field));
-        statuses << s;
-        if (onStatus)
-            onStatus(s);
+        namespace tr = pv::transferreport;
+        if (std::holds_alternative<tr::ListingStarted>(report))
+            note("listing:startListing");
+        else if (std::holds_alternative<tr::CreatingFolders>(report))
+            note("listing:creatingDir");
+        else if (std::holds_alternative<tr::ListingEnded>(report))
+            note("listing:endListing");
+        else if (auto *e = std::get_if<tr::DateFolderTrouble>(&report)) {
+            note("listing:error");
+            listingErrors << e->text;
+        } else if (auto *d = std::get_if<tr::DateFolderPath>(&report))
+            note("dateFolder:" + (dateFolderPath = d->path));
+        else if (auto *n = std::get_if<tr::FinalName>(&report))
+            note("finalName:" + (finalName = n->name));
+        else if (std::holds_alternative<tr::TargetFixed>(report))
+            note("downloadURL");
+        else if (std::holds_alternative<tr::Started>(report))
+            note("start");
+        else if (std::holds_alternative<tr::FailedUnexpectedly>(report))
+            note("unexpected");
+        else if (auto *i = std::get_if<tr::CurrentItem>(&report))
+            status({{"type", "update"},
+                    {"field", "statusField"},
+                    {"isUploadingFolderContents", true},
+                    {"itemInfo", i->itemInfo},
+                    {"isFolder", i->isFolder}});
+        else if (auto *p = std::get_if<tr::Progress>(&report))
+            status({{"type", "progr"}, {"progr", p->fraction}});
+        else if (auto *a = std::get_if<tr::Amounts>(&report))
+            status({{"type", "update"},
+                    {"field", "status2Field"},
+                    {"doneSize", a->doneSize},
+                    {"fullSize", a->fullSize},
+                    {"speed", a->speed},
+                    {"timeLeft", a->timeLeft},
+                    {"isUploadingFolderContents", a->folderContents}});
+        else if (std::holds_alternative<tr::Succeeded>(report))
+            status({{"type", "success"}});
+        else if (auto *f = std::get_if<tr::Failed>(&report))
+            status({{"type", "error"}, {"error", f->error}, {"errorInfo", f->errorInfo}});
     }
-    void transferIsListingDirectory(const QVariantMap &report) override
-    {
-        note("listing:" + report.value("type").toString());
-        if (report.value("type") == "error")
-            listingErrors << report.value("error").toString();
-    }
-    void transferDidStart() override { note("start"); }
-    void setDateFolderPath(const QString &p) override
-    {
-        note("dateFolder:" + (dateFolderPath = p));
-    }
-    void setFinalName(const QString &name) override { note("finalName:" + (finalName = name)); }
-    void setDownloadURLInItemDict() override { note("downloadURL"); }
     void cancelProcess() override { note("cancel"); }
-    void transferDidFailUnexpectedly(const QString &) override { note("unexpected"); }
 
     // The statuses of a type (and field, for updates), oldest first.
     QList<QVariantMap> statusesOf(const QString &type, const QString &field = {}) const
@@ -66,6 +88,14 @@ public:
     std::function<void(const QVariantMap &)> onStatus;
 
 private:
+    void status(const QVariantMap &s)
+    {
+        const QString field = s.value("field").toString();
+        note("status:" + s.value("type").toString() + (field.isEmpty() ? "" : ":" + field));
+        statuses << s;
+        if (onStatus)
+            onStatus(s);
+    }
     void note(const QString &event)
     {
         offMainThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
