@@ -134,7 +134,7 @@ void DeliveryTransfer::cancel()
         return;
     channel->closed = true;
     m_cancelled = true;
-    log(QStringLiteral("DeliveryTransfer: cancelled"));
+    log(lcTransfer(), QStringLiteral("DeliveryTransfer: cancelled"));
     // The receiver may release this object from its handler: touch nothing after.
     channel->receiver->cancelProcess();
 }
@@ -227,7 +227,7 @@ void DeliveryTransfer::startProcess()
     } catch (...) {
         what = QStringLiteral("unknown exception");
     }
-    log(QStringLiteral("DeliveryTransfer: exception: %1").arg(what));
+    log(lcTransfer(), QStringLiteral("DeliveryTransfer: exception: %1").arg(what));
     const QString message =
         QStringLiteral("An unexpected error occurred during file transfer:\n\n%1\n\n\n"
                        "Parcelvane has to be relaunched to resume processing.\n\n"
@@ -259,8 +259,8 @@ void DeliveryTransfer::startProcessNow()
 
     // 4.
     const QUrl url(urlText);
-    log(QStringLiteral("DeliveryTransfer: delivering \"%1\" to %2")
-            .arg(localPath, maskedURL(urlText)));
+    log(lcTransfer(), QStringLiteral("DeliveryTransfer: delivering \"%1\" to %2")
+                          .arg(localPath, maskedURL(urlText)));
     m_transferController = url.isValid() ? m_factory(url) : nullptr;
     if (!m_transferController) {
         reportFailure(QStringLiteral("Connection failure"),
@@ -293,8 +293,8 @@ void DeliveryTransfer::startProcessNow()
                                             "info are correct.")
                            : QStringLiteral("Please make sure that folder path is correct.");
         const QString reason = root.error().reasonText();
-        log(QStringLiteral("DeliveryTransfer: cannot list the destination: %1")
-                .arg(reason.isEmpty() ? QStringLiteral("no reason given") : reason));
+        log(lcTransfer(), QStringLiteral("DeliveryTransfer: cannot list the destination: %1")
+                              .arg(reason.isEmpty() ? QStringLiteral("no reason given") : reason));
         if (!reason.isEmpty())
             info += QStringLiteral("\n\n") + reason;
         reportFailure(QStringLiteral("Unable to list directory"), info);
@@ -427,14 +427,16 @@ void DeliveryTransfer::discardFolder()
     const Result removed = controller->deleteDirectoryRecursivelyAtPath(m_folderBuildPath);
     m_quiet = false;
     if (!removed)
-        log(QStringLiteral("DeliveryTransfer: could not remove the incomplete folder %1: %2")
+        log(lcTransfer(),
+            QStringLiteral("DeliveryTransfer: could not remove the incomplete folder %1: %2")
                 .arg(m_folderBuildPath, removed.error().reasonText()));
 }
 
 void DeliveryTransfer::adoptStoredName(const QString &storedPath)
 {
     m_finalName = lastPathComponent(storedPath);
-    log(QStringLiteral("DeliveryTransfer: the name was taken meanwhile; stored as \"%1\"")
+    log(lcTransfer(),
+        QStringLiteral("DeliveryTransfer: the name was taken meanwhile; stored as \"%1\"")
             .arg(m_finalName));
     setFinalNameInAppDelegate(m_finalName);
     perform(transferreport::TargetFixed{});
@@ -575,7 +577,8 @@ void DeliveryTransfer::restoreModificationAndCreationDate()
         m_finalTargetPathRelativeToBaseURL, m_currFileDict.value(k::creatdate).toDateTime(),
         m_currFileDict.value(k::moddate).toDateTime());
     if (!restored)
-        log(QStringLiteral("DeliveryTransfer: could not restore the dates of %1: %2")
+        log(lcTransfer(),
+            QStringLiteral("DeliveryTransfer: could not restore the dates of %1: %2")
                 .arg(m_finalTargetPathRelativeToBaseURL, restored.error().reasonText()));
 }
 
@@ -588,7 +591,8 @@ void DeliveryTransfer::restoreModificationDateOfFolders()
         if (const Result restored = m_transferController->setItemDates(
                 remote, QDateTime(), folder.value(k::moddate).toDateTime());
             !restored)
-            log(QStringLiteral("DeliveryTransfer: could not restore the dates of %1: %2")
+            log(lcTransfer(),
+                QStringLiteral("DeliveryTransfer: could not restore the dates of %1: %2")
                     .arg(remote, restored.error().reasonText()));
     }
 }
@@ -603,7 +607,8 @@ void DeliveryTransfer::applyTag()
     if (const Result tagged =
             m_transferController->setItemTag(m_finalTargetPathRelativeToBaseURL, tag);
         !tagged)
-        log(QStringLiteral("DeliveryTransfer: could not tag %1: %2")
+        log(lcTransfer(),
+            QStringLiteral("DeliveryTransfer: could not tag %1: %2")
                 .arg(m_finalTargetPathRelativeToBaseURL, tagged.error().reasonText()));
 }
 

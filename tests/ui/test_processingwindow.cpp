@@ -59,7 +59,7 @@ private Q_SLOTS:
         drop("small.bin", 100);
         QTRY_VERIFY(win->sendButton->isEnabled());
         QVERIFY(win->windowTitle().startsWith(QStringLiteral("Processing \u2022 big.bin")));
-        QCOMPARE(win->queueView->model()->rowCount(), 1);
+        QTRY_COMPARE(win->queueView->model()->rowCount(), 1);
         const QString stopText = win->sendButton->text();
         QTest::mouseClick(win->sendButton, Qt::LeftButton);
         QVERIFY(win->sendButton->text() != stopText);
