@@ -112,12 +112,14 @@ inline void run(pv::DeliveryTransfer &t)
     QTRY_VERIFY_WITH_TIMEOUT(t.isFinished(), 60000);
 }
 
-// Delivers p and returns the receiver with every report; cancels afterwards,
-// which must change nothing.
+// Delivers p and returns the receiver with every report (each also handed to
+// onReport); cancels afterwards, which must change nothing.
 inline TestReceiver deliver(const QVariantMap &p,
-                            const pv::DeliveryTransfer::ControllerFactory &factory = {})
+                            const pv::DeliveryTransfer::ControllerFactory &factory = {},
+                            std::function<void(const pv::TransferReport &)> onReport = {})
 {
     TestReceiver r;
+    r.onReport = std::move(onReport);
     pv::DeliveryTransfer t(&r, p);
     if (factory)
         t.setControllerFactory(factory);
