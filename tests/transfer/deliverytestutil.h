@@ -16,8 +16,8 @@
 namespace tr = pv::transferreport;
 
 // Receives a delivery's reports, keeps them in order and names each in events
-// ("listing", "dateFolder:<path>", "finalName:<name>", "success", ...). Notes
-// any report that arrives off the main thread.
+// ("listing", "dateFolder:<path>", "finalName:<name>", "success", ...). A
+// report off the main thread fails the test.
 class TestReceiver : public pv::DeliveryTransferReceiver {
 public:
     void receive(const pv::TransferReport &report) override
@@ -33,7 +33,8 @@ public:
             name += dateFolderPath = d->path;
         if (auto *n = std::get_if<tr::FinalName>(&report))
             name += finalName = n->name;
-        offMainThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
+        QVERIFY2(QThread::currentThread() == QCoreApplication::instance()->thread(),
+                 "a report off the main thread");
         events << name;
         reports << report;
         if (onReport)
@@ -56,7 +57,6 @@ public:
     QList<pv::TransferReport> reports;
     QString dateFolderPath;
     QString finalName;
-    bool offMainThread = false;
     std::function<void(const pv::TransferReport &)> onReport;
 };
 

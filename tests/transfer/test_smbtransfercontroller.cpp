@@ -214,7 +214,6 @@ private Q_SLOTS:
                                  formatDate(now, "%Y-%m-%d");
 
         const TestReceiver r = deliver(parameters(top, url, dest, old));
-        QVERIFY(!r.offMainThread);
         QCOMPARE(r.events.last(), QStringLiteral("success"));
         QCOMPARE(r.all<tr::DateFolderTrouble>().size(), 0);
         QCOMPARE(r.dateFolderPath, datePath);
@@ -225,14 +224,12 @@ private Q_SLOTS:
             QCOMPARE(mtime(out + rel), old);
         QVERIFY(mtime(shareDir()) != old && mtime(shareDir(datePath)) != old);
 
-        QVERIFY(QFile::remove(top + "/inner/data.bin") && QDir(top + "/inner").removeRecursively());
+        QVERIFY(QDir(top + "/inner").removeRecursively());
         writeFile(top + "/b.txt", "b");
         const QVariantMap p = parameters(top, url, {}, old);
         QVERIFY(QFile::remove(top + "/b.txt"));
         const TestReceiver r2 = deliver(p);
         QCOMPARE(r2.events.last(), QStringLiteral("error"));
-        QVERIFY(r2.failure().error.startsWith("The following file could not be found:\n" + top +
-                                              "/b.txt"));
         QCOMPARE(entries(shareDir()), QStringList(formatDate(now, "%Y")));
     }
 
