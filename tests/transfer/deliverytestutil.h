@@ -11,99 +11,58 @@
 #include <QUrl>
 #include <QtTest>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/xattr.h>
-#include <unistd.h>
 
-// Receives a delivery's reports and records them in order: "listing:<type>",
-// "dateFolder:<path>", "finalName:<name>", "downloadURL", "start",
-// "status:<type>[:<field>]", "cancel", "unexpected". Notes any report that
-// arrives off the main thread.
+namespace tr = pv::transferreport;
+
+// Receives a delivery's reports, keeps them in order and names each in events
+// ("listing", "dateFolder:<path>", "finalName:<name>", "success", ...). A
+// report off the main thread fails the test.
 class TestReceiver : public pv::DeliveryTransferReceiver {
 public:
-    // The typed reports, noted as the records the checks below read.
     void receive(const pv::TransferReport &report) override
     {
-        namespace tr = pv::transferreport;
-        if (std::holds_alternative<tr::ListingStarted>(report))
-            note("listing:startListing");
-        else if (std::holds_alternative<tr::CreatingFolders>(report))
-            note("listing:creatingDir");
-        else if (std::holds_alternative<tr::ListingEnded>(report))
-            note("listing:endListing");
-        else if (auto *e = std::get_if<tr::DateFolderTrouble>(&report)) {
-            note("listing:error");
-            listingErrors << e->text;
-        } else if (auto *d = std::get_if<tr::DateFolderPath>(&report))
-            note("dateFolder:" + (dateFolderPath = d->path));
-        else if (auto *n = std::get_if<tr::FinalName>(&report))
-            note("finalName:" + (finalName = n->name));
-        else if (std::holds_alternative<tr::TargetFixed>(report))
-            note("downloadURL");
-        else if (std::holds_alternative<tr::Started>(report))
-            note("start");
-        else if (std::holds_alternative<tr::FailedUnexpectedly>(report))
-            note("unexpected");
-        else if (auto *i = std::get_if<tr::CurrentItem>(&report))
-            status({{"type", "update"},
-                    {"field", "statusField"},
-                    {"isUploadingFolderContents", true},
-                    {"itemInfo", i->itemInfo},
-                    {"isFolder", i->isFolder}});
-        else if (auto *p = std::get_if<tr::Progress>(&report))
-            status({{"type", "progr"}, {"progr", p->fraction}});
-        else if (auto *a = std::get_if<tr::Amounts>(&report))
-            status({{"type", "update"},
-                    {"field", "status2Field"},
-                    {"doneSize", a->doneSize},
-                    {"fullSize", a->fullSize},
-                    {"speed", a->speed},
-                    {"timeLeft", a->timeLeft},
-                    {"isUploadingFolderContents", a->folderContents}});
-        else if (std::holds_alternative<tr::Succeeded>(report))
-            status({{"type", "success"}});
-        else if (auto *f = std::get_if<tr::Failed>(&report))
-            status({{"type", "error"}, {"error", f->error}, {"errorInfo", f->errorInfo}});
+        // In the order of the report types.
+        static constexpr const char *kNames[] = {
+            "listing", "creatingDir", "listed", "dateFolderTrouble", "dateFolder:", "finalName:",
+            "target",  "start",       "item",   "progress",          "amounts",     "success",
+            "error",   "unexpected"};
+        static_assert(std::size(kNames) == std::variant_size_v<pv::TransferReport>);
+        QString name = kNames[report.index()];
+        if (auto *d = std::get_if<tr::DateFolderPath>(&report))
+            name += dateFolderPath = d->path;
+        if (auto *n = std::get_if<tr::FinalName>(&report))
+            name += finalName = n->name;
+        QVERIFY2(QThread::currentThread() == QCoreApplication::instance()->thread(),
+                 "a report off the main thread");
+        events << name;
+        reports << report;
+        if (onReport)
+            onReport(report);
     }
-    void cancelProcess() override { note("cancel"); }
+    void cancelProcess() override { events << "cancel"; }
 
-    // The statuses of a type (and field, for updates), oldest first.
-    QList<QVariantMap> statusesOf(const QString &type, const QString &field = {}) const
+    // The reports of type T, oldest first.
+    template <class T> QList<T> all() const
     {
-        QList<QVariantMap> out;
-        for (const QVariantMap &s : statuses)
-            if (s.value("type") == type && (field.isEmpty() || s.value("field") == field))
-                out << s;
+        QList<T> out;
+        for (const pv::TransferReport &r : reports)
+            if (auto *t = std::get_if<T>(&r))
+                out << *t;
         return out;
     }
-    QString last(const char *key) const { return statuses.last().value(key).toString(); }
+    tr::Failed failure() const { return all<tr::Failed>().value(0); }
 
     QStringList events;
-    QList<QVariantMap> statuses;
-    QStringList listingErrors;
+    QList<pv::TransferReport> reports;
     QString dateFolderPath;
     QString finalName;
-    bool offMainThread = false;
-    std::function<void(const QVariantMap &)> onStatus;
-
-private:
-    void status(const QVariantMap &s)
-    {
-        const QString field = s.value("field").toString();
-        note("status:" + s.value("type").toString() + (field.isEmpty() ? "" : ":" + field));
-        statuses << s;
-        if (onStatus)
-            onStatus(s);
-    }
-    void note(const QString &event)
-    {
-        offMainThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
-        events << event;
-    }
+    std::function<void(const pv::TransferReport &)> onReport;
 };
 
 namespace deliverytest {
+
+using Events = QStringList;
 
 inline void writeFile(const QString &path, const QByteArray &data)
 {
@@ -116,6 +75,12 @@ inline QByteArray readFile(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+inline QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden |
+                               QDir::System);
 }
 
 // size bytes that differ from chunk to chunk.
@@ -147,12 +112,14 @@ inline void run(pv::DeliveryTransfer &t)
     QTRY_VERIFY_WITH_TIMEOUT(t.isFinished(), 60000);
 }
 
-// Delivers p and returns the receiver with every report; cancels afterwards,
-// which must change nothing.
+// Delivers p and returns the receiver with every report (each also handed to
+// onReport); cancels afterwards, which must change nothing.
 inline TestReceiver deliver(const QVariantMap &p,
-                            const pv::DeliveryTransfer::ControllerFactory &factory = {})
+                            const pv::DeliveryTransfer::ControllerFactory &factory = {},
+                            std::function<void(const pv::TransferReport &)> onReport = {})
 {
     TestReceiver r;
+    r.onReport = std::move(onReport);
     pv::DeliveryTransfer t(&r, p);
     if (factory)
         t.setControllerFactory(factory);
@@ -224,11 +191,15 @@ inline bool userXattrsWork(const QString &dir)
     return ok;
 }
 
-// Expects d's last operation to have failed with the system error code.
-inline void expectFailure(const RecordingDelegate &d, int code)
+// Expects the failed result to carry the error of d's failure message, the
+// system error code.
+template <class R> void expectFailure(const RecordingDelegate &d, const R &result, int code)
 {
-    QCOMPARE(d.events.mid(d.events.size() - 2), QStringList({"start", "fail"}));
+    QVERIFY(!result.ok());
+    QCOMPARE(d.events.mid(d.events.size() - 2), Events({"start", "fail"}));
     QCOMPARE(d.errors.last().code, code);
+    QCOMPARE(result.error().code, code);
+    QCOMPARE(result.error().description, d.errors.last().description);
 }
 
 // An upload source that yields goodBytes of data, then fails to read.
@@ -248,19 +219,5 @@ struct FailingSource : pv::DataStreamSource {
     qint64 writeDataToStream(void *, const char *, qint64) override { return -1; }
     void closeDataStream(void *) override {}
 };
-
-// A TCP port on 127.0.0.1 nobody listens on: bound, then released.
-inline int closedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
 } // namespace deliverytest

@@ -4,7 +4,6 @@
 
 #include <QStringList>
 
-#include <atomic>
 #include <functional>
 
 // Records the controller's messages in order: "start", "progress", "success",
@@ -35,8 +34,7 @@ public:
     }
     bool fileTransferControllerShouldAbort(pv::FileTransferController *c) override
     {
-        ++abortPolls;
-        return abortWhen ? abortWhen(c) : abort.load();
+        return abortWhen && abortWhen(c);
     }
 
     void clear()
@@ -53,8 +51,6 @@ public:
     QStringList events;
     QList<pv::TransferError> errors;
     int progressCount = 0;
-    int abortPolls = 0;
     float lastProgress = 0;
-    std::atomic<bool> abort{false};
     std::function<bool(pv::FileTransferController *)> abortWhen;
 };

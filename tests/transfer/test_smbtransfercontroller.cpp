@@ -1,21 +1,21 @@
-// SMBTransferController against the private Samba server of tests/servers/samba.sh
-// (ctest fixture "samba"; connection details in $PV_BINARY_DIR/servers/samba.env).
+// SMBTransferController and deliveries against the private Samba server of
+// tests/servers/samba.sh (ctest fixture "samba"; connection details in
+// $PV_BINARY_DIR/servers/samba.env).
 
+#include "common/listener.h"
 #include "common/serverenv.h"
-#include "deliverytestutil.h"
+#include "controllerchecks.h"
+#include "core/dates.h"
 #include "transfer/smbtransfercontroller.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cerrno>
 #include <thread>
 
 using namespace pv;
 using namespace deliverytest;
-
-using Events = QStringList;
 
 class TestSMBTransferController : public QObject {
     Q_OBJECT
@@ -23,6 +23,8 @@ class TestSMBTransferController : public QObject {
     QMap<QString, QString> m_env;
     QTemporaryDir m_local;
     int m_folderCount = 0;
+    QString m_folder;
+    std::unique_ptr<SMBTransferController> m_c;
     RecordingDelegate m_d;
 
     QUrl shareURL(const QString &path = {}, const QString &password = {}, int port = 0) const
@@ -44,26 +46,26 @@ class TestSMBTransferController : public QObject {
     {
         return m_env.value("SMB_SHARE_DIR") + '/' + m_folder + (rel.isEmpty() ? "" : '/' + rel);
     }
-    QStringList entries() const
-    {
-        return QDir(shareDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-    }
 
-    // A fresh folder on the share for one test, and a controller rooted there
-    // with the recording delegate.
-    QString m_folder;
-    std::unique_ptr<SMBTransferController> freshFolder()
+    // A fresh folder on the share for one test, and m_c rooted there with the
+    // recording delegate.
+    bool freshFolder()
     {
         // Text that looks like an escape and non-ASCII keep their exact spelling.
         m_folder = QStringLiteral("t%1-%2 50%25 ä").arg(::getpid()).arg(++m_folderCount);
         auto root = create(shareURL());
         if (!root || !root->createDirectoryAtPath(m_folder))
-            return nullptr;
-        auto c = create(shareURL('/' + m_folder));
+            return false;
+        m_c = create(shareURL('/' + m_folder));
         m_d.clear();
-        m_d.abortWhen = nullptr;
-        c->setDelegate(&m_d);
-        return c;
+        m_c->setDelegate(&m_d);
+        return true;
+    }
+    controllercheck::Rig rig()
+    {
+        if (!freshFolder())
+            qFatal("cannot make a folder on the share");
+        return {m_c.get(), m_d, shareDir(), m_local.path(), false};
     }
 
 private Q_SLOTS:
@@ -96,165 +98,38 @@ private Q_SLOTS:
         QCOMPARE(create(QUrl("smb://h/s"))->smbURLForRemotePath({}), QByteArray("smb://h/s/"));
     }
 
-    // Many chunks, not a multiple of the chunk size, under an awkward name; a
-    // second upload replaces the file atomically, shorter content too.
-    void uploadDownloadAndReplace()
+    void uploadAndDownload() { controllercheck::uploadAndDownload(rig()); }
+    void failures() { controllercheck::failures(rig()); }
+    void listing() { controllercheck::listing(rig()); }
+    void placementWithoutReplacing() { controllercheck::placementWithoutReplacing(rig()); }
+    void deleteMoveAndCopy() { controllercheck::deleteMoveAndCopy(rig()); }
+    void abortLeavesNoPartialFile() { controllercheck::abortLeavesNoPartialFile(rig()); }
+
+    // Dates of files and folders are set and listed; setting the creation date
+    // leaves the DOS attributes as they were (archive only), as another client
+    // sees them.
+    void itemDates()
     {
-        auto c = freshFolder();
-        QVERIFY(c);
-        const QByteArray big = pattern(40 * FileTransferController::kChunkSize + 12345);
-        writeFile(m_local.filePath("big.bin"), big);
-        const QString name = "a b 50%#;ä.bin";
-        QVERIFY(c->uploadFileFromPath(m_local.filePath("big.bin"), name));
-        QCOMPARE(m_d.events, Events({"start", "progress", "success"}));
-        QVERIFY(m_d.progressCount >= 40);
-        QCOMPARE(m_d.lastProgress, 1.0f);
-        QCOMPARE(readFile(shareDir(name)), big);
-
-        m_d.clear();
-        QVERIFY(c->downloadFileFromPathToData(name).value_or("") == big);
-        QCOMPARE(m_d.events, Events({"start", "progress", "success"}));
-
-        QVERIFY(c->uploadFileFromData("short", name));
-        QCOMPARE(readFile(shareDir(name)), QByteArray("short"));
-        QVERIFY(c->uploadFileFromData("", "empty"));
-        QCOMPARE(QFileInfo(shareDir("empty")).size(), 0);
-        QCOMPARE(entries(), QStringList({name, "empty"}));
-    }
-
-    // Without replacing, a file that appears under the name while the upload runs
-    // stays, and so does a folder under the next name: the first free numbered
-    // name is used and told. Folders are put in place the same way; replacing,
-    // the one in the way goes and nothing is left aside.
-    void placementWithoutReplacing()
-    {
-        auto c = freshFolder();
-        QVERIFY(c);
-        const QByteArray data = pattern(6 * FileTransferController::kChunkSize);
-        QVERIFY(c->createDirectoryAtPath("big_1.bin"));
-        c->setReplacesExistingItems(false);
-        bool sawTemporary = false;
-        m_d.abortWhen = [&](FileTransferController *ctl) {
-            for (const QString &e : entries())
-                sawTemporary |= FileTransferController::isTemporaryName(e);
-            if (ctl->transferProgress() > 0.3f && !QFileInfo::exists(shareDir("big.bin")))
-                writeFile(shareDir("big.bin"), "theirs");
-            return false;
-        };
-        QVERIFY2(c->uploadFileFromData(data, "big.bin"),
-                 qPrintable(m_d.errors.value(0).reasonText()));
-        QVERIFY(sawTemporary);
-        QCOMPARE(c->storedPath(), QStringLiteral("big_2.bin"));
-        QCOMPARE(readFile(shareDir("big.bin")), QByteArray("theirs"));
-        QCOMPARE(readFile(shareDir("big_2.bin")), data);
-
-        m_d.abortWhen = nullptr;
-        QVERIFY(c->createDirectoryAtPath("job"));
-        for (bool replace : {false, true}) {
-            c->setReplacesExistingItems(replace);
-            QVERIFY(c->uploadFileFromData("old", "job/old"));
-            QVERIFY(c->createDirectoryAtPath(".job.tmp"));
-            QVERIFY(c->uploadFileFromData(replace ? "2" : "1", ".job.tmp/f"));
-            QVERIFY(c->moveIntoPlace(".job.tmp", "job"));
-            QCOMPARE(c->storedPath(), QString(replace ? "job" : "job_1"));
-        }
-        QCOMPARE(QDir(shareDir("job")).entryList(QDir::Files), QStringList("f"));
-        QCOMPARE(readFile(shareDir("job/f")), QByteArray("2"));
-        QCOMPARE(readFile(shareDir("job_1/f")), QByteArray("1"));
-        QCOMPARE(entries(), QStringList({"big.bin", "big_1.bin", "big_2.bin", "job", "job_1"}));
-    }
-
-    void folderTreeListingAndDates()
-    {
-        auto c = freshFolder();
-        QVERIFY(c);
-        QVERIFY(c->createDirectoryAtPath("tree"));
-        QVERIFY(c->createDirectoryAtPath("tree/sub dir"));
-        QVERIFY(c->uploadFileFromData("one", "tree/one.txt"));
-        QVERIFY(c->uploadFileFromData("h", "tree/.hidden"));
-        QVERIFY(c->createDirectoryAtPath("empty"));
-
+        QVERIFY(freshFolder());
+        QVERIFY(m_c->createDirectoryAtPath("sub dir") && m_c->uploadFileFromData("one", "one.txt"));
         const QDateTime created = QDateTime::fromSecsSinceEpoch(946684800);   // 2000-01-01
         const QDateTime modified = QDateTime::fromSecsSinceEpoch(1262304000); // 2010-01-01
-        QVERIFY(c->setItemDates("tree/one.txt", created, modified));
-        QVERIFY(c->setItemDates("tree/sub dir", QDateTime(), modified));
-
-        m_d.clear();
-        const auto listing = c->contentsOfDirectoryAtPath("tree");
+        QVERIFY(m_c->setItemDates("one.txt", created, modified));
+        QVERIFY(m_c->setItemDates("sub dir", QDateTime(), modified));
+        const auto listing = m_c->contentsOfDirectoryAtPath({});
         QVERIFY(listing.ok());
-        QCOMPARE(m_d.events, Events({"start", "success"}));
-        QCOMPARE(listing->keys(), QStringList({".hidden", "one.txt", "sub dir"}));
-        const RemoteItemAttributes one = listing->value("one.txt");
-        QCOMPARE(one.value(kNSFileType).toString(), QString::fromLatin1(kNSFileTypeRegular));
-        QCOMPARE(one.value(kNSFileSize).toLongLong(), 3);
-        QCOMPARE(one.value(kNSFileModificationDate).toDateTime(), modified);
-        QCOMPARE(one.value(kNSFileCreationDate).toDateTime(), created);
-        const RemoteItemAttributes sub = listing->value("sub dir");
-        QCOMPARE(sub.value(kNSFileType).toString(), QString::fromLatin1(kNSFileTypeDirectory));
-        QCOMPARE(sub.value(kNSFileModificationDate).toDateTime(), modified);
+        QCOMPARE(listing->value("one.txt").value(kNSFileModificationDate).toDateTime(), modified);
+        QCOMPARE(listing->value("one.txt").value(kNSFileCreationDate).toDateTime(), created);
+        QCOMPARE(listing->value("sub dir").value(kNSFileModificationDate).toDateTime(), modified);
 
-        // Setting the creation date left the DOS attributes as they were (archive
-        // only), as another client sees them.
         QProcess smbclient;
         smbclient.start("smbclient", {"-p", m_env.value("SMB_PORT"), "-U",
                                       m_env.value("SMB_USER") + '%' + m_env.value("SMB_PASSWORD"),
                                       "//127.0.0.1/" + m_env.value("SMB_SHARE"), "-c",
-                                      "allinfo \"" + m_folder + "/tree/one.txt\""});
+                                      "allinfo \"" + m_folder + "/one.txt\""});
         QVERIFY(smbclient.waitForFinished(30000));
         const QString info = QString::fromUtf8(smbclient.readAllStandardOutput());
         QVERIFY2(info.contains("attributes: A (20)"), qPrintable(info));
-
-        // An empty folder lists as empty, a file is not a folder.
-        QCOMPARE(c->contentsOfDirectoryAtPath("empty")->size(), 0);
-        QVERIFY(!c->contentsOfDirectoryAtPath("tree/one.txt").ok());
-        expectFailure(m_d, ENOTDIR);
-    }
-
-    // Failures name the system's error; the controller goes on working after them.
-    void missingParentAndExistingFolder()
-    {
-        auto c = freshFolder();
-        QVERIFY(c);
-        QVERIFY(!c->createDirectoryAtPath("nope/sub"));
-        expectFailure(m_d, ENOENT);
-        const TransferError &e = m_d.errors.last();
-        QCOMPARE(e.domain + ' ' + e.description, QStringLiteral("POSIX No such file or directory"));
-        QVERIFY(e.userInfoValue(kNSFilePathKey).toString().endsWith("/nope/sub"));
-        QVERIFY(!c->uploadFileFromData("x", "nope/file.txt"));
-        expectFailure(m_d, ENOENT);
-        QVERIFY(c->createDirectoryAtPath("dir") && !c->createDirectoryAtPath("dir"));
-        expectFailure(m_d, EEXIST);
-        QVERIFY(c->uploadFileFromData("x", "dir/file.txt"));
-        QCOMPARE(entries(), QStringList({"dir"}));
-    }
-
-    void deleteMoveAndCopy()
-    {
-        auto c = freshFolder();
-        QVERIFY(c);
-        QVERIFY(c->createDirectoryAtPath("tree") && c->createDirectoryAtPath("tree/deep"));
-        QVERIFY(c->uploadFileFromData("a", "tree/deep/a.txt"));
-        QVERIFY(c->uploadFileFromData("b", "b.txt") && c->uploadFileFromData("c", "c.txt"));
-
-        // Copy a folder tree, then a file over an existing one.
-        QVERIFY(c->copyPath("tree", "copy"));
-        QCOMPARE(readFile(shareDir("copy/deep/a.txt")), QByteArray("a"));
-        QVERIFY(c->copyPath("b.txt", "c.txt"));
-        QCOMPARE(readFile(shareDir("c.txt")), QByteArray("b"));
-        // Move replaces whatever is at the target, a folder included.
-        QVERIFY(c->movePath("c.txt", "copy"));
-        QCOMPARE(readFile(shareDir("copy")), QByteArray("b"));
-        // A missing source fails and leaves the target alone; an item onto itself stays.
-        m_d.clear();
-        QVERIFY(!c->movePath("missing", "b.txt"));
-        expectFailure(m_d, ENOENT);
-        QVERIFY(c->movePath("b.txt", "b.txt") && c->copyPath("b.txt", "b.txt"));
-        QCOMPARE(readFile(shareDir("b.txt")), QByteArray("b"));
-
-        // Deleting: a file, a whole tree, and nothing at all all succeed.
-        QVERIFY(c->deleteFileAtPath("b.txt") && c->deleteDirectoryRecursivelyAtPath("tree"));
-        QVERIFY(c->deleteFileAtPath("not there") && c->deleteDirectoryRecursivelyAtPath("nor"));
-        QCOMPARE(entries(), QStringList({"copy"}));
     }
 
     // Failures before any folder is reached: the share's own reason, never the password.
@@ -264,7 +139,7 @@ private Q_SLOTS:
         noShare.setPath("/nosuchshare");
         const std::pair<QUrl, QString> cases[] = {
             {shareURL({}, "wrong"), "wrong user name or password"},
-            {shareURL({}, {}, closedPort()), "Connection refused"},
+            {shareURL({}, {}, pvtest::Listener().port()), "Connection refused"},
             {noShare, "has no share"}};
         for (const auto &[url, reason] : cases) {
             auto c = create(url);
@@ -288,33 +163,10 @@ private Q_SLOTS:
         }
     }
 
-    void abortLeavesNoPartialFile()
-    {
-        auto c = freshFolder();
-        QVERIFY(c);
-        QVERIFY(c->uploadFileFromData("old", "f.bin"));
-        m_d.clear();
-        m_d.abortWhen = [](FileTransferController *ctl) { return ctl->transferProgress() > 0.3f; };
-        QVERIFY(!c->uploadFileFromData(pattern(8 * FileTransferController::kChunkSize), "f.bin"));
-        QCOMPARE(m_d.events, Events({"start", "progress"}));
-        // The old file is untouched and no temporary file stays behind.
-        QCOMPARE(readFile(shareDir("f.bin")), QByteArray("old"));
-        QCOMPARE(entries(), QStringList({"f.bin"}));
-
-        // Nor does a source that fails mid-way.
-        FailingSource failing(5 * FileTransferController::kChunkSize);
-        DataReadStream stream(&failing, nullptr);
-        m_d.clear();
-        m_d.abortWhen = nullptr;
-        QVERIFY(!c->uploadFileToPath("f.bin", &stream, 8 * FileTransferController::kChunkSize));
-        QCOMPARE(m_d.events.last(), QStringLiteral("fail"));
-        QCOMPARE(entries(), QStringList({"f.bin"}));
-    }
-
     void twoControllersAtOnce()
     {
-        auto root = freshFolder();
-        QVERIFY(root && root->createDirectoryAtPath("one") && root->createDirectoryAtPath("two"));
+        QVERIFY(freshFolder());
+        QVERIFY(m_c->createDirectoryAtPath("one") && m_c->createDirectoryAtPath("two"));
         const QByteArray data = pattern(5 * FileTransferController::kChunkSize + 7);
         bool ok[2] = {false, false};
         auto work = [&](int i) {
@@ -334,9 +186,51 @@ private Q_SLOTS:
         QVERIFY(ok[0] && ok[1]);
         for (const char *sub : {"one", "two"})
             for (int n = 0; n < 4; ++n)
-                QCOMPARE(
-                    readFile(shareDir(QStringLiteral("%1/f%2").arg(QLatin1String(sub)).arg(n))),
-                    data);
+                QCOMPARE(readFile(shareDir(QStringLiteral("%1/f%2").arg(sub).arg(n))), data);
+    }
+
+    // A tree delivered into year/month/date folders, with the URL the dispatch
+    // builds (user, password and "<share>/<folder>" escaped, "/" included):
+    // contents and dates of files and folders, not of the destination and its
+    // date folders. A tree whose file vanished leaves nothing, under any name.
+    void deliveries()
+    {
+        QVERIFY(freshFolder());
+        auto esc = [](const QString &t) { return QString(QUrl::toPercentEncoding(t)); };
+        // One arg() call: escaped text holds "%" signs later calls would take for markers.
+        const QString url = QStringLiteral("smb://%1:%2@%3:%4/%5")
+                                .arg(esc(m_env.value("SMB_USER")), esc(m_env.value("SMB_PASSWORD")),
+                                     m_env.value("SMB_HOST"), m_env.value("SMB_PORT"),
+                                     esc(m_env.value("SMB_SHARE") + '/' + m_folder));
+        const QDateTime old(QDate(2018, 7, 1), QTime(8, 30, 0), Qt::UTC);
+        const QString top = m_local.filePath("Job 50% ä");
+        QVERIFY(QDir().mkpath(top + "/inner/deeper"));
+        writeFile(top + "/readme.txt", "read me");
+        writeFile(top + "/inner/data.bin", QByteArray(600000, 'd'));
+        writeFile(top + "/inner/deeper/x.txt", "x");
+        const QVariantMap dest{{"yearFolderBtn", 1}, {"monthFolderBtn", 1}, {"dateFolderBtn", 1}};
+        const QDateTime now = QDateTime::currentDateTime();
+        const QString datePath = formatDate(now, "%Y") + '/' + formatDate(now, "%m-%Y") + '/' +
+                                 formatDate(now, "%Y-%m-%d");
+
+        const TestReceiver r = deliver(parameters(top, url, dest, old));
+        QCOMPARE(r.events.last(), QStringLiteral("success"));
+        QCOMPARE(r.all<tr::DateFolderTrouble>().size(), 0);
+        QCOMPARE(r.dateFolderPath, datePath);
+        const QString out = shareDir(datePath + "/Job 50% ä");
+        QCOMPARE(readFile(out + "/inner/data.bin"), QByteArray(600000, 'd'));
+        QCOMPARE(readFile(out + "/inner/deeper/x.txt"), QByteArray("x"));
+        for (const char *rel : {"", "/inner", "/inner/deeper", "/readme.txt", "/inner/data.bin"})
+            QCOMPARE(mtime(out + rel), old);
+        QVERIFY(mtime(shareDir()) != old && mtime(shareDir(datePath)) != old);
+
+        QVERIFY(QDir(top + "/inner").removeRecursively());
+        writeFile(top + "/b.txt", "b");
+        const QVariantMap p = parameters(top, url, {}, old);
+        QVERIFY(QFile::remove(top + "/b.txt"));
+        const TestReceiver r2 = deliver(p);
+        QCOMPARE(r2.events.last(), QStringLiteral("error"));
+        QCOMPARE(entries(shareDir()), QStringList(formatDate(now, "%Y")));
     }
 
     // Runs last: restarts the test server.

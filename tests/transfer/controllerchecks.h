@@ -1,0 +1,197 @@
+#pragma once
+
+// What every file-server controller must do, checked the same way for each
+// protocol on a controller rooted at a folder this machine also reads directly.
+
+#include "deliverytestutil.h"
+
+#include <QCryptographicHash>
+
+#include <cerrno>
+
+namespace controllercheck {
+
+using namespace pv;
+using namespace deliverytest;
+
+struct Rig {
+    FileTransferController *c;
+    RecordingDelegate &d;
+    QString root;    // the controller's folder, read directly
+    QString scratch; // a local folder of the test's own
+    bool links;      // items written into root may be symbolic links
+    QString at(const QString &rel) const { return root + '/' + rel; }
+};
+
+// Many chunks, not a multiple of the chunk size, under an awkward name over a
+// longer file: progress per chunk, content, digest; then back; empty content
+// without progress; no temporary file stays.
+inline void uploadAndDownload(const Rig &r)
+{
+    const QByteArray data = pattern(40 * FileTransferController::kChunkSize + 12345);
+    const QString name = "a b 50%#;ä.bin";
+    writeFile(r.scratch + "/src.bin", data);
+    writeFile(r.at(name), QByteArray(data.size() + 10, 'o'));
+    r.c->setDigestComputation(true);
+    QVERIFY(r.c->uploadFileFromPath(r.scratch + "/src.bin", name));
+    QCOMPARE(r.d.events, Events({"start", "progress", "success"}));
+    QVERIFY(r.d.progressCount >= 41);
+    QCOMPARE(r.d.lastProgress, 1.0f);
+    QCOMPARE(readFile(r.at(name)), data);
+    const QByteArray md5 = QCryptographicHash::hash(data, QCryptographicHash::Md5);
+    QCOMPARE(r.c->lastTransferDigestData(), md5);
+    QCOMPARE(r.c->transferSize(), quint64(0)); // reset after the operation
+
+    r.d.clear();
+    QVERIFY(r.c->downloadFileFromPathToData(name).value_or("") == data);
+    QCOMPARE(r.d.events, Events({"start", "progress", "success"}));
+    QCOMPARE(r.c->lastTransferDigestData(), md5);
+    QVERIFY(r.c->downloadFileFromPath(name, r.scratch + "/copy"));
+    QCOMPARE(readFile(r.scratch + "/copy"), data);
+
+    r.d.clear();
+    QVERIFY(r.c->uploadFileFromBytes("", 0, "empty"));
+    QCOMPARE(r.d.events, Events({"start", "success"}));
+    QCOMPARE(QFileInfo(r.at("empty")).size(), 0);
+    QCOMPARE(entries(r.root), QStringList({name, "empty"}));
+}
+
+// Failures name the system's error and the path; the controller goes on.
+inline void failures(const Rig &r)
+{
+    const Result noParent = r.c->createDirectoryAtPath("nope/sub");
+    expectFailure(r.d, noParent, ENOENT);
+    const TransferError &e = noParent.error();
+    QCOMPARE(e.domain + ' ' + e.description, QStringLiteral("POSIX No such file or directory"));
+    QCOMPARE(e.firstUserInfoKey(), QString(kNSFilePathKey));
+    QVERIFY(e.userInfoValue(kNSFilePathKey).toString().endsWith("/nope/sub"));
+    expectFailure(r.d, r.c->uploadFileFromData("x", "nope/file.txt"), ENOENT);
+    expectFailure(r.d, r.c->contentsOfDirectoryAtPath("nope"), ENOENT);
+    QVERIFY(r.c->createDirectoryAtPath("dir"));
+    expectFailure(r.d, r.c->createDirectoryAtPath("dir"), EEXIST);
+    QVERIFY(r.c->uploadFileFromData("x", "dir/file.txt"));
+    expectFailure(r.d, r.c->contentsOfDirectoryAtPath("dir/file.txt"), ENOTDIR);
+    QCOMPARE(entries(r.root), QStringList({"dir"}));
+}
+
+// Hidden entries and dangling links are listed (their names are taken), with
+// type and size; an empty folder lists as empty.
+inline void listing(const Rig &r)
+{
+    QVERIFY(r.c->createDirectoryAtPath("sub"));
+    writeFile(r.at("a.txt"), "12345");
+    writeFile(r.at(".hidden"), "");
+    QStringList names{".hidden", "a.txt", "sub"};
+    if (r.links) {
+        QVERIFY(QFile::link(r.at("nowhere"), r.at("dangling")));
+        names.insert(2, "dangling");
+    }
+    r.d.clear();
+    const auto listing = r.c->contentsOfDirectoryAtPath("/");
+    QCOMPARE(r.d.events, Events({"start", "success"}));
+    QCOMPARE(listing.value_or(RemoteListing()).keys(), names);
+    const RemoteItemAttributes a = listing->value("a.txt");
+    QCOMPARE(a.value(kNSFileType).toString(), QString(kNSFileTypeRegular));
+    QCOMPARE(a.value(kNSFileSize).toLongLong(), 5);
+    QCOMPARE(listing->value("sub").value(kNSFileType).toString(), QString(kNSFileTypeDirectory));
+    QCOMPARE(r.c->contentsOfDirectoryAtPath("sub").value_or({{"x", {}}}).size(), 0);
+}
+
+// Without replacing, whatever takes the name while the upload runs (a file
+// here; a dangling link or a folder under the next name) stays: the first free
+// numbered name is used and told. Folders are put in place the same way;
+// replacing, the one in the way goes and nothing is left aside.
+inline void placementWithoutReplacing(const Rig &r)
+{
+    const QByteArray data = pattern(6 * FileTransferController::kChunkSize);
+    if (r.links)
+        QVERIFY(QFile::link(r.at("nowhere"), r.at("big_1.bin")));
+    else
+        QVERIFY(QDir().mkpath(r.at("big_1.bin")));
+    r.c->setReplacesExistingItems(false);
+    bool sawTemporary = false;
+    r.d.abortWhen = [&](FileTransferController *c) {
+        for (const QString &e : entries(r.root))
+            sawTemporary |= FileTransferController::isTemporaryName(e);
+        if (c->transferProgress() > 0.3f && !QFileInfo::exists(r.at("big.bin")))
+            writeFile(r.at("big.bin"), "theirs");
+        return false;
+    };
+    QVERIFY(r.c->uploadFileFromData(data, "big.bin"));
+    r.d.abortWhen = nullptr;
+    QVERIFY(sawTemporary);
+    QCOMPARE(r.c->storedPath(), QStringLiteral("big_2.bin"));
+    QCOMPARE(readFile(r.at("big.bin")), QByteArray("theirs"));
+    QCOMPARE(readFile(r.at("big_2.bin")), data);
+
+    QVERIFY(r.c->createDirectoryAtPath("job"));
+    for (bool replace : {false, true}) {
+        r.c->setReplacesExistingItems(replace);
+        QVERIFY(r.c->uploadFileFromData("old", "job/old"));
+        QVERIFY(r.c->createDirectoryAtPath(".job.tmp"));
+        QVERIFY(r.c->uploadFileFromData(replace ? "2" : "1", ".job.tmp/f"));
+        QVERIFY(r.c->moveIntoPlace(".job.tmp", "job"));
+        QCOMPARE(r.c->storedPath(), QString(replace ? "job" : "job_1"));
+    }
+    QCOMPARE(entries(r.at("job")), QStringList("f"));
+    QCOMPARE(readFile(r.at("job/f")), QByteArray("2"));
+    QCOMPARE(readFile(r.at("job_1/f")), QByteArray("1"));
+    QCOMPARE(entries(r.root), QStringList({"big.bin", "big_1.bin", "big_2.bin", "job", "job_1"}));
+}
+
+inline void deleteMoveAndCopy(const Rig &r)
+{
+    QVERIFY(r.c->createDirectoryAtPath("tree") && r.c->createDirectoryAtPath("tree/deep"));
+    QVERIFY(r.c->uploadFileFromData("a", "tree/deep/a.txt"));
+    QVERIFY(r.c->uploadFileFromData("b", "b.txt") && r.c->uploadFileFromData("c", "c.txt"));
+
+    // Copy a folder tree over a file, then a file over a file.
+    QVERIFY(r.c->copyPath("tree", "c.txt"));
+    QCOMPARE(readFile(r.at("c.txt/deep/a.txt")), QByteArray("a"));
+    QCOMPARE(readFile(r.at("tree/deep/a.txt")), QByteArray("a"));
+    QVERIFY(r.c->uploadFileFromData("old", "copy") && r.c->copyPath("b.txt", "copy"));
+    // Move replaces whatever is at the target, a folder included.
+    QVERIFY(r.c->movePath("copy", "c.txt"));
+    QCOMPARE(readFile(r.at("c.txt")), QByteArray("b"));
+    // A missing source fails and leaves the target alone; an item onto itself stays.
+    expectFailure(r.d, r.c->movePath("missing", "b.txt"), ENOENT);
+    QVERIFY(r.c->movePath("b.txt", "b.txt") && r.c->copyPath("b.txt", "b.txt"));
+    QCOMPARE(readFile(r.at("b.txt")), QByteArray("b"));
+
+    // Deleting a file, a whole tree, and nothing at all succeed; of a link,
+    // only the link goes.
+    if (r.links) {
+        writeFile(r.scratch + "/keep", "k");
+        QVERIFY(QFile::link(r.scratch + "/keep", r.at("l")));
+        QVERIFY(r.c->deleteFileAtPath("l"));
+        QCOMPARE(readFile(r.scratch + "/keep"), QByteArray("k"));
+    }
+    QVERIFY(r.c->deleteFileAtPath("b.txt") && r.c->deleteDirectoryRecursivelyAtPath("tree"));
+    QVERIFY(r.c->deleteFileAtPath("not there") && r.c->deleteDirectoryRecursivelyAtPath("nor"));
+    QCOMPARE(entries(r.root), QStringList({"c.txt"}));
+}
+
+// Abandoned silently mid-way, or failing source mid-way: the old file is
+// untouched and no temporary file stays.
+inline void abortLeavesNoPartialFile(const Rig &r)
+{
+    QVERIFY(r.c->uploadFileFromData("old", "f.bin"));
+    r.d.clear();
+    r.d.abortWhen = [](FileTransferController *c) { return c->transferProgress() > 0.3f; };
+    const Result abandoned =
+        r.c->uploadFileFromData(pattern(8 * FileTransferController::kChunkSize), "f.bin");
+    r.d.abortWhen = nullptr;
+    QVERIFY(abandoned.isAbandoned());
+    QCOMPARE(r.d.events, Events({"start", "progress"}));
+    QCOMPARE(readFile(r.at("f.bin")), QByteArray("old"));
+    QCOMPARE(entries(r.root), QStringList({"f.bin"}));
+
+    FailingSource failing(5 * FileTransferController::kChunkSize);
+    DataReadStream stream(&failing, nullptr);
+    QVERIFY(!r.c->uploadFileToPath("f.bin", &stream, 8 * FileTransferController::kChunkSize));
+    QCOMPARE(r.d.events.last(), QStringLiteral("fail"));
+    QCOMPARE(readFile(r.at("f.bin")), QByteArray("old"));
+    QCOMPARE(entries(r.root), QStringList({"f.bin"}));
+}
+
+} // namespace controllercheck
