@@ -2,7 +2,6 @@
 
 #include "app/namesandsizes.h"
 #include "app/queueitem.h"
-#include "app/transferrun.h"
 #include "core/dates.h"
 #include "core/fileops.h"
 #include "core/log.h"
@@ -14,7 +13,6 @@
 #include "hotfolders/hotfolderwatcher.h"
 #include "notify/emailsettings.h"
 #include "notify/notification.h"
-#include "notify/smtpemail.h"
 #include "prefs/prefs.h"
 #include "records/historypaneltable.h"
 #include "records/historytable.h"
@@ -25,7 +23,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 
 #include <algorithm>
 #include <cerrno>
@@ -36,14 +33,6 @@
 namespace pv {
 
 namespace {
-
-QString lastComponent(const QString &path)
-{
-    QString p = path;
-    while (p.size() > 1 && p.endsWith(QLatin1Char('/')))
-        p.chop(1);
-    return QFileInfo(p).fileName();
-}
 
 QString nowText(const char *format)
 {
@@ -96,19 +85,8 @@ AppController::AppController(UserInterface *ui, QObject *parent)
 
 AppController::~AppController()
 {
-    if (m_packer) {
-        // SIGTERM first, so the packer can remove its partial package; then
-        // the QProcess goes and kills what is left without us waiting.
-        m_packer->disconnect();
-        m_packer->terminate();
-        m_packer.reset();
-    }
-    // Not inside one of its reports here, so the delivery can be stopped and
-    // its worker joined at once instead of on a later turn of the event loop.
-    if (m_transfer) {
-        m_transfer->cancel();
-        m_transfer.reset();
-    }
+    // Before the lists and the interface it uses go.
+    m_run.reset();
 }
 
 void AppController::startup()
@@ -163,14 +141,14 @@ void AppController::checkForCode(const QVariantMap &input)
     const bool isFolder = info.isDir();
     item.insert(qk::isFolder, isFolder);
 
-    if (lastComponent(recString(item, qk::hotfolder)) !=
+    if (lastPathComponent(recString(item, qk::hotfolder)) !=
         Prefs::nameOfCodeBasedDeliveryHotFolder()) {
         m_ui->bringToFront(UserInterface::Window::Processing);
         addToQueue(item);
         return;
     }
 
-    const QString code = destinationCodeFromName(lastComponent(path), isFolder);
+    const QString code = destinationCodeFromName(lastPathComponent(path), isFolder);
     if (code.isEmpty()) {
         log(QStringLiteral("--> checkForCode: no destination code in %1, ignored").arg(path));
         return;
@@ -192,14 +170,14 @@ void AppController::checkForCode(const QVariantMap &input)
                 QStringLiteral("Destination not found:\nThe code \"%1\" is not assigned to any "
                                "destination.")
                     .arg(code));
-    moveFileToErrorsBeforeAddingToQueue(item);
+    moveFileToErrorsBeforeAddingToQueue(item, Effect::NotDelivered);
 }
 
 void AppController::addToQueue(const QVariantMap &input)
 {
     QVariantMap item = input;
     const QString path = recString(item, qk::path);
-    item.insert(qk::name, lastComponent(path));
+    item.insert(qk::name, lastPathComponent(path));
     log(QStringLiteral("--> addToQueue: %1").arg(path));
     if (const QString why = refusalFor(item); !why.isEmpty()) {
         refuse(item, why);
@@ -208,8 +186,8 @@ void AppController::addToQueue(const QVariantMap &input)
     m_destinations->writeCurrDestination();
 
     QVariantMap dest;
-    const bool codeBased =
-        lastComponent(recString(item, qk::hotfolder)) == Prefs::nameOfCodeBasedDeliveryHotFolder();
+    const bool codeBased = lastPathComponent(recString(item, qk::hotfolder)) ==
+                           Prefs::nameOfCodeBasedDeliveryHotFolder();
     if (codeBased && !m_initialDestDictForCodeBasedDelivery.isEmpty()) {
         dest = std::exchange(m_initialDestDictForCodeBasedDelivery, {});
         item.insert(qk::dest, recString(dest, dk::name));
@@ -220,7 +198,7 @@ void AppController::addToQueue(const QVariantMap &input)
         item.insert(qk::error,
                     QStringLiteral("Destination not found:\nThe destination \"%1\" does not exist.")
                         .arg(recString(item, qk::dest)));
-        moveFileToErrorsBeforeAddingToQueue(item);
+        moveFileToErrorsBeforeAddingToQueue(item, Effect::NotDelivered);
         return;
     }
 
@@ -246,9 +224,11 @@ void AppController::addToQueue(const QVariantMap &input)
         item.insert(qk::group, recString(dest, dk::name));
         if (targets.isEmpty()) {
             item.insert(qk::dest, recString(dest, dk::name));
-            refuse(item, QStringLiteral("Destination not found:\nThe group \"%1\" has no member "
-                                        "destination that exists.")
-                             .arg(recString(dest, dk::name)));
+            refuse(item,
+                   QStringLiteral("Destination not found:\nThe group \"%1\" has no member "
+                                  "destination that exists.")
+                       .arg(recString(dest, dk::name)),
+                   Effect::NotDelivered);
             return;
         }
     } else {
@@ -311,7 +291,7 @@ QString AppController::addItemToQueue(const QString &path, const QString &name)
         return QStringLiteral("Queued \"%1\" for \"%2\"").arg(path, name);
     }
 
-    const QString code = destinationCodeFromName(lastComponent(path), QFileInfo(path).isDir());
+    const QString code = destinationCodeFromName(lastPathComponent(path), QFileInfo(path).isDir());
     if (!code.isEmpty()) {
         for (const QVariantMap &rec : m_destinations->items()) {
             if (recString(rec, dk::QFDestCode) == code) {
@@ -330,8 +310,8 @@ QString AppController::addItemToQueue(const QString &path, const QString &name)
     m_ui->beep();
     m_ui->bringToFront(UserInterface::Window::Errors);
     m_errors->addError(QStringLiteral("%1\nFile: %2\n\nError: %3")
-                           .arg(nowText(kLogDateFormat), lastComponent(path), message));
-    QVariantMap rec{{qk::finalName, lastComponent(path)},
+                           .arg(nowText(kLogDateFormat), lastPathComponent(path), message));
+    QVariantMap rec{{qk::finalName, lastPathComponent(path)},
                     {qk::path, path},
                     {qk::dest, QStringLiteral("<destination code not found>")},
                     {qk::sizeK, 0},
@@ -358,6 +338,68 @@ void AppController::sendNextFileInQueue()
     const QVariantMap head = m_queue->items().first();
     m_queue->deleteFirstItem();
     processFile(head);
+}
+
+void AppController::processFile(const QVariantMap &item)
+{
+    m_isProcessing = true;
+    m_processingPath = recString(item, qk::path);
+    log(QStringLiteral("--> processFile: %1 dest \"%2\" group \"%3\"")
+            .arg(recString(item, qk::path), recString(item, qk::dest), recString(item, qk::group)));
+    if (m_processFile) {
+        m_processFile(item);
+        return;
+    }
+    m_run = std::make_unique<EntryRun>(*this, item);
+    m_run->start();
+}
+
+void AppController::entryEnded(bool cont)
+{
+    if (m_run) {
+        // Still on the call stack: it goes once the event loop is back (or
+        // with us).
+        EntryRun *done = m_run.release();
+        done->setParent(this);
+        done->deleteLater();
+    }
+    stopProgress(cont);
+}
+
+void AppController::cancelProcess()
+{
+    m_processCancelled = true;
+    if (m_isProcessing && m_run)
+        m_run->cancel();
+}
+
+void AppController::stopProgress(bool cont)
+{
+    if (m_processCancelled)
+        setSendButton(kStartTitle, m_sendEnabled);
+    else if (m_queue->items().isEmpty())
+        setSendButton(kStopTitle, false);
+    m_ui->setStatus(QStringLiteral("Idle"));
+    m_ui->setStatus2(QString());
+    m_ui->setSourceField(QString());
+    m_ui->setDestinationField(QString());
+    m_ui->setWindowTitle(QStringLiteral("Processing"));
+    m_ui->setProgressIndeterminate(false);
+    m_ui->setProgress(0);
+    if (cont && !m_processCancelled) {
+        sendNextFileInQueue();
+        return;
+    }
+    if (!cont || m_processCancelled)
+        m_isProcessing = false;
+}
+
+void AppController::appendOutput(const QString &text)
+{
+    m_console += text;
+    if (m_console.size() > (1 << 20))
+        m_console.remove(0, m_console.size() - (1 << 19));
+    Q_EMIT outputAppended(text);
 }
 
 void AppController::sendBtn()
@@ -398,7 +440,7 @@ QString AppController::refusalFor(const QVariantMap &item)
         return QStringLiteral(
                    "Invalid name:\nThe name is not valid UTF-8. Names must be UTF-8 to be "
                    "delivered and announced; it is kept as \"%1\".")
-            .arg(lastComponent(path));
+            .arg(lastPathComponent(path));
     struct stat st {};
     if (lstat(QFile::encodeName(QDir::cleanPath(path)).constData(), &st) != 0)
         return {}; // a missing source is the processing stage's to report
@@ -406,7 +448,7 @@ QString AppController::refusalFor(const QVariantMap &item)
         if (!settings::boolValue(keys::deliverSymbolicLinks))
             return QStringLiteral("Symbolic link not delivered:\n\"%1\" is a symbolic link. Links "
                                   "are not delivered unless the setting \"%2\" is on.")
-                .arg(lastComponent(path), keys::deliverSymbolicLinks);
+                .arg(lastPathComponent(path), keys::deliverSymbolicLinks);
         if (stat(QFile::encodeName(QDir::cleanPath(path)).constData(), &st) != 0)
             return {};
     }
@@ -414,15 +456,15 @@ QString AppController::refusalFor(const QVariantMap &item)
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
         return QStringLiteral("Special file not delivered:\n\"%1\" is neither a file nor a "
                               "folder.")
-            .arg(lastComponent(path));
+            .arg(lastPathComponent(path));
     return {};
 }
 
-void AppController::refuse(QVariantMap item, const QString &error)
+void AppController::refuse(QVariantMap item, const QString &error, Effect effect)
 {
     log(QStringLiteral("--> refused: %1").arg(recString(item, qk::path)));
     item.insert(qk::error, error);
-    moveFileToErrorsBeforeAddingToQueue(item);
+    moveFileToErrorsBeforeAddingToQueue(item, effect);
 }
 
 void AppController::recordCompleted(const QVariantMap &record)
@@ -431,24 +473,21 @@ void AppController::recordCompleted(const QVariantMap &record)
     m_sent->addCompletedItem(record);
 }
 
-void AppController::moveFileToErrorsBeforeAddingToQueue(const QVariantMap &input)
+void AppController::moveFileToErrorsBeforeAddingToQueue(const QVariantMap &input, Effect effect)
 {
     QVariantMap item = input;
     const QString path = recString(item, qk::path);
     const QString name =
-        recString(item, qk::name).isEmpty() ? lastComponent(path) : recString(item, qk::name);
+        recString(item, qk::name).isEmpty() ? lastPathComponent(path) : recString(item, qk::name);
     const QString error = recString(item, qk::error);
     m_ui->beep();
-    const QString format = error.contains(QLatin1String("Destination not found"))
-                               ? QStringLiteral("%1\nFile: %2\n\nFILE NOT DELIVERED!\n%3")
-                               : QStringLiteral("%1\nFile: %2\n\nError: %3");
     m_ui->bringToFront(UserInterface::Window::Errors);
-    m_errors->addError(format.arg(nowText(kLogDateFormat), name, error));
+    m_errors->addError(errorPanelText(nowText(kLogDateFormat), name, error, effect));
 
     const qint64 k = recInt(item, qk::origSize) / 1024;
     const QDateTime now = QDateTime::currentDateTime();
     item.insert(qk::name, name);
-    item.insert(qk::success, QStringLiteral("missing"));
+    item.insert(qk::success, outcomeText(Outcome::Missing));
     item.insert(qk::finalName, name);
     item.insert(qk::location, QStringLiteral("-"));
     item.insert(qk::dateEnd, now);

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "app/entryrun.h"
 #include "app/userinterface.h"
-#include "transfer/deliverytransfer.h"
 
 #include <QObject>
 #include <QVariantMap>
@@ -9,18 +9,10 @@
 #include <functional>
 #include <memory>
 
-class QProcess;
-
 namespace pv {
 
 class DestinationsEditor;
-class TransferRun;
 class EmailSettings;
-class SMTPEmail;
-struct SMTPOutcome;
-struct ComposeInput;
-class LoresPDFMaker;
-struct DeliveryContext;
 class QueueTable;
 class SentTable;
 class HistoryTable;
@@ -29,8 +21,9 @@ class HotfolderWatcher;
 class SizeMeter;
 
 /// Owner of the delivery pipeline: takes items from the hot folders and the
-/// command line, expands groups, keeps the queue and starts one entry at a
-/// time. Lives on the main thread; every method must be called there.
+/// command line, expands groups, keeps the queue and the lists, and starts
+/// one entry at a time as an EntryRun. Lives on the main thread; every
+/// method must be called there.
 class AppController final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(AppController)
@@ -61,8 +54,10 @@ public:
     void sendNextFileInQueue();
     /// The Start/Stop button.
     void sendBtn();
-    /// Records and moves an item that cannot be queued (its `error` is set).
-    void moveFileToErrorsBeforeAddingToQueue(const QVariantMap &item);
+    /// Records and moves an item that cannot be queued (its `error` is set);
+    /// effect is Effect::NotDelivered (its error is the reason itself) or
+    /// Effect::Failure.
+    void moveFileToErrorsBeforeAddingToQueue(const QVariantMap &item, Effect effect);
     /// Why an item must not be delivered at all (a symbolic link while links
     /// are not delivered, a name that is not UTF-8, something that is neither
     /// a file nor a folder), or "" when it may go on.
@@ -105,36 +100,18 @@ public:
     [[nodiscard]] UserInterface &ui() { return *m_ui; }
     [[nodiscard]] HotfolderWatcher &watcher() { return *m_watcher; }
 
-    // Processing stages.
-    /// Chooses the delivery stage once packaging has finished or was not needed.
-    void newStage();
-    /// The user's Stop: cancels the running stage and ends the entry as
+    /// The user's Stop: cancels the entry in processing, which ends as
     /// "DELIVERY CANCELED".
     void cancelProcess();
     /// Resets the display and, with cont, starts the next entry.
     void stopProgress(bool cont);
-    /// Appends an error text to the errors panel and the entry's record.
-    void logError(const QString &message);
-    /// Completion of one entry: records it, moves the source, starts the next.
-    void deleteDmgFile();
-    /// Moves a source to the success or error location of the settings.
-    void moveFile(const QString &path, bool error);
-    /// The notification stage; ends in the completion routine.
-    void sendEmail();
-    /// Adds the download links of the entry in processing to its record;
-    /// the transfer calls it once the target location is fixed.
-    void setDownloadURLInItemDict();
     [[nodiscard]] EmailSettings &emailSettings() { return *m_emailSettings; }
 
-    /// A report of the running transfer (main thread).
-    void transferReport(const TransferReport &report);
-
-    // Output of the packer (main thread).
+    /// Output of the packer for the console view (main thread).
     void appendOutput(const QString &text);
-    void readDmgProgress(const QString &chunk);
 
-    /// The entry in processing (a copy of the queue head grown into its record).
-    [[nodiscard]] const QVariantMap &itemDict() const { return m_itemDict; }
+    /// The entry in processing, or nullptr.
+    [[nodiscard]] const EntryRun *entry() const { return m_run.get(); }
     /// The console text of the packer runs.
     [[nodiscard]] const QString &consoleText() const { return m_console; }
 
@@ -143,7 +120,14 @@ Q_SIGNALS:
     void outputAppended(const QString &text);
 
 private:
+    // The entry reads the lists and the settings it is delivered with, and
+    // reports its end.
+    friend class EntryRun;
+
     void processFile(const QVariantMap &item);
+    /// The entry in processing has ended (recorded or set aside); cont
+    /// starts the next one.
+    void entryEnded(bool cont);
     /// An item's size is known: its entries join the queue (in arrival order).
     void itemMeasured(quint64 ticket, qint64 k);
     /// Whether an item for path waits for its size.
@@ -159,31 +143,7 @@ private:
                                          const QVariantMap &item);
     /// Records an item as not delivered with error and moves it to the error
     /// location, without queueing it.
-    void refuse(QVariantMap item, const QString &error);
-    /// Ends an entry that has no stage to run as not delivered.
-    void failEntry(const QString &message);
-
-    // Packaging.
-    void zip();
-    void createEncryptedDmg();
-    [[nodiscard]] QString dmgPasswordDecr() const;
-    void preparePackageTarget();
-    void runPacker(const QStringList &arguments, const QString &password);
-    void packerFinished(int exitCode, bool crashed);
-
-    // Names, sizes, dispatch.
-    [[nodiscard]] bool getSizeAndCheckFreeSpace();
-    void computeFinalLocalFolder();
-    [[nodiscard]] bool backupToLocalAsIs();
-    void uploadToFTP();
-    void createTransferOperationWithParameters(const QVariantMap &parameters);
-    void dropTransfer();
-    [[nodiscard]] QString verb() const;
-    [[nodiscard]] DeliveryContext deliveryContext() const;
-    void composeAndSend(const ComposeInput &in);
-    void emailFinished(const SMTPOutcome &outcome);
-    void transferDidStart();
-    void transferFailed(const QString &error, const QString &info);
+    void refuse(QVariantMap item, const QString &error, Effect effect = Effect::Failure);
 
     UserInterface *m_ui;
     std::unique_ptr<DestinationsEditor> m_destinations;
@@ -193,8 +153,6 @@ private:
     std::unique_ptr<HistoryPanelTable> m_errors;
     std::unique_ptr<HotfolderWatcher> m_watcher;
     std::unique_ptr<EmailSettings> m_emailSettings;
-    std::unique_ptr<SMTPEmail> m_smtp;
-    std::unique_ptr<LoresPDFMaker> m_lores;
 
     // Items waiting for their size, oldest first, with their target destinations.
     struct Measuring {
@@ -209,7 +167,6 @@ private:
 
     std::function<void(const QVariantMap &)> m_processFile;
     std::function<void(const QString &)> m_forgetPath;
-    bool m_completing = false;
 
     bool m_isProcessing = false;
     bool m_processCancelled = false;
@@ -219,27 +176,9 @@ private:
     QVariantMap m_initialDestDictForCodeBasedDelivery;
     QString m_processingPath;
 
-    // Pipeline state of the entry in processing.
-    QVariantMap m_itemDict;
-    QVariantMap m_defaultBackup;
-    QString m_filesToBackup;
-    QString m_finalName;
-    QString m_dmgFile;
-    QString m_theFtpURL;
-    QString m_ftpURLEsc;
-    QString m_finalLocalFolder;
-    QString m_dateFolderPath;
-    quint64 m_theSize = 0;
-    bool m_notDelivered = false;
-    bool m_createDmg = false;
-    bool m_zip = false;
-    bool m_ftpFlag = false;
-    bool m_attachOnly = false;
-    bool m_isLocal = false;
     QString m_console;
-    QString m_packerTail;
-    std::unique_ptr<QProcess> m_packer;
-    std::unique_ptr<TransferRun> m_transfer;
+    /// The entry in processing (one at a time).
+    std::unique_ptr<EntryRun> m_run;
 };
 
 /// The destination code in a file or folder name: report.abc.pdf and the

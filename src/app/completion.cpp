@@ -2,6 +2,7 @@
 // folder, the error log.
 
 #include "app/appcontroller.h"
+#include "app/entryrun.h"
 #include "app/namesandsizes.h"
 #include "app/queueitem.h"
 #include "core/dates.h"
@@ -30,53 +31,12 @@ QString timeTotalText(const QDateTime &start, const QDateTime &end)
 
 } // namespace
 
-void AppController::logError(const QString &message)
+void EntryRun::deleteDmgFile()
 {
-    const bool expiry = message.contains(QLatin1String("expired item"));
-    if (!expiry) {
-        m_ui->beep();
-        m_notDelivered = false;
-    }
-    const QString stamp = formatDate(QDateTime::currentDateTime(), kLogDateFormat);
-    const QString file =
-        m_filesToBackup.isEmpty() ? QString() : QFileInfo(m_filesToBackup).fileName();
-    QString text;
-    // The sender words its failures "Email could not be sent": both mean the
-    // only copy of an attach-only item did not go out.
-    if ((message.contains(QLatin1String("E-mail could not be sent")) ||
-         message.contains(QLatin1String("Email could not be sent"))) &&
-        m_attachOnly) {
-        m_notDelivered = true;
-        text = QStringLiteral("%1\nFile: %2\n\nFILE NOT DELIVERED!\nError: %3")
-                   .arg(stamp, file, message);
-    } else if (message.contains(QLatin1String("DELIVERY CANCELED")) ||
-               message.contains(QLatin1String("Destination not found"))) {
-        m_notDelivered = true;
-        text = QStringLiteral("%1\nFile: %2\n\nFILE NOT DELIVERED!\n%3").arg(stamp, file, message);
-    } else if (expiry) {
-        text = message;
-    } else {
-        text = QStringLiteral("%1\nFile: %2\n\nError: %3").arg(stamp, file, message);
-    }
-    m_ui->bringToFront(UserInterface::Window::Errors);
-    m_errors->addError(text);
-    if (expiry || m_itemDict.isEmpty())
+    // Completion runs once per entry.
+    if (m_stage == Stage::Completing || hasEnded())
         return;
-    m_itemDict.insert(qk::error, QStringLiteral("%1\n--------------------\n%2")
-                                     .arg(recString(m_itemDict, qk::error), message));
-    m_itemDict.insert(qk::success,
-                      m_notDelivered ? QStringLiteral("missing") : QStringLiteral("modified"));
-    if (m_processCancelled)
-        deleteDmgFile();
-}
-
-void AppController::deleteDmgFile()
-{
-    // Completion runs once per entry, also when an error raised during it
-    // asks for completion again.
-    if (m_completing || m_itemDict.isEmpty())
-        return;
-    m_completing = true;
+    setStage(Stage::Completing);
     dropTransfer();
 
     const QString path = m_filesToBackup;
@@ -84,7 +44,7 @@ void AppController::deleteDmgFile()
     if (!sourceThere) {
         // Nothing can be moved, but the entry is still recorded and the queue
         // goes on.
-        m_notDelivered = true;
+        worsen(Outcome::Missing);
         if (!recString(m_itemDict, qk::error).contains(QLatin1String("File could not be found")))
             m_itemDict.insert(qk::error, recString(m_itemDict, qk::error).isEmpty()
                                              ? QStringLiteral("File could not be found")
@@ -112,21 +72,18 @@ void AppController::deleteDmgFile()
     rec.insert(qk::sizeField, finalSize.isEmpty() ? rec.value(qk::size).toString()
                                                   : QStringLiteral("%1 / %2").arg(
                                                         rec.value(qk::size).toString(), finalSize));
-    if (m_notDelivered) {
-        rec.insert(qk::success, QStringLiteral("missing"));
-    } else if (recBool(m_defaultBackup, dk::QFExpireFiles) &&
-               recBool(m_defaultBackup, dk::sendFTPBtn)) {
+    const bool notDelivered = m_outcome == Outcome::Missing;
+    if (!notDelivered && recBool(m_defaultBackup, dk::QFExpireFiles) &&
+        recBool(m_defaultBackup, dk::sendFTPBtn)) {
         log(QStringLiteral("--> deleteDmgFile: expiry of %1 is not recorded in this version")
                 .arg(recString(rec, qk::finalName)));
     }
-    if (recString(rec, qk::success).isEmpty())
-        rec.insert(qk::success, QStringLiteral("ok"));
-    rec.remove(qk::sourceState);
-    recordCompleted(rec);
-    m_ui->entryFinished(deliverySummary(
+    worsen(Outcome::Ok);
+    m_app.recordCompleted(rec);
+    ui().entryFinished(deliverySummary(
         rec, Prefs::decryptPassword(recString(m_defaultBackup, dk::sitePasswordField))));
 
-    const bool last = !m_queue->containsPath(path) && !isMeasuring(path);
+    const bool last = !m_app.m_queue->containsPath(path) && !m_app.isMeasuring(path);
     // A package built in the scratch folder for a local destination has been
     // copied by now; left there it would fill the disk and push the next
     // package of the same name into the destination under a numbered name.
@@ -140,22 +97,20 @@ void AppController::deleteDmgFile()
     }
     if (last) {
         if (sourceThere)
-            moveFile(path, m_notDelivered);
-        if (m_forgetPath)
-            m_forgetPath(path);
+            moveFile(path, notDelivered);
+        if (m_app.m_forgetPath)
+            m_app.m_forgetPath(path);
     }
-    m_notDelivered = false;
-    m_itemDict.clear();
-    m_completing = false;
-    stopProgress(true);
+    setStage(Stage::Finished);
+    m_app.entryEnded(true);
 }
 
-void AppController::moveFile(const QString &path, bool error)
+void EntryRun::moveFile(const QString &path, bool error)
 {
     const QString kind = error ? QStringLiteral("error") : QStringLiteral("success");
     if (settings::boolValue(error ? keys::playeErrBtn : keys::playSuccBtn)) {
-        m_ui->playSound(settings::stringValue(error ? keys::soundErrPopup : keys::soundSuccPopup,
-                                              soundNames().value(0)));
+        ui().playSound(settings::stringValue(error ? keys::soundErrPopup : keys::soundSuccPopup,
+                                             soundNames().value(0)));
     }
     const qint64 where = settings::intValue(error ? keys::moveErrors : keys::moveSuccessful);
     const QString hotfolder = recString(m_itemDict, qk::hotfolder);
@@ -165,7 +120,6 @@ void AppController::moveFile(const QString &path, bool error)
             logError(QStringLiteral("File could not be deleted from hot folder. It has to be "
                                     "removed manually.\n\nError: %1")
                          .arg(failure));
-        stopProgress(false);
         return;
     }
     QString folder;
@@ -174,7 +128,6 @@ void AppController::moveFile(const QString &path, bool error)
             log(QStringLiteral("---> moveFile: %1 was handed over without a hot folder and stays "
                                "where it is")
                     .arg(path));
-            stopProgress(false);
             return;
         }
         folder = hotfolder + (error ? QStringLiteral("/Errors") : QStringLiteral("/Done"));
@@ -191,10 +144,9 @@ void AppController::moveFile(const QString &path, bool error)
                      .arg(kind, folder,
                           folder.isEmpty() ? QStringLiteral("No folder is set.")
                                            : QStringLiteral("Could not create the folder.")));
-        stopProgress(false);
         return;
     }
-    m_ui->setStatus(QStringLiteral("Moving to %1 folder...").arg(kind));
+    ui().setStatus(QStringLiteral("Moving to %1 folder...").arg(kind));
     log(QStringLiteral("---> moveFile: %1").arg(path));
     const QString target = folder + QLatin1Char('/') + QFileInfo(path).fileName();
     const bool ok =
@@ -203,7 +155,6 @@ void AppController::moveFile(const QString &path, bool error)
         logError(QStringLiteral("The file %1 could not be moved to %2 folder. It has to be "
                                 "removed manually.\n\nError: %3")
                      .arg(QFileInfo(path).fileName(), kind, failure));
-    stopProgress(false);
 }
 
 } // namespace pv

@@ -2,6 +2,7 @@
 // URL and the parameters of the delivery.
 
 #include "app/appcontroller.h"
+#include "app/entryrun.h"
 #include "app/namesandsizes.h"
 #include "app/queueitem.h"
 #include "app/transferrun.h"
@@ -80,6 +81,44 @@ QVariantList folderContents(const QString &root, bool followLinks, QStringList *
 
 } // namespace
 
+QString displaySchemeFor(const QString &destType)
+{
+    if (destType == QLatin1String("FTP Server"))
+        return QStringLiteral("ftp");
+    if (destType.contains(QLatin1String("FTPS")))
+        return QStringLiteral("ftps");
+    if (destType == QLatin1String("SFTP Server"))
+        return QStringLiteral("sftp");
+    if (destType == QLatin1String("WebDAV Server") || destType.contains(QLatin1String("MobileMe")))
+        return QStringLiteral("http");
+    if (destType == QLatin1String("Secure WebDAV Server") ||
+        destType == QLatin1String("Amazon S3") || destType == QLatin1String("Google Storage"))
+        return QStringLiteral("https");
+    if (destType == QLatin1String("AFP Server"))
+        return QStringLiteral("afp");
+    if (destType == QLatin1String("SMB Server"))
+        return QStringLiteral("smb");
+    if (destType == kLocalDisk)
+        return QStringLiteral("file");
+    return QStringLiteral("ftp");
+}
+
+QString defaultPortFor(const QString &destType)
+{
+    if (destType == QLatin1String("SFTP Server"))
+        return QStringLiteral("22");
+    if (destType == QLatin1String("WebDAV Server") || destType.contains(QLatin1String("MobileMe")))
+        return QStringLiteral("80");
+    if (destType == QLatin1String("Secure WebDAV Server") ||
+        destType == QLatin1String("Amazon S3") || destType == QLatin1String("Google Storage"))
+        return QStringLiteral("443");
+    if (destType == QLatin1String("AFP Server"))
+        return QStringLiteral("548");
+    if (destType == QLatin1String("SMB Server"))
+        return QStringLiteral("445");
+    return QStringLiteral("21");
+}
+
 bool validBucketName(const QString &bucket)
 {
     for (const QChar c : bucket) {
@@ -147,29 +186,28 @@ TargetURL composeTargetURL(const QVariantMap &dest, const QString &password, con
     return t;
 }
 
-bool AppController::getSizeAndCheckFreeSpace()
+bool EntryRun::getSizeAndCheckFreeSpace()
 {
     const qint64 orig = recInt(m_itemDict, qk::origSize);
     m_theSize = orig > 0 ? quint64(orig) : pathSize(m_filesToBackup);
-    m_ui->setStatus2(QStringLiteral("%1 \u2022 %2")
-                         .arg(QFileInfo(m_filesToBackup).fileName(), setSizeStr(m_theSize)));
+    ui().setStatus2(QStringLiteral("%1 \u2022 %2")
+                        .arg(QFileInfo(m_filesToBackup).fileName(), setSizeStr(m_theSize)));
     if (!m_createDmg && !m_zip)
         return true;
     const QStorageInfo storage(paths::scratchDir());
     const quint64 free = quint64(qMax<qint64>(0, storage.bytesAvailable()));
     if (m_theSize <= free)
         return true;
-    m_ui->alert(
+    ui().alert(
         {m_createDmg ? QStringLiteral("Not enough free space to create Disk Image")
                      : QStringLiteral("Not enough free space to create ZIP archive"),
          QStringLiteral("Available: %1 bytes, required: %2 bytes.").arg(free).arg(m_theSize)});
     // The entry stays queued in its hot folder; processing pauses.
-    m_itemDict.clear();
-    stopProgress(false);
+    setAside(false);
     return false;
 }
 
-void AppController::computeFinalLocalFolder()
+void EntryRun::computeFinalLocalFolder()
 {
     QString folder = recString(m_defaultBackup, dk::pathField);
     m_finalLocalFolder = folder;
@@ -188,10 +226,10 @@ void AppController::computeFinalLocalFolder()
             continue;
         const QString next = folder + QLatin1Char('/') + level.name;
         if (!QFileInfo(next).isDir() && !QDir().mkdir(next)) {
-            m_ui->alert({QStringLiteral("Error creating folder"),
-                         QStringLiteral("Folder %1 could not be created. The file will be copied "
-                                        "into the destination folder.\n\nError: %2")
-                             .arg(next, QStringLiteral("The folder could not be created."))});
+            ui().alert({QStringLiteral("Error creating folder"),
+                        QStringLiteral("Folder %1 could not be created. The file will be copied "
+                                       "into the destination folder.\n\nError: %2")
+                            .arg(next, QStringLiteral("The folder could not be created."))});
             break;
         }
         folder = next;
@@ -199,7 +237,7 @@ void AppController::computeFinalLocalFolder()
     }
 }
 
-bool AppController::backupToLocalAsIs()
+bool EntryRun::backupToLocalAsIs()
 {
     computeFinalLocalFolder();
     QString target = m_finalLocalFolder + QLatin1Char('/') + m_finalName;
@@ -215,20 +253,20 @@ bool AppController::backupToLocalAsIs()
             target = m_finalLocalFolder + QLatin1Char('/') + m_finalName;
         }
     }
-    m_ui->setStatus(QStringLiteral("Copying to local disk..."));
+    ui().setStatus(QStringLiteral("Copying to local disk..."));
     const QFileInfo source(m_filesToBackup);
     if (!source.isDir() || source.isSymLink()) {
         if (!copyPath(m_filesToBackup, target, &error)) {
-            m_ui->alert({QStringLiteral("File cannot be copied"),
-                         QStringLiteral("Couldn't copy the file %1 to folder %2.\n\nError: %3")
-                             .arg(m_filesToBackup, target, error)});
+            ui().alert({QStringLiteral("File cannot be copied"),
+                        QStringLiteral("Couldn't copy the file %1 to folder %2.\n\nError: %3")
+                            .arg(m_filesToBackup, target, error)});
             return false;
         }
         return true;
     }
     if (!QDir().mkdir(target)) {
-        m_ui->alert({QStringLiteral("Folder could not be created"),
-                     QStringLiteral("Couldn't create folder %1").arg(target)});
+        ui().alert({QStringLiteral("Folder could not be created"),
+                    QStringLiteral("Couldn't create folder %1").arg(target)});
         return false;
     }
     const QStringList entries =
@@ -236,22 +274,22 @@ bool AppController::backupToLocalAsIs()
             .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                        QDir::Name);
     for (int i = 0; i < entries.size(); ++i) {
-        m_ui->setStatus(QStringLiteral("Copying %1 - item %2 of %3...")
-                            .arg(entries[i])
-                            .arg(i + 1)
-                            .arg(entries.size()));
+        ui().setStatus(QStringLiteral("Copying %1 - item %2 of %3...")
+                           .arg(entries[i])
+                           .arg(i + 1)
+                           .arg(entries.size()));
         const QString from = m_filesToBackup + QLatin1Char('/') + entries[i];
         if (!copyPath(from, target + QLatin1Char('/') + entries[i], &error)) {
-            m_ui->alert({QStringLiteral("Item could not be copied"),
-                         QStringLiteral("Couldn't copy the item at path %1 to %2.\n\nError: %3")
-                             .arg(from, target, error)});
+            ui().alert({QStringLiteral("Item could not be copied"),
+                        QStringLiteral("Couldn't copy the item at path %1 to %2.\n\nError: %3")
+                            .arg(from, target, error)});
             return false;
         }
     }
     return true;
 }
 
-void AppController::uploadToFTP()
+void EntryRun::uploadToFTP()
 {
     const QString destType = destTypeOf(m_defaultBackup);
     m_itemDict.insert(qk::QFDestType, destType);
@@ -281,9 +319,8 @@ void AppController::uploadToFTP()
         }
         if (!title.isEmpty()) {
             // The entry is skipped: its source stays in the hot folder.
-            m_itemDict.clear();
-            stopProgress(true);
-            m_ui->alert({title, text});
+            setAside(true);
+            ui().alert({title, text});
             return;
         }
     }
@@ -324,16 +361,16 @@ void AppController::uploadToFTP()
     createTransferOperationWithParameters(parameters);
 }
 
-void AppController::createTransferOperationWithParameters(const QVariantMap &parameters)
+void EntryRun::createTransferOperationWithParameters(const QVariantMap &parameters)
 {
-    m_ui->setProgressIndeterminate(false);
-    m_ui->setProgress(0);
+    ui().setProgressIndeterminate(false);
+    ui().setProgress(0);
     dropTransfer();
     m_transfer = std::make_unique<TransferRun>(this, parameters);
     m_transfer->start();
 }
 
-void AppController::dropTransfer()
+void EntryRun::dropTransfer()
 {
     if (m_transfer) {
         m_transfer->cancel();

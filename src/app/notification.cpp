@@ -3,6 +3,7 @@
 
 #include "notify/notification.h"
 #include "app/appcontroller.h"
+#include "app/entryrun.h"
 #include "app/namesandsizes.h"
 #include "app/queueitem.h"
 #include "core/log.h"
@@ -17,7 +18,7 @@
 
 namespace pv {
 
-DeliveryContext AppController::deliveryContext() const
+DeliveryContext EntryRun::deliveryContext() const
 {
     DeliveryContext ctx;
     ctx.destination = m_defaultBackup;
@@ -30,21 +31,21 @@ DeliveryContext AppController::deliveryContext() const
     return ctx;
 }
 
-void AppController::setDownloadURLInItemDict()
+void EntryRun::setDownloadURLInItemDict()
 {
-    if (m_itemDict.isEmpty())
+    if (hasEnded())
         return;
     const QVariantMap links = pv::setDownloadURLInItemDict(deliveryContext());
     for (auto it = links.cbegin(); it != links.cend(); ++it)
         m_itemDict.insert(it.key(), it.value());
 }
 
-void AppController::sendEmail()
+void EntryRun::sendEmail()
 {
+    setStage(Stage::Notifying);
     // The item has gone out by now (or is about to be attached): a source
     // written to meanwhile was sent cut short or mixed and is no delivery.
-    if (m_itemDict.contains(qk::sourceState) &&
-        m_itemDict.value(qk::sourceState).toList() != sourceState(m_filesToBackup)) {
+    if (m_sourceState && *m_sourceState != sourceState(m_filesToBackup)) {
         failEntry(QStringLiteral(
             "FILE HAS NOT BEEN DELIVERED!\nThe file changed while it was being delivered."));
         return;
@@ -61,15 +62,15 @@ void AppController::sendEmail()
     in.zip = m_zip;
     in.dmgFile = m_dmgFile;
     in.theSize = m_theSize;
-    in.templates = m_emailSettings->items();
+    in.templates = m_app.emailSettings().items();
     in.options = NotificationOptions::fromSettings();
-    in.onStatus = [this](const QString &text) { m_ui->setStatus(text); };
+    in.onStatus = [this](const QString &text) { ui().setStatus(text); };
     // Ghostscript may take minutes: it runs as a child whose end composes again.
     in.deferLoresPDF = true;
     composeAndSend(in);
 }
 
-void AppController::composeAndSend(const ComposeInput &in)
+void EntryRun::composeAndSend(const ComposeInput &in)
 {
     const ComposeResult r = composeNotification(in);
     if (r.outcome == ComposeResult::Outcome::MakeLoresPDF) {
@@ -92,11 +93,13 @@ void AppController::composeAndSend(const ComposeInput &in)
         deleteDmgFile();
         return;
     case ComposeResult::Outcome::NotSent:
-        // logError clears the not-delivered mark, so it is set afterwards.
-        for (const QString &e : r.errors)
-            logError(e);
-        if (r.notDelivered)
-            m_notDelivered = true;
+        // The last text says why no e-mail goes out. Unless composition
+        // found the item itself undeliverable (its text then says so), that
+        // is the e-mail's failure.
+        for (qsizetype i = 0; i < r.errors.size(); ++i)
+            logError(r.errors[i], i + 1 < r.errors.size() ? Effect::Note
+                                  : r.notDelivered        ? Effect::Failure
+                                                          : Effect::MailNotSent);
         deleteDmgFile();
         return;
     case ComposeResult::Outcome::Send:
@@ -109,12 +112,12 @@ void AppController::composeAndSend(const ComposeInput &in)
     m_smtp = std::make_unique<SMTPEmail>();
     connect(m_smtp.get(), &SMTPEmail::statusChanged, this, [this](const QString &text) {
         if (!text.isEmpty())
-            m_ui->setStatus(text);
+            ui().setStatus(text);
     });
     connect(m_smtp.get(), &SMTPEmail::progressChanged, this, [this](qint64 done, qint64 total) {
         if (total > 0) {
-            m_ui->setProgressIndeterminate(false);
-            m_ui->setProgress(100.0 * double(done) / double(total));
+            ui().setProgressIndeterminate(false);
+            ui().setProgress(100.0 * double(done) / double(total));
         }
     });
     connect(m_smtp.get(), &SMTPEmail::finished, this,
@@ -122,23 +125,26 @@ void AppController::composeAndSend(const ComposeInput &in)
     m_smtp->setServer(r.smtp.server, r.smtp.port, r.smtp.user, r.smtp.password, r.smtp.mechanism,
                       r.smtp.security);
     if (!m_smtp->sendMessage(r.from, r.recipients, r.subject, r.body, r.attachments)) {
-        logError(QStringLiteral("Email could not be sent: another e-mail is still being sent."));
+        logError(QStringLiteral("Email could not be sent: another e-mail is still being sent."),
+                 Effect::MailNotSent);
         m_smtp.release()->deleteLater();
         deleteDmgFile();
     }
 }
 
-void AppController::emailFinished(const SMTPOutcome &outcome)
+void EntryRun::emailFinished(const SMTPOutcome &outcome)
 {
-    for (const QString &line : outcome.logLines)
-        logError(line);
+    if (hasEnded())
+        return;
+    for (qsizetype i = 0; i < outcome.logLines.size(); ++i)
+        logError(outcome.logLines[i], outcome.endsWithFailure && i + 1 == outcome.logLines.size()
+                                          ? Effect::MailNotSent
+                                          : Effect::Note);
     if (!outcome.status.isEmpty())
-        m_ui->setStatus(outcome.status);
+        ui().setStatus(outcome.status);
     // An item that was only to be e-mailed and was not is not delivered.
-    if (!outcome.sent() && m_attachOnly) {
-        m_notDelivered = true;
-        m_itemDict.insert(qk::success, QStringLiteral("missing"));
-    }
+    if (!outcome.sent() && m_attachOnly)
+        worsen(Outcome::Missing);
     if (m_smtp)
         m_smtp.release()->deleteLater();
     deleteDmgFile();

@@ -2,6 +2,7 @@
 // packer as a child process whose output streams into the console view.
 
 #include "app/appcontroller.h"
+#include "app/entryrun.h"
 #include "app/namesandsizes.h"
 #include "app/queueitem.h"
 #include "core/fileops.h"
@@ -42,13 +43,13 @@ QString packerProgram()
 
 } // namespace
 
-QString AppController::dmgPasswordDecr() const
+QString EntryRun::dmgPasswordDecr() const
 {
     const QString stored = recString(m_defaultBackup, dk::diskPasswordField);
     return stored.isEmpty() ? QString() : Prefs::decryptPassword(stored);
 }
 
-void AppController::preparePackageTarget()
+void EntryRun::preparePackageTarget()
 {
     m_finalName = composeFinalName(m_filesToBackup, m_createDmg, m_zip);
     const bool local = destTypeOf(m_defaultBackup) == kLocalDisk;
@@ -72,23 +73,25 @@ void AppController::preparePackageTarget()
                 .arg(m_zip ? QStringLiteral("zip") : QStringLiteral("dmg"), error));
 }
 
-void AppController::zip()
+void EntryRun::zip()
 {
     if (!getSizeAndCheckFreeSpace())
         return;
-    m_ui->setStatus(QStringLiteral("Creating Zip archive..."));
+    setStage(Stage::Packaging);
+    ui().setStatus(QStringLiteral("Creating Zip archive..."));
     preparePackageTarget();
-    m_ui->setProgressIndeterminate(true);
+    ui().setProgressIndeterminate(true);
     runPacker({QStringLiteral("-c"), QStringLiteral("-k"), QStringLiteral("-V"), m_filesToBackup,
                m_dmgFile},
               QString());
 }
 
-void AppController::createEncryptedDmg()
+void EntryRun::createEncryptedDmg()
 {
     if (!getSizeAndCheckFreeSpace())
         return;
-    m_ui->setStatus(QStringLiteral("Creating Disk Image..."));
+    setStage(Stage::Packaging);
+    ui().setStatus(QStringLiteral("Creating Disk Image..."));
     preparePackageTarget();
     const QString password =
         recBool(m_defaultBackup, QStringLiteral("dmgEncryptBtn")) ? dmgPasswordDecr() : QString();
@@ -103,7 +106,7 @@ void AppController::createEncryptedDmg()
                   QString());
 }
 
-void AppController::runPacker(const QStringList &arguments, const QString &password)
+void EntryRun::runPacker(const QStringList &arguments, const QString &password)
 {
     m_packerTail.clear();
     m_packer = std::make_unique<QProcess>();
@@ -121,7 +124,7 @@ void AppController::runPacker(const QStringList &arguments, const QString &passw
     auto links = std::make_shared<QStringList>();
     connect(proc, &QProcess::readyRead, this, [this, proc, links] {
         const QString text = QString::fromUtf8(proc->readAll());
-        appendOutput(text);
+        packerOutput(text);
         static const QString marker = QStringLiteral("left out symbolic link: ");
         for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
             if (const qsizetype at = line.indexOf(marker); at >= 0)
@@ -155,15 +158,15 @@ void AppController::runPacker(const QStringList &arguments, const QString &passw
     proc->closeWriteChannel();
 }
 
-void AppController::packerFinished(int exitCode, bool crashed)
+void EntryRun::packerFinished(int exitCode, bool crashed)
 {
     if (!m_packer)
         return;
     if (m_packer->bytesAvailable())
-        appendOutput(QString::fromUtf8(m_packer->readAll()));
+        packerOutput(QString::fromUtf8(m_packer->readAll()));
     m_packer.release()->deleteLater();
-    if (m_processCancelled) {
-        logError(QStringLiteral("DELIVERY CANCELED")); // ends the entry
+    if (m_app.processCancelled()) {
+        failEntry(QStringLiteral("DELIVERY CANCELED"), Effect::NotDelivered);
         return;
     }
     if (exitCode != 0 || crashed) {
@@ -173,39 +176,34 @@ void AppController::packerFinished(int exitCode, bool crashed)
             log(error);
         const QString kindText =
             m_zip ? QStringLiteral("Zip archive") : QStringLiteral("Disk image");
-        logError(QStringLiteral("FILE HAS NOT BEEN DELIVERED!\n%1 could not be created.\n%2")
-                     .arg(kindText, m_packerTail.trimmed()));
-        m_notDelivered = true;
-        deleteDmgFile();
+        failEntry(QStringLiteral("FILE HAS NOT BEEN DELIVERED!\n%1 could not be created.\n%2")
+                      .arg(kindText, m_packerTail.trimmed()));
         return;
     }
     newStage();
 }
 
-void AppController::appendOutput(const QString &text)
+void EntryRun::packerOutput(const QString &text)
 {
-    m_console += text;
-    if (m_console.size() > (1 << 20))
-        m_console.remove(0, m_console.size() - (1 << 19));
+    m_app.appendOutput(text);
     // Keep the last lines for a failure message.
     m_packerTail = (m_packerTail + text).right(600);
-    Q_EMIT outputAppended(text);
 }
 
-void AppController::readDmgProgress(const QString &chunk)
+void EntryRun::readDmgProgress(const QString &chunk)
 {
-    m_ui->setStatus(QStringLiteral("Creating Disk Image..."));
+    ui().setStatus(QStringLiteral("Creating Disk Image..."));
     if (chunk.size() < 9)
         return;
     if (chunk.startsWith(QLatin1String("PERCENT"))) {
         const double value = chunk.mid(8).toDouble();
-        m_ui->setProgressIndeterminate(value <= 1.0);
+        ui().setProgressIndeterminate(value <= 1.0);
         if (value > 1.0)
-            m_ui->setProgress(value);
+            ui().setProgress(value);
     } else if (chunk.startsWith(QLatin1String("created"))) {
-        m_ui->setStatus(QStringLiteral("Disk Image created..."));
+        ui().setStatus(QStringLiteral("Disk Image created..."));
     } else {
-        m_ui->setStatus(chunk);
+        ui().setStatus(chunk);
     }
 }
 

@@ -36,9 +36,6 @@ inline const QString timeTotal = QStringLiteral("timeTotal");
 inline const QString finalSize = QStringLiteral("finalSize");
 inline const QString sizeField = QStringLiteral("sizeField");
 inline const QString success = QStringLiteral("success");
-/// The source's state when its processing began; kept while the entry is
-/// processed and left out of its record.
-inline const QString sourceState = QStringLiteral("sourceState");
 } // namespace qk
 
 } // namespace pv

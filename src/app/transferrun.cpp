@@ -1,6 +1,7 @@
 #include "app/transferrun.h"
 
-#include "app/appcontroller.h"
+#include "app/entryrun.h"
+#include "app/userinterface.h"
 #include "core/alerter.h"
 
 #include <QCoreApplication>
@@ -8,8 +9,8 @@
 
 namespace pv {
 
-TransferRun::TransferRun(AppController *controller, const QVariantMap &parameters)
-    : m_controller(controller), m_transfer(std::make_unique<DeliveryTransfer>(this, parameters))
+TransferRun::TransferRun(EntryRun *entry, const QVariantMap &parameters)
+    : m_entry(entry), m_transfer(std::make_unique<DeliveryTransfer>(this, parameters))
 {}
 
 TransferRun::~TransferRun() = default;
@@ -43,20 +44,20 @@ void TransferRun::receive(const TransferReport &report)
     if (m_detached)
         return;
     if (const auto *failure = std::get_if<transferreport::FailedUnexpectedly>(&report)) {
-        m_controller->ui().alert({QStringLiteral("Transfer error"),
-                                  failure->message,
-                                  {QStringLiteral("Quit")},
-                                  Alert::Style::Critical});
+        m_entry->ui().alert({QStringLiteral("Transfer error"),
+                             failure->message,
+                             {QStringLiteral("Quit")},
+                             Alert::Style::Critical});
         QCoreApplication::exit(1);
         return;
     }
-    m_controller->transferReport(report);
+    m_entry->transferReport(report);
 }
 
 void TransferRun::cancelProcess()
 {
-    // Cancellation is driven from the controller's own Stop handling, which
-    // ends the entry itself.
+    // Cancellation is driven from the entry's own Stop handling, which ends
+    // the entry itself.
 }
 
 } // namespace pv

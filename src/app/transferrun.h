@@ -8,15 +8,15 @@
 
 namespace pv {
 
-class AppController;
+class EntryRun;
 
 /// One delivery of the entry in processing: the DeliveryTransfer and the
-/// receiver that hands its reports to the application controller. Once
+/// receiver that hands its reports to that entry. Once
 /// released, reports are dropped and the object is destroyed on a later turn
 /// of the event loop, never from inside one of its own reports.
 class TransferRun final : public DeliveryTransferReceiver {
 public:
-    TransferRun(AppController *controller, const QVariantMap &parameters);
+    TransferRun(EntryRun *entry, const QVariantMap &parameters);
     ~TransferRun() override;
     Q_DISABLE_COPY_MOVE(TransferRun)
 
@@ -30,7 +30,7 @@ public:
     void cancelProcess() override;
 
 private:
-    AppController *m_controller;
+    EntryRun *m_entry;
     bool m_detached = false;
     std::unique_ptr<DeliveryTransfer> m_transfer;
 };

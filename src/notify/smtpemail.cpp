@@ -574,6 +574,7 @@ namespace {
 SMTPOutcome classify(CURLcode code, bool cancelled, const Trace &trace, const QString &error)
 {
     SMTPOutcome o;
+    o.endsWithFailure = code != CURLE_OK;
     if (code == CURLE_OK) {
         o.result = SMTPOutcome::Result::Sent;
     } else if (cancelled) {
@@ -727,6 +728,7 @@ bool SMTPEmail::send(const SMTPMessage &message)
         o.logLines = job->logLines;
         o.logLines << QStringLiteral(
             "Email could not be sent: no valid recipients have been found");
+        o.endsWithFailure = true;
         return failEarly(o);
     }
 
@@ -740,6 +742,7 @@ bool SMTPEmail::send(const SMTPMessage &message)
             o.logLines << QStringLiteral("Email could not be sent: the attachment \"%1\" could "
                                          "not be read.")
                               .arg(path);
+            o.endsWithFailure = true;
             return failEarly(o);
         }
         job->attachmentBytes += base64Size(fi.size()) + 256;
@@ -859,6 +862,7 @@ bool SMTPEmail::send(const SMTPMessage &message)
                     SMTPOutcome o;
                     o.result = SMTPOutcome::Result::UnsupportedMechanism;
                     o.logLines << unsupportedMechanismText(m.mechanism);
+                    o.endsWithFailure = true;
                     return done(o);
                 }
             }

@@ -71,6 +71,9 @@ struct SMTPOutcome {
     };
     Result result = Result::Sent;
     QStringList logLines;
+    /// Whether the last of logLines says why the message was not sent (the
+    /// lines before it are complaints about single addresses).
+    bool endsWithFailure = false;
     /// Status text to show at the end ("" when the table of outcomes shows none).
     QString status;
     /// The mechanism used ("none" without authentication); empty when none was chosen.

@@ -10,10 +10,12 @@
 #include "core/record.h"
 #include "prefs/prefs.h"
 #include "records/historypaneltable.h"
+#include "records/historytable.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpServer>
 #include <QTimer>
 
 using namespace pv;
@@ -38,20 +40,21 @@ class TestPipelineMail : public QObject {
 
     QString hot(const QString &name) const { return m_home->path() + "/hot/" + name; }
 
-    void writeTemplates(const QString &password)
+    void writeTemplates(const QString &password, const QString &port = {})
     {
-        const QVariantMap tpl{{"name", "Mail"},
-                              {"id", 7},
-                              {"emailFromField", "Parcelvane <pv@example.com>"},
-                              {"emailSubjectField", "Delivered <FILE NAME>"},
-                              {"emailBodyField", "Link: <ITEM DOWNLOAD LINK>\nTo: <DESTINATION>"},
-                              {"emailSMTPField", m_smtp.value("SMTP_HOST")},
-                              {"emailPortField", m_smtp.value("SMTP_PORT_PLAIN")},
-                              {"emailSMTPButton", true},
-                              {"emailUserField", m_smtp.value("SMTP_USER")},
-                              {"emailPasswordField", Prefs::encryptPassword(password)},
-                              {"emailSSLBtn", 0},
-                              {"emails", QVariantList{}}};
+        const QVariantMap tpl{
+            {"name", "Mail"},
+            {"id", 7},
+            {"emailFromField", "Parcelvane <pv@example.com>"},
+            {"emailSubjectField", "Delivered <FILE NAME>"},
+            {"emailBodyField", "Link: <ITEM DOWNLOAD LINK>\nTo: <DESTINATION>"},
+            {"emailSMTPField", m_smtp.value("SMTP_HOST")},
+            {"emailPortField", port.isEmpty() ? m_smtp.value("SMTP_PORT_PLAIN") : port},
+            {"emailSMTPButton", true},
+            {"emailUserField", m_smtp.value("SMTP_USER")},
+            {"emailPasswordField", Prefs::encryptPassword(password)},
+            {"emailSSLBtn", 0},
+            {"emails", QVariantList{}}};
         QDir().mkpath(paths::appDir());
         QVERIFY(plist::writeFile(paths::appFile("EmailTemplates.xml"), QVariantList{tpl}));
     }
@@ -283,6 +286,34 @@ private Q_SLOTS:
         QCOMPARE(history[1].value("success").toString(), QStringLiteral("modified"));
         QVERIFY(QFile::exists(hot("Copy") + "/Done/b.txt"));
         QVERIFY(messages().isEmpty());
+        // The panel says which failure cost the delivery.
+        const QString panel = m_app->errors().items()[1].value("error").toString() +
+                              m_app->errors().items()[0].value("error").toString();
+        QCOMPARE(panel.count("FILE NOT DELIVERED!\nError: Email could not be sent. Authentication"),
+                 1);
+        QCOMPARE(panel.count("Error: Email could not be sent. Authentication"), 2);
+    }
+
+    void stopDuringTheMailOfAnAttachOnlyItemRecordsItOnce()
+    {
+        // A server that takes the connection and never answers keeps the send going.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        writeTemplates(m_smtp.value("SMTP_PASSWORD"), QString::number(silent.serverPort()));
+        writeDest(local("Only", {{"sendFTPBtn", 0}, {"attachBtn", 1}}));
+        start();
+        m_app->checkForCode({{qk::path, makeFile(hot("Only") + "/a.txt", 10)},
+                             {qk::hotfolder, hot("Only")},
+                             {qk::dest, "Only"},
+                             {qk::origSize, 10}});
+        QVERIFY(QTest::qWaitFor([&] { return silent.hasPendingConnections(); }, 30000));
+        m_app->sendBtn();
+        QVERIFY(QTest::qWaitFor([this] { return !m_app->isProcessing(); }, 30000));
+        const QList<QVariantMap> history = m_app->history().items();
+        QCOMPARE(history.size(), 1);
+        QCOMPARE(history[0].value("success").toString(), QStringLiteral("missing"));
+        QVERIFY(history[0].value("error").toString().contains("Operation cancelled!"));
+        QVERIFY(QFile::exists(hot("Only") + "/Errors/a.txt"));
     }
 };
 

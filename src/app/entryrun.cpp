@@ -1,5 +1,23 @@
-// The chain of stages one entry goes through: packaging, delivery,
-// notification, completion. Each stage starts the next from its own callback.
+// The entry in processing and its stages. Each stage starts the next from
+// its own callback (packer, transfer, sender); setStage is the only place
+// the stage changes.
+//
+//   Starting ----------------------------+----------------+
+//      |                                 v                v
+//      +--> Packaging ---------------> Delivering ---> Notifying ---> Completing ---> Finished
+//              |                                          ^
+//              +------------------------------------------+   (attach only)
+//
+//   any stage before Completing --(failure, Stop)--> Completing
+//   Starting, Delivering --(no room, bad bucket, local copy failed)--> SetAside
+//
+// Completing writes the record and moves the source; Finished and SetAside
+// are ends (SetAside leaves no record and the source where it is).
+//
+// Packaging lives in packaging.cpp, delivery in dispatch.cpp, notification
+// in notification.cpp and completion in completion.cpp.
+
+#include "app/entryrun.h"
 
 #include "app/appcontroller.h"
 #include "app/namesandsizes.h"
@@ -10,10 +28,9 @@
 #include "core/log.h"
 #include "core/record.h"
 #include "destinations/destination.h"
-#include "destinations/destinationseditor.h"
 #include "notify/notification.h"
 #include "notify/smtpemail.h"
-#include "records/queuetable.h"
+#include "records/historypaneltable.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -29,69 +46,104 @@ template <class... Ts> struct overloaded : Ts... {
 };
 } // namespace
 
-QString displaySchemeFor(const QString &destType)
+QString outcomeText(Outcome outcome)
 {
-    if (destType == QLatin1String("FTP Server"))
-        return QStringLiteral("ftp");
-    if (destType.contains(QLatin1String("FTPS")))
-        return QStringLiteral("ftps");
-    if (destType == QLatin1String("SFTP Server"))
-        return QStringLiteral("sftp");
-    if (destType == QLatin1String("WebDAV Server") || destType.contains(QLatin1String("MobileMe")))
-        return QStringLiteral("http");
-    if (destType == QLatin1String("Secure WebDAV Server") ||
-        destType == QLatin1String("Amazon S3") || destType == QLatin1String("Google Storage"))
-        return QStringLiteral("https");
-    if (destType == QLatin1String("AFP Server"))
-        return QStringLiteral("afp");
-    if (destType == QLatin1String("SMB Server"))
-        return QStringLiteral("smb");
-    if (destType == kLocalDisk)
-        return QStringLiteral("file");
-    return QStringLiteral("ftp");
-}
-
-QString defaultPortFor(const QString &destType)
-{
-    if (destType == QLatin1String("SFTP Server"))
-        return QStringLiteral("22");
-    if (destType == QLatin1String("WebDAV Server") || destType.contains(QLatin1String("MobileMe")))
-        return QStringLiteral("80");
-    if (destType == QLatin1String("Secure WebDAV Server") ||
-        destType == QLatin1String("Amazon S3") || destType == QLatin1String("Google Storage"))
-        return QStringLiteral("443");
-    if (destType == QLatin1String("AFP Server"))
-        return QStringLiteral("548");
-    if (destType == QLatin1String("SMB Server"))
-        return QStringLiteral("445");
-    return QStringLiteral("21");
-}
-
-void AppController::processFile(const QVariantMap &item)
-{
-    m_isProcessing = true;
-    m_processingPath = recString(item, qk::path);
-    log(QStringLiteral("--> processFile: %1 dest \"%2\" group \"%3\"")
-            .arg(recString(item, qk::path), recString(item, qk::dest), recString(item, qk::group)));
-    if (m_processFile) {
-        m_processFile(item);
-        return;
+    switch (outcome) {
+    case Outcome::Ok:
+        return QStringLiteral("ok");
+    case Outcome::Modified:
+        return QStringLiteral("modified");
+    case Outcome::Missing:
+        return QStringLiteral("missing");
     }
+    return {};
+}
 
+QString errorPanelText(const QString &stamp, const QString &file, const QString &message,
+                       Effect effect)
+{
+    switch (effect) {
+    case Effect::Note:
+    case Effect::Failure:
+        return QStringLiteral("%1\nFile: %2\n\nError: %3").arg(stamp, file, message);
+    case Effect::NotDelivered:
+        return QStringLiteral("%1\nFile: %2\n\nFILE NOT DELIVERED!\n%3").arg(stamp, file, message);
+    case Effect::MailNotSent:
+        return QStringLiteral("%1\nFile: %2\n\nFILE NOT DELIVERED!\nError: %3")
+            .arg(stamp, file, message);
+    }
+    return {};
+}
+
+QString EntryRun::stageName(Stage stage)
+{
+    switch (stage) {
+    case Stage::Starting:
+        return QStringLiteral("starting");
+    case Stage::Packaging:
+        return QStringLiteral("packaging");
+    case Stage::Delivering:
+        return QStringLiteral("delivering");
+    case Stage::Notifying:
+        return QStringLiteral("notifying");
+    case Stage::Completing:
+        return QStringLiteral("completing");
+    case Stage::Finished:
+        return QStringLiteral("finished");
+    case Stage::SetAside:
+        return QStringLiteral("set aside");
+    }
+    return {};
+}
+
+EntryRun::EntryRun(AppController &app, const QVariantMap &item) : m_app(app), m_itemDict(item) {}
+
+EntryRun::~EntryRun()
+{
+    if (m_packer) {
+        // SIGTERM first, so the packer can remove its partial package; then
+        // the QProcess goes and kills what is left without us waiting.
+        m_packer->disconnect();
+        m_packer->terminate();
+        m_packer.reset();
+    }
+    // Not inside one of its reports here, so the delivery can be stopped and
+    // its worker joined at once instead of on a later turn of the event loop.
+    if (m_transfer) {
+        m_transfer->cancel();
+        m_transfer.reset();
+    }
+}
+
+UserInterface &EntryRun::ui()
+{
+    return *m_app.m_ui;
+}
+
+void EntryRun::setStage(Stage next)
+{
+    if (next == m_stage)
+        return;
+    Q_ASSERT(!hasEnded());
+    debug(lcPipeline(),
+          QStringLiteral("--> entry %1: %2 -> %3")
+              .arg(recString(m_itemDict, qk::path), stageName(m_stage), stageName(next)));
+    m_stage = next;
+}
+
+void EntryRun::worsen(Outcome outcome)
+{
+    m_outcome = std::max(m_outcome, outcome);
+    m_itemDict.insert(qk::success, outcomeText(m_outcome));
+}
+
+void EntryRun::start()
+{
+    const QVariantMap item = m_itemDict;
     const QString path = recString(item, qk::path);
-    m_defaultBackup = destDictForName(recString(item, qk::dest));
-    m_finalName.clear();
-    m_dmgFile.clear();
-    m_theFtpURL.clear();
-    m_ftpURLEsc.clear();
-    m_finalLocalFolder.clear();
-    m_dateFolderPath.clear();
-    m_notDelivered = m_createDmg = m_zip = m_attachOnly = m_isLocal = false;
-    m_packerTail.clear();
-    m_theSize = 0;
+    m_defaultBackup = m_app.destDictForName(recString(item, qk::dest));
 
     const QDateTime now = QDateTime::currentDateTime();
-    m_itemDict = item;
     m_itemDict.insert(qk::name, QFileInfo(path).fileName());
     m_itemDict.insert(qk::path, path);
     if (!m_defaultBackup.isEmpty())
@@ -106,22 +158,22 @@ void AppController::processFile(const QVariantMap &item)
 
     if (!pathExists(path)) {
         m_itemDict.insert(qk::error, QStringLiteral("File could not be found"));
-        m_itemDict.insert(qk::success, QStringLiteral("missing"));
-        m_notDelivered = true;
+        worsen(Outcome::Missing);
         deleteDmgFile();
         return;
     }
 
     const QString name = recString(m_itemDict, qk::name);
-    m_ui->setStatus2(QString());
-    m_ui->setSourceField(name);
-    m_ui->setWindowTitle(QStringLiteral("Processing %1 %2").arg(kBullet, name));
+    ui().setStatus2(QString());
+    ui().setSourceField(name);
+    ui().setWindowTitle(QStringLiteral("Processing %1 %2").arg(kBullet, name));
 
     // An entry with nothing to run must not block the queue: it is recorded
     // as not delivered and its source goes to the error location.
     if (m_defaultBackup.isEmpty()) {
         failEntry(QStringLiteral("Destination not found:\nThe destination \"%1\" does not exist.")
-                      .arg(recString(item, qk::dest)));
+                      .arg(recString(item, qk::dest)),
+                  Effect::NotDelivered);
         return;
     }
     if (!recBool(m_defaultBackup, dk::sendFTPBtn) && !recBool(m_defaultBackup, dk::attachBtn)) {
@@ -145,9 +197,9 @@ void AppController::processFile(const QVariantMap &item)
                                                : m_createDmg ? QStringLiteral("Disk image")
                                                              : QStringLiteral("-"));
 
-    setSendButton(kStopTitle, true);
-    m_ui->setProgressIndeterminate(true);
-    m_ui->setStatus(QStringLiteral("Connecting..."));
+    m_app.setSendButton(AppController::kStopTitle, true);
+    ui().setProgressIndeterminate(true);
+    ui().setStatus(QStringLiteral("Connecting..."));
 
     const QString destType = destTypeOf(m_defaultBackup);
     m_itemDict.insert(qk::QFDestType, destType);
@@ -161,11 +213,9 @@ void AppController::processFile(const QVariantMap &item)
             ? QStringLiteral("%1://%2.%3").arg(scheme, destPath, host)
             : QStringLiteral("%1://%2/%3").arg(scheme, host, destPath);
 
-    m_ui->setDestinationField(m_ftpFlag ? m_theFtpURL : destPath);
+    ui().setDestinationField(m_ftpFlag ? m_theFtpURL : destPath);
 
-    // Compared once the item has been sent (sendEmail), to catch a writer
-    // still at work.
-    m_itemDict.insert(qk::sourceState, sourceState(path));
+    m_sourceState = sourceState(path);
 
     if (m_createDmg) {
         createEncryptedDmg();
@@ -182,27 +232,34 @@ void AppController::processFile(const QVariantMap &item)
     }
 }
 
-void AppController::failEntry(const QString &message)
+void EntryRun::failEntry(const QString &message, Effect effect)
 {
-    logError(message);
-    m_notDelivered = true;
-    m_itemDict.insert(qk::success, QStringLiteral("missing"));
+    logError(message, effect);
+    worsen(Outcome::Missing);
     deleteDmgFile();
 }
 
-void AppController::newStage()
+void EntryRun::setAside(bool cont)
+{
+    dropTransfer();
+    setStage(Stage::SetAside);
+    m_app.entryEnded(cont);
+}
+
+void EntryRun::newStage()
 {
     if (!recBool(m_defaultBackup, dk::sendFTPBtn)) {
         sendEmail();
         return;
     }
+    setStage(Stage::Delivering);
     const qint64 type = recInt(m_defaultBackup, dk::type);
     if (!m_createDmg && !m_zip && type == 2) {
         m_finalName = composeFinalName(m_filesToBackup, false, false);
         m_theSize = recInt(m_itemDict, qk::origSize) > 0 ? quint64(recInt(m_itemDict, qk::origSize))
                                                          : pathSize(m_filesToBackup);
         if (!backupToLocalAsIs()) {
-            stopProgress(true);
+            setAside(true);
             return;
         }
     }
@@ -221,10 +278,9 @@ void AppController::newStage()
     uploadToFTP();
 }
 
-void AppController::cancelProcess()
+void EntryRun::cancel()
 {
-    m_processCancelled = true;
-    if (!m_isProcessing || m_itemDict.isEmpty())
+    if (m_stage == Stage::Completing || hasEnded())
         return;
     if (m_smtp && m_smtp->isSending()) {
         // The sender's end reports "Operation cancelled!" and ends the entry.
@@ -239,46 +295,24 @@ void AppController::cancelProcess()
     }
     m_lores.reset(); // kills a running Ghostscript
     dropTransfer();
-    logError(QStringLiteral("DELIVERY CANCELED"));
+    failEntry(QStringLiteral("DELIVERY CANCELED"), Effect::NotDelivered);
 }
 
-void AppController::stopProgress(bool cont)
-{
-    dropTransfer();
-    if (m_processCancelled)
-        setSendButton(kStartTitle, m_sendEnabled);
-    else if (m_queue->items().isEmpty())
-        setSendButton(kStopTitle, false);
-    m_ui->setStatus(QStringLiteral("Idle"));
-    m_ui->setStatus2(QString());
-    m_ui->setSourceField(QString());
-    m_ui->setDestinationField(QString());
-    m_ui->setWindowTitle(QStringLiteral("Processing"));
-    m_ui->setProgressIndeterminate(false);
-    m_ui->setProgress(0);
-    if (cont && !m_processCancelled) {
-        sendNextFileInQueue();
-        return;
-    }
-    if (!cont || m_processCancelled)
-        m_isProcessing = false;
-}
-
-QString AppController::verb() const
+QString EntryRun::verb() const
 {
     return m_isLocal ? QStringLiteral("Copying") : QStringLiteral("Uploading");
 }
 
-void AppController::transferReport(const TransferReport &report)
+void EntryRun::transferReport(const TransferReport &report)
 {
     namespace tr = transferreport;
     std::visit(overloaded{
                    [this](const tr::ListingStarted &) {
-                       m_ui->setProgressIndeterminate(true);
-                       m_ui->setStatus(QStringLiteral("Listing directory..."));
+                       ui().setProgressIndeterminate(true);
+                       ui().setStatus(QStringLiteral("Listing directory..."));
                    },
                    [this](const tr::CreatingFolders &) {
-                       m_ui->setStatus(QStringLiteral("Creating subfolders..."));
+                       ui().setStatus(QStringLiteral("Creating subfolders..."));
                    },
                    [](const tr::ListingEnded &) {},
                    [this](const tr::DateFolderTrouble &r) { logError(r.text); },
@@ -290,21 +324,21 @@ void AppController::transferReport(const TransferReport &report)
                    [this](const tr::TargetFixed &) { setDownloadURLInItemDict(); },
                    [this](const tr::Started &) { transferDidStart(); },
                    [this](const tr::CurrentItem &r) {
-                       m_ui->setStatus(
+                       ui().setStatus(
                            QStringLiteral("%1 %2: %3...").arg(verb(), m_finalName, r.itemInfo));
                    },
                    [this](const tr::Progress &r) {
-                       m_ui->setProgressIndeterminate(false);
-                       m_ui->setProgress(100.0 * r.fraction);
+                       ui().setProgressIndeterminate(false);
+                       ui().setProgress(100.0 * r.fraction);
                    },
                    [this](const tr::Amounts &r) {
-                       m_ui->setStatus2(
+                       ui().setStatus2(
                            QStringLiteral("%1 of %2 %3 %4 %5 %6 remaining")
                                .arg(r.doneSize, r.fullSize, kBullet, r.speed, kBullet, r.timeLeft));
                    },
                    [this](const tr::Succeeded &) {
-                       m_ui->setProgressIndeterminate(true);
-                       m_ui->setStatus2(QString());
+                       ui().setProgressIndeterminate(true);
+                       ui().setStatus2(QString());
                        sendEmail();
                    },
                    [this](const tr::Failed &r) { transferFailed(r.error, r.errorInfo); },
@@ -313,22 +347,22 @@ void AppController::transferReport(const TransferReport &report)
                report);
 }
 
-void AppController::transferDidStart()
+void EntryRun::transferDidStart()
 {
-    m_ui->setStatus(verb());
-    m_ui->setStatus2(QString());
+    ui().setStatus(verb());
+    ui().setStatus2(QString());
     const QString destType = recString(m_itemDict, qk::QFDestType);
     if (destType.contains(QLatin1String("FTP")) || destType.contains(QLatin1String("AFP")) ||
         destType.contains(QLatin1String("SMB"))) {
         if (!m_dateFolderPath.isEmpty())
             m_theFtpURL = QStringLiteral("%1/%2").arg(m_theFtpURL, m_dateFolderPath);
-        m_ui->setDestinationField(m_theFtpURL);
+        ui().setDestinationField(m_theFtpURL);
     } else if (destType == kLocalDisk) {
-        m_ui->setDestinationField(m_finalLocalFolder);
+        ui().setDestinationField(m_finalLocalFolder);
     }
 }
 
-void AppController::transferFailed(const QString &error, const QString &info)
+void EntryRun::transferFailed(const QString &error, const QString &info)
 {
     // getaddrinfo's EAI_NONAME: the host name did not resolve, usually a proxy setting.
     const QString key = QStringLiteral("kCFGetAddrInfoFailureKey: 8");
@@ -340,11 +374,27 @@ void AppController::transferFailed(const QString &error, const QString &info)
                   .arg(error, info)
             : QStringLiteral("Transfer error: %1\n%2").arg(error, info);
     dropTransfer();
-    logError(QStringLiteral("FILE HAS NOT BEEN DELIVERED!\nAn error occurred during file "
-                            "transfer.\n%1")
-                 .arg(inner));
-    m_notDelivered = true;
-    deleteDmgFile();
+    failEntry(QStringLiteral("FILE HAS NOT BEEN DELIVERED!\nAn error occurred during file "
+                             "transfer.\n%1")
+                  .arg(inner));
+}
+
+void EntryRun::logError(const QString &message, Effect effect)
+{
+    if (effect == Effect::MailNotSent && !m_attachOnly)
+        effect = Effect::Note;
+    ui().beep();
+    const QString stamp = formatDate(QDateTime::currentDateTime(), kLogDateFormat);
+    const QString file =
+        m_filesToBackup.isEmpty() ? QString() : QFileInfo(m_filesToBackup).fileName();
+    ui().bringToFront(UserInterface::Window::Errors);
+    m_app.m_errors->addError(errorPanelText(stamp, file, message, effect));
+    // Once recorded, errors (moving the source) go to the panel only.
+    if (m_stage == Stage::Completing || hasEnded())
+        return;
+    m_itemDict.insert(qk::error, QStringLiteral("%1\n--------------------\n%2")
+                                     .arg(recString(m_itemDict, qk::error), message));
+    worsen(effect == Effect::Note ? Outcome::Modified : Outcome::Missing);
 }
 
 } // namespace pv
