@@ -65,8 +65,6 @@ void EntryRun::sendEmail()
     in.templates = m_app.emailSettings().items();
     in.options = NotificationOptions::fromSettings();
     in.onStatus = [this](const QString &text) { ui().setStatus(text); };
-    // Ghostscript may take minutes: it runs as a child whose end composes again.
-    in.deferLoresPDF = true;
     composeAndSend(in);
 }
 

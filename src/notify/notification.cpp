@@ -4,7 +4,6 @@
 #include "core/sizetext.h"
 
 #include "core/log.h"
-#include "core/paths.h"
 #include "core/record.h"
 #include "core/settings.h"
 #include "destinations/destination.h"
@@ -28,11 +27,6 @@ const QString kSending = QStringLiteral("Sending e-mail...");
 /// Ghostscript gets a generous time for large files, but a hung run must not
 /// hold the queue forever.
 constexpr int kGhostscriptTimeoutMs = 10 * 60 * 1000;
-
-QString loresFolderOf(const ComposeInput &in)
-{
-    return in.loresFolder.isEmpty() ? paths::scratchDir() : in.loresFolder;
-}
 
 QString joined(const QStringList &list)
 {
@@ -152,25 +146,6 @@ QString ghostscriptOutcome(const QString &source, const QString &target, const Q
 
 } // namespace
 
-QString createLoresPDF(const QString &source, const QString &folder, QString *error)
-{
-    const GhostscriptRun run = ghostscriptRun(source, folder);
-    QProcess gs;
-    gs.setProcessChannelMode(QProcess::MergedChannels);
-    gs.start(QStringLiteral("gs"), run.arguments);
-    QString problem;
-    if (!gs.waitForStarted()) {
-        problem = QStringLiteral("Ghostscript (gs) could not be started");
-    } else if (!gs.waitForFinished(kGhostscriptTimeoutMs)) {
-        gs.kill();
-        gs.waitForFinished();
-        problem = QStringLiteral("Ghostscript took too long");
-    } else {
-        problem = ghostscriptProblem(gs, run.target);
-    }
-    return ghostscriptOutcome(source, run.target, problem, error);
-}
-
 LoresPDFMaker::LoresPDFMaker(QObject *parent) : QObject(parent) {}
 
 LoresPDFMaker::~LoresPDFMaker()
@@ -241,16 +216,12 @@ AttachmentResult emailAttachment(const ComposeInput &in,
         if (in.isFolder || !recBool(dest, ndk::QFCreateLoresPDF) ||
             QFileInfo(in.sourcePath).suffix() != QLatin1String("pdf"))
             return result;
-        if (in.loresPDF) {
-            main = *in.loresPDF;
-        } else if (in.deferLoresPDF) {
+        if (!in.loresPDF) {
             status(QStringLiteral("Creating lo-res PDF..."));
             result.kind = AttachmentResult::Kind::LoresPDFNeeded;
             return result;
-        } else {
-            status(QStringLiteral("Creating lo-res PDF..."));
-            main = createLoresPDF(in.sourcePath, loresFolderOf(in));
         }
+        main = *in.loresPDF;
     }
 
     QStringList extra;

@@ -47,13 +47,9 @@ struct ComposeInput {
     NotificationOptions options;
     /// Clock, user and host for the tokens; read when the input is made.
     TokenEnvironment env = TokenEnvironment::current();
-    /// Folder for the reduced PDF copy; the scratch folder when empty.
-    QString loresFolder;
     /// The reduced PDF copy made beforehand ("" when it could not be made);
-    /// unset, composition makes it itself (blocking) unless deferLoresPDF.
+    /// unset when a copy is wanted, composition stops with MakeLoresPDF.
     std::optional<QString> loresPDF;
-    /// Instead of making the reduced copy, stop with outcome MakeLoresPDF.
-    bool deferLoresPDF = false;
     /// Called with each status text when it is due (they are also listed in
     /// the result); may be empty.
     std::function<void(const QString &)> onStatus;
@@ -69,8 +65,8 @@ struct ComposeResult {
         NotSent,
         /// Log `errors` (if any) and hand the message to the SMTP sender.
         Send,
-        /// (deferLoresPDF only) Make the reduced copy of `sourcePath` with
-        /// LoresPDFMaker, then compose again with `loresPDF` set.
+        /// Make the reduced copy of `sourcePath` with LoresPDFMaker (Ghostscript
+        /// may take minutes), then compose again with `loresPDF` set.
         MakeLoresPDF,
     };
     Outcome outcome = Outcome::NoEmail;
@@ -114,7 +110,7 @@ struct AttachmentResult {
         /// Over the destination's limit; sizeText says how large.
         TooLarge,
         Files,
-        /// The reduced PDF copy is to be made first (deferLoresPDF).
+        /// The reduced PDF copy is to be made first.
         LoresPDFNeeded,
     };
     Kind kind = Kind::None;
@@ -136,16 +132,11 @@ struct AttachmentResult {
 [[nodiscard]] quint64 sizeOfFiles(const QStringList &paths);
 /// The recipient rows whose `email` is not empty, order kept.
 [[nodiscard]] QVariantList cleanUpEmails(const QVariantList &rows);
-/// The reduced (screen resolution, RGB) copy of a PDF made by Ghostscript in
-/// folder as "<name without extension>_lo-res.pdf", replacing an older one.
-/// Returns its path, or "" (and error) when no copy could be made. Blocks
-/// for up to ten minutes: never on the main thread (use LoresPDFMaker there).
-[[nodiscard]] QString createLoresPDF(const QString &source, const QString &folder,
-                                     QString *error = nullptr);
-
-/// createLoresPDF without blocking: Ghostscript runs as a child process and
-/// finished() reports the copy's path ("" when none could be made, with the
-/// reason). Main thread; destroying it kills a running Ghostscript.
+/// The reduced (screen resolution, RGB) copy of a PDF, made by Ghostscript in
+/// a folder as "<name without extension>_lo-res.pdf", replacing an older one.
+/// Ghostscript runs as a child process (ten minutes at most) and finished()
+/// reports the copy's path ("" when none could be made, with the reason). Main thread; destroying
+/// it kills a running Ghostscript.
 class LoresPDFMaker final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(LoresPDFMaker)

@@ -7,6 +7,7 @@
 #include "prefs/prefs.h"
 
 #include <QFile>
+#include <QSignalSpy>
 
 #include <memory>
 
@@ -84,7 +85,6 @@ class TestNotification : public QObject {
         in.sourcePath = m_dir + "/job.pdf";
         in.theSize = 2 * 1048576;
         in.templates = {defaultTemplate(), mailTemplate()};
-        in.loresFolder = m_dir + "/lores";
         return in;
     }
 
@@ -289,16 +289,31 @@ private Q_SLOTS:
         ComposeInput in = input();
         in.sourcePath = pdf;
         in.delivery.destination.insert(ndk::QFCreateLoresPDF, 1);
+        const QString folder = m_dir + "/lores";
+        // Composition asks for the copy, Ghostscript makes it without blocking,
+        // and composition goes on with it.
+        const auto composeWithCopy = [&folder](ComposeInput in) {
+            ComposeResult r = composeNotification(in);
+            if (r.outcome != Outcome::MakeLoresPDF)
+                return r;
+            LoresPDFMaker maker;
+            QSignalSpy done(&maker, &LoresPDFMaker::finished);
+            maker.start(in.sourcePath, folder);
+            if (!done.wait(120000))
+                return ComposeResult{};
+            in.loresPDF = done.first().first().toString();
+            return composeNotification(in);
+        };
         // An older copy is replaced.
-        const QString lores = in.loresFolder + "/proof 100%d_lo-res.pdf";
-        QVERIFY(QDir().mkpath(in.loresFolder));
+        const QString lores = folder + "/proof 100%d_lo-res.pdf";
+        QVERIFY(QDir().mkpath(folder));
         QVERIFY(writeBytes(lores, "old"));
-        ComposeResult r = composeNotification(in);
+        ComposeResult r = composeWithCopy(in);
         QCOMPARE(r.attachments, QStringList{lores});
         QFile made(lores);
         QVERIFY(made.open(QIODevice::ReadOnly) && made.read(5) == "%PDF-");
         QVERIFY(r.body.contains("Note: A low resolution RGB version of the file is attached"));
-        QCOMPARE(QDir(in.loresFolder).entryList(QDir::Files).size(), 1);
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 1);
 
         // Only the exact lower-case extension asks for a copy, and one that
         // cannot be made is not attached.
@@ -306,7 +321,7 @@ private Q_SLOTS:
         QVERIFY(QFile::copy(pdf, upper));
         for (const QString &source : {upper, m_dir + "/job.pdf"}) {
             in.sourcePath = source;
-            r = composeNotification(in);
+            r = composeWithCopy(in);
             QCOMPARE(r.outcome, Outcome::Send);
             QVERIFY(r.attachments.isEmpty());
             QVERIFY(!r.body.contains("Note:"));
