@@ -257,6 +257,9 @@ QList<Journal::Line> Journal::pending() const
 
 Journal::Batch::Batch(std::shared_ptr<Journal> journal) : m_journal(std::move(journal))
 {
+    m_open = m_journal != nullptr;
+    if (!m_open)
+        return;
     QMutexLocker lock(&m_journal->m_mutex);
     ++m_journal->m_batchDepth[QThread::currentThreadId()];
 }

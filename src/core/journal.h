@@ -75,6 +75,7 @@ public:
     /// destructor): several records of one outcome cost one disk flush.
     class Batch {
     public:
+        /// A null journal (a list that does not journal) makes a batch that does nothing.
         explicit Batch(std::shared_ptr<Journal> journal);
         ~Batch();
         Batch(const Batch &) = delete;
