@@ -1,5 +1,6 @@
 #include "records/historytable.h"
 
+#include "core/journal.h"
 #include "core/paths.h"
 #include "core/record.h"
 
@@ -14,7 +15,12 @@ HistoryTable::HistoryTable(Alerter *alerter, const QString &filePath, QObject *p
                   QStringLiteral("dest")},
                  alerter, parent),
       m_sortKey(QStringLiteral("dateEnd"))
-{}
+{
+    useJournal(Journal::kHistory);
+    // Records of a run that ended before writing them are stored at once.
+    if (journal() && !journal()->lines(Journal::kHistory).isEmpty())
+        loadHistory();
+}
 
 void HistoryTable::loadHistory()
 {
@@ -22,18 +28,23 @@ void HistoryTable::loadHistory()
         return;
     m_loaded = true;
     const QList<QVariantMap> records = readRecordFile(filePath());
-    if (records.isEmpty())
-        return;
+    const QList<QVariantMap> folded = journalRecordsToFold(records);
     // Opening the history only reads; the next change writes it in this order.
-    setRecords(records, false);
-    sortRecords(m_sortKey, m_sortOrder, false);
+    if (!records.isEmpty()) {
+        setRecords(records, false);
+        sortRecords(m_sortKey, m_sortOrder, false);
+    }
+    for (const QVariantMap &r : folded)
+        insertFolded(sortedRowFor(r, m_sortKey, m_sortOrder), r);
+    if (!folded.isEmpty())
+        flush();
 }
 
-void HistoryTable::addItem(const QVariantMap &record)
+bool HistoryTable::addItem(const QVariantMap &record)
 {
     loadHistory();
     // The list is kept sorted: the new record goes straight to its place.
-    insertRecord(sortedRowFor(record, m_sortKey, m_sortOrder), record);
+    return insertRecord(sortedRowFor(record, m_sortKey, m_sortOrder), record);
 }
 
 bool HistoryTable::clearHistory()

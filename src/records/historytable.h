@@ -13,7 +13,9 @@ class HistoryTable final : public RecordList {
     Q_OBJECT
 
 public:
-    /// filePath empty: paths::appFile("History.xml"). Nothing is read yet.
+    /// filePath empty: paths::appFile("History.xml"). Nothing is read yet,
+    /// unless the journal holds records of the history: they are folded in
+    /// and the file written at once.
     explicit HistoryTable(Alerter *alerter, const QString &filePath = QString(),
                           QObject *parent = nullptr);
 
@@ -22,8 +24,9 @@ public:
     [[nodiscard]] bool isLoaded() const { return m_loaded; }
 
     /// Loads when needed, appends a copy of record and re-sorts; views keep
-    /// their selection on the same records.
-    void addItem(const QVariantMap &record);
+    /// their selection on the same records. The record is in the journal
+    /// when this returns true (see RecordList).
+    bool addItem(const QVariantMap &record);
 
     /// Asks "Do you really want to clear History?" and on "Clear History"
     /// removes every record. Returns whether the history was cleared.

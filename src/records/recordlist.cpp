@@ -1,8 +1,10 @@
 #include "records/recordlist.h"
 
 #include <QHash>
+#include <QSet>
 #include <QTimer>
 
+#include "core/journal.h"
 #include "core/log.h"
 #include "core/plist.h"
 #include "core/record.h"
@@ -154,6 +156,11 @@ bool RecordList::flush()
     QElapsedTimer took;
     took.start();
     const bool ok = plist::writeFile(m_filePath, root, &error);
+    if (ok && m_journal) {
+        // The file now holds every journaled record still in the list.
+        if (m_journal->retire(m_unwritten))
+            m_unwritten.clear();
+    }
     m_lastWriteMs = took.elapsed();
     if (!ok)
         log(lcRecords(), QStringLiteral("Could not write %1: %2").arg(m_filePath, error));
@@ -236,13 +243,77 @@ QString RecordList::displayText(const QVariantMap &record, const QString &key) c
     return v.toString();
 }
 
-void RecordList::insertRecord(int row, const QVariantMap &record)
+bool RecordList::insertRecord(int row, const QVariantMap &record)
+{
+    if (!m_journal) {
+        insertFolded(row, record);
+        return true;
+    }
+    const QString id = m_journal->append(m_journalKind, record);
+    QVariantMap stored = record;
+    if (id.isEmpty())
+        stored.remove(kJournalId);
+    else
+        stored.insert(kJournalId, id);
+    insertFolded(row, stored);
+    return !id.isEmpty();
+}
+
+void RecordList::insertFolded(int row, const QVariantMap &record)
 {
     row = std::clamp(row, 0, count());
     beginInsertRows(QModelIndex(), row, row);
     m_items.insert(row, record);
     endInsertRows();
+    const QString id = recString(record, kJournalId);
+    if (m_journal && !id.isEmpty())
+        m_unwritten.append(id);
     writeItems();
+}
+
+void RecordList::useJournal(const QString &kind)
+{
+    if (m_filePath.isEmpty())
+        return;
+    m_journal = Journal::forFolder(QFileInfo(m_filePath).absolutePath());
+    m_journalKind = kind;
+}
+
+QList<QVariantMap> RecordList::journalRecordsToFold(const QList<QVariantMap> &records)
+{
+    if (!m_journal)
+        return {};
+    const QList<Journal::Line> lines = m_journal->lines(m_journalKind);
+    if (lines.isEmpty())
+        return {};
+    QSet<QString> inFile;
+    for (const QVariantMap &r : records) {
+        const QString id = recString(r, kJournalId);
+        if (!id.isEmpty())
+            inFile.insert(id);
+    }
+    qsizetype last = -1;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (inFile.contains(lines.at(i).id))
+            last = i;
+    }
+    QStringList stored;
+    QList<QVariantMap> out;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (i <= last || lines.at(i).value.typeId() != QMetaType::QVariantMap) {
+            stored.append(lines.at(i).id);
+            continue;
+        }
+        QVariantMap r = lines.at(i).value.toMap();
+        r.insert(kJournalId, lines.at(i).id);
+        out.append(r);
+    }
+    m_journal->retire(stored);
+    if (!out.isEmpty())
+        log(lcRecords(), QStringLiteral("%1: %2 records restored from the journal")
+                             .arg(m_filePath)
+                             .arg(out.size()));
+    return out;
 }
 
 void RecordList::removeRecords(int row, int n)
@@ -261,8 +332,13 @@ void RecordList::setRecords(const QList<QVariantMap> &records, bool write)
     beginResetModel();
     m_items = records;
     endResetModel();
-    if (write)
+    if (write) {
+        // The records were taken away (the list is cleared): their lines
+        // must not bring them back after a crash.
+        if (m_journal && m_journal->retire(m_unwritten))
+            m_unwritten.clear();
         writeItems();
+    }
 }
 
 int RecordList::sortedRowFor(const QVariantMap &record, const QString &key,

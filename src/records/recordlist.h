@@ -9,7 +9,11 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include <memory>
+
 namespace pv {
+
+class Journal;
 
 /// A list of records (QVariantMap) shown as a table and mirrored to a
 /// property-list file whose root is an array of the records.
@@ -18,6 +22,12 @@ namespace pv {
 /// turn cause one write, made by a zero-time queued call, so that what is on
 /// disk after the turn equals the list. flush() writes at once; the
 /// destructor flushes. A list without a file path lives in memory only.
+///
+/// A list that journals (History, Sent) also appends each record it is given
+/// to the journal of its folder, durably, before the add returns; the
+/// records the last write has stored are retired from the journal after it,
+/// and at start-up the journal lines not yet in the file are folded in.
+/// Journaled records carry their line's id under `journalId`.
 ///
 /// Columns are record keys: the display role of a cell is the text of that
 /// key, RecordRole (Qt::UserRole) of any cell is the whole record.
@@ -75,6 +85,12 @@ public:
     /// "<file>.unreadable" first, because the next change overwrites it.
     [[nodiscard]] static QList<QVariantMap> readRecordFile(const QString &path);
 
+    /// The key under which a journaled record keeps the id of its line.
+    static inline const QString kJournalId = QStringLiteral("journalId");
+    /// The journal of a list that journals (to batch the records of one
+    /// outcome into one disk flush with Journal::Batch); null otherwise.
+    [[nodiscard]] std::shared_ptr<Journal> journal() const { return m_journal; }
+
 Q_SIGNALS:
     /// Emitted after each write of the file (ok false when it failed).
     void itemsWritten(bool ok);
@@ -83,7 +99,10 @@ protected:
     /// Text of one cell; the default is the value of key as text.
     virtual QString displayText(const QVariantMap &record, const QString &key) const;
 
-    void insertRecord(int row, const QVariantMap &record);
+    /// Inserts record at row; a list that journals first appends it to the
+    /// journal. Returns false when the journal could not take it (the record
+    /// is in the list all the same and reaches the file with the next write).
+    bool insertRecord(int row, const QVariantMap &record);
     void removeRecords(int row, int count);
     /// Replaces the whole list; write false leaves the file alone.
     void setRecords(const QList<QVariantMap> &records, bool write = true);
@@ -94,6 +113,18 @@ protected:
     /// that compare equal (so insertion keeps the order stable).
     [[nodiscard]] int sortedRowFor(const QVariantMap &record, const QString &key,
                                    Qt::SortOrder order) const;
+    /// Makes the list journal its additions as lines of kind. Call from the
+    /// constructor, before the file is read.
+    void useJournal(const QString &kind);
+    /// The journaled records missing from records (read from the file), in
+    /// the order they were added: those after the last one the file holds,
+    /// since a write stores every record added before it (the older ones
+    /// missing were removed from the list, not lost). Lines the file already
+    /// holds are retired here.
+    [[nodiscard]] QList<QVariantMap> journalRecordsToFold(const QList<QVariantMap> &records);
+    /// Inserts a record returned by journalRecordsToFold (no new line).
+    void insertFolded(int row, const QVariantMap &record);
+
     /// Shows an alert through the port (or logs it when there is none).
     int ask(const Alert &alert);
 
@@ -105,6 +136,9 @@ private:
     bool m_writePending = false;
     QElapsedTimer m_sinceWrite;
     qint64 m_lastWriteMs = 0;
+    std::shared_ptr<Journal> m_journal;
+    QString m_journalKind;
+    QStringList m_unwritten; // ids of journaled records no write has stored yet
 };
 
 } // namespace pv

@@ -1,5 +1,6 @@
 #include "records/senttable.h"
 
+#include "core/journal.h"
 #include "core/paths.h"
 #include "core/record.h"
 #include "core/settings.h"
@@ -15,7 +16,18 @@ SentTable::SentTable(Alerter *alerter, const QString &filePath, QObject *parent)
                   QStringLiteral("sizeLine")},
                  alerter, parent)
 {
-    setRecords(readRecordFile(this->filePath()), false);
+    useJournal(Journal::kSent);
+    const QList<QVariantMap> records = readRecordFile(this->filePath());
+    const QList<QVariantMap> folded = journalRecordsToFold(records);
+    setRecords(records, false);
+    if (folded.isEmpty())
+        return;
+    for (const QVariantMap &r : folded)
+        insertFolded(0, r);
+    const qint64 limit = recentItemsLimit(50);
+    if (limit > 0)
+        adjustNumberOfRecentTo(limit);
+    flush();
 }
 
 qint64 SentTable::recentItemsLimit(qint64 unlimitedAs)
@@ -26,20 +38,21 @@ qint64 SentTable::recentItemsLimit(qint64 unlimitedAs)
     return std::max<qint64>(intValue(value), 0);
 }
 
-void SentTable::addItem(const QVariantMap &record)
+bool SentTable::addItem(const QVariantMap &record)
 {
-    insertRecord(0, record);
+    const bool journaled = insertRecord(0, record);
     const qint64 limit = recentItemsLimit(50);
     if (limit > 0 && count() > limit)
         adjustNumberOfRecentTo(limit);
+    return journaled;
 }
 
-void SentTable::addCompletedItem(const QVariantMap &record)
+bool SentTable::addCompletedItem(const QVariantMap &record)
 {
     const qint64 limit = recentItemsLimit(1000000);
     if (limit > 0 && count() == limit)
         removeLastItem();
-    addItem(record);
+    return addItem(record);
 }
 
 void SentTable::removeLastItem()

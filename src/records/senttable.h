@@ -15,7 +15,9 @@ class SentTable final : public RecordList {
     Q_OBJECT
 
 public:
-    /// filePath empty: paths::appFile("Sent.xml"), which is read here.
+    /// filePath empty: paths::appFile("Sent.xml"), which is read here; the
+    /// journal's records of the list not yet in it are folded in and the
+    /// file written at once.
     explicit SentTable(Alerter *alerter, const QString &filePath = QString(),
                        QObject *parent = nullptr);
 
@@ -25,12 +27,13 @@ public:
     [[nodiscard]] static qint64 recentItemsLimit(qint64 unlimitedAs);
 
     /// Inserts a copy of record at the head, then drops the records beyond
-    /// the limit ("Unlimited" counting as 50).
-    void addItem(const QVariantMap &record);
+    /// the limit ("Unlimited" counting as 50). The record is in the journal
+    /// when this returns true (see RecordList).
+    bool addItem(const QVariantMap &record);
     /// What the completion step does: when the list holds exactly the limit
     /// ("Unlimited" counting as 1,000,000), drop the oldest record first;
     /// then addItem.
-    void addCompletedItem(const QVariantMap &record);
+    bool addCompletedItem(const QVariantMap &record);
     /// Removes the oldest (last) record.
     void removeLastItem();
     /// Keeps the n newest records; n of 0 or less means no limit and keeps all.

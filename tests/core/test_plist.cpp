@@ -1,4 +1,5 @@
 #include "common/testenv.h"
+#include "core/journal.h"
 #include "core/plist.h"
 #include "core/record.h"
 
@@ -185,6 +186,64 @@ private Q_SLOTS:
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
         // A folder that cannot hold the file reports failure instead of pretending.
         QVERIFY(!plist::writeFile(dir.filePath("missing/sub/list.xml"), QVariantList{}));
+    }
+
+    // Journal lines keep their values' types (newlines inside included),
+    // outlive the process, and a torn last line or a damaged one is dropped
+    // without taking its neighbours along.
+    void journalLinesSurviveDamage()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("Journal.log");
+        const QDateTime when = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
+        const QVariantMap rec{{"date", when},
+                              {"big", qlonglong(5) << 40},
+                              {"neg", -3},
+                              {"ok", true},
+                              {"text", "two\nlines"},
+                              {"raw", QByteArray("\n\x00", 2)},
+                              {"nested", QVariantList{1, QVariantList{false, when}}}};
+        QString first, second;
+        {
+            Journal j(path);
+            first = j.append(Journal::kHistory, rec);
+            second = j.append(Journal::kUploadTemp, "/dest/.a.txt.x1.pvpart");
+            QVERIFY(!first.isEmpty() && first != second);
+        }
+        QCOMPARE(QFile::permissions(path) &
+                     ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
+                 QFile::Permissions());
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::Append));
+        f.write("history x1 !!not-base64!!\n" +
+                ("sent x2 " + plist::toXml(rec).toBase64()).left(40));
+        f.close();
+        {
+            Journal j(path);
+            const QList<Journal::Line> lines = j.lines();
+            QCOMPARE(lines.size(), 2);
+            QCOMPARE(lines[0].id, first);
+            const QVariantMap back = lines[0].value.toMap();
+            QCOMPARE(back, rec);
+            QCOMPARE(back["date"].typeId(), QMetaType::QDateTime);
+            QCOMPARE(back["big"].typeId(), QMetaType::LongLong);
+            QCOMPARE(back["ok"].typeId(), QMetaType::Bool);
+            QCOMPARE(back["nested"].toList()[1].toList()[1].typeId(), QMetaType::QDateTime);
+            QCOMPARE(j.pending().size(), 1);
+            QCOMPARE(j.pending()[0].value.toString(), "/dest/.a.txt.x1.pvpart");
+            // The next line starts a line of its own, not the torn one's end.
+            QVERIFY(!j.append(Journal::kDelivered, 7).isEmpty());
+        }
+        Journal j(path);
+        QCOMPARE(j.lines().size(), 3);
+        QCOMPARE(j.lines(Journal::kDelivered).value(0).value.toInt(), 7);
+        QVERIFY(j.retire({first}));
+        QCOMPARE(Journal(path).lines().size(), 2);
+        QCOMPARE(QFile::permissions(path) &
+                     ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
+                 QFile::Permissions());
+        QVERIFY(j.retire({j.lines()[0].id, j.lines()[1].id}));
+        QCOMPARE(QFileInfo(path).size(), 0);
     }
 };
 

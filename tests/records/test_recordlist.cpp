@@ -16,6 +16,10 @@
 
 #include <functional>
 
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using namespace pvtest;
 
 namespace {
@@ -215,7 +219,10 @@ private Q_SLOTS:
         log.clearHistory();
         QCOMPARE(log.count(), 0);
         endTurn();
-        QCOMPARE(QDir(pv::paths::appDir()).entryList(QDir::Files), QStringList{"Sent.xml"});
+        // The journal keeps nothing once the list file holds the records.
+        QCOMPARE(QDir(pv::paths::appDir()).entryList(QDir::Files),
+                 QStringList({"Journal.log", "Sent.xml"}));
+        QCOMPARE(fileBytes(pv::paths::appFile("Journal.log")), QByteArray());
     }
 
     // Each list asks first; Cancel, its default, keeps the records and the
@@ -382,7 +389,7 @@ private Q_SLOTS:
         QPersistentModelIndex selected(history.index(1, 0));
         history.addItem(record(2));
         QCOMPARE(selected.row(), 2);
-        QCOMPARE(selected.data(pv::RecordList::RecordRole).toMap(), record(3));
+        QCOMPARE(selected.data(pv::RecordList::RecordRole).toMap().value("seq"), 3);
 
         // Sorting by a column (text with numbers in it), newest name first.
         QVariantMap a = record(7);
@@ -391,7 +398,7 @@ private Q_SLOTS:
         history.sort(history.columnOfKey("finalName"), Qt::DescendingOrder);
         QCOMPARE(history.sortKey(), "finalName");
         QCOMPARE(history.itemAt(0).value("seq").toInt(), 7);
-        QCOMPARE(selected.data(pv::RecordList::RecordRole).toMap(), record(3));
+        QCOMPARE(selected.data(pv::RecordList::RecordRole).toMap().value("seq"), 3);
 
         history.setSortKey("dateEnd", Qt::DescendingOrder);
         QCOMPARE(seqs(history.items()), QList<int>({7, 5, 3, 2, 1}));
@@ -438,6 +445,51 @@ private Q_SLOTS:
         QCOMPARE(sent.count(), 20);
         sent.removeLastItem();
         QCOMPARE(sent.itemAt(sent.count() - 1).value("seq").toInt(), 82);
+    }
+
+    // A record added is on disk before the add returns: after a kill before
+    // the list is written it is back, once, at the next start; and a kill
+    // after the write but before the journal is emptied adds nothing twice,
+    // not even records the processed list's limit has dropped since.
+    void recordsSurviveAKill()
+    {
+        setRecent("3");
+        store("History.xml", {0});
+        const pid_t child = fork();
+        if (child == 0) {
+            pv::HistoryTable history(nullptr);
+            pv::SentTable sent(nullptr);
+            history.addItem(record(1));
+            sent.addCompletedItem(record(1));
+            ::kill(::getpid(), SIGKILL);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFSIGNALED(status));
+        QCOMPARE(seqs(onDisk(pv::paths::appFile("History.xml"))), QList<int>({0}));
+        const QString journal = pv::paths::appFile("Journal.log");
+        QByteArray unfolded;
+        {
+            pv::HistoryTable history(nullptr);
+            pv::SentTable sent(nullptr);
+            QCOMPARE(seqs(onDisk(history.filePath())), QList<int>({0, 1}));
+            QCOMPARE(seqs(onDisk(sent.filePath())), QList<int>({1}));
+            QCOMPARE(fileBytes(journal), QByteArray());
+            for (int i = 2; i <= 6; ++i) {
+                history.addItem(record(i));
+                sent.addCompletedItem(record(i));
+            }
+            unfolded = fileBytes(journal);
+        }
+        QVERIFY(putBytes(journal, unfolded)); // as if killed before emptying it
+        for (int run = 0; run < 2; ++run) {
+            pv::HistoryTable history(nullptr);
+            pv::SentTable sent(nullptr);
+            history.loadHistory();
+            QCOMPARE(seqs(history.items()), QList<int>({0, 1, 2, 3, 4, 5, 6}));
+            QCOMPARE(seqs(sent.items()), QList<int>({6, 5, 4}));
+            QCOMPARE(fileBytes(journal), QByteArray());
+        }
     }
 
     void sentCopyLinkAndDoubleClick()

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <memory>
+
+namespace pv {
+
+/// An append-only file of lines, each a kind, an id unique across runs and a
+/// property-list value, kept so that what happened survives a crash of the
+/// process: append() returns only once the line is on disk (fdatasync).
+/// Consumers retire() lines once their effect is stored elsewhere; the file
+/// then keeps only the live lines.
+///
+/// A line is "<kind> <id> <base64 of the value's XML property list>\n". The
+/// value therefore comes back exactly as a list file would give it back
+/// (dates stay dates, integers integers, nested arrays and dictionaries
+/// whole), and a line can hold no newline of its own. A torn last line (no
+/// newline: the process died while writing it) is ignored; a line that
+/// cannot be decoded is skipped with a log line. Thread-safe.
+class Journal {
+public:
+    /// Kinds in use: records of History.xml and Sent.xml (folded into those
+    /// files by the record lists), the temporary name of an upload about to
+    /// start, and an entry whose delivery has completed.
+    static inline const QString kHistory = QStringLiteral("history");
+    static inline const QString kSent = QStringLiteral("sent");
+    static inline const QString kUploadTemp = QStringLiteral("upload");
+    static inline const QString kDelivered = QStringLiteral("delivered");
+
+    struct Line {
+        QString kind;
+        QString id;
+        QVariant value;
+    };
+
+    /// The journal of a data folder ("<folder>/Journal.log"), shared by all
+    /// its users in this process; read when first asked for.
+    static std::shared_ptr<Journal> forFolder(const QString &folder);
+
+    /// Reads the file at path (missing: empty). When it held torn or bad
+    /// lines it is rewritten without them, so that later lines never join a
+    /// torn one. The file is created (0600) by the first append.
+    explicit Journal(const QString &path);
+    ~Journal();
+    Journal(const Journal &) = delete;
+    Journal &operator=(const Journal &) = delete;
+
+    [[nodiscard]] QString path() const { return m_path; }
+
+    /// Appends one line and waits until it is on disk (inside a Batch of
+    /// this thread: until the batch commits). Returns its id, or "" when it
+    /// could not be written (logged, with *error filled).
+    QString append(const QString &kind, const QVariant &value, QString *error = nullptr);
+
+    /// Drops the lines with these ids; the file is rewritten with the rest.
+    /// Returns false when that failed (the lines stay live; logged).
+    bool retire(const QStringList &ids);
+
+    /// Live lines of a kind (all kinds when empty), in the order appended.
+    [[nodiscard]] QList<Line> lines(const QString &kind = QString()) const;
+    /// Live lines of the kinds the record lists do not fold (upload
+    /// temporary names, completed deliveries): what the application acts on
+    /// at start-up, then retires.
+    [[nodiscard]] QList<Line> pending() const;
+
+    /// Appends made on this thread while a batch lives are written at once
+    /// but made durable together, with one fdatasync, by commit() (or the
+    /// destructor): several records of one outcome cost one disk flush.
+    class Batch {
+    public:
+        /// A null journal (a list that does not journal) makes a batch that does nothing.
+        explicit Batch(std::shared_ptr<Journal> journal);
+        ~Batch();
+        Batch(const Batch &) = delete;
+        Batch &operator=(const Batch &) = delete;
+        /// Makes the batch's lines durable; false when that failed.
+        [[nodiscard]] bool commit();
+
+    private:
+        std::shared_ptr<Journal> m_journal;
+        bool m_open = true;
+    };
+
+private:
+    struct Raw {
+        QString kind;
+        QString id;
+        QByteArray line; // with its newline
+    };
+    bool openLocked(QString *error);
+    bool syncLocked(QString *error);
+    bool rewriteLocked(QString *error);
+
+    const QString m_path;
+    mutable QMutex m_mutex;
+    QList<Raw> m_live;
+    int m_fd = -1;
+    bool m_dirty = false;
+    QHash<Qt::HANDLE, int> m_batchDepth;
+    QString m_idPrefix;
+    quint64 m_nextId = 0;
+};
+
+} // namespace pv
