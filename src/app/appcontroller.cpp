@@ -4,6 +4,7 @@
 #include "app/queueitem.h"
 #include "core/dates.h"
 #include "core/fileops.h"
+#include "core/journal.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/record.h"
@@ -469,8 +470,14 @@ void AppController::refuse(QVariantMap item, const QString &error, Effect effect
 
 void AppController::recordCompleted(const QVariantMap &record)
 {
-    m_history->addItem(record);
-    m_sent->addCompletedItem(record);
+    // Both records of an outcome reach the disk with one flush, before the
+    // source may leave its hot folder.
+    Journal::Batch batch(m_history->journal());
+    const bool history = m_history->addItem(record);
+    const bool sent = m_sent->addCompletedItem(record);
+    if (!batch.commit() || !history || !sent)
+        log(QStringLiteral("The record of %1 could not be journaled; it is written with the lists.")
+                .arg(recString(record, qk::path)));
 }
 
 void AppController::moveFileToErrorsBeforeAddingToQueue(const QVariantMap &input, Effect effect)
@@ -500,6 +507,7 @@ void AppController::moveFileToErrorsBeforeAddingToQueue(const QVariantMap &input
     QVariantMap record = item;
     record.remove(hk::nativePath); // raw bytes, not for the lists
     recordCompleted(record);
+    m_ui->entryFinished(deliverySummary(record, QString()));
 
     if (settings::boolValue(keys::playeErrBtn))
         m_ui->playSound(settings::stringValue(keys::soundErrPopup, soundNames().value(0)));

@@ -393,6 +393,9 @@ private Q_SLOTS:
         QVERIFY2(inst.waitFor([&] { return inst.log().contains(failed); }, 20000), inst.tail());
         QVERIFY2(inst.waitForLog("Delivered: " + hot + "/Drop/slow.log -> Drop (" + out + "/drop)"),
                  inst.tail());
+        // Entries refused before the queue say so too.
+        QVERIFY2(inst.log().contains("NOT DELIVERED: " + hot + "/Drop/x.txt -> Drop: "),
+                 inst.tail());
         QVERIFY(!inst.log().contains("s3cret"));
         QCOMPARE(inst.terminate(), 0);
     }
