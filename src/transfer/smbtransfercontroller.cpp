@@ -707,6 +707,34 @@ TransferResult<RemoteListing> SMBTransferController::contentsOfDirectoryAtPath(c
     return listing;
 }
 
+Result SMBTransferController::checkFolderAtPath(const QString &path)
+{
+    TransferError error;
+    if (!connectSession(path, QString(), &error))
+        return error;
+    struct stat st = {};
+    int err = m_session->stat(smbURLForRemotePath(path), &st);
+    if (!err && !S_ISDIR(st.st_mode))
+        err = ENOTDIR;
+    if (err)
+        return itemError(err, path);
+    return {};
+}
+
+TransferResult<bool> SMBTransferController::itemExists(const QString &path)
+{
+    TransferError error;
+    if (!connectSession(path, QString(), &error))
+        return error;
+    struct stat st = {};
+    const int err = m_session->stat(smbURLForRemotePath(path), &st);
+    if (!err)
+        return true;
+    if (err == ENOENT || err == ENOTDIR)
+        return false;
+    return itemError(err, path);
+}
+
 Result SMBTransferController::createDirectoryAtPath(const QString &path)
 {
     TransferError error;

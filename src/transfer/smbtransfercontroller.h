@@ -66,6 +66,9 @@ public:
     /// Lists every entry (hidden ones included) with type, size, creation date
     /// (where the server records it) and modification date.
     TransferResult<RemoteListing> contentsOfDirectoryAtPath(const QString &path) override;
+    /// One stat each: the library's opendir reads the whole folder.
+    Result checkFolderAtPath(const QString &path) override;
+    TransferResult<bool> itemExists(const QString &path) override;
     /// Creates one folder; a missing parent fails with the server's error.
     Result createDirectoryAtPath(const QString &path) override;
     /// Removes the item (a folder with its content); succeeds when nothing exists there.
