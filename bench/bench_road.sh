@@ -12,13 +12,16 @@
 # files/s figure is taken over that part.
 #
 # Usage: bench/bench_road.sh [--build DIR] [--work DIR] [--files N[,N...]] [--large-mib N]
-#                            [--wrap CMD]
+#                            [--wrap CMD] [--smb N]
 #   --build DIR   build tree with src/parcelvane and src/pv-packer
 #                 (default: build-bench, configured and built in Release like bench/run.sh)
 #   --work DIR    scratch folder (default: a fresh folder under /tmp, removed at the end)
 #   --files LIST  burst sizes, comma-separated (default 1000,10000)
 #   --large-mib N size of the large file; 0 skips it
 #   --wrap CMD    runs parcelvane under CMD (a profiler: "perf record -g -o F --")
+#   --smb N       a burst of N files to a private Samba server on 127.0.0.1
+#                 (tests/servers/samba.sh; needs root) beside smbclient's mput of
+#                 the same files to the same share (default 1000; 0 skips)
 # rclone comes from the distribution's package, installed here when missing
 # (apt-get; as root or through sudo).
 set -euo pipefail
@@ -28,6 +31,7 @@ build=""
 work=""
 files=1000,10000
 large_mib=1024
+smb_files=1000
 wrap=""
 while [ $# -gt 0 ]; do
     case $1 in
@@ -36,7 +40,8 @@ while [ $# -gt 0 ]; do
     --files) files=$2; shift 2 ;;
     --large-mib) large_mib=$2; shift 2 ;;
     --wrap) wrap=$2; shift 2 ;;
-    *) echo "usage: $0 [--build DIR] [--work DIR] [--files N[,N...]] [--large-mib N] [--wrap CMD]" >&2
+    --smb) smb_files=$2; shift 2 ;;
+    *) echo "usage: $0 [--build DIR] [--work DIR] [--files N[,N...]] [--large-mib N] [--wrap CMD] [--smb N]" >&2
        exit 2 ;;
     esac
 done
@@ -45,7 +50,7 @@ if [ -z "$build" ]; then
     build="${PV_BENCH_BUILD_DIR:-$src/build-bench}"
     cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPV_BUILD_BENCH=ON \
         -DPV_BUILD_TESTS=OFF -DPV_WITH_GUI=OFF -DPV_SANITIZE=OFF >/dev/null
-    cmake --build "$build" --target parcelvane pv-packer -j2 >/dev/null
+    cmake --build "$build" --target parcelvane pv-packer bench_password -j2 >/dev/null
 fi
 exe="$build/src/parcelvane"
 
@@ -66,11 +71,13 @@ fi
 mkdir -p "$work"
 
 pid=""
+smb_up=""
 cleanup() {
     if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     fi
+    [ -n "$smb_up" ] && "$src/tests/servers/samba.sh" stop "$smb_up" >/dev/null
     [ "$own_work" -eq 1 ] && rm -rf "$work"
     return 0
 }
@@ -89,8 +96,9 @@ stamp_of() { # first|last text log
     fi
 }
 
-# Starts an instance with one Local Disk destination "Road" whose hot folder
-# is $work/home/hot/Road, delivering into $work/out.
+# Starts an instance with one destination "Road" whose hot folder is
+# $work/home/hot/Road: Local Disk delivering into $work/out, or with "smb" the
+# folder "road" of the test server's share (see smb_burst).
 start_instance() {
     local home=$work/home
     rm -rf "$home" "$work/out"
@@ -104,9 +112,23 @@ start_instance() {
 <plist version="1.0">
 <dict>
   <key>name</key><string>Road</string>
+$(if [ "${1:-}" = smb ]; then
+        cat <<SMB
+  <key>QFDestType</key><string>SMB Server</string>
+  <key>type</key><integer>0</integer>
+  <key>hostField</key><string>$SMB_HOST</string>
+  <key>QFPort</key><string>$SMB_PORT</string>
+  <key>pathField</key><string>$SMB_SHARE/road</string>
+  <key>userField</key><string>$SMB_USER</string>
+  <key>sitePasswordField</key><string>$smb_password</string>
+SMB
+    else
+        cat <<LOCAL
   <key>QFDestType</key><string>Local Disk</string>
   <key>type</key><integer>1</integer>
   <key>pathField</key><string>$work/out</string>
+LOCAL
+    fi)
   <key>QFHotfolder</key><string>$home/hot/Road</string>
   <key>sendFTPBtn</key><integer>1</integer>
   <key>sendEmailBtn</key><integer>0</integer>
@@ -218,6 +240,62 @@ small_burst() { # n
 for n in ${files//,/ }; do
     small_burst "$n"
 done
+
+# --- a burst to a Samba share --------------------------------------------------
+smb_burst() { # n
+    local n=$1 sdir=$work/samba
+    if [ "$(id -u)" -ne 0 ] || ! command -v smbd >/dev/null; then
+        echo "SMB burst skipped: needs root and smbd (scripts/install-deps.sh)"
+        return 0
+    fi
+    "$src/tests/servers/samba.sh" start "$sdir" >/dev/null
+    smb_up=$sdir
+    # shellcheck disable=SC1091
+    . "$sdir/samba.env"
+    smb_password=$("$build/bench/bench_password" "$SMB_PASSWORD")
+    local smbc=(smbclient -s "$sdir/samba/smb.conf" -p "$SMB_PORT" -A "$sdir/samba/private/auth"
+        "//$SMB_HOST/$SMB_SHARE")
+    stage=$work/stage-smb
+    rm -rf "$stage"
+    mkdir -p "$stage"
+    head -c $((n * 4096)) /dev/urandom >"$work/blob"
+    split -a 5 -d -b 4096 "$work/blob" "$stage/f" && rm -f "$work/blob"
+
+    t0=$(now)
+    "${smbc[@]}" -c "mkdir mput; cd mput; lcd $stage; prompt; mput *" >/dev/null 2>&1
+    t1=$(now)
+    local mput
+    mput=$(secs "$t0" "$t1")
+    [ "$(ls -U "$SMB_SHARE_DIR/mput" | wc -l)" -eq "$n" ] || { echo "smbclient put too few" >&2; exit 1; }
+    mkdir -p "$SMB_SHARE_DIR/road"
+    chown --reference="$SMB_SHARE_DIR" "$SMB_SHARE_DIR/road"
+
+    start_instance smb
+    t0=$(now)
+    find "$stage" -maxdepth 1 -type f -exec mv -t "$hot" {} +
+    wait_done "$n" 3600
+    t_end=$(now)
+    sleep 0.5
+    local rss
+    rss=$(peak_rss_kib)
+    first_ready=$(stamp_of first "hot folder item ready" "$log")
+    last_move=$(stamp_of last "---> moveFile:" "$log")
+    total=$(secs "$t0" "$t_end")
+    after=$(secs "$first_ready" "$last_move")
+    delivered=$(ls -U "$SMB_SHARE_DIR/road" | wc -l)
+    [ "$delivered" -eq "$n" ] || { echo "only $delivered of $n delivered to the share" >&2; exit 1; }
+    stop_instance
+    "$src/tests/servers/samba.sh" stop "$sdir" >/dev/null
+    smb_up=""
+    printf '%-26s road %8ss   after hand-over %8ss   smbclient mput %7ss   after/mput %6s\n' \
+        "$n files x 4 KiB to SMB" "$total" "$after" "$mput" "$(ratio "$after" "$mput")"
+    printf '  files/s: road after hand-over %s, smbclient mput %s; peak RSS %s MiB\n' \
+        "$(rate "$n" "$after")" "$(rate "$n" "$mput")" \
+        "$(awk -v k="$rss" 'BEGIN { printf "%.1f", k / 1024 }')"
+    rm -rf "$stage"
+}
+
+[ "$smb_files" -gt 0 ] && smb_burst "$smb_files"
 
 # --- one large file -----------------------------------------------------------
 [ "$large_mib" -gt 0 ] || exit 0
