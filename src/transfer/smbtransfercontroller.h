@@ -106,6 +106,8 @@ private:
     [[nodiscard]] TransferError notReachable(const QString &path, const QString &otherPath,
                                              const QString &why) const;
     [[nodiscard]] QByteArray serverURL() const;
+    /// Tells sessions apart in the pool of idle ones: server, share and log-on.
+    [[nodiscard]] QByteArray sessionKey() const;
     /// Removes the item at url whatever it is; 0 or an errno (ENOENT counts as done).
     /// With aborted, the should-abort question is asked between entries.
     int removeItem(const QByteArray &url, bool *aborted);
