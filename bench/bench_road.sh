@@ -18,7 +18,8 @@
 #   --work DIR    scratch folder (default: a fresh folder under /tmp, removed at the end)
 #   --files LIST  burst sizes, comma-separated (default 1000,10000)
 #   --large-mib N size of the large file; 0 skips it
-#   --wrap CMD    runs parcelvane under CMD (a profiler: "perf record -g -o F --")
+#   --wrap CMD    runs parcelvane under CMD (a profiler: "perf record -g -o F --");
+#                 the peak RSS is then not reliable
 #   --smb N       a burst of N files to a private Samba server on 127.0.0.1
 #                 (tests/servers/samba.sh; needs root) beside smbclient's mput of
 #                 the same files to the same share (default 1000; 0 skips)
