@@ -1,31 +1,49 @@
 #!/bin/bash
 # The whole road of a delivery, from the drop into a hot folder to the source
-# in "Done", measured on a running `parcelvane --headless` beside cp of the
-# same data:
-#   - many small files dropped at once into one hot folder (default 2,000)
-#   - one large file (default 1 GiB)
+# in "Done", measured on a running `parcelvane --headless` beside standard
+# copiers of the same data in the same run:
+#   - bursts of small files dropped at once into one hot folder (1,000 and
+#     10,000 by default), beside `cp -r` and `rclone copy` (which checks each
+#     file, as a delivery does); files/s and the process's peak RSS
+#   - one large file (default 1 GiB) beside cp
 # The hot folder is scanned every 5 s and each item needs two equal size
 # probes (1 s apart here), so small runs are dominated by that wait; the part
-# after the first item was handed over is reported beside the total.
+# after the first item was handed over is reported beside the total, and the
+# files/s figure is taken over that part.
 #
-# Usage: bench/bench_road.sh [--build DIR] [--work DIR] [--files N] [--large-mib N]
+# Usage: bench/bench_road.sh [--build DIR] [--work DIR] [--files N[,N...]] [--large-mib N]
+#                            [--wrap CMD] [--smb N]
 #   --build DIR   build tree with src/parcelvane and src/pv-packer
 #                 (default: build-bench, configured and built in Release like bench/run.sh)
 #   --work DIR    scratch folder (default: a fresh folder under /tmp, removed at the end)
+#   --files LIST  burst sizes, comma-separated (default 1000,10000)
+#   --large-mib N size of the large file; 0 skips it
+#   --wrap CMD    runs parcelvane under CMD (a profiler: "perf record -g -o F --");
+#                 the peak RSS is then not reliable
+#   --smb N       a burst of N files to a private Samba server on 127.0.0.1
+#                 (tests/servers/samba.sh; needs root) beside smbclient's mput of
+#                 the same files to the same share (default 1000; 0 skips)
+# rclone comes from the distribution's package, installed here when missing
+# (apt-get; as root or through sudo).
 set -euo pipefail
 
 src="$(cd "$(dirname "$0")/.." && pwd)"
 build=""
 work=""
-files=2000
+files=1000,10000
 large_mib=1024
+smb_files=1000
+wrap=""
 while [ $# -gt 0 ]; do
     case $1 in
     --build) build=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --files) files=$2; shift 2 ;;
     --large-mib) large_mib=$2; shift 2 ;;
-    *) echo "usage: $0 [--build DIR] [--work DIR] [--files N] [--large-mib N]" >&2; exit 2 ;;
+    --wrap) wrap=$2; shift 2 ;;
+    --smb) smb_files=$2; shift 2 ;;
+    *) echo "usage: $0 [--build DIR] [--work DIR] [--files N[,N...]] [--large-mib N] [--wrap CMD] [--smb N]" >&2
+       exit 2 ;;
     esac
 done
 
@@ -33,9 +51,17 @@ if [ -z "$build" ]; then
     build="${PV_BENCH_BUILD_DIR:-$src/build-bench}"
     cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPV_BUILD_BENCH=ON \
         -DPV_BUILD_TESTS=OFF -DPV_WITH_GUI=OFF -DPV_SANITIZE=OFF >/dev/null
-    cmake --build "$build" --target parcelvane pv-packer -j2 >/dev/null
+    cmake --build "$build" --target parcelvane pv-packer bench_password -j2 >/dev/null
 fi
 exe="$build/src/parcelvane"
+
+if ! command -v rclone >/dev/null; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    echo "installing rclone (Debian package)" >&2
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends rclone \
+        >/dev/null || { echo "rclone could not be installed" >&2; exit 1; }
+fi
 [ -x "$exe" ] || { echo "no $exe" >&2; exit 1; }
 
 own_work=0
@@ -46,11 +72,13 @@ fi
 mkdir -p "$work"
 
 pid=""
+smb_up=""
 cleanup() {
     if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     fi
+    [ -n "$smb_up" ] && "$src/tests/servers/samba.sh" stop "$smb_up" >/dev/null
     [ "$own_work" -eq 1 ] && rm -rf "$work"
     return 0
 }
@@ -69,8 +97,9 @@ stamp_of() { # first|last text log
     fi
 }
 
-# Starts an instance with one Local Disk destination "Road" whose hot folder
-# is $work/home/hot/Road, delivering into $work/out.
+# Starts an instance with one destination "Road" whose hot folder is
+# $work/home/hot/Road: Local Disk delivering into $work/out, or with "smb" the
+# folder "road" of the test server's share (see smb_burst).
 start_instance() {
     local home=$work/home
     rm -rf "$home" "$work/out"
@@ -84,9 +113,23 @@ start_instance() {
 <plist version="1.0">
 <dict>
   <key>name</key><string>Road</string>
+$(if [ "${1:-}" = smb ]; then
+        cat <<SMB
+  <key>QFDestType</key><string>SMB Server</string>
+  <key>type</key><integer>0</integer>
+  <key>hostField</key><string>$SMB_HOST</string>
+  <key>QFPort</key><string>$SMB_PORT</string>
+  <key>pathField</key><string>$SMB_SHARE/road</string>
+  <key>userField</key><string>$SMB_USER</string>
+  <key>sitePasswordField</key><string>$smb_password</string>
+SMB
+    else
+        cat <<LOCAL
   <key>QFDestType</key><string>Local Disk</string>
   <key>type</key><integer>1</integer>
   <key>pathField</key><string>$work/out</string>
+LOCAL
+    fi)
   <key>QFHotfolder</key><string>$home/hot/Road</string>
   <key>sendFTPBtn</key><integer>1</integer>
   <key>sendEmailBtn</key><integer>0</integer>
@@ -97,7 +140,7 @@ EOF
     : >"$log"
     # Every log line gets the time it was written.
     env -u DISPLAY -u WAYLAND_DISPLAY XDG_DATA_HOME="$home/data" \
-        XDG_CONFIG_HOME="$home/config" TMPDIR="$home/tmp" "$exe" --headless \
+        XDG_CONFIG_HOME="$home/config" TMPDIR="$home/tmp" $wrap "$exe" --headless \
         > >(perl -MTime::HiRes=time -ne 'BEGIN { $| = 1 } printf "%.6f %s", time, $_' >"$log") 2>&1 &
     pid=$!
     local waited=0
@@ -133,45 +176,130 @@ report() { # label total after_handover cp
         "$1" "$2" "$3" "$4" "$(ratio "$2" "$4")" "$(ratio "$3" "$4")"
 }
 
-echo "parcelvane road benchmark: $files small files, one ${large_mib} MiB file ($(nproc) CPUs)"
+echo "parcelvane road benchmark: bursts of $files small files, one ${large_mib} MiB file ($(nproc) CPUs)"
 echo "binary: $exe"
 
-# --- many small files -------------------------------------------------------
-stage=$work/stage-small
-rm -rf "$stage"
-mkdir -p "$stage"
-head -c $((files * 4096)) /dev/urandom >"$work/blob"
-split -a 5 -d -b 4096 "$work/blob" "$stage/f" && rm -f "$work/blob"
+# The peak resident set of the running instance (the process itself when a
+# wrapper runs it), in KiB.
+peak_rss_kib() {
+    local p=$pid
+    if [ "$(cat "/proc/$p/comm" 2>/dev/null)" != parcelvane ]; then
+        p=$(cat /proc/"$pid"/task/*/children 2>/dev/null | awk '{ print $1; exit }')
+    fi
+    awk '/^VmHWM:/ { print $2 }' "/proc/$p/status" 2>/dev/null || echo 0
+}
+rate() { awk -v n="$1" -v s="$2" 'BEGIN { if (s > 0) printf "%.0f", n / s; else print "-" }'; }
 
-rm -rf "$work/cp-small"
-t0=$(now)
-cp -r "$stage" "$work/cp-small"
-t1=$(now)
-cp_small=$(secs "$t0" "$t1")
-rm -rf "$work/cp-small"
+# --- bursts of small files ---------------------------------------------------
+small_burst() { # n
+    local n=$1
+    stage=$work/stage-small
+    rm -rf "$stage" "$work/cp-small" "$work/rclone-small"
+    mkdir -p "$stage"
+    head -c $((n * 4096)) /dev/urandom >"$work/blob"
+    split -a 5 -d -b 4096 "$work/blob" "$stage/f" && rm -f "$work/blob"
 
-start_instance
-t0=$(now)
-# A drop: every file appears in the hot folder at once.
-find "$stage" -maxdepth 1 -type f -exec mv -t "$hot" {} +
-wait_done "$files" 1800
-t_end=$(now)
-sleep 0.5
-first_ready=$(stamp_of first "hot folder item ready" "$log")
-last_ready=$(stamp_of last "hot folder item ready" "$log")
-last_move=$(stamp_of last "---> moveFile:" "$log")
-total=$(secs "$t0" "$t_end")
-after=$(secs "$first_ready" "$last_move")
-delivered=$(ls -U "$work/out" | wc -l)
-[ "$delivered" -eq "$files" ] || { echo "only $delivered of $files delivered" >&2; exit 1; }
-history_bytes=$(stat -c %s "$work/home/data/Tallowin/Parcelvane/History.xml")
-stop_instance
-report "$files files x 4 KiB" "$total" "$after" "$cp_small"
-echo "  drop to first hand-over $(secs "$t0" "$first_ready")s, hand-overs spread over $(secs "$first_ready" "$last_ready")s, History.xml ${history_bytes} bytes"
-echo "  per file after hand-over: $(awk -v a="$after" -v n="$files" 'BEGIN { printf "%.2f", 1000 * a / n }') ms"
-rm -rf "$stage"
+    t0=$(now)
+    cp -r "$stage" "$work/cp-small"
+    t1=$(now)
+    cp_small=$(secs "$t0" "$t1")
+    rm -rf "$work/cp-small"
+    t0=$(now)
+    rclone copy --config /dev/null "$stage" "$work/rclone-small" 2>/dev/null
+    t1=$(now)
+    rclone_small=$(secs "$t0" "$t1")
+    [ "$(ls -U "$work/rclone-small" | wc -l)" -eq "$n" ] || { echo "rclone copied too few" >&2; exit 1; }
+    rm -rf "$work/rclone-small"
+
+    start_instance
+    t0=$(now)
+    # A drop: every file appears in the hot folder at once.
+    find "$stage" -maxdepth 1 -type f -exec mv -t "$hot" {} +
+    wait_done "$n" 3600
+    t_end=$(now)
+    sleep 0.5
+    local rss
+    rss=$(peak_rss_kib)
+    first_ready=$(stamp_of first "hot folder item ready" "$log")
+    last_ready=$(stamp_of last "hot folder item ready" "$log")
+    last_move=$(stamp_of last "---> moveFile:" "$log")
+    total=$(secs "$t0" "$t_end")
+    after=$(secs "$first_ready" "$last_move")
+    delivered=$(ls -U "$work/out" | wc -l)
+    [ "$delivered" -eq "$n" ] || { echo "only $delivered of $n delivered" >&2; exit 1; }
+    history_bytes=$(stat -c %s "$work/home/data/Tallowin/Parcelvane/History.xml")
+    stop_instance
+    report "$n files x 4 KiB" "$total" "$after" "$cp_small"
+    printf '  files/s: road after hand-over %s, cp -r %s, rclone copy %s (%ss); peak RSS %s MiB\n' \
+        "$(rate "$n" "$after")" "$(rate "$n" "$cp_small")" "$(rate "$n" "$rclone_small")" \
+        "$rclone_small" "$(awk -v k="$rss" 'BEGIN { printf "%.1f", k / 1024 }')"
+    echo "  drop to first hand-over $(secs "$t0" "$first_ready")s, hand-overs spread over $(secs "$first_ready" "$last_ready")s, History.xml ${history_bytes} bytes"
+    echo "  per file after hand-over: $(awk -v a="$after" -v n="$n" 'BEGIN { printf "%.2f", 1000 * a / n }') ms"
+    rm -rf "$stage"
+}
+
+for n in ${files//,/ }; do
+    small_burst "$n"
+done
+
+# --- a burst to a Samba share --------------------------------------------------
+smb_burst() { # n
+    local n=$1 sdir=$work/samba
+    if [ "$(id -u)" -ne 0 ] || ! command -v smbd >/dev/null; then
+        echo "SMB burst skipped: needs root and smbd (scripts/install-deps.sh)"
+        return 0
+    fi
+    "$src/tests/servers/samba.sh" start "$sdir" >/dev/null
+    smb_up=$sdir
+    # shellcheck disable=SC1091
+    . "$sdir/samba.env"
+    smb_password=$("$build/bench/bench_password" "$SMB_PASSWORD")
+    local smbc=(smbclient -s "$sdir/samba/smb.conf" -p "$SMB_PORT" -A "$sdir/samba/private/auth"
+        "//$SMB_HOST/$SMB_SHARE")
+    stage=$work/stage-smb
+    rm -rf "$stage"
+    mkdir -p "$stage"
+    head -c $((n * 4096)) /dev/urandom >"$work/blob"
+    split -a 5 -d -b 4096 "$work/blob" "$stage/f" && rm -f "$work/blob"
+
+    t0=$(now)
+    "${smbc[@]}" -c "mkdir mput; cd mput; lcd $stage; prompt; mput *" >/dev/null 2>&1
+    t1=$(now)
+    local mput
+    mput=$(secs "$t0" "$t1")
+    [ "$(ls -U "$SMB_SHARE_DIR/mput" | wc -l)" -eq "$n" ] || { echo "smbclient put too few" >&2; exit 1; }
+    mkdir -p "$SMB_SHARE_DIR/road"
+    chown --reference="$SMB_SHARE_DIR" "$SMB_SHARE_DIR/road"
+
+    start_instance smb
+    t0=$(now)
+    find "$stage" -maxdepth 1 -type f -exec mv -t "$hot" {} +
+    wait_done "$n" 3600
+    t_end=$(now)
+    sleep 0.5
+    local rss
+    rss=$(peak_rss_kib)
+    first_ready=$(stamp_of first "hot folder item ready" "$log")
+    last_move=$(stamp_of last "---> moveFile:" "$log")
+    total=$(secs "$t0" "$t_end")
+    after=$(secs "$first_ready" "$last_move")
+    delivered=$(ls -U "$SMB_SHARE_DIR/road" | wc -l)
+    [ "$delivered" -eq "$n" ] || { echo "only $delivered of $n delivered to the share" >&2; exit 1; }
+    stop_instance
+    "$src/tests/servers/samba.sh" stop "$sdir" >/dev/null
+    smb_up=""
+    printf '%-26s road %8ss   after hand-over %8ss   smbclient mput %7ss   after/mput %6s\n' \
+        "$n files x 4 KiB to SMB" "$total" "$after" "$mput" "$(ratio "$after" "$mput")"
+    printf '  files/s: road after hand-over %s, smbclient mput %s; peak RSS %s MiB\n' \
+        "$(rate "$n" "$after")" "$(rate "$n" "$mput")" \
+        "$(awk -v k="$rss" 'BEGIN { printf "%.1f", k / 1024 }')"
+    rm -rf "$stage"
+}
+
+[ "$smb_files" -gt 0 ] && smb_burst "$smb_files"
 
 # --- one large file -----------------------------------------------------------
+[ "$large_mib" -gt 0 ] || exit 0
 stage=$work/stage-large
 rm -rf "$stage"
 mkdir -p "$stage"

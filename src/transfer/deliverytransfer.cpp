@@ -47,11 +47,6 @@ QString deletingLastPathComponent(const QString &path)
     return slash < 0 ? QString() : path.left(slash);
 }
 
-QStringList namesOf(const RemoteListing &listing)
-{
-    return listing.keys();
-}
-
 QString valueText(const QVariant &v)
 {
     return v.toString();
@@ -279,10 +274,11 @@ void DeliveryTransfer::startProcessNow()
     if (stopped())
         return;
 
-    // 6.
+    // 6. The destination must be a folder that can be listed. Its entries are
+    // not read: names are looked up one by one, so a folder of thousands costs
+    // what an empty one does.
     updateListing(transferreport::ListingStarted{});
-    const TransferResult<RemoteListing> root =
-        controller->contentsOfDirectoryAtPath(QStringLiteral("/"));
+    const Result root = controller->checkFolderAtPath(QStringLiteral("/"));
     if (stopped())
         return;
     if (!root) {
@@ -304,22 +300,21 @@ void DeliveryTransfer::startProcessNow()
     // 7.
     setDateFolderPathInAppDelegate(QString());
     QString dateFolderPath;
-    TransferResult<RemoteListing> target = root;
     if (controller->takesDateFolders()) {
-        dateFolderPath = createDateFolderPath(namesOf(*root));
-        if (stopped())
-            return;
-        // The root was listed a moment ago; only a date folder needs a listing.
-        if (!dateFolderPath.isEmpty())
-            target = controller->contentsOfDirectoryAtPath(dateFolderPath);
+        dateFolderPath = createDateFolderPath();
         if (stopped())
             return;
     }
 
     // 9.
-    if (!recBool(dest, QStringLiteral("overwriteBtn")) && target) {
-        m_finalName = finalNameForOverwrite(m_finalName, namesOf(*target));
-        setFinalNameInAppDelegate(m_finalName);
+    if (!recBool(dest, QStringLiteral("overwriteBtn"))) {
+        const std::optional<QString> name = freeName(dateFolderPath, m_finalName);
+        if (stopped())
+            return;
+        if (name) {
+            m_finalName = *name;
+            setFinalNameInAppDelegate(m_finalName);
+        }
     }
 
     // 10.
@@ -450,7 +445,7 @@ QString DeliveryTransfer::placedPath(const QString &path) const
     return m_folderStoredPath + path.mid(m_folderBuildPath.size());
 }
 
-QString DeliveryTransfer::createDateFolderPath(const QStringList &rootNames)
+QString DeliveryTransfer::createDateFolderPath()
 {
     const QVariantMap dest = m_parameters.value(k::dest).toMap();
     const bool year = recBool(dest, QStringLiteral("yearFolderBtn"));
@@ -463,23 +458,24 @@ QString DeliveryTransfer::createDateFolderPath(const QStringList &rootNames)
     updateListing(transferreport::CreatingFolders{});
     const QDateTime now = QDateTime::currentDateTime();
     QString path;
-    QStringList known = rootNames;
 
-    // One level: list it when it exists, create it otherwise. On failure the
+    // One level: checked when it exists, created otherwise. On failure the
     // delivery goes on one level higher.
     auto level = [&](const QString &name, const QString &listFailure,
                      const QString &createFailure) -> bool {
         path = path.isEmpty() ? name : path + QLatin1Char('/') + name;
-        if (known.contains(name)) {
-            const TransferResult<RemoteListing> listing =
-                controller->contentsOfDirectoryAtPath(path);
+        const TransferResult<bool> exists = controller->itemExists(path);
+        if (stopped())
+            return false;
+        // Where that cannot be told, looking into the folder tells why.
+        if (!exists.ok() || exists.value()) {
+            const Result folder = controller->checkFolderAtPath(path);
             if (stopped())
                 return false;
-            if (!listing) {
+            if (!folder) {
                 logDateFolderError(listFailure.arg(path));
                 return false;
             }
-            known = namesOf(*listing);
         } else {
             const bool created = controller->createDirectoryAtPath(path).ok();
             if (stopped())
@@ -488,7 +484,6 @@ QString DeliveryTransfer::createDateFolderPath(const QStringList &rootNames)
                 logDateFolderError(createFailure.arg(path));
                 return false;
             }
-            known.clear();
         }
         return true;
     };
@@ -515,6 +510,23 @@ QString DeliveryTransfer::createDateFolderPath(const QStringList &rootNames)
                               "to the upper level directory.")))
         return deletingLastPathComponent(path);
     return path;
+}
+
+std::optional<QString> DeliveryTransfer::freeName(const QString &folder, const QString &name)
+{
+    FileTransferController *controller = m_transferController.get();
+    const QString prefix =
+        folder.isEmpty() ? QStringLiteral("/") : QLatin1Char('/') + folder + QLatin1Char('/');
+    QString candidate = name;
+    for (qint64 n = 1;; ++n) {
+        const TransferResult<bool> taken = controller->itemExists(prefix + candidate);
+        if (!taken.ok() || stopped())
+            // The upload never replaces by accident: it numbers a name taken after all.
+            return n == 1 ? std::nullopt : std::optional<QString>(candidate);
+        if (!taken.value())
+            return candidate;
+        candidate = numberedName(name, n);
+    }
 }
 
 bool DeliveryTransfer::uploadFolderContents(const QVariantList &items, const QString &rootPath)

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <variant>
 
 class QObject;
@@ -180,7 +181,10 @@ private:
     struct Channel;
 
     void startProcessNow();
-    QString createDateFolderPath(const QStringList &rootNames);
+    QString createDateFolderPath();
+    /// The first of name, "name_1", "name_2", ... not taken in folder, each
+    /// looked up on its own; nullopt when the folder cannot be looked into.
+    std::optional<QString> freeName(const QString &folder, const QString &name);
     /// True when every item was sent; false once a failure was reported or the
     /// delivery was stopped.
     bool uploadFolderContents(const QVariantList &items, const QString &rootPath);

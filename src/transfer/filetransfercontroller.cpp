@@ -328,6 +328,24 @@ TransferResult<RemoteListing> FileTransferController::contentsOfDirectoryAtPath(
     return failOperation(unsupported().description);
 }
 
+Result FileTransferController::checkFolderAtPath(const QString &path)
+{
+    const TransferResult<RemoteListing> listing = contentsOfDirectoryAtPath(path);
+    if (!listing)
+        return listing.error();
+    return {};
+}
+
+TransferResult<bool> FileTransferController::itemExists(const QString &path)
+{
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString folder = slash <= 0 ? QStringLiteral("/") : path.left(slash);
+    const TransferResult<RemoteListing> listing = contentsOfDirectoryAtPath(folder);
+    if (!listing)
+        return listing.error();
+    return listing->contains(path.mid(slash + 1));
+}
+
 Result FileTransferController::createDirectoryAtPath(const QString &)
 {
     return failOperation(unsupported().description);

@@ -207,6 +207,18 @@ public:
 
     /// Lists a folder.
     virtual TransferResult<RemoteListing> contentsOfDirectoryAtPath(const QString &path);
+
+    // Queries answered in constant time where the protocol can ask for one
+    // item, so a delivery into a folder of thousands does not read them all.
+    // The direct answers send no delegate messages; the fallbacks list the
+    // folder and send that listing's messages.
+
+    /// Succeeds when path is a folder that can be listed; fails as its listing would.
+    virtual Result checkFolderAtPath(const QString &path);
+    /// Whether the folder of path holds an entry of its name (a file, folder
+    /// or link, dangling or not). Fails where that cannot be told (the answer
+    /// then is the delivery's to guess; an upload never replaces by accident).
+    virtual TransferResult<bool> itemExists(const QString &path);
     /// Creates one folder (missing parents are not created).
     virtual Result createDirectoryAtPath(const QString &path);
     virtual Result deleteFileAtPath(const QString &path);

@@ -168,6 +168,32 @@ LocalTransferController::contentsOfDirectoryAtPath(const QString &path)
     return listing;
 }
 
+Result LocalTransferController::checkFolderAtPath(const QString &path)
+{
+    const QString dir = localPathForRemotePath(path);
+    if (dir.isEmpty())
+        return FileTransferController::checkFolderAtPath(path);
+    DIR *d = ::opendir(encoded(dir).constData());
+    if (!d)
+        return TransferError::posix(errno, dir);
+    ::closedir(d);
+    return {};
+}
+
+TransferResult<bool> LocalTransferController::itemExists(const QString &path)
+{
+    const QString local = localPathForRemotePath(path);
+    if (local.isEmpty())
+        return FileTransferController::itemExists(path);
+    struct stat st {};
+    if (::lstat(encoded(local).constData(), &st) == 0)
+        return true;
+    const int err = errno;
+    if (err == ENOENT || err == ENOTDIR)
+        return false;
+    return TransferError::posix(err, local);
+}
+
 Result LocalTransferController::createDirectoryAtPath(const QString &path)
 {
     sendDidStart();

@@ -30,6 +30,10 @@ public:
     /// taken all the same); an entry whose attributes cannot be read is logged
     /// and left out.
     TransferResult<RemoteListing> contentsOfDirectoryAtPath(const QString &path) override;
+    /// Opens the folder as a listing would, without reading it.
+    Result checkFolderAtPath(const QString &path) override;
+    /// One lstat.
+    TransferResult<bool> itemExists(const QString &path) override;
     Result createDirectoryAtPath(const QString &path) override;
     /// Removes the item; succeeds when nothing exists there.
     Result deleteFileAtPath(const QString &path) override;

@@ -3,6 +3,7 @@
 #include "core/fileops.h"
 #include "core/log.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QStringList>
 
@@ -508,11 +509,92 @@ private:
     qint64 m_batch = kMinBatch;
 };
 
+/// Sessions of controllers that have ended, kept a while for the next one to
+/// the same share with the same log-on: a burst of deliveries then costs one
+/// connection and one log-on, not one per item. A session is used by one
+/// controller at a time (taken out while in use).
+class SessionPool {
+public:
+    static SessionPool &instance()
+    {
+        // Never destroyed: idle sessions end with the process, which needs no
+        // library call at exit.
+        static auto *pool = new SessionPool;
+        return *pool;
+    }
+
+    std::shared_ptr<SmbSession> take(const QByteArray &key)
+    {
+        std::lock_guard lock(m_mutex);
+        dropIdle();
+        // The latest first: its connection is the likeliest to be alive.
+        for (auto it = m_idle.rbegin(); it != m_idle.rend(); ++it) {
+            if (it->key == key) {
+                std::shared_ptr<SmbSession> session = std::move(it->session);
+                m_idle.erase(std::next(it).base());
+                return session;
+            }
+        }
+        return nullptr;
+    }
+
+    void give(QByteArray key, std::shared_ptr<SmbSession> session)
+    {
+        std::lock_guard lock(m_mutex);
+        dropIdle();
+        if (m_idle.size() >= kMaxIdle)
+            m_idle.erase(m_idle.begin());
+        QElapsedTimer since;
+        since.start();
+        m_idle.push_back({std::move(key), std::move(session), since});
+    }
+
+private:
+    static constexpr size_t kMaxIdle = 4;
+    static constexpr qint64 kIdleMs = 30000;
+
+    struct Idle {
+        QByteArray key;
+        std::shared_ptr<SmbSession> session;
+        QElapsedTimer since;
+    };
+
+    void dropIdle()
+    {
+        std::erase_if(m_idle, [](const Idle &i) { return i.since.hasExpired(kIdleMs); });
+    }
+
+    std::mutex m_mutex;
+    std::vector<Idle> m_idle;
+};
+
 } // namespace
 
 SMBTransferController::SMBTransferController() = default;
 
-SMBTransferController::~SMBTransferController() = default;
+SMBTransferController::~SMBTransferController()
+{
+    // Only a session that reached its share is worth keeping; the next user
+    // checks the share again before relying on it.
+    if (m_session && m_session->connected && m_session.use_count() == 1) {
+        m_session->connected = false;
+        SessionPool::instance().give(sessionKey(), std::move(m_session));
+    }
+}
+
+QByteArray SMBTransferController::sessionKey() const
+{
+    // Hashed so the pool keeps no second copy of the password.
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(serverURL());
+    hash.addData(QByteArrayView("\n"));
+    hash.addData(m_sharePoint.toUtf8());
+    hash.addData(QByteArrayView("\n"));
+    hash.addData(baseURL().userName(QUrl::FullyDecoded).toUtf8());
+    hash.addData(QByteArrayView("\n"));
+    hash.addData(baseURL().password(QUrl::FullyDecoded).toUtf8());
+    return hash.result();
+}
 
 bool SMBTransferController::initWithBaseURL(const QUrl &url)
 {
@@ -596,6 +678,8 @@ bool SMBTransferController::connectSession(const QString &reportPath, const QStr
 {
     int err = 0;
     bool clientFailed = false;
+    if (!m_session)
+        m_session = SessionPool::instance().take(sessionKey());
     if (!m_session) {
         QString user = baseURL().userName(QUrl::FullyDecoded);
         QString workgroup;
@@ -705,6 +789,34 @@ TransferResult<RemoteListing> SMBTransferController::contentsOfDirectoryAtPath(c
     }
     sendDidSucceed();
     return listing;
+}
+
+Result SMBTransferController::checkFolderAtPath(const QString &path)
+{
+    TransferError error;
+    if (!connectSession(path, QString(), &error))
+        return error;
+    struct stat st = {};
+    int err = m_session->stat(smbURLForRemotePath(path), &st);
+    if (!err && !S_ISDIR(st.st_mode))
+        err = ENOTDIR;
+    if (err)
+        return itemError(err, path);
+    return {};
+}
+
+TransferResult<bool> SMBTransferController::itemExists(const QString &path)
+{
+    TransferError error;
+    if (!connectSession(path, QString(), &error))
+        return error;
+    struct stat st = {};
+    const int err = m_session->stat(smbURLForRemotePath(path), &st);
+    if (!err)
+        return true;
+    if (err == ENOENT || err == ENOTDIR)
+        return false;
+    return itemError(err, path);
 }
 
 Result SMBTransferController::createDirectoryAtPath(const QString &path)

@@ -66,6 +66,9 @@ public:
     /// Lists every entry (hidden ones included) with type, size, creation date
     /// (where the server records it) and modification date.
     TransferResult<RemoteListing> contentsOfDirectoryAtPath(const QString &path) override;
+    /// One stat each: the library's opendir reads the whole folder.
+    Result checkFolderAtPath(const QString &path) override;
+    TransferResult<bool> itemExists(const QString &path) override;
     /// Creates one folder; a missing parent fails with the server's error.
     Result createDirectoryAtPath(const QString &path) override;
     /// Removes the item (a folder with its content); succeeds when nothing exists there.
@@ -103,6 +106,8 @@ private:
     [[nodiscard]] TransferError notReachable(const QString &path, const QString &otherPath,
                                              const QString &why) const;
     [[nodiscard]] QByteArray serverURL() const;
+    /// Tells sessions apart in the pool of idle ones: server, share and log-on.
+    [[nodiscard]] QByteArray sessionKey() const;
     /// Removes the item at url whatever it is; 0 or an errno (ENOENT counts as done).
     /// With aborted, the should-abort question is asked between entries.
     int removeItem(const QByteArray &url, bool *aborted);

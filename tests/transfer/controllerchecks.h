@@ -95,6 +95,18 @@ inline void listing(const Rig &r)
     QCOMPARE(a.value(kNSFileSize).toLongLong(), 5);
     QCOMPARE(listing->value("sub").value(kNSFileType).toString(), QString(kNSFileTypeDirectory));
     QCOMPARE(r.c->contentsOfDirectoryAtPath("sub").value_or({{"x", {}}}).size(), 0);
+
+    // One name at a time, quietly, the same answers: what the delivery asks
+    // instead of listing a folder of thousands.
+    r.d.clear();
+    for (const QString &n : names)
+        QVERIFY2(r.c->itemExists('/' + n).value_or(false), qPrintable(n));
+    for (const char *missing : {"b.txt", "a.txt/x", "nope/x"})
+        QVERIFY2(!r.c->itemExists(missing).value_or(true), missing);
+    QVERIFY(r.c->checkFolderAtPath("/") && r.c->checkFolderAtPath("sub"));
+    QCOMPARE(r.d.events, Events());
+    QCOMPARE(r.c->checkFolderAtPath("a.txt").error().code, ENOTDIR);
+    QCOMPARE(r.c->checkFolderAtPath("nope").error().code, ENOENT);
 }
 
 // Without replacing, whatever takes the name while the upload runs (a file

@@ -98,6 +98,12 @@ protected:
 // the server's, dates and tags are not kept.
 class LocalServer : public LocalTransferController {
 public:
+    static inline int listings = 0;
+    TransferResult<RemoteListing> contentsOfDirectoryAtPath(const QString &path) override
+    {
+        ++listings;
+        return LocalTransferController::contentsOfDirectoryAtPath(path);
+    }
     bool takesDateFolders() const override { return true; }
     bool needsLogIn() const override { return true; }
     bool supportsItemDates() const override { return false; }
@@ -377,9 +383,12 @@ private Q_SLOTS:
                                                   "finalName:f.txt", "dateFolder:" + day}));
         QCOMPARE(r.events.last(), QStringLiteral("success"));
 
-        // The same day again: everything exists, the name is numbered.
+        // The same day again: everything exists, the name is numbered, and
+        // no folder is read whole (bursts into big folders stay linear).
+        LocalServer::listings = 0;
         const TestReceiver r2 = deliver(p, localServer());
         QCOMPARE(r2.finalName, QStringLiteral("f_1.txt"));
+        QCOMPARE(LocalServer::listings, 0);
         QVERIFY(QFileInfo::exists(dest(day + "/f_1.txt")));
 
         // A month "folder" that cannot be listed: the file goes to the year.
