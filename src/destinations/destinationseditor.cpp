@@ -223,7 +223,13 @@ bool DestinationsEditor::writeCurrDestination()
         return false;
     if (!recBool(m_items[m_selected], dk::isGroup))
         m_items[m_selected].insert(dk::QFCreateZip, true);
-    return writeDestination(m_items[m_selected]);
+    // Every queued item asks for this write: unchanged, the file already
+    // holds the record, and rewriting it (with a flush) per item would cost
+    // a burst most of its time.
+    const QVariantMap &record = m_items[m_selected];
+    if (record == m_lastWritten && QFileInfo::exists(fileForName(recString(record, dk::name))))
+        return true;
+    return writeDestination(record);
 }
 
 bool DestinationsEditor::writeDestination(const QVariantMap &record)
@@ -242,6 +248,7 @@ bool DestinationsEditor::writeDestination(const QVariantMap &record)
         log(lcDestinations(), QStringLiteral("---> writeDestination: %1: %2").arg(name, error));
         return false;
     }
+    m_lastWritten = record;
     return true;
 }
 

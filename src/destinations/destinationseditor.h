@@ -112,6 +112,8 @@ private:
     QString m_dir;
     QList<QVariantMap> m_items;
     int m_selected = -1;
+    /// The record most recently written to its file.
+    QVariantMap m_lastWritten;
     std::function<void()> m_startWatching;
 };
 

@@ -12,6 +12,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 using namespace pv;
 using pvtest::putBytes;
 
@@ -119,6 +121,21 @@ private Q_SLOTS:
         QCOMPARE(ed.selectedItem().value(dk::QFDestCode).typeId(), QMetaType::QString);
         QVERIFY(ed.writeCurrDestination());
         QCOMPARE(ed.destDictForName("nocode").value(dk::QFDestCode), QVariant(QString()));
+        // Every queued item asks for this write: an unchanged record is not
+        // rewritten (a rewrite replaces the file), a changed one is.
+        const auto inode = [this] {
+            struct stat st {};
+            return ::stat(QFile::encodeName(file("nocode")).constData(), &st) == 0 ? st.st_ino : 0;
+        };
+        const ino_t before = inode();
+        QVERIFY(before != 0);
+        QVERIFY(ed.writeCurrDestination());
+        QCOMPARE(inode(), before);
+        QVariantMap changed = ed.selectedItem();
+        changed.insert(dk::QFDestCode, "nc");
+        ed.setItem(ed.selectedRow(), changed);
+        QVERIFY(ed.writeCurrDestination());
+        QCOMPARE(ed.destDictForName("nocode").value(dk::QFDestCode), QVariant("nc"));
 
         // Group upkeep walks the malformed member lists without harm and
         // still removes the well-formed member.
