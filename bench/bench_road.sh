@@ -190,6 +190,25 @@ peak_rss_kib() {
 }
 rate() { awk -v n="$1" -v s="$2" 'BEGIN { if (s > 0) printf "%.0f", n / s; else print "-" }'; }
 
+# Drops the staged files into the running instance's hot folder at once and
+# waits for all n in "Done"; sets t0, total, after, rss, first_ready, last_ready.
+drop_and_wait() { # n
+    local n=$1
+    t0=$(now)
+    find "$stage" -maxdepth 1 -type f -exec mv -t "$hot" {} +
+    wait_done "$n" 3600
+    local t_end
+    t_end=$(now)
+    sleep 0.5
+    rss=$(peak_rss_kib)
+    first_ready=$(stamp_of first "hot folder item ready" "$log")
+    last_ready=$(stamp_of last "hot folder item ready" "$log")
+    local last_move
+    last_move=$(stamp_of last "---> moveFile:" "$log")
+    total=$(secs "$t0" "$t_end")
+    after=$(secs "$first_ready" "$last_move")
+}
+
 # --- bursts of small files ---------------------------------------------------
 small_burst() { # n
     local n=$1
@@ -212,19 +231,7 @@ small_burst() { # n
     rm -rf "$work/rclone-small"
 
     start_instance
-    t0=$(now)
-    # A drop: every file appears in the hot folder at once.
-    find "$stage" -maxdepth 1 -type f -exec mv -t "$hot" {} +
-    wait_done "$n" 3600
-    t_end=$(now)
-    sleep 0.5
-    local rss
-    rss=$(peak_rss_kib)
-    first_ready=$(stamp_of first "hot folder item ready" "$log")
-    last_ready=$(stamp_of last "hot folder item ready" "$log")
-    last_move=$(stamp_of last "---> moveFile:" "$log")
-    total=$(secs "$t0" "$t_end")
-    after=$(secs "$first_ready" "$last_move")
+    drop_and_wait "$n"
     delivered=$(ls -U "$work/out" | wc -l)
     [ "$delivered" -eq "$n" ] || { echo "only $delivered of $n delivered" >&2; exit 1; }
     history_bytes=$(stat -c %s "$work/home/data/Tallowin/Parcelvane/History.xml")
@@ -247,6 +254,10 @@ smb_burst() { # n
     local n=$1 sdir=$work/samba
     if [ "$(id -u)" -ne 0 ] || ! command -v smbd >/dev/null; then
         echo "SMB burst skipped: needs root and smbd (scripts/install-deps.sh)"
+        return 0
+    fi
+    if [ ! -x "$build/bench/bench_password" ]; then
+        echo "SMB burst skipped: $build/bench/bench_password is not built (target bench_password)"
         return 0
     fi
     "$src/tests/servers/samba.sh" start "$sdir" >/dev/null
@@ -272,17 +283,7 @@ smb_burst() { # n
     chown --reference="$SMB_SHARE_DIR" "$SMB_SHARE_DIR/road"
 
     start_instance smb
-    t0=$(now)
-    find "$stage" -maxdepth 1 -type f -exec mv -t "$hot" {} +
-    wait_done "$n" 3600
-    t_end=$(now)
-    sleep 0.5
-    local rss
-    rss=$(peak_rss_kib)
-    first_ready=$(stamp_of first "hot folder item ready" "$log")
-    last_move=$(stamp_of last "---> moveFile:" "$log")
-    total=$(secs "$t0" "$t_end")
-    after=$(secs "$first_ready" "$last_move")
+    drop_and_wait "$n"
     delivered=$(ls -U "$SMB_SHARE_DIR/road" | wc -l)
     [ "$delivered" -eq "$n" ] || { echo "only $delivered of $n delivered to the share" >&2; exit 1; }
     stop_instance
