@@ -1,19 +1,9 @@
-#include "app/appcontroller.h"
-#include "app/queueitem.h"
-#include "common/fixtures.h"
-#include "common/recordingui.h"
-#include "common/testenv.h"
-#include "core/paths.h"
-#include "core/plist.h"
+#include "common/appfixture.h"
 #include "core/record.h"
 #include "core/settings.h"
 #include "destinations/destinationseditor.h"
-#include "records/historypaneltable.h"
 #include "records/queuetable.h"
 #include "records/senttable.h"
-
-#include <QDir>
-#include <QFile>
 
 #include <sys/stat.h>
 
@@ -22,48 +12,35 @@ using pvtest::fileRecords;
 using pvtest::makeFile;
 using pvtest::writeDest;
 
-namespace {
-
-QVariantMap localDest(const QString &name, const QString &code = QString())
-{
-    return {{"name", name},        {"QFDestType", "Local Disk"}, {"type", 1},
-            {"pathField", "/tmp"}, {"QFDestCode", code},         {"sendFTPBtn", 1}};
-}
-
-} // namespace
-
-class TestAppController : public QObject {
+class TestAppController : public QObject, pvtest::AppFixture {
     Q_OBJECT
 
-    std::unique_ptr<pvtest::IsolatedHome> m_home;
-    std::unique_ptr<pvtest::RecordingUserInterface> m_ui;
-    std::unique_ptr<AppController> m_app;
     QList<QVariantMap> m_processed;
 
     /// Items join the queue once measured, off the main thread.
     void settle() { QTRY_VERIFY(!m_app->isMeasuring()); }
 
+    // Without a hot folder: the watcher must not hand anything over on its own.
+    QVariantMap localDest(const QString &name, const QString &code = QString()) const
+    {
+        QVariantMap d = local(name, "/tmp", {{"QFDestCode", code}});
+        d.remove("QFHotfolder");
+        return d;
+    }
     void start()
     {
-        m_ui = std::make_unique<pvtest::RecordingUserInterface>();
-        m_app = std::make_unique<AppController>(m_ui.get());
-        m_app->setProcessFileHandler([this](const QVariantMap &item) { m_processed.append(item); });
-        m_app->startup();
+        AppFixture::start([this] {
+            m_app->setProcessFileHandler([this](const QVariantMap &i) { m_processed.append(i); });
+        });
     }
 
 private Q_SLOTS:
     void init()
     {
         m_processed.clear();
-        m_home = std::make_unique<pvtest::IsolatedHome>();
-        QDir().mkpath(paths::destinationsDir());
+        freshHome();
     }
-    void cleanup()
-    {
-        m_app.reset();
-        m_ui.reset();
-        m_home.reset();
-    }
+    void cleanup() { tearDown(); }
 
     void groupExpandsIntoMembersInMemberOrder()
     {
@@ -76,7 +53,7 @@ private Q_SLOTS:
                     QVariantList{QVariantMap{{"name", "Zeta"}}, QVariantMap{{"name", "Gone"}},
                                  QVariantMap{{"name", "Alpha"}}}}});
         start();
-        const QString hot = m_home->path() + "/hot/Both";
+        const QString hot = home() + "/hot/Both";
         const QString file = makeFile(hot + "/report.pdf", 5000);
         m_app->checkForCode({{qk::path, file}, {qk::hotfolder, hot}, {qk::dest, "Both"}});
         // Measured off the main thread: nothing is queued before that ends.
@@ -105,7 +82,7 @@ private Q_SLOTS:
     {
         writeDest(localDest("D"));
         start();
-        const QString hot = m_home->path() + "/hot/D";
+        const QString hot = home() + "/hot/D";
         for (const char *n : {"a", "b"})
             m_app->addToQueue(
                 {{qk::path, makeFile(hot + "/" + n)}, {qk::hotfolder, hot}, {qk::dest, "D"}});
@@ -132,53 +109,13 @@ private Q_SLOTS:
         QCOMPARE(m_processed[1].value("name").toString(), QStringLiteral("p"));
     }
 
-    void codeBasedHotFolderRoutesByCode()
-    {
-        writeDest(localDest("Invoices", "x7"));
-        writeDest(localDest("Other", "x8"));
-        start();
-        const QString hot = m_home->path() + "/<Code-Based Delivery>";
-        m_app->checkForCode({{qk::path, makeFile(hot + "/invoice.x7.pdf")}, {qk::hotfolder, hot}});
-        settle();
-        QDir().mkpath(hot + "/Job.x8");
-        m_app->setProcessing(false);
-        m_app->checkForCode({{qk::path, hot + "/Job.x8"}, {qk::hotfolder, hot}});
-        settle();
-        QCOMPARE(m_processed.size(), 2);
-        QCOMPARE(m_processed[0].value("dest").toString(), QStringLiteral("Invoices"));
-        QCOMPARE(m_processed[1].value("dest").toString(), QStringLiteral("Other"));
-        QVERIFY(recBool(m_processed[1], "isFolder"));
-
-        // No code: ignored and left alone.
-        const QString plain = makeFile(hot + "/invoice.pdf");
-        m_app->checkForCode({{qk::path, plain}, {qk::hotfolder, hot}});
-        QVERIFY(QFile::exists(plain));
-
-        // Unknown code: recorded as not delivered and moved to Errors.
-        const QString unknown = makeFile(hot + "/invoice.zz.pdf", 4096);
-        m_app->checkForCode({{qk::path, unknown}, {qk::hotfolder, hot}, {qk::origSize, 4096}});
-        QVERIFY(!QFile::exists(unknown));
-        QVERIFY(QFile::exists(hot + "/Errors/invoice.zz.pdf"));
-        QCOMPARE(m_processed.size(), 2);
-        QCoreApplication::processEvents();
-        const QList<QVariantMap> history = fileRecords("History.xml");
-        QCOMPARE(history.size(), 1);
-        QCOMPARE(history[0].value("dest").toString(), QStringLiteral("<invalid destination code>"));
-        QCOMPARE(history[0].value("success").toString(), QStringLiteral("missing"));
-        QCOMPARE(history[0].value("size").toString(), QStringLiteral("4 KB"));
-        QVERIFY(history[0].value("error").toString().contains("The code \"zz\" is not assigned"));
-        QCOMPARE(fileRecords("Sent.xml").size(), 1);
-        QVERIFY(
-            m_app->errors().items()[0].value("error").toString().contains("FILE NOT DELIVERED!"));
-    }
-
     void destFileOnlySelectsDestination()
     {
         writeDest(localDest("Proofs"));
         settings::setValue("showDestWin", 0);
         start();
         QVERIFY(!m_ui->raised.contains(UserInterface::Window::Destinations));
-        const QString hot = m_home->path() + "/hot/Proofs";
+        const QString hot = home() + "/hot/Proofs";
         const QString file = makeFile(hot + "/Proofs.dest");
         m_app->checkForCode({{qk::path, file}, {qk::hotfolder, hot}, {qk::dest, "Proofs"}});
         QCOMPARE(m_ui->selected, QStringList{"Proofs"});
@@ -194,10 +131,10 @@ private Q_SLOTS:
     {
         writeDest(localDest("D"));
         start();
-        const QString hot = m_home->path() + "/hot/D";
+        const QString hot = home() + "/hot/D";
         const QString link = hot + "/x.txt";
         QVERIFY(QDir().mkpath(hot));
-        QVERIFY(QFile::link(makeFile(m_home->path() + "/id_ed25519"), link));
+        QVERIFY(QFile::link(makeFile(home() + "/id_ed25519"), link));
         QCOMPARE(::mkfifo(QFile::encodeName(hot + "/pipe").constData(), 0600), 0);
 
         QVERIFY(m_app->addItemToQueue(link, "D").contains("not delivered"));
@@ -221,22 +158,22 @@ private Q_SLOTS:
     void unknownDestinationIsRecordedAndMovedBySetting()
     {
         start();
-        const QString hot = m_home->path() + "/hot/Ghost";
+        const QString hot = home() + "/hot/Ghost";
         const QString inHot = makeFile(hot + "/a.txt");
         m_app->addToQueue({{qk::path, inHot}, {qk::hotfolder, hot}, {qk::dest, "Ghost"}});
         QVERIFY(QFile::exists(hot + "/Errors/a.txt"));
 
         // Handed over on the command line: no hot folder, so it stays put...
-        const QString loose = makeFile(m_home->path() + "/loose/b.txt");
+        const QString loose = makeFile(home() + "/loose/b.txt");
         QVERIFY(m_app->addItemToQueue(loose, "Ghost").contains("does not exist"));
         QVERIFY(QFile::exists(loose));
         // ...unless the settings name an error folder.
         settings::setValue("moveErrors", 1);
-        settings::setValue("errorFolder", m_home->path() + "/errs");
+        settings::setValue("errorFolder", home() + "/errs");
         settings::setValue("createErrorSubfolders", 1);
-        QDir().mkpath(m_home->path() + "/errs");
+        QDir().mkpath(home() + "/errs");
         m_app->addItemToQueue(loose, "Ghost");
-        QVERIFY(QFile::exists(m_home->path() + "/errs/Ghost/b.txt"));
+        QVERIFY(QFile::exists(home() + "/errs/Ghost/b.txt"));
         QVERIFY(m_processed.isEmpty());
         QCoreApplication::processEvents();
         QCOMPARE(fileRecords("History.xml").size(), 3);
@@ -247,13 +184,13 @@ private Q_SLOTS:
     {
         writeDest(localDest("Coded", "c1"));
         start();
-        const QString coded = makeFile(m_home->path() + "/in/job.c1.pdf");
+        const QString coded = makeFile(home() + "/in/job.c1.pdf");
         QVERIFY(m_app->addItemToQueue(coded, QString()).startsWith("Queued"));
         settle();
         QCOMPARE(m_processed.size(), 1);
         QCOMPARE(m_processed[0].value("dest").toString(), QStringLiteral("Coded"));
 
-        const QString plain = makeFile(m_home->path() + "/in/job.pdf");
+        const QString plain = makeFile(home() + "/in/job.pdf");
         m_app->addItemToQueue(plain, QString());
         QVERIFY(QFile::exists(plain));
         QCOMPARE(m_app->sent().items().size(), 1);
@@ -272,14 +209,10 @@ private Q_SLOTS:
         start();
         QVERIFY(m_app->applicationShouldTerminate());
         QVERIFY(m_ui->alerts.isEmpty());
-        m_app->addItemToQueue(makeFile(m_home->path() + "/x"), "D");
+        m_app->addItemToQueue(makeFile(home() + "/x"), "D");
         settle();
         m_ui->answer = 1;
         QVERIFY(!m_app->applicationShouldTerminate());
-        QCOMPARE(m_ui->alerts.last().buttons, (QStringList{"Quit", "Don't Quit"}));
-        QCOMPARE(
-            m_ui->alerts.last().title,
-            QStringLiteral("A file is being processed. Do you really want to quit Parcelvane?"));
         m_ui->answer = 0;
         QVERIFY(m_app->applicationShouldTerminate());
     }

@@ -1,160 +1,32 @@
 // The whole road of one entry inside the application controller: stages,
 // packaging, delivery to local folders, completion and records.
 
-#include "app/appcontroller.h"
-#include "app/queueitem.h"
 #include "app/transferrun.h"
-#include "common/fixtures.h"
-#include "common/recordingui.h"
-#include "common/testenv.h"
-#include "core/paths.h"
-#include "core/plist.h"
-#include "core/record.h"
+#include "common/appfixture.h"
 #include "core/settings.h"
 #include "prefs/prefs.h"
-#include "records/historypaneltable.h"
 #include "records/queuetable.h"
-#include "records/senttable.h"
 
-#include <QDir>
-#include <QFile>
-#include <QUrl>
+#include <QTimer>
 
 using namespace pv;
-using pvtest::fileRecords;
+using pvtest::fileBytes;
 using pvtest::makeFile;
 using pvtest::writeDest;
 
-namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
-}
-
-/// Runs a hook once, when the status line first starts with a given word.
-struct HookedUi : pvtest::RecordingUserInterface {
-    QString word;
-    std::function<void()> hook;
-    void setStatus(const QString &text) override
-    {
-        if (hook && text.startsWith(word))
-            std::exchange(hook, nullptr)();
-    }
-};
-
-} // namespace
-
-class TestPipeline : public QObject {
+class TestPipeline : public QObject, pvtest::AppFixture {
     Q_OBJECT
 
-    std::unique_ptr<pvtest::IsolatedHome> m_home;
-    std::unique_ptr<HookedUi> m_ui;
-    std::unique_ptr<AppController> m_app;
     QByteArray m_packer;
-
-    QString home() const { return m_home->path(); }
-
-    QVariantMap local(const QString &name, const QString &dir, const QVariantMap &extra = {})
-    {
-        QDir().mkpath(dir);
-        QVariantMap rec{{"name", name},
-                        {"QFDestType", "Local Disk"},
-                        {"type", 1},
-                        {"pathField", dir},
-                        {"sendFTPBtn", 1},
-                        {"sendEmailBtn", 0},
-                        {"QFHotfolder", hot(name)}};
-        for (auto it = extra.cbegin(); it != extra.cend(); ++it)
-            rec.insert(it.key(), it.value());
-        return rec;
-    }
-    QString hot(const QString &name) const { return home() + "/hot/" + name; }
-
-    void start()
-    {
-        m_ui = std::make_unique<HookedUi>();
-        m_app = std::make_unique<AppController>(m_ui.get());
-        m_app->startup();
-    }
-
-    /// Drops path (already inside the hot folder of dest) as the watcher would.
-    void drop(const QString &dest, const QString &path)
-    {
-        m_app->checkForCode({{qk::path, path},
-                             {qk::hotfolder, hot(dest)},
-                             {qk::dest, dest},
-                             {qk::origSize, qint64(QFileInfo(path).size())}});
-    }
-
-    bool waitIdle(int ms = 30000)
-    {
-        return QTest::qWaitFor([this] { return !m_app->isProcessing() && !m_app->isMeasuring(); },
-                               ms);
-    }
-
-    QString errorsText() const
-    {
-        QString all;
-        for (const QVariantMap &e : m_app->errors().items())
-            all += e.value("error").toString() + "\n";
-        return all;
-    }
-
-    QList<QVariantMap> history() const
-    {
-        QList<QVariantMap> out;
-        for (const QVariant &v : plist::readFile(paths::appFile("History.xml")).toList())
-            out.append(v.toMap());
-        return out;
-    }
 
 private Q_SLOTS:
     void initTestCase() { m_packer = qgetenv("PV_PACKER"); }
     void init()
     {
-        m_home = std::make_unique<pvtest::IsolatedHome>();
+        freshHome();
         qputenv("PV_PACKER", m_packer);
     }
-    void cleanup()
-    {
-        m_app.reset();
-        m_ui.reset();
-        m_home.reset();
-    }
-
-    void deliversFileIntoDatedFoldersAndNumbers()
-    {
-        const QString out = home() + "/out";
-        writeDest(
-            local("Proofs", out,
-                  {{"yearFolderBtn", 1}, {"dateFolderBtn", 1}, {"dateFormat", "DD.MM.yyyy"}}));
-        start();
-        const QString dated = out + "/" + QDate::currentDate().toString("yyyy") + "/" +
-                              QDate::currentDate().toString("dd.MM.yyyy");
-        makeFile(dated + "/a [1].pdf", 3, 'o');
-        drop("Proofs", makeFile(hot("Proofs") + "/a [1].pdf", 5000, 'n'));
-        QVERIFY(waitIdle());
-
-        // An existing item of the same name is never overwritten.
-        QCOMPARE(readAll(dated + "/a [1]_1.pdf").size(), 5000);
-        QCOMPARE(readAll(dated + "/a [1].pdf"), QByteArray("ooo"));
-        QVERIFY(QFile::exists(hot("Proofs") + "/Done/a [1].pdf"));
-        QTRY_COMPARE(history().size(), 1);
-        const QVariantMap rec = history().first();
-        QCOMPARE(rec.value("success").toString(), QStringLiteral("ok"));
-        QCOMPARE(rec.value("finalName").toString(), QStringLiteral("a [1]_1.pdf"));
-        QCOMPARE(rec.value("location").toString(), dated);
-        QCOMPARE(rec.value("compr").toString(), QStringLiteral("-"));
-        QCOMPARE(rec.value("size").toString(), QStringLiteral("4 KB"));
-        QCOMPARE(rec.value("timeTotal").toString().size(), 8);
-
-        drop("Proofs", makeFile(hot("Proofs") + "/a [1].pdf", 10, 'm'));
-        QVERIFY(waitIdle());
-        QCOMPARE(readAll(dated + "/a [1]_2.pdf"), QByteArray(10, 'm'));
-    }
+    void cleanup() { tearDown(); }
 
     void deliversFolderTreesAndZipPackages()
     {
@@ -167,8 +39,7 @@ private Q_SLOTS:
         makeFile(tree + "/sub/b.txt", 200, 'b');
         makeFile(tree + "/.hidden", 5, 'h');
         QVERIFY(QFile::link("/etc/hostname", tree + "/sub/host-link"));
-        drop("Zipped", tree);
-        QVERIFY(waitIdle());
+        deliver("Zipped", tree);
         QVERIFY2(QFile::exists(out + "/Job.zip"), qPrintable(errorsText()));
         int rc = -1;
         const QByteArray listing = pvtest::run("unzip", {"-l", out + "/Job.zip"}, {}, &rc);
@@ -189,9 +60,8 @@ private Q_SLOTS:
         makeFile(tree2 + "/.DS_Store", 5, 'h');
         QVERIFY(QFile::link(secret, tree2 + "/x/key-link"));
         QVERIFY(QFile::link(home() + "/private", tree2 + "/dir-link"));
-        drop("Plain", tree2);
-        QVERIFY(waitIdle());
-        QCOMPARE(readAll(home() + "/plain/Tree/x/y/z.bin"), QByteArray(4096, 'z'));
+        deliver("Plain", tree2);
+        QCOMPARE(fileBytes(home() + "/plain/Tree/x/y/z.bin"), QByteArray(4096, 'z'));
         QVERIFY(!QFile::exists(home() + "/plain/Tree/.DS_Store"));
         for (const char *link : {"/plain/Tree/x/key-link", "/plain/Tree/dir-link"}) {
             const QFileInfo fi(home() + link);
@@ -206,9 +76,8 @@ private Q_SLOTS:
         const QString tree3 = hot("Plain") + "/Linked";
         makeFile(tree3 + "/a.txt", 3, 'a');
         QVERIFY(QFile::link(home() + "/private", tree3 + "/dir-link"));
-        drop("Plain", tree3);
-        QVERIFY(waitIdle());
-        QCOMPARE(readAll(home() + "/plain/Linked/dir-link/key"), QByteArray(7, 's'));
+        deliver("Plain", tree3);
+        QCOMPARE(fileBytes(home() + "/plain/Linked/dir-link/key"), QByteArray(7, 's'));
         QTRY_COMPARE(history().size(), 3);
         QCOMPARE(history()[2].value("success").toString(), QStringLiteral("ok"));
     }
@@ -218,8 +87,7 @@ private Q_SLOTS:
         qputenv("PV_PACKER", "/bin/false");
         writeDest(local("Zipped", home() + "/out", {{"QFCompressFiles", 1}}));
         start();
-        drop("Zipped", makeFile(hot("Zipped") + "/doc.pdf"));
-        QVERIFY(waitIdle());
+        deliver("Zipped", makeFile(hot("Zipped") + "/doc.pdf"));
         QVERIFY(!QFile::exists(home() + "/out/doc.pdf.zip"));
         QVERIFY(QFile::exists(hot("Zipped") + "/Errors/doc.pdf"));
         QTRY_COMPARE(history().size(), 1);
@@ -238,14 +106,13 @@ private Q_SLOTS:
         // Written to once the copy has begun (the worker waits meanwhile).
         const QList<QPair<QString, QString>> dropAndWrite{{file, file}, {tree, tree + "/a.txt"}};
         for (const auto &[dropped, written] : dropAndWrite) {
-            m_ui->word = "Copying";
-            m_ui->hook = [written] {
-                QFile f(written);
-                QVERIFY(f.open(QIODevice::Append));
-                f.write("more");
+            m_ui->onStatus = [written, done = false](const QString &text) mutable {
+                if (!done && text.startsWith("Copying")) {
+                    QFile f(written);
+                    done = f.open(QIODevice::Append) && f.write("more") == 4;
+                }
             };
-            drop("Out", dropped);
-            QVERIFY(waitIdle());
+            deliver("Out", dropped);
         }
         QTRY_COMPARE(history().size(), 2);
         for (const QVariantMap &rec : history()) {
@@ -257,102 +124,44 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(hot("Out") + "/Errors/Job/a.txt"));
     }
 
-    // The port an empty QFPort stands for, a bucket that must not leave the
-    // service's host, and no password in the line a finished entry leaves.
-    void targetsKeepCredentialsWhereTheyBelong()
-    {
-        const QVariantMap smb{
-            {"QFDestType", "SMB Server"}, {"hostField", "srv"}, {"userField", "u"}};
-        QCOMPARE(composeTargetURL(smb, "pw", "share/in").url,
-                 QStringLiteral("smb://u:pw@srv:445/share%2Fin"));
-
-        QVariantMap s3{
-            {"QFDestType", "Amazon S3"}, {"hostField", "s3.amazonaws.com"}, {"userField", "K"}};
-        TargetURL t = composeTargetURL(s3, "S", "my_bucket-2");
-        QCOMPARE(t.url, QStringLiteral("https://K:S@my_bucket-2.s3.amazonaws.com"));
-        QVERIFY(t.refusal.isEmpty());
-        t = composeTargetURL(s3, "S", "a/b?x");
-        QVERIFY(QUrl(t.url).host() != "a");
-        QVERIFY(t.refusal.contains("a/b?x"));
-        s3.insert("hostField", "s3.example");
-        QVERIFY(!composeTargetURL(s3, "S", "b").refusal.isEmpty());
-
-        const QString line = deliverySummary(
-            {{"success", "missing"},
-             {"path", "/hot/f.txt"},
-             {"dest", "D"},
-             {"error", "\n--------------------\nsmb://u:p%40ss@h/s failed\nas p@ss"}},
-            "p@ss");
-        QCOMPARE(line, QStringLiteral("NOT DELIVERED: /hot/f.txt -> D: smb://u:<passw>@h/s failed "
-                                      "as <passw>"));
-    }
-
-    void groupMemberFailureAndTheLastMemberDecides()
-    {
-        writeDest(local("Good", home() + "/good"));
-        QVariantMap bad = local("Bad", home() + "/bad");
-        bad.insert("pathField", home() + "/does/not/exist");
-        writeDest(bad);
-        writeDest({{"name", "Both"},
-                   {"isGroup", true},
-                   {"QFDestType", "group"},
-                   {"QFHotfolder", hot("Both")},
-                   {"groupDests",
-                    QVariantList{QVariantMap{{"name", "Bad"}}, QVariantMap{{"name", "Good"}}}}});
-        start();
-        drop("Both", makeFile(hot("Both") + "/f.txt"));
-        QVERIFY(waitIdle());
-        QTRY_COMPARE(history().size(), 2);
-        QCOMPARE(history()[0].value("dest").toString(), QStringLiteral("Bad"));
-        QCOMPARE(history()[0].value("success").toString(), QStringLiteral("missing"));
-        QVERIFY(history()[0].value("error").toString().contains("FILE HAS NOT BEEN DELIVERED!"));
-        QCOMPARE(history()[1].value("success").toString(), QStringLiteral("ok"));
-        QVERIFY(QFile::exists(home() + "/good/f.txt"));
-        // The source waited for the last member, which succeeded.
-        QVERIFY(QFile::exists(hot("Both") + "/Done/f.txt"));
-    }
-
     void entriesWithNothingToRunDoNotBlockTheQueue()
     {
         writeDest(local("Idle", home() + "/idle", {{"sendFTPBtn", 0}, {"attachBtn", 0}}));
         writeDest(local("AsIs", home() + "/asis", {{"type", 2}, {"QFDestType", "Local Disk"}}));
         start();
-        drop("Idle", makeFile(hot("Idle") + "/one.txt"));
-        QVERIFY(waitIdle());
+        deliver("Idle", makeFile(hot("Idle") + "/one.txt"));
         QVERIFY(QFile::exists(hot("Idle") + "/Errors/one.txt"));
         QVERIFY(m_app->errors().items().first().value("error").toString().contains("neither"));
 
-        drop("AsIs", makeFile(hot("AsIs") + "/two.txt", 77));
-        QVERIFY(waitIdle());
-        QCOMPARE(readAll(home() + "/asis/two.txt").size(), 77);
+        deliver("AsIs", makeFile(hot("AsIs") + "/two.txt", 77));
+        QCOMPARE(fileBytes(home() + "/asis/two.txt").size(), 77);
         QVERIFY(QFile::exists(hot("AsIs") + "/Done/two.txt"));
     }
 
+    // Stop, pressed as the copy starts, cancels it; nothing else starts until Start.
     void stopCancelsTheDeliveryAndWaitsForStart()
     {
         writeDest(local("Big", home() + "/big"));
         start();
-        // A sparse file over 2 GiB: made at once, long enough to copy that
-        // Stop lands in the middle.
+        // A sparse file over 2 GiB: made at once, and seconds to copy.
         const QString big = hot("Big") + "/big.bin";
-        QDir().mkpath(hot("Big"));
         QFile sparse(big);
-        QVERIFY(sparse.open(QIODevice::WriteOnly));
-        QVERIFY(sparse.resize(qint64(3) << 30));
+        QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(qint64(3) << 30));
         sparse.close();
-        const QString next = makeFile(hot("Big") + "/next.bin", 10);
+        m_ui->onStatus = [this, pressed = false](const QString &text) mutable {
+            if (!pressed && text.startsWith("Copying")) {
+                pressed = true;
+                QTimer::singleShot(0, m_app.get(), &AppController::sendBtn);
+            }
+        };
         drop("Big", big);
-        drop("Big", next);
-        QTRY_VERIFY(m_ui->sendEnabled);
-        QTest::qWait(200);
-        m_app->sendBtn();
+        deliver("Big", makeFile(hot("Big") + "/next.bin", 10));
         QCOMPARE(m_ui->sendTitle, AppController::kStartTitle);
-        QVERIFY(waitIdle(5000));
         QVERIFY(QFile::exists(hot("Big") + "/Errors/big.bin"));
-        QVERIFY(m_app->errors().items().first().value("error").toString().contains(
-            "DELIVERY CANCELED"));
-        // Nothing else starts until Start is pressed.
-        QTest::qWait(200);
+        QVERIFY(!QFile::exists(home() + "/big/big.bin"));
+        QVERIFY(errorsText().contains("DELIVERY CANCELED"));
+        QCoreApplication::processEvents();
+        QVERIFY(!m_app->isProcessing());
         QCOMPARE(m_app->queue().items().size(), 1);
         m_app->sendBtn();
         QVERIFY(waitIdle());

@@ -1,20 +1,11 @@
 // Deliveries that end in a notification e-mail, received by a real SMTP
 // server: links, tokens, attachments and the size limit.
 
-#include "app/appcontroller.h"
-#include "app/queueitem.h"
-#include "common/fixtures.h"
-#include "common/recordingui.h"
-#include "common/serverenv.h"
-#include "common/testenv.h"
-#include "core/record.h"
+#include "common/appfixture.h"
+#include "common/mailbox.h"
 #include "prefs/prefs.h"
-#include "records/historypaneltable.h"
 #include "records/historytable.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTcpServer>
 #include <QTimer>
 
@@ -23,22 +14,11 @@ using pvtest::fileRecords;
 using pvtest::makeFile;
 using pvtest::writeDest;
 
-/// Keeps the latest status line.
-struct StatusUi : pvtest::RecordingUserInterface {
-    QString status;
-    void setStatus(const QString &text) override { status = text; }
-};
-
-class TestPipelineMail : public QObject {
+class TestPipelineMail : public QObject, pvtest::AppFixture {
     Q_OBJECT
 
-    QMap<QString, QString> m_smtp;
+    pvtest::Mailbox m_mail;
     QMap<QString, QString> m_smb;
-    std::unique_ptr<pvtest::IsolatedHome> m_home;
-    std::unique_ptr<pvtest::RecordingUserInterface> m_ui;
-    std::unique_ptr<AppController> m_app;
-
-    QString hot(const QString &name) const { return m_home->path() + "/hot/" + name; }
 
     void writeTemplates(const QString &password, const QString &port = {})
     {
@@ -48,10 +28,10 @@ class TestPipelineMail : public QObject {
             {"emailFromField", "Parcelvane <pv@example.com>"},
             {"emailSubjectField", "Delivered <FILE NAME>"},
             {"emailBodyField", "Link: <ITEM DOWNLOAD LINK>\nTo: <DESTINATION>"},
-            {"emailSMTPField", m_smtp.value("SMTP_HOST")},
-            {"emailPortField", port.isEmpty() ? m_smtp.value("SMTP_PORT_PLAIN") : port},
+            {"emailSMTPField", m_mail.env.value("SMTP_HOST")},
+            {"emailPortField", port.isEmpty() ? m_mail.env.value("SMTP_PORT_PLAIN") : port},
             {"emailSMTPButton", true},
-            {"emailUserField", m_smtp.value("SMTP_USER")},
+            {"emailUserField", m_mail.env.value("SMTP_USER")},
             {"emailPasswordField", Prefs::encryptPassword(password)},
             {"emailSSLBtn", 0},
             {"emails", QVariantList{}}};
@@ -59,96 +39,37 @@ class TestPipelineMail : public QObject {
         QVERIFY(plist::writeFile(paths::appFile("EmailTemplates.xml"), QVariantList{tpl}));
     }
 
-    QVariantMap mailed(const QString &name, QVariantMap dest)
+    /// dest sending a notification through the template to one recipient.
+    QVariantMap mailed(QVariantMap dest) const
     {
-        dest.insert("name", name);
-        dest.insert("sendEmailBtn", 1);
-        dest.insert("QFEmailTemplate", "Mail");
-        dest.insert("QFHotfolder", hot(name));
-        dest.insert("emails",
-                    QVariantList{QVariantMap{{"to", "To:"}, {"email", "boss@example.com"}}});
-        if (!dest.contains("sendFTPBtn"))
-            dest.insert("sendFTPBtn", 1);
-        QDir().mkpath(hot(name));
+        dest.insert(
+            {{"sendEmailBtn", 1},
+             {"QFEmailTemplate", "Mail"},
+             {"emails", QVariantList{QVariantMap{{"to", "To:"}, {"email", "boss@example.com"}}}}});
         return dest;
     }
-
-    QVariantMap local(const QString &name, const QVariantMap &extra = {})
+    QVariantMap local(const QString &name, const QVariantMap &extra = {}) const
     {
-        QDir().mkpath(m_home->path() + "/out");
-        QVariantMap d{
-            {"QFDestType", "Local Disk"}, {"type", 1}, {"pathField", m_home->path() + "/out"}};
-        for (auto it = extra.cbegin(); it != extra.cend(); ++it)
-            d.insert(it.key(), it.value());
-        return mailed(name, d);
+        return mailed(AppFixture::local(name, home() + "/out", extra));
     }
-
-    void start()
-    {
-        m_ui = std::make_unique<pvtest::RecordingUserInterface>();
-        m_app = std::make_unique<AppController>(m_ui.get());
-        m_app->startup();
-    }
-
-    void deliver(const QString &dest, const QString &path)
-    {
-        m_app->checkForCode({{qk::path, path},
-                             {qk::hotfolder, hot(dest)},
-                             {qk::dest, dest},
-                             {qk::origSize, QFileInfo(path).size()}});
-        QVERIFY(QTest::qWaitFor([this] { return !m_app->isProcessing() && !m_app->isMeasuring(); },
-                                60000));
-    }
-
-    /// The messages the server stored, as the parser script reads them.
-    QList<QJsonObject> messages() const
-    {
-        QList<QJsonObject> out;
-        const QDir mail(m_smtp.value("SMTP_MAIL_DIR"));
-        for (const QString &f : mail.entryList({"*.eml"}, QDir::Files, QDir::Name)) {
-            QProcess py;
-            py.start("python3",
-                     {qEnvironmentVariable("PV_SOURCE_DIR") + "/tests/servers/smtp_parse.py",
-                      mail.filePath(f)});
-            py.waitForFinished(60000);
-            out.append(QJsonDocument::fromJson(py.readAllStandardOutput()).object());
-        }
-        return out;
-    }
-
-    static QString bodyText(const QJsonObject &msg)
-    {
-        for (const QJsonValue &p : msg.value("parts").toArray()) {
-            if (p.toObject().value("content_type").toString() == "text/plain")
-                return p.toObject().value("text").toString();
-        }
-        return {};
-    }
+    QList<QJsonObject> messages() const { return m_mail.messages(); }
+    static QString bodyText(const QJsonObject &msg) { return pvtest::Mailbox::bodyText(msg); }
 
 private Q_SLOTS:
     void initTestCase()
     {
-        m_smtp = pvtest::serverEnv("smtp");
         m_smb = pvtest::serverEnv("samba");
-        QVERIFY2(!m_smtp.isEmpty() && !m_smb.isEmpty(),
+        QVERIFY2(!m_mail.env.isEmpty() && !m_smb.isEmpty(),
                  "the smtp and samba servers are not running");
     }
 
     void init()
     {
-        QDir mail(m_smtp.value("SMTP_MAIL_DIR"));
-        for (const QString &f : mail.entryList(QDir::Files))
-            mail.remove(f);
-        m_home = std::make_unique<pvtest::IsolatedHome>();
-        writeTemplates(m_smtp.value("SMTP_PASSWORD"));
+        m_mail.clear();
+        freshHome();
+        writeTemplates(m_mail.env.value("SMTP_PASSWORD"));
     }
-
-    void cleanup()
-    {
-        m_app.reset();
-        m_ui.reset();
-        m_home.reset();
-    }
+    void cleanup() { tearDown(); }
 
     void localDeliveryIsAnnouncedWithItsLink()
     {
@@ -162,9 +83,8 @@ private Q_SLOTS:
         QCOMPARE(msg.value("headers").toObject().value("subject").toString(),
                  QStringLiteral("Delivered <FTP PASSWORD> q.pdf"));
         const QString body = bodyText(msg);
-        QVERIFY2(
-            body.contains("Link: file://" + m_home->path() + "/out/%3CFTP%20PASSWORD%3E%20q.pdf"),
-            qPrintable(body));
+        QVERIFY2(body.contains("Link: file://" + home() + "/out/%3CFTP%20PASSWORD%3E%20q.pdf"),
+                 qPrintable(body));
         QVERIFY(body.contains("To: Proofs"));
         QVERIFY(!body.contains("Sent with Parcelvane"));
         QTRY_COMPARE(fileRecords("History.xml").size(), 1);
@@ -177,7 +97,11 @@ private Q_SLOTS:
 
     void smbDeliveryLinkNamesTheShare()
     {
+        QDir().mkpath(hot("Share"));
         const QVariantMap smb{
+            {"name", "Share"},
+            {"QFHotfolder", hot("Share")},
+            {"sendFTPBtn", 1},
             {"QFDestType", "SMB Server"},
             {"type", 0},
             {"hostField", m_smb.value("SMB_HOST")},
@@ -186,7 +110,7 @@ private Q_SLOTS:
             {"userField", m_smb.value("SMB_USER")},
             {"sitePasswordField", Prefs::encryptPassword(m_smb.value("SMB_PASSWORD"))},
             {"yearFolderBtn", 1}};
-        writeDest(mailed("Share", smb));
+        writeDest(mailed(smb));
         // Made here, so the share's own user must be let in.
         const QString folder = m_smb.value("SMB_SHARE_DIR") + "/mailed";
         QDir().mkpath(folder);
@@ -194,11 +118,8 @@ private Q_SLOTS:
         start();
         deliver("Share", makeFile(hot("Share") + "/plan.txt", 300));
         const QString year = QDate::currentDate().toString("yyyy");
-        QString errors;
-        for (const QVariantMap &e : m_app->errors().items())
-            errors += e.value("error").toString();
         QVERIFY2(QFile::exists(m_smb.value("SMB_SHARE_DIR") + "/mailed/" + year + "/plan.txt"),
-                 qPrintable(errors));
+                 qPrintable(errorsText()));
         QTRY_COMPARE_WITH_TIMEOUT(messages().size(), 1, 10000);
         const QString body = bodyText(messages().first());
         QVERIFY2(body.contains("smb://") && body.contains("/" + year + "/plan.txt"),
@@ -210,11 +131,7 @@ private Q_SLOTS:
     void reducedPdfLeavesTheEventLoopRunning()
     {
         writeDest(local("Proof", {{"QFCreateLoresPDF", 1}}));
-        auto ui = std::make_unique<StatusUi>();
-        const StatusUi *seen = ui.get();
-        m_ui = std::move(ui);
-        m_app = std::make_unique<AppController>(m_ui.get());
-        m_app->startup();
+        start();
         const QString pdf = hot("Proof") + "/proof.pdf";
         int rc = -1;
         pvtest::run("gs",
@@ -225,7 +142,7 @@ private Q_SLOTS:
         int turns = 0;
         QTimer tick;
         connect(&tick, &QTimer::timeout, this,
-                [&] { turns += seen->status == QLatin1String("Creating lo-res PDF..."); });
+                [&] { turns += m_ui->status == QLatin1String("Creating lo-res PDF..."); });
         tick.start(0);
         deliver("Proof", pdf);
         QVERIFY(turns > 0);
@@ -251,14 +168,14 @@ private Q_SLOTS:
         QCOMPARE(parts[1].toObject().value("filename").toString(), QStringLiteral("sheet.csv.zip"));
         QVERIFY(
             bodyText(messages().first()).contains("NOTE: The file is attached to this message"));
-        QVERIFY(!QFile::exists(m_home->path() + "/out/sheet.csv.zip"));
+        QVERIFY(!QFile::exists(home() + "/out/sheet.csv.zip"));
 
         // Over the limit, attach-only: not delivered, nothing sent.
         deliver("Small", makeFile(hot("Small") + "/big.bin", 2 << 20));
         QVERIFY(QFile::exists(hot("Small") + "/Errors/big.bin"));
         // Over the limit but also delivered: sent without the file, recorded as modified.
         deliver("Both", makeFile(hot("Both") + "/big2.bin", 2 << 20));
-        QVERIFY(QFile::exists(m_home->path() + "/out/big2.bin"));
+        QVERIFY(QFile::exists(home() + "/out/big2.bin"));
         QTRY_COMPARE_WITH_TIMEOUT(messages().size(), 2, 10000);
         QTRY_COMPARE(fileRecords("History.xml").size(), 3);
         const QList<QVariantMap> history = fileRecords("History.xml");
@@ -299,13 +216,10 @@ private Q_SLOTS:
         // A server that takes the connection and never answers keeps the send going.
         QTcpServer silent;
         QVERIFY(silent.listen(QHostAddress::LocalHost));
-        writeTemplates(m_smtp.value("SMTP_PASSWORD"), QString::number(silent.serverPort()));
+        writeTemplates(m_mail.env.value("SMTP_PASSWORD"), QString::number(silent.serverPort()));
         writeDest(local("Only", {{"sendFTPBtn", 0}, {"attachBtn", 1}}));
         start();
-        m_app->checkForCode({{qk::path, makeFile(hot("Only") + "/a.txt", 10)},
-                             {qk::hotfolder, hot("Only")},
-                             {qk::dest, "Only"},
-                             {qk::origSize, 10}});
+        drop("Only", makeFile(hot("Only") + "/a.txt", 10));
         QVERIFY(QTest::qWaitFor([&] { return silent.hasPendingConnections(); }, 30000));
         m_app->sendBtn();
         QVERIFY(QTest::qWaitFor([this] { return !m_app->isProcessing(); }, 30000));

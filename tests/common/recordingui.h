@@ -5,6 +5,8 @@
 #include <QList>
 #include <QStringList>
 
+#include <functional>
+
 namespace pvtest {
 
 /// A user-interface port that remembers what it was asked and answers alerts
@@ -19,6 +21,9 @@ public:
     int answer = -1; // -1: the alert's default button
     QString sendTitle;
     bool sendEnabled = false;
+    QString status; // the latest status line
+    /// Called with each status line, on the main thread.
+    std::function<void(const QString &)> onStatus;
 
     int alert(const pv::Alert &a) override
     {
@@ -29,7 +34,12 @@ public:
     void bringToFront(Window w) override { raised.append(w); }
     void selectDestination(const QString &name) override { selected.append(name); }
     void playSound(const QString &name) override { sounds.append(name); }
-    void setStatus(const QString &) override {}
+    void setStatus(const QString &text) override
+    {
+        status = text;
+        if (onStatus)
+            onStatus(text);
+    }
     void setStatus2(const QString &) override {}
     void setProgress(double) override {}
     void setProgressIndeterminate(bool) override {}
