@@ -1,7 +1,7 @@
 // Runs the parcelvane executable as a user or a script would.
 
 #include "blackbox.h"
-#include "common/serverenv.h"
+#include "common/mailbox.h"
 #include "prefs/prefs.h"
 
 #include <QScopeGuard>
@@ -123,18 +123,10 @@ print("received", len(got), flush=True)
             runCli(home, {"--queue", home.path() + "/" + name, "--destination", "Mailed"}).code, 0);
         QVERIFY2(inst.waitFor([&] { return home.records("History.xml").size() == 1; }, 60000),
                  inst.tail());
-        const QDir mail(smtp.value("SMTP_MAIL_DIR"));
         QString body;
-        for (const QString &f : mail.entryList({"*.eml"}, QDir::Files)) {
-            const Result r = run("python3", {"-c", R"(
-import email, email.policy, sys
-m = email.message_from_binary_file(open(sys.argv[1], "rb"), policy=email.policy.default)
-print(m["Subject"])
-print(m.get_body(("plain",)).get_content())
-)",
-                                             mail.filePath(f)});
-            if (r.out.startsWith("Footer check " + name))
-                body = r.out;
+        for (const QJsonObject &m : pvtest::Mailbox().messages()) {
+            if (m.value("headers").toObject().value("subject").toString() == "Footer check " + name)
+                body = pvtest::Mailbox::bodyText(m);
         }
         const QString version = runCli(home, {"--version"}).out.trimmed().section(' ', 1);
         QVERIFY(!version.isEmpty());

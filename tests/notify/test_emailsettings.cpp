@@ -1,3 +1,4 @@
+#include "common/fixtures.h"
 #include "common/testenv.h"
 #include "core/alerter.h"
 #include "core/paths.h"
@@ -14,17 +15,6 @@
 using namespace pv;
 
 namespace {
-
-class RecordingAlerter : public Alerter {
-public:
-    int alert(const Alert &a) override
-    {
-        alerts.append(a);
-        return a.defaultButton;
-    }
-    void beep() override {}
-    QList<Alert> alerts;
-};
 
 QVariantMap named(const QString &name, qint64 id)
 {
@@ -45,7 +35,7 @@ class TestEmailSettings : public QObject {
     Q_OBJECT
 
     std::unique_ptr<pvtest::IsolatedHome> m_home;
-    RecordingAlerter m_alerter;
+    pvtest::RecordingAlerter m_alerter;
 
 private Q_SLOTS:
     void init()
