@@ -99,12 +99,10 @@ private Q_SLOTS:
 
         // Stop keeps the queue; Start takes the next entry.
         m_app->sendBtn();
-        QCOMPARE(m_ui->sendTitle, AppController::kStartTitle);
         QVERIFY(m_app->processCancelled());
         m_app->sendNextFileInQueue();
         QCOMPARE(m_processed.size(), 1);
         m_app->sendBtn();
-        QCOMPARE(m_ui->sendTitle, AppController::kStopTitle);
         QCOMPARE(m_processed.size(), 2);
         QCOMPARE(m_processed[1].value("name").toString(), QStringLiteral("p"));
     }

@@ -3,6 +3,7 @@
 
 #include "common/appfixture.h"
 #include "common/mailbox.h"
+#include "common/sambashare.h"
 #include "prefs/prefs.h"
 #include "records/historytable.h"
 
@@ -97,24 +98,11 @@ private Q_SLOTS:
 
     void smbDeliveryLinkNamesTheShare()
     {
+        QVariantMap smb = pvtest::smbDest(m_smb, "Share", "mailed");
+        smb.insert({{"QFHotfolder", hot("Share")}, {"yearFolderBtn", 1}});
         QDir().mkpath(hot("Share"));
-        const QVariantMap smb{
-            {"name", "Share"},
-            {"QFHotfolder", hot("Share")},
-            {"sendFTPBtn", 1},
-            {"QFDestType", "SMB Server"},
-            {"type", 0},
-            {"hostField", m_smb.value("SMB_HOST")},
-            {"QFPort", m_smb.value("SMB_PORT")},
-            {"pathField", m_smb.value("SMB_SHARE") + "/mailed"},
-            {"userField", m_smb.value("SMB_USER")},
-            {"sitePasswordField", Prefs::encryptPassword(m_smb.value("SMB_PASSWORD"))},
-            {"yearFolderBtn", 1}};
         writeDest(mailed(smb));
-        // Made here, so the share's own user must be let in.
-        const QString folder = m_smb.value("SMB_SHARE_DIR") + "/mailed";
-        QDir().mkpath(folder);
-        QFile::setPermissions(folder, QFileDevice::Permissions(0x7777));
+        QVERIFY(pvtest::makeShareFolders(m_smb, "mailed"));
         start();
         deliver("Share", makeFile(hot("Share") + "/plan.txt", 300));
         const QString year = QDate::currentDate().toString("yyyy");

@@ -4,28 +4,14 @@
 #include "blackbox.h"
 
 #include "common/listener.h"
+#include "common/sambashare.h"
 #include "core/plist.h"
-#include "prefs/prefs.h"
 
 #include <unistd.h>
 
 using namespace bb;
 
-namespace {
-
-/// Creates folders below the share that the share's user may write into.
-bool makeShareFolders(const QString &root, const QString &relative)
-{
-    QString path = root;
-    for (const QString &part : relative.split('/', Qt::SkipEmptyParts)) {
-        path += "/" + part;
-        if (!QDir().mkpath(path) || !QFile::setPermissions(path, QFile::Permissions(0x7777)))
-            return false;
-    }
-    return true;
-}
-
-} // namespace
+using pvtest::makeShareFolders;
 
 class TestDeliverySmb : public QObject {
     Q_OBJECT
@@ -34,17 +20,7 @@ class TestDeliverySmb : public QObject {
 
     QVariantMap smb(const QString &name, const QString &folder, int port = 0) const
     {
-        return {{"name", name},
-                {"QFDestType", "SMB Server"},
-                {"type", 0},
-                {"hostField", m_env.value("SMB_HOST")},
-                {"QFPort", QString::number(port ? port : m_env.value("SMB_PORT").toInt())},
-                {"pathField", m_env.value("SMB_SHARE") + "/" + folder},
-                {"userField", m_env.value("SMB_USER")},
-                {"sitePasswordField", pv::Prefs::encryptPassword(m_env.value("SMB_PASSWORD"))},
-                {"sendFTPBtn", 1},
-                {"sendEmailBtn", 0},
-                {"overwriteBtn", 0}};
+        return pvtest::smbDest(m_env, name, folder, port);
     }
 
 private Q_SLOTS:
@@ -78,9 +54,9 @@ private Q_SLOTS:
 
         // An earlier delivery of the same name is already on the share.
         const QString dateDir = base + "/dated/" + datePath("YYYY-MM-DD");
-        QVERIFY(makeShareFolders(share, dateDir));
-        QVERIFY(makeShareFolders(share, base + "/zip #1"));
-        QVERIFY(makeShareFolders(share, base + "/plain"));
+        QVERIFY(makeShareFolders(m_env, dateDir));
+        QVERIFY(makeShareFolders(m_env, base + "/zip #1"));
+        QVERIFY(makeShareFolders(m_env, base + "/plain"));
         QVERIFY(writeFile(share + "/" + dateDir + "/note.txt", "earlier"));
 
         Instance inst(home);

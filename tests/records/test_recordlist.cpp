@@ -238,25 +238,21 @@ private Q_SLOTS:
         queue.addItem(record(5));
         queue.addItem(record(6));
         endTurn();
-        const struct {
-            pv::RecordList *list;
-            std::function<bool()> clear;
-            QString button;
-        } lists[] = {{&sent, [&] { return sent.clearErrors(); }, "Clear"},
-                     {&history, [&] { return history.clearHistory(); }, "Clear History"},
-                     {&queue, [&] { return queue.clearQueue(); }, "Clear Queue"}};
-        for (const auto &l : lists) {
-            const QByteArray before = fileBytes(l.list->filePath());
+        const std::pair<pv::RecordList *, std::function<bool()>> lists[] = {
+            {&sent, [&] { return sent.clearErrors(); }},
+            {&history, [&] { return history.clearHistory(); }},
+            {&queue, [&] { return queue.clearQueue(); }}};
+        for (const auto &[list, clear] : lists) {
+            const QByteArray before = fileBytes(list->filePath());
             alerter.answer = -1;
-            QVERIFY(!l.clear());
-            QCOMPARE(l.list->count(), 2);
+            QVERIFY(!clear());
+            QCOMPARE(list->count(), 2);
             endTurn();
-            QCOMPARE(fileBytes(l.list->filePath()), before);
-            QCOMPARE(alerter.alerts.last().buttons, QStringList({l.button, "Cancel"}));
+            QCOMPARE(fileBytes(list->filePath()), before);
             alerter.answer = 0;
-            QVERIFY(l.clear());
-            QCOMPARE(l.list->count(), 0);
-            QTRY_VERIFY(written(*l.list));
+            QVERIFY(clear());
+            QCOMPARE(list->count(), 0);
+            QTRY_VERIFY(written(*list));
         }
         QCOMPARE(alerter.alerts[0].text, "The records in History will not be affected");
         // Headless: nobody to ask, the queue stays.

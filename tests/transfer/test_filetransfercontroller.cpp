@@ -9,7 +9,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <cmath>
 #include <thread>
 #include <unistd.h>
 
@@ -21,8 +20,6 @@ namespace {
 class ProbeController : public StreamTransferController {
 public:
     QString urlScheme() const override { return "probe"; }
-    using FileTransferController::setCurrentLength;
-    using FileTransferController::setMaxLength;
     using StreamTransferController::runReadStream;
 
 protected:
@@ -138,22 +135,6 @@ private Q_SLOTS:
         const QUrl full = c->fullAbsoluteURLForRemotePath("f");
         QCOMPARE(full.userName() + ':' + full.password(), QStringLiteral("me@x:p:w"));
         QCOMPARE(full.path(), QStringLiteral("/share/in box/f"));
-    }
-
-    // NaN while no size is announced, no message for an unchanged length, capped at 1.
-    void progressBookkeeping()
-    {
-        ProbeController c;
-        RecordingDelegate d;
-        c.setDelegate(&d);
-        c.setCurrentLength(100);
-        QVERIFY(std::isnan(c.transferProgress()) && d.progressCount == 0);
-        c.setMaxLength(1000);
-        c.setCurrentLength(250);
-        c.setCurrentLength(250);
-        QCOMPARE(d.progressCount, 1);
-        c.setCurrentLength(5000);
-        QCOMPARE(c.transferProgress(), 1.0f);
     }
 
     // This machine, Bonjour names and private IPv4 literals are local; such hosts are never
