@@ -211,15 +211,6 @@ private Q_SLOTS:
         m_ui->answer = 0;
         QVERIFY(m_app->applicationShouldTerminate());
     }
-
-    void destinationCodes()
-    {
-        QCOMPARE(destinationCodeFromName("report.abc.pdf", false), QStringLiteral("abc"));
-        QCOMPARE(destinationCodeFromName("report.abc", true), QStringLiteral("abc"));
-        QCOMPARE(destinationCodeFromName("report.pdf", false), QString());
-        QCOMPARE(destinationCodeFromName("report", true), QString());
-        QCOMPARE(destinationCodeFromName(".hidden.pdf", false), QString());
-    }
 };
 
 QTEST_GUILESS_MAIN(TestAppController)

@@ -9,7 +9,6 @@
 #include "prefs/prefs.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -230,13 +229,9 @@ private Q_SLOTS:
         });
         m_watcher->scanHotfolders();
         QCOMPARE(m_watcher->checkerCount(), 10000);
-        QElapsedTimer t;
-        t.start();
         m_watcher->scanHotfolders();
-        const qint64 guardedMs = t.elapsed();
         QCOMPARE(m_watcher->checkerCount(), 10000);
         QCOMPARE(queueCalls, 1); // nothing new: the queue is not even asked
-        QVERIFY2(guardedMs < 1000, qPrintable(QString::number(guardedMs)));
     }
 
     void sizesCountFilesBelowAndNeverFollowLinks()

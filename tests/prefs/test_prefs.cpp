@@ -1,5 +1,4 @@
 #include "common/testenv.h"
-#include "core/settings.h"
 #include "prefs/passwordcrypt.h"
 #include "prefs/prefs.h"
 
@@ -149,19 +148,6 @@ private Q_SLOTS:
         const QString stored = Prefs::encryptPassword(QStringLiteral("s3cret"));
         QVERIFY(stored.startsWith(QStringLiteral("U2FsdGVkX1")));
         QCOMPARE(Prefs::decryptPassword(stored), QStringLiteral("s3cret"));
-    }
-
-    void codeBasedFolderName()
-    {
-        QCOMPARE(Prefs::nameOfCodeBasedDeliveryHotFolder(),
-                 QStringLiteral("<Code-Based Delivery>"));
-        pv::settings::setValue(pv::keys::useUnderscoresInCodeBasedDeliveryFolderName, true);
-        QCOMPARE(Prefs::nameOfCodeBasedDeliveryHotFolder(),
-                 QStringLiteral("_Code-Based Delivery_"));
-        pv::settings::setValue(pv::keys::useUnderscoresInCodeBasedDeliveryFolderName,
-                               QStringLiteral("0"));
-        QCOMPARE(Prefs::nameOfCodeBasedDeliveryHotFolder(),
-                 QStringLiteral("<Code-Based Delivery>"));
     }
 };
 
