@@ -10,6 +10,8 @@ PACKAGES=(
     libsmbclient-dev libxml2-dev libarchive-dev shared-mime-info
     samba smbclient xorriso unzip zip libarchive-tools 7zip python3 coreutils procps
     ghostscript ca-certificates
+    # WebDAV test servers, and the WebDAV benchmark's peers.
+    nginx libnginx-mod-http-dav-ext apache2 curl rclone
 )
 
 # The SMTP test server runs on Node.js; machines that ship their own keep it.

@@ -4,6 +4,7 @@
 #include "transfer/filetransfercontroller.h"
 #include "transfer/localtransfercontroller.h"
 #include "transfer/smbtransfercontroller.h"
+#include "transfer/webdavtransfercontroller.h"
 
 namespace pv {
 
@@ -25,6 +26,8 @@ constexpr Protocol kProtocols[] = {
     {"file", &make<LocalTransferController>},
     {"afp", &make<AFPTransferController>},
     {"smb", &make<SMBTransferController>},
+    {"http", &make<WebDAVTransferController>},
+    {"https", &make<SecureWebDAVTransferController>},
 };
 
 } // namespace

@@ -12,3 +12,7 @@ set_tests_properties(app.test_pipeline_mail PROPERTIES FIXTURES_REQUIRED "samba;
 pv_tests_need_fixture(blackbox "test_delivery_smb*.cpp" samba)
 # The notification footer, checked through the built program.
 pv_tests_need_fixture(blackbox "test_cli.cpp" smtp)
+# webdav: servers/webdav.env; nginx (dav + dav-ext) and Apache mod_dav, HTTP and HTTPS.
+pv_server_fixture(webdav webdav.sh)
+pv_tests_need_fixture(transfer "test_webdav*.cpp" webdav)
+pv_tests_need_fixture(blackbox "test_delivery_webdav*.cpp" webdav)
