@@ -3,6 +3,7 @@
 #include "transfer/afptransfercontroller.h"
 #include "transfer/filetransfercontroller.h"
 #include "transfer/localtransfercontroller.h"
+#include "transfer/sftptransfercontroller.h"
 #include "transfer/smbtransfercontroller.h"
 
 namespace pv {
@@ -25,6 +26,7 @@ constexpr Protocol kProtocols[] = {
     {"file", &make<LocalTransferController>},
     {"afp", &make<AFPTransferController>},
     {"smb", &make<SMBTransferController>},
+    {"ssh", &make<SFTPTransferController>},
 };
 
 } // namespace

@@ -12,3 +12,7 @@ set_tests_properties(app.test_pipeline_mail PROPERTIES FIXTURES_REQUIRED "samba;
 pv_tests_need_fixture(blackbox "test_delivery_smb*.cpp" samba)
 # The notification footer, checked through the built program.
 pv_tests_need_fixture(blackbox "test_cli.cpp" smtp)
+# sftp: servers/sftp.env (OpenSSH's sshd with a password user; see the script).
+pv_server_fixture(sftp sftp.sh)
+pv_tests_need_fixture(transfer "test_sftp*.cpp" sftp)
+pv_tests_need_fixture(blackbox "test_delivery_sftp*.cpp" sftp)
