@@ -47,6 +47,9 @@ constexpr qint64 kReadBuffer = 1024 * 1024;
 // While data moves, blocked library calls return this often so the abort
 // question and the idle time-out are looked at.
 constexpr long kTransferPollMs = 1000;
+// Without a time-out of its own a request still needs one: a server that
+// stops answering would otherwise hold the delivery (and its Stop) for ever.
+constexpr double kDefaultTimeout = 30;
 // How long an idle pooled connection may take to prove it is alive.
 constexpr long kProbeMs = 5000;
 
@@ -489,6 +492,11 @@ QString SFTPTransferController::displayPath(const QString &absolutePath) const
     return s + absolutePath;
 }
 
+double SFTPTransferController::requestTimeout() const
+{
+    return timeOut() > 0 ? timeOut() : kDefaultTimeout;
+}
+
 void SFTPTransferController::disconnect()
 {
     m_conn.reset();
@@ -501,7 +509,7 @@ bool SFTPTransferController::reconnect(TransferError *error)
         disconnect();
     }
     if (m_conn) {
-        m_conn->setTimeout(timeOut());
+        m_conn->setTimeout(requestTimeout());
         return true;
     }
     const QString host = baseURL().host();
@@ -513,7 +521,7 @@ bool SFTPTransferController::reconnect(TransferError *error)
         pooled->setTimeout(double(kProbeMs) / 1000.0);
         if (libssh2_sftp_stat_ex(pooled->sftp, ".", 1, LIBSSH2_SFTP_STAT, &attrs) == 0) {
             m_conn = std::move(pooled);
-            m_conn->setTimeout(timeOut());
+            m_conn->setTimeout(requestTimeout());
             return true;
         }
         pooled->broken = true;
@@ -521,7 +529,7 @@ bool SFTPTransferController::reconnect(TransferError *error)
 
     QString why;
     auto conn = std::make_unique<SftpConnection>();
-    conn->fd = connectedSocket(host, port, timeOut(), &why);
+    conn->fd = connectedSocket(host, port, requestTimeout(), &why);
     if (conn->fd >= 0) {
         conn->session = libssh2_session_init_ex(nullptr, nullptr, nullptr, nullptr);
         if (!conn->session) {
@@ -531,7 +539,7 @@ bool SFTPTransferController::reconnect(TransferError *error)
     }
     if (conn->session) {
         libssh2_session_set_blocking(conn->session, 1);
-        conn->setTimeout(timeOut());
+        conn->setTimeout(requestTimeout());
         int code = 0;
         if (libssh2_session_handshake(conn->session, conn->fd) != 0) {
             const QString msg = sessionMessage(conn->session, &code);
@@ -590,7 +598,7 @@ bool SFTPTransferController::reconnect(TransferError *error)
                            {QString::fromLatin1(kNSLocalizedDescriptionKey), text}};
         return false;
     }
-    conn->setTimeout(timeOut());
+    conn->setTimeout(requestTimeout());
     m_conn = std::move(conn);
     return true;
 }
@@ -1005,7 +1013,7 @@ Result SFTPTransferController::_uploadFileToPath(const QString &remotePath, Inpu
     file = nullptr;
 
     if (failure.isNull() && !abandoned) {
-        m_conn->setTimeout(timeOut());
+        m_conn->setTimeout(requestTimeout());
         QString placed;
         if (placeItem(renamesIn(folder), QString::fromUtf8(temporary), name,
                       replacesExistingItems(), &placed) == 0) {
@@ -1025,7 +1033,7 @@ Result SFTPTransferController::_uploadFileToPath(const QString &remotePath, Inpu
                                    unsigned(temporary.size())) != 0)
             pv::log(lcTransfer(), QStringLiteral("%1: could not remove the partial upload %2")
                                       .arg(kClass, QString::fromUtf8(temporary)));
-        m_conn->setTimeout(timeOut());
+        m_conn->setTimeout(requestTimeout());
     } else {
         pv::log(lcTransfer(), QStringLiteral("%1: the partial upload %2 stays on the server")
                                   .arg(kClass, QString::fromUtf8(temporary)));
@@ -1111,7 +1119,7 @@ Result SFTPTransferController::_downloadFileFromPath(const QString &remotePath,
     closeOutputStream(stream);
     if (!m_conn->broken) {
         libssh2_sftp_close(file);
-        m_conn->setTimeout(timeOut());
+        m_conn->setTimeout(requestTimeout());
     }
     if (abandoned)
         return Result::abandoned();
