@@ -104,6 +104,9 @@ public:
     // Set when a request failed for another reason than the server's answer:
     // the connection is made again by the next operation.
     bool broken = false;
+    // OpenSSH's server never replaces anything when it renames (it links and
+    // unlinks, or looks first), so an exclusive rename needs no look of its own.
+    bool renameNeverReplaces = false;
 };
 
 namespace {
@@ -504,6 +507,7 @@ void SFTPTransferController::disconnect()
 
 bool SFTPTransferController::reconnect(TransferError *error)
 {
+    m_baseIsFolder = false;
     if (m_conn && m_conn->broken) {
         pv::log(lcTransfer(), QStringLiteral("%1: Connection was broken").arg(kClass));
         disconnect();
@@ -515,13 +519,23 @@ bool SFTPTransferController::reconnect(TransferError *error)
     const QString host = baseURL().host();
     const int port = baseURL().port(22);
 
-    // An idle connection may have been closed by the server meanwhile.
+    // An idle connection may have been closed by the server meanwhile. What the
+    // server says of the base folder proves it alive, and is kept, since it is
+    // what a delivery asks first.
     if (std::unique_ptr<SftpConnection> pooled = ConnectionPool::instance().take(poolKey())) {
         LIBSSH2_SFTP_ATTRIBUTES attrs{};
+        const QByteArray base = absolutePathForRemotePath({}).toUtf8();
         pooled->setTimeout(double(kProbeMs) / 1000.0);
-        if (libssh2_sftp_stat_ex(pooled->sftp, ".", 1, LIBSSH2_SFTP_STAT, &attrs) == 0) {
+        const bool answered =
+            libssh2_sftp_stat_ex(pooled->sftp, base.constData(), unsigned(base.size()),
+                                 LIBSSH2_SFTP_STAT, &attrs) == 0;
+        int code = 0;
+        if (!answered)
+            sessionMessage(pooled->session, &code);
+        if (answered || code == LIBSSH2_ERROR_SFTP_PROTOCOL) {
             m_conn = std::move(pooled);
             m_conn->setTimeout(requestTimeout());
+            m_baseIsFolder = answered && isDirectory(attrs);
             return true;
         }
         pooled->broken = true;
@@ -599,6 +613,10 @@ bool SFTPTransferController::reconnect(TransferError *error)
         return false;
     }
     conn->setTimeout(requestTimeout());
+    const char *banner = libssh2_session_banner_get(conn->session);
+    conn->renameNeverReplaces = banner && std::strncmp(banner, "SSH-2.0-OpenSSH_", 16) == 0;
+    pv::debug(lcTransfer(), QStringLiteral("%1: connected to %2 (%3)")
+                                .arg(kClass, host, QString::fromUtf8(banner ? banner : "")));
     m_conn = std::move(conn);
     return true;
 }
@@ -703,6 +721,14 @@ Result SFTPTransferController::checkFolderAtPath(const QString &path)
     if (!reconnect(&error))
         return error;
     const QByteArray p = absolutePathForRemotePath(path).toUtf8();
+    // Just seen by the connection's probe.
+    auto trimmed = [](QByteArray b) {
+        while (b.size() > 1 && b.endsWith('/'))
+            b.chop(1);
+        return b;
+    };
+    if (m_baseIsFolder && trimmed(p) == trimmed(absolutePathForRemotePath({}).toUtf8()))
+        return {};
     LIBSSH2_SFTP_ATTRIBUTES a{};
     if (libssh2_sftp_stat_ex(m_conn->sftp, p.constData(), unsigned(p.size()), LIBSSH2_SFTP_STAT,
                              &a) != 0)
@@ -858,7 +884,7 @@ FileTransferController::SiblingRenames SFTPTransferController::renamesIn(const Q
             // Never replaces: looked at first for servers whose rename would.
             [this, at, exists, rename](const QString &from, const QString &to) {
                 const QByteArray f = at(from), t = at(to);
-                if (exists(t))
+                if (!m_conn->renameNeverReplaces && exists(t))
                     return EEXIST;
                 if (rename(f, t))
                     return 0;

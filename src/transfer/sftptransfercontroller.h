@@ -109,6 +109,9 @@ private:
     [[nodiscard]] QByteArray poolKey() const;
 
     std::unique_ptr<SftpConnection> m_conn;
+    // The operation under way took a pooled connection, whose probe found the
+    // base folder to be a folder: looking at it again needs no request.
+    bool m_baseIsFolder = false;
 };
 
 } // namespace pv

@@ -238,6 +238,11 @@ private Q_SLOTS:
         QCOMPARE(entries(rootDir(datePath)), QStringList({"Job 50% ä", "Job 50% ä_1"}));
         QVERIFY2((clientPorts() - before).size() <= 1, "a log-on per delivery");
 
+        // The connection a delivery takes over tells a missing folder too.
+        const QString nowhere = deliveryURL() + "/missing";
+        const TestReceiver missing = deliver(parameters(top + "/readme.txt", nowhere, {}, old));
+        QCOMPARE(missing.failure().error, QStringLiteral("Unable to list directory"));
+
         QVERIFY(::mkdir(QFile::encodeName(rootDir("locked")), 0755) == 0);
         const QUrl locked(deliveryURL() + "/locked");
         const TestReceiver r = deliver(parameters(top + "/readme.txt", locked.toString(), {}, old));
