@@ -66,9 +66,9 @@ private Q_SLOTS:
                                  {"Server/Tree/sub \u00e4/b.bin", content(300000, 'b')},
                                  {"Server/Q3 50% \u00e4 #2.txt", "odd name"},
                                  {"Wrong/lost.txt", "never arrives"}}));
-        const QStringList missing = inst.waitForPaths(
-            hot, {"Server/Done/note.txt", "Server/Done/Tree", "Server/Done/Q3 50% \u00e4 #2.txt",
-                  "Wrong/Errors/lost.txt"});
+        const QStringList missing =
+            inst.waitForPaths(hot, {"Server/Done/note.txt", "Server/Done/Tree",
+                                    "Server/Done/Q3 50% \u00e4 #2.txt", "Wrong/Errors/lost.txt"});
         QVERIFY2(missing.isEmpty(), qPrintable(missing.join(", ") + "\n" + inst.log().right(6000)));
         QList<QVariantMap> history;
         QVERIFY(inst.waitFor([&] { return (history = home.records("History.xml")).size() == 4; },
