@@ -8,7 +8,7 @@ PACKAGES=(
     qt6-base-dev qt6-qpa-plugins libgl-dev
     libplist-dev libssl-dev openssl libcurl4-openssl-dev libssh2-1-dev
     libsmbclient-dev libxml2-dev libarchive-dev shared-mime-info
-    samba smbclient xorriso unzip zip libarchive-tools 7zip python3 coreutils procps
+    samba smbclient openssh-server openssh-client xorriso unzip zip libarchive-tools 7zip python3 coreutils procps
     ghostscript ca-certificates
     # WebDAV test servers, and the WebDAV benchmark's peers.
     nginx libnginx-mod-http-dav-ext apache2 curl rclone

@@ -3,6 +3,7 @@
 #include "transfer/afptransfercontroller.h"
 #include "transfer/filetransfercontroller.h"
 #include "transfer/localtransfercontroller.h"
+#include "transfer/sftptransfercontroller.h"
 #include "transfer/smbtransfercontroller.h"
 #include "transfer/webdavtransfercontroller.h"
 
@@ -28,6 +29,7 @@ constexpr Protocol kProtocols[] = {
     {"smb", &make<SMBTransferController>},
     {"http", &make<WebDAVTransferController>},
     {"https", &make<SecureWebDAVTransferController>},
+    {"ssh", &make<SFTPTransferController>},
 };
 
 } // namespace

@@ -16,3 +16,7 @@ pv_tests_need_fixture(blackbox "test_cli.cpp" smtp)
 pv_server_fixture(webdav webdav.sh)
 pv_tests_need_fixture(transfer "test_webdav*.cpp" webdav)
 pv_tests_need_fixture(blackbox "test_delivery_webdav*.cpp" webdav)
+# sftp: servers/sftp.env (OpenSSH's sshd with a password user; see the script).
+pv_server_fixture(sftp sftp.sh)
+pv_tests_need_fixture(transfer "test_sftp*.cpp" sftp)
+pv_tests_need_fixture(blackbox "test_delivery_sftp*.cpp" sftp)
