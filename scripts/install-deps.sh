@@ -10,6 +10,7 @@ PACKAGES=(
     libsmbclient-dev libxml2-dev libarchive-dev shared-mime-info
     samba smbclient xorriso unzip zip libarchive-tools 7zip python3 coreutils procps
     ghostscript ca-certificates
+    vsftpd lftp libsodium23 libcap2
 )
 
 # The SMTP test server runs on Node.js; machines that ship their own keep it.

@@ -2,6 +2,7 @@
 
 #include "transfer/afptransfercontroller.h"
 #include "transfer/filetransfercontroller.h"
+#include "transfer/ftptransfercontroller.h"
 #include "transfer/localtransfercontroller.h"
 #include "transfer/smbtransfercontroller.h"
 
@@ -25,6 +26,8 @@ constexpr Protocol kProtocols[] = {
     {"file", &make<LocalTransferController>},
     {"afp", &make<AFPTransferController>},
     {"smb", &make<SMBTransferController>},
+    {"ftp", &make<FTPTransferController>},
+    {"ftps", &make<FTPSTransferController>},
 };
 
 } // namespace

@@ -12,3 +12,7 @@ set_tests_properties(app.test_pipeline_mail PROPERTIES FIXTURES_REQUIRED "samba;
 pv_tests_need_fixture(blackbox "test_delivery_smb*.cpp" samba)
 # The notification footer, checked through the built program.
 pv_tests_need_fixture(blackbox "test_cli.cpp" smtp)
+# ftp: vsftpd (explicit and implicit TLS) and pure-ftpd; servers/ftp.env.
+pv_server_fixture(ftp ftp.sh)
+pv_tests_need_fixture(transfer "test_ftp*.cpp" ftp)
+pv_tests_need_fixture(blackbox "test_delivery_ftp*.cpp" ftp)
