@@ -11,6 +11,7 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <mutex>
@@ -33,6 +34,12 @@ QString parentOf(const QString &path)
 {
     const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
     return slash < 0 ? QString() : path.left(slash);
+}
+
+bool allDigits3(const QByteArray &line)
+{
+    return std::isdigit(uchar(line[0])) && std::isdigit(uchar(line[1])) &&
+           std::isdigit(uchar(line[2]));
 }
 
 QString withoutLeadingSlashes(QString path)
@@ -136,6 +143,12 @@ int FTPTransferController::Callbacks::debug(CURL *, curl_infotype type, char *da
         chunk.chop(1);
     if (type == CURLINFO_HEADER_OUT && chunk.startsWith("PASS "))
         chunk = "PASS <password>";
+    // The server's last answer, but not its goodbye: the library says QUIT
+    // before it reports a failure.
+    if (type == CURLINFO_HEADER_OUT && chunk.startsWith("QUIT"))
+        c->m_quitting = true;
+    if (type == CURLINFO_HEADER_IN && !c->m_quitting && chunk.size() >= 3 && allDigits3(chunk))
+        c->m_lastStatus = chunk.left(3).toInt();
     QStringDecoder decode(c->m_encoding);
     QString line = decode(chunk);
     if (decode.hasError())
@@ -165,6 +178,11 @@ void FTPTransferController::resetHandle()
     curl_easy_setopt(m_handle, CURLOPT_FTP_USE_EPSV, 0L);
     curl_easy_setopt(m_handle, CURLOPT_ERRORBUFFER, m_errorBuffer);
     curl_easy_setopt(m_handle, CURLOPT_NOPROGRESS, 1L);
+    // Probes without a body still report sizes and dates as header lines.
+    curl_easy_setopt(m_handle, CURLOPT_WRITEFUNCTION, &Callbacks::discard);
+    curl_easy_setopt(m_handle, CURLOPT_HEADERFUNCTION, &Callbacks::discard);
+    m_lastStatus = 0;
+    m_quitting = false;
     // Credentials go to the library apart from the URL, so no escaping can
     // mix them up and no URL text carries them.
     const QUrl &base = baseURL();
@@ -187,11 +205,25 @@ TransferError FTPTransferController::libraryError(int code) const
     QString text = QString::fromUtf8(m_errorBuffer);
     if (text.isEmpty())
         text = QString::fromUtf8(curl_easy_strerror(CURLcode(code)));
+    // The library's words for the usual troubles say what went wrong, not why.
+    switch (code) {
+    case CURLE_LOGIN_DENIED:
+        text += QStringLiteral(": wrong user name or password");
+        break;
+    case CURLE_USE_SSL_FAILED:
+        text += QStringLiteral(": the server refused TLS");
+        break;
+    case CURLE_REMOTE_ACCESS_DENIED:
+        if (!text.contains(QLatin1String("MKD")))
+            text += QStringLiteral(": no such folder, or no access");
+        break;
+    default:
+        break;
+    }
     const QString host = baseURL().host();
     if (!text.contains(host))
         text += QStringLiteral(" (server %1)").arg(host);
-    long status = 0;
-    curl_easy_getinfo(m_handle, CURLINFO_RESPONSE_CODE, &status);
+    const int status = m_lastStatus;
     TransferError error;
     error.domain = QString::fromLatin1(kCurlErrorDomain);
     error.code = code;
@@ -466,7 +498,7 @@ int FTPTransferController::runCommands(const QByteArray &url, const QStringList 
     if (list)
         curl_easy_setopt(m_handle, CURLOPT_POSTQUOTE, list);
     else
-        curl_easy_setopt(m_handle, CURLOPT_FTP_CREATE_MISSING_DIRS, long(CURLFTP_CREATE_DIR_RETRY));
+        curl_easy_setopt(m_handle, CURLOPT_FTP_CREATE_MISSING_DIRS, long(CURLFTP_CREATE_DIR));
     const int code = perform();
     curl_slist_free_all(list);
     return code;
@@ -643,6 +675,11 @@ void FTPSTransferController::resetHandle()
     // the destination's choice.
     curl_easy_setopt(handle(), CURLOPT_SSL_VERIFYPEER, m_verify ? 1L : 0L);
     curl_easy_setopt(handle(), CURLOPT_SSL_VERIFYHOST, m_verify ? 2L : 0L);
+    // vsftpd (require_ssl_reuse, its default) insists that data connections
+    // resume the control connection's session; with TLS 1.3 tickets that
+    // fails now and then ("522"), with TLS 1.2 session ids it holds.
+    curl_easy_setopt(handle(), CURLOPT_SSLVERSION,
+                     long(CURL_SSLVERSION_TLSv1_2) | long(CURL_SSLVERSION_MAX_TLSv1_2));
 }
 
 QByteArray FTPSTransferController::libraryURLPrefix() const

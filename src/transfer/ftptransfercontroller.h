@@ -130,6 +130,10 @@ private:
     QStringList m_transcript;
     char m_errorBuffer[256] = {};
     TransferError m_renameError;
+    // The server's last status code in this operation, and whether the
+    // library is saying goodbye (whose answer is not the one that counts).
+    int m_lastStatus = 0;
+    bool m_quitting = false;
 };
 
 /// FTP with TLS required on the control and data connections ("ftps" URLs):
