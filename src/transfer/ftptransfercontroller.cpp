@@ -7,6 +7,7 @@
 #include "transfer/ftplisting.h"
 #include "transfer/urlparameters.h"
 
+#include <QCryptographicHash>
 #include <QStringEncoder>
 
 #include <curl/curl.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cmath>
 #include <mutex>
+#include <vector>
 
 namespace pv {
 
@@ -75,10 +77,118 @@ struct FTPTransferController::Callbacks {
 
 FTPTransferController::FTPTransferController() = default;
 
+namespace {
+
+// Logging on is the dearest step of an operation (servers hash the password
+// on purpose slowly: tens of milliseconds each time), and a burst of small
+// deliveries would pay it per file. Handles of ended controllers are kept
+// with their live connection for a short while, a few at most, and taken by
+// the next controller for the same server and log-on. The library checks a
+// kept connection before it uses it again and connects anew when the server
+// has closed it.
+constexpr qint64 kIdleMilliseconds = 30000;
+constexpr size_t kMaxIdleHandles = 4;
+
+struct IdleHandle {
+    QByteArray key;
+    CURL *handle;
+    qint64 since;
+};
+
+std::mutex &poolMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+// Never destroyed: saying goodbye to servers is no work for the exit path.
+std::vector<IdleHandle> &pool()
+{
+    static auto *handles = new std::vector<IdleHandle>;
+    return *handles;
+}
+
+qint64 nowMs()
+{
+    return qint64(monotonicSeconds() * 1000);
+}
+
+// Removes and returns the handles kept too long (to be cleaned up outside the lock).
+std::vector<CURL *> takeExpired(std::vector<IdleHandle> &handles, qint64 now)
+{
+    std::vector<CURL *> expired;
+    for (auto it = handles.begin(); it != handles.end();) {
+        if (now - it->since > kIdleMilliseconds) {
+            expired.push_back(it->handle);
+            it = handles.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return expired;
+}
+
+CURL *takeIdleHandle(const QByteArray &key)
+{
+    std::vector<CURL *> expired;
+    CURL *found = nullptr;
+    {
+        std::lock_guard lock(poolMutex());
+        expired = takeExpired(pool(), nowMs());
+        for (auto it = pool().begin(); it != pool().end(); ++it) {
+            if (it->key == key) {
+                found = it->handle;
+                pool().erase(it);
+                break;
+            }
+        }
+    }
+    for (CURL *h : expired)
+        curl_easy_cleanup(h);
+    return found;
+}
+
+void putIdleHandle(const QByteArray &key, CURL *handle)
+{
+    std::vector<CURL *> expired;
+    {
+        std::lock_guard lock(poolMutex());
+        const qint64 now = nowMs();
+        expired = takeExpired(pool(), now);
+        pool().push_back({key, handle, now});
+        if (pool().size() > kMaxIdleHandles) {
+            expired.push_back(pool().front().handle);
+            pool().erase(pool().begin());
+        }
+    }
+    for (CURL *h : expired)
+        curl_easy_cleanup(h);
+}
+
+} // namespace
+
 FTPTransferController::~FTPTransferController()
 {
-    if (m_handle)
+    if (!m_handle)
+        return;
+    if (m_keepAlive) {
+        // Drop the options (they point into this controller), keep the connection.
+        curl_easy_reset(m_handle);
+        putIdleHandle(poolKey(), m_handle);
+    } else {
         curl_easy_cleanup(m_handle);
+    }
+}
+
+QByteArray FTPTransferController::poolKey() const
+{
+    // The log-on enters the key only as a digest.
+    const QUrl &base = baseURL();
+    return urlScheme().toUtf8() + ' ' + libraryURLPrefix() + ' ' +
+           QCryptographicHash::hash(userByReplacingPercentEscapes(base).toUtf8() + '\0' +
+                                        passwordByReplacingPercentEscapes(base).toUtf8(),
+                                    QCryptographicHash::Sha256)
+               .toHex();
 }
 
 bool FTPTransferController::initWithBaseURL(const QUrl &url)
@@ -86,7 +196,9 @@ bool FTPTransferController::initWithBaseURL(const QUrl &url)
     if (!FileTransferController::initWithBaseURL(url) || url.host().isEmpty())
         return false;
     globalInit();
-    m_handle = curl_easy_init();
+    m_handle = takeIdleHandle(poolKey());
+    if (!m_handle)
+        m_handle = curl_easy_init();
     if (!m_handle) {
         log(lcTransfer(), QStringLiteral("%1: curl_easy_init() failed").arg(urlScheme()));
         return false;

@@ -20,7 +20,9 @@ namespace pv {
 /// Every operation is one blocking transfer on the controller's one handle,
 /// on the calling thread; the handle is reset before each. The connection (and
 /// its log-on) is kept between the operations of a controller unless
-/// keepConnectionAlive is turned off, and closed when the controller goes.
+/// keepConnectionAlive is turned off; when the controller goes it is kept for
+/// 30 s more (four at most) and taken over by the next controller for the
+/// same server and log-on.
 /// IPv4 only; passive mode with PASV (EPSV off).
 ///
 /// Failures come in the "curl" domain with the library's result code: the
@@ -103,6 +105,8 @@ private:
     struct Callbacks;
     friend struct Callbacks;
 
+    /// Tells kept connections apart: class, server and log-on (as a digest).
+    [[nodiscard]] QByteArray poolKey() const;
     /// Runs the prepared transfer; the library's result code.
     int perform();
     /// The "curl" failure of code, from the error buffer and the transcript.
