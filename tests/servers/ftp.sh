@@ -133,7 +133,8 @@ wait_for() { # port name pidfile
     local tries=0
     until port_in_use "$1"; do
         tries=$((tries + 1))
-        if [ $tries -ge 100 ] || ! is_ours "$(cat "$3")"; then
+        # (Alive, not "ours": right after the fork it may not have become the server yet.)
+        if [ $tries -ge 100 ] || ! kill -0 "$(cat "$3")" 2>/dev/null; then
             local why
             why=$(tail -n 5 "$fdir/$2.out" 2>/dev/null || true)
             stop
