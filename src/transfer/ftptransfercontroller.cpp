@@ -174,7 +174,7 @@ FTPTransferController::~FTPTransferController()
     if (m_keepAlive) {
         // Drop the options (they point into this controller), keep the connection.
         curl_easy_reset(m_handle);
-        putIdleHandle(poolKey(), m_handle);
+        putIdleHandle(m_poolKey, m_handle);
     } else {
         curl_easy_cleanup(m_handle);
     }
@@ -196,7 +196,9 @@ bool FTPTransferController::initWithBaseURL(const QUrl &url)
     if (!FileTransferController::initWithBaseURL(url) || url.host().isEmpty())
         return false;
     globalInit();
-    m_handle = takeIdleHandle(poolKey());
+    // Made here: in the destructor the subclass's overrides no longer answer.
+    m_poolKey = poolKey();
+    m_handle = takeIdleHandle(m_poolKey);
     if (!m_handle)
         m_handle = curl_easy_init();
     if (!m_handle) {

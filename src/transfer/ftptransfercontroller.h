@@ -129,6 +129,7 @@ private:
     SiblingRenames renamesIn(const QString &folder);
 
     CURL *m_handle = nullptr;
+    QByteArray m_poolKey;
     QStringConverter::Encoding m_encoding = QStringConverter::Utf8;
     bool m_keepAlive = true;
     QStringList m_transcript;
