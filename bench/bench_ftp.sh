@@ -125,6 +125,7 @@ start_instance() { # type-name folder
 </plist>
 EOF
     log=$work/road.log
+    : >"$log"
     env -u DISPLAY -u WAYLAND_DISPLAY XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" \
         TMPDIR="$home/tmp" "$exe" --headless \
         > >(perl -MTime::HiRes=time -ne 'BEGIN { $| = 1 } printf "%.6f %s", time, $_' >"$log") 2>&1 &
