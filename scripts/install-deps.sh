@@ -12,6 +12,7 @@ PACKAGES=(
     ghostscript ca-certificates
     # WebDAV test servers, and the WebDAV benchmark's peers.
     nginx libnginx-mod-http-dav-ext apache2 curl rclone
+    vsftpd lftp libsodium23 libcap2
 )
 
 # The SMTP test server runs on Node.js; machines that ship their own keep it.

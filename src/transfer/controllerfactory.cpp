@@ -2,6 +2,7 @@
 
 #include "transfer/afptransfercontroller.h"
 #include "transfer/filetransfercontroller.h"
+#include "transfer/ftptransfercontroller.h"
 #include "transfer/localtransfercontroller.h"
 #include "transfer/sftptransfercontroller.h"
 #include "transfer/smbtransfercontroller.h"
@@ -30,6 +31,8 @@ constexpr Protocol kProtocols[] = {
     {"http", &make<WebDAVTransferController>},
     {"https", &make<SecureWebDAVTransferController>},
     {"ssh", &make<SFTPTransferController>},
+    {"ftp", &make<FTPTransferController>},
+    {"ftps", &make<FTPSTransferController>},
 };
 
 } // namespace

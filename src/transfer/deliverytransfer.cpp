@@ -8,6 +8,7 @@
 #include "core/sizetext.h"
 #include "core/support.h"
 #include "core/urlescape.h"
+#include "transfer/ftperrors.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -270,6 +271,7 @@ void DeliveryTransfer::startProcessNow()
     controller->setMaximumUploadSpeed(m_maxUploadSpeed);
     const QVariantMap dest = m_parameters.value(k::dest).toMap();
     controller->setReplacesExistingItems(recBool(dest, QStringLiteral("overwriteBtn")));
+    controller->applyDestinationSettings(dest);
     m_isListing = true;
     if (stopped())
         return;
@@ -722,8 +724,12 @@ void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
         const QString key = error.userInfo.first().first;
         const QString value = valueText(error.userInfo.first().second);
         QString label = key;
-        if (key == QLatin1String("kCFFTPStatusCodeKey"))
+        QString extra;
+        if (key == QLatin1String(kFTPStatusCodeKey)) {
             label = QStringLiteral("FTP error");
+            extra =
+                QLatin1Char('\n') + ftpErrorExplanation(error.userInfo.first().second.toLongLong());
+        }
         if (key == QLatin1String(kNSLocalizedDescriptionKey)) {
             detail = QStringLiteral("Localized description: %1").arg(value);
         } else {
@@ -739,7 +745,7 @@ void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
                                      "questions, contact ") +
                           QLatin1String(kSupportAddress) + QLatin1Char('\n')
                     : contact;
-            detail = QStringLiteral("%1: %2\n\n%3").arg(label, value, hint);
+            detail = QStringLiteral("%1: %2%3\n\n%4").arg(label, value, extra, hint);
         }
     }
     if (headline.contains(QLatin1String("Failed to MKD dir")))

@@ -20,3 +20,7 @@ pv_tests_need_fixture(blackbox "test_delivery_webdav*.cpp" webdav)
 pv_server_fixture(sftp sftp.sh)
 pv_tests_need_fixture(transfer "test_sftp*.cpp" sftp)
 pv_tests_need_fixture(blackbox "test_delivery_sftp*.cpp" sftp)
+# ftp: vsftpd (explicit and implicit TLS) and pure-ftpd; servers/ftp.env.
+pv_server_fixture(ftp ftp.sh)
+pv_tests_need_fixture(transfer "test_ftp*.cpp" ftp)
+pv_tests_need_fixture(blackbox "test_delivery_ftp*.cpp" ftp)
