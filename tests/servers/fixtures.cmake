@@ -15,5 +15,5 @@ pv_tests_need_fixture(blackbox "test_cli.cpp" smtp)
 # s3: servers/s3.env; s3rver behind TLS on 127.0.0.1:443 for S3 and Google Storage, with the
 # service and bucket host names in /etc/hosts while it runs.
 pv_server_fixture(s3 s3.sh)
-pv_tests_need_fixture(transfer "test_s3*.cpp" s3)
+pv_tests_need_fixture(transfer "test_s3transfer*.cpp" s3)
 pv_tests_need_fixture(blackbox "test_delivery_s3*.cpp" s3)
