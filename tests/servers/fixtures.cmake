@@ -17,3 +17,7 @@ pv_tests_need_fixture(blackbox "test_cli.cpp" smtp)
 pv_server_fixture(s3 s3.sh)
 pv_tests_need_fixture(transfer "test_s3transfer*.cpp" s3)
 pv_tests_need_fixture(blackbox "test_delivery_s3*.cpp" s3)
+# webdav: servers/webdav.env; nginx (dav + dav-ext) and Apache mod_dav, HTTP and HTTPS.
+pv_server_fixture(webdav webdav.sh)
+pv_tests_need_fixture(transfer "test_webdav*.cpp" webdav)
+pv_tests_need_fixture(blackbox "test_delivery_webdav*.cpp" webdav)
