@@ -23,7 +23,10 @@ GS_SERVICE_HOST=storage.gcs.parcelvane.test
 ACCESS_KEY=PVTESTACCESSKEY
 # "/" and "+" must survive URL escaping and signing.
 SECRET='pv/S3cret+Key/for+tests'
-BUCKETS=(pv-media pv-pages pv-pipeline pv-bench pv-gs)
+BUCKETS=(pv-media pv-pages pv-pipeline pv-bench pv-gs pv-v4only)
+# Stands in for a bucket of a region that takes only signature version 4.
+V4_BUCKET=pv-v4only
+V4_REGION=eu-central-1
 MISSING_BUCKET=pv-missing
 FIRST_PORT=4560
 CA_NAME=parcelvane-test-s3-ca
@@ -184,6 +187,21 @@ http {
         server_name $S3_SERVICE_HOST *.$S3_SERVICE_HOST;
         location / { proxy_set_header Host \$host; proxy_pass http://s3rver; }
     }
+    # Refuses every request not signed with version 4 for its region, as such a
+    # region does: 400 with the error document and the bucket's region header.
+    server {
+        listen 127.0.0.1:443 ssl;
+        server_name $V4_BUCKET.$S3_SERVICE_HOST;
+        location / {
+            default_type application/xml;
+            if (\$http_authorization !~ "^AWS4-HMAC-SHA256 Credential=[^/]*/[0-9]{8}/$V4_REGION/s3/aws4_request,") {
+                add_header x-amz-bucket-region $V4_REGION always;
+                return 400 '<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>InvalidRequest</Code><Message>The authorization mechanism you have provided is not supported. Please use AWS4-HMAC-SHA256.</Message></Error>';
+            }
+            proxy_set_header Host \$host;
+            proxy_pass http://s3rver;
+        }
+    }
     server {
         listen 127.0.0.1:443 ssl;
         server_name $GS_SERVICE_HOST *.$GS_SERVICE_HOST;
@@ -271,6 +289,8 @@ S3_PIPELINE_BUCKET=pv-pipeline
 S3_BENCH_BUCKET=pv-bench
 GS_BUCKET=pv-gs
 S3_MISSING_BUCKET=$MISSING_BUCKET
+S3_V4_BUCKET=$V4_BUCKET
+S3_V4_REGION=$V4_REGION
 S3_PLAIN_PORT=$port
 S3_DATA_DIR=$sdir/data
 S3_CA_FILE=$sdir/certs/ca.crt
