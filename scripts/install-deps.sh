@@ -10,6 +10,8 @@ PACKAGES=(
     libsmbclient-dev libxml2-dev libarchive-dev shared-mime-info
     samba smbclient xorriso unzip zip libarchive-tools 7zip python3 coreutils procps
     ghostscript ca-certificates
+    # WebDAV test servers, and the WebDAV benchmark's peers.
+    nginx libnginx-mod-http-dav-ext apache2 curl rclone
 )
 
 # The S3 test server: s3rver (npm) behind nginx, its signature check corrected with patch;

@@ -5,6 +5,7 @@
 #include "transfer/localtransfercontroller.h"
 #include "transfer/s3transfercontroller.h"
 #include "transfer/smbtransfercontroller.h"
+#include "transfer/webdavtransfercontroller.h"
 
 namespace pv {
 
@@ -42,6 +43,8 @@ constexpr Protocol kProtocols[] = {
     {"http", &make<GoogleStorageTransferController>, &isGoogleStorageHost},
     {"https", &make<SecureAmazonS3TransferController>, &isAmazonS3Host},
     {"https", &make<SecureGoogleStorageTransferController>, &isGoogleStorageHost},
+    {"http", &make<WebDAVTransferController>},
+    {"https", &make<SecureWebDAVTransferController>},
 };
 
 } // namespace

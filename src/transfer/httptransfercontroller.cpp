@@ -203,7 +203,7 @@ struct HTTPTransferController::Curl {
     static int onProgress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
     {
         auto *c = static_cast<Curl *>(self);
-        if (c->owner->shouldAbort())
+        if (!c->owner->m_abortIgnored && c->owner->shouldAbort())
             c->aborted = true;
         return c->aborted ? 1 : 0;
     }

@@ -151,6 +151,9 @@ protected:
 
     /// The URL the last successful upload's PUT went to.
     [[nodiscard]] const QUrl &lastUploadURL() const { return m_lastUploadURL; }
+    /// While set, requests do not ask the delegate whether to abort: for short
+    /// clean-up and completion steps that must run to their end.
+    void setAbortIgnored(bool ignored) { m_abortIgnored = ignored; }
 
 private:
     struct Curl;
@@ -163,6 +166,7 @@ private:
     bool m_disableSSLCertificates = false;
     bool m_keepAlive = false;
     bool m_didCreateFinalURL = true;
+    bool m_abortIgnored = false;
     // The caller's stream while it feeds a PUT body through the data-source methods.
     InputStream *m_uploadSource = nullptr;
     QUrl m_lastUploadURL;

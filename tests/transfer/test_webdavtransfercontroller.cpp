@@ -5,7 +5,9 @@
 #include "common/serverenv.h"
 #include "controllerchecks.h"
 #include "transfer/httptransfercontroller.h"
+#include "transfer/webdavtransfercontroller.h"
 
+#include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -60,9 +62,203 @@ private Q_SLOTS:
         QCOMPARE(readFile(onDisk("NGINX", "/dav/photo 1.jpg")), data);
         QCOMPARE(c->downloadFileFromPathToData("photo 1.jpg").value_or(""), data);
         QCOMPARE(c->responseHeaders().status, 200);
+        // A missing file is an error, never an error page saved as the file.
+        QVERIFY(!c->downloadFileFromPath("nothing", m_local.filePath("nothing")));
+        QVERIFY(!QFile::exists(m_local.filePath("nothing")));
         QCOMPARE(HTTPTransferController::mimeTypeForPath("a/photo.jpg"), QString("image/jpeg"));
         QCOMPARE(HTTPTransferController::mimeTypeForPath("a.b/README"),
                  QString("application/octet-stream"));
+    }
+
+    void operations_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<bool>("tls");
+        for (const char *server : {"NGINX", "APACHE"})
+            for (bool tls : {false, true})
+                QTest::addRow("%s%s", server, tls ? " https" : "") << QString(server) << tls;
+    }
+    // Everything a delivery and the remote browser do, on each server: names with
+    // spaces, "%" and non-ASCII letters; uploads under a temporary name put in
+    // place, replacing or numbered; folders; moves, copies and deletions.
+    void operations()
+    {
+        QFETCH(QString, server);
+        QFETCH(bool, tls);
+        const QString folder = QStringLiteral("/dav/ops %1 ä%2/").arg(::getpid()).arg(tls);
+        const QString disk = onDisk(server, folder);
+        {
+            auto root = FileTransferController::fileTransferControllerWithURL(
+                serverURL(server, tls, "/dav/"));
+            QVERIFY(root && root->createDirectoryAtPath(folder.mid(5)));
+        }
+        auto c =
+            FileTransferController::fileTransferControllerWithURL(serverURL(server, tls, folder));
+        QVERIFY(c);
+        QCOMPARE(c->urlScheme(), QString(tls ? "https" : "http"));
+        RecordingDelegate d;
+        c->setDelegate(&d);
+
+        const QByteArray data = pattern(5 * FileTransferController::kChunkSize + 7);
+        const QString name = "a b 50% ä.bin";
+        c->setDigestComputation(true);
+        QVERIFY(c->uploadFileFromData(data, name));
+        QCOMPARE(d.events, Events({"start", "success", "start", "progress", "success"}));
+        QCOMPARE(readFile(disk + name), data);
+        QCOMPARE(c->lastTransferDigestData(),
+                 QCryptographicHash::hash(data, QCryptographicHash::Md5));
+        QCOMPARE(c->storedPath(), name);
+        QVERIFY(c->uploadFileFromBytes("", 0, "empty"));
+        QCOMPARE(QFileInfo(disk + "empty").size(), 0);
+
+        // Replacing, and numbering when not replacing.
+        QVERIFY(c->uploadFileFromData("new", name));
+        QCOMPARE(readFile(disk + name), QByteArray("new"));
+        c->setReplacesExistingItems(false);
+        QVERIFY(c->uploadFileFromData("other", name));
+        QCOMPARE(c->storedPath(), QString("a b 50% ä_1.bin"));
+        QCOMPARE(readFile(disk + name), QByteArray("new"));
+        c->setReplacesExistingItems(true);
+
+        // Folders, listed and looked up one name at a time.
+        QVERIFY(c->createDirectoryAtPath("sub dir"));
+        QVERIFY(!c->createDirectoryAtPath("sub dir"));
+        QVERIFY(c->uploadFileFromData("12345", "sub dir/f.txt"));
+        d.clear();
+        const auto listing = c->contentsOfDirectoryAtPath({});
+        QCOMPARE(d.events, Events({"start", "success"}));
+        QCOMPARE(listing.value_or({}).keys(),
+                 QStringList({name, "a b 50% ä_1.bin", "empty", "sub dir"}));
+        QCOMPARE(listing->value("sub dir").value(kNSFileType).toString(),
+                 QString(kNSFileTypeDirectory));
+        QVERIFY(!listing->value("sub dir").contains(kNSFileSize));
+        const RemoteItemAttributes f = c->contentsOfDirectoryAtPath("sub dir")->value("f.txt");
+        QCOMPARE(f.value(kNSFileType).toString(), QString(kNSFileTypeRegular));
+        QCOMPARE(f.value(kNSFileSize).toLongLong(), 5);
+        QVERIFY(qAbs(f.value(kNSFileModificationDate)
+                         .toDateTime()
+                         .secsTo(QDateTime::currentDateTimeUtc())) < 120);
+        d.clear();
+        QVERIFY(c->itemExists(name).value_or(false) && c->itemExists("sub dir").value_or(false));
+        QVERIFY(!c->itemExists("nope").value_or(true) && !c->itemExists("nope/x").value_or(true));
+        QVERIFY(c->checkFolderAtPath("/") && c->checkFolderAtPath("sub dir"));
+        QCOMPARE(c->checkFolderAtPath(name).error().code, ENOTDIR);
+        QCOMPARE(c->checkFolderAtPath("nope").error().code, ENOENT);
+        QCOMPARE(d.events, Events());
+
+        // A folder put in place whole, replacing one or beside it.
+        QVERIFY(c->createDirectoryAtPath(".job.tmp") && c->uploadFileFromData("1", ".job.tmp/x"));
+        QVERIFY(c->moveIntoPlace(".job.tmp", "sub dir"));
+        QCOMPARE(c->storedPath(), QString("sub dir"));
+        QCOMPARE(entries(disk + "sub dir"), QStringList("x"));
+        c->setReplacesExistingItems(false);
+        QVERIFY(c->createDirectoryAtPath(".job.tmp") && c->uploadFileFromData("2", ".job.tmp/x"));
+        QVERIFY(c->moveIntoPlace(".job.tmp", "sub dir"));
+        QCOMPARE(c->storedPath(), QString("sub dir_1"));
+        c->setReplacesExistingItems(true);
+
+        // Moves and copies of files and folders replace the target; deleting
+        // what is not there succeeds.
+        QVERIFY(c->copyPath("sub dir", "copy"));
+        QVERIFY(c->movePath("copy", "moved") && c->copyPath(name, "moved"));
+        QCOMPARE(readFile(disk + "moved"), QByteArray("new"));
+        QVERIFY(c->movePath("empty", "empty"));
+        QVERIFY(!c->movePath("missing", "x"));
+        QCOMPARE(d.errors.last().code, 404);
+        QVERIFY(c->deleteFileAtPath("moved") && c->deleteDirectoryRecursivelyAtPath("sub dir_1"));
+        QVERIFY(c->deleteFileAtPath("sub dir") && c->deleteFileAtPath("not there"));
+        QCOMPARE(entries(disk), QStringList({name, "a b 50% ä_1.bin", "empty"}));
+    }
+
+    // A wrong password: the status and the reason, never the password.
+    void refusals()
+    {
+        for (const char *server : {"NGINX", "APACHE"}) {
+            auto c = FileTransferController::fileTransferControllerWithURL(
+                serverURL(server, true, "/dav/", "wrong"));
+            RecordingDelegate d;
+            c->setDelegate(&d);
+            QVERIFY(!c->contentsOfDirectoryAtPath({}));
+            QVERIFY(!c->uploadFileFromData("x", "x.txt"));
+            QCOMPARE(d.events, Events({"start", "fail", "start", "fail"}));
+            for (const TransferError &e : d.errors) {
+                QCOMPARE(e.domain + ' ' + QString::number(e.code), QString("http 401"));
+                QCOMPARE(e.description, QString("Unsupported HTTP response"));
+                QVERIFY2(e.reasonText().contains("password was refused"),
+                         qPrintable(e.reasonText()));
+                QVERIFY(!e.reasonText().contains("wrong"));
+            }
+        }
+    }
+
+    // Redirected probes put the file where they point; a PUT answered with 207
+    // or refused for its announced size fails and leaves nothing behind.
+    void oddAnswers()
+    {
+        for (const char *base : {"/moved/", "/temp/"}) {
+            auto c = FileTransferController::fileTransferControllerWithURL(
+                serverURL("NGINX", false, base));
+            QVERIFY(c->uploadFileFromData(base, QString("r%1.txt").arg(base[1])));
+        }
+        QCOMPARE(readFile(onDisk("NGINX", "/dav/rm.txt")), QByteArray("/moved/"));
+        QCOMPARE(readFile(onDisk("NGINX", "/dav/rt.txt")), QByteArray("/temp/"));
+
+        auto multi = FileTransferController::fileTransferControllerWithURL(
+            serverURL("NGINX", false, "/multi/"));
+        RecordingDelegate d;
+        multi->setDelegate(&d);
+        QVERIFY(!multi->uploadFileFromData("x", "m.txt"));
+        QCOMPARE(d.errors.last().description + ' ' + QString::number(d.errors.last().code),
+                 QString("Unsupported HTTP response 207"));
+        QCOMPARE(entries(onDisk("NGINX", "/multi")), QStringList());
+
+        // Over 4 GiB announced: a size cut to 32 bits would pass as 100 bytes.
+        auto small = FileTransferController::fileTransferControllerWithURL(
+            serverURL("NGINX", false, "/small/"));
+        small->setDelegate(&d);
+        FailingSource endless(std::numeric_limits<qint64>::max());
+        DataReadStream stream(&endless, nullptr);
+        QVERIFY(!small->uploadFileToPath("big.bin", &stream, (quint64(1) << 32) + 100));
+        QCOMPARE(d.errors.last().code, 413);
+        QCOMPARE(entries(onDisk("NGINX", "/small")), QStringList());
+    }
+
+    // Listing bodies: charset from the headers, entries without size, hrefs as
+    // full URLs, the folder itself left out wherever it comes.
+    void listingAnswers()
+    {
+        const QByteArray latin1 =
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?><D:multistatus xmlns:D=\"DAV:\">"
+            "<D:response><D:href>http://h/d/caf%C3%A9/</D:href><D:propstat><D:prop>"
+            "<D:resourcetype><D:collection/></D:resourcetype>"
+            "<D:creationdate>2020-01-02T03:04:05Z</D:creationdate></D:prop></D:propstat>"
+            "</D:response><D:response><D:href>/d/</D:href><D:propstat><D:prop>"
+            "<D:resourcetype><D:collection/></D:resourcetype></D:prop></D:propstat></D:response>"
+            "<D:response><D:href>/d/bad%FF</D:href></D:response>"
+            "<D:response><D:href>/d/f</D:href><D:propstat><D:prop><D:displayname>\xe9</"
+            "D:displayname>"
+            "<D:getlastmodified>Sun, 06 Nov 1994 08:49:37 GMT</D:getlastmodified>"
+            "<D:getcontentlength>12</D:getcontentlength></D:prop></D:propstat></D:response>"
+            "</D:multistatus>";
+        const auto l = WebDAVTransferController::listingFromAnswer(
+            latin1, "application/xml; charset=\"ISO-8859-1\"", "/d");
+        QCOMPARE(l.value_or({}).keys(), QStringList({"café", "f"}));
+        QCOMPARE(l->value("café").value(kNSFileType).toString(), QString(kNSFileTypeDirectory));
+        QCOMPARE(l->value("café").value(kNSFileCreationDate).toDateTime(),
+                 QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5), Qt::UTC));
+        QVERIFY(!l->value("café").contains(kNSFileSize));
+        QCOMPARE(l->value("f").value(kNSFileSize).toLongLong(), 12);
+        QCOMPARE(l->value("f").value(kNSFileModificationDate).toDateTime(),
+                 QDateTime(QDate(1994, 11, 6), QTime(8, 49, 37), Qt::UTC));
+        // Read as UTF-8, the same body is not XML at all.
+        QCOMPARE(WebDAVTransferController::listingFromAnswer(latin1, "text/xml", "/d")
+                     .error()
+                     .description,
+                 QString("Invalid XML response"));
+        QCOMPARE(WebDAVTransferController::listingFromAnswer("<html/>", "text/html", "/d")
+                     .error()
+                     .description,
+                 QString("Unsupported MIME type \"text/html\""));
     }
 };
 
