@@ -11,6 +11,7 @@ namespace {
 const QString kBucketListing = QStringLiteral("GET/");
 const QString kDelete = QStringLiteral("DELETE");
 const QString kCopy = QStringLiteral("COPY");
+const QString kLocation = QStringLiteral("location");
 
 s3::SignableRequest signableFrom(const HTTPRequest &request)
 {
@@ -24,7 +25,12 @@ s3::SignableRequest signableFrom(const HTTPRequest &request)
 bool StorageServiceTransferController::initWithBaseURL(const QUrl &url)
 {
     m_provider = currentProvider();
-    return m_provider.acceptsBaseURL(url) && HTTPTransferController::initWithBaseURL(url);
+    if (!m_provider.acceptsBaseURL(url) || !HTTPTransferController::initWithBaseURL(url))
+        return false;
+    // Deliveries in a row go to the same bucket: the next controller takes
+    // over the connection (and its TLS session) instead of opening its own.
+    setKeepConnectionAlive(true);
+    return true;
 }
 
 QUrl StorageServiceTransferController::absoluteURLForRemotePath(const QString &remotePath) const
@@ -142,6 +148,10 @@ QVariant StorageServiceTransferController::interpret(OutputStream *dataStream,
     } else if (userInfo == kDelete) {
         if (r.status == 204)
             result = true;
+    } else if (userInfo == kLocation) {
+        if (r.status == 200 && parsed.xml &&
+            parsed.xml->rootNode().name() == QLatin1String("LocationConstraint"))
+            result = true;
     } else if (userInfo == kCopy) {
         if (r.status == 200 && parsed.xml &&
             parsed.xml->rootNode().name() == QLatin1String("CopyObjectResult"))
@@ -219,6 +229,15 @@ StorageServiceTransferController::contentsOfDirectoryAtPath(const QString &path)
 Result StorageServiceTransferController::checkFolderAtPath(const QString &path)
 {
     TransferError error;
+    // The bucket's location answers in constant time (a listing may take as
+    // long as the bucket is large on some servers); keys that may list but not
+    // read the location are asked for one key of a listing instead.
+    if (!bucketOfHost().isEmpty() && absolutePathForRemotePath(path) == QLatin1String("/")) {
+        if (exchange(requestFor("GET", path, kLocation), kLocation, &error).isValid())
+            return {};
+        if (responseHeaders().status != 403)
+            return error;
+    }
     if (!exchange(requestFor("GET", path, s3::bucketPageQuery({}, {}, {}, 1)), kBucketListing,
                   &error)
              .isValid())

@@ -46,7 +46,8 @@ public:
                                                      const QString &delimiter, quint64 maxKeys);
     /// Every object under path ("/": the whole bucket) by full key, page by page.
     TransferResult<RemoteListing> contentsOfDirectoryAtPath(const QString &path) override;
-    /// The bucket (or the account) answers a listing of path; no messages.
+    /// The bucket answers for its location (or, when that is not allowed, a
+    /// listing of path answers; so does the account's); no messages.
     Result checkFolderAtPath(const QString &path) override;
     /// Whether an object of that key exists (HEAD); no messages.
     TransferResult<bool> itemExists(const QString &path) override;

@@ -1,5 +1,5 @@
-// The S3 and Google Storage controllers and a delivery against the private
-// s3rver of tests/servers/s3.sh (ctest fixture "s3"; connection details in
+// The S3 and Google Storage controllers against the private s3rver of
+// tests/servers/s3.sh (ctest fixture "s3"; connection details in
 // $PV_BINARY_DIR/servers/s3.env).
 
 #include "common/serverenv.h"
