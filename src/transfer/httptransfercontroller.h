@@ -117,7 +117,10 @@ protected:
     [[nodiscard]] HTTPRequest newHTTPRequest(const QByteArray &method, const QString &path) const;
 
     /// Called right before a request goes out: subclasses sign it or add
-    /// headers. Answering false (with *error set) sends nothing.
+    /// headers. A request comes with Basic authentication when the base URL has
+    /// a user and a password; a subclass that signs with them replaces (or
+    /// removes) that "Authorization" header. Answering false (with *error set)
+    /// sends nothing.
     virtual bool willSendRequest(HTTPRequest &request, TransferError *error);
 
     /// Runs one request as a run of its own (start, progress, success or

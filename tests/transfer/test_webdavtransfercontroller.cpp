@@ -212,6 +212,22 @@ private Q_SLOTS:
                  QString("Unsupported HTTP response 207"));
         QCOMPARE(entries(onDisk("NGINX", "/multi")), QStringList());
 
+        // Abandoned mid-way: silent, the old file stays, no temporary file either.
+        for (const char *server : {"NGINX", "APACHE"}) {
+            auto c = FileTransferController::fileTransferControllerWithURL(
+                serverURL(server, false, "/dav/"));
+            QVERIFY(c->uploadFileFromData("old", "abort.bin"));
+            RecordingDelegate a;
+            a.abortWhen = [](FileTransferController *c) { return c->transferProgress() > 0.3f; };
+            c->setDelegate(&a);
+            QVERIFY(
+                c->uploadFileFromData(pattern(8 * FileTransferController::kChunkSize), "abort.bin")
+                    .isAbandoned());
+            QCOMPARE(a.events, Events({"start", "success", "start", "progress"}));
+            QCOMPARE(readFile(onDisk(server, "/dav/abort.bin")), QByteArray("old"));
+            QCOMPARE(entries(onDisk(server, "/dav")).filter(".pvpart"), QStringList());
+        }
+
         // Over 4 GiB announced: a size cut to 32 bits would pass as 100 bytes.
         auto small = FileTransferController::fileTransferControllerWithURL(
             serverURL("NGINX", false, "/small/"));
