@@ -13,7 +13,7 @@
 #   --build DIR   build tree with src/parcelvane and bench/bench_s3put (default: build-bench,
 #                 configured and built in Release)
 #   --work DIR    scratch folder (default: a fresh folder under /tmp, removed at the end)
-#   --runs N      puts of the large file per client, taking turns; the best counts (default 3)
+#   --runs N      puts of the large file per client, taking turns; the best counts (default 5)
 # Needs root (the test server binds 443 and edits /etc/hosts), node/npm, nginx, curl, rclone.
 set -euo pipefail
 
@@ -22,7 +22,7 @@ build=""
 work=""
 files=1000
 large_mib=1024
-runs=3
+runs=5
 while [ $# -gt 0 ]; do
     case $1 in
     --build) build=$2; shift 2 ;;
