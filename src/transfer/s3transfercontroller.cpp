@@ -219,9 +219,13 @@ StorageServiceTransferController::contentsOfDirectoryAtPath(const QString &path)
         if (!page)
             return page.error();
         listing.insert(page->items);
-        // A truncated page without keys would ask for itself again for ever.
-        if (!page->isTruncated || page->lastKey.isEmpty())
+        if (!page->isTruncated)
             return listing;
+        // A server that answers a page without moving on would be asked for it for ever.
+        if (page->lastKey.isEmpty() || page->lastKey.toUtf8() <= marker.toUtf8())
+            return sendDidFail(TransferError::fileTransfer(
+                QStringLiteral("The listing of %1 does not go on after \"%2\"")
+                    .arg(baseURL().host(), page->lastKey)));
         marker = page->lastKey;
     }
 }
