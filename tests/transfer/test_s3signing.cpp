@@ -67,19 +67,11 @@ private Q_SLOTS:
             QCOMPARE(signatureV2(kAwsSecret.toUtf8(), toSign), e.signature);
         }
 
-        // What signV2 adds: the date in its format, the key signed as it is sent.
-        const QDateTime when(QDate(2024, 5, 3), QTime(8, 5, 9), Qt::UTC);
-        SignableRequest r{"PUT", "media.s3.amazonaws.com", "/a%20b/%C3%A4.pdf", {}, {}};
-        signV2(r, "AKID", "se/cr+t", when, kAws.serviceHost, kAws.domainSuffix);
+        // The date as signV2 sets it: English, GMT, the day without a leading zero.
+        SignableRequest r{"GET", "media.s3.amazonaws.com", "/", {}, {}};
+        signV2(r, "AKID", "S", QDateTime(QDate(2024, 5, 3), QTime(8, 5, 9), Qt::UTC),
+               kAws.serviceHost, kAws.domainSuffix);
         QCOMPARE(headerValue(r.headers, "date"), QByteArray("Fri, 3 May 2024 08:05:09 +0000"));
-        QCOMPARE(headerValue(r.headers, "Authorization"),
-                 "AWS AKID:" + signatureV2("se/cr+t", "PUT\n\n\nFri, 3 May 2024 08:05:09 +0000\n"
-                                                      "/media/a%20b/%C3%A4.pdf"));
-        r = {"GET", "s3.amazonaws.com", "/", "location", {}};
-        QCOMPARE(resourceV2(r, kAws.serviceHost, kAws.domainSuffix), QByteArray("/"));
-        r.host = "media.s3.amazonaws.com";
-        QCOMPARE(resourceV2(r, kAws.serviceHost, kAws.domainSuffix),
-                 QByteArray("/media/?location"));
     }
 
     // The providers' documented version 4 examples (region us-east-1); the
