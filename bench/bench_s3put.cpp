@@ -42,12 +42,10 @@ int main(int argc, char **argv)
     }
     QCoreApplication app(argc, argv);
     const QFileInfo file(QString::fromLocal8Bit(argv[1]));
-    const QVariantMap parameters{{"localPath", file.absoluteFilePath()},
-                                 {"url", QString::fromLocal8Bit(argv[2])},
-                                 {"dest", QVariantMap{{"overwriteBtn", 1}}},
-                                 {"origSize", file.size()},
-                                 {"moddate", file.lastModified()},
-                                 {"creatdate", file.lastModified()}};
+    const QVariantMap parameters{
+        {"localPath", file.absoluteFilePath()},     {"url", QString::fromLocal8Bit(argv[2])},
+        {"dest", QVariantMap{{"overwriteBtn", 1}}}, {"origSize", file.size()},
+        {"moddate", file.lastModified()},           {"creatdate", file.lastModified()}};
     const auto begin = std::chrono::steady_clock::now();
     Receiver receiver;
     DeliveryTransfer transfer(&receiver, parameters);
