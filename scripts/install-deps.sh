@@ -15,6 +15,10 @@ PACKAGES=(
     vsftpd lftp libsodium23 libcap2
 )
 
+# The S3 test server: s3rver (npm) behind nginx, its signature check corrected with patch;
+# rclone and curl are the peers of the S3 benchmark.
+PACKAGES+=(nginx patch rclone curl)
+
 # The SMTP test server runs on Node.js; machines that ship their own keep it.
 command -v node >/dev/null 2>&1 || PACKAGES+=(nodejs npm)
 

@@ -12,6 +12,11 @@ set_tests_properties(app.test_pipeline_mail PROPERTIES FIXTURES_REQUIRED "samba;
 pv_tests_need_fixture(blackbox "test_delivery_smb*.cpp" samba)
 # The notification footer, checked through the built program.
 pv_tests_need_fixture(blackbox "test_cli.cpp" smtp)
+# s3: servers/s3.env; s3rver behind TLS on 127.0.0.1:443 for S3 and Google Storage, with the
+# service and bucket host names in /etc/hosts while it runs.
+pv_server_fixture(s3 s3.sh)
+pv_tests_need_fixture(transfer "test_s3transfer*.cpp" s3)
+pv_tests_need_fixture(blackbox "test_delivery_s3*.cpp" s3)
 # webdav: servers/webdav.env; nginx (dav + dav-ext) and Apache mod_dav, HTTP and HTTPS.
 pv_server_fixture(webdav webdav.sh)
 pv_tests_need_fixture(transfer "test_webdav*.cpp" webdav)
