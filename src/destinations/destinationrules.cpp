@@ -245,6 +245,51 @@ QString setSwitch(QVariantMap &record, const QString &key, bool value)
     return {};
 }
 
+RecipientPreview recipientPreview(const QVariantList &destinationEmails,
+                                  const QVariantList &templateEmails)
+{
+    // Built as ", a, b" and shown without the first two characters.
+    QString lists[3];
+    const QStringList kinds{QStringLiteral("To:"), QStringLiteral("Cc:"), QStringLiteral("Bcc:")};
+    const auto append = [&](const QVariantList &rows, bool onlyNew) {
+        for (const QVariant &v : rows) {
+            const QVariantMap row = v.toMap();
+            const qsizetype k = kinds.indexOf(recString(row, QStringLiteral("to")));
+            if (k < 0)
+                continue;
+            const QString email = recString(row, QStringLiteral("email"));
+            if (onlyNew && lists[k].contains(email))
+                continue;
+            lists[k] += QStringLiteral(", ") + email;
+        }
+    };
+    append(destinationEmails, false);
+    append(templateEmails, true);
+    return {lists[0].mid(2), lists[1].mid(2), lists[2].mid(2)};
+}
+
+QStringList templateMenuNames(const QVariantList &templates)
+{
+    QStringList names;
+    for (const QVariant &t : templates)
+        names.append(recString(t.toMap(), dk::name));
+    return names.isEmpty() ? QStringList{kDefaultTemplateName} : names;
+}
+
+void chooseTemplate(QVariantMap &record, const QVariantList &templates, const QString &name)
+{
+    record.insert(dk::QFEmailTemplate, name);
+    for (const QVariant &t : templates) {
+        const QVariantMap tpl = t.toMap();
+        if (recString(tpl, dk::name) == name && tpl.contains(QStringLiteral("id"))) {
+            record.insert(dk::QFEmailTemplateId, tpl.value(QStringLiteral("id")));
+            return;
+        }
+    }
+    if (name == kDefaultTemplateName)
+        record.insert(dk::QFEmailTemplateId, 0);
+}
+
 const QStringList &hotFolderSubfolders()
 {
     static const QStringList subs{QStringLiteral("Priority"), QStringLiteral("Errors"),

@@ -94,6 +94,26 @@ struct OptionStates {
 /// turned on: the text saying so is returned and nothing changes.
 [[nodiscard]] QString setSwitch(QVariantMap &record, const QString &key, bool on);
 
+/// The recipient fields of the notification preview.
+struct RecipientPreview {
+    QString to;
+    QString cc;
+    QString bcc;
+};
+/// The destination's recipient rows, then the template's rows whose address
+/// the field does not already hold, per kind ("To:", "Cc:", "Bcc:"; other
+/// kinds are left out), each list joined by ", ".
+[[nodiscard]] RecipientPreview recipientPreview(const QVariantList &destinationEmails,
+                                                const QVariantList &templateEmails);
+
+/// The names of the template pop-up: every template of the templates file,
+/// or only "[Default Template]" when it holds none. templates is the file's
+/// array.
+[[nodiscard]] QStringList templateMenuNames(const QVariantList &templates);
+/// Chooses a template for record: `QFEmailTemplate` and, when the template
+/// has one, `QFEmailTemplateId` (0 for the default template).
+void chooseTemplate(QVariantMap &record, const QVariantList &templates, const QString &name);
+
 /// The sub-folders every hot folder has.
 [[nodiscard]] const QStringList &hotFolderSubfolders();
 /// Makes the hot folder parent/name and its three sub-folders without

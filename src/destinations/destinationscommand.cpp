@@ -200,15 +200,6 @@ std::optional<QVariantList> membersFor(const DestinationsEditor &store, const QS
     return members;
 }
 
-QStringList templateNames()
-{
-    QStringList names;
-    for (const QVariant &t :
-         plist::readFile(paths::appFile(QStringLiteral("EmailTemplates.xml"))).toList())
-        names.append(recString(t.toMap(), dk::name));
-    return names;
-}
-
 /// Applies one KEY VALUE to rec (a copy of the record at row). Returns the
 /// refusal text, or "".
 QString setField(const DestinationsEditor &store, int row, QVariantMap &rec, const QString &key,
@@ -285,16 +276,11 @@ QString setField(const DestinationsEditor &store, int row, QVariantMap &rec, con
             return QStringLiteral("%1 is 0 or 1.").arg(key);
         return rules::setSwitch(rec, key, value == QLatin1String("1"));
     } else if (key == dk::QFEmailTemplate) {
-        if (value != kDefaultTemplateName && !templateNames().contains(value))
+        const QVariantList templates =
+            plist::readFile(paths::appFile(QStringLiteral("EmailTemplates.xml"))).toList();
+        if (value != kDefaultTemplateName && !rules::templateMenuNames(templates).contains(value))
             return QStringLiteral("No e-mail template is named \"%1\".").arg(value);
-        rec.insert(dk::QFEmailTemplate, value);
-        QVariant id = 0;
-        for (const QVariant &t :
-             plist::readFile(paths::appFile(QStringLiteral("EmailTemplates.xml"))).toList()) {
-            if (recString(t.toMap(), dk::name) == value)
-                id = t.toMap().value(QStringLiteral("id"), 0);
-        }
-        rec.insert(dk::QFEmailTemplateId, id);
+        rules::chooseTemplate(rec, templates, value);
     } else if (key == dk::dateFormat || key == QLatin1String("QFHttpUrl") ||
                key == QLatin1String("QFSubfolderName")) {
         rec.insert(key, value);
