@@ -1,11 +1,16 @@
 #include "ui/destinationswindow.h"
 
+#include "core/paths.h"
+#include "core/plist.h"
 #include "core/record.h"
 #include "core/settings.h"
+#include "destinations/destemails.h"
 #include "destinations/destination.h"
 #include "destinations/destinationrules.h"
 #include "destinations/destinationseditor.h"
 #include "destinations/groupdestinations.h"
+#include "notify/emailsettings.h"
+#include "notify/tokens.h"
 #include "prefs/prefs.h"
 
 #include <QApplication>
@@ -26,6 +31,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSplitter>
@@ -512,6 +518,9 @@ void DestinationsWindow::buildEditor()
     link->addWidget(fillLinkButton);
     form->addRow(deliver);
     form->addRow(downloadLinkBox);
+    auto *mail = new QGroupBox(QStringLiteral("Notification"), optionsPane);
+    buildEmail(mail, new QVBoxLayout(mail));
+    form->addRow(mail);
 
     // The members of a group.
     groupPane = new QWidget(this);
@@ -563,6 +572,128 @@ void DestinationsWindow::buildEditor()
     g->addLayout(mid);
     g->addLayout(candBox, 1);
     groupPane->hide();
+}
+
+void DestinationsWindow::buildEmail(QWidget *parent, QLayout *into)
+{
+    m_emails = new DestEmails(this);
+    recipientsView = new QTableView(parent);
+    recipientsView->setModel(m_emails);
+    recipientsView->horizontalHeader()->hide();
+    recipientsView->verticalHeader()->hide();
+    recipientsView->horizontalHeader()->setStretchLastSection(true);
+    recipientsView->setMaximumHeight(90);
+    recipientsView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    addRecipientButton = new QPushButton(QStringLiteral("+"), parent);
+    removeRecipientButton = new QPushButton(QStringLiteral("-"), parent);
+    connect(addRecipientButton, &QPushButton::clicked, this, [this] {
+        const int r = m_emails->addRow(recipientsView->currentIndex().row());
+        const QModelIndex cell = m_emails->index(r, DestEmails::EmailColumn);
+        recipientsView->setCurrentIndex(cell);
+        recipientsView->edit(cell);
+    });
+    connect(removeRecipientButton, &QPushButton::clicked, this, [this] {
+        recipientsView->setCurrentIndex(recipientsView->currentIndex()); // ends an edit
+        m_emails->removeRow(recipientsView->currentIndex().row());
+    });
+    connect(m_emails, &DestEmails::edited, this, [this] {
+        const QVariantList rows = m_emails->items();
+        edit([&](QVariantMap &r) {
+            if (rows.isEmpty())
+                r.remove(QStringLiteral("emails"));
+            else
+                r.insert(QStringLiteral("emails"), rows);
+        });
+        refreshPreview();
+    });
+    templatePopup = new QComboBox(parent);
+    connect(templatePopup, &QComboBox::activated, this, [this](int index) {
+        const QString manage = QStringLiteral("Manage Templates...");
+        const QVariantList templates =
+            plist::readFile(paths::appFile(QStringLiteral("EmailTemplates.xml"))).toList();
+        if (templatePopup->itemText(index) == manage) {
+            // The menu keeps showing the record's template.
+            if (row() >= 0)
+                fillTemplatePopup(m_store.items()[row()]);
+            if (manageTemplates)
+                manageTemplates();
+            return;
+        }
+        const QString name = templatePopup->itemText(index);
+        edit([&](QVariantMap &r) { rules::chooseTemplate(r, templates, name); });
+        if (row() >= 0)
+            m_store.writeDestination(m_store.items()[row()]);
+        refreshPreview();
+    });
+    previewButton = new QPushButton(QStringLiteral("Preview"), parent);
+    previewWindow = new QWidget(this, Qt::Window);
+    previewWindow->setWindowTitle(QStringLiteral("Preview"));
+    auto *pf = new QFormLayout(previewWindow);
+    previewTo = new QLineEdit(previewWindow);
+    previewCc = new QLineEdit(previewWindow);
+    previewBcc = new QLineEdit(previewWindow);
+    previewSubject = new QLineEdit(previewWindow);
+    previewBody = new QPlainTextEdit(previewWindow);
+    for (QLineEdit *f : {previewTo, previewCc, previewBcc, previewSubject})
+        f->setReadOnly(true);
+    previewBody->setReadOnly(true);
+    pf->addRow(QStringLiteral("To:"), previewTo);
+    pf->addRow(QStringLiteral("Cc:"), previewCc);
+    pf->addRow(QStringLiteral("Bcc:"), previewBcc);
+    pf->addRow(QStringLiteral("Subject:"), previewSubject);
+    pf->addRow(previewBody);
+    previewWindow->resize(520, 420);
+    connect(previewButton, &QPushButton::clicked, this, [this] {
+        if (previewWindow->isVisible()) {
+            previewWindow->hide();
+            return;
+        }
+        refreshPreview();
+        previewWindow->show();
+    });
+    auto *top = new QHBoxLayout;
+    top->addWidget(new QLabel(QStringLiteral("Template:"), parent));
+    top->addWidget(templatePopup, 1);
+    top->addWidget(previewButton);
+    top->addWidget(addRecipientButton);
+    top->addWidget(removeRecipientButton);
+    into->addItem(top);
+    into->addWidget(recipientsView);
+}
+
+void DestinationsWindow::fillTemplatePopup(const QVariantMap &record)
+{
+    const QStringList names = rules::templateMenuNames(
+        plist::readFile(paths::appFile(QStringLiteral("EmailTemplates.xml"))).toList());
+    templatePopup->clear();
+    templatePopup->addItems(names);
+    templatePopup->insertSeparator(templatePopup->count());
+    templatePopup->addItem(QStringLiteral("Manage Templates..."));
+    const QString chosen = recString(record, dk::QFEmailTemplate);
+    templatePopup->setCurrentIndex(names.contains(chosen)
+                                       ? int(names.indexOf(chosen))
+                                       : int(names.indexOf(kDefaultTemplateName)));
+}
+
+void DestinationsWindow::refreshPreview()
+{
+    const int r = row();
+    if (r < 0 || recBool(m_store.items()[r], dk::isGroup))
+        return;
+    const QVariantMap rec = m_store.items()[r];
+    const QVariantMap tpl = EmailSettings::templateNamed(
+        plist::readFile(paths::appFile(QStringLiteral("EmailTemplates.xml"))).toList(),
+        templatePopup->currentText());
+    const rules::RecipientPreview p = rules::recipientPreview(
+        rec.value(QStringLiteral("emails")).toList(), tpl.value(QStringLiteral("emails")).toList());
+    previewTo->setText(p.to);
+    previewCc->setText(p.cc);
+    previewBcc->setText(p.bcc);
+    const PreviewContext ctx{rec, Prefs::decryptPassword(recString(rec, dk::sitePasswordField))};
+    previewSubject->setText(
+        processTokensFromString(recString(tpl, QStringLiteral("emailSubjectField")), ctx));
+    previewBody->setPlainText(
+        processTokensFromString(recString(tpl, QStringLiteral("emailBodyField")), ctx));
 }
 
 int DestinationsWindow::row() const
@@ -672,6 +803,10 @@ void DestinationsWindow::loadRecord()
     const QString url = recString(rec, QStringLiteral("QFHttpUrl"));
     httpUrlField->setText(url.isEmpty() ? rules::defaultHttpUrl(rec) : url);
     compressionPopup->setCurrentIndex(recInt(rec, QStringLiteral("QFCompressionMethod")) == 1);
+    m_emails->setItems(rec.value(QStringLiteral("emails")).toList());
+    fillTemplatePopup(rec);
+    if (previewWindow->isVisible())
+        refreshPreview();
     showStates();
     m_loading = false;
 }

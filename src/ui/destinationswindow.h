@@ -13,11 +13,13 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QListView;
+class QPlainTextEdit;
 class QPushButton;
 class QTableView;
 
 namespace pv {
 
+class DestEmails;
 class DestinationsEditor;
 class GroupEditor;
 
@@ -70,6 +72,8 @@ public:
     /// Asks the system (polkit) whether the user may see a stored password;
     /// calls done(granted, whyNot) later.
     std::function<void(std::function<void(bool, QString)>)> authenticate;
+    /// Opens the e-mail template editor ("Manage Templates...").
+    std::function<void()> manageTemplates;
 
     QTableView *list = nullptr;
     QLabel *countLabel = nullptr;
@@ -113,6 +117,19 @@ public:
     QLabel *emailOffIndicator = nullptr;
     QLabel *suspendedIndicator = nullptr;
 
+    QTableView *recipientsView = nullptr;
+    QPushButton *addRecipientButton = nullptr;
+    QPushButton *removeRecipientButton = nullptr;
+    QComboBox *templatePopup = nullptr;
+    QPushButton *previewButton = nullptr;
+    /// The notification preview: To, Cc, Bcc, subject and body.
+    QWidget *previewWindow = nullptr;
+    QLineEdit *previewTo = nullptr;
+    QLineEdit *previewCc = nullptr;
+    QLineEdit *previewBcc = nullptr;
+    QLineEdit *previewSubject = nullptr;
+    QPlainTextEdit *previewBody = nullptr;
+
     QWidget *groupPane = nullptr;
     QListView *membersView = nullptr;
     QListView *candidatesView = nullptr;
@@ -146,11 +163,15 @@ private:
     void togglePassword();
     void setRevealed(bool revealed);
     void openDiskPasswordDialog();
+    void buildEmail(QWidget *parent, QLayout *into);
+    void fillTemplatePopup(const QVariantMap &record);
+    void refreshPreview();
 
     DestinationsEditor &m_store;
     Alerter &m_alerter;
     DestinationsTableModel *m_model = nullptr;
     GroupEditor *m_group = nullptr;
+    DestEmails *m_emails = nullptr;
     bool m_loading = false;
     bool m_selectionIsChanging = false;
     bool m_keepPasswordRevealed = false;

@@ -229,6 +229,51 @@ private Q_SLOTS:
         QCOMPARE(onDisk("A").value("QFExpiryDays").toInt(), 14);
     }
 
+    // The template menu, its "Manage Templates..." entry, the recipient
+    // list and the preview built from both.
+    void templatesRecipientsAndPreview()
+    {
+        const auto row = [](const QString &kind, const QString &email) {
+            return QVariantMap{{"to", kind}, {"email", email}};
+        };
+        QDir().mkpath(paths::appDir());
+        QVERIFY(plist::writeFile(
+            paths::appFile("EmailTemplates.xml"),
+            QVariantList{
+                QVariantMap{{"name", "[Default Template]"}, {"id", 0}},
+                QVariantMap{{"name", "Proofs"},
+                            {"id", 77},
+                            {"emailSubjectField", "For <HOST>: <FILE NAME>"},
+                            {"emails", QVariantList{row("To:", "a@x.org"), row("Cc:", "c@x.org"),
+                                                    row("Other", "o@x.org")}}}}));
+        open({ftp("A", {{"hostField", "h.example"},
+                        {"emails", QVariantList{row("To:", "d@x.org"), row("To:", "a@x.org"),
+                                                row("Bcc:", "b@x.org")}}})});
+        QComboBox *menu = m_win->templatePopup;
+        QCOMPARE(menu->currentText(), "[Default Template]");
+        bool managed = false;
+        m_win->manageTemplates = [&] { managed = true; };
+        Q_EMIT menu->activated(menu->count() - 1);
+        QVERIFY(managed);
+        QCOMPARE(menu->currentText(), "[Default Template]");
+        menu->setCurrentIndex(1);
+        Q_EMIT menu->activated(1);
+        QCOMPARE(onDisk("A").value("QFEmailTemplate").toString(), "Proofs");
+        QCOMPARE(onDisk("A").value("QFEmailTemplateId").toInt(), 77);
+
+        QTest::mouseClick(m_win->previewButton, Qt::LeftButton);
+        QCOMPARE(m_win->previewTo->text(), "d@x.org, a@x.org");
+        QCOMPARE(m_win->previewCc->text(), "c@x.org");
+        QCOMPARE(m_win->previewBcc->text(), "b@x.org");
+        QCOMPARE(m_win->previewSubject->text(), "For h.example: <FILE NAME>");
+
+        // A second "+" while the new row has no address adds nothing.
+        QTest::mouseClick(m_win->addRecipientButton, Qt::LeftButton);
+        QTest::mouseClick(m_win->addRecipientButton, Qt::LeftButton);
+        QCOMPARE(rec("A").value("emails").toList().size(), 4);
+        QCOMPARE(rec("A").value("emails").toList().last().toMap().value("to").toString(), "To:");
+    }
+
     // Hot folders made, renamed with the destination and removed; the
     // password shown only once the system says so.
     void hotFoldersAndPassword()
