@@ -31,6 +31,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -1096,6 +1097,48 @@ void DestinationsWindow::openDiskPasswordDialog()
     });
     connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     dialog.exec();
+}
+
+DestinationChooser::DestinationChooser(QWidget *parent) : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("Choose Destination"));
+    list = new QListWidget(this);
+    list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    for (const QVariant &v :
+         plist::readFile(paths::appFile(QStringLiteral("Destinations.xml"))).toList()) {
+        const QVariantMap rec = v.toMap();
+        auto *item = new QListWidgetItem(typeIcon(rec), recString(rec, dk::name), list);
+        if (recBool(rec, dk::isDefault))
+            item->setForeground(Qt::red);
+    }
+    const qint64 stored = settings::intValue(keys::selectedListRow);
+    if (list->count() > 0)
+        list->setCurrentRow(stored >= 0 && stored < list->count() ? int(stored) : 0);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    connect(buttons, &QDialogButtonBox::accepted, this, [this] {
+        settings::setValue(keys::selectedListRow, list->currentRow());
+        accept();
+    });
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(list, &QListWidget::itemDoubleClicked, buttons,
+            [buttons] { Q_EMIT buttons->accepted(); });
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(list);
+    layout->addWidget(buttons);
+}
+
+QStringList DestinationChooser::selectedDestinations() const
+{
+    QStringList names;
+    for (const QListWidgetItem *item : list->selectedItems())
+        names.append(item->text());
+    return names;
+}
+
+QString DestinationChooser::selectedName() const
+{
+    return list->currentItem() ? list->currentItem()->text() : QString();
 }
 
 } // namespace pv

@@ -3,6 +3,7 @@
 #include "core/alerter.h"
 
 #include <QAbstractTableModel>
+#include <QDialog>
 #include <QHash>
 #include <QWidget>
 
@@ -13,6 +14,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QListView;
+class QListWidget;
 class QPlainTextEdit;
 class QPushButton;
 class QTableView;
@@ -177,6 +179,23 @@ private:
     bool m_keepPasswordRevealed = false;
     bool m_revealed = false;
     int m_shownRow = -1;
+};
+
+/// A read-only list of the destinations in the older single-file list
+/// "Destinations.xml" (empty when the file is missing or holds none). It
+/// starts on the row stored under "selectedListRow"; OK (or a double click)
+/// stores the selected row there.
+class DestinationChooser final : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit DestinationChooser(QWidget *parent = nullptr);
+    /// The names of the selected rows; empty when the list is empty.
+    [[nodiscard]] QStringList selectedDestinations() const;
+    /// The name of the selected row, or "".
+    [[nodiscard]] QString selectedName() const;
+
+    QListWidget *list = nullptr;
 };
 
 } // namespace pv

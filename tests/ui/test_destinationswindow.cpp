@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QListWidget>
 #include <QMimeData>
 #include <QPushButton>
 #include <QTableView>
@@ -356,6 +357,28 @@ private Q_SLOTS:
         m_win->selectName("Destination Group 1");
         QCOMPARE(g.members().namesOf({0}), QStringList({"Bravo"}));
         QCOMPARE(g.members().rowCount(), 1);
+    }
+
+    // The chooser reads the older single-file list and remembers its row.
+    void chooserReadsTheOlderList()
+    {
+        {
+            DestinationChooser empty;
+            QCOMPARE(empty.list->count(), 0);
+            QCOMPARE(empty.selectedName(), QString());
+        }
+        QDir().mkpath(paths::appDir());
+        QVERIFY(plist::writeFile(
+            paths::appFile("Destinations.xml"),
+            QVariantList{ftp("One"), ftp("Two", {{"default", true}}), ftp("Three")}));
+        settings::setValue(keys::selectedListRow, 1);
+        DestinationChooser chooser;
+        QCOMPARE(chooser.selectedName(), "Two");
+        QCOMPARE(chooser.list->item(1)->foreground().color(), QColor(Qt::red));
+        chooser.list->setCurrentRow(2);
+        Q_EMIT chooser.list->itemDoubleClicked(chooser.list->item(2));
+        QCOMPARE(chooser.result(), int(QDialog::Accepted));
+        QCOMPARE(settings::intValue(keys::selectedListRow), 2);
     }
 };
 
