@@ -106,6 +106,10 @@ public:
     QVariant data(const QModelIndex &index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
+Q_SIGNALS:
+    /// setSelectedRow chose another row (the list was not reset).
+    void selectedRowChanged();
+
 private:
     void sortItems();
     /// Alerts and returns false unless name may be given to a record.

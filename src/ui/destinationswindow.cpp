@@ -264,6 +264,26 @@ DestinationsWindow::DestinationsWindow(DestinationsEditor &store, Alerter &alert
         loadRecord();
         updateCount();
     });
+    // Changes made elsewhere (the command line through the running
+    // instance) show at once: another selection, or the shown record.
+    connect(&m_store, &DestinationsEditor::selectedRowChanged, this, [this] {
+        if (m_selectionIsChanging)
+            return;
+        const int r = m_store.selectedRow();
+        m_selectionIsChanging = true;
+        if (r >= 0)
+            list->selectRow(r);
+        else
+            list->clearSelection();
+        m_selectionIsChanging = false;
+        m_shownRow = r;
+        loadRecord();
+    });
+    connect(&m_store, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex &from, const QModelIndex &to) {
+                if (!m_editing && !m_loading && row() >= from.row() && row() <= to.row())
+                    loadRecord();
+            });
     connect(m_group, &GroupEditor::membersChanged, this, [this] {
         const QVariantList members = m_group->groupDests();
         edit([&](QVariantMap &rec) { rec.insert(dk::groupDests, members); });
@@ -709,7 +729,9 @@ void DestinationsWindow::edit(const std::function<void(QVariantMap &)> &f)
         return;
     QVariantMap rec = m_store.items()[r];
     f(rec);
+    m_editing = true;
     m_store.setItem(r, rec);
+    m_editing = false;
 }
 
 void DestinationsWindow::updateCount()

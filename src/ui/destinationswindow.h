@@ -175,6 +175,7 @@ private:
     GroupEditor *m_group = nullptr;
     DestEmails *m_emails = nullptr;
     bool m_loading = false;
+    bool m_editing = false;
     bool m_selectionIsChanging = false;
     bool m_keepPasswordRevealed = false;
     bool m_revealed = false;

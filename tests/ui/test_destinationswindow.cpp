@@ -5,6 +5,7 @@
 #include "common/recordingui.h"
 #include "common/testenv.h"
 #include "core/settings.h"
+#include "destinations/destinationscommand.h"
 #include "destinations/destinationseditor.h"
 #include "destinations/groupdestinations.h"
 #include "prefs/prefs.h"
@@ -357,6 +358,29 @@ private Q_SLOTS:
         m_win->selectName("Destination Group 1");
         QCOMPARE(g.members().namesOf({0}), QStringList({"Bravo"}));
         QCOMPARE(g.members().rowCount(), 1);
+    }
+
+    // The command line, handed over by the running instance, changes the
+    // store under the window: the window stays on its record and shows
+    // that record's new values.
+    void commandLineChangesShowInTheWindow()
+    {
+        open({ftp("A"), ftp("B")});
+        m_win->selectName("B");
+        QCOMPARE(runDestinationsCommand(*m_store, {"add", "0 First", "--type", "SFTP Server"}, {})
+                     .exitCode,
+                 0);
+        QCOMPARE(selectedName(), "B");
+        QCOMPARE(m_win->nameField->text(), "B");
+        QTest::keyClicks(m_win->userField, "bob");
+        QCOMPARE(rec("B").value("userField").toString(), "bob");
+        QCOMPARE(rec("0 First").value("userField").toString(), QString());
+        QCOMPARE(runDestinationsCommand(*m_store, {"set", "B", "host", "new.example"}, {}).exitCode,
+                 0);
+        QCOMPARE(m_win->hostField->text(), "new.example");
+        QCOMPARE(runDestinationsCommand(*m_store, {"remove", "B"}, {}).exitCode, 0);
+        QCOMPARE(m_win->nameField->text(), selectedName());
+        QCOMPARE(selectedName(), "A");
     }
 
     // The chooser reads the older single-file list and remembers its row.
