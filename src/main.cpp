@@ -149,6 +149,20 @@ int runDestinationsCommandLine(int argc, char **argv)
         print(args.isEmpty() ? stderr : stdout, pv::destinationsUsage());
         return args.isEmpty() ? 2 : 0;
     }
+    // Folders given relative to this shell's folder: the running instance
+    // has another one.
+    const bool localDisk =
+        args.indexOf(QStringLiteral("--type")) >= 0 &&
+        args.value(args.indexOf(QStringLiteral("--type")) + 1) == QLatin1String("Local Disk");
+    for (int i = 0; i + 1 < args.size(); ++i) {
+        const bool folder =
+            args[i] == QLatin1String("--hot-folder") ||
+            (args[i] == QLatin1String("--path") && localDisk) ||
+            (i >= 2 && args[0] == QLatin1String("set") &&
+             (args[i] == QLatin1String("hot-folder") || args[i] == QLatin1String("QFHotfolder")));
+        if (folder && !args[i + 1].isEmpty())
+            args[i + 1] = QFileInfo(args[i + 1]).absoluteFilePath();
+    }
     std::optional<QString> password;
     if (args.contains(QStringLiteral("--password-stdin"))) {
         // Read here, so the password never stands in the arguments.

@@ -18,6 +18,8 @@ Result dest(const Home &home, const QStringList &args, const QByteArray &input =
 {
     QProcess p;
     p.setProcessEnvironment(home.env());
+    // Relative folders are the shell's, not the running instance's.
+    p.setWorkingDirectory(home.path());
     p.start(exe(), QStringList{"--destinations"} + args);
     p.waitForStarted();
     p.write(input);
@@ -214,8 +216,8 @@ private Q_SLOTS:
             inst = std::make_unique<Instance>(home);
             QVERIFY2(inst->waitForLog("Parcelvane "), inst->tail());
         }
-        QCOMPARE(dest(home, {"add", "Out", "--type", "Local Disk", "--path", home.path() + "/out",
-                             "--hot-folder", hot})
+        QCOMPARE(dest(home, {"add", "Out", "--type", "Local Disk", "--path", "out", "--hot-folder",
+                             "hot"})
                      .err,
                  QString());
         QCOMPARE(entries(hot + "/Out"), QStringList({"Done", "Errors", "Priority"}));
