@@ -306,6 +306,22 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(parent + "/Renamed"));
         QVERIFY(!rec("Renamed").contains("QFHotfolder"));
 
+        // For all: each record that gets one is written at once; a failure
+        // is reported and does not stop the others.
+        const QString all = m_home->path() + "/all";
+        QDir().mkpath(all);
+        QVERIFY(pvtest::makeFile(all + "/Renamed").size() > 0); // a file where the folder goes
+        QTest::mouseClick(m_win->addButton, Qt::LeftButton);
+        m_win->chooseFolder = [&](const QString &, const QString &, const QString &) {
+            return all;
+        };
+        QTest::mouseClick(m_win->createAllHotFoldersButton, Qt::LeftButton);
+        QCOMPARE(m_ui->alerts.last().title, "Some errors occurred while creating hot folders");
+        QCOMPARE(onDisk("Destination 1").value("QFHotfolder").toString(), all + "/Destination 1");
+        QVERIFY(QFileInfo(all + "/Destination 1/Priority").isDir());
+        QVERIFY(!rec("Renamed").contains("QFHotfolder"));
+        m_win->selectName("Renamed");
+
         bool grant = false;
         m_win->authenticate = [&](std::function<void(bool, QString)> done) { done(grant, {}); };
         QTest::mouseClick(m_win->lockButton, Qt::LeftButton);
