@@ -250,7 +250,8 @@ DestinationsWindow::DestinationsWindow(DestinationsEditor &store, Alerter &alert
     split->setStretchFactor(1, 1);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(split);
-    resize(940, 600);
+    split->setSizes({340, 700});
+    resize(1040, 760);
 
     connect(m_model, &QAbstractItemModel::modelReset, this, [this] {
         const int r = m_store.selectedRow();
@@ -603,7 +604,8 @@ void DestinationsWindow::buildEmail(QWidget *parent, QLayout *into)
     recipientsView->horizontalHeader()->hide();
     recipientsView->verticalHeader()->hide();
     recipientsView->horizontalHeader()->setStretchLastSection(true);
-    recipientsView->setMaximumHeight(90);
+    recipientsView->setMinimumHeight(70);
+    recipientsView->setMaximumHeight(110);
     recipientsView->setSelectionBehavior(QAbstractItemView::SelectRows);
     addRecipientButton = new QPushButton(QStringLiteral("+"), parent);
     removeRecipientButton = new QPushButton(QStringLiteral("-"), parent);

@@ -361,9 +361,12 @@ private Q_SLOTS:
         QTest::mouseClick(m_win->addMemberButton, Qt::LeftButton);
         QCOMPARE(g.members().namesOf({0, 1}), QStringList({"Gamma", "Beta"}));
 
-        // PV_SCREENSHOT=FILE.png keeps a picture of the window for the README.
-        if (const QString shot = qEnvironmentVariable("PV_SCREENSHOT"); !shot.isEmpty())
+        // PV_SCREENSHOT=FILE.png keeps pictures of the window for the README.
+        if (const QString shot = qEnvironmentVariable("PV_SCREENSHOT"); !shot.isEmpty()) {
             QVERIFY(m_win->grab().save(shot));
+            m_win->selectName("Beta");
+            QVERIFY(m_win->grab().save(QString(shot).replace(".png", "-destination.png")));
+        }
 
         m_win->selectName("Beta");
         QCOMPARE(onDisk("Destination Group 1").value("groupDests").toList().size(), 2);
