@@ -518,9 +518,27 @@ void DestinationsWindow::buildEditor()
     expiryRow->addWidget(new QLabel(QStringLiteral("days"), deliver));
     expiryRow->addStretch(1);
     dl->addRow(expiryRow);
-    // Hidden, but kept for the sub-folder switch's dependency.
-    box(QStringLiteral("QFAttachSubfolder"), QStringLiteral("Attach sub-folder"))->hide();
-    box(QStringLiteral("QFCreateLoresPDF"), QStringLiteral("Attach reduced PDF"))->hide();
+    auto *attachRow = new QHBoxLayout;
+    attachSizeField = new QLineEdit(deliver);
+    attachSizeField->setMaximumWidth(60);
+    connect(attachSizeField, &QLineEdit::textEdited, this, [this](const QString &text) {
+        const QString digits = rules::digitsOnly(text);
+        if (digits != text)
+            attachSizeField->setText(digits);
+        edit([&](QVariantMap &r) {
+            r.insert(QStringLiteral("attachSizeField"), digits.toLongLong());
+        });
+    });
+    attachRow->addWidget(new QLabel(QStringLiteral("Limit (MB):"), deliver));
+    attachRow->addWidget(attachSizeField);
+    attachRow->addWidget(box(QStringLiteral("QFCreateLoresPDF"), QStringLiteral("Reduced PDF")));
+    attachRow->addWidget(box(QStringLiteral("QFAttachSubfolder"), QStringLiteral("Sub-folder:")));
+    subfolderNameField = new QLineEdit(deliver);
+    connect(subfolderNameField, &QLineEdit::textEdited, this, [this](const QString &text) {
+        edit([&](QVariantMap &r) { r.insert(QStringLiteral("QFSubfolderName"), text); });
+    });
+    attachRow->addWidget(subfolderNameField, 1);
+    dl->addRow(attachRow);
 
     downloadLinkBox = new QGroupBox(QStringLiteral("Download link"), optionsPane);
     auto *link = new QHBoxLayout(downloadLinkBox);
@@ -822,6 +840,10 @@ void DestinationsWindow::loadRecord()
     pathField->setText(recString(rec, dk::pathField));
     passwordField->setText(Prefs::decryptPassword(recString(rec, dk::sitePasswordField)));
     clearPasswordField->setText(m_revealed ? passwordField->text() : QString());
+    attachSizeField->setText(recInt(rec, QStringLiteral("attachSizeField")) > 0
+                                 ? QString::number(recInt(rec, QStringLiteral("attachSizeField")))
+                                 : QString());
+    subfolderNameField->setText(recString(rec, QStringLiteral("QFSubfolderName")));
     expiryDaysField->setText(recInt(rec, dk::QFExpiryDays) > 0
                                  ? QString::number(recInt(rec, dk::QFExpiryDays))
                                  : QString());
@@ -872,6 +894,8 @@ void DestinationsWindow::showStates()
     diskPasswordButton->setEnabled(s.setDiskPasswordEnabled);
     switches.value(dk::attachBtn)->setEnabled(s.attachEnabled);
     switches.value(QStringLiteral("attachSizeBtn"))->setEnabled(s.attachEnabled);
+    attachSizeField->setEnabled(s.attachEnabled);
+    subfolderNameField->setEnabled(s.subfolderNameEnabled);
     emailOffIndicator->setVisible(s.emailOffShown);
     suspendedIndicator->setVisible(s.suspendedShown);
     httpUrlField->setEnabled(s.linkFieldEnabled);

@@ -113,6 +113,8 @@ public:
     QComboBox *compressionPopup = nullptr;
     QPushButton *diskPasswordButton = nullptr;
     QLineEdit *expiryDaysField = nullptr;
+    QLineEdit *attachSizeField = nullptr;
+    QLineEdit *subfolderNameField = nullptr;
     QLineEdit *httpUrlField = nullptr;
     QPushButton *fillLinkButton = nullptr;
     QWidget *downloadLinkBox = nullptr;

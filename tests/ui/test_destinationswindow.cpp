@@ -122,6 +122,13 @@ private Q_SLOTS:
             QCOMPARE(m_ui->alerts.first().text, text);
             QCOMPARE(selectedName(), "Proofs 3");
         }
+        // The name cell of the list goes through the same checks.
+        QAbstractItemModel *cells = m_win->list->model();
+        const QModelIndex cell =
+            cells->index(m_store->selectedRow(), DestinationsTableModel::NameColumn);
+        QVERIFY(!cells->setData(cell, "x/y"));
+        QCOMPARE(m_ui->alerts.last().title, "Error");
+        QCOMPARE(selectedName(), "Proofs 3");
         type(m_win->nameField, "Aardvark");
         QCOMPARE(selectedName(), "Aardvark");
         QCOMPARE(m_store->selectedRow(), 0);
@@ -203,6 +210,10 @@ private Q_SLOTS:
         QTest::mouseClick(attach, Qt::LeftButton);
         QTest::mouseClick(m_win->switches["sendEmailBtn"], Qt::LeftButton);
         QVERIFY(!attach->isEnabled() && !attach->isChecked());
+        QVERIFY(!m_win->attachSizeField->isEnabled());
+        QVERIFY(!m_win->subfolderNameField->isEnabled());
+        QTest::mouseClick(m_win->switches["QFAttachSubfolder"], Qt::LeftButton);
+        QVERIFY(m_win->subfolderNameField->isEnabled());
         QVERIFY(!m_win->emailOffIndicator->isHidden());
         QTest::mouseClick(m_win->switches["sendFTPBtn"], Qt::LeftButton);
         QVERIFY(!m_win->suspendedIndicator->isHidden());
