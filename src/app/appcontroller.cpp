@@ -478,6 +478,7 @@ void AppController::recordCompleted(const QVariantMap &record)
     if (!batch.commit() || !history || !sent)
         log(QStringLiteral("The record of %1 could not be journaled; it is written with the lists.")
                 .arg(recString(record, qk::path)));
+    killPointForTests("recorded");
 }
 
 void AppController::moveFileToErrorsBeforeAddingToQueue(const QVariantMap &input, Effect effect)

@@ -25,6 +25,7 @@
 #include "app/transferrun.h"
 #include "core/dates.h"
 #include "core/fileops.h"
+#include "core/journal.h"
 #include "core/log.h"
 #include "core/record.h"
 #include "destinations/destination.h"
@@ -337,6 +338,7 @@ void EntryRun::transferReport(const TransferReport &report)
                                .arg(r.doneSize, r.fullSize, kBullet, r.speed, kBullet, r.timeLeft));
                    },
                    [this](const tr::Succeeded &) {
+                       killPointForTests("delivered");
                        ui().setProgressIndeterminate(true);
                        ui().setStatus2(QString());
                        sendEmail();

@@ -12,6 +12,7 @@
 #include <QThread>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <map>
 
@@ -287,6 +288,13 @@ bool Journal::Batch::commit()
         return true;
     log(lcCore(), QStringLiteral("Could not write to %1: %2").arg(m_journal->m_path, error));
     return false;
+}
+
+void killPointForTests(const char *point)
+{
+    static const QByteArray wanted = qgetenv("PV_KILL_AT");
+    if (!wanted.isEmpty() && wanted == point)
+        ::raise(SIGKILL);
 }
 
 } // namespace pv

@@ -108,4 +108,10 @@ private:
     quint64 m_nextId = 0;
 };
 
+/// The crash tests' hook: when the environment variable PV_KILL_AT equals
+/// point, the process kills itself here with SIGKILL, as kill -9 or a power
+/// cut would, so that a test can stop it between two exact steps. Unset, it
+/// costs one comparison.
+void killPointForTests(const char *point);
+
 } // namespace pv

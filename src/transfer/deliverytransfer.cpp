@@ -2,6 +2,7 @@
 
 #include "core/dates.h"
 #include "core/fileops.h"
+#include "core/journal.h"
 #include "core/log.h"
 #include "core/record.h"
 #include "core/settings.h"
@@ -647,6 +648,7 @@ void DeliveryTransfer::fileTransferControllerDidUpdateProgress(FileTransferContr
     const float p = controller->transferProgress();
     if (std::isnan(p))
         return;
+    killPointForTests("uploading");
     const bool folder = m_isUploadingFolderContents;
     const double folderFraction =
         m_folderSize == 0 ? 0.0 : std::min(1.0, double(m_doneSizeOfFolder) / double(m_folderSize));
