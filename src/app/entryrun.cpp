@@ -265,6 +265,7 @@ void EntryRun::newStage()
         }
     }
     if (type == 2) {
+        noteDelivered();
         sendEmail();
         return;
     }
@@ -273,6 +274,7 @@ void EntryRun::newStage()
         // The package was built straight into the local folder: it is
         // delivered already, and copying it onto itself would make a second one.
         setDownloadURLInItemDict();
+        noteDelivered();
         sendEmail();
         return;
     }
@@ -338,6 +340,7 @@ void EntryRun::transferReport(const TransferReport &report)
                                .arg(r.doneSize, r.fullSize, kBullet, r.speed, kBullet, r.timeLeft));
                    },
                    [this](const tr::Succeeded &) {
+                       noteDelivered();
                        killPointForTests("delivered");
                        ui().setProgressIndeterminate(true);
                        ui().setStatus2(QString());
