@@ -159,7 +159,8 @@ QString DeliveryTransfer::noteTemporaryItem(const QString &path, const QString &
 {
     if (!m_journal)
         return {};
-    QUrl url(recString(m_parameters, k::url));
+    // The URL the controller was made for, so a later start makes the same one.
+    QUrl url = m_transferController->baseURL();
     url.setPassword(QString());
     m_note = {{notekeys::url, url.toString()},
               {notekeys::dest, recString(m_parameters.value(k::dest).toMap(), k::name)},
