@@ -346,7 +346,7 @@ void EntryRun::transferReport(const TransferReport &report)
                        ui().setStatus2(QString());
                        sendEmail();
                    },
-                   [this](const tr::Failed &r) { transferFailed(r.error, r.errorInfo); },
+                   [this](const tr::Failed &r) { transferFailed(r.error, r.errorInfo, r.cause); },
                    [](const tr::FailedUnexpectedly &) {}, // TransferRun ends the application
                },
                report);
@@ -367,12 +367,10 @@ void EntryRun::transferDidStart()
     }
 }
 
-void EntryRun::transferFailed(const QString &error, const QString &info)
+void EntryRun::transferFailed(const QString &error, const QString &info, const TransferError &cause)
 {
-    // getaddrinfo's EAI_NONAME: the host name did not resolve, usually a proxy setting.
-    const QString key = QStringLiteral("kCFGetAddrInfoFailureKey: 8");
     const QString inner =
-        (error.contains(key) || info.contains(key))
+        cause.isNameLookupFailure()
             ? QStringLiteral("Couldn't establish connection: %1\n%2\n\nPlease check the proxy "
                              "settings of this computer and disable any custom proxy settings. "
                              "With any questions, contact support@tallowin.example.")

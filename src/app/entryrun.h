@@ -125,7 +125,7 @@ private:
     void dropTransfer();
     [[nodiscard]] QString verb() const;
     void transferDidStart();
-    void transferFailed(const QString &error, const QString &info);
+    void transferFailed(const QString &error, const QString &info, const TransferError &cause);
     void setDownloadURLInItemDict();
 
     // Notification.

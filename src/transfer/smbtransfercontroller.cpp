@@ -715,6 +715,8 @@ bool SMBTransferController::connectSession(const QString &reportPath, const QStr
 
     const QString why = unreachableReason(err, clientFailed);
     *error = notReachable(reportPath, otherPath, why);
+    if (!clientFailed && err != EACCES && err != EPERM)
+        error->markIfHostUnknown(baseURL().host());
     return false;
 }
 
