@@ -281,6 +281,18 @@ void AppController::itemMeasured(quint64 ticket, qint64 k)
     }
 }
 
+bool AppController::isWaiting(const QString &path, const QString &dest) const
+{
+    const auto same = [&](const QVariantMap &entry) {
+        return recString(entry, qk::path) == path &&
+               (recString(entry, qk::dest) == dest || recString(entry, qk::group) == dest);
+    };
+    return std::any_of(m_queue->items().cbegin(), m_queue->items().cend(), same) ||
+           std::any_of(m_measuring.cbegin(), m_measuring.cend(),
+                       [&](const Measuring &m) { return same(m.item); }) ||
+           (m_isProcessing && m_run && same(m_run->record()));
+}
+
 bool AppController::isMeasuring(const QString &path) const
 {
     return std::any_of(m_measuring.cbegin(), m_measuring.cend(),
@@ -295,6 +307,8 @@ QString AppController::addItemToQueue(const QString &path, const QString &name)
             .arg(path, why.section(QLatin1Char('\n'), 1));
     }
     if (!name.isEmpty()) {
+        if (isWaiting(path, name))
+            return QStringLiteral("\"%1\" is already queued for \"%2\"").arg(path, name);
         if (destDictForName(name).isEmpty()) {
             addToQueue({{qk::path, path}, {qk::dest, name}});
             return QStringLiteral("Destination \"%1\" does not exist: \"%2\" was recorded as not "
@@ -311,6 +325,9 @@ QString AppController::addItemToQueue(const QString &path, const QString &name)
         for (const QVariantMap &rec : m_destinations->items()) {
             if (recString(rec, dk::QFDestCode) == code) {
                 const QString destName = recString(rec, dk::name);
+                if (isWaiting(path, destName))
+                    return QStringLiteral("\"%1\" is already queued for \"%2\"")
+                        .arg(path, destName);
                 noteQueued(path, destName);
                 addToQueue({{qk::path, path}, {qk::dest, destName}});
                 return QStringLiteral("Queued \"%1\" for \"%2\" (code %3)")

@@ -138,6 +138,10 @@ private:
     void itemMeasured(quint64 ticket, qint64 k);
     /// Whether an item for path waits for its size.
     [[nodiscard]] bool isMeasuring(const QString &path) const;
+    /// Whether path is queued, measured or in processing for dest (a
+    /// destination or group): a script that hands it over again after a
+    /// restart, which queued it again already, does not get it twice.
+    [[nodiscard]] bool isWaiting(const QString &path, const QString &dest) const;
     void recordCompleted(const QVariantMap &record);
 
     // What the last run left unfinished when it stopped (recovery.cpp).
