@@ -132,9 +132,13 @@ void EntryRun::deleteDmgFile()
         if (m_app.m_forgetPath)
             m_app.m_forgetPath(path);
     }
-    // Recorded and moved: a restart has nothing left to do for it.
+    // Recorded and moved: a restart has nothing left to do for it (a source
+    // handed over on the command line stays where it is, so only its note
+    // tells a restart whether it still waits).
+    QStringList done = last ? m_app.m_queuedNotes.take(path) : QStringList();
     if (!m_deliveredNote.isEmpty())
-        m_app.m_journal->retire({m_deliveredNote});
+        done.append(m_deliveredNote);
+    m_app.m_journal->retire(done);
     setStage(Stage::Finished);
     if (!m_afterRestart)
         m_app.entryEnded(true);
