@@ -95,7 +95,7 @@ Journal::Journal(const QString &path)
         if (parts.size() == 2 && parts[0] == kRetired) {
             const QString id = QString::fromUtf8(parts[1]);
             m_live.removeIf([&](const Raw &raw) { return raw.id == id; });
-            clean = false; // compacted below
+            ++m_dead; // compacted with the next retirements
             continue;
         }
         const auto payload =

@@ -31,6 +31,28 @@ QStringList partials(const QString &dir)
     return entries(dir).filter(QRegularExpression("^\\..*\\.pvpart$"));
 }
 
+/// A home whose local destination "Out" is fed by the hot folder hot/Out.
+struct Site {
+    Home home;
+    const QString hot = home.path() + "/hot";
+    const QString out = home.path() + "/out";
+    Site()
+    {
+        home.writeSettings({{"watchInterval", 1}});
+        home.writeDest(withHotFolder(local("Out", out), hot));
+    }
+    /// Drops data as file below hot/Out into an instance that kills itself
+    /// at point; false (with the log in *log) when it did not die.
+    bool dropAndDie(const char *point, const QString &file, const QByteArray &data, QString *log)
+    {
+        auto inst = startKilledAt(home, point);
+        const bool died = inst->waitForLog("startWatching") &&
+                          writeFile(hot + "/Out/" + file, data) && waitForDeath(*inst);
+        *log = inst->log();
+        return died;
+    }
+};
+
 } // namespace
 
 class TestRecovery : public QObject {
@@ -49,20 +71,14 @@ private Q_SLOTS:
     void deliveredOnceRecordedOnce()
     {
         QFETCH(QString, point);
-        Home home;
-        const QString hot = home.path() + "/hot";
-        const QString out = home.path() + "/out";
-        home.writeSettings({{"watchInterval", 1}});
-        home.writeDest(withHotFolder(local("Out", out), hot));
-        {
-            auto inst = startKilledAt(home, point.toUtf8().constData());
-            QVERIFY2(inst->waitForLog("startWatching"), inst->tail());
-            QVERIFY(writeFile(hot + "/Out/a.txt", "alpha"));
-            QVERIFY2(waitForDeath(*inst), inst->tail());
-            QCOMPARE(entries(out), QStringList{"a.txt"});
-            QVERIFY(QFileInfo::exists(hot + "/Out/a.txt"));
-            QVERIFY(recordsNamed(home.records("History.xml"), "a.txt").isEmpty());
-        }
+        Site site;
+        const auto &[home, hot, out] = std::tie(site.home, site.hot, site.out);
+        QString log;
+        QVERIFY2(site.dropAndDie(point.toUtf8().constData(), "a.txt", "alpha", &log),
+                 qPrintable(log));
+        QCOMPARE(entries(out), QStringList{"a.txt"});
+        QVERIFY(QFileInfo::exists(hot + "/Out/a.txt"));
+        QVERIFY(recordsNamed(home.records("History.xml"), "a.txt").isEmpty());
         Instance inst(home);
         // A later item: once it is done, anything queued before it is too.
         QVERIFY2(inst.waitForLog("startWatching"), inst.tail());
@@ -91,21 +107,14 @@ private Q_SLOTS:
     void partialUploadRemoved()
     {
         QFETCH(QString, item);
-        Home home;
-        const QString hot = home.path() + "/hot";
-        const QString out = home.path() + "/out";
-        home.writeSettings({{"watchInterval", 1}});
-        home.writeDest(withHotFolder(local("Out", out), hot));
+        Site site;
+        const auto &[home, hot, out] = std::tie(site.home, site.hot, site.out);
         const QByteArray big = content(3 << 20, 'b');
         const QString file = item == "Folder" ? "Folder/inner.bin" : item;
-        {
-            auto inst = startKilledAt(home, "uploading");
-            QVERIFY2(inst->waitForLog("startWatching"), inst->tail());
-            QVERIFY(writeFile(hot + "/Out/" + file, big));
-            QVERIFY2(waitForDeath(*inst), inst->tail());
-            QCOMPARE(partials(out).size(), 1);
-            QCOMPARE(entries(out).size(), 1);
-        }
+        QString log;
+        QVERIFY2(site.dropAndDie("uploading", file, big, &log), qPrintable(log));
+        QCOMPARE(partials(out).size(), 1);
+        QCOMPARE(entries(out).size(), 1);
         Instance inst(home);
         QVERIFY2(inst.waitForPaths(hot, {"Out/Done/" + item}).isEmpty(), inst.tail());
         QVERIFY2(inst.waitFor([&] { return partials(out).isEmpty(); }, 20000), inst.tail());
