@@ -3,6 +3,7 @@
 #include "app/entryrun.h"
 #include "app/userinterface.h"
 
+#include <QHash>
 #include <QObject>
 #include <QVariantMap>
 
@@ -175,6 +176,15 @@ private:
     bool m_sendEnabled = false;
     QVariantMap m_initialDestDictForCodeBasedDelivery;
     QString m_processingPath;
+
+    // Destination records by name with the state of their file when read:
+    // every entry asks twice, and the file is parsed again only when it
+    // changed.
+    struct CachedDestination {
+        QByteArray stamp;
+        QVariantMap record;
+    };
+    mutable QHash<QString, CachedDestination> m_destCache;
 
     QString m_console;
     /// The entry in processing (one at a time).

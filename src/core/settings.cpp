@@ -10,14 +10,36 @@ std::unique_ptr<QSettings> open()
                                        QStringLiteral("Tallowin"), QStringLiteral("Parcelvane"));
 }
 
+namespace {
+
+// Making a settings object costs far more than reading from it (paths, file
+// lookup), and deliveries read a dozen values each: every thread keeps one
+// for the file in use and syncs it before each read, which reads the file
+// again only when it changed on disk.
+QSettings &forReading()
+{
+    thread_local std::unique_ptr<QSettings> settings;
+    thread_local QByteArray madeFor;
+    const QByteArray where = qgetenv("XDG_CONFIG_HOME") + '\0' + qgetenv("HOME");
+    if (!settings || where != madeFor) {
+        settings = open();
+        madeFor = where;
+    } else {
+        settings->sync();
+    }
+    return *settings;
+}
+
+} // namespace
+
 bool contains(const QString &key)
 {
-    return open()->contains(key);
+    return forReading().contains(key);
 }
 
 QVariant value(const QString &key)
 {
-    return open()->value(key);
+    return forReading().value(key);
 }
 
 bool boolValue(const QString &key, bool absent)
