@@ -116,8 +116,8 @@ void AppController::setSendButton(const QString &title, bool enabled)
 QVariantMap AppController::destDictForName(const QString &name) const
 {
     struct stat st {};
-    const QByteArray file =
-        QFile::encodeName(m_destinations->dir() + QLatin1Char('/') + name + QStringLiteral(".dest"));
+    const QByteArray file = QFile::encodeName(m_destinations->dir() + QLatin1Char('/') + name +
+                                              QStringLiteral(".dest"));
     if (name.isEmpty() || ::stat(file.constData(), &st) != 0) {
         m_destCache.remove(name);
         return m_destinations->destDictForName(name);
