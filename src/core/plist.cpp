@@ -519,7 +519,21 @@ QByteArray arrayXml(const QList<QByteArray> &elements)
 
 bool writeArrayFile(const QString &path, const QList<QByteArray> &elements, QString *error)
 {
-    return writeFileAtomically(path, arrayXml(elements), error);
+    if (elements.isEmpty())
+        return writeFileAtomically(path, arrayXml(elements), error);
+    // Piece by piece: a long list is not copied into one buffer first.
+    const ArrayFrame &frame = arrayFrame();
+    QSaveFile file(path);
+    // The application's files hold credentials: private whatever the umask.
+    bool ok = file.open(QIODevice::WriteOnly) &&
+              file.setPermissions(QFile::ReadOwner | QFile::WriteOwner) &&
+              file.write(frame.head) == frame.head.size();
+    for (qsizetype i = 0; ok && i < elements.size(); ++i)
+        ok = file.write(elements.at(i)) == elements.at(i).size();
+    ok = ok && file.write(frame.tail) == frame.tail.size() && file.commit();
+    if (!ok && error)
+        *error = file.errorString();
+    return ok;
 }
 
 namespace {
