@@ -52,7 +52,7 @@ bool HistoryTable::addItem(const QVariantMap &record)
         bool ok = true;
         const QVariantMap stored = journaled(record, &ok);
         m_toAppend.append(plist::arrayElementXml(stored));
-        if (!ok)
+        if (!ok || !journal())
             m_notJournaled.append(stored);
         m_lastValue = record.value(m_sortKey);
         storedWithNextWrite(stored);
