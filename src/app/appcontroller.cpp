@@ -128,7 +128,27 @@ void AppController::setSendButton(const QString &title, bool enabled)
 
 QVariantMap AppController::destDictForName(const QString &name) const
 {
-    return m_destinations->destDictForName(name);
+    struct stat st {};
+    const QByteArray file = QFile::encodeName(m_destinations->dir() + QLatin1Char('/') + name +
+                                              QStringLiteral(".dest"));
+    if (name.isEmpty() || ::stat(file.constData(), &st) != 0) {
+        m_destCache.remove(name);
+        return m_destinations->destDictForName(name);
+    }
+    // A rewrite replaces the file (a new inode) or at least changes its time.
+    QByteArray stamp;
+    for (const long long v : {(long long)st.st_ino, (long long)st.st_size,
+                              (long long)st.st_mtim.tv_sec, (long long)st.st_mtim.tv_nsec,
+                              (long long)st.st_ctim.tv_sec, (long long)st.st_ctim.tv_nsec})
+        stamp.append(reinterpret_cast<const char *>(&v), sizeof v);
+    const auto it = m_destCache.constFind(name);
+    if (it != m_destCache.cend() && it->stamp == stamp)
+        return it->record;
+    const QVariantMap record = m_destinations->destDictForName(name);
+    if (m_destCache.size() > 256)
+        m_destCache.clear();
+    m_destCache.insert(name, {stamp, record});
+    return record;
 }
 
 void AppController::checkForCode(const QVariantMap &input)

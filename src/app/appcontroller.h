@@ -202,6 +202,15 @@ private:
     QVariantMap m_initialDestDictForCodeBasedDelivery;
     QString m_processingPath;
 
+    // Destination records by name with the state of their file when read:
+    // every entry asks twice, and the file is parsed again only when it
+    // changed.
+    struct CachedDestination {
+        QByteArray stamp;
+        QVariantMap record;
+    };
+    mutable QHash<QString, CachedDestination> m_destCache;
+
     QString m_console;
     /// The entry in processing (one at a time).
     std::unique_ptr<EntryRun> m_run;

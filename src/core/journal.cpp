@@ -202,8 +202,15 @@ QString Journal::append(const QString &kind, const QVariant &value, QString *err
     QString &why = error ? *error : ignored;
     QMutexLocker lock(&m_mutex);
     const QString id = m_idPrefix + QLatin1Char('.') + QString::number(++m_nextId);
-    const QByteArray line =
-        kind.toUtf8() + ' ' + id.toUtf8() + ' ' + plist::toXml(value).toBase64() + '\n';
+    // Both records of an outcome are the same map: it is serialised once.
+    const auto *map = value.typeId() == QMetaType::QVariantMap
+                          ? static_cast<const QVariantMap *>(value.constData())
+                          : nullptr;
+    if (!map || map->isEmpty() || !m_lastMap.isSharedWith(*map)) {
+        m_lastPayload = plist::toXml(value).toBase64();
+        m_lastMap = map ? *map : QVariantMap();
+    }
+    const QByteArray line = kind.toUtf8() + ' ' + id.toUtf8() + ' ' + m_lastPayload + '\n';
     bool ok = openLocked(&why);
     if (ok && !writeAll(m_fd, line)) {
         why = errnoText();

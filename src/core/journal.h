@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <QVariantMap>
 
 #include <memory>
 
@@ -112,6 +113,8 @@ private:
     int m_fd = -1;
     bool m_dirty = false;
     QHash<Qt::HANDLE, int> m_batchDepth;
+    QVariantMap m_lastMap; // the value last appended, and its line's payload
+    QByteArray m_lastPayload;
     QString m_idPrefix;
     quint64 m_nextId = 0;
 };

@@ -4,6 +4,10 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QSaveFile>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <plist/plist.h>
 
@@ -442,6 +446,193 @@ QByteArray toXml(const QVariant &value)
 bool writeFile(const QString &path, const QVariant &value, QString *error)
 {
     return writeFileAtomically(path, toXml(value), error);
+}
+
+namespace {
+
+// The bytes around the elements of a non-empty root array, and the whole
+// empty one, as the library writes them.
+struct ArrayFrame {
+    QByteArray head;
+    QByteArray tail;
+    QByteArray empty;
+};
+
+const ArrayFrame &arrayFrame()
+{
+    static const ArrayFrame frame = [] {
+        // A marker element shows where elements go.
+        const QByteArray marker = "pv-element-marker-5c1e";
+        const QByteArray one = toXml(QVariantList{QString::fromLatin1(marker)});
+        const QByteArray element = arrayElementXml(QString::fromLatin1(marker));
+        const qsizetype at = one.indexOf(element);
+        ArrayFrame f;
+        f.head = one.left(at);
+        f.tail = one.mid(at + element.size());
+        f.empty = toXml(QVariantList{});
+        return f;
+    }();
+    return frame;
+}
+
+} // namespace
+
+QByteArray arrayElementXml(const QVariant &value)
+{
+    // Serialised inside a one-element array, cut out of it: the
+    // indentation (and the line breaks of data) depend on the depth.
+    plist_t array = plist_new_array();
+    PlistPtr guard(array);
+    if (plist_t child = toNode(value))
+        plist_array_append_item(array, child);
+    else
+        return {};
+    char *xml = nullptr;
+    uint32_t len = 0;
+    plist_to_xml(array, &xml, &len);
+    const QByteArray all(xml, qsizetype(len));
+    plist_to_xml_free(xml);
+    static const QByteArray open = "<array>\n";
+    static const QByteArray close = "</array>\n";
+    const qsizetype from = all.indexOf(open);
+    const qsizetype to = all.lastIndexOf(close);
+    return from < 0 || to < from ? QByteArray()
+                                 : all.mid(from + open.size(), to - from - open.size());
+}
+
+QByteArray arrayXml(const QList<QByteArray> &elements)
+{
+    const ArrayFrame &frame = arrayFrame();
+    qsizetype size = frame.head.size() + frame.tail.size();
+    for (const QByteArray &e : elements)
+        size += e.size();
+    if (size == frame.head.size() + frame.tail.size())
+        return frame.empty;
+    QByteArray out;
+    out.reserve(size);
+    out.append(frame.head);
+    for (const QByteArray &e : elements)
+        out.append(e);
+    out.append(frame.tail);
+    return out;
+}
+
+bool writeArrayFile(const QString &path, const QList<QByteArray> &elements, QString *error)
+{
+    if (elements.isEmpty())
+        return writeFileAtomically(path, arrayXml(elements), error);
+    // Piece by piece: a long list is not copied into one buffer first.
+    const ArrayFrame &frame = arrayFrame();
+    QSaveFile file(path);
+    // The application's files hold credentials: private whatever the umask.
+    bool ok = file.open(QIODevice::WriteOnly) &&
+              file.setPermissions(QFile::ReadOwner | QFile::WriteOwner) &&
+              file.write(frame.head) == frame.head.size();
+    for (qsizetype i = 0; ok && i < elements.size(); ++i)
+        ok = file.write(elements.at(i)) == elements.at(i).size();
+    ok = ok && file.write(frame.tail) == frame.tail.size() && file.commit();
+    if (!ok && error)
+        *error = file.errorString();
+    return ok;
+}
+
+namespace {
+
+// Copies n bytes from the start of in to out's position, in the kernel when
+// it can.
+bool copyPrefix(int in, int out, qint64 n)
+{
+    loff_t from = 0;
+    while (n > 0) {
+        const ssize_t done = ::copy_file_range(in, &from, out, nullptr, size_t(n), 0);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            break;
+        n -= done;
+    }
+    // Where the kernel cannot copy between these files, through a buffer.
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    while (n > 0) {
+        const ssize_t got =
+            ::pread(in, buffer.data(), size_t(qMin<qint64>(n, buffer.size())), from);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        for (ssize_t put = 0; put < got;) {
+            const ssize_t w = ::write(out, buffer.constData() + put, size_t(got - put));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return false;
+            put += w;
+        }
+        from += got;
+        n -= got;
+    }
+    return true;
+}
+
+} // namespace
+
+bool appendToArrayFile(const QString &path, const QList<QByteArray> &elements, QString *error)
+{
+    error->clear();
+    const QByteArray &tail = arrayFrame().tail;
+    QFile old(path);
+    if (!old.exists() || (old.size() == arrayFrame().empty.size() &&
+                          old.open(QIODevice::ReadOnly) && old.readAll() == arrayFrame().empty))
+        return writeArrayFile(path, elements, error);
+    old.close();
+    if (!old.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+    const qint64 keep = old.size() - tail.size();
+    if (keep <= arrayFrame().head.size() || !old.seek(keep) || old.read(tail.size()) != tail)
+        return false;
+    QByteArray added;
+    for (const QByteArray &e : elements)
+        added.append(e);
+    added.append(tail);
+    QSaveFile file(path);
+    // The application's files hold credentials: private whatever the umask.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
+        !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner) ||
+        !copyPrefix(old.handle(), file.handle(), keep) || !file.seek(keep) ||
+        file.write(added) != added.size() || !file.commit()) {
+        *error = file.errorString().isEmpty() ? QStringLiteral("could not copy %1").arg(path)
+                                              : file.errorString();
+        return false;
+    }
+    return true;
+}
+
+QVariant lastArrayElement(const QString &path)
+{
+    const ArrayFrame &frame = arrayFrame();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    // Elements of the root array start one tab in; the records of a list
+    // are far smaller than this.
+    const qint64 window = qMin<qint64>(file.size(), 1 << 20);
+    if (!file.seek(file.size() - window))
+        return {};
+    const QByteArray end = file.read(window);
+    if (!end.endsWith(frame.tail))
+        return {};
+    // The last line one tab in that opens an element (not "\t</dict>").
+    qsizetype at = end.size();
+    for (;;) {
+        at = at > 0 ? end.lastIndexOf("\n\t<", at - 1) : -1;
+        if (at < 0 || end.at(at + 3) != '/')
+            break;
+    }
+    if (at < 0 || (window == file.size() && at + 1 < frame.head.size()))
+        return {};
+    const QVariant root =
+        parse(frame.head + end.mid(at + 1, end.size() - at - 1 - frame.tail.size()) + frame.tail);
+    return root.toList().size() == 1 ? root.toList().first() : QVariant();
 }
 
 } // namespace pv::plist

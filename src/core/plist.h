@@ -25,4 +25,27 @@ inline constexpr int kMaxDepth = 512;
 /// Writes the XML form atomically (temporary file, then rename).
 [[nodiscard]] bool writeFile(const QString &path, const QVariant &value, QString *error = nullptr);
 
+/// List files (a root array of records) built piece by piece, so that a
+/// write costs copying bytes, not serialising every record again: the XML
+/// of one element as it stands inside such a file (the library's own
+/// output, indentation included).
+[[nodiscard]] QByteArray arrayElementXml(const QVariant &value);
+/// The file whose root array holds these elements: the same bytes toXml
+/// gives for the array of their values.
+[[nodiscard]] QByteArray arrayXml(const QList<QByteArray> &elements);
+/// Writes arrayXml(elements) atomically.
+[[nodiscard]] bool writeArrayFile(const QString &path, const QList<QByteArray> &elements,
+                                  QString *error = nullptr);
+/// Writes the file at path again, atomically, with elements added at the
+/// end of its root array, without reading it into memory (the old bytes are
+/// copied by the kernel); a missing file counts as an empty array. Returns
+/// false with *error empty when the file does not end the way arrayXml ends
+/// an array (the caller then writes it whole), with *error set when writing
+/// failed.
+[[nodiscard]] bool appendToArrayFile(const QString &path, const QList<QByteArray> &elements,
+                                     QString *error);
+/// The last element of the root array of a file written by arrayXml, read
+/// from the end of the file only; invalid when the file is not laid out so.
+[[nodiscard]] QVariant lastArrayElement(const QString &path);
+
 } // namespace pv::plist

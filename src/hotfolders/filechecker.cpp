@@ -193,14 +193,12 @@ FileChecker::FileChecker(const QVariantMap &item, HotfolderWatcher *controller)
       m_itemPath(item.value(hk::path).toString()),
       m_nativePath(item.contains(hk::nativePath) ? item.value(hk::nativePath).toByteArray()
                                                  : QFile::encodeName(m_itemPath))
-{
-    m_timer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timer, &QTimer::timeout, this, &FileChecker::probe);
-}
+{}
 
 void FileChecker::startProbingFileSizeForFile(std::chrono::milliseconds interval)
 {
-    m_timer.start(interval);
+    m_probing = true;
+    m_controller->scheduleProbes(this, interval, ++m_ticket);
 }
 
 void FileChecker::probe()
@@ -213,7 +211,7 @@ void FileChecker::probe()
         // the program that wrote it); handing it over would only record a
         // failed delivery.
         m_done = true;
-        m_timer.stop();
+        m_probing = false;
         m_controller->abandonChecker(this);
         return;
     }
@@ -236,7 +234,7 @@ void FileChecker::probe()
         return;
     }
     m_done = true;
-    m_timer.stop();
+    m_probing = false;
     m_itemForQueue.insert(hk::origSize, qint64(now.size));
     m_itemForQueue.insert(hk::log, QVariantList());
     m_controller->addToQueueAndRemoveFromGuardList(this, m_itemForQueue);

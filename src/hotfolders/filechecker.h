@@ -5,7 +5,6 @@
 #include <QPair>
 #include <QSet>
 #include <QString>
-#include <QTimer>
 #include <QVariantMap>
 
 #include <chrono>
@@ -55,17 +54,20 @@ public:
     /// checker (it is the checker's parent).
     FileChecker(const QVariantMap &item, HotfolderWatcher *controller);
 
-    /// Starts the repeating probe timer; the first probe comes one interval
-    /// from now.
+    /// Starts probing every interval (the watcher's clock runs the probes);
+    /// the first probe comes one interval from now.
     void startProbingFileSizeForFile(std::chrono::milliseconds interval);
     /// One probe (what the timer runs). The first remembers the size; a later
     /// one that sees the same size, with no writer left, hands the item over
-    /// and stops the timer. An entry that has vanished is given up and
+    /// and stops probing. An entry that has vanished is given up and
     /// released instead.
     void probe();
 
     [[nodiscard]] const QString &itemPath() const { return m_itemPath; }
-    [[nodiscard]] bool isProbing() const { return m_timer.isActive(); }
+    [[nodiscard]] bool isProbing() const { return m_probing; }
+    /// Which start of probing the clock's probe belongs to (a checker
+    /// started again drops the probes of its earlier start).
+    [[nodiscard]] quint64 probingTicket() const { return m_ticket; }
 
 private:
     HotfolderWatcher *m_controller;
@@ -74,7 +76,8 @@ private:
     QByteArray m_nativePath;
     quint64 m_savedSize = 0;
     qint32 m_round = 0;
-    QTimer m_timer;
+    bool m_probing = false;
+    quint64 m_ticket = 0;
     bool m_done = false;
     bool m_waitLogged = false;
 };

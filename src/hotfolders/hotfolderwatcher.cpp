@@ -362,6 +362,44 @@ void HotfolderWatcher::addToQueueAndRemoveFromGuardList(FileChecker *checker,
         m_controller(item);
 }
 
+void HotfolderWatcher::scheduleProbes(FileChecker *checker, std::chrono::milliseconds interval,
+                                      quint64 ticket)
+{
+    if (!m_clock.isValid())
+        m_clock.start();
+    const qint64 ms = std::max<qint64>(0, interval.count());
+    std::unique_ptr<ProbeClock> &clock = m_probeClocks[ms];
+    if (!clock) {
+        clock = std::make_unique<ProbeClock>();
+        clock->timer.setSingleShot(true);
+        clock->timer.setTimerType(Qt::PreciseTimer);
+        ProbeClock *raw = clock.get();
+        connect(&clock->timer, &QTimer::timeout, this, [this, raw, ms] { runProbes(*raw, ms); });
+    }
+    clock->due.push_back({checker, ticket, m_clock.elapsed() + ms});
+    if (!clock->timer.isActive())
+        clock->timer.start(std::chrono::milliseconds(ms));
+}
+
+void HotfolderWatcher::runProbes(ProbeClock &clock, qint64 intervalMs)
+{
+    // Only the probes due now: those a probe schedules come after them.
+    const qint64 now = m_clock.elapsed();
+    for (qsizetype n = qsizetype(clock.due.size()); n > 0 && clock.due.front().dueMs <= now; --n) {
+        const ProbeClock::Due next = clock.due.front();
+        clock.due.pop_front();
+        FileChecker *checker = next.checker.data();
+        if (!checker || !checker->isProbing() || checker->probingTicket() != next.ticket)
+            continue;
+        checker->probe();
+        if (checker->isProbing() && checker->probingTicket() == next.ticket)
+            clock.due.push_back({checker, next.ticket, m_clock.elapsed() + intervalMs});
+    }
+    if (!clock.due.empty())
+        clock.timer.start(std::chrono::milliseconds(
+            std::max<qint64>(0, clock.due.front().dueMs - m_clock.elapsed())));
+}
+
 void HotfolderWatcher::abandonChecker(FileChecker *checker)
 {
     const QString path = checker->itemPath();

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -9,7 +11,10 @@
 #include <QVariantMap>
 
 #include <chrono>
+#include <deque>
 #include <functional>
+#include <map>
+#include <memory>
 
 namespace pv {
 
@@ -79,6 +84,10 @@ public:
     /// Called by a FileChecker with its finished item: passes it to the item
     /// handler. The path stays guarded until removeFromFilesInProcessing.
     void addToQueueAndRemoveFromGuardList(FileChecker *checker, const QVariantMap &item);
+    /// Runs checker's probe every interval until it stops probing or starts
+    /// again (a new ticket). One timer serves every checker of an interval:
+    /// a burst starts thousands of them, and timers are costly in number.
+    void scheduleProbes(FileChecker *checker, std::chrono::milliseconds interval, quint64 ticket);
     /// Called by a FileChecker whose entry vanished before it was stable.
     void abandonChecker(FileChecker *checker);
     /// Releases a path the pipeline is done with, so an entry still (or again)
@@ -129,6 +138,21 @@ private:
     QSet<QString> m_scanQueued;
     bool m_scanQueuedValid = false;
     bool m_loggedNoHotfolders = false;
+
+    /// The checkers of one probe interval, in the order their probes are due
+    /// (appending keeps it: every due time is now plus the same interval).
+    struct ProbeClock {
+        struct Due {
+            QPointer<FileChecker> checker;
+            quint64 ticket;
+            qint64 dueMs;
+        };
+        std::deque<Due> due;
+        QTimer timer;
+    };
+    void runProbes(ProbeClock &clock, qint64 intervalMs);
+    std::map<qint64, std::unique_ptr<ProbeClock>> m_probeClocks;
+    QElapsedTimer m_clock;
 };
 
 } // namespace pv

@@ -2,9 +2,11 @@
 
 #include "core/journal.h"
 #include "core/paths.h"
+#include "core/plist.h"
 #include "core/record.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 
 namespace pv {
 
@@ -28,7 +30,11 @@ void HistoryTable::loadHistory()
         return;
     m_loaded = true;
     const QList<QVariantMap> records = readRecordFile(filePath());
-    const QList<QVariantMap> folded = journalRecordsToFold(records);
+    // Records added to the unread list and not yet written come back from
+    // the journal with the rest.
+    QList<QVariantMap> folded = journalRecordsToFold(records);
+    folded.append(std::exchange(m_notJournaled, {}));
+    m_toAppend.clear();
     // Opening the history only reads; the next change writes it in this order.
     if (!records.isEmpty()) {
         setRecords(records, false);
@@ -42,9 +48,70 @@ void HistoryTable::loadHistory()
 
 bool HistoryTable::addItem(const QVariantMap &record)
 {
+    if (!m_loaded && belongsAtTheEnd(record)) {
+        bool ok = true;
+        const QVariantMap stored = journaled(record, &ok);
+        m_toAppend.append(plist::arrayElementXml(stored));
+        if (!ok || !journal())
+            m_notJournaled.append(stored);
+        m_lastValue = record.value(m_sortKey);
+        storedWithNextWrite(stored);
+        return ok;
+    }
     loadHistory();
     // The list is kept sorted: the new record goes straight to its place.
     return insertRecord(sortedRowFor(record, m_sortKey, m_sortOrder), record);
+}
+
+bool HistoryTable::belongsAtTheEnd(const QVariantMap &record)
+{
+    if (m_sortKey != QLatin1String("dateEnd") || m_sortOrder != Qt::AscendingOrder)
+        return false;
+    if (!m_lastKnown) {
+        const QFileInfo info(filePath());
+        QVariant last;
+        if (info.exists() && info.size() < (64 << 10)) {
+            // A short file is read whole (it may be unsorted or damaged).
+            const QVariant root = plist::readFile(filePath());
+            if (root.typeId() != QMetaType::QVariantList)
+                return false;
+            last = root.toList().value(root.toList().size() - 1);
+            if (last.isValid() && last.typeId() != QMetaType::QVariantMap)
+                return false;
+        } else if (info.exists()) {
+            // Of a long one only the end.
+            last = plist::lastArrayElement(filePath());
+            if (last.typeId() != QMetaType::QVariantMap)
+                return false;
+        }
+        m_lastValue = last.toMap().value(m_sortKey);
+        m_lastKnown = true;
+    }
+    // Where sortedRowFor would put it: after every record that does not
+    // sort after it. A missing value sorts before any present one.
+    const QVariant value = record.value(m_sortKey);
+    if (!m_lastValue.isValid())
+        return true;
+    return value.typeId() == QMetaType::QDateTime && m_lastValue.typeId() == QMetaType::QDateTime &&
+           value.toDateTime().toMSecsSinceEpoch() >= m_lastValue.toDateTime().toMSecsSinceEpoch();
+}
+
+bool HistoryTable::writeList(QString *error)
+{
+    if (m_loaded)
+        return RecordList::writeList(error);
+    if (m_toAppend.isEmpty())
+        return true;
+    if (plist::appendToArrayFile(filePath(), m_toAppend, error)) {
+        m_toAppend.clear();
+        m_notJournaled.clear();
+        return true;
+    }
+    if (!error->isEmpty())
+        return false;
+    // Not laid out as this program writes it: read it and write it whole.
+    loadHistory();
+    return RecordList::writeList(error);
 }
 
 bool HistoryTable::clearHistory()

@@ -6,9 +6,12 @@ namespace pv {
 
 /// The delivery history: every completed or refused item, kept in the
 /// table's sort order and stored in "History.xml". The file is read only when
-/// first needed (loadHistory: the history window opens, or the first record
-/// is added). Columns: success, finalName, dateEndStr, finalSize (the size
-/// when there is no package size), dest. Main thread only.
+/// first needed (loadHistory: the history window opens, or a record must go
+/// anywhere but at its end). Until then records that sort after the file's
+/// last one are added to the end of the file without reading it, so a long
+/// history costs neither memory nor time per delivery. Columns: success,
+/// finalName, dateEndStr, finalSize (the size when there is no package size),
+/// dest. Main thread only.
 class HistoryTable final : public RecordList {
     Q_OBJECT
 
@@ -23,9 +26,10 @@ public:
     void loadHistory();
     [[nodiscard]] bool isLoaded() const { return m_loaded; }
 
-    /// Loads when needed, appends a copy of record and re-sorts; views keep
-    /// their selection on the same records. The record is in the journal
-    /// when this returns true (see RecordList).
+    /// Stores a copy of record in its sorted place (loading the list when
+    /// it is not at the end of the file); views keep their selection on the
+    /// same records. The record is in the journal when this returns true
+    /// (see RecordList).
     bool addItem(const QVariantMap &record);
 
     /// Asks "Do you really want to clear History?" and on "Clear History"
@@ -47,9 +51,20 @@ public:
 
 protected:
     QString displayText(const QVariantMap &record, const QString &key) const override;
+    bool writeList(QString *error) override;
 
 private:
+    /// Whether record, added now, belongs at the end of the unread file.
+    [[nodiscard]] bool belongsAtTheEnd(const QVariantMap &record);
+
     bool m_loaded = false;
+    // While unread: the XML of the records still to be added to the file's
+    // end, those of them the journal did not take, and the sort value of
+    // the file's last record once known.
+    QList<QByteArray> m_toAppend;
+    QList<QVariantMap> m_notJournaled;
+    QVariant m_lastValue;
+    bool m_lastKnown = false;
     QString m_sortKey;
     Qt::SortOrder m_sortOrder = Qt::AscendingOrder;
 };

@@ -67,11 +67,19 @@ QVariantMap QueueTable::deleteFirstItem()
 
 bool QueueTable::containsPath(const QString &path) const
 {
-    for (const QVariantMap &r : items()) {
-        if (recString(r, QStringLiteral("path")) == path)
-            return true;
-    }
-    return false;
+    return m_pathCount.contains(path);
+}
+
+void QueueTable::recordEntered(const QVariantMap &record)
+{
+    ++m_pathCount[recString(record, QStringLiteral("path"))];
+}
+
+void QueueTable::recordLeft(const QVariantMap &record)
+{
+    const auto it = m_pathCount.find(recString(record, QStringLiteral("path")));
+    if (it != m_pathCount.end() && --it.value() <= 0)
+        m_pathCount.erase(it);
 }
 
 int QueueTable::minusBtn(int row)

@@ -2,6 +2,8 @@
 
 #include "records/recordlist.h"
 
+#include <QHash>
+
 #include <functional>
 
 namespace pv {
@@ -24,7 +26,8 @@ public:
     /// Removes the head (the pipeline takes it) and returns it; an empty map
     /// when the queue is empty.
     QVariantMap deleteFirstItem();
-    /// Whether any queued record has this `path` (a source still needed).
+    /// Whether any queued record has this `path` (a source still needed);
+    /// constant time, whatever the length of the queue.
     [[nodiscard]] bool containsPath(const QString &path) const;
 
     /// The user removes the record at row: its source (`path`) is moved to
@@ -45,8 +48,13 @@ public:
     /// that removing a sibling group entry does not pull that file away.
     void setPathInUse(std::function<bool(const QString &path)> inUse);
 
+protected:
+    void recordEntered(const QVariantMap &record) override;
+    void recordLeft(const QVariantMap &record) override;
+
 private:
     std::function<bool(const QString &)> m_pathInUse;
+    QHash<QString, int> m_pathCount; // queued records per `path`
 };
 
 } // namespace pv

@@ -145,17 +145,13 @@ bool RecordList::flush()
         return true;
     m_writePending = false;
     m_sinceWrite.restart();
-    QVariantList root;
-    root.reserve(m_items.size());
-    for (const QVariantMap &record : std::as_const(m_items))
-        root.append(record);
     // The folder normally exists from start-up; a missing one is not worth
     // losing the list for.
     QDir().mkpath(QFileInfo(m_filePath).absolutePath());
     QString error;
     QElapsedTimer took;
     took.start();
-    const bool ok = plist::writeFile(m_filePath, root, &error);
+    const bool ok = writeList(&error);
     if (ok && m_journal) {
         // The file now holds every journaled record still in the list.
         if (m_journal->retire(m_unwritten))
@@ -166,6 +162,15 @@ bool RecordList::flush()
         log(lcRecords(), QStringLiteral("Could not write %1: %2").arg(m_filePath, error));
     Q_EMIT itemsWritten(ok);
     return ok;
+}
+
+bool RecordList::writeList(QString *error)
+{
+    for (qsizetype i = 0; i < m_items.size(); ++i) {
+        if (m_xml.at(i).isEmpty())
+            m_xml[i] = plist::arrayElementXml(m_items.at(i));
+    }
+    return plist::writeArrayFile(m_filePath, m_xml, error);
 }
 
 QList<QVariantMap> RecordList::itemsForAction(int rightClickedRow,
@@ -245,18 +250,32 @@ QString RecordList::displayText(const QVariantMap &record, const QString &key) c
 
 bool RecordList::insertRecord(int row, const QVariantMap &record)
 {
-    if (!m_journal) {
-        insertFolded(row, record);
-        return true;
-    }
+    bool ok = true;
+    insertFolded(row, journaled(record, &ok));
+    return ok;
+}
+
+QVariantMap RecordList::journaled(const QVariantMap &record, bool *journaled)
+{
+    *journaled = true;
+    if (!m_journal)
+        return record;
     const QString id = m_journal->append(m_journalKind, record);
     QVariantMap stored = record;
     if (id.isEmpty())
         stored.remove(kJournalId);
     else
         stored.insert(kJournalId, id);
-    insertFolded(row, stored);
-    return !id.isEmpty();
+    *journaled = !id.isEmpty();
+    return stored;
+}
+
+void RecordList::storedWithNextWrite(const QVariantMap &record)
+{
+    const QString id = recString(record, kJournalId);
+    if (m_journal && !id.isEmpty())
+        m_unwritten.append(id);
+    writeItems();
 }
 
 void RecordList::insertFolded(int row, const QVariantMap &record)
@@ -264,11 +283,10 @@ void RecordList::insertFolded(int row, const QVariantMap &record)
     row = std::clamp(row, 0, count());
     beginInsertRows(QModelIndex(), row, row);
     m_items.insert(row, record);
+    m_xml.insert(row, QByteArray());
     endInsertRows();
-    const QString id = recString(record, kJournalId);
-    if (m_journal && !id.isEmpty())
-        m_unwritten.append(id);
-    writeItems();
+    recordEntered(record);
+    storedWithNextWrite(record);
 }
 
 void RecordList::useJournal(const QString &kind)
@@ -322,7 +340,10 @@ void RecordList::removeRecords(int row, int n)
         return;
     n = std::min(n, count() - row);
     beginRemoveRows(QModelIndex(), row, row + n - 1);
+    for (int i = row; i < row + n; ++i)
+        recordLeft(m_items.at(i));
     m_items.remove(row, n);
+    m_xml.remove(row, n);
     endRemoveRows();
     writeItems();
 }
@@ -330,7 +351,12 @@ void RecordList::removeRecords(int row, int n)
 void RecordList::setRecords(const QList<QVariantMap> &records, bool write)
 {
     beginResetModel();
+    for (const QVariantMap &r : std::as_const(m_items))
+        recordLeft(r);
     m_items = records;
+    m_xml = QList<QByteArray>(m_items.size());
+    for (const QVariantMap &r : std::as_const(m_items))
+        recordEntered(r);
     endResetModel();
     if (write) {
         // The records were taken away (the list is cleared): their lines
@@ -380,12 +406,16 @@ void RecordList::sortRecords(const QString &key, Qt::SortOrder order, bool write
     Q_EMIT layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     QList<int> newRowOf(perm.size());
     QList<QVariantMap> sorted;
+    QList<QByteArray> sortedXml;
     sorted.reserve(m_items.size());
+    sortedXml.reserve(m_items.size());
     for (int i = 0; i < perm.size(); ++i) {
         newRowOf[perm.at(i)] = i;
         sorted.append(m_items.at(perm.at(i)));
+        sortedXml.append(m_xml.at(perm.at(i)));
     }
     m_items = std::move(sorted);
+    m_xml = std::move(sortedXml);
     const QModelIndexList from = persistentIndexList();
     QModelIndexList to;
     to.reserve(from.size());

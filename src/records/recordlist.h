@@ -103,6 +103,17 @@ protected:
     /// journal. Returns false when the journal could not take it (the record
     /// is in the list all the same and reaches the file with the next write).
     bool insertRecord(int row, const QVariantMap &record);
+    /// The journal part of insertRecord: appends record to the journal and
+    /// returns it as stored (with its `journalId`); *journaled tells whether
+    /// the journal took it.
+    [[nodiscard]] QVariantMap journaled(const QVariantMap &record, bool *journaled);
+    /// For a subclass that stores a record without holding it in the list:
+    /// the record's line is retired after the next successful write, which
+    /// is scheduled here.
+    void storedWithNextWrite(const QVariantMap &record);
+    /// Writes the file (called by flush); the default writes the whole list,
+    /// each record serialised only once while it stays in the list.
+    virtual bool writeList(QString *error);
     void removeRecords(int row, int count);
     /// Replaces the whole list; write false leaves the file alone.
     void setRecords(const QList<QVariantMap> &records, bool write = true);
@@ -128,11 +139,17 @@ protected:
     /// Shows an alert through the port (or logs it when there is none).
     int ask(const Alert &alert);
 
+    /// Told of each record that enters or leaves the list (added, removed,
+    /// replaced), so that a subclass can keep an index of its own.
+    virtual void recordEntered(const QVariantMap &record) { Q_UNUSED(record); }
+    virtual void recordLeft(const QVariantMap &record) { Q_UNUSED(record); }
+
 private:
     QString m_filePath;
     QStringList m_columns;
     Alerter *m_alerter;
     QList<QVariantMap> m_items;
+    QList<QByteArray> m_xml; // each record's XML in the file, made at the first write
     bool m_writePending = false;
     QElapsedTimer m_sinceWrite;
     qint64 m_lastWriteMs = 0;

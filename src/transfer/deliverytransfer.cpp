@@ -18,8 +18,10 @@
 #include <QMetaObject>
 #include <QMutex>
 #include <QObject>
+#include <QSemaphore>
 #include <QSet>
 #include <QThread>
+#include <QThreadPool>
 #include <QTime>
 #include <QWaitCondition>
 
@@ -221,13 +223,13 @@ DeliveryTransfer::~DeliveryTransfer()
 {
     m_channel->closed = true;
     m_abandoned = true;
-    if (m_thread) {
+    if (m_workerDone) {
         // The worker may be blocked on a report queued to this thread: hand
         // those over (closed, they do nothing) until it has seen it must stop.
         // Only the final report is not waited for, so being destroyed from
         // inside it still joins.
         Q_ASSERT(!m_channel->delivering || m_channel->deliveringFinal);
-        while (!m_thread->wait(QDeadlineTimer(5)))
+        while (!m_workerDone->tryAcquire(1, 5))
             QCoreApplication::sendPostedEvents(m_context.get(), QEvent::MetaCall);
     }
     // Released from inside a report's handler: the context is running that
@@ -236,19 +238,38 @@ DeliveryTransfer::~DeliveryTransfer()
         m_context.release()->deleteLater();
 }
 
+namespace {
+
+// Workers are kept for a while after a delivery, so a burst reuses them. The
+// pool is never full: a delivery never waits for another to end (one that
+// hangs on a dead server must not hold up the next).
+QThreadPool &workers()
+{
+    static QThreadPool *pool = [] {
+        auto *p = new QThreadPool;
+        p->setMaxThreadCount(256);
+        p->setExpiryTimeout(30000);
+        return p;
+    }();
+    return *pool;
+}
+
+} // namespace
+
 void DeliveryTransfer::start()
 {
-    if (m_thread)
+    if (m_workerDone)
         return;
-    m_thread.reset(QThread::create([this] {
+    m_workerDone = std::make_shared<QSemaphore>();
+    workers().start([this, done = m_workerDone] {
         startProcess();
         // Behind the reports in the queue: the final one has been handled
         // by the time this runs.
         QMetaObject::invokeMethod(
             m_context.get(), [channel = m_channel] { channel->finished = true; },
             Qt::QueuedConnection);
-    }));
-    m_thread->start();
+        done->release();
+    });
 }
 
 bool DeliveryTransfer::isFinished() const

@@ -15,6 +15,7 @@
 #include <variant>
 
 class QObject;
+class QSemaphore;
 class QThread;
 
 namespace pv {
@@ -142,7 +143,8 @@ public:
 /// step reported to a DeliveryTransferReceiver.
 ///
 /// Create it on the receiver's thread, which must run a Qt event loop; start()
-/// runs the delivery on a QThread the object owns. Each report is handed to the
+/// runs the delivery on a worker thread of a pool shared by all deliveries
+/// (a burst of small files would otherwise start a thread per file). Each report is handed to the
 /// receiver's thread and the worker waits until it has been handled (the final
 /// report excepted). The object, its receiver and the parameters stay with the
 /// creator; destroy it on the creating thread, but not from inside a report
@@ -267,7 +269,8 @@ private:
     std::shared_ptr<Journal> m_journal;
     std::shared_ptr<Channel> m_channel;
     std::unique_ptr<QObject> m_context;
-    std::unique_ptr<QThread> m_thread;
+    // Released by the worker once it will touch this object no more.
+    std::shared_ptr<QSemaphore> m_workerDone;
     std::atomic<bool> m_cancelled{false};
     std::atomic<bool> m_abandoned{false};
     quint64 m_maxUploadSpeed = 0;

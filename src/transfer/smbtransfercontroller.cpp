@@ -121,6 +121,8 @@ public:
     }
 
     bool connected = false;
+    /// When the last controller gave the session back, still connected.
+    QElapsedTimer released;
 
     /// How long a connection attempt or a request may take.
     void setTimeout(int ms)
@@ -499,6 +501,9 @@ private:
 /// the same share with the same log-on: a burst of deliveries then costs one
 /// connection and one log-on, not one per item. A session is used by one
 /// controller at a time (taken out while in use).
+// How long a session given back still connected is taken without checking its share again.
+constexpr qint64 kTrustReleasedMs = 1000;
+
 class SessionPool {
 public:
     static SessionPool &instance()
@@ -564,6 +569,7 @@ SMBTransferController::~SMBTransferController()
     // checks the share again before relying on it.
     if (m_session && m_session->connected && m_session.use_count() == 1) {
         m_session->connected = false;
+        m_session->released.start();
         SessionPool::instance().give(sessionKey(), std::move(m_session));
     }
 }
@@ -664,8 +670,15 @@ bool SMBTransferController::connectSession(const QString &reportPath, const QStr
 {
     int err = 0;
     bool clientFailed = false;
-    if (!m_session)
+    if (!m_session) {
         m_session = SessionPool::instance().take(sessionKey());
+        // Given back a moment ago by a controller that met no connection
+        // error: in a burst each file would otherwise cost a check of the
+        // share (three requests).
+        if (m_session && m_session->released.isValid() &&
+            !m_session->released.hasExpired(kTrustReleasedMs))
+            m_session->connected = true;
+    }
     if (!m_session) {
         QString user = baseURL().userName(QUrl::FullyDecoded);
         QString workgroup;

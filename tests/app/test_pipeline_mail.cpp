@@ -211,6 +211,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return silent.hasPendingConnections(); }, 30000));
         m_app->sendBtn();
         QVERIFY(QTest::qWaitFor([this] { return !m_app->isProcessing(); }, 30000));
+        m_app->history().loadHistory();
         const QList<QVariantMap> history = m_app->history().items();
         QCOMPARE(history.size(), 1);
         QCOMPARE(history[0].value("success").toString(), QStringLiteral("missing"));

@@ -3,6 +3,7 @@
 #include "core/atomicfile.h"
 #include "core/fileops.h"
 #include "core/paths.h"
+#include "core/settings.h"
 
 #include <QDir>
 #include <QFile>
@@ -41,6 +42,18 @@ private Q_SLOTS:
         QVERIFY(QDir(scratch).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System |
                                       QDir::NoDotAndDotDot));
         QVERIFY(QFile::exists(kept));
+    }
+
+    // Settings read back what was stored last, also by another process.
+    void settingsFollowTheirFile()
+    {
+        pvtest::IsolatedHome home;
+        QVERIFY(!settings::contains("watchInterval"));
+        settings::setValue("watchInterval", 3);
+        QCOMPARE(settings::intValue("watchInterval"), 3);
+        const QString file = settings::open()->fileName();
+        QVERIFY(writeFileAtomically(file, "[General]\nwatchInterval=17\n"));
+        QCOMPARE(settings::intValue("watchInterval"), 17);
     }
 
     // The lists hold transfer URLs with passwords: nobody else may read them,

@@ -1,3 +1,4 @@
+#include "common/fixtures.h"
 #include "common/testenv.h"
 #include "core/journal.h"
 #include "core/plist.h"
@@ -186,6 +187,48 @@ private Q_SLOTS:
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
         // A folder that cannot hold the file reports failure instead of pretending.
         QVERIFY(!plist::writeFile(dir.filePath("missing/sub/list.xml"), QVariantList{}));
+    }
+
+    // Lists built from pieces are the bytes the library writes for the whole
+    // array, whether written at once or added to at the end; a file laid out
+    // otherwise is left for a whole write.
+    void arrayFilesFromPiecesMatchTheLibrary()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("list.xml");
+        QVariantList all;
+        QList<QByteArray> pieces;
+        for (int i = 0; i < 4; ++i) {
+            const QVariantMap rec{
+                {"n", i},
+                {"text", QStringLiteral("a <b> & %1").arg(i)},
+                {"data", QByteArray(70 + i, char('a' + i))},
+                {"when", QDateTime::fromSecsSinceEpoch(1'700'000'000 + i, Qt::UTC)},
+                {"nested", QVariantMap{{"list", QVariantList{i, QVariantMap{}}}}}};
+            all.append(rec);
+            pieces.append(plist::arrayElementXml(rec));
+        }
+        QCOMPARE(plist::arrayXml({}), plist::toXml(QVariantList{}));
+        QCOMPARE(plist::arrayXml(pieces), plist::toXml(all));
+
+        QString error;
+        QVERIFY(plist::appendToArrayFile(path, pieces.mid(0, 1), &error)); // no file yet
+        QVERIFY(plist::appendToArrayFile(path, pieces.mid(1), &error));
+        QCOMPARE(pvtest::fileBytes(path), plist::toXml(all));
+        QCOMPARE(plist::lastArrayElement(path), all.last());
+
+        QVERIFY(plist::writeFile(path, QVariantList{}));
+        QVERIFY(plist::appendToArrayFile(path, pieces, &error));
+        QCOMPARE(pvtest::fileBytes(path), plist::toXml(all));
+
+        const QByteArray foreign = "<plist><array><dict/></array></plist>";
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(foreign) == foreign.size());
+        f.close();
+        QVERIFY(!plist::appendToArrayFile(path, pieces, &error));
+        QVERIFY(error.isEmpty());
+        QCOMPARE(pvtest::fileBytes(path), foreign);
+        QVERIFY(!plist::lastArrayElement(path).isValid());
     }
 
     // Journal lines keep their values' types (newlines inside included),

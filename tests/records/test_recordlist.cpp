@@ -281,6 +281,13 @@ private Q_SLOTS:
         while (queue.count() > 0)
             queue.deleteFirstItem();
         QVERIFY(queue.deleteFirstItem().isEmpty());
+        // A source queued twice is still needed after one of its entries left.
+        queue.addItem(record(1));
+        queue.addItem(record(1));
+        queue.deleteFirstItem();
+        QVERIFY(queue.containsPath("/hot/file1.txt"));
+        queue.deleteFirstItem();
+        QVERIFY(!queue.containsPath("/hot/file1.txt"));
     }
 
     void queueMinusMovesTheSourceToErrors()
@@ -372,6 +379,32 @@ private Q_SLOTS:
         history.loadHistory();
         history.flush();
         QCOMPARE(seqs(onDisk(path)), QList<int>({1, 2, 3, 4}));
+    }
+
+    // A long history takes later records at the end of its file, unread, in
+    // the bytes a whole write gives; an earlier record makes it read and sort.
+    void longHistoryGrowsWithoutBeingRead()
+    {
+        const QString path = pv::paths::appFile("History.xml");
+        QList<int> order = range(400, 1);
+        std::reverse(order.begin(), order.end());
+        store("History.xml", order);
+        pv::HistoryTable history(nullptr);
+        for (int i : {401, 401, 402}) {
+            history.addItem(record(i));
+            order.append(i);
+        }
+        endTurn();
+        QVERIFY(!history.isLoaded());
+        QCOMPARE(seqs(onDisk(path)), order);
+        QCOMPARE(fileBytes(path), pv::plist::toXml(pv::plist::readFile(path)));
+        QCOMPARE(fileBytes(pv::paths::appFile("Journal.log")), QByteArray());
+
+        history.addItem(record(0));
+        QVERIFY(history.isLoaded());
+        QTRY_VERIFY(written(history));
+        QCOMPARE(seqs(history.items()).mid(0, 2), QList<int>({0, 1}));
+        QCOMPARE(history.count(), 404);
     }
 
     void historySortKeyAndSelection()
