@@ -123,6 +123,10 @@ public:
     bool connected = false;
     /// When the last controller gave the session back, still connected.
     QElapsedTimer released;
+    /// The folder last found to be one through this session; forgotten at any
+    /// error. Trusted as long as the session itself is, so a burst of
+    /// deliveries checks its destination once, not once per item.
+    QByteArray confirmedFolder;
 
     /// How long a connection attempt or a request may take.
     void setTimeout(int ms)
@@ -258,13 +262,17 @@ public:
         return smbc_getFunctionUtimes(m_ctx)(m_ctx, url.constData(), tv) < 0 ? errnoOr(EIO) : 0;
     }
 
-    /// Sets the creation time through the DOS attribute descriptor. The mode is
-    /// given explicitly: libsmbclient would otherwise write back the Unix mode it
-    /// read as if it were DOS attributes.
-    int setCreationTime(const QByteArray &url, qint64 seconds, bool isDirectory)
+    /// Sets the creation and modification times (whole seconds; a negative one
+    /// is left alone) in one call through the DOS attribute descriptor. The
+    /// mode is given explicitly: libsmbclient would otherwise write back the
+    /// Unix mode it read as if it were DOS attributes.
+    int setDosTimes(const QByteArray &url, bool isDirectory, qint64 created, qint64 modified)
     {
-        const QByteArray value = QByteArray("MODE:") + (isDirectory ? "0x10" : "0x20") +
-                                 ",CREATE_TIME:" + QByteArray::number(seconds);
+        QByteArray value = QByteArray("MODE:") + (isDirectory ? "0x10" : "0x20");
+        if (created >= 0)
+            value += ",CREATE_TIME:" + QByteArray::number(created);
+        if (modified >= 0)
+            value += ",WRITE_TIME:" + QByteArray::number(modified);
         std::lock_guard lock(libraryMutex());
         errno = 0;
         return smbc_getFunctionSetxattr(m_ctx)(m_ctx, url.constData(), "system.dos_attr.*",
@@ -650,6 +658,9 @@ void SMBTransferController::noteError(int err)
 
 TransferError SMBTransferController::itemError(int err, const QString &remotePath)
 {
+    // The folder may be the cause: the next delivery checks it again.
+    if (m_session)
+        m_session->confirmedFolder.clear();
     // The share went away during the operation: said the same way as when it
     // cannot be reached at the start.
     if (isConnectionError(err)) {
@@ -797,12 +808,17 @@ Result SMBTransferController::checkFolderAtPath(const QString &path)
     TransferError error;
     if (!connectSession(path, QString(), &error))
         return error;
+    const QByteArray url = smbURLForRemotePath(path);
+    if (url == m_session->confirmedFolder && m_session->released.isValid() &&
+        !m_session->released.hasExpired(kTrustReleasedMs))
+        return {};
     struct stat st = {};
-    int err = m_session->stat(smbURLForRemotePath(path), &st);
+    int err = m_session->stat(url, &st);
     if (!err && !S_ISDIR(st.st_mode))
         err = ENOTDIR;
     if (err)
         return itemError(err, path);
+    m_session->confirmedFolder = url;
     return {};
 }
 
@@ -822,6 +838,7 @@ TransferResult<bool> SMBTransferController::itemExists(const QString &path)
 
 Result SMBTransferController::createDirectoryAtPath(const QString &path)
 {
+    m_uploadedFile.clear();
     TransferError error;
     if (!connectSession(path, QString(), &error))
         return startAndFail(error);
@@ -865,6 +882,7 @@ int SMBTransferController::removeItem(const QByteArray &url, bool *aborted)
 
 Result SMBTransferController::deleteFileAtPath(const QString &path)
 {
+    m_uploadedFile.clear();
     TransferError error;
     if (!connectSession(path, QString(), &error))
         return startAndFail(error);
@@ -897,6 +915,7 @@ std::optional<Result> SMBTransferController::prepareTarget(const QString &fromPa
                                                            const QString &toPath, QByteArray *from,
                                                            QByteArray *to, bool *sameItemThere)
 {
+    m_uploadedFile.clear();
     TransferError error;
     if (!connectSession(fromPath, toPath, &error))
         return startAndFail(error);
@@ -1047,6 +1066,7 @@ FileTransferController::SiblingRenames SMBTransferController::renamesIn(const QB
 
 Result SMBTransferController::_uploadFileToPath(const QString &remotePath, InputStream *stream)
 {
+    m_uploadedFile.clear();
     if (!stream || stream->status() != TransferStream::NotOpen)
         return TransferError::fileTransfer(QStringLiteral("Failed opening data stream"));
     TransferError error;
@@ -1064,11 +1084,15 @@ Result SMBTransferController::_uploadFileToPath(const QString &remotePath, Input
     auto out = std::make_unique<SmbUploadStream>(
         m_session, folderURL + QUrl::toPercentEncoding(temporary), place,
         [this, remotePath](int err) { return itemError(err, remotePath); });
-    return runWriteStream(std::move(out), stream, QString(), true);
+    Result result = runWriteStream(std::move(out), stream, QString(), true);
+    if (result)
+        m_uploadedFile = storedPath();
+    return result;
 }
 
 Result SMBTransferController::moveIntoPlace(const QString &temporaryPath, const QString &finalPath)
 {
+    m_uploadedFile.clear();
     setStoredPath({});
     TransferError error;
     if (!connectSession(temporaryPath, finalPath, &error))
@@ -1114,27 +1138,37 @@ Result SMBTransferController::setItemDates(const QString &remotePath, const QDat
     if (!connectSession(remotePath, QString(), &error))
         return error;
     const QByteArray url = smbURLForRemotePath(remotePath);
+    // The file this controller has just stored needs no look-up; anything
+    // else is asked for its type (the DOS mode) and its access time.
     struct stat st = {};
-    if (const int err = m_session->stat(url, &st))
+    const bool justStored = !m_uploadedFile.isEmpty() && remotePath == m_uploadedFile;
+    if (justStored)
+        st.st_mode = S_IFREG;
+    else if (const int err = m_session->stat(url, &st))
         return itemError(err, remotePath);
-    if (modificationDate.isValid()) {
+    int err = 0;
+    if (creationDate.isValid()) {
+        // One request pair for both dates. The descriptor takes whole seconds:
+        // libsmbclient writes the modification time back in whole seconds
+        // whenever it sets the creation time anyway.
+        err = m_session->setDosTimes(
+            url, S_ISDIR(st.st_mode), creationDate.isValid() ? creationDate.toSecsSinceEpoch() : -1,
+            modificationDate.isValid() ? modificationDate.toSecsSinceEpoch() : -1);
+    } else if (modificationDate.isValid()) {
         const qint64 ms = modificationDate.toMSecsSinceEpoch();
         struct timeval tv[2];
-        tv[0].tv_sec = st.st_atim.tv_sec;
-        tv[0].tv_usec = st.st_atim.tv_nsec / 1000;
+        // A file just written was just accessed.
+        const qint64 accessed =
+            justStored ? QDateTime::currentMSecsSinceEpoch()
+                       : qint64(st.st_atim.tv_sec) * 1000 + st.st_atim.tv_nsec / 1000000;
+        tv[0].tv_sec = time_t(accessed / 1000);
+        tv[0].tv_usec = suseconds_t((accessed % 1000) * 1000);
         tv[1].tv_sec = time_t(ms / 1000);
         tv[1].tv_usec = suseconds_t((ms % 1000) * 1000);
-        if (const int err = m_session->utimes(url, tv))
-            error = itemError(err, remotePath);
+        err = m_session->utimes(url, tv);
     }
-    if (creationDate.isValid()) {
-        if (const int err = m_session->setCreationTime(url, creationDate.toSecsSinceEpoch(),
-                                                       S_ISDIR(st.st_mode));
-            err && error.isNull())
-            error = itemError(err, remotePath);
-    }
-    if (!error.isNull())
-        return error;
+    if (err)
+        return itemError(err, remotePath);
     return {};
 }
 

@@ -122,6 +122,9 @@ private:
     QString m_sharePoint;
     QString m_subPath;
     std::shared_ptr<SmbSession> m_session;
+    /// Where the last upload stored its file, until anything else changes the
+    /// share: its dates are set without asking what it is.
+    QString m_uploadedFile;
 };
 
 } // namespace pv

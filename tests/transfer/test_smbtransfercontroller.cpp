@@ -215,6 +215,17 @@ private Q_SLOTS:
             used += clientPorts();
         }
         QVERIFY2((used - before).size() <= 1, qPrintable(QStringList(used.values()).join(' ')));
+
+        // The folder found by one of them vanishes: the next upload fails rather
+        // than trusting it, and the controller after that is told the folder is gone.
+        auto c = create(shareURL('/' + m_folder));
+        QVERIFY(c->checkFolderAtPath("/"));
+        c.reset();
+        QVERIFY(QDir(shareDir()).removeRecursively());
+        for (int n = 0; n < 2; ++n) {
+            c = create(shareURL('/' + m_folder));
+            QVERIFY(n == 0 ? !c->uploadFileFromData("c", "c") : !c->checkFolderAtPath("/"));
+        }
     }
 
     // A tree delivered into year/month/date folders, with the URL the dispatch
