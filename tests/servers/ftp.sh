@@ -22,11 +22,7 @@ PAM_SERVICE=pvftp-test
 
 . "$(dirname "$0")/lib.sh"
 
-usage() { die "usage: ftp.sh start|stop DIR"; }
-
-[ $# -eq 2 ] || usage
-action=$1
-dir=$(realpath -m "$2")
+server_args "$@"
 fdir=$dir/ftp
 envfile=$dir/ftp.env
 
@@ -180,8 +176,4 @@ EOF
         "pure-ftpd on :$pure_port at $fdir/pure-root (user $FTP_USER)"
 }
 
-case $action in
-start) start ;;
-stop) stop ;;
-*) usage ;;
-esac
+run_action

@@ -3,6 +3,24 @@
 
 die() { echo "$(basename "$0"): $*" >&2; exit 1; }
 
+here=$(cd "$(dirname "$0")" && pwd)
+usage() { die "usage: $(basename "$0") ${actions:-start|stop} DIR"; }
+
+# The arguments of every server script: ACTION DIR.
+server_args() {
+    [ $# -eq 2 ] || usage
+    action=$1
+    dir=$(realpath -m "$2")
+}
+
+# Runs the function named by the action, one of $actions (start|stop by default).
+run_action() {
+    case "|${actions:-start|stop}|" in
+    *"|$action|"*) "$action" ;;
+    *) usage ;;
+    esac
+}
+
 port_in_use() {
     (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
 }

@@ -34,14 +34,9 @@ HOSTS_MARK="# parcelvane-test-s3"
 
 . "$(dirname "$0")/lib.sh"
 
-usage() { die "usage: s3.sh start|stop DIR"; }
-
-[ $# -eq 2 ] || usage
-action=$1
-dir=$(realpath -m "$2")
+server_args "$@"
 sdir=$dir/s3
 envfile=$dir/s3.env
-here=$(cd "$(dirname "$0")" && pwd)
 
 # /etc/hosts may be a bind mount, so it is rewritten in place rather than replaced.
 remove_hosts() {
@@ -228,8 +223,4 @@ EOF
     echo "s3: https://$S3_SERVICE_HOST and https://$GS_SERVICE_HOST on 127.0.0.1:443 (s3rver on $port)"
 }
 
-case $action in
-start) start ;;
-stop) stop ;;
-*) usage ;;
-esac
+run_action

@@ -17,11 +17,7 @@ FIRST_PORT=4450
 
 . "$(dirname "$0")/lib.sh"
 
-usage() { die "usage: samba.sh start|stop DIR"; }
-
-[ $# -eq 2 ] || usage
-action=$1
-dir=$(realpath -m "$2")
+server_args "$@"
 sdir=$dir/samba
 conf=$sdir/smb.conf
 envfile=$dir/samba.env
@@ -159,8 +155,4 @@ EOF
     echo "samba: //127.0.0.1:$port/$SHARE_NAME at $dir/share (user $SMB_USER)"
 }
 
-case $action in
-start) start ;;
-stop) stop ;;
-*) usage ;;
-esac
+run_action

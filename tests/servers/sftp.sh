@@ -15,13 +15,10 @@ SFTP_USER=pvsftptest
 SFTP_PASSWORD='Pv-ss4:/@2'
 FIRST_PORT=2230
 
+actions="start|stop|rekey"
 . "$(dirname "$0")/lib.sh"
 
-usage() { die "usage: sftp.sh start|stop|rekey DIR"; }
-
-[ $# -eq 2 ] || usage
-action=$1
-dir=$(realpath -m "$2")
+server_args "$@"
 sdir=$dir/sftp
 conf=$sdir/sshd_config
 pidfile=$sdir/sshd.pid
@@ -129,9 +126,4 @@ EOF
     echo "sftp: 127.0.0.1:$port, root $sdir/root (user $SFTP_USER)"
 }
 
-case $action in
-start) start ;;
-stop) stop ;;
-rekey) rekey ;;
-*) usage ;;
-esac
+run_action

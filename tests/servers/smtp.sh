@@ -23,14 +23,9 @@ CA_NAME=parcelvane-test-smtp-ca
 
 . "$(dirname "$0")/lib.sh"
 
-usage() { die "usage: smtp.sh start|stop DIR"; }
-
-[ $# -eq 2 ] || usage
-action=$1
-dir=$(realpath -m "$2")
+server_args "$@"
 sdir=$dir/smtp
 envfile=$dir/smtp.env
-here=$(cd "$(dirname "$0")" && pwd)
 
 stop() {
     stop_pidfile "$sdir/server.pid" "$sdir/config.json"
@@ -134,8 +129,4 @@ EOF
     echo "smtp: 127.0.0.1 ports $FIRST_PORT..$((port - 1)), mail in $dir/mail (user $SMTP_USER)"
 }
 
-case $action in
-start) start ;;
-stop) stop ;;
-*) usage ;;
-esac
+run_action

@@ -27,11 +27,7 @@ MODULES=/usr/lib/apache2/modules
 
 . "$(dirname "$0")/lib.sh"
 
-usage() { die "usage: webdav.sh start|stop DIR"; }
-
-[ $# -eq 2 ] || usage
-action=$1
-dir=$(realpath -m "$2")
+server_args "$@"
 sdir=$dir/webdav
 envfile=$dir/webdav.env
 
@@ -172,8 +168,4 @@ WEBDAV_APACHE_ROOT=$sdir/apache-root
 EOF
 }
 
-case $action in
-start) start ;;
-stop) stop ;;
-*) usage ;;
-esac
+run_action
