@@ -96,7 +96,11 @@ update_trust_store() {
     done
 }
 
-ca_file() { echo "/usr/local/share/ca-certificates/$1.crt"; }
+# Tells this instance's system-wide traces (trust store, /etc/hosts) from those of another build
+# tree's, which its own stop must leave alone.
+instance_tag() { printf '%s' "$dir" | md5sum | cut -c1-8; }
+
+ca_file() { echo "/usr/local/share/ca-certificates/$1-$(instance_tag).crt"; }
 
 # make_test_ca NAME TITLE DIR LOG CN SAN: a throwaway CA NAME ("Parcelvane Test TITLE CA") in
 # DIR/ca.{key,crt}, a server certificate for CN with subjectAltName SAN in DIR/server.{key,crt},

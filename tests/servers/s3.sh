@@ -30,11 +30,11 @@ V4_REGION=eu-central-1
 MISSING_BUCKET=pv-missing
 FIRST_PORT=4560
 CA_NAME=parcelvane-test-s3-ca
-HOSTS_MARK="# parcelvane-test-s3"
 
 . "$(dirname "$0")/lib.sh"
 
 server_args "$@"
+HOSTS_MARK="# parcelvane-test-s3 $(instance_tag)"
 sdir=$dir/s3
 envfile=$dir/s3.env
 
