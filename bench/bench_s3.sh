@@ -1,7 +1,7 @@
 #!/bin/bash
 # Deliveries to an S3 bucket (the private s3rver of tests/servers/s3.sh, behind TLS on
 # 127.0.0.1:443) beside standard clients of the same server in the same run:
-#   - one large file (default 1 GiB) PUT through DeliveryTransfer (bench_s3put) and with
+#   - one large file (default 1 GiB) PUT through DeliveryTransfer (bench_upload) and with
 #     `curl -T` carrying the same headers (Date, Content-Type, User-Agent and a version 2
 #     signature computed here with openssl); MB/s and the ratio
 #   - a burst of small files (default 1,000) through the whole pipeline (`parcelvane
@@ -10,71 +10,31 @@
 #     hot folder's size probes come before it)
 #
 # Usage: bench/bench_s3.sh [--build DIR] [--work DIR] [--files N] [--large-mib N] [--runs N]
-#   --build DIR   build tree with src/parcelvane and bench/bench_s3put (default: build-bench,
+#   --build DIR   build tree with src/parcelvane and bench/bench_upload (default: build-bench,
 #                 configured and built in Release)
 #   --work DIR    scratch folder (default: a fresh folder under /tmp, removed at the end)
 #   --runs N      puts of the large file per client, taking turns; the best counts (default 5)
 # Needs root (the test server binds 443 and edits /etc/hosts), node/npm, nginx, curl, rclone.
 set -euo pipefail
 
-src="$(cd "$(dirname "$0")/.." && pwd)"
-build=""
-work=""
 files=1000
 large_mib=1024
 runs=5
-while [ $# -gt 0 ]; do
-    case $1 in
-    --build) build=$2; shift 2 ;;
-    --work) work=$2; shift 2 ;;
-    --files) files=$2; shift 2 ;;
-    --large-mib) large_mib=$2; shift 2 ;;
-    --runs) runs=$2; shift 2 ;;
-    *) echo "usage: $0 [--build DIR] [--work DIR] [--files N] [--large-mib N] [--runs N]" >&2; exit 2 ;;
-    esac
-done
-
-if [ -z "$build" ]; then
-    build="${PV_BENCH_BUILD_DIR:-$src/build-bench}"
-    cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPV_BUILD_BENCH=ON \
-        -DPV_BUILD_TESTS=OFF -DPV_WITH_GUI=OFF -DPV_SANITIZE=OFF >/dev/null
-    cmake --build "$build" --target parcelvane pv-packer bench_s3put bench_password -j1 >/dev/null
-fi
-for tool in curl rclone openssl perl python3; do
-    command -v $tool >/dev/null || { echo "$tool not found: run scripts/install-deps.sh" >&2; exit 1; }
-done
-
-own_work=0
-if [ -z "$work" ]; then
-    work=$(mktemp -d /tmp/pv-s3bench.XXXXXX)
-    own_work=1
-fi
-mkdir -p "$work"
+. "$(dirname "$0")/lib.sh"
+bench_args "$@"
+bench_build parcelvane pv-packer bench_upload bench_password
+need_tools curl rclone openssl perl python3
+bench_work s3bench
 servers=$work/servers
-pid=""
-cleanup() {
-    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    fi
-    "$src/tests/servers/s3.sh" stop "$servers" >/dev/null 2>&1 || true
-    [ "$own_work" -eq 1 ] && rm -rf "$work"
-    return 0
-}
-trap cleanup EXIT
+stop_servers() { "$src/tests/servers/s3.sh" stop "$servers"; }
 
 "$src/tests/servers/s3.sh" start "$servers" >/dev/null
 # shellcheck disable=SC1091
 . "$servers/s3.env"
 bucket=$S3_BENCH_BUCKET
 store=$S3_DATA_DIR/$bucket
-secret_esc=$(python3 -c 'import sys, urllib.parse; print(urllib.parse.quote(sys.argv[1], safe=""))' "$S3_SECRET")
-url="https://$S3_ACCESS_KEY:$secret_esc@$bucket.$S3_SERVICE_HOST"
+url="https://$S3_ACCESS_KEY:$(url_escape "$S3_SECRET")@$bucket.$S3_SERVICE_HOST"
 
-now() { date +%s.%N; }
-secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
-rate() { awk -v n="$1" -v s="$2" 'BEGIN { if (s > 0) printf "%.0f", n / s; else print "-" }'; }
 mbs() { awk -v m="$1" -v s="$2" 'BEGIN { if (s > 0) printf "%.0f", m * 1.048576 / s; else print "-" }'; }
 
 # The application's settings: the service host of the test server.
@@ -95,8 +55,8 @@ if [ "$large_mib" -gt 0 ]; then
     # The server does most of the work (and other processes share the machine): each client
     # puts the file $runs times, the two taking turns, and the best time of each counts.
     pv_put() {
-        "${appenv[@]}" "$build/bench/bench_s3put" "$large" "$url" 2>>"$work/bench_s3put.err" ||
-            { echo "bench_s3put failed: $(tail -n 5 "$work/bench_s3put.err")" >&2; exit 1; }
+        "${appenv[@]}" "$build/bench/bench_upload" "$large" "$url" 2>>"$work/bench_upload.err" ||
+            { echo "bench_upload failed: $(tail -n 5 "$work/bench_upload.err")" >&2; exit 1; }
         [ "$(stat -c %s "$store/large.bin._S3rver_object")" -eq $((large_mib * 1024 * 1024)) ] ||
             { echo "the delivery did not store the whole file" >&2; exit 1; }
         rm -f "$store"/large.bin._S3rver_*
@@ -127,7 +87,6 @@ if [ "$large_mib" -gt 0 ]; then
         fi
     done
     rm -f "$large"
-    best() { printf '%s\n' "$@" | sort -g | head -n 1; }
     pv_large=$(best "${pv_times[@]}")
     curl_large=$(best "${curl_times[@]}")
     printf '%-24s DeliveryTransfer %7ss (%s MB/s)   curl -T %7ss (%s MB/s)   throughput ratio %s\n' \
@@ -138,12 +97,7 @@ fi
 
 # --- a burst of small files -------------------------------------------------
 [ "$files" -gt 0 ] || exit 0
-stage=$work/stage
-rm -rf "$stage"
-mkdir -p "$stage"
-head -c $((files * 4096)) /dev/urandom >"$work/blob"
-split -a 5 -d -b 4096 "$work/blob" "$stage/f" && rm -f "$work/blob"
-
+stage_burst "$files"
 t0=$(now)
 # The SDK under rclone fails on a CA bundle named in AWS_CA_BUNDLE; the system store serves.
 env -u AWS_CA_BUNDLE RCLONE_S3_ACCESS_KEY_ID=$S3_ACCESS_KEY RCLONE_S3_SECRET_ACCESS_KEY=$S3_SECRET \
@@ -156,53 +110,15 @@ copied=$(find "$store/rclone" -name '*._S3rver_object' | wc -l)
 [ "$copied" -eq "$files" ] || { echo "rclone stored $copied of $files" >&2; exit 1; }
 
 password=$("$build/bench/bench_password" "$S3_SECRET")
-hot=$home/hot/Burst
-for sub in "" Priority Errors Done; do mkdir -p "$hot/$sub"; done
-cat >"$home/data/Tallowin/Parcelvane/Destinations/Burst.dest" <<EOF
-<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<dict>
-  <key>name</key><string>Burst</string>
-  <key>QFDestType</key><string>Amazon S3</string>
-  <key>type</key><integer>0</integer>
-  <key>hostField</key><string>$S3_SERVICE_HOST</string>
-  <key>pathField</key><string>$bucket</string>
-  <key>userField</key><string>$S3_ACCESS_KEY</string>
-  <key>sitePasswordField</key><string>$password</string>
-  <key>QFHotfolder</key><string>$hot</string>
-  <key>sendFTPBtn</key><integer>1</integer>
-  <key>sendEmailBtn</key><integer>0</integer>
-  <key>overwriteBtn</key><integer>0</integer>
-</dict>
-</plist>
-EOF
-log=$work/burst.log
-: >"$log"
-# Every log line gets the time it was written.
-"${appenv[@]}" "$build/src/parcelvane" --headless \
-    > >(perl -MTime::HiRes=time -ne 'BEGIN { $| = 1 } printf "%.6f %s", time, $_' >"$log") 2>&1 &
-pid=$!
-waited=0
-until grep -q "startWatching" "$log"; do
-    sleep 0.1
-    waited=$((waited + 1))
-    [ $waited -lt 300 ] || { echo "parcelvane did not start:" >&2; cat "$log" >&2; exit 1; }
-done
+extra_conf="S3ServiceHost=$S3_SERVICE_HOST"
+start_instance "Amazon S3" "$S3_SERVICE_HOST" "" "$bucket" "$S3_ACCESS_KEY" "$password" \
+    "<key>overwriteBtn</key><integer>0</integer>"
 t0=$(now)
 find "$stage" -maxdepth 1 -type f -exec mv -t "$hot" {} +
-while [ "$(ls -U "$hot/Done" | wc -l)" -lt "$files" ]; do
-    [ "$(ls -U "$hot/Errors" | wc -l)" -eq 0 ] || { echo "deliveries failed:" >&2; tail -n 20 "$log" >&2; exit 1; }
-    [ "$(secs "$t0" "$(now)" | cut -d. -f1)" -lt 3600 ] || { echo "timed out" >&2; exit 1; }
-    sleep 0.05
-done
-t_end=$(now)
-kill "$pid" 2>/dev/null || true
-wait "$pid" 2>/dev/null || true
-pid=""
-first_ready=$(awk 'index($0, "hot folder item ready") { print $1; exit }' "$log")
-last_move=$(awk 'index($0, "---> moveFile:") { l = $1 } END { print l }' "$log")
-after=$(secs "$first_ready" "$last_move")
+wait_done "$files"
+t_end=$done_at
+stop_instance
+after=$(road_secs)
 delivered=$(find "$store" -maxdepth 1 -name 'f*._S3rver_object' | wc -l)
 [ "$delivered" -eq "$files" ] || { echo "only $delivered of $files stored" >&2; exit 1; }
 printf '%-24s pipeline %7ss (after hand-over %ss)   rclone copy %7ss\n' \

@@ -13,11 +13,48 @@ namespace {
 
 const QString kLoginRequired = QStringLiteral("\n\n(login will be required)");
 
-/// The transfer URL in readable form, the base of the share and server links.
-QString transferBase(const DeliveryContext &ctx)
+/// The transfer URL in readable form, the base of the share and server links:
+/// `login` ("scheme://user:password@", empty without a log-on) keeps the user
+/// name and password escaped as URL user info, since an "@", ":" or "/" in a
+/// password would otherwise end it early and break the link; `rest` is the
+/// host and path with their escapes decoded.
+struct TransferBase {
+    QString login;
+    QString rest;
+    [[nodiscard]] QString spacesEscaped() const
+    {
+        return login + QString(rest).replace(QLatin1Char(' '), QStringLiteral("%20"));
+    }
+};
+
+TransferBase transferBase(const DeliveryContext &ctx)
 {
-    QString base = QUrl::fromPercentEncoding(ctx.ftpURLEsc.toUtf8());
-    base.remove(QStringLiteral("///"));
+    const QString &url = ctx.ftpURLEsc;
+    TransferBase base;
+    QString rest = url;
+    const qsizetype schemeEnd = url.indexOf(QStringLiteral("://"));
+    if (schemeEnd >= 0) {
+        const qsizetype start = schemeEnd + 3;
+        qsizetype end = url.indexOf(QLatin1Char('/'), start);
+        if (end < 0)
+            end = url.size();
+        const qsizetype at = url.lastIndexOf(QLatin1Char('@'), end - 1);
+        if (at >= start) {
+            const auto escaped = [](QStringView part) {
+                return addMissingPercentEscapes(QUrl::fromPercentEncoding(part.toUtf8()));
+            };
+            const QStringView userInfo = QStringView(url).mid(start, at - start);
+            const qsizetype colon = userInfo.indexOf(QLatin1Char(':'));
+            base.login =
+                url.left(start) + escaped(userInfo.left(colon < 0 ? userInfo.size() : colon));
+            if (colon >= 0)
+                base.login += QLatin1Char(':') + escaped(userInfo.mid(colon + 1));
+            base.login += QLatin1Char('@');
+            rest = url.mid(at + 1);
+        }
+    }
+    base.rest = QUrl::fromPercentEncoding(rest.toUtf8());
+    base.rest.remove(QStringLiteral("///"));
     return base;
 }
 
@@ -73,11 +110,10 @@ QString composeDownloadURL(const DeliveryContext &ctx)
     const QString t = linkDestType(ctx);
     const QVariantMap &dest = ctx.destination;
     if (isServerType(t)) {
-        const QString base = transferBase(ctx);
-        const QString item =
-            ctx.dateFolderPath.isEmpty()
-                ? base + QLatin1Char('/') + ctx.finalName
-                : base + QLatin1Char('/') + ctx.dateFolderPath + QLatin1Char('/') + ctx.finalName;
+        TransferBase item = transferBase(ctx);
+        if (!ctx.dateFolderPath.isEmpty())
+            item.rest += QLatin1Char('/') + ctx.dateFolderPath;
+        item.rest += QLatin1Char('/') + ctx.finalName;
         if (t.contains(QLatin1String("FTP"))) {
             if (recBool(dest, ndk::QFUseHTTP)) {
                 const QString web = recString(dest, ndk::QFHttpUrl);
@@ -88,12 +124,12 @@ QString composeDownloadURL(const DeliveryContext &ctx)
                 return escapeLink(
                     appendComponent(appendComponent(web, ctx.dateFolderPath), ctx.finalName));
             }
-            QString link = escapeLink(item);
+            QString link = item.login + escapeLink(item.rest);
             if (t.contains(QLatin1String("SFTP")))
                 link.replace(QStringLiteral("ssh://"), QStringLiteral("sftp://"));
             return link;
         }
-        return QString(item).replace(QLatin1Char(' '), QStringLiteral("%20"));
+        return item.spacesEscaped();
     }
     bool matched = false;
     const QString web = webLink(t, recString(dest, dk::hostField), &matched);
@@ -109,12 +145,13 @@ QString composeFolderURL(const DeliveryContext &ctx)
     const QString t = linkDestType(ctx);
     const QVariantMap &dest = ctx.destination;
     if (isServerType(t)) {
-        QString link = transferBase(ctx);
+        TransferBase folder = transferBase(ctx);
         if (!ctx.dateFolderPath.isEmpty())
-            link += QLatin1Char('/') + ctx.dateFolderPath;
+            folder.rest += QLatin1Char('/') + ctx.dateFolderPath;
+        QString link = folder.spacesEscaped();
         if (t.contains(QLatin1String("SFTP")))
             link.replace(QStringLiteral("ssh://"), QStringLiteral("sftp://"));
-        return link.replace(QLatin1Char(' '), QStringLiteral("%20"));
+        return link;
     }
     if (t.contains(QLatin1String("MobileMe"))) {
         const QString user = recString(dest, dk::userField);

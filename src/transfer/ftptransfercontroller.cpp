@@ -5,9 +5,9 @@
 #include "core/settings.h"
 #include "transfer/ftperrors.h"
 #include "transfer/ftplisting.h"
+#include "transfer/idlepool.h"
 #include "transfer/urlparameters.h"
 
-#include <QCryptographicHash>
 #include <QStringEncoder>
 
 #include <curl/curl.h>
@@ -16,7 +16,6 @@
 #include <cerrno>
 #include <cmath>
 #include <mutex>
-#include <vector>
 
 namespace pv {
 
@@ -81,89 +80,13 @@ namespace {
 
 // Logging on is the dearest step of an operation (servers hash the password
 // on purpose slowly: tens of milliseconds each time), and a burst of small
-// deliveries would pay it per file. Handles of ended controllers are kept
-// with their live connection for a short while, a few at most, and taken by
-// the next controller for the same server and log-on. The library checks a
-// kept connection before it uses it again and connects anew when the server
-// has closed it.
-constexpr qint64 kIdleMilliseconds = 30000;
-constexpr size_t kMaxIdleHandles = 4;
-
-struct IdleHandle {
-    QByteArray key;
-    CURL *handle;
-    qint64 since;
+// deliveries would pay it per file. Handles of ended controllers keep their
+// live connection in the pool. The library checks a kept connection before it
+// uses it again and connects anew when the server has closed it.
+struct HandleCleanup {
+    void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
 };
-
-std::mutex &poolMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
-
-// Never destroyed: saying goodbye to servers is no work for the exit path.
-std::vector<IdleHandle> &pool()
-{
-    static auto *handles = new std::vector<IdleHandle>;
-    return *handles;
-}
-
-qint64 nowMs()
-{
-    return qint64(monotonicSeconds() * 1000);
-}
-
-// Removes and returns the handles kept too long (to be cleaned up outside the lock).
-std::vector<CURL *> takeExpired(std::vector<IdleHandle> &handles, qint64 now)
-{
-    std::vector<CURL *> expired;
-    for (auto it = handles.begin(); it != handles.end();) {
-        if (now - it->since > kIdleMilliseconds) {
-            expired.push_back(it->handle);
-            it = handles.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    return expired;
-}
-
-CURL *takeIdleHandle(const QByteArray &key)
-{
-    std::vector<CURL *> expired;
-    CURL *found = nullptr;
-    {
-        std::lock_guard lock(poolMutex());
-        expired = takeExpired(pool(), nowMs());
-        for (auto it = pool().begin(); it != pool().end(); ++it) {
-            if (it->key == key) {
-                found = it->handle;
-                pool().erase(it);
-                break;
-            }
-        }
-    }
-    for (CURL *h : expired)
-        curl_easy_cleanup(h);
-    return found;
-}
-
-void putIdleHandle(const QByteArray &key, CURL *handle)
-{
-    std::vector<CURL *> expired;
-    {
-        std::lock_guard lock(poolMutex());
-        const qint64 now = nowMs();
-        expired = takeExpired(pool(), now);
-        pool().push_back({key, handle, now});
-        if (pool().size() > kMaxIdleHandles) {
-            expired.push_back(pool().front().handle);
-            pool().erase(pool().begin());
-        }
-    }
-    for (CURL *h : expired)
-        curl_easy_cleanup(h);
-}
+using HandlePool = IdlePool<std::unique_ptr<CURL, HandleCleanup>>;
 
 } // namespace
 
@@ -174,7 +97,7 @@ FTPTransferController::~FTPTransferController()
     if (m_keepAlive) {
         // Drop the options (they point into this controller), keep the connection.
         curl_easy_reset(m_handle);
-        putIdleHandle(m_poolKey, m_handle);
+        HandlePool::instance().give(m_poolKey, std::unique_ptr<CURL, HandleCleanup>(m_handle));
     } else {
         curl_easy_cleanup(m_handle);
     }
@@ -182,13 +105,10 @@ FTPTransferController::~FTPTransferController()
 
 QByteArray FTPTransferController::poolKey() const
 {
-    // The log-on enters the key only as a digest.
     const QUrl &base = baseURL();
-    return urlScheme().toUtf8() + ' ' + libraryURLPrefix() + ' ' +
-           QCryptographicHash::hash(userByReplacingPercentEscapes(base).toUtf8() + '\0' +
-                                        passwordByReplacingPercentEscapes(base).toUtf8(),
-                                    QCryptographicHash::Sha256)
-               .toHex();
+    return idlePoolKey({urlScheme().toUtf8(), libraryURLPrefix(),
+                        userByReplacingPercentEscapes(base).toUtf8(),
+                        passwordByReplacingPercentEscapes(base).toUtf8()});
 }
 
 bool FTPTransferController::initWithBaseURL(const QUrl &url)
@@ -198,7 +118,7 @@ bool FTPTransferController::initWithBaseURL(const QUrl &url)
     globalInit();
     // Made here: in the destructor the subclass's overrides no longer answer.
     m_poolKey = poolKey();
-    m_handle = takeIdleHandle(m_poolKey);
+    m_handle = HandlePool::instance().take(m_poolKey).release();
     if (!m_handle)
         m_handle = curl_easy_init();
     if (!m_handle) {

@@ -4,11 +4,11 @@
 #include "core/fileops.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "transfer/idlepool.h"
 #include "transfer/urlparameters.h"
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 
@@ -111,64 +111,9 @@ public:
 
 namespace {
 
-/// Connections of ended controllers, kept a while for the next controller to
-/// the same server with the same log-on: a burst of deliveries then costs one
-/// log-on, not one per item. A connection is used by one controller at a time.
-class ConnectionPool {
-public:
-    static ConnectionPool &instance()
-    {
-        // Never destroyed: idle connections end with the process.
-        static auto *pool = new ConnectionPool;
-        return *pool;
-    }
-
-    std::unique_ptr<SftpConnection> take(const QByteArray &key)
-    {
-        std::lock_guard lock(m_mutex);
-        dropIdle();
-        for (auto it = m_idle.rbegin(); it != m_idle.rend(); ++it) {
-            if (it->key == key) {
-                std::unique_ptr<SftpConnection> c = std::move(it->connection);
-                m_idle.erase(std::next(it).base());
-                return c;
-            }
-        }
-        return nullptr;
-    }
-
-    void give(QByteArray key, std::unique_ptr<SftpConnection> connection)
-    {
-        std::unique_ptr<SftpConnection> dropped;
-        std::lock_guard lock(m_mutex);
-        dropIdle();
-        if (m_idle.size() >= kMaxIdle) {
-            dropped = std::move(m_idle.front().connection);
-            m_idle.erase(m_idle.begin());
-        }
-        QElapsedTimer since;
-        since.start();
-        m_idle.push_back({std::move(key), std::move(connection), since});
-    }
-
-private:
-    static constexpr size_t kMaxIdle = 4;
-    static constexpr qint64 kIdleMs = 30000;
-
-    struct Idle {
-        QByteArray key;
-        std::unique_ptr<SftpConnection> connection;
-        QElapsedTimer since;
-    };
-
-    void dropIdle()
-    {
-        std::erase_if(m_idle, [](const Idle &i) { return i.since.hasExpired(kIdleMs); });
-    }
-
-    std::mutex m_mutex;
-    std::vector<Idle> m_idle;
-};
+/// Connections of ended controllers, for the next controller to the same
+/// server with the same log-on.
+using ConnectionPool = IdlePool<std::unique_ptr<SftpConnection>>;
 
 // ---------------------------------------------------------------------------
 // Host keys
@@ -475,16 +420,9 @@ QString SFTPTransferController::fingerprint(const QByteArray &keyBlob)
 
 QByteArray SFTPTransferController::poolKey() const
 {
-    // Hashed so the pool keeps no second copy of the password.
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(baseURL().host().toLower().toUtf8());
-    hash.addData(QByteArrayView("\n"));
-    hash.addData(QByteArray::number(baseURL().port(22)));
-    hash.addData(QByteArrayView("\n"));
-    hash.addData(userByReplacingPercentEscapes(baseURL()).toUtf8());
-    hash.addData(QByteArrayView("\n"));
-    hash.addData(passwordByReplacingPercentEscapesSFTP(baseURL()).toUtf8());
-    return hash.result();
+    return idlePoolKey({baseURL().host().toLower().toUtf8(), QByteArray::number(baseURL().port(22)),
+                        userByReplacingPercentEscapes(baseURL()).toUtf8(),
+                        passwordByReplacingPercentEscapesSFTP(baseURL()).toUtf8()});
 }
 
 QString SFTPTransferController::displayPath(const QString &absolutePath) const

@@ -2,6 +2,7 @@
 
 #include "core/fileops.h"
 #include "core/log.h"
+#include "transfer/idlepool.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -505,67 +506,12 @@ private:
     qint64 m_batch = kMinBatch;
 };
 
-/// Sessions of controllers that have ended, kept a while for the next one to
-/// the same share with the same log-on: a burst of deliveries then costs one
-/// connection and one log-on, not one per item. A session is used by one
-/// controller at a time (taken out while in use).
 // How long a session given back still connected is taken without checking its share again.
 constexpr qint64 kTrustReleasedMs = 1000;
 
-class SessionPool {
-public:
-    static SessionPool &instance()
-    {
-        // Never destroyed: idle sessions end with the process, which needs no
-        // library call at exit.
-        static auto *pool = new SessionPool;
-        return *pool;
-    }
-
-    std::shared_ptr<SmbSession> take(const QByteArray &key)
-    {
-        std::lock_guard lock(m_mutex);
-        dropIdle();
-        // The latest first: its connection is the likeliest to be alive.
-        for (auto it = m_idle.rbegin(); it != m_idle.rend(); ++it) {
-            if (it->key == key) {
-                std::shared_ptr<SmbSession> session = std::move(it->session);
-                m_idle.erase(std::next(it).base());
-                return session;
-            }
-        }
-        return nullptr;
-    }
-
-    void give(QByteArray key, std::shared_ptr<SmbSession> session)
-    {
-        std::lock_guard lock(m_mutex);
-        dropIdle();
-        if (m_idle.size() >= kMaxIdle)
-            m_idle.erase(m_idle.begin());
-        QElapsedTimer since;
-        since.start();
-        m_idle.push_back({std::move(key), std::move(session), since});
-    }
-
-private:
-    static constexpr size_t kMaxIdle = 4;
-    static constexpr qint64 kIdleMs = 30000;
-
-    struct Idle {
-        QByteArray key;
-        std::shared_ptr<SmbSession> session;
-        QElapsedTimer since;
-    };
-
-    void dropIdle()
-    {
-        std::erase_if(m_idle, [](const Idle &i) { return i.since.hasExpired(kIdleMs); });
-    }
-
-    std::mutex m_mutex;
-    std::vector<Idle> m_idle;
-};
+/// Sessions of ended controllers, for the next controller to the same share
+/// with the same log-on.
+using SessionPool = IdlePool<std::shared_ptr<SmbSession>>;
 
 } // namespace
 
@@ -584,16 +530,9 @@ SMBTransferController::~SMBTransferController()
 
 QByteArray SMBTransferController::sessionKey() const
 {
-    // Hashed so the pool keeps no second copy of the password.
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(serverURL());
-    hash.addData(QByteArrayView("\n"));
-    hash.addData(m_sharePoint.toUtf8());
-    hash.addData(QByteArrayView("\n"));
-    hash.addData(baseURL().userName(QUrl::FullyDecoded).toUtf8());
-    hash.addData(QByteArrayView("\n"));
-    hash.addData(baseURL().password(QUrl::FullyDecoded).toUtf8());
-    return hash.result();
+    return idlePoolKey({serverURL(), m_sharePoint.toUtf8(),
+                        baseURL().userName(QUrl::FullyDecoded).toUtf8(),
+                        baseURL().password(QUrl::FullyDecoded).toUtf8()});
 }
 
 bool SMBTransferController::initWithBaseURL(const QUrl &url)

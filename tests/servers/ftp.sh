@@ -20,57 +20,18 @@ FTP_USER=pvftptest
 FTP_PASSWORD='Pv-ftp:/@#%1'
 PAM_SERVICE=pvftp-test
 
-die() { echo "ftp.sh: $*" >&2; exit 1; }
-usage() { die "usage: ftp.sh start|stop DIR"; }
+. "$(dirname "$0")/lib.sh"
 
-[ $# -eq 2 ] || usage
-action=$1
-dir=$(realpath -m "$2")
+server_args "$@"
 fdir=$dir/ftp
 envfile=$dir/ftp.env
 
-port_in_use() {
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
-}
-
-free_port() {
-    local port=$1
-    while port_in_use "$port"; do
-        port=$((port + 1))
-        [ "$port" -lt $(($1 + 200)) ] || die "no free port in $1..$(($1 + 199))"
-    done
-    echo "$port"
-}
-
-# True when PID is alive and runs one of our configs or binaries (pure-ftpd
-# rewrites its command line: its executable tells).
-is_ours() {
-    [ -r "/proc/$1/cmdline" ] || return 1
-    case $(readlink "/proc/$1/exe" 2>/dev/null) in "$fdir"/*) return 0 ;; esac
-    tr '\0' ' ' <"/proc/$1/cmdline" | grep -q -- "$fdir"
-}
-
 stop() {
-    local f pid pids=()
+    local f pids=()
     for f in "$fdir"/*.pid; do
-        [ -f "$f" ] || continue
-        pid=$(tr -dc '0-9' <"$f")
-        [ -n "$pid" ] && is_ours "$pid" && pids+=("$pid")
+        [ -f "$f" ] && pids+=("$(pid_in "$f")")
     done
-    if [ ${#pids[@]} -gt 0 ]; then
-        kill -TERM "${pids[@]}" 2>/dev/null || true
-        local waited=0 alive
-        while [ $waited -lt 50 ]; do
-            alive=0
-            for pid in "${pids[@]}"; do is_ours "$pid" && alive=1; done
-            [ $alive -eq 0 ] && break
-            sleep 0.1
-            waited=$((waited + 1))
-        done
-        for pid in "${pids[@]}"; do
-            is_ours "$pid" && kill -KILL "$pid" 2>/dev/null || true
-        done
-    fi
+    stop_pids "$fdir" "${pids[@]}"
     rm -f "$fdir"/*.pid "$envfile"
     return 0
 }
@@ -130,18 +91,14 @@ EOF
 }
 
 wait_for() { # port name pidfile
-    local tries=0
-    until port_in_use "$1"; do
-        tries=$((tries + 1))
-        # (Alive, not "ours": right after the fork it may not have become the server yet.)
-        if [ $tries -ge 100 ] || ! kill -0 "$(cat "$3")" 2>/dev/null; then
-            local why
-            why=$(tail -n 5 "$fdir/$2.out" 2>/dev/null || true)
-            stop
-            die "$2 is not answering on 127.0.0.1:$1: $why"
-        fi
-        sleep 0.1
-    done
+    # (Alive, not "ours": right after the fork it may not have become the server yet.)
+    listening() { port_in_use "$1" || ! kill -0 "$(cat "$2")" 2>/dev/null; }
+    if ! wait_until 100 listening "$1" "$3" || ! port_in_use "$1"; then
+        local why
+        why=$(tail -n 5 "$fdir/$2.out" 2>/dev/null || true)
+        stop
+        die "$2 is not answering on 127.0.0.1:$1: $why"
+    fi
 }
 
 start() {
@@ -219,8 +176,4 @@ EOF
         "pure-ftpd on :$pure_port at $fdir/pure-root (user $FTP_USER)"
 }
 
-case $action in
-start) start ;;
-stop) stop ;;
-*) usage ;;
-esac
+run_action

@@ -30,44 +30,13 @@ V4_REGION=eu-central-1
 MISSING_BUCKET=pv-missing
 FIRST_PORT=4560
 CA_NAME=parcelvane-test-s3-ca
-CA_FILE=/usr/local/share/ca-certificates/$CA_NAME.crt
-HOSTS_MARK="# parcelvane-test-s3"
 
-die() { echo "s3.sh: $*" >&2; exit 1; }
+. "$(dirname "$0")/lib.sh"
 
-usage() { die "usage: s3.sh start|stop DIR"; }
-
-[ $# -eq 2 ] || usage
-action=$1
-dir=$(realpath -m "$2")
+server_args "$@"
+HOSTS_MARK="# parcelvane-test-s3 $(instance_tag)"
 sdir=$dir/s3
 envfile=$dir/s3.env
-here=$(cd "$(dirname "$0")" && pwd)
-
-port_in_use() {
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
-}
-
-# True when PID is alive and its command line names FILE (our config).
-is_ours() {
-    local pid=$1 file=$2
-    [ -r "/proc/$pid/cmdline" ] || return 1
-    tr '\0' ' ' <"/proc/$pid/cmdline" | grep -q -- "$file"
-}
-
-stop_pid() {
-    local pidfile=$1 mark=$2 pid="" waited=0
-    [ -f "$pidfile" ] && pid=$(tr -dc '0-9' <"$pidfile")
-    if [ -n "$pid" ] && is_ours "$pid" "$mark"; then
-        kill -TERM "$pid" 2>/dev/null || true
-        while [ $waited -lt 50 ] && is_ours "$pid" "$mark"; do
-            sleep 0.1
-            waited=$((waited + 1))
-        done
-        is_ours "$pid" "$mark" && kill -KILL "$pid" 2>/dev/null || true
-    fi
-    rm -f "$pidfile"
-}
 
 # /etc/hosts may be a bind mount, so it is rewritten in place rather than replaced.
 remove_hosts() {
@@ -95,30 +64,19 @@ add_hosts() {
 }
 
 stop() {
-    stop_pid "$sdir/nginx.pid" "$sdir/nginx/nginx.conf"
-    stop_pid "$sdir/server.pid" "$sdir/config.json"
+    stop_pidfile "$sdir/nginx.pid" "$sdir/nginx/nginx.conf"
+    stop_pidfile "$sdir/server.pid" "$sdir/config.json"
     rm -f "$sdir/ready" "$envfile"
     remove_hosts
-    if [ -f "$CA_FILE" ]; then
-        rm -f "$CA_FILE"
-        update-ca-certificates >/dev/null 2>&1 || true
-    fi
+    remove_test_ca $CA_NAME
     return 0
 }
 
 # s3rver from the npm registry, into a folder of its own, with its signature check corrected;
 # skipped when the pinned version is already there.
 install_server() {
-    local mods=$sdir/npm have=""
-    [ -f "$mods/node_modules/s3rver/package.json" ] &&
-        have=$(node -p "require('$mods/node_modules/s3rver/package.json').version" 2>/dev/null || true)
-    if [ "$have" != "$S3_SERVER_VERSION" ]; then
-        rm -rf "$mods"
-        mkdir -p "$mods"
-        npm install --prefix "$mods" --no-audit --no-fund --no-save --loglevel=error \
-            "s3rver@$S3_SERVER_VERSION" >"$sdir/log/npm.out" 2>&1 ||
-            die "npm install s3rver@$S3_SERVER_VERSION failed: $(tail -n 20 "$sdir/log/npm.out")"
-    fi
+    local mods=$sdir/npm
+    npm_install "$mods" s3rver $S3_SERVER_VERSION "$sdir/log/npm.out"
     local target=$mods/node_modules/s3rver patchfile=$here/s3rver-signature.patch
     if ! patch -p1 -R --dry-run -s -f -d "$target" <"$patchfile" >/dev/null 2>&1; then
         patch -p1 -N -s -d "$target" <"$patchfile" >"$sdir/log/patch.out" 2>&1 ||
@@ -127,28 +85,12 @@ install_server() {
 }
 
 make_certificates() {
-    local c=$sdir/certs san="" name
-    rm -rf "$c"
-    mkdir -p "$c"
+    local san="" name
     for name in $(all_host_names) "*.$S3_SERVICE_HOST" "*.$GS_SERVICE_HOST"; do
         san+="DNS:$name,"
     done
-    san+="DNS:localhost,IP:127.0.0.1"
-    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Parcelvane Test S3 CA" \
-        -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
-        -keyout "$c/ca.key" -out "$c/ca.crt" >"$sdir/log/openssl.out" 2>&1 ||
-        die "cannot make the test CA: $(cat "$sdir/log/openssl.out")"
-    openssl req -newkey rsa:2048 -nodes -subj "/CN=$S3_SERVICE_HOST" \
-        -keyout "$c/server.key" -out "$c/server.csr" >>"$sdir/log/openssl.out" 2>&1 ||
-        die "cannot make the server key: $(cat "$sdir/log/openssl.out")"
-    printf '%s\n' "subjectAltName=$san" "basicConstraints=CA:FALSE" \
-        "keyUsage=critical,digitalSignature,keyEncipherment" "extendedKeyUsage=serverAuth" >"$c/ext.cnf"
-    openssl x509 -req -in "$c/server.csr" -CA "$c/ca.crt" -CAkey "$c/ca.key" -CAcreateserial \
-        -days 2 -extfile "$c/ext.cnf" -out "$c/server.crt" >>"$sdir/log/openssl.out" 2>&1 ||
-        die "cannot sign the server certificate: $(cat "$sdir/log/openssl.out")"
-    cp "$c/ca.crt" "$CA_FILE"
-    update-ca-certificates >"$sdir/log/update-ca.out" 2>&1 ||
-        die "update-ca-certificates failed: $(cat "$sdir/log/update-ca.out")"
+    make_test_ca $CA_NAME S3 "$sdir/certs" "$sdir/log/openssl.out" "$S3_SERVICE_HOST" \
+        "${san}DNS:localhost,IP:127.0.0.1"
 }
 
 # nginx terminates TLS and streams bodies both ways. The second service host is handed to s3rver
@@ -211,15 +153,6 @@ http {
 EOF
 }
 
-next_free_port() {
-    local port=$1
-    while port_in_use "$port"; do
-        port=$((port + 1))
-        [ $port -lt $((FIRST_PORT + 200)) ] || die "no free port in $FIRST_PORT..$((FIRST_PORT + 199))"
-    done
-    echo "$port"
-}
-
 start() {
     [ "$(id -u)" -eq 0 ] || die "must run as root (port 443, /etc/hosts and the trust store)"
     local tool
@@ -237,7 +170,7 @@ start() {
     add_hosts
 
     local port buckets="" b
-    port=$(next_free_port $FIRST_PORT)
+    port=$(free_port $FIRST_PORT)
     for b in "${BUCKETS[@]}"; do buckets+="\"$b\","; done
     rm -rf "$sdir/data"
     mkdir -p "$sdir/data"
@@ -255,28 +188,19 @@ EOF
     # setsid keeps the server out of the caller's process group (ctest's).
     NODE_PATH="$sdir/npm/node_modules" setsid node "$here/s3.js" "$sdir/config.json" \
         </dev/null >"$sdir/log/server.out" 2>&1 &
-    local tries=0
-    until [ -s "$sdir/ready" ]; do
-        tries=$((tries + 1))
-        if [ $tries -ge 150 ]; then
-            local why
-            why=$(tail -n 20 "$sdir/log/server.out" 2>/dev/null || true)
-            stop
-            die "s3rver did not start: $why"
-        fi
-        sleep 0.1
-    done
+    if ! wait_until 150 test -s "$sdir/ready"; then
+        local why
+        why=$(tail -n 20 "$sdir/log/server.out" 2>/dev/null || true)
+        stop
+        die "s3rver did not start: $why"
+    fi
     tr -dc '0-9' <"$sdir/ready" >"$sdir/server.pid"
 
     write_nginx_config "$port"
     nginx -p "$sdir/nginx" -c "$sdir/nginx/nginx.conf" -e "$sdir/log/nginx-error.log" \
         >"$sdir/log/nginx.out" 2>&1 || { stop; die "nginx did not start: $(cat "$sdir/log/nginx.out")"; }
-    tries=0
-    until [ -s "$sdir/nginx.pid" ] && port_in_use 443; do
-        tries=$((tries + 1))
-        [ $tries -lt 50 ] || { stop; die "nginx does not answer on 127.0.0.1:443"; }
-        sleep 0.1
-    done
+    nginx_up() { [ -s "$sdir/nginx.pid" ] && port_in_use 443; }
+    wait_until 50 nginx_up || { stop; die "nginx does not answer on 127.0.0.1:443"; }
 
     cat >"$envfile.tmp" <<EOF
 S3_SERVICE_HOST=$S3_SERVICE_HOST
@@ -299,8 +223,4 @@ EOF
     echo "s3: https://$S3_SERVICE_HOST and https://$GS_SERVICE_HOST on 127.0.0.1:443 (s3rver on $port)"
 }
 
-case $action in
-start) start ;;
-stop) stop ;;
-*) usage ;;
-esac
+run_action

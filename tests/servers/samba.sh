@@ -15,20 +15,12 @@ SMB_USER=pvsmbtest
 SMB_PASSWORD='Pv-s3cret:/@1'
 FIRST_PORT=4450
 
-die() { echo "samba.sh: $*" >&2; exit 1; }
+. "$(dirname "$0")/lib.sh"
 
-usage() { die "usage: samba.sh start|stop DIR"; }
-
-[ $# -eq 2 ] || usage
-action=$1
-dir=$(realpath -m "$2")
+server_args "$@"
 sdir=$dir/samba
 conf=$sdir/smb.conf
 envfile=$dir/samba.env
-
-port_in_use() {
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
-}
 
 # PIDs of every daemon this instance started (smbd, and helpers such as
 # samba-dcerpcd that smbd starts on demand) are in its private PID directory.
@@ -42,31 +34,9 @@ recorded_pids() {
     return 0
 }
 
-# True when PID is alive and is a Samba daemon started with our config.
-is_ours() {
-    local pid=$1
-    [ -r "/proc/$pid/cmdline" ] || return 1
-    tr '\0' ' ' <"/proc/$pid/cmdline" | grep -q -- "$conf"
-}
-
 stop() {
-    local pid pids=() waited=0
-    for pid in $(recorded_pids | sort -u); do
-        is_ours "$pid" && pids+=("$pid")
-    done
-    if [ ${#pids[@]} -gt 0 ]; then
-        kill -TERM "${pids[@]}" 2>/dev/null || true
-        while [ $waited -lt 50 ]; do
-            local alive=0
-            for pid in "${pids[@]}"; do is_ours "$pid" && alive=1; done
-            [ $alive -eq 0 ] && break
-            sleep 0.1
-            waited=$((waited + 1))
-        done
-        for pid in "${pids[@]}"; do
-            is_ours "$pid" && kill -KILL "$pid" 2>/dev/null || true
-        done
-    fi
+    # shellcheck disable=SC2046
+    stop_pids "$conf" $(recorded_pids | sort -u)
     rm -f "$sdir"/run/*.pid "$sdir/smbd.started" "$envfile"
     return 0
 }
@@ -102,11 +72,8 @@ start() {
         echo "samba.sh: $dir/share is out of reach for $SMB_USER; the share works as root" >&2
     fi
 
-    local port=$FIRST_PORT
-    while port_in_use "$port"; do
-        port=$((port + 1))
-        [ $port -lt $((FIRST_PORT + 200)) ] || die "no free port in $FIRST_PORT..$((FIRST_PORT + 199))"
-    done
+    local port
+    port=$(free_port $FIRST_PORT)
 
     cat >"$conf" <<EOF
 [global]
@@ -160,18 +127,16 @@ EOF
     printf 'username = %s\npassword = %s\ndomain = WORKGROUP\n' "$SMB_USER" "$SMB_PASSWORD" >"$auth"
     chmod 0600 "$auth"
 
-    local tries=0
-    until smbclient -s "$conf" -p "$port" -A "$auth" "//127.0.0.1/$SHARE_NAME" -c ls \
-        >"$sdir/log/probe.out" 2>&1; do
-        tries=$((tries + 1))
-        if [ $tries -ge 100 ]; then
-            local why
-            why=$(tail -n 5 "$sdir/log/probe.out"; tail -n 20 "$sdir"/log/log.smbd 2>/dev/null || true)
-            stop
-            die "smbd is not answering on 127.0.0.1:$port: $why"
-        fi
-        sleep 0.1
-    done
+    probe() {
+        smbclient -s "$conf" -p "$port" -A "$auth" "//127.0.0.1/$SHARE_NAME" -c ls \
+            >"$sdir/log/probe.out" 2>&1
+    }
+    if ! wait_until 100 probe; then
+        local why
+        why=$(tail -n 5 "$sdir/log/probe.out"; tail -n 20 "$sdir"/log/log.smbd 2>/dev/null || true)
+        stop
+        die "smbd is not answering on 127.0.0.1:$port: $why"
+    fi
 
     # smbd names its PID file after the config; keep a copy under a fixed name too.
     local pidfile
@@ -190,8 +155,4 @@ EOF
     echo "samba: //127.0.0.1:$port/$SHARE_NAME at $dir/share (user $SMB_USER)"
 }
 
-case $action in
-start) start ;;
-stop) stop ;;
-*) usage ;;
-esac
+run_action

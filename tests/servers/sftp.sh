@@ -15,41 +15,18 @@ SFTP_USER=pvsftptest
 SFTP_PASSWORD='Pv-ss4:/@2'
 FIRST_PORT=2230
 
-die() { echo "sftp.sh: $*" >&2; exit 1; }
-usage() { die "usage: sftp.sh start|stop|rekey DIR"; }
+actions="start|stop|rekey"
+. "$(dirname "$0")/lib.sh"
 
-[ $# -eq 2 ] || usage
-action=$1
-dir=$(realpath -m "$2")
+server_args "$@"
 sdir=$dir/sftp
 conf=$sdir/sshd_config
 pidfile=$sdir/sshd.pid
 envfile=$dir/sftp.env
 
-port_in_use() {
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
-}
-
-# True when PID is alive and is an sshd started with our config.
-is_ours() {
-    local pid=$1
-    [ -r "/proc/$pid/cmdline" ] || return 1
-    tr '\0' ' ' <"/proc/$pid/cmdline" | grep -q -- "$conf"
-}
-
 stop() {
-    local pid waited=0
-    [ -f "$pidfile" ] || { rm -f "$envfile"; return 0; }
-    pid=$(tr -dc '0-9' <"$pidfile")
-    if [ -n "$pid" ] && is_ours "$pid"; then
-        kill -TERM "$pid" 2>/dev/null || true
-        while is_ours "$pid" && [ $waited -lt 50 ]; do
-            sleep 0.1
-            waited=$((waited + 1))
-        done
-        is_ours "$pid" && kill -KILL "$pid" 2>/dev/null || true
-    fi
-    rm -f "$pidfile" "$envfile"
+    stop_pidfile "$pidfile" "$conf"
+    rm -f "$envfile"
     return 0
 }
 
@@ -63,17 +40,15 @@ rekey() {
     [ -f "$pidfile" ] || die "no server running under $dir"
     local pid
     pid=$(tr -dc '0-9' <"$pidfile")
-    is_ours "$pid" || die "no server running under $dir"
+    is_ours "$pid" "$conf" || die "no server running under $dir"
     make_host_keys
     # SIGHUP makes sshd start again from its binary, reading the new keys.
     kill -HUP "$pid"
-    local tries=0
-    until ssh-keyscan -p "$(sed -n 's/^SFTP_PORT=//p' "$envfile")" 127.0.0.1 2>/dev/null |
-        grep -q "$(cut -d' ' -f2 "$sdir/host_ecdsa.pub")"; do
-        tries=$((tries + 1))
-        [ $tries -lt 100 ] || die "sshd did not take the new keys"
-        sleep 0.1
-    done
+    new_key_served() {
+        ssh-keyscan -p "$(sed -n 's/^SFTP_PORT=//p' "$envfile")" 127.0.0.1 2>/dev/null |
+            grep -q "$(cut -d' ' -f2 "$sdir/host_ecdsa.pub")"
+    }
+    wait_until 100 new_key_served || die "sshd did not take the new keys"
 }
 
 start() {
@@ -103,11 +78,8 @@ start() {
     cp "$sdir/client_key.pub" "$sdir/authorized_keys"
     chmod 0644 "$sdir/authorized_keys"
 
-    local port=$FIRST_PORT
-    while port_in_use "$port"; do
-        port=$((port + 1))
-        [ $port -lt $((FIRST_PORT + 200)) ] || die "no free port in $FIRST_PORT..$((FIRST_PORT + 199))"
-    done
+    local port
+    port=$(free_port $FIRST_PORT)
 
     cat >"$conf" <<EOF
 Port $port
@@ -133,17 +105,13 @@ EOF
     /usr/sbin/sshd -f "$conf" -E "$sdir/log/sshd.log" ||
         die "sshd did not start: $(tail -n 20 "$sdir/log/sshd.log" 2>/dev/null)"
 
-    local tries=0
-    until ssh-keyscan -p "$port" 127.0.0.1 >/dev/null 2>&1 && [ -s "$pidfile" ]; do
-        tries=$((tries + 1))
-        if [ $tries -ge 100 ]; then
-            local why
-            why=$(tail -n 20 "$sdir/log/sshd.log" 2>/dev/null || true)
-            stop
-            die "sshd is not answering on 127.0.0.1:$port: $why"
-        fi
-        sleep 0.1
-    done
+    answering() { ssh-keyscan -p "$port" 127.0.0.1 >/dev/null 2>&1 && [ -s "$pidfile" ]; }
+    if ! wait_until 100 answering; then
+        local why
+        why=$(tail -n 20 "$sdir/log/sshd.log" 2>/dev/null || true)
+        stop
+        die "sshd is not answering on 127.0.0.1:$port: $why"
+    fi
 
     cat >"$envfile.tmp" <<EOF
 SFTP_HOST=127.0.0.1
@@ -158,9 +126,4 @@ EOF
     echo "sftp: 127.0.0.1:$port, root $sdir/root (user $SFTP_USER)"
 }
 
-case $action in
-start) start ;;
-stop) stop ;;
-rekey) rekey ;;
-*) usage ;;
-esac
+run_action

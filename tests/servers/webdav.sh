@@ -23,98 +23,20 @@ DAV_USER=pvdavtest
 DAV_PASSWORD='Pv-d4v:s3cret@/%1'
 FIRST_PORT=4800
 CA_NAME=parcelvane-test-webdav-ca
-CA_FILE=/usr/local/share/ca-certificates/$CA_NAME.crt
 MODULES=/usr/lib/apache2/modules
 
-die() { echo "webdav.sh: $*" >&2; exit 1; }
+. "$(dirname "$0")/lib.sh"
 
-usage() { die "usage: webdav.sh start|stop DIR"; }
-
-[ $# -eq 2 ] || usage
-action=$1
-dir=$(realpath -m "$2")
+server_args "$@"
 sdir=$dir/webdav
 envfile=$dir/webdav.env
 
-port_in_use() {
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
-}
-
-# True when PID is alive and was started with one of our configs.
-is_ours() {
-    local pid=$1
-    [ -r "/proc/$pid/cmdline" ] || return 1
-    tr '\0' ' ' <"/proc/$pid/cmdline" | grep -q -- "$sdir/"
-}
-
-stop_pidfile() {
-    local f=$1 pid waited=0
-    [ -f "$f" ] || return 0
-    pid=$(tr -dc '0-9' <"$f")
-    if [ -n "$pid" ] && is_ours "$pid"; then
-        kill -TERM "$pid" 2>/dev/null || true
-        while [ $waited -lt 50 ] && is_ours "$pid"; do
-            sleep 0.1
-            waited=$((waited + 1))
-        done
-        is_ours "$pid" && kill -KILL "$pid" 2>/dev/null || true
-    fi
-    rm -f "$f"
-}
-
 stop() {
-    stop_pidfile "$sdir/nginx/nginx.pid"
-    stop_pidfile "$sdir/apache/apache.pid"
+    stop_pidfile "$sdir/nginx/nginx.pid" "$sdir/"
+    stop_pidfile "$sdir/apache/apache.pid" "$sdir/"
     rm -f "$envfile"
-    if [ -f "$CA_FILE" ]; then
-        rm -f "$CA_FILE"
-        update-ca-certificates >/dev/null 2>&1 || true
-    fi
+    remove_test_ca $CA_NAME
     return 0
-}
-
-make_certificates() {
-    local c=$sdir/certs
-    rm -rf "$c"
-    mkdir -p "$c"
-    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Parcelvane Test WebDAV CA" \
-        -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
-        -keyout "$c/ca.key" -out "$c/ca.crt" >"$sdir/log/openssl.out" 2>&1 ||
-        die "cannot make the test CA: $(cat "$sdir/log/openssl.out")"
-    openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" \
-        -keyout "$c/server.key" -out "$c/server.csr" >>"$sdir/log/openssl.out" 2>&1 ||
-        die "cannot make the server key: $(cat "$sdir/log/openssl.out")"
-    printf '%s\n' "subjectAltName=DNS:localhost,IP:127.0.0.1" "basicConstraints=CA:FALSE" \
-        "keyUsage=critical,digitalSignature,keyEncipherment" "extendedKeyUsage=serverAuth" >"$c/ext.cnf"
-    openssl x509 -req -in "$c/server.csr" -CA "$c/ca.crt" -CAkey "$c/ca.key" -CAcreateserial \
-        -days 2 -extfile "$c/ext.cnf" -out "$c/server.crt" >>"$sdir/log/openssl.out" 2>&1 ||
-        die "cannot sign the server certificate: $(cat "$sdir/log/openssl.out")"
-    cp "$c/ca.crt" "$CA_FILE"
-    # Other fixtures update the store too; a run that overlaps one is tried again.
-    local tries=0
-    until update-ca-certificates >"$sdir/log/update-ca.out" 2>&1; do
-        tries=$((tries + 1))
-        [ $tries -lt 3 ] || die "update-ca-certificates failed: $(cat "$sdir/log/update-ca.out")"
-        sleep 1
-    done
-}
-
-next_free_port() {
-    local port=$1
-    while port_in_use "$port"; do
-        port=$((port + 1))
-        [ $port -lt $((FIRST_PORT + 200)) ] || die "no free port in $FIRST_PORT..$((FIRST_PORT + 199))"
-    done
-    echo "$port"
-}
-
-wait_for_port() {
-    local port=$1 what=$2 tries=0
-    until port_in_use "$port"; do
-        tries=$((tries + 1))
-        [ $tries -lt 100 ] || die "$what did not start listening on $port"
-        sleep 0.1
-    done
 }
 
 write_nginx_config() {
@@ -209,7 +131,8 @@ start() {
     stop
     rm -rf "$sdir"
     mkdir -p "$sdir/log"
-    make_certificates
+    make_test_ca $CA_NAME WebDAV "$sdir/certs" "$sdir/log/openssl.out" localhost \
+        "DNS:localhost,IP:127.0.0.1"
     printf '%s:%s\n' "$DAV_USER" "$(openssl passwd -apr1 "$DAV_PASSWORD")" >"$sdir/htpasswd"
     chmod 644 "$sdir/htpasswd"
     # The servers' workers run as www-data and must reach their files.
@@ -218,7 +141,7 @@ start() {
     local -A ports=()
     local port=$FIRST_PORT name
     for name in nginx nginxTLS apache apacheTLS; do
-        port=$(next_free_port "$port")
+        port=$(free_port "$port")
         ports[$name]=$port
         port=$((port + 1))
     done
@@ -230,7 +153,7 @@ start() {
     /usr/sbin/apache2 -f "$sdir/apache/apache.conf" -k start >"$sdir/log/apache.out" 2>&1 ||
         die "apache failed: $(cat "$sdir/log/apache.out" "$sdir/log/apache-error.log" 2>/dev/null)"
     for name in nginx nginxTLS apache apacheTLS; do
-        wait_for_port "${ports[$name]}" "$name"
+        wait_until 100 port_in_use "${ports[$name]}" || die "$name did not start listening on ${ports[$name]}"
     done
 
     cat >"$envfile" <<EOF
@@ -245,8 +168,4 @@ WEBDAV_APACHE_ROOT=$sdir/apache-root
 EOF
 }
 
-case $action in
-start) start ;;
-stop) stop ;;
-*) usage ;;
-esac
+run_action

@@ -5,14 +5,11 @@
 #include "common/listener.h"
 #include "common/serverenv.h"
 #include "controllerchecks.h"
-#include "core/dates.h"
-#include "core/fileops.h"
 #include "transfer/ftperrors.h"
 #include "transfer/ftplisting.h"
 #include "transfer/ftptransfercontroller.h"
 
 #include <QTest>
-#include <QTimer>
 
 #include <unistd.h>
 
@@ -220,65 +217,16 @@ private Q_SLOTS:
         QCOMPARE(entries(r.root), QStringList({".hidden"}));
     }
 
-    // Whole deliveries: date folders and numbering, a folder tree, names that
-    // need escaping, over FTP, explicit and implicit FTPS and another server.
-    void deliveries_data()
+    // A burst of controllers shares one log-on.
+    void burst()
     {
-        QTest::addColumn<QString>("scheme");
-        QTest::addColumn<QString>("port");
-        QTest::addColumn<QString>("rootKey");
-        QTest::newRow("vsftpd") << "ftp"
-                                << "FTP_PORT"
-                                << "FTP_ROOT";
-        QTest::newRow("explicit TLS") << "ftps"
-                                      << "FTP_PORT"
-                                      << "FTP_ROOT";
-        QTest::newRow("implicit TLS") << "ftps"
-                                      << "FTPS_IMPLICIT_PORT"
-                                      << "FTP_ROOT";
-        QTest::newRow("pure-ftpd") << "ftp"
-                                   << "PURE_PORT"
-                                   << "PURE_ROOT";
-    }
-    void deliveries()
-    {
-        QFETCH(QString, scheme);
-        QFETCH(QString, port);
-        QFETCH(QString, rootKey);
-        const QString base = QStringLiteral("d%1-%2").arg(::getpid()).arg(++m_folderCount);
-        const QString serverRoot = m_env.value(rootKey) + '/' + base;
-        const QString dest = url(scheme, base, m_env.value(port).toInt());
-        auto top = FileTransferController::fileTransferControllerWithURL(
-            QUrl(url(scheme, "", m_env.value(port).toInt())));
-        QVERIFY(top && top->createDirectoryAtPath(base));
-
-        const QString name = QStringLiteral("Q3 50% #2 \u00e4\u00df.txt");
-        writeFile(m_local.filePath(name), "odd name");
-        QDir(m_local.path()).mkpath("Tree/sub");
-        writeFile(m_local.filePath("Tree/a.txt"), "a");
-        writeFile(m_local.filePath("Tree/sub/b.bin"), pattern(300000));
-        const QDateTime date = QDateTime::currentDateTime();
-        const QString dated = formatDate(date, "%Y") + '/' + formatDate(date, "%m-%Y") + '/' +
-                              DeliveryTransfer::dateFolderName(QString(), date);
-
-        for (int round = 0; round < 2; ++round) {
-            for (const QString &item : {name, QStringLiteral("Tree")}) {
-                const TestReceiver r =
-                    deliver(parameters(m_local.filePath(item), dest, destination(true), date));
-                QVERIFY2(r.events.contains("success"),
-                         qPrintable(r.events.join(' ') + ' ' + r.failure().error + ' ' +
-                                    r.failure().errorInfo));
-                QCOMPARE(r.dateFolderPath, dated);
-                if (round == 1)
-                    QCOMPARE(r.finalName, item == name ? numberedName(name, 1) : "Tree_1");
-            }
-        }
-        const QString at = serverRoot + '/' + dated;
-        QCOMPARE(readFile(at + '/' + name), QByteArray("odd name"));
-        QCOMPARE(readFile(at + '/' + numberedName(name, 1)), QByteArray("odd name"));
-        QCOMPARE(readFile(at + "/Tree_1/sub/b.bin"), pattern(300000));
-        QCOMPARE(entries(at), QStringList({name, numberedName(name, 1), "Tree", "Tree_1"}));
-        QCOMPARE(entries(at + "/Tree"), QStringList({"a.txt", "sub"}));
+        rig();
+        controllercheck::oneLogOnForABurst(
+            [&] {
+                return FileTransferController::create<FTPTransferController>(
+                    QUrl(url("ftp", m_folder)));
+            },
+            m_env.value("FTP_PORT").toInt());
     }
 
     // What the user reads when a delivery fails.
@@ -338,29 +286,6 @@ private Q_SLOTS:
         dest.insert(FTPSTransferController::kQFVerifyCertificates, 1);
         r = deliver(parameters(m_local.filePath("f.txt"), url("ftps", base), dest, {}));
         QVERIFY2(r.failure().errorInfo.contains("certificate"), qPrintable(r.failure().errorInfo));
-    }
-
-    // Stop in the middle of an upload: nothing stays on the server.
-    void cancelMidUpload()
-    {
-        const QString base = QStringLiteral("c%1").arg(::getpid());
-        auto top = FileTransferController::fileTransferControllerWithURL(QUrl(url("ftp", "")));
-        QVERIFY(top->createDirectoryAtPath(base));
-        writeFile(m_local.filePath("big.bin"), pattern(128 << 20));
-        TestReceiver r;
-        DeliveryTransfer t(
-            &r, parameters(m_local.filePath("big.bin"), url("ftp", base), destination(false), {}));
-        // Stopped once the server holds part of it.
-        QTimer poll;
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            for (const QFileInfo &f : QDir(root(base)).entryInfoList(QDir::Files | QDir::Hidden))
-                if (f.size() > (1 << 20) && !r.events.contains("cancel"))
-                    t.cancel();
-        });
-        poll.start(2);
-        run(t);
-        QVERIFY(r.events.contains("cancel") && !r.events.contains("success"));
-        QTRY_COMPARE(entries(root(base)), QStringList());
     }
 };
 

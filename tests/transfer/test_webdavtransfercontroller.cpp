@@ -7,7 +7,6 @@
 #include "transfer/httptransfercontroller.h"
 #include "transfer/webdavtransfercontroller.h"
 
-#include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -19,6 +18,7 @@ class TestWebDAVTransferController : public QObject {
 
     QMap<QString, QString> m_env;
     QTemporaryDir m_local;
+    int m_count = 0;
 
     // A URL on one of the servers ("NGINX" or "APACHE"), the way the dispatch
     // builds it: user and password escaped into it.
@@ -70,7 +70,7 @@ private Q_SLOTS:
                  QString("application/octet-stream"));
     }
 
-    void operations_data()
+    void controllerChecks_data()
     {
         QTest::addColumn<QString>("server");
         QTest::addColumn<bool>("tls");
@@ -78,96 +78,68 @@ private Q_SLOTS:
             for (bool tls : {false, true})
                 QTest::addRow("%s%s", server, tls ? " https" : "") << QString(server) << tls;
     }
-    // Everything a delivery and the remote browser do, on each server: names with
-    // spaces, "%" and non-ASCII letters; uploads under a temporary name put in
-    // place, replacing or numbered; folders; moves, copies and deletions.
-    void operations()
+    // What every file-server controller does, on each server; each check in a
+    // fresh collection whose name holds a space, "%" and a non-ASCII letter.
+    void controllerChecks()
     {
         QFETCH(QString, server);
         QFETCH(bool, tls);
-        const QString folder = QStringLiteral("/dav/ops %1 ä%2/").arg(::getpid()).arg(tls);
-        const QString disk = onDisk(server, folder);
-        {
+        using Check = void (*)(const controllercheck::Rig &);
+        for (const Check check :
+             {controllercheck::uploadAndDownload, controllercheck::placementWithoutReplacing,
+              controllercheck::deleteMoveAndCopy, controllercheck::abortLeavesNoPartialFile}) {
+            const QString folder = QStringLiteral("c%1-%2 50% ä").arg(::getpid()).arg(++m_count);
             auto root = FileTransferController::fileTransferControllerWithURL(
                 serverURL(server, tls, "/dav/"));
-            QVERIFY(root && root->createDirectoryAtPath(folder.mid(5)));
+            QVERIFY(root && root->createDirectoryAtPath(folder));
+            auto c = FileTransferController::fileTransferControllerWithURL(
+                serverURL(server, tls, "/dav/" + folder + '/'));
+            QCOMPARE(c->urlScheme(), QString(tls ? "https" : "http"));
+            RecordingDelegate d;
+            c->setDelegate(&d);
+            check({c.get(), d, onDisk(server, "/dav/" + folder), m_local.path(), false, true, 404});
+            if (QTest::currentTestFailed())
+                return;
         }
-        auto c =
-            FileTransferController::fileTransferControllerWithURL(serverURL(server, tls, folder));
-        QVERIFY(c);
-        QCOMPARE(c->urlScheme(), QString(tls ? "https" : "http"));
-        RecordingDelegate d;
-        c->setDelegate(&d);
+    }
 
-        const QByteArray data = pattern(5 * FileTransferController::kChunkSize + 7);
-        const QString name = "a b 50% ä.bin";
-        c->setDigestComputation(true);
-        QVERIFY(c->uploadFileFromData(data, name));
-        QCOMPARE(d.events, Events({"start", "success", "start", "progress", "success"}));
-        QCOMPARE(readFile(disk + name), data);
-        QCOMPARE(c->lastTransferDigestData(),
-                 QCryptographicHash::hash(data, QCryptographicHash::Md5));
-        QCOMPARE(c->storedPath(), name);
-        QVERIFY(c->uploadFileFromBytes("", 0, "empty"));
-        QCOMPARE(QFileInfo(disk + "empty").size(), 0);
-
-        // Replacing, and numbering when not replacing.
-        QVERIFY(c->uploadFileFromData("new", name));
-        QCOMPARE(readFile(disk + name), QByteArray("new"));
-        c->setReplacesExistingItems(false);
-        QVERIFY(c->uploadFileFromData("other", name));
-        QCOMPARE(c->storedPath(), QString("a b 50% ä_1.bin"));
-        QCOMPARE(readFile(disk + name), QByteArray("new"));
-        c->setReplacesExistingItems(true);
-
-        // Folders, listed and looked up one name at a time.
-        QVERIFY(c->createDirectoryAtPath("sub dir"));
-        QVERIFY(!c->createDirectoryAtPath("sub dir"));
-        QVERIFY(c->uploadFileFromData("12345", "sub dir/f.txt"));
-        d.clear();
-        const auto listing = c->contentsOfDirectoryAtPath({});
-        QCOMPARE(d.events, Events({"start", "success"}));
-        QCOMPARE(listing.value_or({}).keys(),
-                 QStringList({name, "a b 50% ä_1.bin", "empty", "sub dir"}));
-        QCOMPARE(listing->value("sub dir").value(kNSFileType).toString(),
-                 QString(kNSFileTypeDirectory));
-        QVERIFY(!listing->value("sub dir").contains(kNSFileSize));
-        const RemoteItemAttributes f = c->contentsOfDirectoryAtPath("sub dir")->value("f.txt");
-        QCOMPARE(f.value(kNSFileType).toString(), QString(kNSFileTypeRegular));
-        QCOMPARE(f.value(kNSFileSize).toLongLong(), 5);
-        QVERIFY(qAbs(f.value(kNSFileModificationDate)
-                         .toDateTime()
-                         .secsTo(QDateTime::currentDateTimeUtc())) < 120);
-        d.clear();
-        QVERIFY(c->itemExists(name).value_or(false) && c->itemExists("sub dir").value_or(false));
-        QVERIFY(!c->itemExists("nope").value_or(true) && !c->itemExists("nope/x").value_or(true));
-        QVERIFY(c->checkFolderAtPath("/") && c->checkFolderAtPath("sub dir"));
-        QCOMPARE(c->checkFolderAtPath(name).error().code, ENOTDIR);
-        QCOMPARE(c->checkFolderAtPath("nope").error().code, ENOENT);
-        QCOMPARE(d.events, Events());
-
-        // A folder put in place whole, replacing one or beside it.
-        QVERIFY(c->createDirectoryAtPath(".job.tmp") && c->uploadFileFromData("1", ".job.tmp/x"));
-        QVERIFY(c->moveIntoPlace(".job.tmp", "sub dir"));
-        QCOMPARE(c->storedPath(), QString("sub dir"));
-        QCOMPARE(entries(disk + "sub dir"), QStringList("x"));
-        c->setReplacesExistingItems(false);
-        QVERIFY(c->createDirectoryAtPath(".job.tmp") && c->uploadFileFromData("2", ".job.tmp/x"));
-        QVERIFY(c->moveIntoPlace(".job.tmp", "sub dir"));
-        QCOMPARE(c->storedPath(), QString("sub dir_1"));
-        c->setReplacesExistingItems(true);
-
-        // Moves and copies of files and folders replace the target; deleting
-        // what is not there succeeds.
-        QVERIFY(c->copyPath("sub dir", "copy"));
-        QVERIFY(c->movePath("copy", "moved") && c->copyPath(name, "moved"));
-        QCOMPARE(readFile(disk + "moved"), QByteArray("new"));
-        QVERIFY(c->movePath("empty", "empty"));
-        QVERIFY(!c->movePath("missing", "x"));
-        QCOMPARE(d.errors.last().code, 404);
-        QVERIFY(c->deleteFileAtPath("moved") && c->deleteDirectoryRecursivelyAtPath("sub dir_1"));
-        QVERIFY(c->deleteFileAtPath("sub dir") && c->deleteFileAtPath("not there"));
-        QCOMPARE(entries(disk), QStringList({name, "a b 50% ä_1.bin", "empty"}));
+    // Listings: folders without a size, files with size and date; one name at
+    // a time, quietly. (nginx leaves hidden names out of listings.)
+    void listing()
+    {
+        for (const char *server : {"NGINX", "APACHE"}) {
+            const QString folder = QStringLiteral("l%1-%2 ä").arg(::getpid()).arg(++m_count);
+            auto root = FileTransferController::fileTransferControllerWithURL(
+                serverURL(server, false, "/dav/"));
+            QVERIFY(root && root->createDirectoryAtPath(folder));
+            auto c = FileTransferController::fileTransferControllerWithURL(
+                serverURL(server, false, "/dav/" + folder + '/'));
+            RecordingDelegate d;
+            c->setDelegate(&d);
+            QVERIFY(c->createDirectoryAtPath("sub dir") &&
+                    c->uploadFileFromData("12345", "sub dir/f.txt"));
+            d.clear();
+            const auto listing = c->contentsOfDirectoryAtPath({});
+            QCOMPARE(d.events, Events({"start", "success"}));
+            QCOMPARE(listing.value_or({}).keys(), QStringList("sub dir"));
+            QCOMPARE(listing->value("sub dir").value(kNSFileType).toString(),
+                     QString(kNSFileTypeDirectory));
+            QVERIFY(!listing->value("sub dir").contains(kNSFileSize));
+            const RemoteItemAttributes f = c->contentsOfDirectoryAtPath("sub dir")->value("f.txt");
+            QCOMPARE(f.value(kNSFileType).toString(), QString(kNSFileTypeRegular));
+            QCOMPARE(f.value(kNSFileSize).toLongLong(), 5);
+            QVERIFY(qAbs(f.value(kNSFileModificationDate)
+                             .toDateTime()
+                             .secsTo(QDateTime::currentDateTimeUtc())) < 120);
+            d.clear();
+            QVERIFY(c->itemExists("sub dir/f.txt").value_or(false));
+            QVERIFY(!c->itemExists("nope").value_or(true) &&
+                    !c->itemExists("nope/x").value_or(true));
+            QVERIFY(c->checkFolderAtPath("/") && c->checkFolderAtPath("sub dir"));
+            QCOMPARE(c->checkFolderAtPath("sub dir/f.txt").error().code, ENOTDIR);
+            QCOMPARE(c->checkFolderAtPath("nope").error().code, ENOENT);
+            QCOMPARE(d.events, Events());
+        }
     }
 
     // A wrong password: the status and the reason, never the password.
@@ -211,22 +183,6 @@ private Q_SLOTS:
         QCOMPARE(d.errors.last().description + ' ' + QString::number(d.errors.last().code),
                  QString("Unsupported HTTP response 207"));
         QCOMPARE(entries(onDisk("NGINX", "/multi")), QStringList());
-
-        // Abandoned mid-way: silent, the old file stays, no temporary file either.
-        for (const char *server : {"NGINX", "APACHE"}) {
-            auto c = FileTransferController::fileTransferControllerWithURL(
-                serverURL(server, false, "/dav/"));
-            QVERIFY(c->uploadFileFromData("old", "abort.bin"));
-            RecordingDelegate a;
-            a.abortWhen = [](FileTransferController *c) { return c->transferProgress() > 0.3f; };
-            c->setDelegate(&a);
-            QVERIFY(
-                c->uploadFileFromData(pattern(8 * FileTransferController::kChunkSize), "abort.bin")
-                    .isAbandoned());
-            QCOMPARE(a.events, Events({"start", "success", "start", "progress"}));
-            QCOMPARE(readFile(onDisk(server, "/dav/abort.bin")), QByteArray("old"));
-            QCOMPARE(entries(onDisk(server, "/dav")).filter(".pvpart"), QStringList());
-        }
 
         // Over 4 GiB announced: a size cut to 32 bits would pass as 100 bytes.
         auto small = FileTransferController::fileTransferControllerWithURL(

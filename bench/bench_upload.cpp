@@ -1,29 +1,28 @@
-// One file delivered through DeliveryTransfer to a storage-service URL, for
-// bench_s3.sh to set beside curl. Prints the seconds of the delivery.
-// Usage: bench_s3put FILE URL  (service hosts from the settings, as the application reads them)
+// One file delivered through DeliveryTransfer to a destination URL, for the
+// protocol benchmarks to set beside a standard client. Prints the seconds of
+// the delivery. Usage: bench_upload FILE URL  (service hosts come from the
+// settings, as the application reads them)
 
 #include "transfer/deliverytransfer.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTimer>
 
-#include <chrono>
 #include <cstdio>
 #include <variant>
 
-using namespace pv;
-
 namespace {
 
-class Receiver : public DeliveryTransferReceiver {
+class Receiver : public pv::DeliveryTransferReceiver {
 public:
-    void receive(const TransferReport &report) override
+    void receive(const pv::TransferReport &report) override
     {
-        if (std::holds_alternative<transferreport::Succeeded>(report))
+        if (std::holds_alternative<pv::transferreport::Succeeded>(report))
             succeeded = true;
-        if (const auto *f = std::get_if<transferreport::Failed>(&report))
+        if (const auto *f = std::get_if<pv::transferreport::Failed>(&report))
             error = f->error + QLatin1Char(' ') + f->errorInfo;
     }
     void cancelProcess() override {}
@@ -37,7 +36,7 @@ public:
 int main(int argc, char **argv)
 {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: bench_s3put FILE URL\n");
+        std::fprintf(stderr, "usage: bench_upload FILE URL\n");
         return 2;
     }
     QCoreApplication app(argc, argv);
@@ -46,9 +45,10 @@ int main(int argc, char **argv)
         {"localPath", file.absoluteFilePath()},     {"url", QString::fromLocal8Bit(argv[2])},
         {"dest", QVariantMap{{"overwriteBtn", 1}}}, {"origSize", file.size()},
         {"moddate", file.lastModified()},           {"creatdate", file.lastModified()}};
-    const auto begin = std::chrono::steady_clock::now();
+    QElapsedTimer timer;
+    timer.start();
     Receiver receiver;
-    DeliveryTransfer transfer(&receiver, parameters);
+    pv::DeliveryTransfer transfer(&receiver, parameters);
     transfer.start();
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &app, [&] {
@@ -57,11 +57,10 @@ int main(int argc, char **argv)
     });
     poll.start(1);
     app.exec();
-    std::printf("%.3f\n",
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
     if (!receiver.succeeded) {
         std::fprintf(stderr, "delivery failed: %s\n", qPrintable(receiver.error));
         return 1;
     }
+    std::printf("%.3f\n", double(timer.nsecsElapsed()) / 1e9);
     return 0;
 }
