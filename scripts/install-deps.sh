@@ -12,6 +12,9 @@ PACKAGES=(
     ghostscript ca-certificates
     # WebDAV test servers, and the WebDAV benchmark's peers.
     nginx libnginx-mod-http-dav-ext apache2 curl rclone
+    # Icons drawn at build time; the installed files' validators; the .deb's
+    # dependencies found by dpkg-shlibdeps.
+    librsvg2-bin desktop-file-utils appstream man-db systemd dpkg-dev file
 )
 
 # The SMTP test server runs on Node.js; machines that ship their own keep it.
