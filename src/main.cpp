@@ -125,6 +125,7 @@ int main(int argc, char **argv)
     // Log lines read as written; the category shows only where the user asks
     // for it (QT_MESSAGE_PATTERN).
     qSetMessagePattern(QStringLiteral("%{message}"));
+    pv::usePrioritiesWhenJournal();
     QStringList args;
     for (int i = 0; i < argc; ++i)
         args.append(QString::fromLocal8Bit(argv[i]));
@@ -191,6 +192,8 @@ int main(int argc, char **argv)
     if (!parser.isSet(headlessOpt) && haveDisplay()) {
         QApplication app(argc, argv);
         app.setQuitOnLastWindowClosed(false);
+        // Lets the desktop match the windows to the installed entry and icon.
+        QGuiApplication::setDesktopFileName(QStringLiteral("com.tallowin.Parcelvane"));
         pv::WidgetsUserInterface ui;
         return runEngine(app, ui, [&ui](pv::AppController &c) { ui.attach(c); });
     }
