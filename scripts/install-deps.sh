@@ -8,14 +8,19 @@ PACKAGES=(
     qt6-base-dev qt6-qpa-plugins libgl-dev
     libplist-dev libssl-dev openssl libcurl4-openssl-dev libssh2-1-dev
     libsmbclient-dev libxml2-dev libarchive-dev shared-mime-info
-    samba smbclient xorriso unzip zip libarchive-tools 7zip python3 coreutils procps
+    samba smbclient openssh-server openssh-client xorriso unzip zip libarchive-tools 7zip python3 coreutils procps
     ghostscript ca-certificates
     # WebDAV test servers, and the WebDAV benchmark's peers.
     nginx libnginx-mod-http-dav-ext apache2 curl rclone
+    vsftpd lftp libsodium23 libcap2
     # Icons drawn at build time; the installed files' validators; the .deb's
     # dependencies found by dpkg-shlibdeps.
     librsvg2-bin desktop-file-utils appstream man-db systemd dpkg-dev file
 )
+
+# The S3 test server: s3rver (npm) behind nginx, its signature check corrected with patch;
+# rclone and curl are the peers of the S3 benchmark.
+PACKAGES+=(nginx patch rclone curl)
 
 # The SMTP test server runs on Node.js; machines that ship their own keep it.
 command -v node >/dev/null 2>&1 || PACKAGES+=(nodejs npm)

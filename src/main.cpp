@@ -1,10 +1,12 @@
-// Command line: the windows, --headless, and --queue forwarding to the
-// running instance.
+// Command line: the windows, --headless, --queue forwarding to the running
+// instance, and --destinations (forwarded too, or run here under the lock).
 
 #include "app/appcontroller.h"
 #include "app/commandchannel.h"
 #include "app/userinterface.h"
 #include "core/log.h"
+#include "destinations/destinationscommand.h"
+#include "destinations/destinationseditor.h"
 #include "hotfolders/hotfolderwatcher.h"
 
 #include <QCommandLineParser>
@@ -18,8 +20,12 @@
 #include <QApplication>
 #endif
 
+#include <QThread>
+
 #include <csignal>
 #include <cstdio>
+#include <iostream>
+#include <iterator>
 #include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -69,6 +75,12 @@ int runEngine(QCoreApplication &app, pv::UserInterface &ui,
     // so a refused second start never rewrites the running one's files.
     std::unique_ptr<pv::AppController> owner;
     QString error;
+    channel.setDestinationsHandler(
+        [&owner](const QStringList &args, const std::optional<QString> &password) {
+            if (!owner)
+                return pv::CommandResult{1, QString(), QStringLiteral("Not ready yet.\n")};
+            return pv::runDestinationsCommand(owner->destinations(), args, password);
+        });
     if (!channel.listen([&owner](const QString &path,
                                  const QString &dest) { return owner->addItemToQueue(path, dest); },
                         &error)) {
@@ -116,6 +128,74 @@ bool isUtf8(const char *bytes)
     return !decoder.hasError();
 }
 
+void printResult(const pv::CommandResult &r)
+{
+    std::fputs(r.out.toUtf8().constData(), stdout);
+    std::fflush(stdout);
+    std::fputs(r.err.toUtf8().constData(), stderr);
+    std::fflush(stderr);
+}
+
+/// `parcelvane --destinations ...`: hands the command to the running
+/// instance, or with none edits the files here under the instance lock.
+int runDestinationsCommandLine(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QStringList args;
+    for (int i = 2; i < argc; ++i)
+        args.append(QString::fromLocal8Bit(argv[i]));
+    if (args.isEmpty() || args.first() == QLatin1String("--help") ||
+        args.first() == QLatin1String("-h")) {
+        print(args.isEmpty() ? stderr : stdout, pv::destinationsUsage());
+        return args.isEmpty() ? 2 : 0;
+    }
+    // Folders given relative to this shell's folder: the running instance
+    // has another one.
+    const bool localDisk =
+        args.indexOf(QStringLiteral("--type")) >= 0 &&
+        args.value(args.indexOf(QStringLiteral("--type")) + 1) == QLatin1String("Local Disk");
+    for (int i = 0; i + 1 < args.size(); ++i) {
+        const bool folder =
+            args[i] == QLatin1String("--hot-folder") ||
+            (args[i] == QLatin1String("--path") && localDisk) ||
+            (i >= 2 && args[0] == QLatin1String("set") &&
+             (args[i] == QLatin1String("hot-folder") || args[i] == QLatin1String("QFHotfolder")));
+        if (folder && !args[i + 1].isEmpty())
+            args[i + 1] = QFileInfo(args[i + 1]).absoluteFilePath();
+    }
+    std::optional<QString> password;
+    if (args.contains(QStringLiteral("--password-stdin"))) {
+        // Read here, so the password never stands in the arguments.
+        std::string in{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
+        QString text = QString::fromUtf8(in);
+        while (text.endsWith(QLatin1Char('\n')) || text.endsWith(QLatin1Char('\r')))
+            text.chop(1);
+        password = text;
+    }
+    // An instance between taking its lock and listening answers a moment later.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (const std::optional<pv::CommandResult> r =
+                pv::CommandChannel::sendDestinations(args, password)) {
+            printResult(*r);
+            return r->exitCode;
+        }
+        QString error;
+        if (const std::unique_ptr<QLockFile> lock = pv::CommandChannel::lockInstance(&error)) {
+            pv::DestinationsEditor store(nullptr);
+            store.load();
+            const pv::CommandResult r = pv::runDestinationsCommand(store, args, password);
+            printResult(r);
+            return r.exitCode;
+        }
+        if (attempt == 49) {
+            print(stderr, error + QStringLiteral(" It does not answer on its command channel."));
+            return 1;
+        }
+        QThread::msleep(100);
+    }
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -126,6 +206,8 @@ int main(int argc, char **argv)
     // for it (QT_MESSAGE_PATTERN).
     qSetMessagePattern(QStringLiteral("%{message}"));
     pv::usePrioritiesWhenJournal();
+    if (argc >= 2 && std::string_view(argv[1]) == "--destinations")
+        return runDestinationsCommandLine(argc, argv);
     QStringList args;
     for (int i = 0; i < argc; ++i)
         args.append(QString::fromLocal8Bit(argv[i]));
@@ -145,7 +227,10 @@ int main(int argc, char **argv)
         QStringLiteral("destination"),
         QStringLiteral("Destination for --queue; without it the code in the file name decides."),
         QStringLiteral("NAME"));
-    parser.addOptions({helpOpt, versionOpt, headlessOpt, queueOpt, destOpt});
+    const QCommandLineOption destinationsOpt(
+        QStringLiteral("destinations"),
+        QStringLiteral("List and edit destinations (first argument; --destinations --help)."));
+    parser.addOptions({helpOpt, versionOpt, headlessOpt, queueOpt, destOpt, destinationsOpt});
 
     if (!parser.parse(args)) {
         print(stderr, parser.errorText() + QStringLiteral("\nTry --help."));
@@ -162,6 +247,10 @@ int main(int argc, char **argv)
     if (!parser.positionalArguments().isEmpty()) {
         print(stderr, QStringLiteral("Unexpected argument: %1\nTry --help.")
                           .arg(parser.positionalArguments().first()));
+        return 2;
+    }
+    if (parser.isSet(destinationsOpt)) {
+        print(stderr, QStringLiteral("--destinations must be the first argument.\nTry --help."));
         return 2;
     }
     if (parser.isSet(destOpt) && !parser.isSet(queueOpt)) {

@@ -24,6 +24,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 #include <algorithm>
 #include <cerrno>
@@ -58,7 +59,9 @@ QString destinationCodeFromName(const QString &fileName, bool isFolder)
 AppController::AppController(UserInterface *ui, QObject *parent)
     : QObject(parent), m_ui(ui), m_destinations(std::make_unique<DestinationsEditor>(ui)),
       m_queue(std::make_unique<QueueTable>(ui)), m_sent(std::make_unique<SentTable>(ui)),
-      m_history(std::make_unique<HistoryTable>(ui)), m_errors(std::make_unique<HistoryPanelTable>())
+      m_history(std::make_unique<HistoryTable>(ui)),
+      m_errors(std::make_unique<HistoryPanelTable>()),
+      m_journal(Journal::forFolder(paths::appDir()))
 {
     // A source shared by several entries stays in its hot folder while the
     // entry in processing still needs it.
@@ -82,12 +85,21 @@ AppController::AppController(UserInterface *ui, QObject *parent)
     m_emailSettings = std::make_unique<EmailSettings>(ui);
     m_sizes = std::make_unique<SizeMeter>();
     connect(m_sizes.get(), &SizeMeter::measured, this, &AppController::itemMeasured);
+    // The user may take command-line items out of the queue.
+    connect(m_queue.get(), &QAbstractItemModel::rowsRemoved, this,
+            &AppController::settleQueuedNotes);
+    connect(m_queue.get(), &QAbstractItemModel::modelReset, this,
+            &AppController::settleQueuedNotes);
 }
 
 AppController::~AppController()
 {
     // Before the lists and the interface it uses go.
     m_run.reset();
+    if (m_sweeper) {
+        m_stopSweeping = true;
+        m_sweeper->wait();
+    }
 }
 
 void AppController::startup()
@@ -97,6 +109,7 @@ void AppController::startup()
     m_emailSettings->load();
     m_destinations->load();
     m_destinations->startup();
+    recoverInterruptedWork();
     m_destWinShown =
         !settings::contains(keys::showDestWin) || settings::boolValue(keys::showDestWin);
     if (m_destWinShown)
@@ -268,6 +281,18 @@ void AppController::itemMeasured(quint64 ticket, qint64 k)
     }
 }
 
+bool AppController::isWaiting(const QString &path, const QString &dest) const
+{
+    const auto same = [&](const QVariantMap &entry) {
+        return recString(entry, qk::path) == path &&
+               (recString(entry, qk::dest) == dest || recString(entry, qk::group) == dest);
+    };
+    return std::any_of(m_queue->items().cbegin(), m_queue->items().cend(), same) ||
+           std::any_of(m_measuring.cbegin(), m_measuring.cend(),
+                       [&](const Measuring &m) { return same(m.item); }) ||
+           (m_isProcessing && m_run && same(m_run->record()));
+}
+
 bool AppController::isMeasuring(const QString &path) const
 {
     return std::any_of(m_measuring.cbegin(), m_measuring.cend(),
@@ -282,12 +307,15 @@ QString AppController::addItemToQueue(const QString &path, const QString &name)
             .arg(path, why.section(QLatin1Char('\n'), 1));
     }
     if (!name.isEmpty()) {
+        if (isWaiting(path, name))
+            return QStringLiteral("\"%1\" is already queued for \"%2\"").arg(path, name);
         if (destDictForName(name).isEmpty()) {
             addToQueue({{qk::path, path}, {qk::dest, name}});
             return QStringLiteral("Destination \"%1\" does not exist: \"%2\" was recorded as not "
                                   "delivered")
                 .arg(name, path);
         }
+        noteQueued(path, name);
         addToQueue({{qk::path, path}, {qk::dest, name}});
         return QStringLiteral("Queued \"%1\" for \"%2\"").arg(path, name);
     }
@@ -297,6 +325,10 @@ QString AppController::addItemToQueue(const QString &path, const QString &name)
         for (const QVariantMap &rec : m_destinations->items()) {
             if (recString(rec, dk::QFDestCode) == code) {
                 const QString destName = recString(rec, dk::name);
+                if (isWaiting(path, destName))
+                    return QStringLiteral("\"%1\" is already queued for \"%2\"")
+                        .arg(path, destName);
+                noteQueued(path, destName);
                 addToQueue({{qk::path, path}, {qk::dest, destName}});
                 return QStringLiteral("Queued \"%1\" for \"%2\" (code %3)")
                     .arg(path, destName, code);
@@ -357,6 +389,7 @@ void AppController::processFile(const QVariantMap &item)
 
 void AppController::entryEnded(bool cont)
 {
+    settleQueuedNotes();
     if (m_run) {
         // Still on the call stack: it goes once the event loop is back (or
         // with us).
@@ -478,6 +511,7 @@ void AppController::recordCompleted(const QVariantMap &record)
     if (!batch.commit() || !history || !sent)
         log(QStringLiteral("The record of %1 could not be journaled; it is written with the lists.")
                 .arg(recString(record, qk::path)));
+    killPointForTests("recorded");
 }
 
 void AppController::moveFileToErrorsBeforeAddingToQueue(const QVariantMap &input, Effect effect)
@@ -512,6 +546,7 @@ void AppController::moveFileToErrorsBeforeAddingToQueue(const QVariantMap &input
     if (settings::boolValue(keys::playeErrBtn))
         m_ui->playSound(settings::stringValue(keys::soundErrPopup, soundNames().value(0)));
     moveToErrorLocation(item);
+    settleQueuedNotes();
 }
 
 void AppController::moveToErrorLocation(const QVariantMap &item)

@@ -3,13 +3,19 @@
 #include "app/entryrun.h"
 #include "app/userinterface.h"
 
+#include <QHash>
 #include <QObject>
 #include <QVariantMap>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
+class QThread;
+
 namespace pv {
+
+class Journal;
 
 class DestinationsEditor;
 class EmailSettings;
@@ -132,7 +138,27 @@ private:
     void itemMeasured(quint64 ticket, qint64 k);
     /// Whether an item for path waits for its size.
     [[nodiscard]] bool isMeasuring(const QString &path) const;
+    /// Whether path is queued, measured or in processing for dest (a
+    /// destination or group): a script that hands it over again after a
+    /// restart, which queued it again already, does not get it twice.
+    [[nodiscard]] bool isWaiting(const QString &path, const QString &dest) const;
     void recordCompleted(const QVariantMap &record);
+
+    // What the last run left unfinished when it stopped (recovery.cpp).
+    /// At start-up: completes entries whose delivery had completed, queues
+    /// command-line items again, and starts the sweep of partial uploads.
+    void recoverInterruptedWork();
+    /// An entry whose delivery had completed: its record and its source's move.
+    void completeDelivered(const QVariantMap &record);
+    /// Whether the history holds the record of this entry already.
+    [[nodiscard]] bool isRecorded(const QVariantMap &record);
+    /// Removes, off the main thread, the partial uploads the notes name.
+    void sweepLeftovers(const QList<std::pair<QString, QVariantMap>> &notes);
+    /// Notes a command-line item in the journal until it has left the queue.
+    void noteQueued(const QString &path, const QString &dest);
+    /// Retires, once the event loop is back, the notes of command-line items
+    /// no longer queued, measured or in processing.
+    void settleQueuedNotes();
     void setSendButton(const QString &title, bool enabled);
     /// Moves a source to the error location chosen in the settings; items
     /// without a hot folder stay put when that location is the hot folder's.
@@ -179,6 +205,13 @@ private:
     QString m_console;
     /// The entry in processing (one at a time).
     std::unique_ptr<EntryRun> m_run;
+
+    std::shared_ptr<Journal> m_journal;
+    /// Journal notes of command-line items by path.
+    QHash<QString, QStringList> m_queuedNotes;
+    bool m_settlePending = false;
+    std::unique_ptr<QThread> m_sweeper;
+    std::atomic<bool> m_stopSweeping{false};
 };
 
 /// The destination code in a file or folder name: report.abc.pdf and the

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
@@ -76,22 +77,9 @@ QString untrustedPeer(const QLocalSocket &socket)
 bool CommandChannel::listen(QueueHandler handler, QString *error)
 {
     m_handler = std::move(handler);
-    paths::createAppFolders();
-    const QString lockFile = paths::appFile(QStringLiteral("parcelvane.lock"));
-    m_lock = std::make_unique<QLockFile>(lockFile);
-    m_lock->setStaleLockTime(0);
-    if (!m_lock->tryLock(0)) {
-        if (error) {
-            qint64 pid = 0;
-            QString host, app;
-            m_lock->getLockInfo(&pid, &host, &app);
-            *error = QStringLiteral("Parcelvane is already running for %1 (process %2).")
-                         .arg(paths::appDir())
-                         .arg(pid);
-        }
+    m_lock = lockInstance(error);
+    if (!m_lock)
         return false;
-    }
-    QFile::setPermissions(lockFile, QFile::ReadOwner | QFile::WriteOwner);
     // Nothing in the scratch folder can belong to a live delivery now; a
     // package left there by a crash would only cost space and a numbered name.
     paths::emptyScratchDir();
@@ -108,6 +96,27 @@ bool CommandChannel::listen(QueueHandler handler, QString *error)
     return true;
 }
 
+std::unique_ptr<QLockFile> CommandChannel::lockInstance(QString *error)
+{
+    paths::createAppFolders();
+    const QString lockFile = paths::appFile(QStringLiteral("parcelvane.lock"));
+    auto lock = std::make_unique<QLockFile>(lockFile);
+    lock->setStaleLockTime(0);
+    if (!lock->tryLock(0)) {
+        if (error) {
+            qint64 pid = 0;
+            QString host, app;
+            lock->getLockInfo(&pid, &host, &app);
+            *error = QStringLiteral("Parcelvane is already running for %1 (process %2).")
+                         .arg(paths::appDir())
+                         .arg(pid);
+        }
+        return nullptr;
+    }
+    QFile::setPermissions(lockFile, QFile::ReadOwner | QFile::WriteOwner);
+    return lock;
+}
+
 void CommandChannel::onNewConnection()
 {
     while (QLocalSocket *socket = m_server.nextPendingConnection()) {
@@ -122,6 +131,18 @@ void CommandChannel::onNewConnection()
                 reply.insert(QStringLiteral("message"),
                              m_handler(req.value(QLatin1String("path")).toString(),
                                        req.value(QLatin1String("destination")).toString()));
+            } else if (req.value(QLatin1String("cmd")).toString() ==
+                           QLatin1String("destinations") &&
+                       m_destinations) {
+                std::optional<QString> password;
+                if (req.contains(QLatin1String("password")))
+                    password = req.value(QLatin1String("password")).toString();
+                const CommandResult r = m_destinations(
+                    req.value(QLatin1String("args")).toVariant().toStringList(), password);
+                reply.insert(QStringLiteral("ok"), r.exitCode == 0);
+                reply.insert(QStringLiteral("exitCode"), r.exitCode);
+                reply.insert(QStringLiteral("out"), r.out);
+                reply.insert(QStringLiteral("err"), r.err);
             } else {
                 reply.insert(QStringLiteral("ok"), false);
                 reply.insert(QStringLiteral("message"), QStringLiteral("Unknown request."));
@@ -131,6 +152,56 @@ void CommandChannel::onNewConnection()
             socket->disconnectFromServer();
         });
     }
+}
+
+namespace {
+
+/// Sends one request and reads its answer. None when no instance listens;
+/// *why is set when one may listen but cannot be used.
+std::optional<QJsonObject> exchange(const QJsonObject &req, QString *why)
+{
+    const QString socketFile = CommandChannel::socketPath();
+    if (*why = untrustedFolder(QFileInfo(socketFile).absolutePath()); !why->isEmpty())
+        return std::nullopt;
+    QLocalSocket socket;
+    socket.connectToServer(socketFile);
+    if (!socket.waitForConnected(kTimeoutMs))
+        return std::nullopt;
+    if (*why = untrustedPeer(socket); !why->isEmpty())
+        return std::nullopt;
+    socket.write(QJsonDocument(req).toJson(QJsonDocument::Compact) + '\n');
+    socket.flush();
+    while (!socket.canReadLine()) {
+        if (!socket.waitForReadyRead(kTimeoutMs)) {
+            *why = QStringLiteral("The running Parcelvane did not answer.");
+            return std::nullopt;
+        }
+    }
+    return QJsonDocument::fromJson(socket.readLine()).object();
+}
+
+} // namespace
+
+std::optional<CommandResult>
+CommandChannel::sendDestinations(const QStringList &args, const std::optional<QString> &password)
+{
+    QJsonObject req{{QStringLiteral("cmd"), QStringLiteral("destinations")},
+                    {QStringLiteral("args"), QJsonArray::fromStringList(args)}};
+    if (password)
+        req.insert(QStringLiteral("password"), *password);
+    QString why;
+    const std::optional<QJsonObject> reply = exchange(req, &why);
+    if (!reply) {
+        if (why.isEmpty())
+            return std::nullopt;
+        return CommandResult{1, QString(), why + QLatin1Char('\n')};
+    }
+    if (!reply->contains(QLatin1String("exitCode")))
+        return CommandResult{1, QString(),
+                             reply->value(QLatin1String("message")).toString() + QLatin1Char('\n')};
+    return CommandResult{reply->value(QLatin1String("exitCode")).toInt(),
+                         reply->value(QLatin1String("out")).toString(),
+                         reply->value(QLatin1String("err")).toString()};
 }
 
 bool CommandChannel::sendQueue(const QString &path, const QString &destination, QString *answer)

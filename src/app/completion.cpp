@@ -7,6 +7,7 @@
 #include "app/queueitem.h"
 #include "core/dates.h"
 #include "core/fileops.h"
+#include "core/journal.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/record.h"
@@ -31,6 +32,30 @@ QString timeTotalText(const QDateTime &start, const QDateTime &end)
 
 } // namespace
 
+void EntryRun::noteDelivered()
+{
+    QVariantMap rec = m_itemDict;
+    rec.insert(qk::finalName, m_finalName.isEmpty() ? recString(rec, qk::name) : m_finalName);
+    rec.insert(qk::location, m_ftpFlag ? m_theFtpURL : m_finalLocalFolder);
+    rec.insert(qk::dateEnd, QDateTime::currentDateTime());
+    m_deliveredNote = m_app.m_journal->append(Journal::kDelivered, rec);
+}
+
+void EntryRun::completeAfterRestart(const QString &note, bool recorded)
+{
+    m_afterRestart = true;
+    m_alreadyRecorded = recorded;
+    m_deliveredNote = note;
+    m_filesToBackup = recString(m_itemDict, qk::path);
+    m_defaultBackup = m_app.destDictForName(recString(m_itemDict, qk::dest));
+    m_finalName = recString(m_itemDict, qk::finalName);
+    m_ftpFlag = recBool(m_itemDict, qk::ftpFlag);
+    m_theFtpURL = m_finalLocalFolder = recString(m_itemDict, qk::location);
+    if (recString(m_itemDict, qk::success) == outcomeText(Outcome::Modified))
+        worsen(Outcome::Modified);
+    deleteDmgFile();
+}
+
 void EntryRun::deleteDmgFile()
 {
     // Completion runs once per entry.
@@ -41,7 +66,8 @@ void EntryRun::deleteDmgFile()
 
     const QString path = m_filesToBackup;
     const bool sourceThere = pathExists(path);
-    if (!sourceThere) {
+    // After a restart a source already gone was moved before the stop.
+    if (!sourceThere && !m_afterRestart) {
         // Nothing can be moved, but the entry is still recorded and the queue
         // goes on.
         worsen(Outcome::Missing);
@@ -54,7 +80,10 @@ void EntryRun::deleteDmgFile()
     }
 
     QVariantMap &rec = m_itemDict;
-    const QDateTime now = QDateTime::currentDateTime();
+    // An entry completed after a restart ended when its delivery did.
+    const QDateTime now = m_afterRestart && rec.value(qk::dateEnd).toDateTime().isValid()
+                              ? rec.value(qk::dateEnd).toDateTime()
+                              : QDateTime::currentDateTime();
     if (m_theSize == 0)
         m_theSize =
             recInt(rec, qk::origSize) > 0 ? quint64(recInt(rec, qk::origSize)) : pathSize(path);
@@ -79,9 +108,11 @@ void EntryRun::deleteDmgFile()
                 .arg(recString(rec, qk::finalName)));
     }
     worsen(Outcome::Ok);
-    m_app.recordCompleted(rec);
-    ui().entryFinished(deliverySummary(
-        rec, Prefs::decryptPassword(recString(m_defaultBackup, dk::sitePasswordField))));
+    if (!m_alreadyRecorded) {
+        m_app.recordCompleted(rec);
+        ui().entryFinished(deliverySummary(
+            rec, Prefs::decryptPassword(recString(m_defaultBackup, dk::sitePasswordField))));
+    }
 
     const bool last = !m_app.m_queue->containsPath(path) && !m_app.isMeasuring(path);
     // A package built in the scratch folder for a local destination has been
@@ -101,8 +132,16 @@ void EntryRun::deleteDmgFile()
         if (m_app.m_forgetPath)
             m_app.m_forgetPath(path);
     }
+    // Recorded and moved: a restart has nothing left to do for it (a source
+    // handed over on the command line stays where it is, so only its note
+    // tells a restart whether it still waits).
+    QStringList done = last ? m_app.m_queuedNotes.take(path) : QStringList();
+    if (!m_deliveredNote.isEmpty())
+        done.append(m_deliveredNote);
+    m_app.m_journal->retire(done);
     setStage(Stage::Finished);
-    m_app.entryEnded(true);
+    if (!m_afterRestart)
+        m_app.entryEnded(true);
 }
 
 void EntryRun::moveFile(const QString &path, bool error)

@@ -14,6 +14,7 @@
 #include "core/settings.h"
 #include "destinations/destination.h"
 #include "prefs/prefs.h"
+#include "transfer/s3endpoint.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -162,8 +163,8 @@ TargetURL composeTargetURL(const QVariantMap &dest, const QString &password, con
         // The credentials may only go to the provider: a bucket or host that
         // turns the URL's host into anything else is refused.
         const QString service = destType == QLatin1String("Amazon S3")
-                                    ? QStringLiteral("s3.amazonaws.com")
-                                    : QStringLiteral("storage.googleapis.com");
+                                    ? s3::Provider::amazonS3().serviceHost
+                                    : s3::Provider::googleStorage().serviceHost;
         const QUrl parsed(t.url, QUrl::StrictMode);
         if (!parsed.isValid() ||
             !parsed.host().endsWith(QLatin1Char('.') + service, Qt::CaseInsensitive))

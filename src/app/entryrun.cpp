@@ -25,6 +25,7 @@
 #include "app/transferrun.h"
 #include "core/dates.h"
 #include "core/fileops.h"
+#include "core/journal.h"
 #include "core/log.h"
 #include "core/record.h"
 #include "destinations/destination.h"
@@ -264,6 +265,7 @@ void EntryRun::newStage()
         }
     }
     if (type == 2) {
+        noteDelivered();
         sendEmail();
         return;
     }
@@ -272,6 +274,7 @@ void EntryRun::newStage()
         // The package was built straight into the local folder: it is
         // delivered already, and copying it onto itself would make a second one.
         setDownloadURLInItemDict();
+        noteDelivered();
         sendEmail();
         return;
     }
@@ -337,11 +340,13 @@ void EntryRun::transferReport(const TransferReport &report)
                                .arg(r.doneSize, r.fullSize, kBullet, r.speed, kBullet, r.timeLeft));
                    },
                    [this](const tr::Succeeded &) {
+                       noteDelivered();
+                       killPointForTests("delivered");
                        ui().setProgressIndeterminate(true);
                        ui().setStatus2(QString());
                        sendEmail();
                    },
-                   [this](const tr::Failed &r) { transferFailed(r.error, r.errorInfo); },
+                   [this](const tr::Failed &r) { transferFailed(r.error, r.errorInfo, r.cause); },
                    [](const tr::FailedUnexpectedly &) {}, // TransferRun ends the application
                },
                report);
@@ -362,12 +367,10 @@ void EntryRun::transferDidStart()
     }
 }
 
-void EntryRun::transferFailed(const QString &error, const QString &info)
+void EntryRun::transferFailed(const QString &error, const QString &info, const TransferError &cause)
 {
-    // getaddrinfo's EAI_NONAME: the host name did not resolve, usually a proxy setting.
-    const QString key = QStringLiteral("kCFGetAddrInfoFailureKey: 8");
     const QString inner =
-        (error.contains(key) || info.contains(key))
+        cause.isNameLookupFailure()
             ? QStringLiteral("Couldn't establish connection: %1\n%2\n\nPlease check the proxy "
                              "settings of this computer and disable any custom proxy settings. "
                              "With any questions, contact support@tallowin.example.")

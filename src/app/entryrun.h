@@ -72,6 +72,11 @@ public:
 
     /// Runs the first stages (processFile).
     void start();
+    /// Completes an entry whose delivery had completed when the last run
+    /// stopped, from its journaled record (the line note): writes the record
+    /// unless recorded is set, moves the source as a completed entry does and
+    /// retires the line. The entry ends without starting the next one.
+    void completeAfterRestart(const QString &note, bool recorded);
     /// The user's Stop: cancels the running stage and ends the entry as
     /// "DELIVERY CANCELED".
     void cancel();
@@ -120,7 +125,7 @@ private:
     void dropTransfer();
     [[nodiscard]] QString verb() const;
     void transferDidStart();
-    void transferFailed(const QString &error, const QString &info);
+    void transferFailed(const QString &error, const QString &info, const TransferError &cause);
     void setDownloadURLInItemDict();
 
     // Notification.
@@ -130,6 +135,9 @@ private:
     void emailFinished(const SMTPOutcome &outcome);
 
     // Completion.
+    /// Notes in the journal that the delivery has completed, so that a crash
+    /// before the record and the source's move does not deliver it again.
+    void noteDelivered();
     void deleteDmgFile();
     void moveFile(const QString &path, bool error);
 
@@ -161,6 +169,11 @@ private:
     std::unique_ptr<TransferRun> m_transfer;
     std::unique_ptr<LoresPDFMaker> m_lores;
     std::unique_ptr<SMTPEmail> m_smtp;
+
+    /// The journal line of the completed delivery, retired once recorded.
+    QString m_deliveredNote;
+    bool m_afterRestart = false;
+    bool m_alreadyRecorded = false;
 };
 
 } // namespace pv

@@ -3,6 +3,8 @@
 #include "app/entryrun.h"
 #include "app/userinterface.h"
 #include "core/alerter.h"
+#include "core/journal.h"
+#include "core/paths.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -11,7 +13,10 @@ namespace pv {
 
 TransferRun::TransferRun(EntryRun *entry, const QVariantMap &parameters)
     : m_entry(entry), m_transfer(std::make_unique<DeliveryTransfer>(this, parameters))
-{}
+{
+    // Partial uploads are noted where the lists keep their journal.
+    m_transfer->setJournal(Journal::forFolder(paths::appDir()));
+}
 
 TransferRun::~TransferRun() = default;
 

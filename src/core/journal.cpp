@@ -12,6 +12,7 @@
 #include <QThread>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <map>
 
@@ -91,6 +92,12 @@ Journal::Journal(const QString &path)
         const QByteArray line = bytes.mid(from, end - from + 1);
         from = end + 1;
         const QList<QByteArray> parts = line.trimmed().split(' ');
+        if (parts.size() == 2 && parts[0] == kRetired) {
+            const QString id = QString::fromUtf8(parts[1]);
+            m_live.removeIf([&](const Raw &raw) { return raw.id == id; });
+            ++m_dead; // compacted with the next retirements
+            continue;
+        }
         const auto payload =
             parts.size() == 3
                 ? QByteArray::fromBase64Encoding(parts[2], QByteArray::AbortOnBase64DecodingErrors)
@@ -157,6 +164,7 @@ bool Journal::rewriteLocked(QString *error)
             *error = errnoText();
             return false;
         }
+        m_dead = 0;
         return syncLocked(error);
     }
     // Live lines remain: a new file takes their place whole, so a crash
@@ -184,6 +192,7 @@ bool Journal::rewriteLocked(QString *error)
         ::close(m_fd);
     m_fd = fd;
     m_dirty = false;
+    m_dead = 0;
     return true;
 }
 
@@ -225,12 +234,32 @@ bool Journal::retire(const QStringList &ids)
     const QSet<QString> gone(ids.cbegin(), ids.cend());
     const QList<Raw> before = m_live;
     m_live.removeIf([&](const Raw &raw) { return gone.contains(raw.id); });
-    if (m_live.size() == before.size())
+    const qsizetype retired = before.size() - m_live.size();
+    if (retired == 0)
         return true;
     QString error;
-    if (rewriteLocked(&error))
+    // Retiring costs an append, not a rewrite of every live line, and needs no
+    // flush of its own: a retirement lost in a crash only brings back lines
+    // whose effect their consumers find already done. The file is compacted
+    // once the dead lines outnumber the live ones.
+    m_dead += retired;
+    bool ok = true;
+    if (m_live.isEmpty() || m_dead > std::max<qsizetype>(kCompactAfter, m_live.size())) {
+        ok = rewriteLocked(&error);
+    } else {
+        QByteArray tombstones;
+        for (const Raw &raw : before) {
+            if (gone.contains(raw.id))
+                tombstones += QByteArray(kRetired) + ' ' + raw.id.toUtf8() + '\n';
+        }
+        // A partly written line is taken back by the rewrite.
+        ok = (openLocked(&error) && writeAll(m_fd, tombstones)) || rewriteLocked(&error);
+        m_dirty = true;
+    }
+    if (ok)
         return true;
     m_live = before;
+    m_dead -= retired;
     log(lcCore(), QStringLiteral("Could not rewrite %1: %2").arg(m_path, error));
     return false;
 }
@@ -287,6 +316,13 @@ bool Journal::Batch::commit()
         return true;
     log(lcCore(), QStringLiteral("Could not write to %1: %2").arg(m_journal->m_path, error));
     return false;
+}
+
+void killPointForTests(const char *point)
+{
+    static const QByteArray wanted = qgetenv("PV_KILL_AT");
+    if (!wanted.isEmpty() && wanted == point)
+        ::raise(SIGKILL);
 }
 
 } // namespace pv

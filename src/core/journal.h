@@ -33,6 +33,8 @@ public:
     static inline const QString kSent = QStringLiteral("sent");
     static inline const QString kUploadTemp = QStringLiteral("upload");
     static inline const QString kDelivered = QStringLiteral("delivered");
+    /// An item handed over on the command line, until it has left the queue.
+    static inline const QString kQueued = QStringLiteral("queued");
 
     struct Line {
         QString kind;
@@ -59,15 +61,17 @@ public:
     /// could not be written (logged, with *error filled).
     QString append(const QString &kind, const QVariant &value, QString *error = nullptr);
 
-    /// Drops the lines with these ids; the file is rewritten with the rest.
-    /// Returns false when that failed (the lines stay live; logged).
+    /// Drops the lines with these ids: a "retired <id>" line is appended for
+    /// each (not flushed on its own), and the file is rewritten with the live
+    /// lines only once the dead ones outnumber them (emptied when none are
+    /// left). Returns false when that failed (the lines stay live; logged).
     bool retire(const QStringList &ids);
 
     /// Live lines of a kind (all kinds when empty), in the order appended.
     [[nodiscard]] QList<Line> lines(const QString &kind = QString()) const;
     /// Live lines of the kinds the record lists do not fold (upload
-    /// temporary names, completed deliveries): what the application acts on
-    /// at start-up, then retires.
+    /// temporary names, completed deliveries, command-line items): what the
+    /// application acts on at start-up, then retires.
     [[nodiscard]] QList<Line> pending() const;
 
     /// Appends made on this thread while a batch lives are written at once
@@ -98,14 +102,24 @@ private:
     bool syncLocked(QString *error);
     bool rewriteLocked(QString *error);
 
+    static constexpr const char *kRetired = "retired";
+    static constexpr qsizetype kCompactAfter = 256;
+
     const QString m_path;
     mutable QMutex m_mutex;
     QList<Raw> m_live;
+    qsizetype m_dead = 0; // retired lines still in the file
     int m_fd = -1;
     bool m_dirty = false;
     QHash<Qt::HANDLE, int> m_batchDepth;
     QString m_idPrefix;
     quint64 m_nextId = 0;
 };
+
+/// The crash tests' hook: when the environment variable PV_KILL_AT equals
+/// point, the process kills itself here with SIGKILL, as kill -9 or a power
+/// cut would, so that a test can stop it between two exact steps. Unset, it
+/// costs one comparison.
+void killPointForTests(const char *point);
 
 } // namespace pv

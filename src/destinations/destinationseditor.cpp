@@ -115,7 +115,10 @@ int DestinationsEditor::indexOfName(const QString &name) const
 
 void DestinationsEditor::setSelectedRow(int row)
 {
+    const int before = m_selected;
     m_selected = (row >= 0 && row < m_items.size()) ? row : -1;
+    if (m_selected != before)
+        Q_EMIT selectedRowChanged();
 }
 
 QVariantMap DestinationsEditor::selectedItem() const
@@ -322,9 +325,10 @@ void DestinationsEditor::deleteItem(int row)
 
     beginRemoveRows({}, row, row);
     m_items.removeAt(row);
-    endRemoveRows();
+    // Before the views hear of the removal: they read the selection then.
     if (m_selected >= m_items.size())
         m_selected = int(m_items.size()) - 1;
+    endRemoveRows();
     if (!recBool(rec, dk::isGroup))
         checkGroupsForDest(name, QString());
 }

@@ -8,6 +8,7 @@
 #include <QVariantMap>
 
 #include <functional>
+#include <utility>
 
 namespace pv {
 
@@ -38,6 +39,9 @@ public:
     /// the last quit, calls the watcher hook.
     void startup();
     void setStartWatchingHook(std::function<void()> hook) { m_startWatching = std::move(hook); }
+    /// Where alerts go from now on (not owned; may be null). Returns the
+    /// previous one, so a caller can take the alerts of one operation.
+    Alerter *setAlerter(Alerter *alerter) { return std::exchange(m_alerter, alerter); }
 
     [[nodiscard]] const QList<QVariantMap> &items() const { return m_items; }
     [[nodiscard]] int indexOfName(const QString &name) const;
@@ -101,6 +105,10 @@ public:
     int columnCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+Q_SIGNALS:
+    /// setSelectedRow chose another row (the list was not reset).
+    void selectedRowChanged();
 
 private:
     void sortItems();

@@ -2,21 +2,26 @@
 
 #include "core/dates.h"
 #include "core/fileops.h"
+#include "core/journal.h"
 #include "core/log.h"
 #include "core/record.h"
 #include "core/settings.h"
 #include "core/sizetext.h"
 #include "core/support.h"
 #include "core/urlescape.h"
+#include "transfer/ftperrors.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
+#include <QMutex>
 #include <QObject>
+#include <QSet>
 #include <QThread>
 #include <QTime>
+#include <QWaitCondition>
 
 #include <sys/stat.h>
 
@@ -52,7 +57,136 @@ QString valueText(const QVariant &v)
     return v.toString();
 }
 
+// One writer per destination item in the process: a delivery writing an
+// item and the start-up sweep of what a crash left of the same item take
+// turns, so the sweep never removes a partial upload that is still going on.
+class ItemGuard {
+public:
+    explicit ItemGuard(const QUrl &base, const QString &path)
+        : m_key(base.adjusted(QUrl::RemoveUserInfo).toString() + QLatin1Char('\n') + path)
+    {
+        QMutexLocker lock(&s_mutex);
+        while (s_busy.contains(m_key))
+            s_freed.wait(&s_mutex);
+        s_busy.insert(m_key);
+    }
+    ~ItemGuard()
+    {
+        QMutexLocker lock(&s_mutex);
+        s_busy.remove(m_key);
+        s_freed.wakeAll();
+    }
+    Q_DISABLE_COPY_MOVE(ItemGuard)
+
+private:
+    const QString m_key;
+    static inline QMutex s_mutex;
+    static inline QWaitCondition s_freed;
+    static inline QSet<QString> s_busy;
+};
+
+// Whether name is one of the temporary names FileTransferController gives
+// finalName: the same stem, then random letters and the suffix.
+bool isTemporaryNameOf(const QString &name, const QString &finalName)
+{
+    if (!FileTransferController::isTemporaryName(name))
+        return false;
+    const QString sample = FileTransferController::temporaryNameFor(finalName);
+    const qsizetype suffix = sample.lastIndexOf(QLatin1Char('.'));
+    const qsizetype random = sample.lastIndexOf(QLatin1Char('.'), suffix - 1);
+    const QStringView prefix = QStringView(sample).left(random + 1);
+    const QStringView end = QStringView(sample).mid(suffix);
+    if (!name.startsWith(prefix) || !name.endsWith(end) ||
+        name.size() <= prefix.size() + end.size())
+        return false;
+    const QStringView middle =
+        QStringView(name).mid(prefix.size(), name.size() - prefix.size() - end.size());
+    return !middle.contains(QLatin1Char('.'));
+}
+
+// Removes what the delivery noted in note left at its destination; false
+// when the destination could not be asked.
+bool sweepLeftovers(FileTransferController &controller, const QVariantMap &note)
+{
+    const QString where = maskedURL(recString(note, notekeys::url));
+    const auto removed = [&](const QString &path, const Result &result) {
+        if (result)
+            log(lcTransfer(), QStringLiteral("Removed the leftover %1 of an interrupted delivery "
+                                             "to %2")
+                                  .arg(path, where));
+        else
+            log(lcTransfer(), QStringLiteral("Could not remove the leftover %1 of an interrupted "
+                                             "delivery to %2: %3")
+                                  .arg(path, where, result.error().reasonText()));
+        return result.ok();
+    };
+    const QString buildPath = recString(note, notekeys::buildPath);
+    if (!buildPath.isEmpty()) {
+        const TransferResult<bool> exists = controller.itemExists(buildPath);
+        if (!exists.ok())
+            return false;
+        return !exists.value() ||
+               removed(buildPath, controller.deleteDirectoryRecursivelyAtPath(buildPath));
+    }
+    const QString path = recString(note, notekeys::path);
+    const QString folder = deletingLastPathComponent(path);
+    const TransferResult<RemoteListing> listing =
+        controller.contentsOfDirectoryAtPath(folder.isEmpty() ? QStringLiteral("/") : folder);
+    if (!listing.ok())
+        return false;
+    bool all = true;
+    for (auto it = listing->cbegin(); it != listing->cend(); ++it) {
+        if (!isTemporaryNameOf(it.key(), lastPathComponent(path)))
+            continue;
+        const QString leftover = folder + QLatin1Char('/') + it.key();
+        const bool isFolder = it.value().value(QString::fromLatin1(kNSFileType)).toString() ==
+                              QLatin1String(kNSFileTypeDirectory);
+        all = removed(leftover, isFolder ? controller.deleteDirectoryRecursivelyAtPath(leftover)
+                                         : controller.deleteFileAtPath(leftover)) &&
+              all;
+    }
+    return all;
+}
+
 } // namespace
+
+bool DeliveryTransfer::removeLeftovers(FileTransferController &controller, const QVariantMap &note)
+{
+    const ItemGuard guard(controller.baseURL(), recString(note, notekeys::path));
+    return sweepLeftovers(controller, note);
+}
+
+QString DeliveryTransfer::noteTemporaryItem(const QString &path, const QString &buildPath)
+{
+    if (!m_journal)
+        return {};
+    // The URL the controller was made for, so a later start makes the same one.
+    QUrl url = m_transferController->baseURL();
+    url.setPassword(QString());
+    m_note = {{notekeys::url, url.toString()},
+              {notekeys::dest, recString(m_parameters.value(k::dest).toMap(), k::name)},
+              {notekeys::path, path},
+              {notekeys::buildPath, buildPath}};
+    return m_journal->append(Journal::kUploadTemp, m_note);
+}
+
+void DeliveryTransfer::settleNote(const QString &note, bool done)
+{
+    if (note.isEmpty())
+        return;
+    if (!done && !stopped()) {
+        // A failed upload removes its temporary item unless the destination
+        // went away meanwhile: look, so the note goes when nothing is left.
+        // Destroying the transfer abandons the look.
+        m_quiet = true;
+        m_sweeping = true;
+        done = sweepLeftovers(*m_transferController, m_note);
+        m_sweeping = false;
+        m_quiet = false;
+    }
+    if (done)
+        m_journal->retire({note});
+}
 
 // The reports' way to the receiver's thread. Shared with the queued calls so a
 // call that runs after the transfer is gone finds it closed instead of freed.
@@ -203,9 +337,10 @@ void DeliveryTransfer::logDateFolderError(const QString &text)
     updateListing(transferreport::DateFolderTrouble{text});
 }
 
-void DeliveryTransfer::reportFailure(const QString &error, const QString &errorInfo)
+void DeliveryTransfer::reportFailure(const QString &error, const QString &errorInfo,
+                                     const TransferError &cause)
 {
-    updateStatus(transferreport::Failed{error, errorInfo});
+    updateStatus(transferreport::Failed{error, errorInfo, cause});
 }
 
 // ---------------------------------------------------------------------------
@@ -270,6 +405,7 @@ void DeliveryTransfer::startProcessNow()
     controller->setMaximumUploadSpeed(m_maxUploadSpeed);
     const QVariantMap dest = m_parameters.value(k::dest).toMap();
     controller->setReplacesExistingItems(recBool(dest, QStringLiteral("overwriteBtn")));
+    controller->applyDestinationSettings(dest);
     m_isListing = true;
     if (stopped())
         return;
@@ -293,7 +429,7 @@ void DeliveryTransfer::startProcessNow()
                               .arg(reason.isEmpty() ? QStringLiteral("no reason given") : reason));
         if (!reason.isEmpty())
             info += QStringLiteral("\n\n") + reason;
-        reportFailure(QStringLiteral("Unable to list directory"), info);
+        reportFailure(QStringLiteral("Unable to list directory"), info, root.error());
         return;
     }
 
@@ -343,7 +479,11 @@ void DeliveryTransfer::startProcessNow()
     // folders, so the file goes to the top of the destination).
     if (!isDirectory || !controller->hasFolders()) {
         m_finalTargetPathRelativeToBaseURL = remotePath;
-        if (controller->uploadFileFromPath(localPath, remotePath) && controller->supportsTags())
+        const ItemGuard guard(controller->baseURL(), remotePath);
+        const QString note = noteTemporaryItem(remotePath, QString());
+        const bool uploaded = controller->uploadFileFromPath(localPath, remotePath).ok();
+        settleNote(note, uploaded);
+        if (uploaded && controller->supportsTags())
             applyTag();
         return;
     }
@@ -367,17 +507,21 @@ void DeliveryTransfer::startProcessNow()
     // The success of this creation restores dates on the current target: make
     // that the new folder, never the destination itself.
     m_finalTargetPathRelativeToBaseURL = m_folderBuildPath;
+    const ItemGuard guard(controller->baseURL(), remotePath);
+    const QString note = noteTemporaryItem(remotePath, m_folderBuildPath);
     const bool created = controller->createDirectoryAtPath(m_folderBuildPath).ok();
     if (!created || stopped()) {
-        if (created)
-            discardFolder();
+        settleNote(note, created && discardFolder());
         return;
     }
     if (!uploadFolderContents(m_parameters.value(k::folderContents).toList(), m_folderBuildPath) ||
         (atomic && !placeFolder(remotePath))) {
-        discardFolder();
+        settleNote(note, discardFolder());
         return;
     }
+    // Before the success is told: a folder built under its final name must
+    // not be taken for a leftover once the entry counts as delivered.
+    settleNote(note, true);
     m_isUploadingFolderContents = false;
     m_currFileDict = m_parameters;
     m_finalTargetPathRelativeToBaseURL = m_folderStoredPath;
@@ -414,7 +558,7 @@ bool DeliveryTransfer::placeFolder(const QString &finalPath)
     return false;
 }
 
-void DeliveryTransfer::discardFolder()
+bool DeliveryTransfer::discardFolder()
 {
     // Its messages are not the delivery's, and a cancelled delivery cleans up too.
     FileTransferController *controller = m_transferController.get();
@@ -425,6 +569,7 @@ void DeliveryTransfer::discardFolder()
         log(lcTransfer(),
             QStringLiteral("DeliveryTransfer: could not remove the incomplete folder %1: %2")
                 .arg(m_folderBuildPath, removed.error().reasonText()));
+    return removed.ok();
 }
 
 void DeliveryTransfer::adoptStoredName(const QString &storedPath)
@@ -647,6 +792,7 @@ void DeliveryTransfer::fileTransferControllerDidUpdateProgress(FileTransferContr
     const float p = controller->transferProgress();
     if (std::isnan(p))
         return;
+    killPointForTests("uploading");
     const bool folder = m_isUploadingFolderContents;
     const double folderFraction =
         m_folderSize == 0 ? 0.0 : std::min(1.0, double(m_doneSizeOfFolder) / double(m_folderSize));
@@ -722,8 +868,12 @@ void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
         const QString key = error.userInfo.first().first;
         const QString value = valueText(error.userInfo.first().second);
         QString label = key;
-        if (key == QLatin1String("kCFFTPStatusCodeKey"))
+        QString extra;
+        if (key == QLatin1String(kFTPStatusCodeKey)) {
             label = QStringLiteral("FTP error");
+            extra =
+                QLatin1Char('\n') + ftpErrorExplanation(error.userInfo.first().second.toLongLong());
+        }
         if (key == QLatin1String(kNSLocalizedDescriptionKey)) {
             detail = QStringLiteral("Localized description: %1").arg(value);
         } else {
@@ -739,7 +889,7 @@ void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
                                      "questions, contact ") +
                           QLatin1String(kSupportAddress) + QLatin1Char('\n')
                     : contact;
-            detail = QStringLiteral("%1: %2\n\n%3").arg(label, value, hint);
+            detail = QStringLiteral("%1: %2%3\n\n%4").arg(label, value, extra, hint);
         }
     }
     if (headline.contains(QLatin1String("Failed to MKD dir")))
@@ -748,12 +898,12 @@ void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
             "permissions.");
     if (m_isUploadingFolderContents)
         headline += QStringLiteral("\nItem: %1").arg(recString(m_currFileDict, k::localPath));
-    reportFailure(headline, detail);
+    reportFailure(headline, detail, error);
 }
 
 bool DeliveryTransfer::fileTransferControllerShouldAbort(FileTransferController *)
 {
-    return stopped() && !m_quiet;
+    return (stopped() && !m_quiet) || (m_sweeping && m_abandoned.load());
 }
 
 // ---------------------------------------------------------------------------

@@ -19,6 +19,8 @@ class QThread;
 
 namespace pv {
 
+class Journal;
+
 /// Keys of the TransferParameters record a delivery is started with.
 namespace transferkeys {
 inline const QString localPath = QStringLiteral("localPath");
@@ -35,6 +37,19 @@ inline const QString subpath = QStringLiteral("subpath");
 inline const QString finalTargetPathRelativeToBaseURL =
     QStringLiteral("finalTargetPathRelativeToBaseURL");
 } // namespace transferkeys
+
+/// Keys of the note a delivery keeps in the journal (Journal::kUploadTemp)
+/// while an item is written under a temporary name.
+namespace notekeys {
+/// The destination's URL without password, and the destination's name.
+inline const QString url = QStringLiteral("url");
+inline const QString dest = QStringLiteral("dest");
+/// The item's final path below the URL.
+inline const QString path = QStringLiteral("path");
+/// A folder: the path it is built under (its temporary name, or its final
+/// name where the controller cannot put a folder in place whole).
+inline const QString buildPath = QStringLiteral("buildPath");
+} // namespace notekeys
 
 /// The reports of a delivery, in the order a delivery may send them.
 namespace transferreport {
@@ -81,10 +96,12 @@ struct Amounts {
 };
 /// Final: the item was delivered.
 struct Succeeded {};
-/// Final: the delivery failed; error is the headline, errorInfo the detail.
+/// Final: the delivery failed; error is the headline, errorInfo the detail,
+/// cause the controller's error where there was one.
 struct Failed {
     QString error;
     QString errorInfo;
+    TransferError cause = {};
 };
 /// Final: something unexpected escaped the delivery; message is the complete
 /// alert text. The receiver shows it as a critical alert titled "Transfer
@@ -145,6 +162,21 @@ public:
     /// Replaces the controller factory (FileTransferController's by default).
     /// Call before start().
     void setControllerFactory(ControllerFactory factory) { m_factory = std::move(factory); }
+    /// The journal where the delivery notes each item it writes under a
+    /// temporary name before it starts (Journal::kUploadTemp, see notekeys),
+    /// and retires the note once the item is in place or removed, so that a
+    /// later start can remove what a crash left behind (removeLeftovers).
+    /// None by default. Call before start().
+    void setJournal(std::shared_ptr<Journal> journal) { m_journal = std::move(journal); }
+
+    /// Removes what an interrupted delivery left at its destination: note is
+    /// the value of a Journal::kUploadTemp line and controller one made for
+    /// its URL. A file's partial uploads are found in its folder by their
+    /// temporary names; a folder's build is removed whole. Each removal is
+    /// logged. False when the destination could not be asked (the note must
+    /// stay for a later start). Waits while a delivery of this process writes
+    /// the same item. Any thread but the main thread.
+    static bool removeLeftovers(FileTransferController &controller, const QVariantMap &note);
 
     /// Starts the delivery on the worker thread. Creating thread, once.
     void start();
@@ -191,8 +223,16 @@ private:
     /// Moves the complete folder from its temporary name to finalPath (or its
     /// numbered form); reports the failure when it cannot.
     bool placeFolder(const QString &finalPath);
-    /// Removes the folder being built, logging when it cannot.
-    void discardFolder();
+    /// Removes the folder being built, logging when it cannot. Returns
+    /// whether it is gone.
+    bool discardFolder();
+    /// Notes in the journal that the item at path is about to be written
+    /// (built at buildPath for a folder); the note's id, "" without journal.
+    QString noteTemporaryItem(const QString &path, const QString &buildPath);
+    /// The item of note is in place or removed: retires the note. Otherwise
+    /// (a failed upload) looks for what is left first; a cancelled delivery
+    /// leaves the note to the next start.
+    void settleNote(const QString &note, bool done);
     /// The item was stored under another name than chosen: tell the receiver.
     void adoptStoredName(const QString &storedPath);
     /// A path inside the folder being built, as it is once the folder is in place.
@@ -217,12 +257,14 @@ private:
     void setDateFolderPathInAppDelegate(const QString &path);
     void setFinalNameInAppDelegate(const QString &name);
     void logDateFolderError(const QString &text);
-    /// The failure report of the item: headline and detail.
-    void reportFailure(const QString &error, const QString &errorInfo);
+    /// The failure report of the item: headline, detail and the error behind them.
+    void reportFailure(const QString &error, const QString &errorInfo,
+                       const TransferError &cause = {});
 
     [[nodiscard]] bool stopped() const { return m_cancelled.load() || m_abandoned.load(); }
 
     ControllerFactory m_factory;
+    std::shared_ptr<Journal> m_journal;
     std::shared_ptr<Channel> m_channel;
     std::unique_ptr<QObject> m_context;
     std::unique_ptr<QThread> m_thread;
@@ -250,6 +292,10 @@ private:
     bool m_isUploadingFolderContents = false;
     // Controller messages of clean-up and placement steps are not the delivery's.
     bool m_quiet = false;
+    // Looking for what a failed upload left; abandoned with the transfer.
+    bool m_sweeping = false;
+    // The journal note of the item being written.
+    QVariantMap m_note;
     // A folder delivery: where it is built, and where it is (to be) stored.
     QString m_folderBuildPath;
     QString m_folderStoredPath;

@@ -131,6 +131,10 @@ public:
     /// The base fails as setItemDates does.
     virtual Result setItemTag(const QString &remotePath, const QString &tag);
 
+    /// Takes what the controller needs from the destination record beyond its
+    /// URL (e.g. whether to verify server certificates). The base ignores it.
+    virtual void applyDestinationSettings(const QVariantMap &destination) { Q_UNUSED(destination); }
+
     [[nodiscard]] const QUrl &baseURL() const { return m_baseURL; }
     /// The delegate is not owned; nullptr silences the controller.
     [[nodiscard]] FileTransferControllerDelegate *delegate() const { return m_delegate; }

@@ -314,15 +314,12 @@ void adaptBatch(qint64 *batch, qint64 moved, qint64 elapsedMs)
         *batch /= 2;
 }
 
-/// Puts a complete temporary file in place: 0 and the name used, or an errno.
-using PlaceFunction = std::function<int(QString *placedName)>;
-
 /// Writes an upload under a temporary name next to the target; finish() puts it
-/// in place, close() without finish() removes it.
+/// in place (place gives the name used), close() without finish() removes it.
 class SmbUploadStream final : public OutputStream {
 public:
-    SmbUploadStream(std::shared_ptr<SmbSession> session, QByteArray tempURL, PlaceFunction place,
-                    ErrorFunction errorFor)
+    SmbUploadStream(std::shared_ptr<SmbSession> session, QByteArray tempURL,
+                    StagedItem::Place place, ErrorFunction errorFor)
         : m_session(std::move(session)), m_tempURL(std::move(tempURL)), m_place(std::move(place)),
           m_errorFor(std::move(errorFor))
     {}
@@ -337,6 +334,10 @@ public:
             fail(m_errorFor(err));
             return false;
         }
+        // libsmbclient reconnects for the removal when the connection was lost;
+        // only a server that is gone leaves the file.
+        m_staged.begin(QString::fromUtf8(m_tempURL), m_place,
+                       [session = m_session, url = m_tempURL] { return session->unlink(url); });
         setStatus(Open);
         return true;
     }
@@ -357,46 +358,32 @@ public:
             return false;
         int err = m_session->close(m_file);
         m_file = nullptr;
-        if (!err)
-            err = m_place(&m_placedName);
+        if (err)
+            m_staged.discard();
+        else
+            err = m_staged.place();
         if (err) {
             fail(m_errorFor(err));
-            removeTemporary();
             return false;
         }
-        m_finished = true;
         setStatus(Closed);
         return true;
     }
 
     void close() override
     {
-        const bool created = m_file != nullptr;
         if (m_file) {
             m_session->close(m_file);
             m_file = nullptr;
         }
-        if (created && !m_finished)
-            removeTemporary();
+        m_staged.discard();
         if (status() != Error)
             setStatus(Closed);
     }
 
-    [[nodiscard]] QString placedName() const override { return m_placedName; }
+    [[nodiscard]] QString placedName() const override { return m_staged.placed(); }
 
 private:
-    void removeTemporary()
-    {
-        // libsmbclient reconnects for this when the connection was lost; only a
-        // server that is gone leaves the file (its name says what it is).
-        const int err = m_session->unlink(m_tempURL);
-        if (err && err != ENOENT)
-            pv::log(lcTransfer(),
-                    QStringLiteral("SMBTransferController: could not remove the partial upload "
-                                   "%1: %2")
-                        .arg(QString::fromUtf8(m_tempURL), QString::fromLocal8Bit(strerror(err))));
-    }
-
     bool sendPending()
     {
         QElapsedTimer timer;
@@ -419,11 +406,10 @@ private:
 
     std::shared_ptr<SmbSession> m_session;
     QByteArray m_tempURL;
-    PlaceFunction m_place;
+    StagedItem::Place m_place;
     ErrorFunction m_errorFor;
-    QString m_placedName;
+    StagedItem m_staged;
     SMBCFILE *m_file = nullptr;
-    bool m_finished = false;
     std::vector<char> m_pending;
     qint64 m_batch = kMinBatch;
 };
@@ -715,6 +701,8 @@ bool SMBTransferController::connectSession(const QString &reportPath, const QStr
 
     const QString why = unreachableReason(err, clientFailed);
     *error = notReachable(reportPath, otherPath, why);
+    if (!clientFailed && err != EACCES && err != EPERM)
+        error->markIfHostUnknown(baseURL().host());
     return false;
 }
 

@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include <arpa/inet.h>
+#include <netdb.h>
+
 namespace pv {
 
 QString TransferError::firstUserInfoKey() const
@@ -27,6 +30,28 @@ QVariant TransferError::userInfoValue(const QString &key) const
             return entry.second;
     }
     return {};
+}
+
+bool TransferError::isNameLookupFailure() const
+{
+    return domain == QLatin1String(kNetDBErrorDomain) && code == EAI_NONAME;
+}
+
+void TransferError::markIfHostUnknown(const QString &host)
+{
+    const QByteArray name = host.toUtf8();
+    unsigned char address[sizeof(in6_addr)];
+    if (name.isEmpty() || ::inet_pton(AF_INET, name.constData(), address) == 1 ||
+        ::inet_pton(AF_INET6, name.constData(), address) == 1)
+        return;
+    addrinfo *found = nullptr;
+    const int rc = ::getaddrinfo(name.constData(), nullptr, nullptr, &found);
+    if (found)
+        ::freeaddrinfo(found);
+    if (rc != EAI_NONAME)
+        return;
+    domain = QString::fromLatin1(kNetDBErrorDomain);
+    code = EAI_NONAME;
 }
 
 TransferError TransferError::withDescription(const QString &domain, qint64 code,

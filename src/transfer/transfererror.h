@@ -18,6 +18,8 @@ inline constexpr const char *kDataStreamErrorDomain = "DataStreamErrorDomain";
 /// File-system errors as the system reports them: the code is the errno value
 /// and the description its strerror text.
 inline constexpr const char *kPOSIXErrorDomain = "POSIX";
+/// Host-name lookups: the code is getaddrinfo's EAI_ value.
+inline constexpr const char *kNetDBErrorDomain = "netdb";
 
 /// User-info keys.
 inline constexpr const char *kNSLocalizedDescriptionKey = "NSLocalizedDescription";
@@ -46,6 +48,14 @@ struct TransferError {
     [[nodiscard]] QString firstUserInfoKey() const;
     /// Value stored under key, or an invalid QVariant.
     [[nodiscard]] QVariant userInfoValue(const QString &key) const;
+
+    /// Whether the destination's host name did not resolve (domain "netdb",
+    /// EAI_NONAME), which a proxy setting of the computer usually explains.
+    [[nodiscard]] bool isNameLookupFailure() const;
+    /// Turns this error into a failed lookup of host (keeping its texts) when
+    /// host is a name, not an address, that does not resolve. Asks the
+    /// resolver: worker threads only, and only once something has failed.
+    void markIfHostUnknown(const QString &host);
 
     /// An error whose only user information is its description under
     /// "NSLocalizedDescription" (the usual form of the engine's own errors).

@@ -126,9 +126,43 @@ FileOutputStream::FileOutputStream(const QString &path, bool atomic, Placer plac
     : m_path(path), m_placer(std::move(placer)), m_atomic(atomic)
 {}
 
+void StagedItem::begin(const QString &name, Place place, Remove remove)
+{
+    m_name = name;
+    m_place = std::move(place);
+    m_remove = std::move(remove);
+    m_placed.clear();
+    m_pending = true;
+}
+
+int StagedItem::place()
+{
+    if (!m_pending)
+        return EINVAL;
+    const int err = m_place(&m_placed);
+    if (err) {
+        m_placed.clear();
+        discard();
+        return err;
+    }
+    m_pending = false;
+    return 0;
+}
+
+void StagedItem::discard()
+{
+    if (!m_pending)
+        return;
+    m_pending = false;
+    const int err = m_remove();
+    if (err && err != ENOENT)
+        log(lcTransfer(), QStringLiteral("Could not remove the partial upload %1: %2")
+                              .arg(m_name, QString::fromLocal8Bit(std::strerror(err))));
+}
+
 QString FileOutputStream::placedName() const
 {
-    return m_placedPath.isEmpty() ? QString() : QFileInfo(m_placedPath).fileName();
+    return m_staged.placed().isEmpty() ? QString() : QFileInfo(m_staged.placed()).fileName();
 }
 
 FileOutputStream::~FileOutputStream()
@@ -137,19 +171,7 @@ FileOutputStream::~FileOutputStream()
         ::close(m_fd);
         m_fd = -1;
     }
-    discardTemporary();
-}
-
-void FileOutputStream::discardTemporary()
-{
-    if (!m_tempPath.isEmpty()) {
-        const int err = ::unlink(encoded(m_tempPath).constData()) == 0 ? 0 : errno;
-        if (err && err != ENOENT)
-            log(lcTransfer(),
-                QStringLiteral("FileOutputStream: could not remove the partial file %1: %2")
-                    .arg(m_tempPath, QString::fromLocal8Bit(std::strerror(err))));
-        m_tempPath.clear();
-    }
+    m_staged.discard();
 }
 
 bool FileOutputStream::open()
@@ -171,8 +193,20 @@ bool FileOutputStream::open()
         fail(TransferError::posix(err, m_path));
         return false;
     }
-    if (m_atomic)
-        m_tempPath = target;
+    if (m_atomic) {
+        const QString final = m_path;
+        Placer placer = m_placer;
+        m_staged.begin(
+            target,
+            [target, final, placer](QString *placed) {
+                if (placer)
+                    return placer(target, placed);
+                return ::rename(encoded(target).constData(), encoded(final).constData()) == 0
+                           ? 0
+                           : errno;
+            },
+            [target] { return ::unlink(encoded(target).constData()) == 0 ? 0 : errno; });
+    }
     m_opened = true;
     setStatus(Open);
     return true;
@@ -211,22 +245,15 @@ bool FileOutputStream::finish()
     if (::close(m_fd) != 0) {
         m_fd = -1;
         fail(TransferError::posix(errno, m_path));
-        discardTemporary();
+        m_staged.discard();
         return false;
     }
     m_fd = -1;
     if (m_atomic) {
-        int err = 0;
-        if (m_placer)
-            err = m_placer(m_tempPath, &m_placedPath);
-        else if (::rename(encoded(m_tempPath).constData(), encoded(m_path).constData()) != 0)
-            err = errno;
-        if (err) {
+        if (const int err = m_staged.place()) {
             fail(TransferError::posix(err, m_path));
-            discardTemporary();
             return false;
         }
-        m_tempPath.clear();
     }
     setStatus(Closed);
     return true;

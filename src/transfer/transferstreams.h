@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QtGlobal>
 
 #include <functional>
 #include <memory>
@@ -108,6 +109,38 @@ private:
     qint64 m_length = -1;
 };
 
+/// The item an output stream writes under a temporary name and puts in place
+/// only once complete: place() puts it there (and removes it when that fails);
+/// discard() removes it unless it was placed, as a stream ended without
+/// finish() must. A removal that fails (a server gone) is logged; the name says
+/// what the item is. Local files and SMB uploads share it.
+class StagedItem {
+public:
+    /// Puts the complete item in place: 0 and where it now is, or an errno.
+    using Place = std::function<int(QString *placed)>;
+    /// Removes the item: 0 or an errno (ENOENT counts as removed).
+    using Remove = std::function<int()>;
+
+    StagedItem() = default;
+    ~StagedItem() { discard(); }
+    Q_DISABLE_COPY_MOVE(StagedItem)
+
+    /// The item (name for the log) exists now.
+    void begin(const QString &name, Place place, Remove remove);
+    /// 0, or the errno of a placement that failed.
+    int place();
+    void discard();
+    /// Where place() put the item ("" before).
+    [[nodiscard]] const QString &placed() const { return m_placed; }
+
+private:
+    QString m_name;
+    Place m_place;
+    Remove m_remove;
+    QString m_placed;
+    bool m_pending = false;
+};
+
 /// Writes a local file, replacing an existing one. With atomic set the bytes go to
 /// a temporary file in the same folder (FileTransferController::temporaryNameFor)
 /// that finish() puts in place, so a failed or abandoned write leaves the old file
@@ -131,12 +164,9 @@ public:
     [[nodiscard]] QString placedName() const override;
 
 private:
-    void discardTemporary();
-
     QString m_path;
-    QString m_tempPath;
     Placer m_placer;
-    QString m_placedPath;
+    StagedItem m_staged;
     bool m_atomic;
     bool m_noCopyRange = false;
     bool m_opened = false;

@@ -6,6 +6,7 @@
 #include "records/historypaneltable.h"
 #include "records/queuetable.h"
 #include "records/senttable.h"
+#include "ui/destinationswindow.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -136,9 +137,7 @@ void WidgetsUserInterface::attach(AppController &controller)
     m_processing->sendButton->setText(controller.sendButtonTitle());
     m_processing->show();
 
-    m_destinations = tableFor(&controller.destinations(), nullptr);
-    m_destinations->setWindowTitle(QStringLiteral("Destinations"));
-    m_destinations->resize(480, 320);
+    m_destinations = new DestinationsWindow(controller.destinations(), *this);
 
     auto *errors = new QListView;
     errors->setModel(&controller.errors());
@@ -187,14 +186,8 @@ void WidgetsUserInterface::bringToFront(Window window)
 
 void WidgetsUserInterface::selectDestination(const QString &name)
 {
-    auto *view = qobject_cast<QTableView *>(m_destinations.data());
-    if (!view || !m_controller)
-        return;
-    const int row = m_controller->destinations().indexOfName(name);
-    if (row >= 0) {
-        view->selectRow(row);
-        view->scrollTo(view->model()->index(row, 0));
-    }
+    if (auto *win = qobject_cast<DestinationsWindow *>(m_destinations.data()))
+        win->selectName(name);
 }
 
 void WidgetsUserInterface::setStatus(const QString &text)

@@ -12,7 +12,20 @@ set_tests_properties(app.test_pipeline_mail PROPERTIES FIXTURES_REQUIRED "samba;
 pv_tests_need_fixture(blackbox "test_delivery_smb*.cpp" samba)
 # The notification footer, checked through the built program.
 pv_tests_need_fixture(blackbox "test_cli.cpp" smtp)
+# s3: servers/s3.env; s3rver behind TLS on 127.0.0.1:443 for S3 and Google Storage, with the
+# service and bucket host names in /etc/hosts while it runs.
+pv_server_fixture(s3 s3.sh)
+pv_tests_need_fixture(transfer "test_s3transfer*.cpp" s3)
+pv_tests_need_fixture(blackbox "test_delivery_s3*.cpp" s3)
 # webdav: servers/webdav.env; nginx (dav + dav-ext) and Apache mod_dav, HTTP and HTTPS.
 pv_server_fixture(webdav webdav.sh)
 pv_tests_need_fixture(transfer "test_webdav*.cpp" webdav)
 pv_tests_need_fixture(blackbox "test_delivery_webdav*.cpp" webdav)
+# sftp: servers/sftp.env (OpenSSH's sshd with a password user; see the script).
+pv_server_fixture(sftp sftp.sh)
+pv_tests_need_fixture(transfer "test_sftp*.cpp" sftp)
+pv_tests_need_fixture(blackbox "test_delivery_sftp*.cpp" sftp)
+# ftp: vsftpd (explicit and implicit TLS) and pure-ftpd; servers/ftp.env.
+pv_server_fixture(ftp ftp.sh)
+pv_tests_need_fixture(transfer "test_ftp*.cpp" ftp)
+pv_tests_need_fixture(blackbox "test_delivery_ftp*.cpp" ftp)

@@ -1,0 +1,181 @@
+// What a run that stopped unexpectedly (a crash, kill -9, a power cut) left
+// unfinished, read back from the journal at the next start: entries whose
+// delivery had completed, items handed over on the command line, and partial
+// uploads at the destinations.
+
+#include "app/appcontroller.h"
+#include "app/entryrun.h"
+#include "app/queueitem.h"
+#include "core/journal.h"
+#include "core/log.h"
+#include "core/record.h"
+#include "destinations/destination.h"
+#include "destinations/destinationseditor.h"
+#include "prefs/prefs.h"
+#include "records/historytable.h"
+#include "records/queuetable.h"
+#include "transfer/deliverytransfer.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QThread>
+#include <QTimer>
+
+namespace pv {
+
+namespace {
+
+/// Abandons the sweep's operations when the application quits.
+class StopFlag final : public FileTransferControllerDelegate {
+public:
+    explicit StopFlag(const std::atomic<bool> &stop) : m_stop(stop) {}
+    bool fileTransferControllerShouldAbort(FileTransferController *) override
+    {
+        return m_stop.load();
+    }
+
+private:
+    const std::atomic<bool> &m_stop;
+};
+
+} // namespace
+
+void AppController::recoverInterruptedWork()
+{
+    const QList<Journal::Line> pending = m_journal->pending();
+    QSet<QString> delivered;
+    QList<std::pair<QString, QVariantMap>> leftovers;
+    for (const Journal::Line &line : pending) {
+        const QVariantMap value = line.value.toMap();
+        if (line.kind == Journal::kDelivered) {
+            delivered.insert(recString(value, qk::path));
+            auto run = std::make_unique<EntryRun>(*this, value);
+            const bool recorded = isRecorded(value);
+            log(QStringLiteral("--> recovery: the delivery of %1 to \"%2\" had completed before "
+                               "the last stop; %3")
+                    .arg(recString(value, qk::path), recString(value, qk::dest),
+                         recorded ? QStringLiteral("its source is moved")
+                                  : QStringLiteral("its record is written and its source moved")));
+            run->completeAfterRestart(line.id, recorded);
+        } else if (line.kind == Journal::kUploadTemp) {
+            leftovers.append({line.id, value});
+        }
+    }
+    QSet<QString> hotFolders;
+    for (const QVariantMap &dest : m_destinations->items()) {
+        const QString hot = QDir::cleanPath(recString(dest, dk::QFHotfolder));
+        hotFolders.insert(hot);
+        hotFolders.insert(hot + QStringLiteral("/Priority"));
+    }
+    for (const Journal::Line &line : pending) {
+        if (line.kind != Journal::kQueued)
+            continue;
+        const QVariantMap value = line.value.toMap();
+        const QString path = recString(value, qk::path);
+        const QString dest = recString(value, qk::dest);
+        m_journal->retire({line.id});
+        if (delivered.contains(path))
+            continue;
+        if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink()) {
+            log(QStringLiteral("--> recovery: %1 was queued when Parcelvane stopped and no "
+                               "longer exists")
+                    .arg(path));
+        } else if (hotFolders.contains(QFileInfo(path).absolutePath())) {
+            // Its hot folder hands it over again.
+        } else {
+            log(QStringLiteral("--> recovery: %1 was queued when Parcelvane stopped: queued again")
+                    .arg(path));
+            addItemToQueue(path, dest);
+        }
+    }
+    if (!leftovers.isEmpty())
+        sweepLeftovers(leftovers);
+}
+
+bool AppController::isRecorded(const QVariantMap &record)
+{
+    m_history->loadHistory();
+    const QVariant started = record.value(QStringLiteral("dateStart"));
+    for (const QVariantMap &r : m_history->items()) {
+        if (r.value(QStringLiteral("dateStart")) == started &&
+            recString(r, qk::path) == recString(record, qk::path) &&
+            recString(r, qk::dest) == recString(record, qk::dest))
+            return true;
+    }
+    return false;
+}
+
+void AppController::sweepLeftovers(const QList<std::pair<QString, QVariantMap>> &notes)
+{
+    // The destinations' passwords are read here; the notes keep none.
+    QList<std::tuple<QString, QVariantMap, QUrl, bool>> work;
+    for (const auto &[id, note] : notes) {
+        QUrl url(recString(note, notekeys::url));
+        const QVariantMap dest = destDictForName(recString(note, notekeys::dest));
+        if (!dest.isEmpty() && !url.userName().isEmpty())
+            url.setPassword(Prefs::decryptPassword(recString(dest, dk::sitePasswordField)),
+                            QUrl::DecodedMode);
+        work.append({id, note, url, !dest.isEmpty()});
+    }
+    m_sweeper.reset(QThread::create([this, work] {
+        StopFlag stop(m_stopSweeping);
+        for (const auto &[id, note, url, destExists] : work) {
+            if (m_stopSweeping)
+                return;
+            const std::unique_ptr<FileTransferController> controller =
+                FileTransferController::fileTransferControllerWithURL(url);
+            bool done = false;
+            if (controller) {
+                controller->setDelegate(&stop);
+                done = DeliveryTransfer::removeLeftovers(*controller, note);
+            }
+            if (m_stopSweeping)
+                return;
+            if (done || !destExists) {
+                if (!done)
+                    log(QStringLiteral("--> recovery: the destination \"%1\" no longer exists: "
+                                       "what an interrupted delivery left at %2 stays there")
+                            .arg(recString(note, notekeys::dest), recString(note, notekeys::url)));
+                m_journal->retire({id});
+            } else {
+                log(QStringLiteral("--> recovery: %1 could not be reached; what an interrupted "
+                                   "delivery left there is removed at a later start")
+                        .arg(recString(note, notekeys::url)));
+            }
+        }
+    }));
+    m_sweeper->start();
+}
+
+void AppController::noteQueued(const QString &path, const QString &dest)
+{
+    const QString id =
+        m_journal->append(Journal::kQueued, QVariantMap{{qk::path, path}, {qk::dest, dest}});
+    if (!id.isEmpty())
+        m_queuedNotes[path].append(id);
+}
+
+void AppController::settleQueuedNotes()
+{
+    if (m_queuedNotes.isEmpty() || m_settlePending)
+        return;
+    m_settlePending = true;
+    // Later in this turn the item may be taken into processing or measured.
+    QTimer::singleShot(0, this, [this] {
+        m_settlePending = false;
+        QStringList done;
+        for (auto it = m_queuedNotes.begin(); it != m_queuedNotes.end();) {
+            const QString &path = it.key();
+            if (m_queue->containsPath(path) || isMeasuring(path) ||
+                (m_isProcessing && m_processingPath == path)) {
+                ++it;
+                continue;
+            }
+            done += it.value();
+            it = m_queuedNotes.erase(it);
+        }
+        m_journal->retire(done);
+    });
+}
+
+} // namespace pv

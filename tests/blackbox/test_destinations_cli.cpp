@@ -1,0 +1,265 @@
+// The --destinations command line, as a script on a headless machine uses
+// it, with and without a running instance.
+
+#include "blackbox.h"
+#include "prefs/prefs.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <memory>
+
+using namespace bb;
+
+namespace {
+
+Result dest(const Home &home, const QStringList &args, const QByteArray &input = {})
+{
+    QProcess p;
+    p.setProcessEnvironment(home.env());
+    // Relative folders are the shell's, not the running instance's.
+    p.setWorkingDirectory(home.path());
+    p.start(exe(), QStringList{"--destinations"} + args);
+    p.waitForStarted();
+    p.write(input);
+    p.closeWriteChannel();
+    p.waitForFinished(60000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+QJsonObject shown(const Home &home, const QString &name)
+{
+    const Result r = dest(home, {"show", name, "--json"});
+    return QJsonDocument::fromJson(r.out.toUtf8()).object();
+}
+
+QVariantMap stored(const Home &home, const QString &name)
+{
+    return pv::plist::readFile(home.app() + "/Destinations/" + name + ".dest").toMap();
+}
+
+} // namespace
+
+class TestDestinationsCli : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    // Every refused name and code: the window's alert texts on standard
+    // error, a non-zero exit, and nothing written.
+    void refusedNamesAndCodes_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("err");
+        const QString chars = "Error\nDestination names cannot contain the following characters: "
+                              ": / [ ]\n";
+        QTest::newRow("empty") << QStringList{"add", "", "--type", "FTP Server"}
+                               << "Destination name cannot be empty\n";
+        for (const char *n : {"a:b", "a/b", "a[b", "a]b"})
+            QTest::newRow(n) << QStringList{"add", n, "--type", "FTP Server"} << chars;
+        QTest::newRow("period") << QStringList{"add", ".hidden", "--type", "FTP Server"}
+                                << "Error\nDestination name cannot start with a period (.)\n";
+        QTest::newRow("taken") << QStringList{"add", "Proofs", "--type", "FTP Server"}
+                               << "Destination with this name already exists\nPlease choose a "
+                                  "different name.\n";
+        QTest::newRow("rename onto another")
+            << QStringList{"rename", "Proofs", "Print"}
+            << "Destination with this name already exists\nPlease choose a different name.\n";
+        QTest::newRow("rename bad") << QStringList{"rename", "Proofs", "x/y"} << chars;
+        QTest::newRow("code chars")
+            << QStringList{"add", "New", "--type", "FTP Server", "--code", "a-b"}
+            << "Destination codes can only contain letters and numbers\n";
+        QTest::newRow("code taken")
+            << QStringList{"set", "Print", "code", "PR1"}
+            << "This code already assigned to another destination\nPlease choose a different "
+               "code.\n";
+        QTest::newRow("unknown") << QStringList{"show", "Nobody"}
+                                 << "Destination not found:\nThe destination \"Nobody\" does not "
+                                    "exist.\n";
+    }
+    void refusedNamesAndCodes()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, err);
+        Home home;
+        QCOMPARE(dest(home, {"add", "Proofs", "--type", "FTP Server", "--code", "PR1"}).code, 0);
+        QCOMPARE(dest(home, {"add", "Print", "--type", "FTP Server"}).code, 0);
+        const QStringList before = entries(home.app() + "/Destinations");
+        const Result r = dest(home, args);
+        QCOMPARE(r.err, err);
+        QCOMPARE(r.code, 1);
+        QCOMPARE(entries(home.app() + "/Destinations"), before);
+        QCOMPARE(stored(home, "Print").value("QFDestCode").toString(), QString());
+        // Two destinations may both go without a code, and renaming to the
+        // same name changes nothing.
+        QCOMPARE(dest(home, {"rename", "Print", "Print"}).code, 0);
+        QCOMPARE(dest(home, {"set", "Print", "code", ""}).code, 0);
+    }
+
+    // Picking a type sets its port (an explicit port wins), cloud types fix
+    // their host, a host keeps no scheme and an empty port is "21".
+    void typesPortsAndFields_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("host");
+        QTest::newRow("ftp") << "FTP Server"
+                             << "21"
+                             << "h";
+        QTest::newRow("ftps") << "FTPS (FTP-SSL)"
+                              << "21"
+                              << "h";
+        QTest::newRow("sftp") << "SFTP Server"
+                              << "22"
+                              << "h";
+        QTest::newRow("dav") << "WebDAV Server"
+                             << "80"
+                             << "h";
+        QTest::newRow("davs") << "Secure WebDAV Server"
+                              << "443"
+                              << "h";
+        QTest::newRow("afp") << "AFP Server"
+                             << "548"
+                             << "h";
+        QTest::newRow("smb") << "SMB Server"
+                             << "445"
+                             << "h";
+        QTest::newRow("s3") << "Amazon S3"
+                            << "443"
+                            << "s3.amazonaws.com";
+        QTest::newRow("gs") << "Google Storage"
+                            << "443"
+                            << "storage.googleapis.com";
+    }
+    void typesPortsAndFields()
+    {
+        QFETCH(QString, type);
+        QFETCH(QString, port);
+        QFETCH(QString, host);
+        Home home;
+        const bool fixedHost = host != "h";
+        QCOMPARE(dest(home, QStringList{"add", "D", "--type", type} +
+                                (fixedHost ? QStringList() : QStringList{"--host", "ftp://h"}))
+                     .err,
+                 QString());
+        QJsonObject d = shown(home, "D");
+        QCOMPARE(d.value("QFPort").toString(), port);
+        QCOMPARE(d.value("hostField").toString(), host);
+        QCOMPARE(stored(home, "D").value("QFDestType").toString(), type);
+        if (!fixedHost) {
+            QCOMPARE(dest(home, {"set", "D", "port", ""}).code, 0);
+            QCOMPARE(shown(home, "D").value("QFPort").toString(), "21");
+            QCOMPARE(dest(home, {"add", "E", "--type", type, "--port", "2121"}).code, 0);
+            QCOMPARE(shown(home, "E").value("QFPort").toString(), "2121");
+        } else {
+            QVERIFY(dest(home, {"set", "D", "host", "elsewhere"}).code != 0);
+        }
+    }
+
+    // The password comes from standard input, is stored scrambled and is
+    // never printed; option switches follow the window's dependencies.
+    void passwordsAndOptions()
+    {
+        Home home;
+        QCOMPARE(
+            dest(home, {"add", "S", "--type", "SFTP Server", "--password-stdin"}, "s3cr3t\n").code,
+            0);
+        const QString scrambled = stored(home, "S").value("sitePasswordField").toString();
+        QCOMPARE(pv::Prefs::decryptPassword(scrambled), "s3cr3t");
+        for (const QStringList &args :
+             {QStringList{"show", "S"}, QStringList{"show", "S", "--json"},
+              QStringList{"list", "--json"}}) {
+            const Result r = dest(home, args);
+            QCOMPARE(r.code, 0);
+            QVERIFY(!r.out.contains("s3cr3t") && !r.out.contains(scrambled.left(12)));
+        }
+        QCOMPARE(shown(home, "S").value("passwordSet").toBool(), true);
+        QVERIFY(dest(home, {"set", "S", "password", "inline"}).code != 0);
+        QCOMPARE(dest(home, {"set", "S", "password", "--password-stdin"}, "").code, 0);
+        QCOMPARE(stored(home, "S").value("sitePasswordField").toString(), QString());
+
+        QCOMPARE(dest(home, {"set", "S", "yearFolderBtn", "1"}).code, 0);
+        QCOMPARE(dest(home, {"set", "S", "monthFolderBtn", "1"}).code, 0);
+        QCOMPARE(dest(home, {"set", "S", "yearFolderBtn", "0"}).code, 0);
+        QCOMPARE(stored(home, "S").value("monthFolderBtn").toInt(), 0);
+        QVERIFY(dest(home, {"set", "S", "monthFolderBtn", "1"}).code != 0);
+        QCOMPARE(dest(home, {"set", "S", "QFExpiryDays", "1x4"}).code, 0);
+        QCOMPARE(stored(home, "S").value("QFExpiryDays").toInt(), 14);
+        QCOMPARE(dest(home, {"set", "S", "sendEmailBtn", "0"}).code, 0);
+        QVERIFY(dest(home, {"set", "S", "attachBtn", "1"}).code != 0);
+        QCOMPARE(dest(home, {"set", "S", "bogusKey", "1"}).code, 1);
+        QCOMPARE(dest(home, {"frobnicate"}).code, 2);
+    }
+
+    // A group with members; renaming a member carries its hot folder and
+    // its place in the group; removing it takes its hot folder and its
+    // membership. With an instance running the command goes to it (the
+    // instance holds the lock) and its watcher takes the new hot folder.
+    void groupsHotFoldersRenameRemove_data()
+    {
+        QTest::addColumn<bool>("running");
+        QTest::newRow("stopped") << false;
+        QTest::newRow("running") << true;
+    }
+    void groupsHotFoldersRenameRemove()
+    {
+        QFETCH(bool, running);
+        Home home;
+        const QString hot = home.path() + "/hot";
+        QVERIFY(QDir().mkpath(hot));
+        QVERIFY(QDir().mkpath(home.path() + "/out"));
+        std::unique_ptr<Instance> inst;
+        if (running) {
+            home.writeDest(local("Placeholder", home.path() + "/unused"));
+            inst = std::make_unique<Instance>(home);
+            QVERIFY2(inst->waitForLog("Parcelvane "), inst->tail());
+        }
+        QCOMPARE(dest(home, {"add", "Out", "--type", "Local Disk", "--path", "out", "--hot-folder",
+                             "hot"})
+                     .err,
+                 QString());
+        QCOMPARE(entries(hot + "/Out"), QStringList({"Done", "Errors", "Priority"}));
+        QCOMPARE(dest(home, {"add", "Archive", "--type", "Local Disk"}).code, 0);
+        QCOMPARE(dest(home, {"add", "Both", "--type", "group", "--member", "Out", "--member",
+                             "Archive", "--hot-folder", hot})
+                     .code,
+                 0);
+        QVERIFY(dest(home, {"add", "Nested", "--type", "group", "--member", "Both"}).code != 0);
+        QCOMPARE(shown(home, "Both").value("members").toArray(), QJsonArray({"Out", "Archive"}));
+
+        if (running) {
+            QVERIFY(writeFile(hot + "/Out/drop.txt", "x"));
+            QVERIFY2(inst->waitForPaths(home.path() + "/out", {"drop.txt"}).isEmpty(),
+                     inst->tail());
+        }
+
+        QCOMPARE(dest(home, {"rename", "Out", "Final"}).err, QString());
+        QVERIFY(QFileInfo(hot + "/Final/Done").isDir());
+        QVERIFY(!QFileInfo::exists(hot + "/Out"));
+        QCOMPARE(shown(home, "Final").value("QFHotfolder").toString(), hot + "/Final");
+        QCOMPARE(stored(home, "Final").value("QFHotfolder").toString(), hot + "/Final");
+        QVERIFY(!QFileInfo::exists(home.app() + "/Destinations/Out.dest"));
+        QCOMPARE(shown(home, "Both").value("members").toArray(), QJsonArray({"Final", "Archive"}));
+
+        QCOMPARE(dest(home, {"set", "Both", "members", "Archive"}).code, 0);
+        QCOMPARE(dest(home, {"set", "Both", "members", "Final", "Archive"}).code, 0);
+        QCOMPARE(dest(home, {"remove", "Final"}).err, QString());
+        QVERIFY(!QFileInfo::exists(hot + "/Final"));
+        QVERIFY(!QFileInfo::exists(home.app() + "/Destinations/Final.dest"));
+        QCOMPARE(shown(home, "Both").value("members").toArray(), QJsonArray({"Archive"}));
+        QCOMPARE(stored(home, "Both").value("groupDests").toList().size(), 1);
+        QCOMPARE(dest(home, {"remove", "Both"}).code, 0);
+        QVERIFY(!QFileInfo::exists(hot + "/Both"));
+
+        const Result listed = dest(home, {"list"});
+        QCOMPARE(listed.code, 0);
+        QVERIFY2(listed.out.startsWith("Archive\tLocal Disk\t\t\n"), qPrintable(listed.out));
+        if (running)
+            QCOMPARE(inst->terminate(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDestinationsCli)
+#include "test_destinations_cli.moc"

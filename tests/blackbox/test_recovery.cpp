@@ -1,0 +1,182 @@
+// A process killed at an awkward moment: what the next start finds and mends.
+// PV_KILL_AT makes the instance kill itself (SIGKILL) at a named step.
+
+#include "blackbox.h"
+
+#include <QScopeGuard>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+using namespace bb;
+
+namespace {
+
+/// An instance started with PV_KILL_AT=point, which it dies at.
+std::unique_ptr<Instance> startKilledAt(const Home &home, const char *point)
+{
+    qputenv("PV_KILL_AT", point);
+    const auto restore = qScopeGuard([] { qunsetenv("PV_KILL_AT"); });
+    return std::make_unique<Instance>(home);
+}
+
+bool waitForDeath(Instance &inst)
+{
+    return inst.waitFor([&] { return inst.pid() == 0; }, 60000);
+}
+
+/// Names in dir that are partial uploads (".name.random.pvpart").
+QStringList partials(const QString &dir)
+{
+    return entries(dir).filter(QRegularExpression("^\\..*\\.pvpart$"));
+}
+
+/// A home whose local destination "Out" is fed by the hot folder hot/Out.
+struct Site {
+    Home home;
+    const QString hot = home.path() + "/hot";
+    const QString out = home.path() + "/out";
+    Site()
+    {
+        home.writeSettings({{"watchInterval", 1}});
+        home.writeDest(withHotFolder(local("Out", out), hot));
+    }
+    /// Drops data as file below hot/Out into an instance that kills itself
+    /// at point; false (with the log in *log) when it did not die.
+    bool dropAndDie(const char *point, const QString &file, const QByteArray &data, QString *log)
+    {
+        auto inst = startKilledAt(home, point);
+        const bool died = inst->waitForLog("startWatching") &&
+                          writeFile(hot + "/Out/" + file, data) && waitForDeath(*inst);
+        *log = inst->log();
+        return died;
+    }
+};
+
+} // namespace
+
+class TestRecovery : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    // Killed after the delivery, before or after its record: after the next
+    // start the item is at the destination once, recorded once, and its
+    // source is in "Done".
+    void deliveredOnceRecordedOnce_data()
+    {
+        QTest::addColumn<QString>("point");
+        QTest::newRow("before the record") << "delivered";
+        QTest::newRow("between the record and the list rewrite") << "recorded";
+    }
+    void deliveredOnceRecordedOnce()
+    {
+        QFETCH(QString, point);
+        Site site;
+        const auto &[home, hot, out] = std::tie(site.home, site.hot, site.out);
+        QString log;
+        QVERIFY2(site.dropAndDie(point.toUtf8().constData(), "a.txt", "alpha", &log),
+                 qPrintable(log));
+        QCOMPARE(entries(out), QStringList{"a.txt"});
+        QVERIFY(QFileInfo::exists(hot + "/Out/a.txt"));
+        QVERIFY(recordsNamed(home.records("History.xml"), "a.txt").isEmpty());
+        Instance inst(home);
+        // A later item: once it is done, anything queued before it is too.
+        QVERIFY2(inst.waitForLog("startWatching"), inst.tail());
+        QVERIFY(writeFile(hot + "/Out/b.txt", "beta"));
+        const QStringList missing = inst.waitForPaths(hot, {"Out/Done/a.txt", "Out/Done/b.txt"});
+        QVERIFY2(missing.isEmpty(), inst.tail());
+        QVERIFY2(inst.log().contains("delivery of " + hot + "/Out/a.txt to \"Out\" had completed"),
+                 inst.tail());
+        QCOMPARE(inst.terminate(), 0);
+        QCOMPARE(entries(out), QStringList({"a.txt", "b.txt"}));
+        for (const char *list : {"History.xml", "Sent.xml"}) {
+            QCOMPARE(fieldOf(home.records(list), "a.txt", "finalName"), QStringList{"a.txt"});
+            QCOMPARE(fieldOf(home.records(list), "b.txt", "finalName"), QStringList{"b.txt"});
+        }
+        QCOMPARE(fieldOf(home.records("History.xml"), "a.txt", "success"), QStringList{"ok"});
+    }
+
+    // Killed while an item was written under its temporary name: the next
+    // start removes it, and the item arrives whole.
+    void partialUploadRemoved_data()
+    {
+        QTest::addColumn<QString>("item");
+        QTest::newRow("file") << "big.bin";
+        QTest::newRow("folder") << "Folder";
+    }
+    void partialUploadRemoved()
+    {
+        QFETCH(QString, item);
+        Site site;
+        const auto &[home, hot, out] = std::tie(site.home, site.hot, site.out);
+        const QByteArray big = content(3 << 20, 'b');
+        const QString file = item == "Folder" ? "Folder/inner.bin" : item;
+        QString log;
+        QVERIFY2(site.dropAndDie("uploading", file, big, &log), qPrintable(log));
+        QCOMPARE(partials(out).size(), 1);
+        QCOMPARE(entries(out).size(), 1);
+        Instance inst(home);
+        QVERIFY2(inst.waitForPaths(hot, {"Out/Done/" + item}).isEmpty(), inst.tail());
+        QVERIFY2(inst.waitFor([&] { return partials(out).isEmpty(); }, 20000), inst.tail());
+        QVERIFY2(inst.log().contains("leftover"), inst.tail());
+        QCOMPARE(inst.terminate(), 0);
+        QCOMPARE(entries(out), QStringList{item});
+        QCOMPARE(readFile(out + "/" + file), big);
+        // Nothing is left for a later start to act on.
+        Instance again(home);
+        QVERIFY2(again.waitForLog("startWatching"), again.tail());
+        QCOMPARE(again.terminate(), 0);
+        QVERIFY2(!again.log().contains("leftover"), again.tail());
+    }
+
+    // Items handed over with --queue that were still queued when the process
+    // died come back at the next start when their source still exists.
+    void queuedItemsComeBack()
+    {
+        Home home;
+        const QString src = home.path() + "/src";
+        const QString out = home.path() + "/out";
+        // A server that takes the connection and never answers holds the
+        // first item in processing while the others wait in the queue.
+        const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+        const auto closeServer = qScopeGuard([server] { ::close(server); });
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        QVERIFY(::bind(server, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
+        QVERIFY(::listen(server, 8) == 0);
+        QVERIFY(::getsockname(server, reinterpret_cast<sockaddr *>(&addr), &len) == 0);
+        home.writeDest({{"name", "Out"},
+                        {"QFDestType", "SMB Server"},
+                        {"type", 0},
+                        {"hostField", "127.0.0.1"},
+                        {"QFPort", QString::number(ntohs(addr.sin_port))},
+                        {"pathField", "share"},
+                        {"userField", "nobody"},
+                        {"sendFTPBtn", 1}});
+        QVERIFY(writeFiles(src, {{"a.txt", "a"}, {"b.txt", "b"}, {"gone.txt", "g"}}));
+        {
+            Instance inst(home);
+            QVERIFY2(inst.waitForLog("startWatching"), inst.tail());
+            for (const char *name : {"a.txt", "b.txt", "gone.txt"})
+                QCOMPARE(runCli(home, {"--queue", src + "/" + name, "--destination", "Out"}).code,
+                         0);
+            QVERIFY2(inst.waitFor([&] { return home.records("Queue.xml").size() == 2; }, 20000),
+                     inst.tail());
+            ::kill(pid_t(inst.pid()), SIGKILL);
+            QVERIFY(waitForDeath(inst));
+        }
+        QVERIFY(QFile::remove(src + "/gone.txt"));
+        home.writeDest(local("Out", out));
+        Instance inst(home);
+        QVERIFY2(inst.waitForPaths(out, {"a.txt", "b.txt"}).isEmpty(), inst.tail());
+        QCOMPARE(inst.log().count("queued again"), 2);
+        QCOMPARE(inst.terminate(), 0);
+        QCOMPARE(entries(out), QStringList({"a.txt", "b.txt"}));
+        QCOMPARE(readFile(out + "/a.txt"), QByteArray("a"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRecovery)
+#include "test_recovery.moc"

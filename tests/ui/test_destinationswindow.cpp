@@ -1,0 +1,440 @@
+// The destinations window under the offscreen platform, driven as a user
+// would: buttons, typing, the type pop-up and the group lists.
+
+#include "common/fixtures.h"
+#include "common/recordingui.h"
+#include "common/testenv.h"
+#include "core/settings.h"
+#include "destinations/destinationscommand.h"
+#include "destinations/destinationseditor.h"
+#include "destinations/groupdestinations.h"
+#include "prefs/prefs.h"
+#include "ui/destinationswindow.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QListWidget>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTableView>
+
+#include <memory>
+
+using namespace pv;
+
+namespace {
+QVariantMap ftp(const QString &name, const QVariantMap &more = {})
+{
+    QVariantMap r{{"name", name},    {"QFDestType", "FTP Server"}, {"type", 0}, {"QFPort", "21"},
+                  {"sendFTPBtn", 1}, {"sendEmailBtn", 1}};
+    r.insert(more);
+    return r;
+}
+QVariantMap onDisk(const QString &name)
+{
+    return plist::readFile(paths::destinationsDir() + "/" + name + ".dest").toMap();
+}
+} // namespace
+
+class TestDestinationsWindow : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<pvtest::IsolatedHome> m_home;
+    std::unique_ptr<pvtest::RecordingUserInterface> m_ui;
+    std::unique_ptr<DestinationsEditor> m_store;
+    std::unique_ptr<DestinationsWindow> m_win;
+
+    void open(const QList<QVariantMap> &records)
+    {
+        for (const QVariantMap &r : records)
+            pvtest::writeDest(r);
+        m_ui = std::make_unique<pvtest::RecordingUserInterface>();
+        m_store = std::make_unique<DestinationsEditor>(m_ui.get());
+        m_store->load();
+        m_store->startup();
+        m_win = std::make_unique<DestinationsWindow>(*m_store, *m_ui);
+        m_win->modifiers = [] { return Qt::NoModifier; };
+        m_win->show();
+    }
+    QString selectedName() const { return m_store->selectedItem().value("name").toString(); }
+    QVariantMap rec(const QString &name) const
+    {
+        return m_store->items().value(m_store->indexOfName(name));
+    }
+    void type(QLineEdit *field, const QString &text)
+    {
+        field->selectAll();
+        QTest::keyClicks(field, text);
+        QTest::keyClick(field, Qt::Key_Return);
+    }
+
+private Q_SLOTS:
+    void init() { m_home = std::make_unique<pvtest::IsolatedHome>(); }
+    void cleanup()
+    {
+        m_win.reset();
+        m_store.reset();
+        m_ui.reset();
+        m_home.reset();
+    }
+
+    // Adding, duplicating and removing with the naming rules, the count,
+    // the default in red and re-selection by identity.
+    void addDuplicateRemoveAndNames()
+    {
+        const QString hot = m_home->path() + "/hot/Proofs";
+        QDir().mkpath(hot);
+        settings::setValue(keys::enableDestCodes, true);
+        open({ftp("Destination 1"), ftp("Destination 3"),
+              ftp("Proofs", {{"default", true}, {"QFDestCode", "PR"}, {"QFHotfolder", hot}}),
+              ftp("Proofs 2")});
+        QCOMPARE(m_win->countLabel->text(), "4 destinations  ");
+        const QModelIndex proofs = m_win->list->model()->index(m_store->indexOfName("Proofs"),
+                                                               DestinationsTableModel::NameColumn);
+        QCOMPARE(proofs.data(Qt::ForegroundRole).value<QColor>(), QColor(Qt::red));
+
+        QStringList added;
+        for (int i = 0; i < 3; ++i) {
+            QTest::mouseClick(m_win->addButton, Qt::LeftButton);
+            added.append(selectedName());
+        }
+        QCOMPARE(added, QStringList({"Destination 2", "Destination 4", "Destination 5"}));
+        m_win->selectName("Proofs");
+        QTest::mouseClick(m_win->duplicateButton, Qt::LeftButton);
+        QCOMPARE(selectedName(), "Proofs 3");
+        QVERIFY(!rec("Proofs 3").contains("QFHotfolder"));
+        QCOMPARE(rec("Proofs 3").value("QFDestCode").toString(), QString());
+        QCOMPARE(rec("Proofs 3").value("default").toBool(), false);
+        QCOMPARE(m_win->countLabel->text(), "8 destinations  ");
+
+        // Names typed into the name field: refused ones keep the old name.
+        const QList<QPair<QString, QString>> refused{
+            {"a:b", "Destination names cannot contain the following characters: : / [ ]"},
+            {".x", "Destination name cannot start with a period (.)"},
+            {"Proofs", "Please choose a different name."}};
+        for (const auto &[name, text] : refused) {
+            m_ui->alerts.clear();
+            type(m_win->nameField, name);
+            QCOMPARE(m_ui->alerts.size(), 1);
+            QCOMPARE(m_ui->alerts.first().text, text);
+            QCOMPARE(selectedName(), "Proofs 3");
+        }
+        // The name cell of the list goes through the same checks.
+        QAbstractItemModel *cells = m_win->list->model();
+        const QModelIndex cell =
+            cells->index(m_store->selectedRow(), DestinationsTableModel::NameColumn);
+        QVERIFY(!cells->setData(cell, "x/y"));
+        QCOMPARE(m_ui->alerts.last().title, "Error");
+        QCOMPARE(selectedName(), "Proofs 3");
+        type(m_win->nameField, "Aardvark");
+        QCOMPARE(selectedName(), "Aardvark");
+        QCOMPARE(m_store->selectedRow(), 0);
+        QVERIFY(QFile::exists(m_store->fileForName("Aardvark")));
+
+        // Codes: what is not a letter or digit vanishes while typing; a
+        // code another destination has is refused.
+        QTest::keyClicks(m_win->codeField, "a-b");
+        QCOMPARE(m_win->codeField->text(), "ab");
+        m_ui->alerts.clear();
+        type(m_win->codeField, "PR");
+        QCOMPARE(m_ui->alerts.value(0).title, "This code already assigned to another destination");
+        QCOMPARE(rec("Aardvark").value("QFDestCode").toString(), QString());
+
+        // Removing asks first; Cancel keeps, Alt skips the question; the
+        // first row's removal selects the new first row.
+        m_ui->answer = 1;
+        QTest::mouseClick(m_win->removeButton, Qt::LeftButton);
+        QCOMPARE(m_ui->alerts.last().title,
+                 "Do you really want to delete the selected destination?");
+        QVERIFY(m_store->indexOfName("Aardvark") >= 0);
+        m_ui->alerts.clear();
+        m_win->modifiers = [] { return Qt::AltModifier; };
+        QTest::mouseClick(m_win->removeButton, Qt::LeftButton);
+        QVERIFY(m_ui->alerts.isEmpty());
+        QCOMPARE(m_store->indexOfName("Aardvark"), -1);
+        QCOMPARE(m_store->selectedRow(), 0);
+        QCOMPARE(m_win->nameField->text(), m_store->items().first().value("name").toString());
+        m_win->selectName("Proofs");
+        QTest::mouseClick(m_win->removeButton, Qt::LeftButton);
+        QVERIFY(!QFileInfo::exists(hot));
+        QCOMPARE(m_win->countLabel->text(), "6 destinations  ");
+    }
+
+    // Field rules, the type pop-up and every option dependency.
+    void fieldsTypesAndOptions()
+    {
+        open({ftp("A"), ftp("B", {{"QFDestType", "SFTP Server"}, {"QFPort", "2222"}})});
+        m_win->selectName("B");
+        QCOMPARE(m_win->portField->text(), "2222"); // loading keeps the stored port
+        m_win->selectName("A");
+        QCOMPARE(m_win->nameField->text(), "A");
+        m_win->typePopup->setCurrentText("SFTP Server");
+        Q_EMIT m_win->typePopup->activated(m_win->typePopup->currentIndex());
+        QCOMPARE(rec("A").value("QFPort").toString(), "22");
+        QTest::keyClicks(m_win->hostField, "sftp://files.example.com");
+        QCOMPARE(rec("A").value("hostField").toString(), "files.example.com");
+        m_win->portField->clear();
+        QTest::keyClick(m_win->portField, Qt::Key_Return);
+        QCOMPARE(rec("A").value("QFPort").toString(), "21");
+        QTest::keyClicks(m_win->passwordField, "pw");
+        QCOMPARE(Prefs::decryptPassword(rec("A").value("sitePasswordField").toString()), "pw");
+
+        m_win->typePopup->setCurrentText("Amazon S3");
+        Q_EMIT m_win->typePopup->activated(m_win->typePopup->currentIndex());
+        QVERIFY(!m_win->hostField->isEnabled());
+        QCOMPARE(m_win->pathLabel->text(), "Bucket:");
+        QCOMPARE(rec("A").value("QFPort").toString(), "443");
+        QVERIFY(!m_win->switches["QFCompressFolders"]->isEnabled());
+        QVERIFY(m_win->switches["QFCompressFolders"]->isChecked());
+        QVERIFY(m_win->downloadLinkBox->isHidden());
+        m_win->typePopup->setCurrentText("Local Disk");
+        Q_EMIT m_win->typePopup->activated(m_win->typePopup->currentIndex());
+        QVERIFY(m_win->hostField->isHidden() && !m_win->folderButton->isHidden());
+        QCOMPARE(rec("A").value("type").toInt(), 1);
+        QCOMPARE(m_win->contentsButton->text(), "Open Folder");
+
+        QCheckBox *year = m_win->switches["yearFolderBtn"];
+        QCheckBox *month = m_win->switches["monthFolderBtn"];
+        QVERIFY(!month->isEnabled());
+        QTest::mouseClick(year, Qt::LeftButton);
+        QVERIFY(month->isEnabled());
+        QTest::mouseClick(month, Qt::LeftButton);
+        QTest::mouseClick(year, Qt::LeftButton);
+        QVERIFY(!month->isChecked() && !month->isEnabled());
+        QCOMPARE(rec("A").value("monthFolderBtn").toInt(), 0);
+
+        QCheckBox *attach = m_win->switches["attachBtn"];
+        QTest::mouseClick(attach, Qt::LeftButton);
+        QTest::mouseClick(m_win->switches["sendEmailBtn"], Qt::LeftButton);
+        QVERIFY(!attach->isEnabled() && !attach->isChecked());
+        QVERIFY(!m_win->attachSizeField->isEnabled());
+        QVERIFY(!m_win->subfolderNameField->isEnabled());
+        QTest::mouseClick(m_win->switches["QFAttachSubfolder"], Qt::LeftButton);
+        QVERIFY(m_win->subfolderNameField->isEnabled());
+        QVERIFY(!m_win->emailOffIndicator->isHidden());
+        QTest::mouseClick(m_win->switches["sendFTPBtn"], Qt::LeftButton);
+        QVERIFY(!m_win->suspendedIndicator->isHidden());
+
+        QVERIFY(!m_win->compressionPopup->isEnabled());
+        QTest::mouseClick(m_win->switches["QFCompressFiles"], Qt::LeftButton);
+        QVERIFY(m_win->compressionPopup->isEnabled());
+        QVERIFY(!m_win->switches["dmgEncryptBtn"]->isEnabled());
+        m_win->compressionPopup->setCurrentIndex(1);
+        Q_EMIT m_win->compressionPopup->activated(1);
+        QTest::mouseClick(m_win->switches["dmgEncryptBtn"], Qt::LeftButton);
+        QVERIFY(m_win->diskPasswordButton->isEnabled());
+        QVERIFY(!m_win->setDiskPassword("one", "two"));
+        QCOMPARE(m_ui->alerts.last().title, "The Password and Confirm Password fields don't match");
+        QVERIFY(m_win->setDiskPassword("one", "one"));
+        QCOMPARE(Prefs::decryptPassword(rec("A").value("diskPasswordField").toString()), "one");
+
+        QVERIFY(!m_win->expiryDaysField->isEnabled());
+        QTest::mouseClick(m_win->switches["QFExpireFiles"], Qt::LeftButton);
+        QTest::keyClicks(m_win->expiryDaysField, "1a4");
+        QCOMPARE(m_win->expiryDaysField->text(), "14");
+        QCOMPARE(rec("A").value("QFExpiryDays").toInt(), 14);
+
+        // Leaving the record writes it.
+        m_win->selectName("B");
+        QCOMPARE(onDisk("A").value("QFExpiryDays").toInt(), 14);
+    }
+
+    // The template menu, its "Manage Templates..." entry, the recipient
+    // list and the preview built from both.
+    void templatesRecipientsAndPreview()
+    {
+        const auto row = [](const QString &kind, const QString &email) {
+            return QVariantMap{{"to", kind}, {"email", email}};
+        };
+        QDir().mkpath(paths::appDir());
+        QVERIFY(plist::writeFile(
+            paths::appFile("EmailTemplates.xml"),
+            QVariantList{
+                QVariantMap{{"name", "[Default Template]"}, {"id", 0}},
+                QVariantMap{{"name", "Proofs"},
+                            {"id", 77},
+                            {"emailSubjectField", "For <HOST>: <FILE NAME>"},
+                            {"emails", QVariantList{row("To:", "a@x.org"), row("Cc:", "c@x.org"),
+                                                    row("Other", "o@x.org")}}}}));
+        open({ftp("A", {{"hostField", "h.example"},
+                        {"emails", QVariantList{row("To:", "d@x.org"), row("To:", "a@x.org"),
+                                                row("Bcc:", "b@x.org")}}})});
+        QComboBox *menu = m_win->templatePopup;
+        QCOMPARE(menu->currentText(), "[Default Template]");
+        bool managed = false;
+        m_win->manageTemplates = [&] { managed = true; };
+        Q_EMIT menu->activated(menu->count() - 1);
+        QVERIFY(managed);
+        QCOMPARE(menu->currentText(), "[Default Template]");
+        menu->setCurrentIndex(1);
+        Q_EMIT menu->activated(1);
+        QCOMPARE(onDisk("A").value("QFEmailTemplate").toString(), "Proofs");
+        QCOMPARE(onDisk("A").value("QFEmailTemplateId").toInt(), 77);
+
+        QTest::mouseClick(m_win->previewButton, Qt::LeftButton);
+        QCOMPARE(m_win->previewTo->text(), "d@x.org, a@x.org");
+        QCOMPARE(m_win->previewCc->text(), "c@x.org");
+        QCOMPARE(m_win->previewBcc->text(), "b@x.org");
+        QCOMPARE(m_win->previewSubject->text(), "For h.example: <FILE NAME>");
+
+        // A second "+" while the new row has no address adds nothing.
+        QTest::mouseClick(m_win->addRecipientButton, Qt::LeftButton);
+        QTest::mouseClick(m_win->addRecipientButton, Qt::LeftButton);
+        QCOMPARE(rec("A").value("emails").toList().size(), 4);
+        QCOMPARE(rec("A").value("emails").toList().last().toMap().value("to").toString(), "To:");
+    }
+
+    // Hot folders made, renamed with the destination and removed; the
+    // password shown only once the system says so.
+    void hotFoldersAndPassword()
+    {
+        open({ftp("A", {{"sitePasswordField", Prefs::encryptPassword("secret")}})});
+        const QString parent = m_home->path() + "/hot";
+        QDir().mkpath(parent);
+        QString asked;
+        m_win->chooseFolder = [&](const QString &message, const QString &, const QString &) {
+            asked = message;
+            return parent;
+        };
+        QTest::mouseClick(m_win->createHotFolderButton, Qt::LeftButton);
+        QCOMPARE(asked, "Create hot folder in the selected folder:");
+        QVERIFY(QFileInfo(parent + "/A/Priority").isDir() && QFileInfo(parent + "/A/Done").isDir());
+        QCOMPARE(rec("A").value("QFHotfolder").toString(), parent + "/A");
+        type(m_win->nameField, "Renamed");
+        QVERIFY(QFileInfo(parent + "/Renamed/Errors").isDir());
+        QCOMPARE(rec("Renamed").value("QFHotfolder").toString(), parent + "/Renamed");
+        m_win->chooseFolder = [&](const QString &, const QString &, const QString &) {
+            return parent + "/missing/deeper";
+        };
+        QTest::mouseClick(m_win->createHotFolderButton, Qt::LeftButton);
+        QCOMPARE(m_ui->alerts.last().title, "Hot folder could not be created");
+        m_ui->answer = 0;
+        QTest::mouseClick(m_win->removeHotFolderButton, Qt::LeftButton);
+        QCOMPARE(m_ui->alerts.last().title, "Do you really want to delete the hot folder?");
+        QVERIFY(!QFileInfo::exists(parent + "/Renamed"));
+        QVERIFY(!rec("Renamed").contains("QFHotfolder"));
+
+        // For all: each record that gets one is written at once; a failure
+        // is reported and does not stop the others.
+        const QString all = m_home->path() + "/all";
+        QDir().mkpath(all);
+        QVERIFY(pvtest::makeFile(all + "/Renamed").size() > 0); // a file where the folder goes
+        QTest::mouseClick(m_win->addButton, Qt::LeftButton);
+        m_win->chooseFolder = [&](const QString &, const QString &, const QString &) {
+            return all;
+        };
+        QTest::mouseClick(m_win->createAllHotFoldersButton, Qt::LeftButton);
+        QCOMPARE(m_ui->alerts.last().title, "Some errors occurred while creating hot folders");
+        QCOMPARE(onDisk("Destination 1").value("QFHotfolder").toString(), all + "/Destination 1");
+        QVERIFY(QFileInfo(all + "/Destination 1/Priority").isDir());
+        QVERIFY(!rec("Renamed").contains("QFHotfolder"));
+        m_win->selectName("Renamed");
+
+        bool grant = false;
+        m_win->authenticate = [&](std::function<void(bool, QString)> done) { done(grant, {}); };
+        QTest::mouseClick(m_win->lockButton, Qt::LeftButton);
+        QVERIFY(!m_win->passwordRevealed());
+        grant = true;
+        QTest::mouseClick(m_win->lockButton, Qt::LeftButton);
+        QVERIFY(m_win->passwordRevealed());
+        QCOMPARE(m_win->clearPasswordField->text(), "secret");
+    }
+
+    // A group's members and candidates: buttons, double clicks and drops;
+    // members follow renames and removals of destinations.
+    void groups()
+    {
+        QDir().mkpath(m_home->path() + "/hot/Alpha");
+        open({ftp("Alpha", {{"QFHotfolder", m_home->path() + "/hot/Alpha"}}),
+              ftp("Beta", {{"QFDestType", "SFTP Server"}, {"QFPort", "22"}}),
+              ftp("Gamma", {{"QFDestType", "Local Disk"}, {"type", 1}, {"default", true}})});
+        QTest::mouseClick(m_win->groupButton, Qt::LeftButton);
+        QCOMPARE(selectedName(), "Destination Group 1");
+        QVERIFY(m_win->optionsPane->isHidden() && !m_win->groupPane->isHidden());
+        GroupEditor &g = m_win->groupEditor();
+        QCOMPARE(g.candidates().rowCount(), 3);
+        QCOMPARE(g.members().rowCount(), 0);
+
+        // Two candidates dragged at once arrive in their candidate order.
+        std::unique_ptr<QMimeData> drag(
+            g.candidates().mimeData({g.candidates().index(2), g.candidates().index(0)}));
+        QVERIFY(!g.candidates().canDropMimeData(drag.get(), Qt::MoveAction, -1, -1, {}));
+        g.members().dropMimeData(drag.get(), Qt::MoveAction, -1, -1, {});
+        QCOMPARE(g.members().namesOf({0, 1}), QStringList({"Alpha", "Gamma"}));
+        QCOMPARE(g.candidates().namesOf({0}), QStringList({"Beta"}));
+        Q_EMIT m_win->membersView->doubleClicked(g.members().index(0));
+        QCOMPARE(g.candidates().namesOf({0, 1}), QStringList({"Alpha", "Beta"}));
+        m_win->candidatesView->selectionModel()->select(g.candidates().index(1),
+                                                        QItemSelectionModel::Select);
+        QTest::mouseClick(m_win->addMemberButton, Qt::LeftButton);
+        QCOMPARE(g.members().namesOf({0, 1}), QStringList({"Gamma", "Beta"}));
+
+        // PV_SCREENSHOT=FILE.png keeps pictures of the window for the README.
+        if (const QString shot = qEnvironmentVariable("PV_SCREENSHOT"); !shot.isEmpty()) {
+            QVERIFY(m_win->grab().save(shot));
+            m_win->selectName("Beta");
+            QVERIFY(m_win->grab().save(QString(shot).replace(".png", "-destination.png")));
+        }
+
+        m_win->selectName("Beta");
+        QCOMPARE(onDisk("Destination Group 1").value("groupDests").toList().size(), 2);
+        type(m_win->nameField, "Bravo");
+        m_win->modifiers = [] { return Qt::AltModifier; };
+        m_win->selectName("Gamma");
+        QTest::mouseClick(m_win->removeButton, Qt::LeftButton);
+        m_win->selectName("Destination Group 1");
+        QCOMPARE(g.members().namesOf({0}), QStringList({"Bravo"}));
+        QCOMPARE(g.members().rowCount(), 1);
+    }
+
+    // The command line, handed over by the running instance, changes the
+    // store under the window: the window stays on its record and shows
+    // that record's new values.
+    void commandLineChangesShowInTheWindow()
+    {
+        open({ftp("A"), ftp("B")});
+        m_win->selectName("B");
+        QCOMPARE(runDestinationsCommand(*m_store, {"add", "0 First", "--type", "SFTP Server"}, {})
+                     .exitCode,
+                 0);
+        QCOMPARE(selectedName(), "B");
+        QCOMPARE(m_win->nameField->text(), "B");
+        QTest::keyClicks(m_win->userField, "bob");
+        QCOMPARE(rec("B").value("userField").toString(), "bob");
+        QCOMPARE(rec("0 First").value("userField").toString(), QString());
+        QCOMPARE(runDestinationsCommand(*m_store, {"set", "B", "host", "new.example"}, {}).exitCode,
+                 0);
+        QCOMPARE(m_win->hostField->text(), "new.example");
+        QCOMPARE(runDestinationsCommand(*m_store, {"remove", "B"}, {}).exitCode, 0);
+        QCOMPARE(m_win->nameField->text(), selectedName());
+        QCOMPARE(selectedName(), "A");
+    }
+
+    // The chooser reads the older single-file list and remembers its row.
+    void chooserReadsTheOlderList()
+    {
+        {
+            DestinationChooser empty;
+            QCOMPARE(empty.list->count(), 0);
+            QCOMPARE(empty.selectedName(), QString());
+        }
+        QDir().mkpath(paths::appDir());
+        QVERIFY(plist::writeFile(
+            paths::appFile("Destinations.xml"),
+            QVariantList{ftp("One"), ftp("Two", {{"default", true}}), ftp("Three")}));
+        settings::setValue(keys::selectedListRow, 1);
+        DestinationChooser chooser;
+        QCOMPARE(chooser.selectedName(), "Two");
+        QCOMPARE(chooser.list->item(1)->foreground().color(), QColor(Qt::red));
+        chooser.list->setCurrentRow(2);
+        Q_EMIT chooser.list->itemDoubleClicked(chooser.list->item(2));
+        QCOMPARE(chooser.result(), int(QDialog::Accepted));
+        QCOMPARE(settings::intValue(keys::selectedListRow), 2);
+    }
+};
+
+QTEST_MAIN(TestDestinationsWindow)
+#include "test_destinationswindow.moc"
