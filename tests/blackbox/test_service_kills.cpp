@@ -32,7 +32,7 @@ QStringList faults(const QString &out, const QStringList &names, const QList<QBy
     for (const QString &entry : entries(out)) {
         const qsizetype i = names.indexOf(entry);
         if (i < 0 && complete)
-            bad.append("extra " + entry);
+            bad.append(QString("%1/%2 is no item").arg(out, entry));
         else if (i >= 0 && readFile(out + "/" + entry) != contents[i])
             bad.append(QString("%1/%2 has %3 of %4 bytes")
                            .arg(out, entry)
@@ -40,7 +40,7 @@ QStringList faults(const QString &out, const QStringList &names, const QList<QBy
                            .arg(contents[i].size()));
     }
     if (complete && entries(out).size() < names.size())
-        bad.append("missing items");
+        bad.append(QString("items missing in %1").arg(out));
     return bad;
 }
 
