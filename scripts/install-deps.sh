@@ -13,6 +13,9 @@ PACKAGES=(
     # WebDAV test servers, and the WebDAV benchmark's peers.
     nginx libnginx-mod-http-dav-ext apache2 curl rclone
     vsftpd lftp libsodium23 libcap2
+    # Icons drawn at build time; the installed files' validators; the .deb's
+    # dependencies found by dpkg-shlibdeps.
+    librsvg2-bin desktop-file-utils appstream man-db systemd dpkg-dev file
 )
 
 # The S3 test server: s3rver (npm) behind nginx, its signature check corrected with patch;

@@ -8,3 +8,8 @@ scripts/install-deps.sh
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DPV_SANITIZE=ON >/dev/null
 cmake --build build-test -j"$(nproc)"
 ctest --test-dir build-test --output-on-failure -j"$(nproc)" "$@"
+# CI also builds the Debian package, installs it, runs it and removes it; a
+# developer's machine is left alone unless asked (PV_PACKAGE_CHECK=1).
+if [ -n "${CI:-}" ] || [ "${PV_PACKAGE_CHECK:-}" = 1 ]; then
+    scripts/package-check.sh
+fi

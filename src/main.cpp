@@ -205,6 +205,7 @@ int main(int argc, char **argv)
     // Log lines read as written; the category shows only where the user asks
     // for it (QT_MESSAGE_PATTERN).
     qSetMessagePattern(QStringLiteral("%{message}"));
+    pv::usePrioritiesWhenJournal();
     if (argc >= 2 && std::string_view(argv[1]) == "--destinations")
         return runDestinationsCommandLine(argc, argv);
     QStringList args;
@@ -280,6 +281,8 @@ int main(int argc, char **argv)
     if (!parser.isSet(headlessOpt) && haveDisplay()) {
         QApplication app(argc, argv);
         app.setQuitOnLastWindowClosed(false);
+        // Lets the desktop match the windows to the installed entry and icon.
+        QGuiApplication::setDesktopFileName(QStringLiteral("com.tallowin.Parcelvane"));
         pv::WidgetsUserInterface ui;
         return runEngine(app, ui, [&ui](pv::AppController &c) { ui.attach(c); });
     }

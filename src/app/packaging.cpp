@@ -33,7 +33,8 @@ QString packerProgram()
         return fromEnv;
     const QString dir = QCoreApplication::applicationDirPath();
     for (const QString &candidate :
-         {dir + QStringLiteral("/pv-packer"), dir + QStringLiteral("/tools/pv-packer"),
+         {dir + QStringLiteral("/" PV_PACKER_DIR_FROM_BIN "/pv-packer"),
+          dir + QStringLiteral("/pv-packer"), dir + QStringLiteral("/tools/pv-packer"),
           dir + QStringLiteral("/../src/pv-packer")}) {
         if (QFileInfo(candidate).isExecutable())
             return candidate;

@@ -71,7 +71,13 @@ void HeadlessUserInterface::playSound(const QString &name)
 
 void HeadlessUserInterface::entryFinished(const QString &summary)
 {
-    log(summary);
+    // Without windows the log is where a failed delivery is noticed.
+    if (summary.startsWith(QLatin1String("NOT DELIVERED")))
+        error(lcPipeline(), summary);
+    else if (summary.startsWith(QLatin1String("Delivered with errors")))
+        warn(lcPipeline(), summary);
+    else
+        log(summary);
 }
 
 QString deliverySummary(const QVariantMap &record, const QString &password)
