@@ -38,22 +38,17 @@ namespace {
 
 class CountingReceiver : public DeliveryTransferReceiver {
 public:
-    void readTransferProgress(const QVariantMap &status) override
+    void receive(const TransferReport &report) override
     {
-        const QString type = status.value(QStringLiteral("type")).toString();
-        if (type == QLatin1String("success"))
+        if (std::holds_alternative<transferreport::Succeeded>(report))
             succeeded = true;
-        if (type == QLatin1String("error"))
-            error = status.value(QStringLiteral("error")).toString() + QLatin1Char(' ') +
-                    status.value(QStringLiteral("errorInfo")).toString();
+        if (const auto *f = std::get_if<transferreport::Failed>(&report))
+            error = f->error + QLatin1Char(' ') + f->errorInfo;
+        if (const auto *f = std::get_if<transferreport::FailedUnexpectedly>(&report))
+            error = f->message;
         ++reports;
     }
-    void transferIsListingDirectory(const QVariantMap &) override { ++reports; }
-    void transferDidStart() override { ++reports; }
-    void setDateFolderPath(const QString &) override { ++reports; }
-    void setFinalName(const QString &) override { ++reports; }
     void cancelProcess() override {}
-    void transferDidFailUnexpectedly(const QString &message) override { error = message; }
 
     bool succeeded = false;
     QString error;
@@ -258,12 +253,12 @@ void warm(const QString &path)
     runChild({"sh", "-c", "find \"$0\" -type f -exec cat {} + > /dev/null", path.toStdString()});
 }
 
-struct Result {
+struct Measurement {
     Run cp;
     Run ours;
 };
 
-Result measure(const QString &self, const QString &source, const QString &work, int runs)
+Measurement measure(const QString &self, const QString &source, const QString &work, int runs)
 {
     const QString cpTarget = work + QStringLiteral("/out-cp");
     const QString ourFolder = work + QStringLiteral("/out-delivery");
@@ -312,7 +307,7 @@ Result measure(const QString &self, const QString &source, const QString &work, 
     return {median(cps), median(ours)};
 }
 
-void print(const char *title, qint64 bytes, qint64 files, const Result &r, double target)
+void print(const char *title, qint64 bytes, qint64 files, const Measurement &r, double target)
 {
     const double mib = double(bytes) / 1048576.0;
     std::printf("\n%s: %.1f MiB in %lld file(s)\n", title, mib, static_cast<long long>(files));
@@ -369,10 +364,10 @@ int main(int argc, char **argv)
     makeTree(tree, files);
 
     std::printf("Median of %d run(s) each, warm page cache, same file system.\n", runs);
-    const Result a = measure(QString::fromLocal8Bit(self), large, work, runs);
+    const Measurement a = measure(QString::fromLocal8Bit(self), large, work, runs);
     print("(a) one large file", bytesBelow(large), 1, a, 0.9);
     std::fflush(stdout);
-    const Result b = measure(QString::fromLocal8Bit(self), tree, work, runs);
+    const Measurement b = measure(QString::fromLocal8Bit(self), tree, work, runs);
     print("(b) tree of small files", bytesBelow(tree), files, b, 0.5);
     return a.cp.ok && a.ours.ok && b.cp.ok && b.ours.ok ? 0 : 1;
 }
