@@ -255,6 +255,14 @@ void AppController::addToQueue(const QVariantMap &input)
             }
             targets.append(member);
         }
+        // Members the last run had delivered this source to before it stopped
+        // are not delivered it again (unless none would be left).
+        const QSet<QString> done = m_membersDone.take(path);
+        const auto skipped = [&](const QVariantMap &member) {
+            return done.contains(recString(member, dk::name));
+        };
+        if (!std::all_of(targets.cbegin(), targets.cend(), skipped))
+            targets.removeIf(skipped);
         item.insert(qk::group, recString(dest, dk::name));
         if (targets.isEmpty()) {
             item.insert(qk::dest, recString(dest, dk::name));

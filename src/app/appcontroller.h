@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QVariantMap>
 
 #include <atomic>
@@ -152,6 +153,8 @@ private:
     void completeDelivered(const QVariantMap &record);
     /// Whether the history holds the record of this entry already.
     [[nodiscard]] bool isRecorded(const QVariantMap &record);
+    /// Fills m_membersDone from the completed deliveries and the history.
+    void findMembersDone(const QSet<QString> &hotFolders, const QList<QVariantMap> &delivered);
     /// Removes, off the main thread, the partial uploads the notes name.
     void sweepLeftovers(const QList<std::pair<QString, QVariantMap>> &notes);
     /// Notes a command-line item in the journal until it has left the queue.
@@ -219,6 +222,10 @@ private:
     /// Journal notes of command-line items by path.
     QHash<QString, QStringList> m_queuedNotes;
     bool m_settlePending = false;
+    /// Sources in a group's hot folder that the last run had delivered to
+    /// some of the group's members, with those members: the hot folder's
+    /// next hand-over skips them, and the source stays until the others end.
+    QHash<QString, QSet<QString>> m_membersDone;
     std::unique_ptr<QThread> m_sweeper;
     std::atomic<bool> m_stopSweeping{false};
 };

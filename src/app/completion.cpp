@@ -114,7 +114,9 @@ void EntryRun::deleteDmgFile()
             rec, Prefs::decryptPassword(recString(m_defaultBackup, dk::sitePasswordField))));
     }
 
-    const bool last = !m_app.m_queue->containsPath(path) && !m_app.isMeasuring(path);
+    // A source some members of its group still wait for stays in its hot folder.
+    const bool last = !m_app.m_queue->containsPath(path) && !m_app.isMeasuring(path) &&
+                      !m_app.m_membersDone.contains(path);
     // A package built in the scratch folder for a local destination has been
     // copied by now; left there it would fill the disk and push the next
     // package of the same name into the destination under a numbered name.

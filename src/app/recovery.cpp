@@ -43,6 +43,20 @@ private:
 void AppController::recoverInterruptedWork()
 {
     const QList<Journal::Line> pending = m_journal->pending();
+    QSet<QString> hotFolders;
+    for (const QVariantMap &dest : m_destinations->items()) {
+        const QString hot = QDir::cleanPath(recString(dest, dk::QFHotfolder));
+        hotFolders.insert(hot);
+        hotFolders.insert(hot + QStringLiteral("/Priority"));
+    }
+    QList<QVariantMap> deliveredToMembers;
+    for (const Journal::Line &line : pending) {
+        if (line.kind == Journal::kDelivered && !recString(line.value.toMap(), qk::group).isEmpty())
+            deliveredToMembers.append(line.value.toMap());
+    }
+    // Before the completions below, which leave such a source in its hot folder.
+    findMembersDone(hotFolders, deliveredToMembers);
+
     QSet<QString> delivered;
     QList<std::pair<QString, QVariantMap>> leftovers;
     for (const Journal::Line &line : pending) {
@@ -60,12 +74,6 @@ void AppController::recoverInterruptedWork()
         } else if (line.kind == Journal::kUploadTemp) {
             leftovers.append({line.id, value});
         }
-    }
-    QSet<QString> hotFolders;
-    for (const QVariantMap &dest : m_destinations->items()) {
-        const QString hot = QDir::cleanPath(recString(dest, dk::QFHotfolder));
-        hotFolders.insert(hot);
-        hotFolders.insert(hot + QStringLiteral("/Priority"));
     }
     for (const Journal::Line &line : pending) {
         if (line.kind != Journal::kQueued)
@@ -90,6 +98,49 @@ void AppController::recoverInterruptedWork()
     }
     if (!leftovers.isEmpty())
         sweepLeftovers(leftovers);
+}
+
+void AppController::findMembersDone(const QSet<QString> &hotFolders,
+                                    const QList<QVariantMap> &delivered)
+{
+    QHash<QString, QSet<QString>> done;
+    QHash<QString, QString> groups;
+    const auto note = [&](const QVariantMap &r) {
+        const QString path = recString(r, qk::path);
+        done[path].insert(recString(r, qk::dest));
+        groups.insert(path, recString(r, qk::group));
+    };
+    for (const QVariantMap &r : delivered) {
+        if (hotFolders.contains(QFileInfo(recString(r, qk::path)).absolutePath()))
+            note(r);
+    }
+    m_history->loadHistory();
+    for (const QVariantMap &r : m_history->items()) {
+        const QFileInfo source(recString(r, qk::path));
+        if (recString(r, qk::group).isEmpty() || !hotFolders.contains(source.absolutePath()) ||
+            !source.exists())
+            continue;
+        // A delivery started before the source came into its hot folder was
+        // of an earlier item of the same name (dates are kept to the second).
+        QDateTime arrived = source.metadataChangeTime();
+        arrived = arrived.addMSecs(-arrived.time().msec());
+        if (r.value(QStringLiteral("dateStart")).toDateTime() >= arrived)
+            note(r);
+    }
+    for (auto it = done.cbegin(); it != done.cend(); ++it) {
+        const QVariant list = destDictForName(groups.value(it.key())).value(dk::groupDests);
+        QStringList others;
+        for (const QVariant &member : list.toList()) {
+            if (!it.value().contains(recString(member.toMap(), dk::name)))
+                others.append(recString(member.toMap(), dk::name));
+        }
+        // With every member done, the last one's completion moves the source.
+        if (others.isEmpty())
+            continue;
+        log(QStringLiteral("--> recovery: %1 is delivered again to \"%2\" only")
+                .arg(it.key(), others.join(QStringLiteral("\", \""))));
+        m_membersDone.insert(it.key(), it.value());
+    }
 }
 
 bool AppController::isRecorded(const QVariantMap &record)

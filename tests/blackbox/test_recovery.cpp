@@ -53,6 +53,34 @@ struct Site {
     }
 };
 
+/// A loopback server that takes connections and never answers, and an SMB
+/// destination on it: an entry for it stays in processing.
+struct SilentServer {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    SilentServer()
+    {
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+            ::listen(fd, 8) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len))
+            qFatal("no loopback server");
+    }
+    ~SilentServer() { ::close(fd); }
+    QVariantMap dest(const QString &name) const
+    {
+        return {{"name", name},
+                {"QFDestType", "SMB Server"},
+                {"type", 0},
+                {"hostField", "127.0.0.1"},
+                {"pathField", "share"},
+                {"QFPort", QString::number(ntohs(addr.sin_port))},
+                {"userField", "nobody"},
+                {"sendFTPBtn", 1}};
+    }
+};
+
 } // namespace
 
 class TestRecovery : public QObject {
@@ -96,6 +124,51 @@ private Q_SLOTS:
         QCOMPARE(fieldOf(home.records("History.xml"), "a.txt", "success"), QStringList{"ok"});
     }
 
+    // Killed once the group's first member had the item (its completion
+    // noted, or recorded and done): after the next start each member has it
+    // once, and its source is in "Done".
+    void groupMemberDeliveredOnce_data()
+    {
+        QTest::addColumn<bool>("recorded");
+        QTest::newRow("noted delivered") << false;
+        QTest::newRow("recorded") << true;
+    }
+    void groupMemberDeliveredOnce()
+    {
+        QFETCH(bool, recorded);
+        Home home;
+        home.writeSettings({{"watchInterval", 1}});
+        const QStringList outs{home.path() + "/a", home.path() + "/b"};
+        const SilentServer server;
+        home.writeDest(local("A", outs[0]));
+        home.writeDest(recorded ? server.dest("B") : local("B", outs[1]));
+        const QVariantMap both = withHotFolder(group("Both", {"A", "B"}), home.path());
+        home.writeDest(both);
+        const QString hot = both.value("QFHotfolder").toString();
+        {
+            auto inst = startKilledAt(home, recorded ? "" : "delivered");
+            QVERIFY2(inst->waitForLog("startWatching"), inst->tail());
+            QVERIFY(writeFile(hot + "/a.txt", "alpha"));
+            if (recorded) {
+                QVERIFY2(inst->waitForLog("dest \"B\""), inst->tail());
+                ::kill(pid_t(inst->pid()), SIGKILL);
+            }
+            QVERIFY2(waitForDeath(*inst), inst->tail());
+        }
+        QCOMPARE(entries(outs[0]), QStringList{"a.txt"});
+        home.writeDest(local("B", outs[1]));
+        Instance inst(home);
+        QVERIFY2(inst.waitForPaths(hot, {"Done/a.txt"}).isEmpty(), inst.tail());
+        QCOMPARE(inst.terminate(), 0);
+        for (const QString &out : outs)
+            QCOMPARE(entries(out), QStringList{"a.txt"});
+        QStringList outcomes;
+        for (const QVariantMap &rec : recordsNamed(home.records("History.xml"), "a.txt"))
+            outcomes.append(rec.value("dest").toString() + " " + rec.value("success").toString());
+        outcomes.sort();
+        QCOMPARE(outcomes, QStringList({"A ok", "B ok"}));
+    }
+
     // Killed while an item was written under its temporary name: the next
     // start removes it, and the item arrives whole.
     void partialUploadRemoved_data()
@@ -136,25 +209,9 @@ private Q_SLOTS:
         Home home;
         const QString src = home.path() + "/src";
         const QString out = home.path() + "/out";
-        // A server that takes the connection and never answers holds the
-        // first item in processing while the others wait in the queue.
-        const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-        const auto closeServer = qScopeGuard([server] { ::close(server); });
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        QVERIFY(::bind(server, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
-        QVERIFY(::listen(server, 8) == 0);
-        QVERIFY(::getsockname(server, reinterpret_cast<sockaddr *>(&addr), &len) == 0);
-        home.writeDest({{"name", "Out"},
-                        {"QFDestType", "SMB Server"},
-                        {"type", 0},
-                        {"hostField", "127.0.0.1"},
-                        {"QFPort", QString::number(ntohs(addr.sin_port))},
-                        {"pathField", "share"},
-                        {"userField", "nobody"},
-                        {"sendFTPBtn", 1}});
+        // The first item stays in processing while the others wait in the queue.
+        const SilentServer server;
+        home.writeDest(server.dest("Out"));
         QVERIFY(writeFiles(src, {{"a.txt", "a"}, {"b.txt", "b"}, {"gone.txt", "g"}}));
         {
             Instance inst(home);
