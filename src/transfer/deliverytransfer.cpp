@@ -122,6 +122,25 @@ bool sweepLeftovers(FileTransferController &controller, const QVariantMap &note)
                                   .arg(path, where, result.error().reasonText()));
         return result.ok();
     };
+    const QString path = recString(note, notekeys::path);
+    const QString folder = deletingLastPathComponent(path);
+    const auto list = [&] {
+        return controller.contentsOfDirectoryAtPath(folder.isEmpty() ? QStringLiteral("/")
+                                                                     : folder);
+    };
+    const QString claim = recString(note, notekeys::claim);
+    if (!claim.isEmpty()) {
+        const TransferResult<RemoteListing> listing = list();
+        if (!listing.ok())
+            return false;
+        // Still empty: the claim itself, never replaced by the item.
+        const RemoteItemAttributes found = listing->value(lastPathComponent(claim));
+        return found.isEmpty() ||
+               found.value(QString::fromLatin1(kNSFileType)).toString() ==
+                   QLatin1String(kNSFileTypeDirectory) ||
+               found.value(QString::fromLatin1(kNSFileSize)).toLongLong() != 0 ||
+               removed(claim, controller.deleteFileAtPath(claim));
+    }
     const QString buildPath = recString(note, notekeys::buildPath);
     if (!buildPath.isEmpty()) {
         const TransferResult<bool> exists = controller.itemExists(buildPath);
@@ -130,10 +149,7 @@ bool sweepLeftovers(FileTransferController &controller, const QVariantMap &note)
         return !exists.value() ||
                removed(buildPath, controller.deleteDirectoryRecursivelyAtPath(buildPath));
     }
-    const QString path = recString(note, notekeys::path);
-    const QString folder = deletingLastPathComponent(path);
-    const TransferResult<RemoteListing> listing =
-        controller.contentsOfDirectoryAtPath(folder.isEmpty() ? QStringLiteral("/") : folder);
+    const TransferResult<RemoteListing> listing = list();
     if (!listing.ok())
         return false;
     bool all = true;
@@ -925,6 +941,25 @@ void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
 bool DeliveryTransfer::fileTransferControllerShouldAbort(FileTransferController *)
 {
     return (stopped() && !m_quiet) || (m_sweeping && m_abandoned.load());
+}
+
+bool DeliveryTransfer::fileTransferControllerClaims(FileTransferController *,
+                                                    const QString &remotePath, bool held)
+{
+    // Claims inside a folder being built go with the folder's build.
+    if (m_note.isEmpty() || deletingLastPathComponent(remotePath) !=
+                                deletingLastPathComponent(recString(m_note, notekeys::path)))
+        return true;
+    if (!held) {
+        if (!m_claimNote.isEmpty())
+            m_journal->retire({m_claimNote});
+        m_claimNote.clear();
+        return true;
+    }
+    QVariantMap note = m_note;
+    note.insert(notekeys::claim, remotePath);
+    m_claimNote = m_journal->append(Journal::kUploadTemp, note);
+    return !m_claimNote.isEmpty();
 }
 
 // ---------------------------------------------------------------------------

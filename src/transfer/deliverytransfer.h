@@ -50,6 +50,10 @@ inline const QString path = QStringLiteral("path");
 /// A folder: the path it is built under (its temporary name, or its final
 /// name where the controller cannot put a folder in place whole).
 inline const QString buildPath = QStringLiteral("buildPath");
+/// A second note of a file, kept while an empty file claims a final name
+/// until the file replaces it: the claimed path (see
+/// FileTransferControllerDelegate::fileTransferControllerClaims).
+inline const QString claim = QStringLiteral("claim");
 } // namespace notekeys
 
 /// The reports of a delivery, in the order a delivery may send them.
@@ -250,6 +254,8 @@ private:
     void fileTransferControllerDidFail(FileTransferController *controller,
                                        const TransferError &error) override;
     bool fileTransferControllerShouldAbort(FileTransferController *controller) override;
+    bool fileTransferControllerClaims(FileTransferController *controller, const QString &remotePath,
+                                      bool held) override;
 
     // Reports, each handled on the receiver's thread while the worker waits.
     void perform(const TransferReport &report, bool isFinal = false);
@@ -299,6 +305,8 @@ private:
     bool m_sweeping = false;
     // The journal note of the item being written.
     QVariantMap m_note;
+    // The journal line of a claim of a final name held now, if any.
+    QString m_claimNote;
     // A folder delivery: where it is built, and where it is (to be) stored.
     QString m_folderBuildPath;
     QString m_folderStoredPath;

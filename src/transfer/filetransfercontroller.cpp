@@ -44,6 +44,11 @@ bool FileTransferControllerDelegate::fileTransferControllerShouldAbort(FileTrans
 {
     return false;
 }
+bool FileTransferControllerDelegate::fileTransferControllerClaims(FileTransferController *,
+                                                                  const QString &, bool)
+{
+    return true;
+}
 
 // ---------------------------------------------------------------------------
 // Process-wide throttling state

@@ -54,6 +54,13 @@ public:
     /// TransferResult::abandoned() and no failure or success message is sent. Must be cheap and
     /// thread-safe with respect to whoever requests the abort (an atomic flag is the usual answer).
     virtual bool fileTransferControllerShouldAbort(FileTransferController *controller);
+    /// The controller is about to claim remotePath with an empty file that the
+    /// complete item then replaces (held), or that claim is gone: replaced or
+    /// removed (!held). A process that dies in between leaves an empty file
+    /// under a final name, so the delegate notes the claim durably for a later
+    /// start to remove. Answering false (it could not be noted) stops the claim.
+    virtual bool fileTransferControllerClaims(FileTransferController *controller,
+                                              const QString &remotePath, bool held);
 };
 
 /// The one contract through which every protocol is driven. A controller is made

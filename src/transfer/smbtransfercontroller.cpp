@@ -1,6 +1,7 @@
 #include "transfer/smbtransfercontroller.h"
 
 #include "core/fileops.h"
+#include "core/journal.h"
 #include "core/log.h"
 #include "transfer/idlepool.h"
 
@@ -978,7 +979,8 @@ Result SMBTransferController::copyPath(const QString &fromPath, const QString &t
     return Result();
 }
 
-FileTransferController::SiblingRenames SMBTransferController::renamesIn(const QByteArray &folderURL)
+FileTransferController::SiblingRenames SMBTransferController::renamesIn(const QByteArray &folderURL,
+                                                                        const QString &folderPath)
 {
     auto at = [folderURL](const QString &name) {
         return folderURL + QUrl::toPercentEncoding(name);
@@ -987,17 +989,33 @@ FileTransferController::SiblingRenames SMBTransferController::renamesIn(const QB
     return {[session, at](const QString &from, const QString &to) {
                 return session->rename(at(from), at(to));
             },
-            [session, at](const QString &from, const QString &to) {
+            [this, session, at, folderPath](const QString &from, const QString &to) {
                 // The library's rename replaces a file in its way, so the name is
                 // claimed first with a create that fails on anything existing; the
-                // rename then replaces only that claim.
+                // rename then replaces only that claim. The claim is noted before it
+                // is made, and only for a name found free, so that what a later
+                // start removes for a note is our own empty claim.
+                struct stat st = {};
+                if (const int err = session->stat(at(to), &st); err != ENOENT)
+                    return err == 0 ? EEXIST : err;
+                const QString claimPath = folderPath + to;
+                FileTransferControllerDelegate *const notes = delegate();
+                if (notes && !notes->fileTransferControllerClaims(this, claimPath, true))
+                    return EIO;
                 SMBCFILE *claim = nullptr;
-                if (const int err = session->open(at(to), O_WRONLY | O_CREAT | O_EXCL, &claim))
-                    return err == EISDIR ? EEXIST : err; // a folder has the name
-                session->close(claim);
-                const int err = session->rename(at(from), at(to));
-                if (err)
-                    session->unlink(at(to));
+                int err = session->open(at(to), O_WRONLY | O_CREAT | O_EXCL, &claim);
+                if (err == 0) {
+                    session->close(claim);
+                    killPointForTests("claimed");
+                    err = session->rename(at(from), at(to));
+                    // A claim that cannot be removed stays noted.
+                    if (err && session->unlink(at(to)))
+                        return err;
+                } else if (err == EISDIR) {
+                    err = EEXIST; // a folder has the name
+                }
+                if (notes)
+                    notes->fileTransferControllerClaims(this, claimPath, false);
                 return err;
             },
             [this, at](const QString &name) { return removeItem(at(name), nullptr); }};
@@ -1016,8 +1034,9 @@ Result SMBTransferController::_uploadFileToPath(const QString &remotePath, Input
     const QByteArray folderURL = finalURL.left(finalURL.lastIndexOf('/') + 1);
     const QString name = lastPathComponent(absolutePathForRemotePath(remotePath));
     const QString temporary = temporaryNameFor(name);
-    auto place = [this, folderURL, name, temporary](QString *placedName) {
-        return placeItem(renamesIn(folderURL), temporary, name, replacesExistingItems(),
+    const QString folderPath = remotePath.left(remotePath.lastIndexOf(QLatin1Char('/')) + 1);
+    auto place = [this, folderURL, folderPath, name, temporary](QString *placedName) {
+        return placeItem(renamesIn(folderURL, folderPath), temporary, name, replacesExistingItems(),
                          placedName);
     };
     auto out = std::make_unique<SmbUploadStream>(
@@ -1039,10 +1058,12 @@ Result SMBTransferController::moveIntoPlace(const QString &temporaryPath, const 
     sendDidStart();
     const QByteArray finalURL = smbURLForRemotePath(finalPath);
     QString placed;
-    if (const int err = placeItem(renamesIn(finalURL.left(finalURL.lastIndexOf('/') + 1)),
-                                  lastPathComponent(absolutePathForRemotePath(temporaryPath)),
-                                  lastPathComponent(absolutePathForRemotePath(finalPath)),
-                                  replacesExistingItems(), &placed))
+    const QString folderPath = finalPath.left(finalPath.lastIndexOf(QLatin1Char('/')) + 1);
+    if (const int err =
+            placeItem(renamesIn(finalURL.left(finalURL.lastIndexOf('/') + 1), folderPath),
+                      lastPathComponent(absolutePathForRemotePath(temporaryPath)),
+                      lastPathComponent(absolutePathForRemotePath(finalPath)),
+                      replacesExistingItems(), &placed))
         return sendDidFail(itemError(err, finalPath));
     setStoredPath(finalPath.left(finalPath.lastIndexOf(QLatin1Char('/')) + 1) + placed);
     sendDidSucceed();

@@ -111,8 +111,9 @@ private:
     /// Removes the item at url whatever it is; 0 or an errno (ENOENT counts as done).
     /// With aborted, the should-abort question is asked between entries.
     int removeItem(const QByteArray &url, bool *aborted);
-    /// Renames and removal on names in the folder at folderURL (ending in "/").
-    SiblingRenames renamesIn(const QByteArray &folderURL);
+    /// Renames and removal on names in the folder at folderURL (ending in "/"),
+    /// whose path below the base URL is folderPath (ending in "/" too).
+    SiblingRenames renamesIn(const QByteArray &folderURL, const QString &folderPath);
     /// Connection, start message, source check and removal of an item in the
     /// way, shared by move and copy; a value means the operation has ended.
     std::optional<Result> prepareTarget(const QString &fromPath, const QString &toPath,

@@ -2,6 +2,7 @@
 // PV_KILL_AT makes the instance kill itself (SIGKILL) at a named step.
 
 #include "blackbox.h"
+#include "common/sambashare.h"
 
 #include <QScopeGuard>
 
@@ -31,15 +32,16 @@ QStringList partials(const QString &dir)
     return entries(dir).filter(QRegularExpression("^\\..*\\.pvpart$"));
 }
 
-/// A home whose local destination "Out" is fed by the hot folder hot/Out.
+/// A home whose destination "Out" (the folder out, or dest) is fed by the
+/// hot folder hot/Out.
 struct Site {
     Home home;
     const QString hot = home.path() + "/hot";
     const QString out = home.path() + "/out";
-    Site()
+    explicit Site(const QVariantMap &dest = {})
     {
         home.writeSettings({{"watchInterval", 1}});
-        home.writeDest(withHotFolder(local("Out", out), hot));
+        home.writeDest(withHotFolder(dest.isEmpty() ? local("Out", out) : dest, hot));
     }
     /// Drops data as file below hot/Out into an instance that kills itself
     /// at point; false (with the log in *log) when it did not die.
@@ -200,6 +202,27 @@ private Q_SLOTS:
         QVERIFY2(again.waitForLog("startWatching"), again.tail());
         QCOMPARE(again.terminate(), 0);
         QVERIFY2(!again.log().contains("leftover"), again.tail());
+    }
+
+    // Killed between claiming the final name at the share with an empty file
+    // and renaming the upload over it: the next start removes the claim, and
+    // the item arrives whole under its own name.
+    void claimedNameFreed()
+    {
+        const QMap<QString, QString> env = pvtest::serverEnv("samba");
+        QVERIFY2(env.contains("SMB_PORT"), "no test server: run through ctest");
+        const QString base = QString("claim-%1").arg(QCoreApplication::applicationPid());
+        QVERIFY(pvtest::makeShareFolders(env, base));
+        const QString out = env.value("SMB_SHARE_DIR") + "/" + base;
+        Site site(pvtest::smbDest(env, "Out", base));
+        QString log;
+        QVERIFY2(site.dropAndDie("claimed", "a.txt", "alpha", &log), qPrintable(log));
+        QCOMPARE(QFileInfo(out + "/a.txt").size(), 0);
+        Instance inst(site.home);
+        QVERIFY2(inst.waitForPaths(site.hot, {"Out/Done/a.txt"}).isEmpty(), inst.tail());
+        QCOMPARE(inst.terminate(), 0);
+        QCOMPARE(entries(out), QStringList{"a.txt"});
+        QCOMPARE(readFile(out + "/a.txt"), QByteArray("alpha"));
     }
 
     // Items handed over with --queue that were still queued when the process

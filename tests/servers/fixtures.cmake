@@ -3,6 +3,7 @@
 # details in an env file there (samba: servers/samba.env).
 pv_server_fixture(samba samba.sh)
 pv_tests_need_fixture(transfer "test_smb*.cpp" samba)
+pv_tests_need_fixture(blackbox "test_recovery.cpp" samba)
 # smtp: servers/smtp.env; messages the servers receive land in servers/mail/.
 pv_server_fixture(smtp smtp.sh)
 pv_tests_need_fixture(notify "test_smtpsend*.cpp" smtp)
