@@ -24,16 +24,20 @@ QByteArray itemContent(int i)
 }
 
 /// Problems of a destination folder: final names that are not whole copies of
-/// their items, and, once the burst is over, anything besides the items.
+/// their items, and, once the burst is over, anything besides the items. Right
+/// after a kill an empty file may stand under a final name where the share's
+/// placement had claimed it (`claims`); the next start removes it, which the
+/// check at the end proves.
 QStringList faults(const QString &out, const QStringList &names, const QList<QByteArray> &contents,
-                   bool complete)
+                   bool complete, bool claims = false)
 {
     QStringList bad;
     for (const QString &entry : entries(out)) {
         const qsizetype i = names.indexOf(entry);
+        const QByteArray data = i >= 0 ? readFile(out + "/" + entry) : QByteArray();
         if (i < 0 && complete)
             bad.append(QString("%1/%2 is no item").arg(out, entry));
-        else if (i >= 0 && readFile(out + "/" + entry) != contents[i])
+        else if (i >= 0 && data != contents[i] && !(claims && data.isEmpty()))
             bad.append(QString("%1/%2 has %3 of %4 bytes")
                            .arg(out, entry)
                            .arg(QFileInfo(out + "/" + entry).size())
@@ -99,7 +103,7 @@ private Q_SLOTS:
             QVERIFY2(::kill(pid_t(inst.pid()), SIGKILL) == 0, inst.tail());
             inst.waitFor([] { return false; }, 100);
             for (const QString &out : outs) {
-                const QStringList bad = faults(out, names, contents, false);
+                const QStringList bad = faults(out, names, contents, false, out == outs[1]);
                 QVERIFY2(bad.isEmpty(),
                          qPrintable(QString("kill %1: %2\n").arg(kill).arg(bad.join(", ")) +
                                     inst.log().right(4000)));
