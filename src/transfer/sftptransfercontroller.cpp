@@ -708,6 +708,16 @@ Result SFTPTransferController::createDirectoryAtPath(const QString &path)
 
 Result SFTPTransferController::deleteFileAtPath(const QString &path)
 {
+    return deleteItem(path, false);
+}
+
+Result SFTPTransferController::deleteDirectoryAtPath(const QString &path)
+{
+    return deleteItem(path, true);
+}
+
+Result SFTPTransferController::deleteItem(const QString &path, bool folder)
+{
     TransferError error;
     if (!begin(&error))
         return error;
@@ -718,25 +728,9 @@ Result SFTPTransferController::deleteFileAtPath(const QString &path)
                              &a) != 0) {
         if (lastErrno() != ENOENT)
             return sendDidFail(libssh2Error(path));
-    } else if (libssh2_sftp_unlink_ex(m_conn->sftp, p.constData(), unsigned(p.size())) != 0) {
-        return sendDidFail(libssh2Error(path));
-    }
-    sendDidSucceed();
-    return {};
-}
-
-Result SFTPTransferController::deleteDirectoryAtPath(const QString &path)
-{
-    TransferError error;
-    if (!begin(&error))
-        return error;
-    const QByteArray p = absolutePathForRemotePath(path).toUtf8();
-    LIBSSH2_SFTP_ATTRIBUTES a{};
-    if (libssh2_sftp_stat_ex(m_conn->sftp, p.constData(), unsigned(p.size()), LIBSSH2_SFTP_LSTAT,
-                             &a) != 0) {
-        if (lastErrno() != ENOENT)
-            return sendDidFail(libssh2Error(path));
-    } else if (libssh2_sftp_rmdir_ex(m_conn->sftp, p.constData(), unsigned(p.size())) != 0) {
+    } else if ((folder ? libssh2_sftp_rmdir_ex(m_conn->sftp, p.constData(), unsigned(p.size()))
+                       : libssh2_sftp_unlink_ex(m_conn->sftp, p.constData(), unsigned(p.size()))) !=
+               0) {
         return sendDidFail(libssh2Error(path));
     }
     sendDidSucceed();

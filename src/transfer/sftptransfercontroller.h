@@ -86,6 +86,8 @@ protected:
     Result _downloadFileFromPath(const QString &remotePath, OutputStream *stream) override;
 
 private:
+    /// deleteFileAtPath and deleteDirectoryAtPath: one lstat, then remove unless nothing is there.
+    Result deleteItem(const QString &path, bool folder);
     /// Makes sure a connection is ready (time-outs set to timeOut()). On
     /// failure fills *error with the "not reachable" failure.
     bool reconnect(TransferError *error);
