@@ -27,148 +27,38 @@
 # (apt-get; as root or through sudo).
 set -euo pipefail
 
-src="$(cd "$(dirname "$0")/.." && pwd)"
-build=""
-work=""
 files=1000,10000
 large_mib=1024
 smb_files=1000
-wrap=""
-while [ $# -gt 0 ]; do
-    case $1 in
-    --build) build=$2; shift 2 ;;
-    --work) work=$2; shift 2 ;;
-    --files) files=$2; shift 2 ;;
-    --large-mib) large_mib=$2; shift 2 ;;
-    --wrap) wrap=$2; shift 2 ;;
-    --smb) smb_files=$2; shift 2 ;;
-    *) echo "usage: $0 [--build DIR] [--work DIR] [--files N[,N...]] [--large-mib N] [--wrap CMD] [--smb N]" >&2
-       exit 2 ;;
-    esac
-done
-
-if [ -z "$build" ]; then
-    build="${PV_BENCH_BUILD_DIR:-$src/build-bench}"
-    cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPV_BUILD_BENCH=ON \
-        -DPV_BUILD_TESTS=OFF -DPV_WITH_GUI=OFF -DPV_SANITIZE=OFF >/dev/null
-    cmake --build "$build" --target parcelvane pv-packer bench_password -j2 >/dev/null
-fi
-exe="$build/src/parcelvane"
+. "$(dirname "$0")/lib.sh"
+bench_args "$@"
+bench_build parcelvane pv-packer bench_password
 
 if ! command -v rclone >/dev/null; then
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo=sudo
     echo "installing rclone (Debian package)" >&2
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends rclone \
-        >/dev/null || { echo "rclone could not be installed" >&2; exit 1; }
+        >/dev/null || fail "rclone could not be installed"
 fi
-[ -x "$exe" ] || { echo "no $exe" >&2; exit 1; }
 
-own_work=0
-if [ -z "$work" ]; then
-    work=$(mktemp -d /tmp/pv-road.XXXXXX)
-    own_work=1
-fi
-mkdir -p "$work"
-
-pid=""
 smb_up=""
-cleanup() {
-    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    fi
+stop_servers() {
     [ -n "$smb_up" ] && "$src/tests/servers/samba.sh" stop "$smb_up" >/dev/null
-    [ "$own_work" -eq 1 ] && rm -rf "$work"
     return 0
 }
-trap cleanup EXIT
+bench_work road
 
-now() { date +%s.%N; }
-secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.1f", a / b; else print "-" }'; }
-
-# Time stamp (s) of the first or last log line containing a text.
-stamp_of() { # first|last text log
-    if [ "$1" = first ]; then
-        awk -v t="$2" 'index($0, t) { print $1; exit }' "$3"
+# An instance with one destination "Road" delivering into $work/out, or with
+# "smb" into the folder "road" of the test server's share (see smb_burst).
+start_road() { # [smb]
+    if [ "${1:-}" = smb ]; then
+        start_instance "SMB Server" "$SMB_HOST" "$SMB_PORT" "$SMB_SHARE/road" "$SMB_USER" "$smb_password"
     else
-        awk -v t="$2" 'index($0, t) { l = $1 } END { print l }' "$3"
+        rm -rf "$work/out"
+        mkdir -p "$work/out"
+        start_instance "Local Disk" "" "" "$work/out" "" ""
     fi
-}
-
-# Starts an instance with one destination "Road" whose hot folder is
-# $work/home/hot/Road: Local Disk delivering into $work/out, or with "smb" the
-# folder "road" of the test server's share (see smb_burst).
-start_instance() {
-    local home=$work/home
-    rm -rf "$home" "$work/out"
-    mkdir -p "$home/tmp" "$home/config/Tallowin" "$home/data/Tallowin/Parcelvane/Destinations" \
-        "$work/out"
-    for sub in "" Priority Errors Done; do mkdir -p "$home/hot/Road/$sub"; done
-    printf '[General]\nwatchInterval=1\nrecentItems=50\n' >"$home/config/Tallowin/Parcelvane.conf"
-    cat >"$home/data/Tallowin/Parcelvane/Destinations/Road.dest" <<EOF
-<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<dict>
-  <key>name</key><string>Road</string>
-$(if [ "${1:-}" = smb ]; then
-        cat <<SMB
-  <key>QFDestType</key><string>SMB Server</string>
-  <key>type</key><integer>0</integer>
-  <key>hostField</key><string>$SMB_HOST</string>
-  <key>QFPort</key><string>$SMB_PORT</string>
-  <key>pathField</key><string>$SMB_SHARE/road</string>
-  <key>userField</key><string>$SMB_USER</string>
-  <key>sitePasswordField</key><string>$smb_password</string>
-SMB
-    else
-        cat <<LOCAL
-  <key>QFDestType</key><string>Local Disk</string>
-  <key>type</key><integer>1</integer>
-  <key>pathField</key><string>$work/out</string>
-LOCAL
-    fi)
-  <key>QFHotfolder</key><string>$home/hot/Road</string>
-  <key>sendFTPBtn</key><integer>1</integer>
-  <key>sendEmailBtn</key><integer>0</integer>
-</dict>
-</plist>
-EOF
-    log=$work/road.log
-    : >"$log"
-    # Every log line gets the time it was written.
-    env -u DISPLAY -u WAYLAND_DISPLAY XDG_DATA_HOME="$home/data" \
-        XDG_CONFIG_HOME="$home/config" TMPDIR="$home/tmp" $wrap "$exe" --headless \
-        > >(perl -MTime::HiRes=time -ne 'BEGIN { $| = 1 } printf "%.6f %s", time, $_' >"$log") 2>&1 &
-    pid=$!
-    local waited=0
-    until grep -q "startWatching" "$log"; do
-        sleep 0.1
-        waited=$((waited + 1))
-        [ $waited -lt 300 ] || { echo "parcelvane did not start:" >&2; cat "$log" >&2; exit 1; }
-    done
-    hot=$home/hot/Road
-}
-
-stop_instance() {
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-    pid=""
-}
-
-# Waits until the hot folder's "Done" holds n entries (timeout in s).
-wait_done() { # n timeout
-    local n=$1 limit=$2 start
-    start=$(now)
-    while [ "$(ls -U "$hot/Done" | wc -l)" -lt "$n" ]; do
-        if [ "$(secs "$start" "$(now)" | cut -d. -f1)" -ge "$limit" ]; then
-            echo "timed out: $(ls -U "$hot/Done" | wc -l) of $n in Done" >&2
-            exit 1
-        fi
-        sleep 0.05
-    done
 }
 
 report() { # label total after_handover cp
@@ -207,10 +97,9 @@ drop_and_wait() { # n
     cpu0=$(cpu_secs)
     t0=$(now)
     find "$stage" -maxdepth 1 -type f -exec mv -t "$hot" {} +
-    wait_done "$n" 3600
-    local t_end
-    t_end=$(now)
-    sleep 0.5
+    wait_done "$n"
+    local t_end=$done_at
+    sleep 0.2
     rss=$(peak_rss_kib)
     cpu=$(awk -v a="$cpu0" -v b="$(cpu_secs)" 'BEGIN { printf "%.2f", b - a }')
     first_ready=$(stamp_of first "hot folder item ready" "$log")
@@ -224,11 +113,8 @@ drop_and_wait() { # n
 # --- bursts of small files ---------------------------------------------------
 small_burst() { # n
     local n=$1
-    stage=$work/stage-small
-    rm -rf "$stage" "$work/cp-small" "$work/rclone-small"
-    mkdir -p "$stage"
-    head -c $((n * 4096)) /dev/urandom >"$work/blob"
-    split -a 5 -d -b 4096 "$work/blob" "$stage/f" && rm -f "$work/blob"
+    rm -rf "$work/cp-small" "$work/rclone-small"
+    stage_burst "$n"
 
     t0=$(now)
     cp -r "$stage" "$work/cp-small"
@@ -243,7 +129,7 @@ small_burst() { # n
     # before it would make the file system skip their recently freed inodes
     # at every file the burst creates, a cost neither peer paid.
 
-    start_instance
+    start_road
     drop_and_wait "$n"
     delivered=$(ls -U "$work/out" | wc -l)
     [ "$delivered" -eq "$n" ] || { echo "only $delivered of $n delivered" >&2; exit 1; }
@@ -282,11 +168,7 @@ smb_burst() { # n
     smb_password=$("$build/bench/bench_password" "$SMB_PASSWORD")
     local smbc=(smbclient -s "$sdir/samba/smb.conf" -p "$SMB_PORT" -A "$sdir/samba/private/auth"
         "//$SMB_HOST/$SMB_SHARE")
-    stage=$work/stage-smb
-    rm -rf "$stage"
-    mkdir -p "$stage"
-    head -c $((n * 4096)) /dev/urandom >"$work/blob"
-    split -a 5 -d -b 4096 "$work/blob" "$stage/f" && rm -f "$work/blob"
+    stage_burst "$n"
 
     t0=$(now)
     "${smbc[@]}" -c "mkdir mput; cd mput; lcd $stage; prompt; mput *" >/dev/null 2>&1
@@ -297,7 +179,7 @@ smb_burst() { # n
     mkdir -p "$SMB_SHARE_DIR/road"
     chown --reference="$SMB_SHARE_DIR" "$SMB_SHARE_DIR/road"
 
-    start_instance smb
+    start_road smb
     drop_and_wait "$n"
     delivered=$(ls -U "$SMB_SHARE_DIR/road" | wc -l)
     [ "$delivered" -eq "$n" ] || { echo "only $delivered of $n delivered to the share" >&2; exit 1; }
@@ -312,7 +194,7 @@ smb_burst() { # n
     rm -rf "$stage"
 }
 
-[ "$smb_files" -gt 0 ] && smb_burst "$smb_files"
+if [ "$smb_files" -gt 0 ]; then smb_burst "$smb_files"; fi
 
 # --- one large file -----------------------------------------------------------
 [ "$large_mib" -gt 0 ] || exit 0
@@ -331,12 +213,11 @@ cp_large=$(secs "$t0" "$t1")
 cp_large_sync=$(secs "$t0" "$t2")
 rm -f "$work/cp-large.bin"
 
-start_instance
+start_road
 t0=$(now)
 mv "$stage/large.bin" "$hot/large.bin"
-wait_done 1 1800
-t_end=$(now)
-sleep 0.5
+wait_done 1
+t_end=$done_at
 ready=$(stamp_of first "hot folder item ready" "$log")
 moved=$(stamp_of last "---> moveFile:" "$log")
 total=$(secs "$t0" "$t_end")

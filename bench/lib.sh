@@ -6,6 +6,8 @@ src="$(cd "$(dirname "$0")/.." && pwd)"
 build=""
 work=""
 pid=""
+# A command the instance runs under (a profiler), when set.
+wrap=""
 
 fail() { echo "$*" >&2; exit 1; }
 
@@ -17,7 +19,9 @@ bench_args() {
         --files) files=$2; shift 2 ;;
         --large-mib) large_mib=$2; shift 2 ;;
         --runs) runs=$2; shift 2 ;;
-        *) echo "usage: $0 [--build DIR] [--work DIR] [--files N] [--large-mib N] [--runs N]" >&2
+        --wrap) wrap=$2; shift 2 ;;
+        --smb) smb_files=$2; shift 2 ;;
+        *) echo "usage: $0 [--build DIR] [--work DIR] [--files N] [--large-mib N] [--runs N] [--wrap CMD] [--smb N]" >&2
            exit 2 ;;
         esac
     done
@@ -114,7 +118,7 @@ start_instance() { # type host port path user stored-password [extra plist keys]
 <dict>
   <key>name</key><string>Road</string>
   <key>QFDestType</key><string>$1</string>
-  <key>type</key><integer>0</integer>
+  <key>type</key><integer>$([ "$1" = "Local Disk" ] && echo 1 || echo 0)</integer>
   <key>hostField</key><string>$2</string>
   $port
   <key>pathField</key><string>$4</string>
@@ -130,7 +134,7 @@ EOF
     log=$work/road.log
     : >"$log"
     env -u DISPLAY -u WAYLAND_DISPLAY XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" \
-        TMPDIR="$home/tmp" "$exe" --headless \
+        TMPDIR="$home/tmp" $wrap "$exe" --headless \
         > >(perl -MTime::HiRes=time -ne 'BEGIN { $| = 1 } printf "%.6f %s", time, $_' >"$log") 2>&1 &
     pid=$!
     local waited=0

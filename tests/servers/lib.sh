@@ -145,3 +145,17 @@ npm_install() {
     npm install --prefix "$mods" --no-audit --no-fund --no-save --loglevel=error \
         "$pkg@$version" >"$log" 2>&1 || die "npm install $pkg@$version failed: $(tail -n 20 "$log")"
 }
+
+# The lines of an nginx http block every test server shares: its logs, its scratch folders
+# under DIR/tmp (nginx's defaults lie in system folders), and bodies of any size.
+nginx_http_basics() { # DIR LOGDIR
+    cat <<EOF
+    access_log $2/nginx-access.log;
+    client_body_temp_path $1/tmp/body;
+    proxy_temp_path $1/tmp/proxy;
+    fastcgi_temp_path $1/tmp/fastcgi;
+    uwsgi_temp_path $1/tmp/uwsgi;
+    scgi_temp_path $1/tmp/scgi;
+    client_max_body_size 0;
+EOF
+}

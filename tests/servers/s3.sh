@@ -106,13 +106,7 @@ pid $sdir/nginx.pid;
 error_log $sdir/log/nginx-error.log warn;
 events { worker_connections 256; }
 http {
-    access_log $sdir/log/nginx-access.log;
-    client_body_temp_path $n/tmp/body;
-    proxy_temp_path $n/tmp/proxy;
-    fastcgi_temp_path $n/tmp/fastcgi;
-    uwsgi_temp_path $n/tmp/uwsgi;
-    scgi_temp_path $n/tmp/scgi;
-    client_max_body_size 0;
+$(nginx_http_basics "$n" "$sdir/log")
     proxy_request_buffering off;
     proxy_buffering off;
     proxy_http_version 1.1;

@@ -53,13 +53,7 @@ pid $n/nginx.pid;
 error_log $sdir/log/nginx-error.log;
 events { worker_connections 256; }
 http {
-    access_log $sdir/log/nginx-access.log;
-    client_body_temp_path $n/tmp/body;
-    proxy_temp_path $n/tmp/proxy;
-    fastcgi_temp_path $n/tmp/fastcgi;
-    uwsgi_temp_path $n/tmp/uwsgi;
-    scgi_temp_path $n/tmp/scgi;
-    client_max_body_size 0;
+$(nginx_http_basics "$n" "$sdir/log")
     server {
         listen 127.0.0.1:${ports[nginx]};
         listen 127.0.0.1:${ports[nginxTLS]} ssl;
