@@ -103,11 +103,6 @@ private Q_SLOTS:
         const Result r = import(home, {"cyberduck"});
         QCOMPARE(r.out, "Imported Secure WebDAV Server (Secure WebDAV Server dav.example.com)\n"
                         "1 destinations have been imported\n");
-        QCOMPARE(pv::plist::readFile(home.app() + "/Destinations/Secure WebDAV Server.dest")
-                     .toMap()
-                     .value("QFPort")
-                     .toString(),
-                 "443");
         for (const QStringList &args : {QStringList{}, {"transmit"}, {"filezilla", "a", "b"}}) {
             const Result u = import(home, args);
             QCOMPARE(u.code, 2);

@@ -141,7 +141,6 @@ private Q_SLOTS:
         QVERIFY(m_alerter.alerts.isEmpty());
         const QVariantMap shell = readDestinationFile(store.fileForName("Shell"));
         QCOMPARE(shell.value(dk::QFPort).toString(), "22");
-        QCOMPARE(recInt(shell, dk::type), 0);
         QCOMPARE(recInt(shell, dk::yearFolderBtn), 1);
         QCOMPARE(shell.value(dk::sitePasswordField).toString(), QString());
         QVERIFY(!plist::toXml(shell).contains("secret"));
@@ -291,8 +290,6 @@ private Q_SLOTS:
                    QByteArray("</Folder>").repeated(kMaxFolderDepth + 1);
         folders += "</Servers></FileZilla3>";
         QTest::newRow("deep folders") << false << folders << "folders nested deeper than";
-        QTest::newRow("huge xml") << false << QByteArray(kMaxFileSize + 1, ' ')
-                                  << "larger than 8 MB, not read";
     }
     void hostileFiles()
     {
