@@ -1,10 +1,12 @@
 // Command line: the windows, --headless, --queue forwarding to the running
-// instance, and --destinations (forwarded too, or run here under the lock).
+// instance, and --destinations and --import (forwarded too, or run here
+// under the lock).
 
 #include "app/appcontroller.h"
 #include "app/commandchannel.h"
 #include "app/userinterface.h"
 #include "core/log.h"
+#include "destinations/bookmarkimport.h"
 #include "destinations/destinationscommand.h"
 #include "destinations/destinationseditor.h"
 #include "hotfolders/hotfolderwatcher.h"
@@ -136,6 +138,8 @@ void printResult(const pv::CommandResult &r)
     std::fflush(stderr);
 }
 
+int sendOrRunDestinationsCommand(const QStringList &args, const std::optional<QString> &password);
+
 /// `parcelvane --destinations ...`: hands the command to the running
 /// instance, or with none edits the files here under the instance lock.
 int runDestinationsCommandLine(int argc, char **argv)
@@ -172,6 +176,32 @@ int runDestinationsCommandLine(int argc, char **argv)
             text.chop(1);
         password = text;
     }
+    return sendOrRunDestinationsCommand(args, password);
+}
+
+/// `parcelvane --import CLIENT [FILE]`: the destinations command "import",
+/// forwarded or run under the lock the same way.
+int runImportCommandLine(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QStringList args{QStringLiteral("import")};
+    for (int i = 2; i < argc; ++i)
+        args.append(QString::fromLocal8Bit(argv[i]));
+    if (args.size() < 2 || args.size() > 3 || args[1].startsWith(QLatin1Char('-'))) {
+        print(args.value(1) == QLatin1String("--help") ? stdout : stderr,
+              pv::bookmarks::importUsage());
+        return args.value(1) == QLatin1String("--help") ? 0 : 2;
+    }
+    // The running instance has another working folder.
+    if (args.size() == 3)
+        args[2] = QFileInfo(args[2]).absoluteFilePath();
+    return sendOrRunDestinationsCommand(args, std::nullopt);
+}
+
+/// Hands a destinations command to the running instance, or with none runs it
+/// here under the instance lock.
+int sendOrRunDestinationsCommand(const QStringList &args, const std::optional<QString> &password)
+{
     // An instance between taking its lock and listening answers a moment later.
     for (int attempt = 0; attempt < 50; ++attempt) {
         if (const std::optional<pv::CommandResult> r =
@@ -208,6 +238,8 @@ int main(int argc, char **argv)
     pv::usePrioritiesWhenJournal();
     if (argc >= 2 && std::string_view(argv[1]) == "--destinations")
         return runDestinationsCommandLine(argc, argv);
+    if (argc >= 2 && std::string_view(argv[1]) == "--import")
+        return runImportCommandLine(argc, argv);
     QStringList args;
     for (int i = 0; i < argc; ++i)
         args.append(QString::fromLocal8Bit(argv[i]));
@@ -230,7 +262,11 @@ int main(int argc, char **argv)
     const QCommandLineOption destinationsOpt(
         QStringLiteral("destinations"),
         QStringLiteral("List and edit destinations (first argument; --destinations --help)."));
-    parser.addOptions({helpOpt, versionOpt, headlessOpt, queueOpt, destOpt, destinationsOpt});
+    const QCommandLineOption importOpt(
+        QStringLiteral("import"),
+        QStringLiteral("Import bookmarks: cyberduck|filezilla [FILE] (first argument)."));
+    parser.addOptions(
+        {helpOpt, versionOpt, headlessOpt, queueOpt, destOpt, destinationsOpt, importOpt});
 
     if (!parser.parse(args)) {
         print(stderr, parser.errorText() + QStringLiteral("\nTry --help."));
@@ -251,6 +287,10 @@ int main(int argc, char **argv)
     }
     if (parser.isSet(destinationsOpt)) {
         print(stderr, QStringLiteral("--destinations must be the first argument.\nTry --help."));
+        return 2;
+    }
+    if (parser.isSet(importOpt)) {
+        print(stderr, QStringLiteral("--import must be the first argument.\nTry --help."));
         return 2;
     }
     if (parser.isSet(destOpt) && !parser.isSet(queueOpt)) {

@@ -3,6 +3,7 @@
 #include "core/paths.h"
 #include "core/plist.h"
 #include "core/record.h"
+#include "destinations/bookmarkimport.h"
 #include "destinations/destination.h"
 #include "destinations/destinationrules.h"
 #include "destinations/destinationseditor.h"
@@ -453,6 +454,7 @@ QString destinationsUsage()
                "NAME...)\n"
                "  rename OLD NEW\n"
                "  remove NAME\n"
+               "  import cyberduck|filezilla [FILE]\n"
                "Types: %1, group")
         .arg(rules::destinationTypes().join(QStringLiteral(", ")));
 }
@@ -482,6 +484,8 @@ CommandResult runDestinationsCommand(DestinationsEditor &store, const QStringLis
         Args r = a;
         r.positional = {QStringLiteral("set"), a.positional[1], dk::name, a.positional[2]};
         result = set(store, r, password);
+    } else if (cmd == QLatin1String("import")) {
+        result = bookmarks::runImportCommand(store, a.positional.mid(1));
     } else if (cmd == QLatin1String("remove") && a.positional.size() == 2) {
         const int row = store.indexOfName(a.positional[1]);
         if (row < 0)

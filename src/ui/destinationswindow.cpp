@@ -4,6 +4,7 @@
 #include "core/plist.h"
 #include "core/record.h"
 #include "core/settings.h"
+#include "destinations/bookmarkimport.h"
 #include "destinations/destemails.h"
 #include "destinations/destination.h"
 #include "destinations/destinationrules.h"
@@ -32,6 +33,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QListWidget>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -227,6 +229,25 @@ DestinationsWindow::DestinationsWindow(DestinationsEditor &store, Alerter &alert
                        static_cast<QWidget *>(groupButton), static_cast<QWidget *>(removeButton),
                        static_cast<QWidget *>(defaultButton)})
         buttons->addWidget(w);
+    // Other clients' server bookmarks become destinations; the last one added is shown.
+    auto *importButton = new QPushButton(QStringLiteral("Import"), this);
+    auto *importMenu = new QMenu(importButton);
+    const auto importFrom = [this, importMenu](const QString &title, auto run) {
+        importMenu->addAction(title, this, [this, run] {
+            if (run() > 0) {
+                selectName(recString(m_store.selectedItem(), dk::name));
+                loadRecord();
+            }
+        });
+    };
+    importFrom(QStringLiteral("Import from Cyberduck..."),
+               [this] { return bookmarks::importCyberduckBookmarks(m_store, m_alerter); });
+    importFrom(QStringLiteral("Import from FileZilla..."),
+               [this] { return bookmarks::importFileZillaSites(m_store, m_alerter); });
+    importFrom(QStringLiteral("Import from Transmit..."),
+               [this] { return bookmarks::importTransmitFavs(m_alerter); });
+    importButton->setMenu(importMenu);
+    buttons->addWidget(importButton);
     buttons->addStretch(1);
     buttons->addWidget(countLabel);
     leftLayout->addLayout(buttons);

@@ -1,0 +1,343 @@
+#include "common/fixtures.h"
+#include "common/testenv.h"
+#include "core/paths.h"
+#include "core/plist.h"
+#include "core/record.h"
+#include "destinations/bookmarkimport.h"
+#include "destinations/destination.h"
+#include "destinations/destinationseditor.h"
+
+#include <QDir>
+
+#include <plist/plist.h>
+
+#include <memory>
+
+using namespace pv;
+using namespace pv::bookmarks;
+using pvtest::putBytes;
+
+namespace {
+
+QVariantMap bookmark(const QString &protocol, const QString &nick, const QString &host,
+                     const QVariant &port = {})
+{
+    QVariantMap b{{"Protocol", protocol}, {"Nickname", nick},  {"Hostname", host},
+                  {"Path", "/up"},        {"Username", "ann"}, {"Password", "secret"}};
+    if (port.isValid())
+        b.insert("Port", port);
+    return b;
+}
+
+/// The binary form, written by libplist itself rather than by our reader's
+/// counterpart.
+QByteArray binaryPlist(const QVariantMap &map)
+{
+    plist_t xml = nullptr;
+    const QByteArray text = plist::toXml(map);
+    plist_from_xml(text.constData(), uint32_t(text.size()), &xml);
+    char *bin = nullptr;
+    uint32_t len = 0;
+    plist_to_bin(xml, &bin, &len);
+    QByteArray out(bin, len);
+    plist_to_bin_free(bin);
+    plist_free(xml);
+    return out;
+}
+
+QStringList lines(const Found &f)
+{
+    QStringList out;
+    for (const QVariantMap &r : f.records)
+        out << QStringList{r.value(dk::name).toString(),      r.value(dk::QFDestType).toString(),
+                           r.value(dk::hostField).toString(), r.value(dk::QFPort).toString(),
+                           r.value(dk::pathField).toString(), r.value(dk::userField).toString()}
+                   .join('|');
+    for (const Skipped &s : f.skipped)
+        out << "skipped " + s.name + ": " + s.reason;
+    return out;
+}
+
+} // namespace
+
+class TestBookmarkImport : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<pvtest::IsolatedHome> m_home;
+    pvtest::RecordingAlerter m_alerter;
+
+    QString put(const QString &rel, const QByteArray &bytes)
+    {
+        const QString path = m_home->path() + "/" + rel;
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        if (!putBytes(path, bytes))
+            qFatal("cannot write %s", qPrintable(rel));
+        return path;
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_home = std::make_unique<pvtest::IsolatedHome>();
+        m_alerter.alerts.clear();
+        m_alerter.answer = -1;
+    }
+    void cleanup() { m_home.reset(); }
+
+    // The favorites file: every protocol's type and port, names from the
+    // nickname or the type, unsupported services left out with a reason.
+    void cyberduckFavorites()
+    {
+        const QVariantList favs{
+            bookmark("ftp", "Shop", "ftp.example.com", "2121"),
+            bookmark("ftps", "Secure", "ftps.example.com"),
+            bookmark("sftp", "Shell", "ssh.example.com"),
+            bookmark("s3", "Bucket", "", 443),
+            bookmark("dav", "Web", "dav.example.com"),
+            bookmark("davs", "", "a.example.com"),
+            bookmark("davs", "", "b.example.com"),
+            bookmark("gs", "Google", "storage.googleapis.com"),
+            bookmark("me", "Old", "idisk.me.com"),
+            bookmark("dropbox", "Box", "dropbox.com"),
+            bookmark("ftp", "a/b:[c]", "h.example.com", "99999"),
+            bookmark("ftp", "..x", "bad host.example.com"),
+            bookmark("ftp", "", "h.example.com"),
+            QVariant(QStringLiteral("not a dictionary")),
+        };
+        const Found f = readCyberduck(put("Favorites.plist", plist::toXml(favs)));
+        QCOMPARE(f.error, QString());
+        QCOMPARE(lines(f),
+                 (QStringList{
+                     "Shop|FTP Server|ftp.example.com|2121|/up|ann",
+                     "Secure|FTPS (FTP-SSL)|ftps.example.com|21|/up|ann",
+                     "Shell|SFTP Server|ssh.example.com|22|/up|ann",
+                     "Bucket|Amazon S3|s3.amazonaws.com|443|/up|ann",
+                     "Web|WebDAV Server|dav.example.com|80|/up|ann",
+                     "Secure WebDAV Server|Secure WebDAV Server|a.example.com|443|/up|ann",
+                     "Secure WebDAV Server|Secure WebDAV Server|b.example.com|443|/up|ann",
+                     "FTP Server|FTP Server|h.example.com|21|/up|ann",
+                     "skipped Google: protocol \"gs\" is not supported",
+                     "skipped Old: MobileMe (iDisk) is no longer offered",
+                     "skipped Box: protocol \"dropbox\" is not supported",
+                     "skipped a-b-(c): invalid port",
+                     "skipped x: invalid server address \"bad host.example.com\"",
+                     "skipped Bookmark 14: not a bookmark",
+                 }));
+
+        // Adding: taken names numbered from 1, no password, the stored
+        // delivery defaults, one file each.
+        DestinationsEditor store(&m_alerter);
+        store.load();
+        QVERIFY(QDir().mkpath(paths::appDir()) && store.writeDefaults({{dk::yearFolderBtn, 1}}));
+        QVERIFY(store.addItem(QVariantMap{{dk::name, "Shop"}}) >= 0);
+        const ImportResult r = addRecords(store, f.records);
+        QStringList names;
+        for (const Imported &i : r.imported)
+            names << i.name;
+        QCOMPARE(names,
+                 (QStringList{"Shop 1", "Secure", "Shell", "Bucket", "Web", "Secure WebDAV Server",
+                              "Secure WebDAV Server 1", "FTP Server"}));
+        QVERIFY(r.skipped.isEmpty());
+        QVERIFY(m_alerter.alerts.isEmpty());
+        const QVariantMap shell = readDestinationFile(store.fileForName("Shell"));
+        QCOMPARE(shell.value(dk::QFPort).toString(), "22");
+        QCOMPARE(recInt(shell, dk::yearFolderBtn), 1);
+        QCOMPARE(shell.value(dk::sitePasswordField).toString(), QString());
+        QVERIFY(!plist::toXml(shell).contains("secret"));
+    }
+
+    // The bookmark folders: binary and XML bookmark files, hidden files left
+    // alone, an unreadable file passed over with its reason; the desktop
+    // application's folders come before the command-line client's.
+    void cyberduckFolders()
+    {
+        const QString home = m_home->path();
+        QCOMPARE(getCyberduckBookmarks(home).error, "No Cyberduck bookmarks were found");
+        put(".duck/bookmarks/1.duck",
+            binaryPlist(bookmark("sftp", "Bin", "b.example.com", "2222")));
+        put(".duck/bookmarks/2.duck", plist::toXml(bookmark("ftp", "Xml", "x.example.com")));
+        put(".duck/bookmarks/.hidden.duck", plist::toXml(bookmark("ftp", "Hidden", "h")));
+        put(".duck/bookmarks/3.duck", "garbage");
+        Found f = getCyberduckBookmarks(home);
+        QCOMPARE(lines(f), (QStringList{"Bin|SFTP Server|b.example.com|2222|/up|ann",
+                                        "Xml|FTP Server|x.example.com|21|/up|ann",
+                                        "skipped 3.duck: not a property list"}));
+        put("Library/Application Support/Cyberduck/Bookmarks/m.duck",
+            plist::toXml(bookmark("dav", "Mac", "m.example.com")));
+        QCOMPARE(lines(getCyberduckBookmarks(home)),
+                 QStringList{"Mac|WebDAV Server|m.example.com|80|/up|ann"});
+        // An empty favorites file gives way to the folders.
+        put("Library/Application Support/Cyberduck/Favorites.plist", plist::toXml(QVariantList{}));
+        QCOMPARE(getCyberduckBookmarks(home).records.size(), 1);
+    }
+
+    // Sites in nested folders, every supported protocol, the stored remote
+    // folder decoded, names made valid and numbered when they repeat.
+    void fileZillaSites()
+    {
+        const QByteArray xml = R"(<?xml version="1.0" encoding="UTF-8"?>
+<FileZilla3 version="3.60.2" platform="*nix">
+  <Servers>
+    <Server><Host>ftp.example.com</Host><Port>21</Port><Protocol>0</Protocol>
+      <User>ann</User><Pass encoding="base64">c2VjcmV0</Pass><Name>Plain</Name>
+      <RemoteDir>1 0 4 home 7 my site</RemoteDir></Server>
+    <Folder expanded="1">Clients
+      <Server><Host>sftp.example.com</Host><Port>0</Port><Protocol>1</Protocol>
+        <User>bob</User><Name>Web: [live]</Name></Server>
+      <Folder>Acme
+        <Server><Host>tls.example.com</Host><Port>990</Port><Protocol>3</Protocol>
+          <Name>Implicit</Name><RemoteDir>1 0 1 x</RemoteDir></Server>
+        <Server><Host>tls.example.com</Host><Port>2121</Port><Protocol>4</Protocol>
+          <Name>Explicit</Name></Server>
+        <Server><Host>tls.example.com</Host><Port>2121</Port><Protocol>3</Protocol>
+          <Name>Odd</Name></Server>
+        <Server><Host>w.example.com</Host><Protocol>5</Protocol><Name>Web</Name></Server>
+        <Server><Host>g.example.com</Host><Protocol>0</Protocol><Name>Garbage</Name>
+          <RemoteDir>1 0 9 x</RemoteDir></Server>
+      </Folder>
+    </Folder>
+    <Folder>Clients<Server><Host>h2</Host><Name>Web: [live]</Name></Server></Folder>
+  </Servers>
+</FileZilla3>)";
+        const Found f = readFileZilla(put(".config/filezilla/sitemanager.xml", xml));
+        QCOMPARE(f.error, QString());
+        QCOMPARE(lines(f),
+                 (QStringList{"Plain|FTP Server|ftp.example.com|21|/home/my site|ann",
+                              "Clients-Web- (live)|SFTP Server|sftp.example.com|22||bob",
+                              "Clients-Acme-Implicit|FTPS (FTP-SSL)|tls.example.com|990|/x|",
+                              "Clients-Acme-Explicit|FTPS (FTP-SSL)|tls.example.com|2121||",
+                              "Clients-Web- (live)|FTP Server|h2|21||",
+                              "skipped Clients-Acme-Odd: implicit FTPS is supported on port "
+                              "990 only",
+                              "skipped Clients-Acme-Web: protocol 5 is not supported",
+                              "skipped Clients-Acme-Garbage: unreadable remote folder"}));
+        DestinationsEditor store(&m_alerter);
+        store.load();
+        QStringList names;
+        for (const Imported &i : addRecords(store, f.records).imported)
+            names << i.name;
+        QCOMPARE(names.last(), "Clients-Web- (live) 1");
+        QCOMPARE(fileZillaSiteManagerFile(m_home->path(), m_home->path() + "/.config"),
+                 m_home->path() + "/.config/filezilla/sitemanager.xml");
+    }
+
+    void remoteDir_data()
+    {
+        QTest::addColumn<QString>("encoded");
+        QTest::addColumn<QString>("path"); // "-" for refused
+        QTest::newRow("empty") << ""
+                               << "";
+        QTest::newRow("root") << "1 0"
+                              << "/";
+        QTest::newRow("segments") << "1 0 4 home 3 web"
+                                  << "/home/web";
+        QTest::newRow("spaces inside") << "1 0 5 a b c 1 d"
+                                       << "/a b c/d";
+        QTest::newRow("non-BMP counts once")
+            << QString::fromUtf8("1 0 2 \U0001F600x") << QString::fromUtf8("/\U0001F600x");
+        QTest::newRow("too short") << "1 0 9 home"
+                                   << "-";
+        QTest::newRow("no separator") << "1 0 4 homex3 web"
+                                      << "-";
+        QTest::newRow("letters") << "x 0 4 home"
+                                 << "-";
+        QTest::newRow("prefix") << "2 5 DISK: 4 home"
+                                << "-";
+        QTest::newRow("slash") << "1 0 3 a/b"
+                               << "-";
+        QTest::newRow("dot dot") << "1 0 2 .."
+                                 << "-";
+        QTest::newRow("zero length") << "1 0 0 "
+                                     << "-";
+        QTest::newRow("huge length") << "1 0 99999999999 a"
+                                     << "-";
+    }
+    void remoteDir()
+    {
+        QFETCH(QString, encoded);
+        QFETCH(QString, path);
+        const std::optional<QString> got = decodeRemoteDir(encoded);
+        QCOMPARE(got.value_or("-"), path);
+    }
+
+    // Files that are not what they claim are refused whole, saying why.
+    void hostileFiles_data()
+    {
+        QTest::addColumn<bool>("cyberduck");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("error");
+        QByteArray deep = "<plist><array>";
+        deep += QByteArray("<array>").repeated(600) + QByteArray("</array>").repeated(600);
+        deep += "</array></plist>";
+        QTest::newRow("deep plist") << true << deep << "nested too deeply";
+        QTest::newRow("huge plist")
+            << true << QByteArray(kMaxFileSize + 1, ' ') << "larger than 8 MB, not read";
+        QTest::newRow("binary garbage")
+            << true << QByteArray("bplist00\xff\xff\xff\xff\xff\xff\xff") << "malformed";
+        QTest::newRow("not a bookmark")
+            << true << plist::toXml(QString("x")) << "not a Cyberduck bookmark file";
+        QTest::newRow("not xml") << false << QByteArray("<FileZilla3><Servers>") << "not XML";
+        QTest::newRow("other xml")
+            << false << QByteArray("<a><Servers/></a>") << "not a FileZilla Site Manager file";
+        QTest::newRow("xxe") << false
+                             << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE x [<!ENTITY e SYSTEM "
+                                           "\"file:///etc/passwd\">]><FileZilla3><Servers><Server>"
+                                           "<Host>&e;</Host></Server></Servers></FileZilla3>")
+                             << "declares a document type or entities, not read";
+        QByteArray folders = "<FileZilla3><Servers>";
+        folders += QByteArray("<Folder>f").repeated(kMaxFolderDepth + 1) +
+                   "<Server><Host>h</Host></Server>" +
+                   QByteArray("</Folder>").repeated(kMaxFolderDepth + 1);
+        folders += "</Servers></FileZilla3>";
+        QTest::newRow("deep folders") << false << folders << "folders nested deeper than";
+    }
+    void hostileFiles()
+    {
+        QFETCH(bool, cyberduck);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, error);
+        const QString path = put("file", bytes);
+        const Found f = cyberduck ? readCyberduck(path) : readFileZilla(path);
+        QVERIFY2(f.error.startsWith(path + ": ") && f.error.contains(error), qPrintable(f.error));
+        QVERIFY(f.records.isEmpty());
+    }
+
+    // The window's actions: the count confirmed first, Cancel adds nothing,
+    // an empty result gives both alerts; Transmit is never running here.
+    void windowFlows()
+    {
+        const QString file =
+            put("fav.plist", plist::toXml(QVariantList{bookmark("sftp", "One", "o.example.com"),
+                                                       bookmark("gs", "G", "g")}));
+        DestinationsEditor store(&m_alerter);
+        store.load();
+        const qsizetype before = store.items().size();
+        m_alerter.answer = 1;
+        QCOMPARE(importCyberduckBookmarks(store, m_alerter, file), 0);
+        QCOMPARE(store.items().size(), before);
+        QCOMPARE(m_alerter.alerts.last().title,
+                 "1 Cyberduck bookmark was found. Do you want to continue?");
+        QCOMPARE(m_alerter.alerts.last().text,
+                 "Note: Passwords in Cyberduck bookmarks are not retained.");
+        m_alerter.answer = 0;
+        QCOMPARE(importCyberduckBookmarks(store, m_alerter, file), 1);
+        QCOMPARE(m_alerter.alerts.last().title, "1 destinations have been imported");
+        QCOMPARE(m_alerter.alerts.last().text, "Skipped G: protocol \"gs\" is not supported");
+
+        m_alerter.alerts.clear();
+        QCOMPARE(importFileZillaSites(store, m_alerter, m_home->path() + "/none.xml"), 0);
+        QCOMPARE(m_alerter.alerts.size(), 2);
+        QCOMPARE(m_alerter.alerts[0].title, "No FileZilla sites were found");
+        QCOMPARE(m_alerter.alerts[1].title,
+                 "No FileZilla sites for supported protocols were found");
+
+        m_alerter.alerts.clear();
+        QCOMPARE(importTransmitFavs(m_alerter), 0);
+        QCOMPARE(m_alerter.alerts[0].title, "Cannot find Transmit");
+        QVERIFY(m_alerter.alerts[0].style == Alert::Style::Critical);
+        QCOMPARE(m_alerter.alerts[1].title, "No Transmit favorites were found");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBookmarkImport)
+#include "test_bookmarkimport.moc"
