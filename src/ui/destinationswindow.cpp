@@ -409,6 +409,9 @@ void DestinationsWindow::buildList()
     openDestinationsButton = new QPushButton(
         QApplication::style()->standardIcon(QStyle::SP_DirOpenIcon), QString(), this);
     openDestinationsButton->setToolTip(QStringLiteral("Open Destinations Folder"));
+    // Room on the button row for the count.
+    for (QPushButton *b : {addButton, removeButton, openDestinationsButton})
+        b->setMaximumWidth(40);
     connect(openDestinationsButton, &QPushButton::clicked, this,
             &DestinationsWindow::openDestinations);
     connect(defaultButton, &QPushButton::clicked, this, [this] {
@@ -436,6 +439,7 @@ void DestinationsWindow::buildEditor()
     });
     codeHelpButton = new QPushButton(QStringLiteral("?"), this);
     codeHelpButton->setToolTip(QStringLiteral("Destination Code"));
+    codeHelpButton->setMaximumWidth(30);
     connect(codeHelpButton, &QPushButton::clicked, this,
             [this] { showHelp(QStringLiteral("Destination Code"), kCodeHelp); });
     hotFolderLabel = new QLabel(this);
@@ -660,6 +664,7 @@ void DestinationsWindow::buildEditor()
     });
     linkHelpButton = new QPushButton(QStringLiteral("?"), downloadLinkBox);
     linkHelpButton->setToolTip(QStringLiteral("Download Link URL"));
+    linkHelpButton->setMaximumWidth(30);
     connect(linkHelpButton, &QPushButton::clicked, this,
             [this] { showHelp(QStringLiteral("Download Link URL"), kHttpUrlHelp); });
     link->addWidget(httpUrlField, 1);

@@ -467,6 +467,7 @@ private Q_SLOTS:
         if (const QString shot = qEnvironmentVariable("PV_SCREENSHOT"); !shot.isEmpty()) {
             QVERIFY(m_win->grab().save(shot));
             m_win->selectName("Beta");
+            QTRY_VERIFY(m_win->addRecipientButton->isEnabled());
             QVERIFY(m_win->grab().save(QString(shot).replace(".png", "-destination.png")));
         }
 
