@@ -119,18 +119,13 @@ private Q_SLOTS:
         QCOMPARE(rec("Proofs 3").value("default").toBool(), false);
         QCOMPARE(m_win->countLabel->text(), "8 destinations  ");
 
-        // Names typed into the name field: refused ones keep the old name.
-        const QList<QPair<QString, QString>> refused{
-            {"a:b", "Destination names cannot contain the following characters: : / [ ]"},
-            {".x", "Destination name cannot start with a period (.)"},
-            {"Proofs", "Please choose a different name."}};
-        for (const auto &[name, text] : refused) {
-            m_ui->alerts.clear();
-            type(m_win->nameField, name);
-            QCOMPARE(m_ui->alerts.size(), 1);
-            QCOMPARE(m_ui->alerts.first().text, text);
-            QCOMPARE(selectedName(), "Proofs 3");
-        }
+        // A name refused in the name field keeps the old name (the rules
+        // themselves are the store's test).
+        m_ui->alerts.clear();
+        type(m_win->nameField, "Proofs");
+        QCOMPARE(m_ui->alerts.size(), 1);
+        QCOMPARE(m_ui->alerts.first().text, "Please choose a different name.");
+        QCOMPARE(selectedName(), "Proofs 3");
         // The name cell of the list goes through the same checks.
         QAbstractItemModel *cells = m_win->list->model();
         const QModelIndex cell =
