@@ -6,7 +6,6 @@
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
-#include <QtGlobal>
 
 #include <optional>
 
