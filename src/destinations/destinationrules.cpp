@@ -25,6 +25,10 @@ const QString kQFUseHTTP = QStringLiteral("QFUseHTTP");
 const QString kQFAttachSubfolder = QStringLiteral("QFAttachSubfolder");
 const QString kAttachSizeBtn = QStringLiteral("attachSizeBtn");
 const QString kQFCreateLoresPDF = QStringLiteral("QFCreateLoresPDF");
+const QString kQFFinderTagsDict = QStringLiteral("QFFinderTagsDict");
+const QString kQFApplyFinderTag = QStringLiteral("QFApplyFinderTag");
+const QString kQFFinderTag = QStringLiteral("QFFinderTag");
+const QString kQFTagImageName = QStringLiteral("QFTagImageName");
 
 bool hasFtp(const QString &type)
 {
@@ -288,6 +292,77 @@ void chooseTemplate(QVariantMap &record, const QVariantList &templates, const QS
     }
     if (name == kDefaultTemplateName)
         record.insert(dk::QFEmailTemplateId, 0);
+}
+
+bool listsBefore(const QVariantMap &a, const QVariantMap &b, SortKey key, Qt::SortOrder order)
+{
+    const auto text = [](const QVariantMap &r, const QString &k) { return recString(r, k); };
+    // No hot folder, then present ones, then missing ones.
+    const auto hotState = [](const QVariantMap &r) {
+        return recString(r, dk::QFHotfolder).isEmpty() ? 0
+               : recBool(r, dk::hotfolderNotFound)     ? 2
+                                                       : 1;
+    };
+    const int byName = text(a, dk::name).compare(text(b, dk::name), Qt::CaseInsensitive);
+    int c = byName;
+    switch (key) {
+    case SortKey::Type:
+        c = destTypeOf(a).compare(destTypeOf(b), Qt::CaseInsensitive);
+        break;
+    case SortKey::HotFolder:
+        c = hotState(a) - hotState(b);
+        break;
+    case SortKey::Code:
+        c = text(a, dk::QFDestCode).compare(text(b, dk::QFDestCode), Qt::CaseInsensitive);
+        break;
+    case SortKey::Name:
+        break;
+    }
+    if (c != 0)
+        return order == Qt::AscendingOrder ? c < 0 : c > 0;
+    return byName < 0;
+}
+
+const QList<TagEntry> &tagList()
+{
+    static const QList<TagEntry> tags{{QStringLiteral("Red"), QStringLiteral("tag-red")},
+                                      {QStringLiteral("Orange"), QStringLiteral("tag-orange")},
+                                      {QStringLiteral("Yellow"), QStringLiteral("tag-yellow")},
+                                      {QStringLiteral("Green"), QStringLiteral("tag-green")},
+                                      {QStringLiteral("Purple"), QStringLiteral("tag-purple")},
+                                      {QStringLiteral("Gray"), QStringLiteral("tag-gray")}};
+    return tags;
+}
+
+TagControls tagControls(const QVariantMap &record)
+{
+    const QVariantMap options = record.value(kQFFinderTagsDict).toMap();
+    const TagEntry first = tagList().first();
+    if (options.isEmpty())
+        return {false, false, first.name, first.image};
+    TagControls c;
+    c.applyOn = c.menuEnabled = recBool(options, kQFApplyFinderTag);
+    c.tag = recString(options, kQFFinderTag);
+    c.image = recString(options, kQFTagImageName);
+    // Switching the box stores no image: the list knows its tags' colours.
+    for (const TagEntry &t : tagList()) {
+        if (c.image.isEmpty() && t.name == c.tag)
+            c.image = t.image;
+    }
+    return c;
+}
+
+void setTagApplied(QVariantMap &record, bool apply, const QString &tag)
+{
+    record.insert(kQFFinderTagsDict,
+                  QVariantMap{{kQFApplyFinderTag, apply ? 1 : 0}, {kQFFinderTag, tag}});
+}
+
+void chooseTag(QVariantMap &record, bool apply, const TagEntry &tag)
+{
+    record.insert(kQFFinderTagsDict, QVariantMap{{kQFApplyFinderTag, apply ? 1 : 0},
+                                                 {kQFFinderTag, tag.name},
+                                                 {kQFTagImageName, tag.image}});
 }
 
 const QStringList &hotFolderSubfolders()

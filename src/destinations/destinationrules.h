@@ -114,6 +114,34 @@ struct RecipientPreview {
 /// has one, `QFEmailTemplateId` (0 for the default template).
 void chooseTemplate(QVariantMap &record, const QVariantList &templates, const QString &name);
 
+/// The columns the destinations list can be sorted by.
+enum class SortKey { Type, HotFolder, Name, Code };
+/// Whether a comes before b in the list sorted by key in order. Names and
+/// codes compare case-insensitively; ties in another column go by name.
+[[nodiscard]] bool listsBefore(const QVariantMap &a, const QVariantMap &b, SortKey key,
+                               Qt::SortOrder order);
+
+/// One entry of the tag menu: the tag and its colour image ("tag-" and the
+/// colour name).
+struct TagEntry {
+    QString name;
+    QString image;
+};
+/// The tags a local destination can put on delivered items, in menu order.
+[[nodiscard]] const QList<TagEntry> &tagList();
+/// What the tag controls of a record show.
+struct TagControls {
+    bool applyOn = false;
+    bool menuEnabled = false;
+    QString tag;
+    QString image;
+};
+[[nodiscard]] TagControls tagControls(const QVariantMap &record);
+/// The apply box switched while the menu shows tag.
+void setTagApplied(QVariantMap &record, bool apply, const QString &tag);
+/// A tag chosen from the menu while the apply box is in state apply.
+void chooseTag(QVariantMap &record, bool apply, const TagEntry &tag);
+
 /// The sub-folders every hot folder has.
 [[nodiscard]] const QStringList &hotFolderSubfolders();
 /// Makes the hot folder parent/name and its three sub-folders without

@@ -168,11 +168,22 @@ void DestinationsEditor::sortItems()
                                      ? recString(m_items[m_selected], dk::name)
                                      : QString();
     std::stable_sort(
-        m_items.begin(), m_items.end(), [](const QVariantMap &a, const QVariantMap &b) {
+        m_items.begin(), m_items.end(), [this](const QVariantMap &a, const QVariantMap &b) {
+            if (m_less)
+                return m_less(a, b);
             return recString(a, dk::name).compare(recString(b, dk::name), Qt::CaseInsensitive) < 0;
         });
     if (!selectedName.isNull())
         m_selected = indexOfName(selectedName);
+}
+
+void DestinationsEditor::setOrder(
+    std::function<bool(const QVariantMap &, const QVariantMap &)> less)
+{
+    m_less = std::move(less);
+    beginResetModel();
+    sortItems();
+    endResetModel();
 }
 
 bool DestinationsEditor::acceptNewName(const QString &name)

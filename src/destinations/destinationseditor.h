@@ -43,6 +43,10 @@ public:
     /// previous one, so a caller can take the alerts of one operation.
     Alerter *setAlerter(Alerter *alerter) { return std::exchange(m_alerter, alerter); }
 
+    /// Orders the list by less from now on (by name when empty) and re-sorts
+    /// it, keeping the selected record selected.
+    void setOrder(std::function<bool(const QVariantMap &, const QVariantMap &)> less);
+
     [[nodiscard]] const QList<QVariantMap> &items() const { return m_items; }
     [[nodiscard]] int indexOfName(const QString &name) const;
     [[nodiscard]] int selectedRow() const { return m_selected; }
@@ -123,6 +127,7 @@ private:
     /// The record most recently written to its file.
     QVariantMap m_lastWritten;
     std::function<void()> m_startWatching;
+    std::function<bool(const QVariantMap &, const QVariantMap &)> m_less;
 };
 
 /// Reads a destination file; empty map when it is missing, malformed or not

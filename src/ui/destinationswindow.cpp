@@ -1,5 +1,6 @@
 #include "ui/destinationswindow.h"
 
+#include "core/log.h"
 #include "core/paths.h"
 #include "core/plist.h"
 #include "core/record.h"
@@ -34,12 +35,15 @@
 #include <QListView>
 #include <QListWidget>
 #include <QMenu>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSplitter>
 #include <QStyle>
 #include <QTableView>
+#include <QTextBrowser>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -59,6 +63,48 @@ QIcon typeIcon(const QVariantMap &rec)
     return style->standardIcon(rules::isLocalType(destTypeOf(rec)) ? QStyle::SP_DriveHDIcon
                                                                    : QStyle::SP_DriveNetIcon);
 }
+
+/// A tag's colour dot, from its image name ("tag-red"); none for "tag-none".
+QIcon tagIcon(const QString &image)
+{
+    const QColor colour(image.mid(4));
+    if (!image.startsWith(QLatin1String("tag-")) || !colour.isValid())
+        return {};
+    QPixmap dot(12, 12);
+    dot.fill(Qt::transparent);
+    QPainter painter(&dot);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(colour.darker(130));
+    painter.setBrush(colour);
+    painter.drawEllipse(QRectF(1, 1, 10, 10));
+    return QIcon(dot);
+}
+
+const QString kCodeHelp = QStringLiteral(
+    "<h3>Destination Code</h3>"
+    "<p>A destination code lets one hot folder serve every destination. An item dropped into "
+    "the code-based hot folder (named &quot;&lt;Code-Based Delivery&gt;&quot;, or "
+    "&quot;_Code-Based Delivery_&quot; when the preferences ask for underscores) is delivered "
+    "to the destination whose code it carries in its name.</p>"
+    "<p>The code is the second extension of a file name: <tt>invoice.x7.pdf</tt> goes to the "
+    "destination with the code <tt>x7</tt>. For a folder it is the extension of the folder "
+    "name: <tt>Job.x7</tt>.</p>"
+    "<p>A code holds letters and digits only, capitals count, and no two destinations share "
+    "one. An item whose code no destination has is moved to the errors location; an item "
+    "without a code is left where it is.</p>"
+    "<p>Codes can be edited once destination codes are turned on in the preferences.</p>");
+
+const QString kHttpUrlHelp = QStringLiteral(
+    "<h3>Download Link URL</h3>"
+    "<p>The notification e-mail of an FTP, FTPS or SFTP destination links to the delivered "
+    "item. Many mail readers cannot open ftp:// or sftp:// addresses; when a web server "
+    "publishes the destination's folder, the link can go through it instead.</p>"
+    "<p>Turn on <b>Link:</b> and enter the web address of the destination's folder, for "
+    "example <tt>http://www.example.com/downloads</tt>. The link in the e-mail is that "
+    "address followed by the date folder, when the destination makes one, and the item's "
+    "final name.</p>"
+    "<p><b>Fill</b> proposes <tt>http://HOST/PATH</tt> from the destination's host and "
+    "path.</p>");
 
 /// The group lists as shown: the type icon and the default in red.
 class MemberListProxy final : public QIdentityProxyModel {
@@ -174,6 +220,19 @@ bool DestinationsTableModel::setData(const QModelIndex &index, const QVariant &v
     return m_setText(index.row(), index.column(), value.toString());
 }
 
+void DestinationsTableModel::sort(int column, Qt::SortOrder order)
+{
+    static const rules::SortKey keys[ColumnCount] = {rules::SortKey::Type,
+                                                     rules::SortKey::HotFolder,
+                                                     rules::SortKey::Name, rules::SortKey::Code};
+    if (column < 0 || column >= ColumnCount)
+        return;
+    const rules::SortKey key = keys[column];
+    m_store.setOrder([key, order](const QVariantMap &a, const QVariantMap &b) {
+        return rules::listsBefore(a, b, key, order);
+    });
+}
+
 // ---- the window ----
 
 DestinationsWindow::DestinationsWindow(DestinationsEditor &store, Alerter &alerter, QWidget *parent)
@@ -189,6 +248,12 @@ DestinationsWindow::DestinationsWindow(DestinationsEditor &store, Alerter &alert
         return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles().value(0) : QString();
     };
     modifiers = [] { return QGuiApplication::queryKeyboardModifiers(); };
+    openInFileBrowser = [](const QString &path) {
+        return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    };
+    // The application shows these in its errors panel; without it they are
+    // at least in the log.
+    showErrors = [](const QString &text) { log(lcDestinations(), text); };
     authenticate = [this](std::function<void(bool, QString)> done) {
         // polkit decides whether this user may act as an administrator now,
         // asking for a password through the desktop's agent.
@@ -248,6 +313,7 @@ DestinationsWindow::DestinationsWindow(DestinationsEditor &store, Alerter &alert
                [this] { return bookmarks::importTransmitFavs(m_alerter); });
     importButton->setMenu(importMenu);
     buttons->addWidget(importButton);
+    buttons->addWidget(openDestinationsButton);
     buttons->addStretch(1);
     buttons->addWidget(countLabel);
     leftLayout->addLayout(buttons);
@@ -257,7 +323,10 @@ DestinationsWindow::DestinationsWindow(DestinationsEditor &store, Alerter &alert
     rightLayout->setContentsMargins(0, 0, 0, 0);
     auto *ident = new QFormLayout;
     ident->addRow(QStringLiteral("Name:"), nameField);
-    ident->addRow(QStringLiteral("Code:"), codeField);
+    auto *codeRow = new QHBoxLayout;
+    codeRow->addWidget(codeField, 1);
+    codeRow->addWidget(codeHelpButton);
+    ident->addRow(QStringLiteral("Code:"), codeRow);
     auto *hot = new QHBoxLayout;
     hot->addWidget(hotFolderLabel, 1);
     hot->addWidget(createHotFolderButton);
@@ -316,7 +385,12 @@ DestinationsWindow::DestinationsWindow(DestinationsEditor &store, Alerter &alert
     updateCount();
 }
 
-DestinationsWindow::~DestinationsWindow() = default;
+DestinationsWindow::~DestinationsWindow()
+{
+    // Closing the window commits an open recipient cell, which would reach
+    // this window's handlers after its members are gone.
+    m_emails->disconnect(this);
+}
 
 void DestinationsWindow::buildList()
 {
@@ -334,6 +408,10 @@ void DestinationsWindow::buildList()
                                                    QHeaderView::Stretch);
     list->setColumnHidden(DestinationsTableModel::CodeColumn,
                           !settings::boolValue(keys::enableDestCodes));
+    // Sorted by name until the user clicks another column's header.
+    list->horizontalHeader()->setSortIndicator(DestinationsTableModel::NameColumn,
+                                               Qt::AscendingOrder);
+    list->setSortingEnabled(true);
     connect(list->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &DestinationsWindow::selectionChanged);
     countLabel = new QLabel(this);
@@ -349,6 +427,14 @@ void DestinationsWindow::buildList()
     connect(duplicateButton, &QPushButton::clicked, this, [this] { addRow(Duplicate); });
     connect(groupButton, &QPushButton::clicked, this, [this] { addRow(NewGroup); });
     connect(removeButton, &QPushButton::clicked, this, &DestinationsWindow::removeRow);
+    openDestinationsButton = new QPushButton(
+        QApplication::style()->standardIcon(QStyle::SP_DirOpenIcon), QString(), this);
+    openDestinationsButton->setToolTip(QStringLiteral("Open Destinations Folder"));
+    // Room on the button row for the count.
+    for (QPushButton *b : {addButton, removeButton, openDestinationsButton})
+        b->setMaximumWidth(40);
+    connect(openDestinationsButton, &QPushButton::clicked, this,
+            &DestinationsWindow::openDestinations);
     connect(defaultButton, &QPushButton::clicked, this, [this] {
         if (row() >= 0)
             m_store.makeDefault(row());
@@ -372,6 +458,11 @@ void DestinationsWindow::buildEditor()
         if (row() >= 0 && !commitCode(row(), codeField->text()))
             codeField->setFocus();
     });
+    codeHelpButton = new QPushButton(QStringLiteral("?"), this);
+    codeHelpButton->setToolTip(QStringLiteral("Destination Code"));
+    codeHelpButton->setMaximumWidth(30);
+    connect(codeHelpButton, &QPushButton::clicked, this,
+            [this] { showHelp(QStringLiteral("Destination Code"), kCodeHelp); });
     hotFolderLabel = new QLabel(this);
     hotFolderLabel->setTextInteractionFlags(Qt::TextBrowserInteraction);
     connect(hotFolderLabel, &QLabel::linkActivated, this,
@@ -525,6 +616,23 @@ void DestinationsWindow::buildEditor()
     folderRow->addWidget(box(dk::dateFolderBtn, QStringLiteral("Dated folder")));
     folderRow->addStretch(1);
     dl->addRow(folderRow);
+    tagBox = new QWidget(deliver);
+    auto *tagRow = new QHBoxLayout(tagBox);
+    tagRow->setContentsMargins(0, 0, 0, 0);
+    tagApplyBox = new QCheckBox(QStringLiteral("Tag delivered items:"), tagBox);
+    tagPopup = new QComboBox(tagBox);
+    connect(tagApplyBox, &QCheckBox::clicked, this, [this](bool on) {
+        edit([&](QVariantMap &r) { rules::setTagApplied(r, on, tagPopup->currentText()); });
+        tagPopup->setEnabled(on);
+    });
+    connect(tagPopup, &QComboBox::activated, this, [this](int index) {
+        const rules::TagEntry tag{tagPopup->itemText(index), tagPopup->itemData(index).toString()};
+        edit([&](QVariantMap &r) { rules::chooseTag(r, tagApplyBox->isChecked(), tag); });
+    });
+    tagRow->addWidget(tagApplyBox);
+    tagRow->addWidget(tagPopup);
+    tagRow->addStretch(1);
+    dl->addRow(tagBox);
     auto *expiryRow = new QHBoxLayout;
     expiryRow->addWidget(box(dk::QFExpireFiles, QStringLiteral("Files expire after")));
     expiryDaysField = new QLineEdit(deliver);
@@ -575,8 +683,14 @@ void DestinationsWindow::buildEditor()
             r.insert(QStringLiteral("QFHttpUrl"), httpUrlField->text());
         });
     });
+    linkHelpButton = new QPushButton(QStringLiteral("?"), downloadLinkBox);
+    linkHelpButton->setToolTip(QStringLiteral("Download Link URL"));
+    linkHelpButton->setMaximumWidth(30);
+    connect(linkHelpButton, &QPushButton::clicked, this,
+            [this] { showHelp(QStringLiteral("Download Link URL"), kHttpUrlHelp); });
     link->addWidget(httpUrlField, 1);
     link->addWidget(fillLinkButton);
+    link->addWidget(linkHelpButton);
     form->addRow(deliver);
     form->addRow(downloadLinkBox);
     auto *mail = new QGroupBox(QStringLiteral("Notification"), optionsPane);
@@ -737,6 +851,47 @@ void DestinationsWindow::fillTemplatePopup(const QVariantMap &record)
                                        : int(names.indexOf(kDefaultTemplateName)));
 }
 
+void DestinationsWindow::fillTagControls(const QVariantMap &record)
+{
+    const rules::TagControls shown = rules::tagControls(record);
+    QList<rules::TagEntry> entries = rules::tagList();
+    // A tag the list does not offer (set elsewhere) still shows and stays.
+    if (std::none_of(entries.cbegin(), entries.cend(),
+                     [&](const rules::TagEntry &t) { return t.name == shown.tag; }))
+        entries.append({shown.tag, shown.image});
+    tagPopup->clear();
+    for (const rules::TagEntry &t : entries)
+        tagPopup->addItem(tagIcon(t.image), t.name, t.image);
+    tagPopup->setCurrentIndex(tagPopup->findText(shown.tag));
+    tagApplyBox->setChecked(shown.applyOn);
+    tagPopup->setEnabled(shown.menuEnabled);
+}
+
+void DestinationsWindow::showHelp(const QString &title, const QString &html)
+{
+    if (!helpPanel) {
+        helpPanel = new QWidget(this, Qt::Window);
+        auto *layout = new QVBoxLayout(helpPanel);
+        helpText = new QTextBrowser(helpPanel);
+        helpText->setOpenExternalLinks(true);
+        layout->addWidget(helpText);
+        helpPanel->resize(460, 340);
+    }
+    helpPanel->setWindowTitle(title);
+    helpText->setHtml(html);
+    helpPanel->show();
+    helpPanel->raise();
+}
+
+void DestinationsWindow::openDestinations()
+{
+    const QString dir = m_store.dir();
+    // Made at start-up; made again should it have been removed since.
+    QDir().mkpath(dir);
+    if (!openInFileBrowser(dir))
+        m_alerter.alert({QStringLiteral("Folder could not be opened"), QString()});
+}
+
 void DestinationsWindow::refreshPreview()
 {
     const int r = row();
@@ -828,6 +983,7 @@ void DestinationsWindow::loadRecord()
         return;
     }
     m_loading = true;
+    const bool first = std::exchange(m_firstTime, false);
     QVariantMap rec = m_store.items()[r];
     // Showing a record checks its hot folder.
     const QString hot = recString(rec, dk::QFHotfolder);
@@ -871,8 +1027,28 @@ void DestinationsWindow::loadRecord()
     const QString url = recString(rec, QStringLiteral("QFHttpUrl"));
     httpUrlField->setText(url.isEmpty() ? rules::defaultHttpUrl(rec) : url);
     compressionPopup->setCurrentIndex(recInt(rec, QStringLiteral("QFCompressionMethod")) == 1);
-    m_emails->setItems(rec.value(QStringLiteral("emails")).toList());
+    if (first) {
+        // The first record's recipients follow half a second later; until
+        // then the list takes no edits, which would replace them.
+        m_emails->setItems({});
+        for (QWidget *w :
+             {static_cast<QWidget *>(recipientsView), static_cast<QWidget *>(addRecipientButton),
+              static_cast<QWidget *>(removeRecipientButton)})
+            w->setEnabled(false);
+        QTimer::singleShot(500, this, [this] {
+            const int shown = row();
+            if (shown >= 0 && !recBool(m_store.items()[shown], dk::isGroup))
+                m_emails->setItems(m_store.items()[shown].value(QStringLiteral("emails")).toList());
+            for (QWidget *w : {static_cast<QWidget *>(recipientsView),
+                               static_cast<QWidget *>(addRecipientButton),
+                               static_cast<QWidget *>(removeRecipientButton)})
+                w->setEnabled(true);
+        });
+    } else {
+        m_emails->setItems(rec.value(QStringLiteral("emails")).toList());
+    }
     fillTemplatePopup(rec);
+    fillTagControls(rec);
     if (previewWindow->isVisible())
         refreshPreview();
     showStates();
@@ -923,6 +1099,7 @@ void DestinationsWindow::showStates()
     fillLinkButton->setEnabled(s.linkFieldEnabled);
     expiryDaysField->setEnabled(s.expiryDaysEnabled);
     downloadLinkBox->setVisible(s.downloadLinkShown);
+    tagBox->setVisible(s.finderTagsShown);
 }
 
 bool DestinationsWindow::commitName(int r, const QString &name)
@@ -1071,10 +1248,10 @@ void DestinationsWindow::createAllHotFolders()
         m_store.writeDestination(rec);
     }
     if (!errors.isEmpty()) {
+        showErrors(errors.join(QStringLiteral("\n\n\n")));
         m_alerter.beep();
         m_alerter.alert({QStringLiteral("Some errors occurred while creating hot folders"),
-                         QStringLiteral("Please see the Errors panel for details.\n\n") +
-                             errors.join(QStringLiteral("\n\n\n"))});
+                         QStringLiteral("Please see the Errors panel for details.")});
     }
     loadRecord();
 }

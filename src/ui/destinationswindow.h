@@ -18,6 +18,7 @@ class QListWidget;
 class QPlainTextEdit;
 class QPushButton;
 class QTableView;
+class QTextBrowser;
 
 namespace pv {
 
@@ -43,6 +44,8 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
     Qt::ItemFlags flags(const QModelIndex &index) const override;
     bool setData(const QModelIndex &index, const QVariant &value, int role) override;
+    /// A click on a column header: the store re-sorts its list.
+    void sort(int column, Qt::SortOrder order) override;
 
 private:
     DestinationsEditor &m_store;
@@ -76,6 +79,10 @@ public:
     std::function<void(std::function<void(bool, QString)>)> authenticate;
     /// Opens the e-mail template editor ("Manage Templates...").
     std::function<void()> manageTemplates;
+    /// Opens a local folder in the desktop's file browser; false on failure.
+    std::function<bool(const QString &)> openInFileBrowser;
+    /// Adds a text to the errors panel and brings the panel to the front.
+    std::function<void(const QString &)> showErrors;
 
     QTableView *list = nullptr;
     QLabel *countLabel = nullptr;
@@ -84,9 +91,11 @@ public:
     QPushButton *groupButton = nullptr;
     QPushButton *removeButton = nullptr;
     QPushButton *defaultButton = nullptr;
+    QPushButton *openDestinationsButton = nullptr;
 
     QLineEdit *nameField = nullptr;
     QLineEdit *codeField = nullptr;
+    QPushButton *codeHelpButton = nullptr;
     QComboBox *typePopup = nullptr;
     QLineEdit *hostField = nullptr;
     QLineEdit *portField = nullptr;
@@ -117,6 +126,11 @@ public:
     QLineEdit *subfolderNameField = nullptr;
     QLineEdit *httpUrlField = nullptr;
     QPushButton *fillLinkButton = nullptr;
+    QPushButton *linkHelpButton = nullptr;
+    /// The tag put on items delivered to a local folder.
+    QWidget *tagBox = nullptr;
+    QCheckBox *tagApplyBox = nullptr;
+    QComboBox *tagPopup = nullptr;
     QWidget *downloadLinkBox = nullptr;
     QLabel *emailOffIndicator = nullptr;
     QLabel *suspendedIndicator = nullptr;
@@ -139,6 +153,10 @@ public:
     QListView *candidatesView = nullptr;
     QPushButton *addMemberButton = nullptr;
     QPushButton *removeMemberButton = nullptr;
+
+    /// The help panel ("Destination Code", "Download Link URL").
+    QWidget *helpPanel = nullptr;
+    QTextBrowser *helpText = nullptr;
 
     [[nodiscard]] GroupEditor &groupEditor() { return *m_group; }
     [[nodiscard]] bool passwordRevealed() const { return m_revealed; }
@@ -170,6 +188,9 @@ private:
     void buildEmail(QWidget *parent, QLayout *into);
     void fillTemplatePopup(const QVariantMap &record);
     void refreshPreview();
+    void fillTagControls(const QVariantMap &record);
+    void showHelp(const QString &title, const QString &html);
+    void openDestinations();
 
     DestinationsEditor &m_store;
     Alerter &m_alerter;
@@ -181,6 +202,8 @@ private:
     bool m_selectionIsChanging = false;
     bool m_keepPasswordRevealed = false;
     bool m_revealed = false;
+    /// Until the first record has been shown.
+    bool m_firstTime = true;
     int m_shownRow = -1;
 };
 

@@ -137,7 +137,12 @@ void WidgetsUserInterface::attach(AppController &controller)
     m_processing->sendButton->setText(controller.sendButtonTitle());
     m_processing->show();
 
-    m_destinations = new DestinationsWindow(controller.destinations(), *this);
+    auto *destinations = new DestinationsWindow(controller.destinations(), *this);
+    destinations->showErrors = [this, &controller](const QString &text) {
+        controller.errors().addError(text);
+        bringToFront(Window::Errors);
+    };
+    m_destinations = destinations;
 
     auto *errors = new QListView;
     errors->setModel(&controller.errors());
