@@ -197,7 +197,9 @@ QString FileExpiry::writeExpiryDataForFile(const QVariantMap &item, const QVaria
     }
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
-    const QDateTime expiry = QDateTime::currentDateTimeUtc().addSecs(days * 86400);
+    // Far beyond any lifetime, and no overflow of the instant.
+    const QDateTime expiry =
+        QDateTime::currentDateTimeUtc().addSecs(qMin<qint64>(days, 1000000) * 86400);
     // Two deliveries within the same microsecond must not share a record.
     const double secs = double(referenceDate().msecsTo(expiry)) / 1000.0;
     QString path = folder + QLatin1Char('/') + recordFileName(expiry);
