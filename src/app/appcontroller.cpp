@@ -11,6 +11,7 @@
 #include "core/settings.h"
 #include "destinations/destination.h"
 #include "destinations/destinationseditor.h"
+#include "expiry/fileexpiry.h"
 #include "hotfolders/hotfolderwatcher.h"
 #include "notify/emailsettings.h"
 #include "notify/notification.h"
@@ -83,6 +84,13 @@ AppController::AppController(UserInterface *ui, QObject *parent)
     m_forgetPath = [this](const QString &path) { m_watcher->removeFromFilesInProcessing(path); };
     m_destinations->setStartWatchingHook([this] { m_watcher->startWatching(); });
     m_emailSettings = std::make_unique<EmailSettings>(ui);
+    m_expiry = std::make_unique<FileExpiry>();
+    // The status line belongs to the entry in processing while there is one.
+    m_expiry->setStatusHandler([this](const QString &text) {
+        if (!m_isProcessing)
+            m_ui->setStatus(text);
+    });
+    m_expiry->setErrorHandler([this](const QString &text) { logExpiryError(text); });
     m_sizes = std::make_unique<SizeMeter>();
     connect(m_sizes.get(), &SizeMeter::measured, this, &AppController::itemMeasured);
     // The user may take command-line items out of the queue.
@@ -110,6 +118,7 @@ void AppController::startup()
     m_destinations->load();
     m_destinations->startup();
     recoverInterruptedWork();
+    m_expiry->startWatching();
     m_destWinShown =
         !settings::contains(keys::showDestWin) || settings::boolValue(keys::showDestWin);
     if (m_destWinShown)
@@ -540,6 +549,13 @@ void AppController::recordCompleted(const QVariantMap &record)
         log(QStringLiteral("The record of %1 could not be journaled; it is written with the lists.")
                 .arg(recString(record, qk::path)));
     killPointForTests("recorded");
+}
+
+void AppController::logExpiryError(const QString &message)
+{
+    log(message);
+    m_ui->bringToFront(UserInterface::Window::Errors);
+    m_errors->addError(message);
 }
 
 void AppController::moveFileToErrorsBeforeAddingToQueue(const QVariantMap &input, Effect effect)

@@ -26,6 +26,7 @@ class HistoryTable;
 class HistoryPanelTable;
 class HotfolderWatcher;
 class SizeMeter;
+class FileExpiry;
 
 /// Owner of the delivery pipeline: takes items from the hot folders and the
 /// command line, expands groups, keeps the queue and the lists, and starts
@@ -106,6 +107,7 @@ public:
     [[nodiscard]] HistoryPanelTable &errors() { return *m_errors; }
     [[nodiscard]] UserInterface &ui() { return *m_ui; }
     [[nodiscard]] HotfolderWatcher &watcher() { return *m_watcher; }
+    [[nodiscard]] FileExpiry &expiry() { return *m_expiry; }
 
     /// The user's Stop: cancels the entry in processing, which ends as
     /// "DELIVERY CANCELED".
@@ -144,6 +146,9 @@ private:
     /// restart, which queued it again already, does not get it twice.
     [[nodiscard]] bool isWaiting(const QString &path, const QString &dest) const;
     void recordCompleted(const QVariantMap &record);
+    /// The error log's part for expired items given up: the text as it is,
+    /// without sound, leaving the entry in processing alone.
+    void logExpiryError(const QString &message);
 
     // What the last run left unfinished when it stopped (recovery.cpp).
     /// At start-up: completes entries whose delivery had completed, queues
@@ -182,6 +187,7 @@ private:
     std::unique_ptr<HistoryPanelTable> m_errors;
     std::unique_ptr<HotfolderWatcher> m_watcher;
     std::unique_ptr<EmailSettings> m_emailSettings;
+    std::unique_ptr<FileExpiry> m_expiry;
 
     // Items waiting for their size, oldest first, with their target destinations.
     struct Measuring {

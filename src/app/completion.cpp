@@ -13,6 +13,7 @@
 #include "core/record.h"
 #include "core/settings.h"
 #include "destinations/destination.h"
+#include "expiry/fileexpiry.h"
 #include "prefs/prefs.h"
 #include "records/historypaneltable.h"
 #include "records/queuetable.h"
@@ -102,10 +103,14 @@ void EntryRun::deleteDmgFile()
                                                   : QStringLiteral("%1 / %2").arg(
                                                         rec.value(qk::size).toString(), finalSize));
     const bool notDelivered = m_outcome == Outcome::Missing;
-    if (!notDelivered && recBool(m_defaultBackup, dk::QFExpireFiles) &&
+    // A record already in the history had its expiry noted with it.
+    if (!notDelivered && !m_alreadyRecorded && recBool(m_defaultBackup, dk::QFExpireFiles) &&
         recBool(m_defaultBackup, dk::sendFTPBtn)) {
-        log(QStringLiteral("--> deleteDmgFile: expiry of %1 is not recorded in this version")
-                .arg(recString(rec, qk::finalName)));
+        QVariantMap delivered = rec;
+        // A packaged folder arrived as one file.
+        if (packaged)
+            delivered.insert(qk::isFolder, false);
+        m_app.m_expiry->writeExpiryDataForFile(delivered, m_defaultBackup);
     }
     worsen(Outcome::Ok);
     if (!m_alreadyRecorded) {

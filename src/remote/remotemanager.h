@@ -5,8 +5,11 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <QUrl>
 #include <QVariantMap>
 
+#include <functional>
 #include <memory>
 
 namespace pv {
@@ -31,6 +34,9 @@ struct RemoteStatus {
     QString url;          ///< URL of the listed folder (Done)
     QString error;        ///< headline of a failure (Error)
     QString errorInfo;    ///< detail of a failure (Error)
+    /// Error: something unexpected escaped the listing; error is the alert's
+    /// title and errorInfo its whole text, and the application has to end.
+    bool unexpected = false;
 };
 
 /// What a RemoteManager run reports to: the browser table, or the file expiry.
@@ -62,16 +68,21 @@ public:
 /// worker thread of its own. Expiry mode: the first selected row carries an
 /// "expiryDate"; each row then carries its own "baseURL" (with login), and
 /// "name" and "kind" ("folder" or "file").
-class RemoteManager {
+class RemoteManager final : private FileTransferControllerDelegate {
 public:
     enum class Operation { Refresh, CreateFolder, DeleteItems };
+    using ControllerFactory =
+        std::function<std::unique_ptr<FileTransferController>(const QUrl &url)>;
 
     /// parameters: "url" (the current folder's URL with login; browser mode),
     /// "dest" (the destination record, for controller settings), and
     /// {"name": folder} for CreateFolder or {"selectedItems": rows} for DeleteItems.
     RemoteManager(RemoteManagerClient *client, QVariantMap parameters);
-    ~RemoteManager();
+    ~RemoteManager() override;
     Q_DISABLE_COPY_MOVE(RemoteManager)
+
+    /// Replaces the controller factory (FileTransferController's by default).
+    void setControllerFactory(ControllerFactory factory) { m_factory = std::move(factory); }
 
     /// Runs op on a new worker thread; the manager is destroyed when it ends.
     static void start(std::unique_ptr<RemoteManager> manager, Operation op);
@@ -82,8 +93,37 @@ public:
     void deleteItems();
 
 private:
+    struct PendingFolder {
+        QString path;
+        RemoteListing contents;
+    };
+
+    void fileTransferControllerDidFail(FileTransferController *controller,
+                                       const TransferError &error) override;
+    [[nodiscard]] bool isFileExpiry() const;
+    /// A controller for a folder URL, with the destination's settings applied.
+    std::unique_ptr<FileTransferController> controllerFor(QString url, bool keepSlashes = false);
+    /// Runs f on the client's thread and waits for it.
+    void onClientThread(const std::function<void()> &f);
+    void update(const QString &status);
+    void end(RemoteStatus::Type type, bool success);
+    [[nodiscard]] TransferResult<RemoteListing> list(const QString &path);
+    /// Deletes the row's item in the current folder.
+    void deleteItem(const QVariantMap &row);
+    /// Removes folder, listed as contents, with everything in it, deepest first.
+    void deleteFolder(const QString &folder, const RemoteListing &contents);
+    void removeFolder(const QString &path);
+    void expireItem(const QVariantMap &row);
+
     RemoteManagerClient *m_client;
     QVariantMap m_parameters;
+    ControllerFactory m_factory;
+    std::unique_ptr<FileTransferController> m_controller;
+    QList<PendingFolder> m_dirsToClear;
+    QStringList m_dirsWithoutFiles;
+    bool m_errorReported = false;
+    /// The first failure while working on the current row (expiry mode).
+    TransferError m_rowError;
 };
 
 } // namespace pv

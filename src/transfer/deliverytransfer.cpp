@@ -893,13 +893,9 @@ void DeliveryTransfer::fileTransferControllerDidSucceed(FileTransferController *
     updateStatus(transferreport::Succeeded{});
 }
 
-void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
-                                                     const TransferError &error)
+QString DeliveryTransfer::failureDetail(const TransferError &error)
 {
-    if (stopped() || m_isListing || m_quiet)
-        return;
-
-    QString headline = error.localizedDescription();
+    const QString &headline = error.localizedDescription();
     QString detail;
     if (!error.userInfo.isEmpty()) {
         const QString key = error.userInfo.first().first;
@@ -933,6 +929,17 @@ void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
         detail = QStringLiteral(
             "Info: Could not create directory on remote server. Please check destination "
             "permissions.");
+    return detail;
+}
+
+void DeliveryTransfer::fileTransferControllerDidFail(FileTransferController *,
+                                                     const TransferError &error)
+{
+    if (stopped() || m_isListing || m_quiet)
+        return;
+
+    QString headline = error.localizedDescription();
+    const QString detail = failureDetail(error);
     if (m_isUploadingFolderContents)
         headline += QStringLiteral("\nItem: %1").arg(recString(m_currFileDict, k::localPath));
     reportFailure(headline, detail, error);

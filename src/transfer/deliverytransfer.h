@@ -211,6 +211,10 @@ public:
     /// empty) on date: "YYYY", "MM" and "DD" (any case) become the year, month and
     /// day; all other text is kept as it is.
     [[nodiscard]] static QString dateFolderName(const QString &dateFormat, const QDateTime &date);
+    /// The detail text of a failure with error: built from the first user-info
+    /// entry ("FTP error" and its explanation for an FTP status code, the FTPS
+    /// hint for a reset connection); empty when the error has no user info.
+    [[nodiscard]] static QString failureDetail(const TransferError &error);
     /// The upload limit from the settings: "throttleUploadsSpeed" when
     /// "throttleUploads" is on, else 0 (bytes per second).
     [[nodiscard]] static quint64 maxUploadSpeed();

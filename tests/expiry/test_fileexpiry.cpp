@@ -1,0 +1,318 @@
+#include "blackbox/blackbox.h"
+#include "common/remoteserver.h"
+#include "common/testenv.h"
+#include "core/plist.h"
+#include "core/urlescape.h"
+#include "expiry/fileexpiry.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimeZone>
+#include <QUrl>
+#include <QtTest>
+
+using pv::FileExpiry;
+
+namespace {
+
+const QDateTime kReference(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc());
+
+QString fileURL(const QString &folder)
+{
+    return QUrl::fromLocalFile(folder).toString(QUrl::FullyEncoded);
+}
+
+bool touch(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write("x") == 1;
+}
+
+} // namespace
+
+class TestFileExpiry : public QObject {
+    Q_OBJECT
+
+    pvtest::IsolatedHome m_home;
+    QStringList m_errors;
+    QStringList m_statuses;
+
+    /// A record as a delivery leaves it, due at expiry; fileName overrides
+    /// the name the expiry gives.
+    QString writeRecord(const QString &base, const QString &name, const QDateTime &expiry,
+                        const QString &kind = "file", const QString &dateFolders = {},
+                        const QString &destination = "Local", const QString &password = {},
+                        const QString &fileName = {}, QString folder = {})
+    {
+        if (folder.isEmpty())
+            folder = FileExpiry::recordFolder();
+        QDir().mkpath(folder);
+        const QString path =
+            folder + '/' + (fileName.isEmpty() ? FileExpiry::recordFileName(expiry) : fileName);
+        const QVariantMap r{{"expiryDate", expiry},          {"destination", destination},
+                            {"password", password},          {"baseURLNoPassword", base},
+                            {"dateFolderPath", dateFolders}, {"name", name},
+                            {"isFolder", kind == "folder"},  {"kind", kind},
+                            {"dataFilePath", path}};
+        return pv::plist::writeFile(path, r) ? path : QString();
+    }
+    QDateTime ago(qint64 secs) const { return QDateTime::currentDateTimeUtc().addSecs(-secs); }
+
+    void wire(FileExpiry &fe)
+    {
+        fe.setErrorHandler([this](const QString &t) { m_errors.append(t); });
+        fe.setStatusHandler([this](const QString &t) { m_statuses.append(t); });
+    }
+    static bool scan(FileExpiry &fe)
+    {
+        QSignalSpy ended(&fe, &FileExpiry::scanEnded);
+        fe.scanExpiryData();
+        return !ended.isEmpty() || ended.wait(120000);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        QDir(FileExpiry::recordFolder()).removeRecursively();
+        m_errors.clear();
+        m_statuses.clear();
+    }
+
+    void recording_data()
+    {
+        QTest::addColumn<int>("days");
+        QTest::addColumn<QString>("base");
+        QTest::addColumn<bool>("isFolder");
+        QTest::addColumn<QString>("finalName");
+        QTest::addColumn<QString>("kind"); // "": nothing recorded
+        const QString base = "ftp://u:<password>@127.0.0.1:21/up";
+        QTest::newRow("0 days") << 0 << base << false << "a.pdf"
+                                << "";
+        QTest::newRow("no base URL") << 3 << "" << false << "a.pdf"
+                                     << "";
+        QTest::newRow("file") << 2 << base << false << "a.pdf"
+                              << "file";
+        QTest::newRow("folder") << 2 << base << true << "photos"
+                                << "folder";
+        QTest::newRow("zipped folder") << 2 << base << true << "photos.zip"
+                                       << "file";
+    }
+    void recording()
+    {
+        QFETCH(int, days);
+        QFETCH(QString, base);
+        QFETCH(bool, isFolder);
+        QFETCH(QString, finalName);
+        QFETCH(QString, kind);
+        FileExpiry fe;
+        const QVariantMap dest{{"name", "Up"},
+                               {"QFExpireFiles", 1},
+                               {"QFExpiryDays", days},
+                               {"sitePasswordField", "U2FsdGVk"}};
+        const QVariantMap item{{"name", "src"},
+                               {"finalName", finalName},
+                               {"isFolder", isFolder},
+                               {"dateFolderPath", "2026/12-2026"},
+                               {"baseURLNoPassword", base}};
+        const QDateTime before = QDateTime::currentDateTimeUtc();
+        const QString path = fe.writeExpiryDataForFile(item, dest);
+        const QStringList files = QDir(FileExpiry::recordFolder()).entryList(QDir::Files);
+        if (kind.isEmpty()) {
+            QVERIFY(path.isEmpty());
+            QVERIFY(files.isEmpty());
+            return;
+        }
+        QCOMPARE(files, QStringList{QFileInfo(path).fileName()});
+        const QVariantMap r = pv::plist::readFile(path).toMap();
+        QCOMPARE(QStringList(r.keys()),
+                 (QStringList{"baseURLNoPassword", "dataFilePath", "dateFolderPath", "destination",
+                              "expiryDate", "isFolder", "kind", "name", "password"}));
+        const QDateTime expiry = r.value("expiryDate").toDateTime();
+        QVERIFY(qAbs(before.addDays(days).secsTo(expiry)) <= 2);
+        QVERIFY(qAbs(files[0].chopped(4).toDouble() - kReference.secsTo(expiry)) <= 2);
+        QVERIFY(files[0].contains(QRegularExpression(R"(^\d+\.\d{6}\.xml$)")));
+        QCOMPARE(r.value("destination").toString(), "Up");
+        QCOMPARE(r.value("password").toString(), "U2FsdGVk");
+        QCOMPARE(r.value("baseURLNoPassword").toString(), base);
+        QCOMPARE(r.value("dateFolderPath").toString(), "2026/12-2026");
+        QCOMPARE(r.value("name").toString(), finalName);
+        QCOMPARE(r.value("isFolder").toBool(), isFolder);
+        QCOMPARE(r.value("kind").toString(), kind);
+        QCOMPARE(r.value("dataFilePath").toString(), path);
+        // It holds the scrambled password.
+        QCOMPARE(QFile::permissions(path) & 0x0077, QFileDevice::Permissions());
+        // A second delivery at the same moment keeps its own record.
+        QVERIFY(fe.writeExpiryDataForFile(item, dest) != path);
+    }
+
+    void localScan()
+    {
+        QTemporaryDir dest, other;
+        const QString d = dest.path(), base = fileURL(d);
+        QVERIFY(touch(d + "/old.txt") && touch(d + "/twice.txt") && touch(d + "/future.txt") &&
+                touch(d + "/late.txt") && touch(d + "/ancient.txt"));
+        QVERIFY(QDir().mkpath(d + "/tree/sub") && touch(d + "/tree/sub/x") && touch(d + "/tree/y"));
+        QVERIFY(QDir().mkpath(other.path() + "/inner") && touch(other.path() + "/inner/keep"));
+
+        const QString oldRec = writeRecord(base, "old.txt", ago(86400));
+        const QString treeRec = writeRecord(base, "tree", ago(7200), "folder");
+        const QString goneRec = writeRecord(base, "gone.txt", ago(3600));
+        // Delivered twice: the later record decides.
+        const QString twice1 = writeRecord(base, "twice.txt", ago(5000));
+        const QString twice2 = writeRecord(base, "twice.txt", ago(-86400));
+        const QString futureRec = writeRecord(base, "future.txt", ago(-3 * 86400));
+        // Sorted by the number, not the text: "99..." comes first.
+        const QString ancientRec = writeRecord(base, "ancient.txt", kReference.addSecs(99), "file",
+                                               {}, "Local", {}, "99.000000.xml");
+        // Due, but after the first record that is not: left for later.
+        const QString lateRec = writeRecord(base, "late.txt", ago(3600), "file", {}, "Local", {},
+                                            FileExpiry::recordFileName(ago(-4 * 86400)));
+        // A record that would reach outside its item, and one that is no record.
+        const QString escapeRec = writeRecord(fileURL(other.path() + "/inner"), "", ago(3600));
+        const QString junk = FileExpiry::recordFolder() + "/5.000000.xml";
+        QVERIFY(touch(junk));
+
+        FileExpiry fe;
+        wire(fe);
+        QVERIFY(scan(fe));
+        QVERIFY(!fe.isBusy());
+        for (const QString &gone : {d + "/old.txt", d + "/tree", d + "/ancient.txt", oldRec,
+                                    treeRec, goneRec, ancientRec})
+            QVERIFY2(!QFileInfo::exists(gone), qPrintable(gone));
+        for (const QString &kept :
+             {d + "/twice.txt", d + "/future.txt", d + "/late.txt", twice1, twice2, futureRec,
+              lateRec, escapeRec, junk, other.path() + "/inner/keep"})
+            QVERIFY2(QFileInfo::exists(kept), qPrintable(kept));
+        QVERIFY(m_errors.isEmpty());
+        QCOMPARE(m_statuses.first(), "Checking for expired files...");
+        QVERIFY(m_statuses.contains("Deleting expired item \"old.txt\" from destination "
+                                    "\"Local\"..."));
+        QCOMPARE(m_statuses.last(), QString());
+
+        // A scan while the run is busy does not start a second one.
+        writeRecord(base, "late2.txt", ago(60));
+        QVERIFY(touch(d + "/late2.txt"));
+        QSignalSpy ended(&fe, &FileExpiry::scanEnded);
+        fe.scanExpiryData();
+        fe.scanExpiryData();
+        QVERIFY(ended.wait(60000));
+        QTest::qWait(200);
+        QCOMPARE(ended.size(), 1);
+        QVERIFY(!QFileInfo::exists(d + "/late2.txt"));
+    }
+
+    void serverScan_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("smb") << "smb";
+        QTest::newRow("ftp") << "ftp";
+        QTest::newRow("sftp") << "sftp";
+    }
+    void serverScan()
+    {
+        QFETCH(QString, kind);
+        const pvtest::RemoteServer server(kind);
+        if (server.env.isEmpty())
+            QSKIP("server not running");
+        const QString folder = "expiry-" + kind;
+        const QVariantMap dest = server.destination("Srv", folder);
+        QVERIFY(server.makeFolder(folder + "/2026/12-2026/dir/sub"));
+        const QString top = server.localPath(folder), dated = top + "/2026/12-2026";
+        QVERIFY(touch(top + "/f.txt") && touch(top + "/pack.zip") && touch(dated + "/dir/a") &&
+                touch(dated + "/dir/sub/b"));
+        const QString scheme = kind == "sftp" ? "ssh" : kind;
+        const QString base =
+            QString("%1://%2:<password>@%3:%4/%5")
+                .arg(scheme, pv::addMissingPercentEscapes(dest["userField"].toString()),
+                     dest["hostField"].toString(), dest["QFPort"].toString(),
+                     pv::addMissingPercentEscapes(dest["pathField"].toString()));
+        const QString pw = dest["sitePasswordField"].toString();
+        const QStringList recs{
+            writeRecord(base, "f.txt", ago(3600), "file", {}, "Srv", pw),
+            writeRecord(base, "dir", ago(3500), "folder", "2026/12-2026", "Srv", pw),
+            writeRecord(base, "pack.zip", ago(3400), "file", {}, "Srv", pw),
+            writeRecord(base, "none.txt", ago(9 * 86400), "file", {}, "Srv", pw)};
+
+        FileExpiry fe;
+        wire(fe);
+        QVERIFY(scan(fe));
+        for (const QString &gone :
+             recs + QStringList{top + "/f.txt", top + "/pack.zip", dated + "/dir"})
+            QVERIFY2(!QFileInfo::exists(gone), qPrintable(gone));
+        QVERIFY2(m_errors.isEmpty(), qPrintable(m_errors.join('\n')));
+    }
+
+    void unreachableServer()
+    {
+        const QString base = "ftp://u:<password>@127.0.0.1:1/up";
+        const QString recent = writeRecord(base, "recent.txt", ago(3600), "file", {}, "Closed");
+        const QString old = writeRecord(base, "old.txt", ago(4 * 86400), "file", {}, "Closed");
+        FileExpiry fe;
+        wire(fe);
+        QVERIFY(scan(fe));
+        QVERIFY(QFileInfo::exists(recent));
+        QVERIFY(!QFileInfo::exists(old));
+        QCOMPARE(m_errors.size(), 1);
+        QVERIFY2(m_errors[0].startsWith("The expired item \"old.txt\" could not be deleted from "
+                                        "destination \"Closed\". All attempts to delete it within "
+                                        "last 3 days have failed. Please delete it manually, if "
+                                        "needed. Last error was:\n\n"),
+                 qPrintable(m_errors[0]));
+    }
+    // Through the program: a start removes what is due, and deliveries to a
+    // destination with expiry leave their records.
+    void programRecordsAndScans()
+    {
+        if (bb::exe().isEmpty())
+            QSKIP("the program is not built");
+        // The program's socket path must stay short: its home is not nested in ours.
+        const QByteArray ownTmp = qgetenv("TMPDIR");
+        qunsetenv("TMPDIR");
+        bb::Home home;
+        qputenv("TMPDIR", ownTmp);
+        const QString hot = home.path() + "/hot", out = home.path() + "/out";
+        const QString records = home.app() + "/FileExpiry.qsdtb";
+        home.writeSettings({{"watchInterval", 1}});
+        QVariantMap dest = bb::packaging(bb::local("Exp", out), 0, false, true);
+        dest.insert("QFExpireFiles", 1);
+        dest.insert("QFExpiryDays", 2);
+        home.writeDest(bb::withHotFolder(dest, hot));
+        QVERIFY(touch(out + "/stale.txt"));
+        const QString stale =
+            writeRecord(fileURL(out), "stale.txt", ago(60), "file", {}, "Exp", {}, {}, records);
+
+        bb::Instance inst(home);
+        QVERIFY2(
+            inst.waitFor(
+                [&] { return !QFileInfo::exists(out + "/stale.txt") && !QFileInfo::exists(stale); },
+                20000),
+            inst.tail());
+        QVERIFY(bb::writeFiles(hot, {{"Exp/report.pdf", "r"}, {"Exp/Pics/one.txt", "1"}}));
+        const QStringList missing =
+            inst.waitForPaths(hot, {"Exp/Done/report.pdf", "Exp/Done/Pics"});
+        QVERIFY2(missing.isEmpty(), inst.tail());
+        QMap<QString, QVariantMap> byName;
+        QVERIFY(inst.waitFor(
+            [&] {
+                byName.clear();
+                for (const QString &f : QDir(records).entryList(QDir::Files)) {
+                    const QVariantMap r = pv::plist::readFile(records + '/' + f).toMap();
+                    byName.insert(r.value("name").toString(), r);
+                }
+                return byName.size() == 2;
+            },
+            20000));
+        QCOMPARE(byName.keys(), (QStringList{"Pics.zip", "report.pdf"}));
+        for (const QVariantMap &r : byName) {
+            QCOMPARE(r.value("kind").toString(), "file");
+            QCOMPARE(r.value("destination").toString(), "Exp");
+            QCOMPARE(QUrl(r.value("baseURLNoPassword").toString()).path(), out);
+            const qint64 due =
+                QDateTime::currentDateTimeUtc().secsTo(r.value("expiryDate").toDateTime());
+            QVERIFY(qAbs(due - 2 * 86400) < 120);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFileExpiry)
+#include "test_fileexpiry.moc"
