@@ -62,7 +62,15 @@ TemplatesWindow::TemplatesWindow(EmailSettings &settings, DestinationsEditor &de
     reload();
 }
 
-TemplatesWindow::~TemplatesWindow() = default;
+TemplatesWindow::~TemplatesWindow()
+{
+    // The fields lose their focus while the children are destroyed: nothing of
+    // this window may be called then.
+    for (QWidget *w : std::initializer_list<QWidget *>{fromField, subjectField, bodyField}) {
+        w->removeEventFilter(this);
+        w->disconnect(this);
+    }
+}
 
 void TemplatesWindow::build()
 {
