@@ -325,6 +325,54 @@ private Q_SLOTS:
         w.removeHotFolderButton->click();
         QCOMPARE(m_ui->beeps, 2);
     }
+
+    // PV_SCREENSHOTS=<folder> writes the pictures the README shows.
+    void screenshots()
+    {
+        const QString dir = qEnvironmentVariable("PV_SCREENSHOTS");
+        if (dir.isEmpty())
+            QSKIP("PV_SCREENSHOTS not set");
+        QVariantMap press = tpl("Press Releases", 11);
+        press.insert(tk::emailSubjectField, "New release: <FILE NAME> (<YYYY>-<MM>-<DD>)");
+        press.insert(tk::emailBodyField,
+                     "Hello,\n\nthe release <FILE NAME> has been delivered to <DESTINATION>.\n\n"
+                     "Download it here:\n<ITEM DOWNLOAD LINK>\n\nor browse the folder:\n"
+                     "<LINK TO ITEM'S ENCLOSING FOLDER>\n\nSent by <USER NAME> from "
+                     "<COMPUTER NAME> at <TIME [24H]>.");
+        press.insert(tk::emailSMTPField, "smtp.example.com");
+        press.insert(tk::emailPortField, "587");
+        press.insert(tk::emailUserField, "desk");
+        press.insert(tk::emailSSLBtn, 2);
+        press.insert(
+            tk::emails,
+            QVariantList{QVariantMap{{rk::to, rk::kindTo}, {rk::email, "newsroom@example.com"}},
+                         QVariantMap{{rk::to, rk::kindCc}, {rk::email, "archive@example.com"}}});
+        openTemplates({EmailSettings::defaultItem(), press, tpl("Client Deliveries", 12)});
+        m_templates->setSMTPPassword(1, "secret");
+        m_win->list->setCurrentRow(1);
+        m_win->resize(900, 640);
+        QVERIFY(m_win->grab().save(dir + "/templates-window.png"));
+
+        QDir().mkpath(m_home->dataHome() + "/sounds");
+        for (const char *sound : {"bell", "complete", "dialog-error"})
+            QVERIFY(pvtest::putBytes(m_home->dataHome() + "/sounds/" + sound + ".oga", "x"));
+        settings::setValue(keys::soundSuccPopup, "complete");
+        settings::setValue(keys::soundErrPopup, "dialog-error");
+        settings::setValue(keys::watchInterval, 10);
+        settings::setValue(keys::throttleUploads, 1);
+        settings::setValue(keys::throttleUploadsSpeed, 2048);
+        settings::setValue(keys::moveSuccessful, 1);
+        settings::setValue(keys::successFolder, "/srv/parcelvane/Delivered");
+        settings::setValue(keys::createSuccessSubfolders, 1);
+        settings::setValue(keys::playSuccBtn, 1);
+        settings::setValue(keys::playeErrBtn, 1);
+        settings::setValue(keys::recentItems, "100");
+        settings::setValue(keys::enableDestCodes, 1);
+        settings::setValue(keys::codeBasedHotfolder, "/srv/parcelvane/<Code-Based Delivery>");
+        PreferencesWindow w(*m_ui);
+        w.resize(w.sizeHint().expandedTo(QSize(820, 0)));
+        QVERIFY(w.grab().save(dir + "/preferences-window.png"));
+    }
 };
 
 QTEST_MAIN(TestSettingsWindows)
