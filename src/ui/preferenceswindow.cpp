@@ -59,9 +59,11 @@ PreferencesWindow::PreferencesWindow(Alerter &alerter, QWidget *parent)
     playSound = playSoundNamed;
 
     watchIntervalField = new QLineEdit(this);
-    throttleUploadsBox = new QCheckBox(QStringLiteral("Limit upload speed to (KB/s):"), this);
+    throttleUploadsBox =
+        new QCheckBox(QStringLiteral("Limit uploads to (bytes per second):"), this);
     throttleUploadsField = new QLineEdit(this);
-    throttleDownloadsBox = new QCheckBox(QStringLiteral("Limit download speed to (KB/s):"), this);
+    throttleDownloadsBox =
+        new QCheckBox(QStringLiteral("Limit downloads to (bytes per second):"), this);
     throttleDownloadsField = new QLineEdit(this);
     for (QLineEdit *f : {watchIntervalField, throttleUploadsField, throttleDownloadsField})
         makeNumeric(f);

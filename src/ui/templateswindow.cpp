@@ -42,12 +42,13 @@ QColor EmailBodyHighlighter::tokenColor(const QPalette &palette)
                                                            : QColor(Qt::blue);
 }
 
+EmailBodyHighlighter::EmailBodyHighlighter(QPlainTextEdit *view)
+    : QSyntaxHighlighter(view->document()), m_view(view)
+{}
+
 void EmailBodyHighlighter::highlightBlock(const QString &text)
 {
-    QPalette palette;
-    if (auto *doc = document(); doc && doc->parent() && doc->parent()->isWidgetType())
-        palette = static_cast<QWidget *>(doc->parent())->palette();
-    const QColor blue = tokenColor(palette);
+    const QColor blue = tokenColor(m_view->palette());
     for (const auto &[start, length] : tokenSpans(text))
         setFormat(start, length, blue);
 }
@@ -93,7 +94,7 @@ void TemplatesWindow::build()
     subjectField = new QLineEdit(this);
     bodyField = new QPlainTextEdit(this);
     bodyField->setTabChangesFocus(true);
-    highlighter = new EmailBodyHighlighter(bodyField->document());
+    highlighter = new EmailBodyHighlighter(bodyField);
     for (QLineEdit *field : {fromField, subjectField}) {
         const QString key = field == fromField ? tk::emailFromField : tk::emailSubjectField;
         // An empty From or subject is never stored; leaving it empty is refused.
@@ -338,6 +339,8 @@ bool TemplatesWindow::eventFilter(QObject *watched, QEvent *event)
 {
     // The message field clicked last decides where a token goes; the body
     // counts too, so a click there after the subject sends tokens to the body.
+    if (watched == bodyField && event->type() == QEvent::PaletteChange)
+        highlighter->rehighlight(); // a dark palette takes the lighter blue
     if (event->type() == QEvent::FocusIn || event->type() == QEvent::MouseButtonPress) {
         if (watched == fromField)
             m_recordedTag = kFromTag;

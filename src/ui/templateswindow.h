@@ -26,12 +26,16 @@ class EmailBodyHighlighter final : public QSyntaxHighlighter {
     Q_OBJECT
 
 public:
-    using QSyntaxHighlighter::QSyntaxHighlighter;
+    /// Colours the text of view, in the colours of its palette.
+    explicit EmailBodyHighlighter(QPlainTextEdit *view);
     /// The colour tokens get: blue, lighter on a dark palette.
     [[nodiscard]] static QColor tokenColor(const QPalette &palette);
 
 protected:
     void highlightBlock(const QString &text) override;
+
+private:
+    QPlainTextEdit *m_view;
 };
 
 /// The e-mail templates window: the template list and the selected

@@ -229,6 +229,11 @@ private Q_SLOTS:
         QCOMPARE(first[0].format.foreground().color(),
                  EmailBodyHighlighter::tokenColor(m_win->bodyField->palette()));
         QVERIFY(doc->lastBlock().layout()->formats().isEmpty());
+        QPalette dark = m_win->palette();
+        dark.setColor(QPalette::Base, Qt::black);
+        m_win->setPalette(dark);
+        QCOMPARE(doc->firstBlock().layout()->formats().value(0).format.foreground().color(),
+                 QColor(0x6e, 0xa8, 0xff));
     }
 
     void preferencesLoadOkWrite()
@@ -360,7 +365,7 @@ private Q_SLOTS:
         settings::setValue(keys::soundErrPopup, "dialog-error");
         settings::setValue(keys::watchInterval, 10);
         settings::setValue(keys::throttleUploads, 1);
-        settings::setValue(keys::throttleUploadsSpeed, 2048);
+        settings::setValue(keys::throttleUploadsSpeed, 262144);
         settings::setValue(keys::moveSuccessful, 1);
         settings::setValue(keys::successFolder, "/srv/parcelvane/Delivered");
         settings::setValue(keys::createSuccessSubfolders, 1);
