@@ -4,6 +4,7 @@
 #include "prefs/passwordcrypt.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -121,9 +122,18 @@ QString Prefs::numericFieldText(const QString &typed)
 QString Prefs::removeHotfolder(const QString &path)
 {
     const QFileInfo fi(path);
-    if ((fi.exists() || fi.isSymLink()) && !QDir(path).removeRecursively())
-        return QStringLiteral("Could not delete folder:\n\n%1").arg(path);
-    return {};
+    const QString failed = QStringLiteral("Could not delete folder:\n\n%1").arg(path);
+    // The path comes from the settings file, which can be edited by hand: only
+    // a folder named as a code-based hot folder is emptied, and a link is
+    // removed without touching what it points to.
+    if (fi.isSymLink())
+        return QFile::remove(path) ? QString() : failed;
+    if (!fi.exists())
+        return {};
+    if (fi.fileName() != QLatin1String("<Code-Based Delivery>") &&
+        fi.fileName() != QLatin1String("_Code-Based Delivery_"))
+        return failed + QStringLiteral("\n\nIt is not a code-based hot folder.");
+    return QDir(path).removeRecursively() ? QString() : failed;
 }
 
 QString Prefs::nameOfCodeBasedDeliveryHotFolder()

@@ -81,8 +81,9 @@ public:
     /// A numeric field as it is shown after an edit: its integer value,
     /// negative values as 0.
     [[nodiscard]] static QString numericFieldText(const QString &typed);
-    /// Removes the folder and everything in it; "" on success, else the
-    /// alert text.
+    /// Removes the code-based hot folder and everything in it (a link: only
+    /// the link); a folder with another name is refused. "" on success, else
+    /// the alert text.
     [[nodiscard]] static QString removeHotfolder(const QString &path);
 
     /// "_Code-Based Delivery_" when the underscore setting is on, else

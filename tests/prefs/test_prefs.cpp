@@ -125,6 +125,19 @@ private Q_SLOTS:
         QCOMPARE(settings::stringValue(keys::recentItems), "20");
     }
 
+    // The path is read from a hand-editable settings file.
+    void onlyCodeBasedHotFoldersAreRemoved()
+    {
+        const QString root = m_home.path();
+        QVERIFY(QDir().mkpath(root + "/Stuff/in") && QDir().mkpath(root + "/Kept/in"));
+        QVERIFY(Prefs::removeHotfolder(root + "/Stuff").endsWith("not a code-based hot folder."));
+        QVERIFY(QFileInfo::exists(root + "/Stuff/in"));
+        const QString link = root + "/_Code-Based Delivery_";
+        QVERIFY(QFile::link(root + "/Kept", link));
+        QCOMPARE(Prefs::removeHotfolder(link), QString());
+        QVERIFY(!QFileInfo(link).isSymLink() && QFileInfo::exists(root + "/Kept/in"));
+    }
+
     void interoperatesWithCli_data()
     {
         QTest::addColumn<QString>("clear");
