@@ -104,10 +104,7 @@ PreferencesWindow::PreferencesWindow(Alerter &alerter, QWidget *parent)
     okButton->setDefault(true);
     cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
     connect(okButton, &QPushButton::clicked, this, &PreferencesWindow::okBtn);
-    connect(cancelButton, &QPushButton::clicked, this, [this] {
-        saveWindowState(this, kStateKey);
-        hide();
-    });
+    connect(cancelButton, &QPushButton::clicked, this, &QWidget::hide);
     auto *buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(cancelButton);
@@ -271,9 +268,15 @@ bool PreferencesWindow::okBtn()
             dest->codeField->setEnabled(v.enableDestCodes);
         }
     }
-    saveWindowState(this, kStateKey);
     hide();
     return true;
+}
+
+void PreferencesWindow::hideEvent(QHideEvent *event)
+{
+    // OK, Cancel and the window's close button all end here.
+    saveWindowState(this, kStateKey);
+    QWidget::hideEvent(event);
 }
 
 void PreferencesWindow::chooseHotFolder()

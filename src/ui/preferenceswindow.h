@@ -69,6 +69,9 @@ public:
     QPushButton *okButton = nullptr;
     QPushButton *cancelButton = nullptr;
 
+protected:
+    void hideEvent(QHideEvent *event) override;
+
 private:
     QWidget *buildOutcome(OutcomeControls &c, bool isError);
     void showStates();
