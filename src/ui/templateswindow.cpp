@@ -266,8 +266,6 @@ void TemplatesWindow::loadTemplate()
     passwordField->setText(EmailSettings::smtpPassword(t));
     const bool auth = recBool(t, tk::emailSMTPButton);
     authenticationBox->setChecked(auth);
-    userField->setEnabled(auth);
-    passwordField->setEnabled(auth);
     securityPopup->setCurrentIndex(int(std::clamp<qint64>(recInt(t, tk::emailSSLBtn), 0, 2)));
     for (QWidget *w : std::initializer_list<QWidget *>{
              fromField, subjectField, bodyField, recipientsView, addRecipientButton,
