@@ -6,6 +6,7 @@
 #include "core/plist.h"
 #include "core/record.h"
 #include "destinations/destination.h"
+#include "destinations/destinationseditor.h"
 #include "notify/notifykeys.h"
 #include "prefs/prefs.h"
 
@@ -24,6 +25,54 @@ const QString EmailSettings::kDefaultBody = QStringLiteral(
     "Host: <HOST>\nPath: <FOLDER PATH>\nUser: <USER>\nPassword: <PASSWORD>\n\n"
     "You can also download the file by clicking on the link below:\n<ITEM DOWNLOAD LINK>\n\n"
     "...or click this link to access the enclosing folder:\n<LINK TO ITEM'S ENCLOSING FOLDER>");
+
+const QList<TokenMenuEntry> &tokenMenu()
+{
+    static const QList<TokenMenuEntry> menu{
+        {QStringLiteral("File Name"), QStringLiteral("<FILE NAME>")},
+        {QStringLiteral("Destination"), QStringLiteral("<DESTINATION>")},
+        {QStringLiteral("Host"), QStringLiteral("<HOST>")},
+        {QStringLiteral("User"), QStringLiteral("<USER>")},
+        {QStringLiteral("Password"), QStringLiteral("<PASSWORD>")},
+        {QStringLiteral("Item Download Link"), QStringLiteral("<ITEM DOWNLOAD LINK>")},
+        {QStringLiteral("Link to Enclosing Folder"),
+         QStringLiteral("<LINK TO ITEM'S ENCLOSING FOLDER>")},
+        {QStringLiteral("Folder Path"), QStringLiteral("<FOLDER PATH>")},
+        {QStringLiteral("Timestamp"), QStringLiteral("<YYYY-MM-DD HH:MM:SS>")},
+        {QStringLiteral("Month [MM]"), QStringLiteral("<MM>")},
+        {QStringLiteral("Day [DD]"), QStringLiteral("<DD>")},
+        {QStringLiteral("Year [YYYY]"), QStringLiteral("<YYYY>")},
+        {QStringLiteral("Time [24H]"), QStringLiteral("<TIME [24H]>")},
+        {QStringLiteral("Time [12H]"), QStringLiteral("<TIME [12H]>")},
+        {QStringLiteral("User Name"), QStringLiteral("<USER NAME>")},
+        {QStringLiteral("Computer Name"), QStringLiteral("<COMPUTER NAME>")}};
+    return menu;
+}
+
+QList<std::pair<int, int>> tokenSpans(const QString &text)
+{
+    QList<std::pair<int, int>> spans;
+    for (qsizetype open = text.indexOf(u'<'); open >= 0; open = text.indexOf(u'<', open + 1)) {
+        const qsizetype close = text.indexOf(u'>', open);
+        if (close < 0)
+            break;
+        const QString candidate = text.mid(open, close - open + 1).toUpper();
+        for (const TokenMenuEntry &e : tokenMenu()) {
+            if (e.token == candidate) {
+                spans.append({int(open), int(close - open + 1)});
+                break;
+            }
+        }
+    }
+    return spans;
+}
+
+TokenTarget tokenTarget(int recordedTag, bool tokenFieldHasText, bool bodyHasFocus)
+{
+    if (recordedTag == kTokenFieldTag && tokenFieldHasText)
+        return TokenTarget::TokenField;
+    return bodyHasFocus ? TokenTarget::Body : TokenTarget::None;
+}
 
 EmailSettings::EmailSettings(Alerter *alerter, QString filePath)
     : m_alerter(alerter),
@@ -196,6 +245,22 @@ bool EmailSettings::setField(int row, const QString &key, const QVariant &value)
     item.insert(key, value);
     m_items[row] = item;
     return true;
+}
+
+bool EmailSettings::mayLeaveField(const QString &key, const QString &text) const
+{
+    if ((key == tk::emailFromField || key == tk::emailSubjectField) && text.isEmpty()) {
+        alert(QStringLiteral("This field cannot be empty"), QString());
+        return false;
+    }
+    return true;
+}
+
+bool EmailSettings::ok(DestinationsEditor &destinations, QString *error)
+{
+    destinations.checkTemplates(m_changes);
+    m_changes.clear();
+    return writeEmailTemplates(error);
 }
 
 bool EmailSettings::setSMTPPassword(int row, const QString &clear)

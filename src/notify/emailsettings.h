@@ -6,9 +6,33 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <utility>
+
 namespace pv {
 
 class Alerter;
+class DestinationsEditor;
+
+/// One entry of the templates window's token menu.
+struct TokenMenuEntry {
+    QString title;
+    QString token;
+};
+/// The token menu in menu order; these are also the tokens the body colours.
+[[nodiscard]] const QList<TokenMenuEntry> &tokenMenu();
+/// Spans (start, length) of text that are menu tokens in any letter case.
+/// Every "<" starts a candidate that ends at the next ">", so a stray "<"
+/// before a token does not hide it.
+[[nodiscard]] QList<std::pair<int, int>> tokenSpans(const QString &text);
+
+/// Where a token chosen in the menu goes.
+enum class TokenTarget { None, TokenField, Body };
+/// Tags of the message fields: the last one clicked is recorded. The subject
+/// takes tokens besides the body.
+enum FieldTag { kBodyTag = 0, kFromTag = 1, kTokenFieldTag = 4 };
+/// The token goes into the token field when it was clicked last and holds
+/// text, otherwise into the body only when the body has the focus.
+[[nodiscard]] TokenTarget tokenTarget(int recordedTag, bool tokenFieldHasText, bool bodyHasFocus);
 
 /// The e-mail template list and its file, "EmailTemplates.xml" in the
 /// application folder: loading at start-up, lookup for composition, and the
@@ -66,6 +90,9 @@ public:
     bool renameRow(int row, const QString &newName);
     /// Stores one field of the template at row (not its name or id).
     bool setField(int row, const QString &key, const QVariant &value);
+    /// Whether the window may leave a text field of the template: the From
+    /// and subject fields refuse to be empty ("This field cannot be empty").
+    [[nodiscard]] bool mayLeaveField(const QString &key, const QString &text) const;
     /// Stores the SMTP password of the template at row, scrambled.
     bool setSMTPPassword(int row, const QString &clear);
     /// The SMTP password of a template in clear; "" when none is stored.
@@ -75,6 +102,9 @@ public:
     /// what DestinationsEditor::checkTemplates applies to the destinations.
     [[nodiscard]] const QHash<QString, QString> &changes() const { return m_changes; }
     void clearChanges() { m_changes.clear(); }
+    /// The window's OK: destinations follow the renamed and deleted templates,
+    /// the changes are cleared and the list is written.
+    bool ok(DestinationsEditor &destinations, QString *error = nullptr);
 
 private:
     [[nodiscard]] bool validRow(int row) const { return row >= 0 && row < m_items.size(); }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace pv {
 
@@ -38,9 +39,53 @@ inline const QString iToolsMember = QStringLiteral("iToolsMember");
 inline const QString deliverSymbolicLinks = QStringLiteral("deliverSymbolicLinks");
 } // namespace keys
 
-/// Services of the preferences object that other subsystems call.
+/// What the preferences window shows and stores, one member per control.
+struct PrefsValues {
+    /// Where a delivered or failed source goes, and the sound played.
+    struct Outcome {
+        /// 0 the hot folder's sub-folder, 1 `folder`, 4 delete.
+        int move = 0;
+        QString folder;
+        bool subfolders = false;
+        bool play = false;
+        QString sound;
+    };
+    qint64 watchInterval = 5;
+    bool throttleUploads = false;
+    qint64 throttleUploadsSpeed = 0;
+    bool throttleDownloads = false;
+    qint64 throttleDownloadsSpeed = 0;
+    Outcome success;
+    Outcome errors;
+    QString recentItems;
+    bool enableDestCodes = false;
+    QString codeBasedHotfolder;
+};
+
+/// Services of the preferences object that other subsystems call, and the
+/// rules of the preferences window without the window.
 class Prefs final {
 public:
+    /// The entries of the recent-items choice.
+    [[nodiscard]] static const QStringList &recentItemsChoices();
+    /// The settings as the window shows them: an interval below 6 shows 5, a
+    /// throttle speed of 0 shows the switch off, a sound that is not in
+    /// sounds shows the first one, "Unlimited" shows "50".
+    [[nodiscard]] static PrefsValues loadPrefs(const QStringList &sounds);
+    /// The alert that keeps the window open (no folder for "move to folder"),
+    /// or "" when OK may store.
+    [[nodiscard]] static QString okProblem(const PrefsValues &values);
+    /// Stores the values (the interval raised to at least 5, also in values).
+    /// Returns the size the sent list must be cut to, or -1 for no cut.
+    static qint64 writePrefs(PrefsValues &values);
+    /// A numeric field as it is shown after an edit: its integer value,
+    /// negative values as 0.
+    [[nodiscard]] static QString numericFieldText(const QString &typed);
+    /// Removes the code-based hot folder and everything in it (a link: only
+    /// the link); a folder with another name is refused. "" on success, else
+    /// the alert text.
+    [[nodiscard]] static QString removeHotfolder(const QString &path);
+
     /// "_Code-Based Delivery_" when the underscore setting is on, else
     /// "<Code-Based Delivery>".
     [[nodiscard]] static QString nameOfCodeBasedDeliveryHotFolder();

@@ -16,6 +16,8 @@ using namespace pv;
 
 namespace {
 
+using Spans = QList<std::pair<int, int>>;
+
 QVariantMap named(const QString &name, qint64 id)
 {
     return {{tk::name, name}, {tk::id, id}, {tk::emailFromField, "a@b.c"}};
@@ -131,6 +133,36 @@ private Q_SLOTS:
         QCOMPARE(s.removeRow(1), 0);
         QCOMPARE(namesOf(s), QStringList({kDefaultTemplateName, "Press"}));
         QCOMPARE(s.changes(), (QHash<QString, QString>{{"5", QString()}, {"6", "Press"}}));
+    }
+
+    void tokenSpansColourMenuTokensOnly_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<Spans>("spans");
+        QTest::newRow("any case") << "Hi <file name>!" << Spans{{3, 11}};
+        QTest::newRow("stray <") << "a <b <HOST> c" << Spans{{5, 6}};
+        QTest::newRow("adjacent") << "<MM><DD>" << Spans{{0, 4}, {4, 4}};
+        QTest::newRow("quote inside") << "<LINK TO ITEM'S ENCLOSING FOLDER>" << Spans{{0, 33}};
+        QTest::newRow("unknown and unclosed") << "<NOPE> <FILENAME> <HOST" << Spans{};
+    }
+    void tokenSpansColourMenuTokensOnly()
+    {
+        QFETCH(QString, text);
+        QFETCH(Spans, spans);
+        QCOMPARE(tokenSpans(text), spans);
+    }
+
+    void tokenGoesWhereTheUserWorks()
+    {
+        QCOMPARE(tokenTarget(kTokenFieldTag, true, true), TokenTarget::TokenField);
+        QCOMPARE(tokenTarget(kTokenFieldTag, false, true), TokenTarget::Body);
+        QCOMPARE(tokenTarget(kFromTag, true, false), TokenTarget::None);
+
+        EmailSettings s(&m_alerter);
+        QVERIFY(!s.mayLeaveField(tk::emailSubjectField, QString()));
+        QCOMPARE(m_alerter.alerts.value(0).title, "This field cannot be empty");
+        QVERIFY(s.mayLeaveField(tk::emailSMTPField, QString()));
+        QCOMPARE(m_alerter.alerts.size(), 1);
     }
 
     void passwordsAndRoundTrip()

@@ -1,4 +1,5 @@
 #include "common/testenv.h"
+#include "core/settings.h"
 #include "prefs/passwordcrypt.h"
 #include "prefs/prefs.h"
 
@@ -6,6 +7,9 @@
 
 using pv::PasswordCrypt;
 using pv::Prefs;
+using pv::PrefsValues;
+namespace keys = pv::keys;
+namespace settings = pv::settings;
 
 namespace {
 
@@ -39,6 +43,99 @@ private Q_SLOTS:
     {
         if (!m_cli && QByteArray(QTest::currentTestFunction()).contains("Cli"))
             QSKIP("openssl command line not installed");
+    }
+
+    void numericFieldsShowTheirInteger_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("number") << "12"
+                                << "12";
+        QTest::newRow("negative") << "-3"
+                                  << "0";
+        QTest::newRow("trailing letters") << "12a"
+                                          << "12";
+        QTest::newRow("letters") << "abc"
+                                 << "0";
+        QTest::newRow("emptied") << ""
+                                 << "0";
+        QTest::newRow("too large") << "99999999999"
+                                   << "2147483647";
+    }
+    void numericFieldsShowTheirInteger()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, shown);
+        QCOMPARE(Prefs::numericFieldText(typed), shown);
+    }
+
+    void loadShowsStoredSettingsByItsRules()
+    {
+        const QStringList sounds{"bell", "chime"};
+        PrefsValues v = Prefs::loadPrefs(sounds);
+        QCOMPARE(v.watchInterval, 5);
+        QCOMPARE(v.success.sound, "bell");
+        // Never set means no limit.
+        QCOMPARE(v.recentItems, "Unlimited");
+
+        settings::setValue(keys::watchInterval, 3);
+        settings::setValue(keys::throttleUploads, 1);
+        settings::setValue(keys::throttleUploadsSpeed, 0);
+        settings::setValue(keys::throttleDownloads, "1");
+        settings::setValue(keys::throttleDownloadsSpeed, "300");
+        settings::setValue(keys::soundErrPopup, "chime");
+        settings::setValue(keys::soundSuccPopup, "gone");
+        settings::setValue(keys::recentItems, "Unlimited");
+        v = Prefs::loadPrefs(sounds);
+        QCOMPARE(v.watchInterval, 5);
+        QVERIFY(!v.throttleUploads);
+        QVERIFY(v.throttleDownloads);
+        QCOMPARE(v.throttleDownloadsSpeed, 300);
+        QCOMPARE(v.errors.sound, "chime");
+        QCOMPARE(v.success.sound, "bell");
+        QCOMPARE(v.recentItems, "50");
+        settings::setValue(keys::watchInterval, 8);
+        QCOMPARE(Prefs::loadPrefs(sounds).watchInterval, 8);
+    }
+
+    void writeKeepsTheRules()
+    {
+        PrefsValues v;
+        v.success.move = 1;
+        QCOMPARE(Prefs::okProblem(v), "Please specify a success folder");
+        v.success.folder = "/srv/done";
+        v.errors.move = 1;
+        QCOMPARE(Prefs::okProblem(v), "Please specify an error folder");
+        v.errors.move = 4;
+        QCOMPARE(Prefs::okProblem(v), QString());
+
+        v.watchInterval = 2;
+        v.recentItems = "Unlimited";
+        v.enableDestCodes = true;
+        v.codeBasedHotfolder = "/srv/codes";
+        QCOMPARE(Prefs::writePrefs(v), -1);
+        QCOMPARE(v.watchInterval, 5);
+        QCOMPARE(settings::intValue(keys::watchInterval), 5);
+        QCOMPARE(settings::stringValue(keys::successFolder), "/srv/done");
+        QCOMPARE(settings::intValue(keys::moveErrors), 4);
+        QVERIFY(settings::boolValue(keys::enableDestCodes));
+        QCOMPARE(settings::stringValue(keys::codeBasedHotfolder), "/srv/codes");
+        v.recentItems = "20";
+        QCOMPARE(Prefs::writePrefs(v), 20);
+        QCOMPARE(settings::stringValue(keys::recentItems), "20");
+    }
+
+    // The path is read from a hand-editable settings file.
+    void onlyCodeBasedHotFoldersAreRemoved()
+    {
+        const QString root = m_home.path();
+        QVERIFY(QDir().mkpath(root + "/Stuff/in") && QDir().mkpath(root + "/Kept/in"));
+        QVERIFY(Prefs::removeHotfolder(root + "/Stuff").endsWith("not a code-based hot folder."));
+        QVERIFY(QFileInfo::exists(root + "/Stuff/in"));
+        const QString link = root + "/_Code-Based Delivery_";
+        QVERIFY(QFile::link(root + "/Kept", link));
+        QCOMPARE(Prefs::removeHotfolder(link), QString());
+        QVERIFY(!QFileInfo(link).isSymLink() && QFileInfo::exists(root + "/Kept/in"));
     }
 
     void interoperatesWithCli_data()
