@@ -32,3 +32,4 @@ set_tests_properties(blackbox.test_delivery_remote PROPERTIES
 # The remote file manager against every kind of server with folders, and a bucket.
 set_tests_properties(remote.test_remotemanager PROPERTIES FIXTURES_REQUIRED "ftp;sftp;webdav;s3"
                      RESOURCE_LOCK "ftp;sftp;webdav;s3")
+pv_tests_need_fixture(blackbox "test_remote_cli.cpp" sftp)
