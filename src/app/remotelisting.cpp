@@ -50,7 +50,7 @@ ListingTarget listingTargetFor(const QVariantMap &dest, const QString &subPath)
     return t;
 }
 
-DestinationContents::DestinationContents(UserInterface *ui, Display display, QObject *parent)
+DestinationContents::DestinationContents(Alerter *ui, Display display, QObject *parent)
     : QObject(parent), m_ui(ui), m_display(std::move(display))
 {}
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/userinterface.h"
+#include "core/alerter.h"
 #include "remote/listingoperation.h"
 
 #include <QObject>
@@ -46,7 +46,7 @@ public:
         std::function<void()> quit;
     };
 
-    DestinationContents(UserInterface *ui, Display display, QObject *parent = nullptr);
+    DestinationContents(Alerter *alerter, Display display, QObject *parent = nullptr);
     ~DestinationContents() override;
     Q_DISABLE_COPY_MOVE(DestinationContents)
 
@@ -59,7 +59,7 @@ public:
 private:
     void stopProgress();
 
-    UserInterface *m_ui;
+    Alerter *m_ui;
     Display m_display;
     QVariantMap m_dest;
     std::shared_ptr<ListingOperation> m_operation;
