@@ -103,6 +103,24 @@ private Q_SLOTS:
         contents.list({{"name", "L"}, {"QFDestType", "Local Disk"}, {"pathField", m_home.path()}},
                       "Open Folder");
         QCOMPARE(ui.alerts.last().title, "Folder could not be opened");
+
+        // A listing runs in the background; its failure is alerted, a cancelled one is silent.
+        const QVariantMap dav{{"name", "D"},
+                              {"QFDestType", "WebDAV Server"},
+                              {"hostField", "127.0.0.1"},
+                              {"QFPort", "9"},
+                              {"pathField", "x"}};
+        titles.clear();
+        contents.list(dav, "Show Contents");
+        QVERIFY(contents.isListing());
+        contents.list(dav, "Cancel");
+        QCOMPARE(titles, QStringList({"Cancel", "Show Contents"}));
+        const qsizetype alerts = ui.alerts.size();
+        contents.list(dav, "Show Contents");
+        QTRY_VERIFY(!contents.isListing());
+        QCOMPARE(ui.alerts.size(), alerts + 1);
+        QCOMPARE(ui.alerts.last().title, "Unable to list directory");
+        QCOMPARE(titles.last(), "Show Contents");
     }
 };
 
