@@ -213,7 +213,7 @@ void RemoteList::createFolder(const QString &name)
         QStringLiteral("Creating new folder..."));
 }
 
-void RemoteList::removeRows(const QList<int> &rows)
+void RemoteList::deleteRows(const QList<int> &rows)
 {
     QVariantList selected;
     for (const int row : rows)

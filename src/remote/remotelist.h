@@ -52,7 +52,7 @@ public:
     void refresh();
     /// name must have passed folderNameProblem.
     void createFolder(const QString &name);
-    void removeRows(const QList<int> &rows);
+    void deleteRows(const QList<int> &rows);
 
     int rowCount(const QModelIndex &parent = {}) const override;
     int columnCount(const QModelIndex &parent = {}) const override;

@@ -173,7 +173,7 @@ void RemoteBrowserWindow::removeSelectedRows()
         1};
     if (m_alerter.alert(confirm) != 0 || rows.isEmpty())
         return;
-    m_list.removeRows(rows);
+    m_list.deleteRows(rows);
 }
 
 void RemoteBrowserWindow::createNewFolder()
