@@ -10,6 +10,7 @@
 #include "remote/listingoperation.h"
 #include "remote/remotelist.h"
 #include "remote/remotemanager.h"
+#include "transfer/s3endpoint.h"
 
 #include <QtTest>
 
@@ -325,7 +326,7 @@ private Q_SLOTS:
                  "This name is already taken. Please choose a different name.");
         QCOMPARE(list.folderNameProblem("new folder"), QString());
 
-        list.setCurrURL("https://k:s@bucket.s3.amazonaws.com");
+        list.setCurrURL("https://k:s@photos." + s3::Provider::amazonS3().serviceHost);
         QVERIFY(!list.canCreateFolder());
         list.setCurrURL("ftp://u:p@host:21/s3.amazonaws.com");
         QVERIFY(list.canCreateFolder());
