@@ -4,9 +4,11 @@
 
 #include "app/appcontroller.h"
 #include "app/commandchannel.h"
+#include "app/remotelisting.h"
 #include "app/userinterface.h"
 #include "core/log.h"
 #include "destinations/bookmarkimport.h"
+#include "destinations/destination.h"
 #include "destinations/destinationscommand.h"
 #include "destinations/destinationseditor.h"
 #include "hotfolders/hotfolderwatcher.h"
@@ -14,6 +16,10 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <QStringDecoder>
 
@@ -226,6 +232,109 @@ int sendOrRunDestinationsCommand(const QStringList &args, const std::optional<QS
     return 1;
 }
 
+/// A listed name on one line: tabs, line breaks, backslashes and other
+/// control characters escaped.
+QString escapedName(const QString &name)
+{
+    QString out;
+    for (const QChar c : name) {
+        if (c == QLatin1Char('\t'))
+            out += QStringLiteral("\\t");
+        else if (c == QLatin1Char('\n'))
+            out += QStringLiteral("\\n");
+        else if (c == QLatin1Char('\\'))
+            out += QStringLiteral("\\\\");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+/// `parcelvane --list DESTINATION [PATH] [--json]`: the listing of a
+/// destination's folder. Only reads the destination files, so it works with
+/// or without a running instance.
+int runListCommandLine(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    // Standard error carries the failure alone; warnings still show.
+    QLoggingCategory::setFilterRules(QStringLiteral("pv.*.info=false"));
+    QStringList args;
+    bool asJson = false;
+    for (int i = 2; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (arg == QLatin1String("--json"))
+            asJson = true;
+        else
+            args.append(arg);
+    }
+    if (args.isEmpty() || args.size() > 2) {
+        print(stderr, QStringLiteral("Usage: parcelvane --list DESTINATION [PATH] [--json]"));
+        return 2;
+    }
+    pv::DestinationsEditor store(nullptr);
+    store.load();
+    QVariantMap dest;
+    for (const QVariantMap &rec : store.items())
+        if (rec.value(pv::dk::name).toString() == args[0] &&
+            QFileInfo::exists(store.fileForName(args[0])))
+            dest = rec;
+    if (dest.isEmpty()) {
+        print(stderr,
+              QStringLiteral("Destination not found:\nThe destination \"%1\" does not exist.")
+                  .arg(args[0]));
+        return 1;
+    }
+    if (dest.value(pv::dk::isGroup).toBool()) {
+        print(stderr, QStringLiteral("\"%1\" is a group of destinations: list one of its members.")
+                          .arg(args[0]));
+        return 1;
+    }
+    const pv::ListingTarget target = pv::listingTargetFor(dest, args.value(1));
+    if (!target.refusal.title.isEmpty()) {
+        print(stderr, target.refusal.title + QLatin1Char('\n') + target.refusal.text);
+        return 1;
+    }
+    pv::RemoteStatus result;
+    pv::ListingOperation listing(&app, target.parameters,
+                                 [&result](const pv::RemoteStatus &s) { result = s; });
+    listing.startProcess();
+    if (result.type != pv::RemoteStatus::Type::Done) {
+        print(stderr, result.unexpected ? result.error + QLatin1Char('\n') + result.errorInfo
+                                        : QStringLiteral("Unable to list directory\n%1\n\n%2")
+                                              .arg(result.error, result.errorInfo));
+        return 1;
+    }
+    QJsonArray array;
+    QString out;
+    // The listing is keyed, so sorted, by name.
+    for (auto it = result.list.cbegin(); it != result.list.cend(); ++it) {
+        const bool folder = it.value().value(QLatin1String(pv::kNSFileType)).toString() ==
+                            QLatin1String(pv::kNSFileTypeDirectory);
+        const qint64 size = it.value().value(QLatin1String(pv::kNSFileSize)).toLongLong();
+        const QDateTime date =
+            it.value().value(QLatin1String(pv::kNSFileModificationDate)).toDateTime();
+        const QString when = date.isValid() ? date.toUTC().toString(Qt::ISODate) : QString();
+        const QString kind = folder ? QStringLiteral("folder") : QStringLiteral("file");
+        if (asJson)
+            array.append(QJsonObject{
+                {QStringLiteral("name"), it.key()},
+                {QStringLiteral("kind"), kind},
+                {QStringLiteral("size"), size},
+                {QStringLiteral("modified"), when.isEmpty() ? QJsonValue() : QJsonValue(when)}});
+        else
+            out += QStringList{escapedName(it.key()), kind, QString::number(size), when}.join(
+                       QLatin1Char('\t')) +
+                   QLatin1Char('\n');
+    }
+    if (asJson)
+        out = QString::fromUtf8(QJsonDocument(array).toJson());
+    std::fputs(out.toUtf8().constData(), stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -240,6 +349,8 @@ int main(int argc, char **argv)
         return runDestinationsCommandLine(argc, argv);
     if (argc >= 2 && std::string_view(argv[1]) == "--import")
         return runImportCommandLine(argc, argv);
+    if (argc >= 2 && std::string_view(argv[1]) == "--list")
+        return runListCommandLine(argc, argv);
     QStringList args;
     for (int i = 0; i < argc; ++i)
         args.append(QString::fromLocal8Bit(argv[i]));
@@ -265,8 +376,12 @@ int main(int argc, char **argv)
     const QCommandLineOption importOpt(
         QStringLiteral("import"),
         QStringLiteral("Import bookmarks: cyberduck|filezilla [FILE] (first argument)."));
+    const QCommandLineOption listOpt(
+        QStringLiteral("list"),
+        QStringLiteral("Print the contents of a destination's folder (first argument: --list "
+                       "DESTINATION [PATH] [--json])."));
     parser.addOptions(
-        {helpOpt, versionOpt, headlessOpt, queueOpt, destOpt, destinationsOpt, importOpt});
+        {helpOpt, versionOpt, headlessOpt, queueOpt, destOpt, destinationsOpt, importOpt, listOpt});
 
     if (!parser.parse(args)) {
         print(stderr, parser.errorText() + QStringLiteral("\nTry --help."));
@@ -291,6 +406,10 @@ int main(int argc, char **argv)
     }
     if (parser.isSet(importOpt)) {
         print(stderr, QStringLiteral("--import must be the first argument.\nTry --help."));
+        return 2;
+    }
+    if (parser.isSet(listOpt)) {
+        print(stderr, QStringLiteral("--list must be the first argument.\nTry --help."));
         return 2;
     }
     if (parser.isSet(destOpt) && !parser.isSet(queueOpt)) {

@@ -143,6 +143,23 @@ bool validBucketName(const QString &bucket)
     return true;
 }
 
+Alert bucketRefusal(const QString &destType, const QString &bucket)
+{
+    Alert a;
+    if (!isCloud(destType))
+        return a;
+    if (bucket.isEmpty()) {
+        a.title = QStringLiteral("Bucket name is missing");
+        a.text = QStringLiteral("Bucket name is required to connect to the destination");
+    } else if (!validBucketName(bucket)) {
+        a.title = QStringLiteral("Illegal characters in bucket name");
+        a.text = QStringLiteral("Bucket names cannot contain capital letters, spaces and special "
+                                "characters. Periods in bucket names are currently not supported "
+                                "by Parcelvane.");
+    }
+    return a;
+}
+
 TargetURL composeTargetURL(const QVariantMap &dest, const QString &password, const QString &path)
 {
     const QString destType = destTypeOf(dest);
@@ -307,23 +324,11 @@ void EntryRun::uploadToFTP()
         path = recString(m_defaultBackup, dk::pathField);
     }
 
-    if (isCloud(destType)) {
-        QString title, text;
-        if (path.isEmpty()) {
-            title = QStringLiteral("Bucket name is missing");
-            text = QStringLiteral("Bucket name is required to connect to the destination");
-        } else if (!validBucketName(path)) {
-            title = QStringLiteral("Illegal characters in bucket name");
-            text = QStringLiteral("Bucket names cannot contain capital letters, spaces and special "
-                                  "characters. Periods in bucket names are currently not supported "
-                                  "by Parcelvane.");
-        }
-        if (!title.isEmpty()) {
-            // The entry is skipped: its source stays in the hot folder.
-            setAside(true);
-            ui().alert({title, text});
-            return;
-        }
+    if (const Alert refusal = bucketRefusal(destType, path); !refusal.title.isEmpty()) {
+        // The entry is skipped: its source stays in the hot folder.
+        setAside(true);
+        ui().alert(refusal);
+        return;
     }
 
     const TargetURL target = composeTargetURL(m_defaultBackup, password, path);

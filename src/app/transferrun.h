@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/alerter.h"
 #include "transfer/deliverytransfer.h"
 
 #include <QVariantMap>
@@ -49,6 +50,11 @@ struct TargetURL {
 /// bucket, or for a local disk the folder the item goes into.
 [[nodiscard]] TargetURL composeTargetURL(const QVariantMap &dest, const QString &password,
                                          const QString &path);
+
+/// The alert refusing the bucket of an "Amazon S3" or "Google Storage"
+/// destination (missing, or with characters a bucket cannot have); an empty
+/// title when the bucket will do or the type has none.
+[[nodiscard]] Alert bucketRefusal(const QString &destType, const QString &bucket);
 
 /// The URL scheme shown for a destination type.
 [[nodiscard]] QString displaySchemeFor(const QString &destType);

@@ -32,7 +32,8 @@ bool entryIsFolder(const RemoteItemAttributes &attributes)
 } // namespace
 
 RemoteManager::RemoteManager(RemoteManagerClient *client, QVariantMap parameters)
-    : m_client(client), m_parameters(std::move(parameters)), m_factory([](const QUrl &url) {
+    : m_client(client), m_context(client->remoteManagerContext()),
+      m_parameters(std::move(parameters)), m_factory([](const QUrl &url) {
           return FileTransferController::fileTransferControllerWithURL(url);
       })
 {}
@@ -89,7 +90,9 @@ std::unique_ptr<FileTransferController> RemoteManager::controllerFor(QString url
 
 void RemoteManager::onClientThread(const std::function<void()> &f)
 {
-    QObject *context = m_client->remoteManagerContext();
+    QObject *context = m_context.data();
+    if (!context)
+        return;
     if (context->thread() == QThread::currentThread())
         f();
     else

@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -116,6 +117,8 @@ private:
     void expireItem(const QVariantMap &row);
 
     RemoteManagerClient *m_client;
+    /// The client's context: once it is gone, nothing more is reported.
+    QPointer<QObject> m_context;
     QVariantMap m_parameters;
     ControllerFactory m_factory;
     std::unique_ptr<FileTransferController> m_controller;

@@ -1,5 +1,6 @@
 #include "ui/destinationswindow.h"
 
+#include "app/remotelisting.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/plist.h"
@@ -14,6 +15,7 @@
 #include "notify/emailsettings.h"
 #include "notify/tokens.h"
 #include "prefs/prefs.h"
+#include "ui/remotebrowserwindow.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -541,9 +543,34 @@ void DestinationsWindow::buildEditor()
         pathField->setText(dir);
         edit([&](QVariantMap &r) { r.insert(dk::pathField, dir); });
     });
-    connect(contentsButton, &QPushButton::clicked, this, [this] {
-        if (rules::isLocalType(typePopup->currentText()))
-            QDesktopServices::openUrl(QUrl::fromLocalFile(pathField->text()));
+    // The contents button lists a server's folder in the remote browser, or
+    // opens a local destination's folder.
+    auto *browser = new RemoteBrowserWindow(m_alerter, this);
+    DestinationContents::Display display;
+    display.setButtonTitle = [this](const QString &title) { contentsButton->setText(title); };
+    display.setProgress = [this](bool busy, const QString &text) {
+        contentsButton->setToolTip(text);
+        if (busy)
+            contentsButton->setCursor(Qt::BusyCursor);
+        else
+            contentsButton->unsetCursor();
+    };
+    display.clearBrowser = [browser] {
+        browser->list().clear();
+        browser->hide();
+    };
+    display.showListing = [browser](const QVariantMap &dest, const RemoteListing &listing,
+                                    const QString &url) {
+        browser->showListing(dest, listing, url);
+    };
+    display.openFolder = [](const QString &path) {
+        return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    };
+    display.quit = [] { QCoreApplication::exit(1); };
+    auto *contents = new DestinationContents(&m_alerter, std::move(display), this);
+    connect(contentsButton, &QPushButton::clicked, this, [this, contents] {
+        saveCurrent();
+        contents->list(m_store.selectedItem(), contentsButton->text());
     });
     form->addRow(QStringLiteral("Host:"), hostField);
     form->addRow(QStringLiteral("Port:"), portField);

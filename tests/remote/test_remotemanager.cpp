@@ -8,7 +8,9 @@
 #include "core/settings.h"
 #include "prefs/prefs.h"
 #include "remote/listingoperation.h"
+#include "remote/remotelist.h"
 #include "remote/remotemanager.h"
+#include "transfer/s3endpoint.h"
 
 #include <QtTest>
 
@@ -268,6 +270,66 @@ private Q_SLOTS:
         op.setControllerFactory(fakeFactory());
         op.startProcess();
         QCOMPARE(done.list.keys(), QStringList({"keep", "x"}));
+    }
+
+    void sizes_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("0") << qint64(0) << "1 KB";
+        QTest::newRow("500") << qint64(500) << "1 KB";
+        QTest::newRow("2047") << qint64(2047) << "1 KB";
+        QTest::newRow("1048575") << qint64(1048575) << "1023 KB";
+        QTest::newRow("1048576") << qint64(1048576) << "1.0 MB";
+        QTest::newRow("1073741823") << qint64(1073741823) << "1024.0 MB";
+        QTest::newRow("1073741824") << qint64(1073741824) << "1.00 GB";
+        QTest::newRow("5 TB") << qint64(5) * 1024 * 1073741824 << "5120.00 GB";
+    }
+    void sizes()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(RemoteList::sizeText(bytes), text);
+    }
+
+    // Rows, counter, sorting, new-folder names and copied names.
+    void browserTable()
+    {
+        RemoteList list;
+        const QDateTime old(QDate(2020, 1, 2), QTime(3, 4, 5));
+        list.setItems({{"b.txt",
+                        {{kNSFileType, kNSFileTypeRegular},
+                         {kNSFileSize, 500},
+                         {kNSFileModificationDate, old}}},
+                       {"A", {{kNSFileType, kNSFileTypeDirectory}}}});
+        QCOMPARE(list.rowCount(), 2);
+        QCOMPARE(list.counterText(), "2 items");
+        QCOMPARE(list.items()[0].value("name").toString(), "A");
+        QCOMPARE(list.items()[0].value("size").toString(), "-");
+        QCOMPARE(list.items()[0].value("date").toString(), " ");
+        QCOMPARE(list.items()[1].value("date").toString(), " Jan 2, 2020, 03:04:05");
+        QCOMPARE(list.copyText({1, 0}), "b.txt\nA");
+        list.sort(RemoteList::SizeColumn, Qt::DescendingOrder);
+        QCOMPARE(list.items()[0].value("name").toString(), "b.txt");
+        // The chosen order stays for the next listing.
+        list.setItems({{"c", {{kNSFileSize, 1}}}, {"d", {{kNSFileSize, 9}}}});
+        QCOMPARE(list.copyText({0, 1}), "d\nc");
+        list.setItems({{"only", {}}});
+        QCOMPARE(list.counterText(), "1 item");
+
+        const QString chars = "Folder name cannot contain the following characters: ! @ # $ % ^ & "
+                              "( ) + ~ ` [ ] * ? \\ / | : < >";
+        QCOMPARE(list.folderNameProblem(""), "Please specify a folder name");
+        for (const char *bad : {"a\"b", "a/b", "x:y", "50%", "a\\b", "q?"})
+            QCOMPARE(list.folderNameProblem(bad), chars);
+        QCOMPARE(list.folderNameProblem("only"),
+                 "This name is already taken. Please choose a different name.");
+        QCOMPARE(list.folderNameProblem("new folder"), QString());
+
+        list.setCurrURL("https://k:s@photos." + s3::Provider::amazonS3().serviceHost);
+        QVERIFY(!list.canCreateFolder());
+        list.setCurrURL("ftp://u:p@host:21/s3.amazonaws.com");
+        QVERIFY(list.canCreateFolder());
     }
 
     void listingFailures()
