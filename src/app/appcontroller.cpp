@@ -91,6 +91,7 @@ AppController::AppController(UserInterface *ui, QObject *parent)
             m_ui->setStatus(text);
     });
     m_expiry->setErrorHandler([this](const QString &text) { logExpiryError(text); });
+    m_expiry->setDestinationLookup([this](const QString &name) { return destDictForName(name); });
     m_sizes = std::make_unique<SizeMeter>();
     connect(m_sizes.get(), &SizeMeter::measured, this, &AppController::itemMeasured);
     // The user may take command-line items out of the queue.

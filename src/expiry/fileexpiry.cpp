@@ -295,6 +295,9 @@ void FileExpiry::scanExpiryData()
             local.append(record);
         } else {
             record.insert(kBaseURL, composeBaseURL(record));
+            if (m_destination)
+                record.insert(QStringLiteral("dest"),
+                              m_destination(recString(record, kDestination)));
             m_serverItems.append(record);
             m_xmlFilesToDelete.append(recString(record, kDataFilePath));
         }

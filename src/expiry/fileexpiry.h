@@ -68,6 +68,12 @@ public:
     {
         m_errorLog = std::move(handler);
     }
+    /// The destination record of a name, so a server deletion connects with
+    /// the destination's own settings (certificate checks among them).
+    void setDestinationLookup(std::function<QVariantMap(const QString &)> lookup)
+    {
+        m_destination = std::move(lookup);
+    }
 
     /// Records a delivered item (a QueueItem record with finalName,
     /// baseURLNoPassword, dateFolderPath, isFolder) of dest. Nothing is
@@ -103,6 +109,7 @@ private:
 
     std::function<void(const QString &)> m_status;
     std::function<void(const QString &)> m_errorLog;
+    std::function<QVariantMap(const QString &)> m_destination;
     QTimer m_timer;
     bool m_busy = false;
     /// Server records of the run, and the record files to remove when it ends.

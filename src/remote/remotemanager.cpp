@@ -75,7 +75,8 @@ bool RemoteManager::isFileExpiry() const
     return !rows.isEmpty() && rows.first().toMap().contains(QStringLiteral("expiryDate"));
 }
 
-std::unique_ptr<FileTransferController> RemoteManager::controllerFor(QString url, bool keepSlashes)
+std::unique_ptr<FileTransferController> RemoteManager::controllerFor(QString url, bool keepSlashes,
+                                                                     const QVariantMap *dest)
 {
     if (!keepSlashes && url.endsWith(QLatin1String("///")))
         url.chop(3);
@@ -83,7 +84,8 @@ std::unique_ptr<FileTransferController> RemoteManager::controllerFor(QString url
     std::unique_ptr<FileTransferController> c = parsed.isValid() ? m_factory(parsed) : nullptr;
     if (c) {
         c->setDelegate(this);
-        c->applyDestinationSettings(m_parameters.value(QStringLiteral("dest")).toMap());
+        c->applyDestinationSettings(dest ? *dest
+                                         : m_parameters.value(QStringLiteral("dest")).toMap());
     }
     return c;
 }
@@ -257,7 +259,9 @@ void RemoteManager::deleteFolder(const QString &folder, const RemoteListing &con
 void RemoteManager::expireItem(const QVariantMap &row)
 {
     m_rowError = TransferError();
-    m_controller = controllerFor(row.value(QStringLiteral("baseURL")).toString());
+    // Each expiry row names its own destination, whose settings apply.
+    const QVariantMap dest = row.value(QStringLiteral("dest")).toMap();
+    m_controller = controllerFor(row.value(QStringLiteral("baseURL")).toString(), false, &dest);
     const auto reportError = [this, &row](const TransferError &error) {
         onClientThread([this, &row, &error] { m_client->fileExpiryError(error, row); });
     };

@@ -102,8 +102,9 @@ private:
     void fileTransferControllerDidFail(FileTransferController *controller,
                                        const TransferError &error) override;
     [[nodiscard]] bool isFileExpiry() const;
-    /// A controller for a folder URL, with the destination's settings applied.
-    std::unique_ptr<FileTransferController> controllerFor(QString url, bool keepSlashes = false);
+    /// A controller for the folder url with the settings of dest (the run's "dest" when null).
+    std::unique_ptr<FileTransferController> controllerFor(QString url, bool keepSlashes = false,
+                                                          const QVariantMap *dest = nullptr);
     /// Runs f on the client's thread and waits for it.
     void onClientThread(const std::function<void()> &f);
     void update(const QString &status);
