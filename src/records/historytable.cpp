@@ -13,8 +13,9 @@ namespace pv {
 HistoryTable::HistoryTable(Alerter *alerter, const QString &filePath, QObject *parent)
     : RecordList(filePath.isEmpty() ? paths::appFile(QStringLiteral("History.xml")) : filePath,
                  {QStringLiteral("success"), QStringLiteral("finalName"),
-                  QStringLiteral("dateEndStr"), QStringLiteral("finalSize"),
-                  QStringLiteral("dest")},
+                  QStringLiteral("QFDestType"), QStringLiteral("dateEndStr"),
+                  QStringLiteral("finalSize"), QStringLiteral("dest"), QStringLiteral("subject"),
+                  QStringLiteral("attachments")},
                  alerter, parent),
       m_sortKey(QStringLiteral("dateEnd"))
 {
@@ -139,7 +140,10 @@ void HistoryTable::setSortKey(const QString &key, Qt::SortOrder order)
 
 void HistoryTable::sort(int column, Qt::SortOrder order)
 {
-    const QString key = columnKeys().value(column);
+    QString key = columnKeys().value(column);
+    // The text ("Mar  5/24, ...") would put the months in alphabetical order.
+    if (key == QLatin1String("dateEndStr"))
+        key = QStringLiteral("dateEnd");
     if (!key.isEmpty())
         setSortKey(key, order);
 }
@@ -171,6 +175,39 @@ int HistoryTable::rowOfRecord(const QVariantMap &record)
     a.text.clear();
     ask(a);
     return -1;
+}
+
+QList<std::pair<QString, QString>> historyDetails(const QVariantMap &record)
+{
+    const auto text = [&](const char *key, const QString &missing = QString()) {
+        const QString v = recString(record, QLatin1String(key));
+        return v.isEmpty() ? missing : v;
+    };
+    QStringList attached;
+    const QVariant att = record.value(QStringLiteral("attachments"));
+    const QStringList paths =
+        att.typeId() == QMetaType::QVariantList ? att.toStringList() : QStringList{att.toString()};
+    for (const QString &p : paths) {
+        // "-a" is an argument of the mailer, not a file.
+        if (!p.isEmpty() && p != QLatin1String("-a"))
+            attached.append(QFileInfo(p).fileName());
+    }
+    return {{QStringLiteral("Name"), text("name")},
+            {QStringLiteral("Path"), text("path")},
+            {QStringLiteral("Delivered as"), text("finalName")},
+            {QStringLiteral("Location"), text("location")},
+            {QStringLiteral("Compression"), text("compr", QStringLiteral("-"))},
+            {QStringLiteral("Size"), text("sizeField")},
+            {QStringLiteral("Started"), text("dateStartStr")},
+            {QStringLiteral("Total time"), text("timeTotal", QStringLiteral("?"))},
+            {QStringLiteral("Completed"), text("dateEndStr")},
+            {QStringLiteral("To"), text("to")},
+            {QStringLiteral("Cc"), text("cc")},
+            {QStringLiteral("Bcc"), text("bcc")},
+            {QStringLiteral("Subject"), text("subject")},
+            {QStringLiteral("Attachments"), attached.join(QStringLiteral(", "))},
+            {QStringLiteral("Message"), text("body")},
+            {QStringLiteral("Error"), text("error")}};
 }
 
 QString HistoryTable::displayText(const QVariantMap &record, const QString &key) const

@@ -10,8 +10,9 @@ namespace pv {
 /// anywhere but at its end). Until then records that sort after the file's
 /// last one are added to the end of the file without reading it, so a long
 /// history costs neither memory nor time per delivery. Columns: success,
-/// finalName, dateEndStr, finalSize (the size when there is no package size),
-/// dest. Main thread only.
+/// finalName, QFDestType, dateEndStr, finalSize (the size when there is no
+/// package size), dest, subject and attachments (the windows show the last
+/// two as marks). Main thread only.
 class HistoryTable final : public RecordList {
     Q_OBJECT
 
@@ -41,7 +42,8 @@ public:
     void setSortKey(const QString &key, Qt::SortOrder order = Qt::AscendingOrder);
     [[nodiscard]] QString sortKey() const { return m_sortKey; }
     [[nodiscard]] Qt::SortOrder sortOrder() const { return m_sortOrder; }
-    /// Views sort by a column: the column's key becomes the sort key.
+    /// Views sort by a column: the column's key becomes the sort key, except
+    /// that the completion date's text sorts by the date itself.
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
     /// Loads when needed and returns the row of the record with the same
@@ -68,5 +70,10 @@ private:
     QString m_sortKey;
     Qt::SortOrder m_sortOrder = Qt::AscendingOrder;
 };
+
+/// What the details pane shows of a history record, in order: a label for
+/// people and the text (compression "-" and total time "?" when missing,
+/// the attachments' file names joined with ", ").
+[[nodiscard]] QList<std::pair<QString, QString>> historyDetails(const QVariantMap &record);
 
 } // namespace pv

@@ -432,6 +432,15 @@ private Q_SLOTS:
         history.setSortKey("dateEnd", Qt::DescendingOrder);
         QCOMPARE(seqs(history.items()), QList<int>({7, 5, 3, 2, 1}));
         QVERIFY(written(history));
+
+        // The completion date's column sorts by date, not by month names.
+        QVariantMap feb = record(9), mar = record(8);
+        feb["dateEndStr"] = "Feb  1/24, 09:00:00 AM";
+        mar["dateEndStr"] = "Mar  1/24, 09:00:00 AM";
+        history.addItem(feb);
+        history.addItem(mar);
+        history.sort(history.columnOfKey("dateEndStr"), Qt::AscendingOrder);
+        QCOMPARE(seqs(history.items()), QList<int>({1, 2, 3, 5, 7, 8, 9}));
     }
 
     // The limit of the processed-files list, in both readings of "Unlimited".
