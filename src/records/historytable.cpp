@@ -132,6 +132,9 @@ bool HistoryTable::clearHistory()
 
 void HistoryTable::setSortKey(const QString &key, Qt::SortOrder order)
 {
+    // The list is kept in its order: a view that only states it costs nothing.
+    if (key == m_sortKey && order == m_sortOrder)
+        return;
     m_sortKey = key;
     m_sortOrder = order;
     if (m_loaded)

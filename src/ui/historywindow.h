@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QHash>
+#include <QWidget>
+
+class QAction;
+class QFormLayout;
+class QLabel;
+class QPushButton;
+class QTableView;
+
+namespace pv {
+
+class DeliveryListView;
+class HistoryTable;
+class RecordActions;
+
+/// The delivery history: one row per record with its marks, a details pane
+/// for the current record, the counter and "Clear History...". Reads the
+/// history when it is made (the first time it is opened). The table draws
+/// only the rows in sight, so a long history opens as fast as a short one
+/// once read. Controls are public so tests can drive them.
+class HistoryWindow final : public QWidget {
+    Q_OBJECT
+
+public:
+    /// history is not owned and must outlive the window.
+    explicit HistoryWindow(HistoryTable &history, QWidget *parent = nullptr);
+
+    /// Selects the row of the history and scrolls to it.
+    void showRow(int row);
+    /// The text the details pane shows under label ("Name", "Path", ...).
+    [[nodiscard]] QString detail(const QString &label) const;
+
+    QTableView *table = nullptr;
+    QLabel *counter = nullptr;
+    QPushButton *clearButton = nullptr;
+    RecordActions *actions = nullptr;
+
+private:
+    void showDetails();
+    void updateCounter();
+
+    HistoryTable &m_history;
+    DeliveryListView *m_view = nullptr;
+    QFormLayout *m_form = nullptr;
+    QHash<QString, QLabel *> m_details;
+};
+
+} // namespace pv
