@@ -9,6 +9,7 @@
 #include <QEvent>
 #include <QFontDatabase>
 #include <QHBoxLayout>
+#include <QIdentityProxyModel>
 #include <QItemSelectionModel>
 #include <QListView>
 #include <QPushButton>
@@ -16,12 +17,31 @@
 
 namespace pv {
 
+namespace {
+/// The log in the error colour of the view's palette, whatever it is now.
+class ErrorTexts final : public QIdentityProxyModel {
+public:
+    ErrorTexts(QWidget *view) : QIdentityProxyModel(view), m_view(view) {}
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        if (role == Qt::ForegroundRole)
+            return errorColor(m_view->palette());
+        return QIdentityProxyModel::data(index, role);
+    }
+
+private:
+    QWidget *m_view;
+};
+} // namespace
+
 ErrorsPanel::ErrorsPanel(HistoryPanelTable &errors, QWidget *parent)
     : QWidget(parent, Qt::Window), m_errors(errors)
 {
     setWindowTitle(QStringLiteral("Errors"));
     list = new QListView(this);
-    list->setModel(&m_errors);
+    auto *texts = new ErrorTexts(list);
+    texts->setSourceModel(&m_errors);
+    list->setModel(texts);
     list->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list->setWordWrap(true);
@@ -30,7 +50,6 @@ ErrorsPanel::ErrorsPanel(HistoryPanelTable &errors, QWidget *parent)
     list->setUniformItemSizes(false);
     list->setSpacing(2);
     list->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    applyColours();
 
     auto *copy = new QAction(QStringLiteral("Copy"), list);
     copy->setShortcut(QKeySequence::Copy);
@@ -60,23 +79,6 @@ void ErrorsPanel::copySelection()
     const QString text = m_errors.copy(rows);
     if (!text.isEmpty())
         QApplication::clipboard()->setText(text);
-}
-
-void ErrorsPanel::changeEvent(QEvent *event)
-{
-    if (event->type() == QEvent::PaletteChange)
-        applyColours();
-    QWidget::changeEvent(event);
-}
-
-void ErrorsPanel::applyColours()
-{
-    QPalette p = list->palette();
-    const QColor red = errorColor(p);
-    if (p.color(QPalette::Text) != red) {
-        p.setColor(QPalette::Text, red);
-        list->setPalette(p);
-    }
 }
 
 } // namespace pv

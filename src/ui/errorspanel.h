@@ -27,12 +27,7 @@ public:
     QPushButton *copyButton = nullptr;
     QPushButton *clearButton = nullptr;
 
-protected:
-    void changeEvent(QEvent *event) override;
-
 private:
-    void applyColours();
-
     HistoryPanelTable &m_errors;
 };
 
