@@ -12,8 +12,8 @@ namespace pv {
 
 HistoryTable::HistoryTable(Alerter *alerter, const QString &filePath, QObject *parent)
     : RecordList(filePath.isEmpty() ? paths::appFile(QStringLiteral("History.xml")) : filePath,
-                 {QStringLiteral("success"), QStringLiteral("finalName"),
-                  QStringLiteral("QFDestType"), QStringLiteral("dateEndStr"),
+                 {QStringLiteral("success"), QStringLiteral("QFDestType"),
+                  QStringLiteral("finalName"), QStringLiteral("dateEndStr"),
                   QStringLiteral("finalSize"), QStringLiteral("dest"), QStringLiteral("subject"),
                   QStringLiteral("attachments")},
                  alerter, parent),

@@ -10,7 +10,7 @@ namespace pv {
 /// anywhere but at its end). Until then records that sort after the file's
 /// last one are added to the end of the file without reading it, so a long
 /// history costs neither memory nor time per delivery. Columns: success,
-/// finalName, QFDestType, dateEndStr, finalSize (the size when there is no
+/// QFDestType, finalName, dateEndStr, finalSize (the size when there is no
 /// package size), dest, subject and attachments (the windows show the last
 /// two as marks). Main thread only.
 class HistoryTable final : public RecordList {

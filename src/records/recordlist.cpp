@@ -108,7 +108,7 @@ QVariant RecordList::headerData(int section, Qt::Orientation orientation, int ro
             {QStringLiteral("success"), QStringLiteral("Result")},
             {QStringLiteral("sizeLine"), QStringLiteral("Size and date")},
             {QStringLiteral("dateEndStr"), QStringLiteral("Delivered")},
-            {QStringLiteral("finalSize"), QStringLiteral("Package size")},
+            {QStringLiteral("finalSize"), QStringLiteral("Size")},
             {QStringLiteral("error"), QStringLiteral("Error")},
             {QStringLiteral("QFDestType"), QStringLiteral("Type")},
             {QStringLiteral("subject"), QStringLiteral("Mail")},

@@ -49,10 +49,13 @@ HistoryWindow::HistoryWindow(HistoryTable &history, QWidget *parent)
         {QStringLiteral("attachments"), mark},
         {QStringLiteral("finalName"), table->fontMetrics().averageCharWidth() * 34},
         {QStringLiteral("dateEndStr"), table->fontMetrics().averageCharWidth() * 24},
-        {QStringLiteral("finalSize"), table->fontMetrics().averageCharWidth() * 12},
+        {QStringLiteral("finalSize"), table->fontMetrics().averageCharWidth() * 14},
         {QStringLiteral("dest"), table->fontMetrics().averageCharWidth() * 18}};
     for (int c = 0; c < m_history.columnCount(); ++c)
         cols->resizeSection(c, widths.value(m_history.columnKeys().at(c), 80));
+    // The name takes the room there is; a stretched column measures no rows.
+    cols->setSectionResizeMode(m_history.columnOfKey(QStringLiteral("finalName")),
+                               QHeaderView::Stretch);
     // The list is kept in this order already; the indicator only says so.
     const QString sortKey = m_history.sortKey() == QLatin1String("dateEnd")
                                 ? QStringLiteral("dateEndStr")
@@ -76,7 +79,7 @@ HistoryWindow::HistoryWindow(HistoryTable &history, QWidget *parent)
 
     auto *pane = new QWidget;
     m_form = new QFormLayout(pane);
-    m_form->setRowWrapPolicy(QFormLayout::WrapLongRows);
+    m_form->setRowWrapPolicy(QFormLayout::DontWrapRows);
     m_form->setLabelAlignment(Qt::AlignRight | Qt::AlignTop);
     for (const auto &[label, value] : historyDetails({})) {
         auto *v = new QLabel(pane);
@@ -110,6 +113,10 @@ HistoryWindow::HistoryWindow(HistoryTable &history, QWidget *parent)
     updateCounter();
     showDetails();
     resize(960, 560);
+    // The newest deliveries are what one looks for first.
+    if (m_history.sortKey() == QLatin1String("dateEnd") &&
+        m_history.sortOrder() == Qt::AscendingOrder)
+        table->scrollToBottom();
 }
 
 void HistoryWindow::showRow(int row)

@@ -118,7 +118,7 @@ ProcessingWindow::ProcessingWindow(AppController &controller, QWidget *parent)
         qMax(36, sentView->fontMetrics().height() + 8));
     sentView->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     sentView->horizontalHeader()->resizeSection(0, sentView->fontMetrics().averageCharWidth() * 36);
-    sentView->horizontalHeader()->resizeSection(1, sentView->fontMetrics().height() + 14);
+    sentView->horizontalHeader()->resizeSection(1, 44);
     sentView->horizontalHeader()->resizeSection(2, sentView->fontMetrics().averageCharWidth() * 20);
     sentActions = new RecordActions(sentView, controller.sent());
     connect(sentView, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex &index) {
@@ -126,6 +126,10 @@ ProcessingWindow::ProcessingWindow(AppController &controller, QWidget *parent)
         if (row >= 0 && showInHistory)
             showInHistory(row);
     });
+    queueView->horizontalHeader()->resizeSection(0,
+                                                 queueView->fontMetrics().averageCharWidth() * 36);
+    queueView->horizontalHeader()->resizeSection(1,
+                                                 queueView->fontMetrics().averageCharWidth() * 20);
     removeButton = new QPushButton(QStringLiteral("-"), central);
     removeButton->setToolTip(QStringLiteral("Remove the selected item from the queue"));
     connect(removeButton, &QPushButton::clicked, this, [this] {

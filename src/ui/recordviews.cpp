@@ -164,7 +164,10 @@ QVariant DeliveryListView::data(const QModelIndex &index, int role) const
         if (role == Qt::ToolTipRole)
             return recString(rec, QStringLiteral("path"));
     }
-    if (key == QLatin1String("dest") && role == Qt::DecorationRole)
+    // Beside the destination's name unless the list has a column of its own.
+    if (key == QLatin1String("dest") && role == Qt::DecorationRole &&
+        qobject_cast<const RecordList *>(sourceModel())->columnOfKey(QStringLiteral("QFDestType")) <
+            0)
         return destinationTypeIcon(recString(rec, QStringLiteral("QFDestType")));
     return QIdentityProxyModel::data(index, role);
 }

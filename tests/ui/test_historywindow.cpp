@@ -10,6 +10,7 @@
 #include "core/plist.h"
 #include "records/historypaneltable.h"
 #include "records/historytable.h"
+#include "records/queuetable.h"
 #include "records/senttable.h"
 #include "ui/errorspanel.h"
 #include "ui/historywindow.h"
@@ -76,6 +77,39 @@ QPalette darkPalette()
     p.setColor(QPalette::Button, QColor(50, 50, 54));
     p.setColor(QPalette::ButtonText, QColor(230, 230, 230));
     return p;
+}
+
+/// A varied delivery for the pictures of the windows.
+QVariantMap sample(int i)
+{
+    static const QStringList names{"Catalogue_Spring_2026.pdf", "Brochure_A4_v3.zip",
+                                   "Photos_Shoot_0412",         "Annual_Report_Final.pdf",
+                                   "Poster_B1_print.tif",       "Logo_Package.zip",
+                                   "Newsletter_March.indd",     "Packaging_Dieline.ai"};
+    static const QList<QStringList> dests{{"Printer", "SFTP Server"},
+                                          {"Agency Share", "SMB Server"},
+                                          {"Web Server", "FTP Server"},
+                                          {"Archive", "Local Disk"}};
+    QVariantMap r = delivery(i, i % 7 == 3 ? "missing" : i % 11 == 5 ? "modified" : "ok");
+    const QString name = names.at(i % names.size());
+    const QStringList dest = dests.at(i % dests.size());
+    r.insert({{"name", name},
+              {"finalName", name},
+              {"path", "/home/studio/Hot Folders/" + dest[0] + "/" + name},
+              {"dest", dest[0]},
+              {"QFDestType", dest[1]},
+              {"isFolder", name.contains('.') ? 0 : 1},
+              {"size", QString("%1.%2 MB").arg(3 + i * 7 % 40).arg(i % 10)},
+              {"sizeField", QString("%1.%2 MB").arg(3 + i * 7 % 40).arg(i % 10)}});
+    if (i % 3 == 0)
+        r.insert({{"subject", "Delivered: " + name},
+                  {"to", "production@printer.example"},
+                  {"body", "Hello,\n\n" + name + " has been delivered.\n\nThe studio"}});
+    if (i % 6 == 0)
+        r.insert("attachments", QVariantList{"/tmp/Parcelvane/" + name});
+    if (r.value("success") == "missing")
+        r.insert("error", "Transfer error: Connection refused\nThe server did not answer.");
+    return r;
 }
 
 } // namespace
@@ -279,6 +313,50 @@ private Q_SLOTS:
         QCOMPARE(probe.size(), QSize(820, 640));
     }
 
+    // PV_SCREENSHOTS=DIR keeps pictures of the windows for the README.
+    void screenshots()
+    {
+        const QString dir = qEnvironmentVariable("PV_SCREENSHOTS");
+        if (dir.isEmpty())
+            QSKIP("PV_SCREENSHOTS not set");
+        QVariantList history, sent;
+        for (int i = 0; i < 40; ++i)
+            history.append(sample(i));
+        for (int i = 39; i > 33; --i)
+            sent.append(sample(i));
+        start(history, sent);
+        ProcessingWindow *proc = m_ui->processingWindow();
+        for (int i = 40; i < 43; ++i) {
+            QVariantMap q = sample(i);
+            q.insert("date", q.value("dateStart"));
+            m_app->queue().addItem(q);
+        }
+        m_ui->setWindowTitle("Processing \u2022 Catalogue_Spring_2026.pdf");
+        m_ui->setSourceField("Catalogue_Spring_2026.pdf");
+        m_ui->setDestinationField("sftp://prepress@files.printer.example/incoming/2026/03-2026");
+        m_ui->setStatus("Uploading Catalogue_Spring_2026.pdf...");
+        m_ui->setStatus2("18.6 MB of 41.2 MB, 4.1 MB/s");
+        m_ui->setProgress(45);
+        proc->resize(820, 660);
+        QVERIFY(QTest::qWaitForWindowExposed(proc));
+        QVERIFY(proc->grab().save(dir + "/processing-window.png"));
+
+        HistoryWindow *win = openHistory();
+        win->resize(1180, 600);
+        win->showRow(30);
+        QVERIFY(QTest::qWaitForWindowExposed(win));
+        QVERIFY(win->grab().save(dir + "/history-window.png"));
+
+        m_app->errors().addError("Mar  2, 2026, 09:31:07 AM\nFile: Poster_B1_print.tif\n\nError: "
+                                 "Transfer error: Connection refused\nThe server did not answer.");
+        m_app->errors().addError("Mar  2, 2026, 09:45:12 AM\nFile: Logo_Package.zip\n\nError: "
+                                 "E-mail could not be sent: SMTP server not specified. Please "
+                                 "specify SMTP info in the e-mail template setup.");
+        m_ui->bringToFront(UserInterface::Window::Errors);
+        QVERIFY(QTest::qWaitForWindowExposed(m_ui->errorsPanel()));
+        QVERIFY(m_ui->errorsPanel()->grab().save(dir + "/errors-panel.png"));
+    }
+
     // PV_HISTORY_RECORDS=100000 for the figure worth quoting.
     void firstPaintOfALongHistory()
     {
@@ -290,6 +368,8 @@ private Q_SLOTS:
         for (int i = 0; i < n; ++i)
             records.append(delivery(i, i % 50 == 7 ? "missing" : "ok"));
         start(records);
+        // Read when the window first opens, not at every start.
+        QVERIFY(!m_app->history().isLoaded());
         QElapsedTimer clock;
         clock.start();
         HistoryWindow *win = openHistory();
