@@ -25,12 +25,57 @@ HistoryTable::HistoryTable(Alerter *alerter, const QString &filePath, QObject *p
         loadHistory();
 }
 
+HistoryTable::~HistoryTable()
+{
+    endReading();
+}
+
+void HistoryTable::endReading()
+{
+    if (!m_reader)
+        return;
+    m_reader->wait();
+    m_reader.reset();
+}
+
 void HistoryTable::loadHistory()
 {
     if (m_loaded)
         return;
+    // A read under way would miss nothing, but its result comes later than
+    // the caller needs it: read now and drop that one.
+    endReading();
+    adopt(readRecordFile(filePath()));
+}
+
+void HistoryTable::loadHistoryInBackground()
+{
+    if (m_loaded || m_reader)
+        return;
+    // The file must hold every record added so far: nothing is appended to
+    // it while the worker reads (additions meanwhile read it here, at once).
+    flush();
+    const QString path = filePath();
+    m_reader.reset(QThread::create([this, path] {
+        QList<QVariantMap> records = readRecordFile(path);
+        QMetaObject::invokeMethod(
+            this,
+            [this, records] {
+                if (!m_reader)
+                    return; // read at once meanwhile
+                endReading();
+                adopt(records);
+            },
+            Qt::QueuedConnection);
+    }));
+    m_reader->start();
+}
+
+void HistoryTable::adopt(const QList<QVariantMap> &records)
+{
+    if (m_loaded)
+        return;
     m_loaded = true;
-    const QList<QVariantMap> records = readRecordFile(filePath());
     // Records added to the unread list and not yet written come back from
     // the journal with the rest.
     QList<QVariantMap> folded = journalRecordsToFold(records);
@@ -45,11 +90,12 @@ void HistoryTable::loadHistory()
         insertFolded(sortedRowFor(r, m_sortKey, m_sortOrder), r);
     if (!folded.isEmpty())
         flush();
+    Q_EMIT historyLoaded();
 }
 
 bool HistoryTable::addItem(const QVariantMap &record)
 {
-    if (!m_loaded && belongsAtTheEnd(record)) {
+    if (!m_loaded && !m_reader && belongsAtTheEnd(record)) {
         bool ok = true;
         const QVariantMap stored = journaled(record, &ok);
         m_toAppend.append(plist::arrayElementXml(stored));

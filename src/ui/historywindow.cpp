@@ -20,7 +20,6 @@ HistoryWindow::HistoryWindow(HistoryTable &history, QWidget *parent)
     : QWidget(parent, Qt::Window), m_history(history)
 {
     setWindowTitle(QStringLiteral("History"));
-    m_history.loadHistory();
 
     m_view = new DeliveryListView(this);
     m_view->setSourceModel(&m_history);
@@ -110,11 +109,20 @@ HistoryWindow::HistoryWindow(HistoryTable &history, QWidget *parent)
         updateCounter();
         showDetails();
     });
+    // A long history takes a moment to read: the window shows at once and
+    // fills when the records are in.
+    connect(&m_history, &HistoryTable::historyLoaded, this, [this] {
+        updateCounter();
+        // The newest deliveries are what one looks for first.
+        if (m_history.sortKey() == QLatin1String("dateEnd") &&
+            m_history.sortOrder() == Qt::AscendingOrder)
+            table->scrollToBottom();
+    });
+    m_history.loadHistoryInBackground();
     updateCounter();
     showDetails();
     resize(960, 560);
-    // The newest deliveries are what one looks for first.
-    if (m_history.sortKey() == QLatin1String("dateEnd") &&
+    if (m_history.isLoaded() && m_history.sortKey() == QLatin1String("dateEnd") &&
         m_history.sortOrder() == Qt::AscendingOrder)
         table->scrollToBottom();
 }
@@ -146,7 +154,8 @@ void HistoryWindow::showDetails()
 
 void HistoryWindow::updateCounter()
 {
-    counter->setText(QStringLiteral("%1 deliveries").arg(m_history.count()));
+    counter->setText(m_history.isLoaded() ? QStringLiteral("%1 deliveries").arg(m_history.count())
+                                          : QStringLiteral("Reading the history..."));
 }
 
 } // namespace pv

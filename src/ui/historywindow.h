@@ -16,10 +16,11 @@ class HistoryTable;
 class RecordActions;
 
 /// The delivery history: one row per record with its marks, a details pane
-/// for the current record, the counter and "Clear History...". Reads the
-/// history when it is made (the first time it is opened). The table draws
-/// only the rows in sight, so a long history opens as fast as a short one
-/// once read. Controls are public so tests can drive them.
+/// for the current record, the counter and "Clear History...". The history
+/// is read when the window is made (the first time it is opened), on a
+/// worker, so the window shows at once and fills when the records are in;
+/// the table draws only the rows in sight. Controls are public so tests can
+/// drive them.
 class HistoryWindow final : public QWidget {
     Q_OBJECT
 

@@ -170,7 +170,7 @@ private Q_SLOTS:
         start({mailed, failed, folder});
         HistoryWindow *win = openHistory();
         QVERIFY(QTest::qWaitForWindowExposed(win));
-        QCOMPARE(win->counter->text(), QStringLiteral("3 deliveries"));
+        QTRY_COMPARE(win->counter->text(), QStringLiteral("3 deliveries"));
 
         QTableView *t = win->table;
         // Mail and paper-clip marks only where there was a message and an attachment.
@@ -386,8 +386,9 @@ private Q_SLOTS:
         spy.clock = &clock;
         win->table->viewport()->installEventFilter(&spy);
         QTRY_VERIFY_WITH_TIMEOUT(spy.at >= 0, 120000);
-        qInfo("history of %d records: first paint after %lld ms", n, spy.at);
-        QCOMPARE(win->table->model()->rowCount(), n);
+        QTRY_COMPARE_WITH_TIMEOUT(win->table->model()->rowCount(), n, 120000);
+        qInfo("history of %d records: first paint after %lld ms, all rows in after %lld ms", n,
+              spy.at, clock.elapsed());
         QCOMPARE(win->counter->text(), QStringLiteral("%1 deliveries").arg(n));
     }
 };
