@@ -3,15 +3,14 @@
 #include "records/historytable.h"
 #include "ui/recordviews.h"
 
-#include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QSplitter>
 #include <QTableView>
+#include <QTextBrowser>
 #include <QVBoxLayout>
 
 namespace pv {
@@ -76,26 +75,14 @@ HistoryWindow::HistoryWindow(HistoryTable &history, QWidget *parent)
     leftLayout->addWidget(table, 1);
     leftLayout->addLayout(bar);
 
-    auto *pane = new QWidget;
-    m_form = new QFormLayout(pane);
-    m_form->setRowWrapPolicy(QFormLayout::DontWrapRows);
-    m_form->setLabelAlignment(Qt::AlignRight | Qt::AlignTop);
-    for (const auto &[label, value] : historyDetails({})) {
-        auto *v = new QLabel(pane);
-        v->setWordWrap(true);
-        v->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        v->setTextFormat(Qt::PlainText);
-        v->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        m_form->addRow(label + QLatin1Char(':'), v);
-        m_details.insert(label, v);
-    }
-    auto *scroll = new QScrollArea(this);
-    scroll->setWidget(pane);
-    scroll->setWidgetResizable(true);
+    // One document for the pane: it wraps and scrolls the same at any scale.
+    details = new QTextBrowser(this);
+    details->setOpenLinks(false);
+    details->setFrameShape(QFrame::NoFrame);
 
     auto *split = new QSplitter(Qt::Horizontal, this);
     split->addWidget(left);
-    split->addWidget(scroll);
+    split->addWidget(details);
     split->setStretchFactor(0, 3);
     split->setStretchFactor(1, 2);
     auto *layout = new QVBoxLayout(this);
@@ -140,16 +127,27 @@ void HistoryWindow::showRow(int row)
 
 QString HistoryWindow::detail(const QString &label) const
 {
-    const QLabel *v = m_details.value(label);
-    return v ? v->text() : QString();
+    return m_details.value(label);
 }
 
 void HistoryWindow::showDetails()
 {
     const QModelIndex current = table->selectionModel()->currentIndex();
     const QVariantMap record = current.isValid() ? m_history.itemAt(current.row()) : QVariantMap();
-    for (const auto &[label, value] : historyDetails(record))
-        m_details.value(label)->setText(record.isEmpty() ? QString() : value);
+    m_details.clear();
+    if (record.isEmpty()) {
+        details->clear();
+        return;
+    }
+    QString html = QStringLiteral("<table cellspacing=\"0\" cellpadding=\"3\">");
+    for (const auto &[label, value] : historyDetails(record)) {
+        m_details.insert(label, value);
+        html += QStringLiteral("<tr><td align=\"right\" valign=\"top\"><b>%1:</b></td>"
+                               "<td valign=\"top\">%2</td></tr>")
+                    .arg(label.toHtmlEscaped(),
+                         value.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>")));
+    }
+    details->setHtml(html + QStringLiteral("</table>"));
 }
 
 void HistoryWindow::updateCounter()

@@ -4,10 +4,10 @@
 #include <QWidget>
 
 class QAction;
-class QFormLayout;
 class QLabel;
 class QPushButton;
 class QTableView;
+class QTextBrowser;
 
 namespace pv {
 
@@ -30,12 +30,13 @@ public:
 
     /// Selects the row of the history and scrolls to it.
     void showRow(int row);
-    /// The text the details pane shows under label ("Name", "Path", ...).
+    /// The text the details pane shows beside label ("Name", "Path", ...).
     [[nodiscard]] QString detail(const QString &label) const;
 
     QTableView *table = nullptr;
     QLabel *counter = nullptr;
     QPushButton *clearButton = nullptr;
+    QTextBrowser *details = nullptr;
     RecordActions *actions = nullptr;
 
 private:
@@ -44,8 +45,7 @@ private:
 
     HistoryTable &m_history;
     DeliveryListView *m_view = nullptr;
-    QFormLayout *m_form = nullptr;
-    QHash<QString, QLabel *> m_details;
+    QHash<QString, QString> m_details;
 };
 
 } // namespace pv

@@ -24,6 +24,7 @@
 #include <QListView>
 #include <QPushButton>
 #include <QTableView>
+#include <QTextBrowser>
 
 using namespace pv;
 
@@ -199,6 +200,7 @@ private Q_SLOTS:
         QCOMPARE(win->detail("Attachments"), QStringLiteral("Proof_00001.pdf"));
         QCOMPARE(win->detail("To"), QStringLiteral("boss@example.com"));
         QCOMPARE(win->detail("Message"), QStringLiteral("Your proof is ready."));
+        QVERIFY(win->details->toPlainText().contains("Your proof is ready."));
         t->selectRow(1);
         QCOMPARE(win->detail("Compression"), QStringLiteral("-"));
         QCOMPARE(win->detail("Total time"), QStringLiteral("?"));
@@ -342,6 +344,7 @@ private Q_SLOTS:
         QVERIFY(proc->grab().save(dir + "/processing-window.png"));
 
         HistoryWindow *win = openHistory();
+        QTRY_VERIFY(m_app->history().isLoaded());
         win->resize(1180, 600);
         win->showRow(30);
         QVERIFY(QTest::qWaitForWindowExposed(win));
