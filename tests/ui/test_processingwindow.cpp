@@ -152,7 +152,11 @@ private Q_SLOTS:
         win->quitAction->trigger();
         QCOMPARE(quits, 2);
         QCOMPARE(answers.texts.size(), 2);
+        ui.setProgress(42.5);
+        QVERIFY(ui.trayIcon()->toolTip().contains(QStringLiteral("42 %")));
         app.setProcessing(false);
+        ui.setProgress(0); // the display is reset: no progress in the tray
+        QVERIFY(!ui.trayIcon()->toolTip().contains(QStringLiteral("%")));
 
         // The tray follows the watching state, and its menu reopens the windows.
         TrayIcon *tray = ui.trayIcon();
