@@ -458,6 +458,7 @@ void AppController::stopProgress(bool cont)
     m_ui->setWindowTitle(QStringLiteral("Processing"));
     m_ui->setProgressIndeterminate(false);
     m_ui->setProgress(0);
+    m_ui->setMailIcon(false);
     if (cont && !m_processCancelled) {
         sendNextFileInQueue();
         return;

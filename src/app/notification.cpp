@@ -122,7 +122,9 @@ void EntryRun::composeAndSend(const ComposeInput &in)
             [this](const SMTPOutcome &outcome) { emailFinished(outcome); });
     m_smtp->setServer(r.smtp.server, r.smtp.port, r.smtp.user, r.smtp.password, r.smtp.mechanism,
                       r.smtp.security);
+    ui().setMailIcon(true);
     if (!m_smtp->sendMessage(r.from, r.recipients, r.subject, r.body, r.attachments)) {
+        ui().setMailIcon(false);
         logError(QStringLiteral("Email could not be sent: another e-mail is still being sent."),
                  Effect::MailNotSent);
         m_smtp.release()->deleteLater();
@@ -134,6 +136,7 @@ void EntryRun::emailFinished(const SMTPOutcome &outcome)
 {
     if (hasEnded())
         return;
+    ui().setMailIcon(false);
     for (qsizetype i = 0; i < outcome.logLines.size(); ++i)
         logError(outcome.logLines[i], outcome.endsWithFailure && i + 1 == outcome.logLines.size()
                                           ? Effect::MailNotSent

@@ -114,8 +114,14 @@ void AppController::findMembersDone(const QSet<QString> &hotFolders,
         if (hotFolders.contains(QFileInfo(recString(r, qk::path)).absolutePath()))
             note(r);
     }
-    m_history->loadHistory();
-    for (const QVariantMap &r : m_history->items()) {
+    // Only a group's members can be half done: without groups a long history
+    // is not read at every start.
+    bool haveGroups = false;
+    for (const QVariantMap &dest : m_destinations->items())
+        haveGroups = haveGroups || recBool(dest, dk::isGroup);
+    if (haveGroups)
+        m_history->loadHistory();
+    for (const QVariantMap &r : haveGroups ? m_history->items() : QList<QVariantMap>()) {
         const QFileInfo source(recString(r, qk::path));
         if (recString(r, qk::group).isEmpty() || !hotFolders.contains(source.absolutePath()) ||
             !source.exists())

@@ -31,6 +31,8 @@ public:
     /// The source and destination fields of the processing window.
     virtual void setSourceField(const QString &) {}
     virtual void setDestinationField(const QString &) {}
+    /// The mail mark: shown while the entry's notification is being sent.
+    virtual void setMailIcon(bool shown) { (void)shown; }
     /// A queue entry has been recorded; summary is its one-line account
     /// (deliverySummary), passwords masked. The windows show the records.
     virtual void entryFinished(const QString &summary) { (void)summary; }

@@ -12,9 +12,10 @@ namespace pv {
 
 HistoryTable::HistoryTable(Alerter *alerter, const QString &filePath, QObject *parent)
     : RecordList(filePath.isEmpty() ? paths::appFile(QStringLiteral("History.xml")) : filePath,
-                 {QStringLiteral("success"), QStringLiteral("finalName"),
-                  QStringLiteral("dateEndStr"), QStringLiteral("finalSize"),
-                  QStringLiteral("dest")},
+                 {QStringLiteral("success"), QStringLiteral("QFDestType"),
+                  QStringLiteral("finalName"), QStringLiteral("dateEndStr"),
+                  QStringLiteral("finalSize"), QStringLiteral("dest"), QStringLiteral("subject"),
+                  QStringLiteral("attachments")},
                  alerter, parent),
       m_sortKey(QStringLiteral("dateEnd"))
 {
@@ -24,12 +25,57 @@ HistoryTable::HistoryTable(Alerter *alerter, const QString &filePath, QObject *p
         loadHistory();
 }
 
+HistoryTable::~HistoryTable()
+{
+    endReading();
+}
+
+void HistoryTable::endReading()
+{
+    if (!m_reader)
+        return;
+    m_reader->wait();
+    m_reader.reset();
+}
+
 void HistoryTable::loadHistory()
 {
     if (m_loaded)
         return;
+    // A read under way would miss nothing, but its result comes later than
+    // the caller needs it: read now and drop that one.
+    endReading();
+    adopt(readRecordFile(filePath()));
+}
+
+void HistoryTable::loadHistoryInBackground()
+{
+    if (m_loaded || m_reader)
+        return;
+    // The file must hold every record added so far: nothing is appended to
+    // it while the worker reads (additions meanwhile read it here, at once).
+    flush();
+    const QString path = filePath();
+    m_reader.reset(QThread::create([this, path] {
+        QList<QVariantMap> records = readRecordFile(path);
+        QMetaObject::invokeMethod(
+            this,
+            [this, records] {
+                if (!m_reader)
+                    return; // read at once meanwhile
+                endReading();
+                adopt(records);
+            },
+            Qt::QueuedConnection);
+    }));
+    m_reader->start();
+}
+
+void HistoryTable::adopt(const QList<QVariantMap> &records)
+{
+    if (m_loaded)
+        return;
     m_loaded = true;
-    const QList<QVariantMap> records = readRecordFile(filePath());
     // Records added to the unread list and not yet written come back from
     // the journal with the rest.
     QList<QVariantMap> folded = journalRecordsToFold(records);
@@ -44,11 +90,12 @@ void HistoryTable::loadHistory()
         insertFolded(sortedRowFor(r, m_sortKey, m_sortOrder), r);
     if (!folded.isEmpty())
         flush();
+    Q_EMIT historyLoaded();
 }
 
 bool HistoryTable::addItem(const QVariantMap &record)
 {
-    if (!m_loaded && belongsAtTheEnd(record)) {
+    if (!m_loaded && !m_reader && belongsAtTheEnd(record)) {
         bool ok = true;
         const QVariantMap stored = journaled(record, &ok);
         m_toAppend.append(plist::arrayElementXml(stored));
@@ -131,6 +178,9 @@ bool HistoryTable::clearHistory()
 
 void HistoryTable::setSortKey(const QString &key, Qt::SortOrder order)
 {
+    // The list is kept in its order: a view that only states it costs nothing.
+    if (key == m_sortKey && order == m_sortOrder)
+        return;
     m_sortKey = key;
     m_sortOrder = order;
     if (m_loaded)
@@ -139,7 +189,10 @@ void HistoryTable::setSortKey(const QString &key, Qt::SortOrder order)
 
 void HistoryTable::sort(int column, Qt::SortOrder order)
 {
-    const QString key = columnKeys().value(column);
+    QString key = columnKeys().value(column);
+    // The text ("Mar  5/24, ...") would put the months in alphabetical order.
+    if (key == QLatin1String("dateEndStr"))
+        key = QStringLiteral("dateEnd");
     if (!key.isEmpty())
         setSortKey(key, order);
 }
@@ -171,6 +224,39 @@ int HistoryTable::rowOfRecord(const QVariantMap &record)
     a.text.clear();
     ask(a);
     return -1;
+}
+
+QList<std::pair<QString, QString>> historyDetails(const QVariantMap &record)
+{
+    const auto text = [&](const char *key, const QString &missing = QString()) {
+        const QString v = recString(record, QLatin1String(key));
+        return v.isEmpty() ? missing : v;
+    };
+    QStringList attached;
+    const QVariant att = record.value(QStringLiteral("attachments"));
+    const QStringList paths =
+        att.typeId() == QMetaType::QVariantList ? att.toStringList() : QStringList{att.toString()};
+    for (const QString &p : paths) {
+        // "-a" is an argument of the mailer, not a file.
+        if (!p.isEmpty() && p != QLatin1String("-a"))
+            attached.append(QFileInfo(p).fileName());
+    }
+    return {{QStringLiteral("Name"), text("name")},
+            {QStringLiteral("Path"), text("path")},
+            {QStringLiteral("Delivered as"), text("finalName")},
+            {QStringLiteral("Location"), text("location")},
+            {QStringLiteral("Compression"), text("compr", QStringLiteral("-"))},
+            {QStringLiteral("Size"), text("sizeField")},
+            {QStringLiteral("Started"), text("dateStartStr")},
+            {QStringLiteral("Total time"), text("timeTotal", QStringLiteral("?"))},
+            {QStringLiteral("Completed"), text("dateEndStr")},
+            {QStringLiteral("To"), text("to")},
+            {QStringLiteral("Cc"), text("cc")},
+            {QStringLiteral("Bcc"), text("bcc")},
+            {QStringLiteral("Subject"), text("subject")},
+            {QStringLiteral("Attachments"), attached.join(QStringLiteral(", "))},
+            {QStringLiteral("Message"), text("body")},
+            {QStringLiteral("Error"), text("error")}};
 }
 
 QString HistoryTable::displayText(const QVariantMap &record, const QString &key) const

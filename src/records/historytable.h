@@ -2,6 +2,10 @@
 
 #include "records/recordlist.h"
 
+#include <QThread>
+
+#include <memory>
+
 namespace pv {
 
 /// The delivery history: every completed or refused item, kept in the
@@ -10,8 +14,9 @@ namespace pv {
 /// anywhere but at its end). Until then records that sort after the file's
 /// last one are added to the end of the file without reading it, so a long
 /// history costs neither memory nor time per delivery. Columns: success,
-/// finalName, dateEndStr, finalSize (the size when there is no package size),
-/// dest. Main thread only.
+/// QFDestType, finalName, dateEndStr, finalSize (the size when there is no
+/// package size), dest, subject and attachments (the windows show the last
+/// two as marks). Main thread only.
 class HistoryTable final : public RecordList {
     Q_OBJECT
 
@@ -22,9 +27,18 @@ public:
     explicit HistoryTable(Alerter *alerter, const QString &filePath = QString(),
                           QObject *parent = nullptr);
 
+    ~HistoryTable() override;
+
     /// Reads the file once (missing or unreadable: empty) and sorts it.
     void loadHistory();
+    /// Reads the file on a worker thread, so that a window can show itself
+    /// at once; the list fills (a model reset) when the records are read.
+    /// Anything that needs the records before then reads them here, at once,
+    /// and the worker's result is dropped.
+    void loadHistoryInBackground();
     [[nodiscard]] bool isLoaded() const { return m_loaded; }
+    /// Whether a background read is under way.
+    [[nodiscard]] bool isReading() const { return m_reader != nullptr; }
 
     /// Stores a copy of record in its sorted place (loading the list when
     /// it is not at the end of the file); views keep their selection on the
@@ -41,7 +55,8 @@ public:
     void setSortKey(const QString &key, Qt::SortOrder order = Qt::AscendingOrder);
     [[nodiscard]] QString sortKey() const { return m_sortKey; }
     [[nodiscard]] Qt::SortOrder sortOrder() const { return m_sortOrder; }
-    /// Views sort by a column: the column's key becomes the sort key.
+    /// Views sort by a column: the column's key becomes the sort key, except
+    /// that the completion date's text sorts by the date itself.
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
     /// Loads when needed and returns the row of the record with the same
@@ -53,7 +68,15 @@ protected:
     QString displayText(const QVariantMap &record, const QString &key) const override;
     bool writeList(QString *error) override;
 
+Q_SIGNALS:
+    /// The records have been read (at once or in the background).
+    void historyLoaded();
+
 private:
+    /// Takes the records read from the file as the list.
+    void adopt(const QList<QVariantMap> &records);
+    /// Waits for the worker and forgets it.
+    void endReading();
     /// Whether record, added now, belongs at the end of the unread file.
     [[nodiscard]] bool belongsAtTheEnd(const QVariantMap &record);
 
@@ -67,6 +90,12 @@ private:
     bool m_lastKnown = false;
     QString m_sortKey;
     Qt::SortOrder m_sortOrder = Qt::AscendingOrder;
+    std::unique_ptr<QThread> m_reader;
 };
+
+/// What the details pane shows of a history record, in order: a label for
+/// people and the text (compression "-" and total time "?" when missing,
+/// the attachments' file names joined with ", ").
+[[nodiscard]] QList<std::pair<QString, QString>> historyDetails(const QVariantMap &record);
 
 } // namespace pv

@@ -108,8 +108,11 @@ QVariant RecordList::headerData(int section, Qt::Orientation orientation, int ro
             {QStringLiteral("success"), QStringLiteral("Result")},
             {QStringLiteral("sizeLine"), QStringLiteral("Size and date")},
             {QStringLiteral("dateEndStr"), QStringLiteral("Delivered")},
-            {QStringLiteral("finalSize"), QStringLiteral("Package size")},
-            {QStringLiteral("error"), QStringLiteral("Error")}};
+            {QStringLiteral("finalSize"), QStringLiteral("Size")},
+            {QStringLiteral("error"), QStringLiteral("Error")},
+            {QStringLiteral("QFDestType"), QStringLiteral("Type")},
+            {QStringLiteral("subject"), QStringLiteral("Mail")},
+            {QStringLiteral("attachments"), QStringLiteral("Attached")}};
         const QString key = m_columns.at(section);
         return titles.value(key, key);
     }

@@ -2,10 +2,15 @@
 
 #include "app/userinterface.h"
 
+#include <QMainWindow>
+#include <QMessageBox>
 #include <QPointer>
-#include <QWidget>
 
+#include <functional>
+
+class QAction;
 class QLabel;
+class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -14,18 +19,41 @@ class QTableView;
 namespace pv {
 
 class AppController;
+class ErrorsPanel;
+class HistoryWindow;
+class RecordActions;
+class TrayIcon;
 
 /// The processing window: queue, processed files, status lines, progress
-/// and the Start/Stop button, bound to the controller's models.
-class ProcessingWindow final : public QWidget {
+/// and the Start/Stop button, bound to the controller's models; its menu
+/// bar and toolbar open every other window.
+class ProcessingWindow final : public QMainWindow {
     Q_OBJECT
 
 public:
     explicit ProcessingWindow(AppController &controller, QWidget *parent = nullptr);
 
+    /// What the window entries open. Each entry is disabled while its hook
+    /// is unset.
+    void setOpenDestinations(std::function<void()> open);
+    void setOpenTemplates(std::function<void()> open);
+    void setOpenPreferences(std::function<void()> open);
+    void setOpenHistory(std::function<void()> open);
+    void setOpenErrors(std::function<void()> open);
+    /// Double-click on a processed record: opens the history at row.
+    std::function<void(int row)> showInHistory;
+    /// Ends the application once the controller agrees (tests replace it).
+    std::function<void()> quitApplication;
+
+    /// Shows or hides the mail mark beside the status line.
+    void setMailShown(bool shown);
+    /// The About box while it is open.
+    [[nodiscard]] QMessageBox *aboutBox() const { return m_about; }
+
     QLabel *source = nullptr;
     QLabel *destination = nullptr;
     QLabel *status = nullptr;
+    QLabel *mailMark = nullptr;
     QLabel *status2 = nullptr;
     QProgressBar *progress = nullptr;
     QPushButton *sendButton = nullptr;
@@ -34,13 +62,35 @@ public:
     QPushButton *removeButton = nullptr;
     QTableView *queueView = nullptr;
     QTableView *sentView = nullptr;
+    RecordActions *sentActions = nullptr;
     QPlainTextEdit *console = nullptr;
+
+    QAction *processingAction = nullptr;
+    QAction *destinationsAction = nullptr;
+    QAction *templatesAction = nullptr;
+    QAction *preferencesAction = nullptr;
+    QAction *historyAction = nullptr;
+    QAction *errorsAction = nullptr;
+    QAction *aboutAction = nullptr;
+    QAction *quitAction = nullptr;
+    QAction *clearSentAction = nullptr;
+    QAction *clearQueueAction = nullptr;
+
+    /// The quit entry's work: asks the controller, then quitApplication.
+    void quit();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void buildMenus();
+    void showAbout();
+    static void setHook(QAction *action, std::function<void()> &slot, std::function<void()> open);
+
     AppController &m_controller;
+    std::function<void()> m_openDestinations, m_openTemplates, m_openPreferences, m_openHistory,
+        m_openErrors;
+    QPointer<QMessageBox> m_about;
 };
 
 /// The user-interface port on Qt Widgets: message boxes for alerts and the
@@ -66,13 +116,24 @@ public:
     void setSendButton(const QString &title, bool enabled) override;
     void setSourceField(const QString &text) override;
     void setDestinationField(const QString &text) override;
+    void setMailIcon(bool shown) override;
 
     [[nodiscard]] ProcessingWindow *processingWindow() const { return m_processing; }
+    /// The history window once it has been opened, else nullptr.
+    [[nodiscard]] HistoryWindow *historyWindow() const;
+    [[nodiscard]] ErrorsPanel *errorsPanel() const;
+    [[nodiscard]] TrayIcon *trayIcon() const;
 
 private:
+    /// Opens the history window (made, and the history read, the first time).
+    HistoryWindow *openHistory();
+
     QPointer<ProcessingWindow> m_processing;
     QPointer<QWidget> m_destinations;
-    QPointer<QWidget> m_errors;
+    QPointer<ErrorsPanel> m_errors;
+    QPointer<HistoryWindow> m_history;
+    QPointer<TrayIcon> m_tray;
+    QMenu *m_trayMenu = nullptr;
     AppController *m_controller = nullptr;
 };
 

@@ -383,6 +383,26 @@ private Q_SLOTS:
 
     // A long history takes later records at the end of its file, unread, in
     // the bytes a whole write gives; an earlier record makes it read and sort.
+    void historyReadInTheBackgroundLosesNothing()
+    {
+        store("History.xml", {1, 2, 3});
+        {
+            pv::HistoryTable history(nullptr);
+            history.loadHistoryInBackground();
+            QTRY_VERIFY(history.isLoaded());
+            QCOMPARE(seqs(history.items()), QList<int>({1, 2, 3}));
+        }
+        // A record added while the worker reads: the list is read at once
+        // and the worker's late result changes nothing.
+        pv::HistoryTable history(nullptr);
+        history.loadHistoryInBackground();
+        history.addItem(record(4));
+        QVERIFY(history.isLoaded() && !history.isReading());
+        QTest::qWait(50);
+        QCOMPARE(seqs(history.items()), QList<int>({1, 2, 3, 4}));
+        QVERIFY(written(history));
+    }
+
     void longHistoryGrowsWithoutBeingRead()
     {
         const QString path = pv::paths::appFile("History.xml");
@@ -432,6 +452,15 @@ private Q_SLOTS:
         history.setSortKey("dateEnd", Qt::DescendingOrder);
         QCOMPARE(seqs(history.items()), QList<int>({7, 5, 3, 2, 1}));
         QVERIFY(written(history));
+
+        // The completion date's column sorts by date, not by month names.
+        QVariantMap feb = record(9), mar = record(8);
+        feb["dateEndStr"] = "Feb  1/24, 09:00:00 AM";
+        mar["dateEndStr"] = "Mar  1/24, 09:00:00 AM";
+        history.addItem(feb);
+        history.addItem(mar);
+        history.sort(history.columnOfKey("dateEndStr"), Qt::AscendingOrder);
+        QCOMPARE(seqs(history.items()), QList<int>({1, 2, 3, 5, 7, 8, 9}));
     }
 
     // The limit of the processed-files list, in both readings of "Unlimited".

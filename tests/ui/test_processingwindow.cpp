@@ -1,17 +1,29 @@
-// The processing window under the offscreen platform, driven by clicks.
+// The processing window under the offscreen platform, driven by clicks and
+// shortcuts: its menus and toolbar open every window, quitting asks while a
+// file is processed, and the tray and the mail mark follow the delivery.
 
 #include "app/appcontroller.h"
 #include "app/queueitem.h"
+#include "common/answeralerts.h"
 #include "common/fixtures.h"
 #include "common/testenv.h"
+#include "core/paths.h"
+#include "core/plist.h"
 #include "hotfolders/hotfolderwatcher.h"
 #include "records/historypaneltable.h"
 #include "records/queuetable.h"
+#include "ui/errorspanel.h"
+#include "ui/historywindow.h"
 #include "ui/mainwindows.h"
+#include "ui/trayicon.h"
 
 #include <QLabel>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QTableView>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QToolBar>
 
 using namespace pv;
 
@@ -81,6 +93,134 @@ private Q_SLOTS:
         QTRY_VERIFY(!app.isProcessing());
         QCOMPARE(win->queueView->model()->rowCount(), 0);
         QCOMPARE(win->sendButton->text(), stopText);
+    }
+
+    void menusToolbarAndShortcutsReachEveryWindow()
+    {
+        pvtest::IsolatedHome home;
+        WidgetsUserInterface ui;
+        AppController app(&ui);
+        ui.attach(app);
+        app.startup();
+        ProcessingWindow *win = ui.processingWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(win));
+        int quits = 0;
+        win->quitApplication = [&] { ++quits; };
+
+        // Every window entry is in the menu bar.
+        QList<QAction *> inMenus;
+        for (QAction *menu : win->menuBar()->actions())
+            inMenus += menu->menu()->actions();
+        for (QAction *a :
+             {win->destinationsAction, win->templatesAction, win->preferencesAction,
+              win->historyAction, win->errorsAction, win->aboutAction, win->quitAction})
+            QVERIFY2(inMenus.contains(a), qPrintable(a->text()));
+
+        QTest::keySequence(win, QKeySequence(QStringLiteral("Ctrl+H")));
+        QVERIFY(ui.historyWindow() && ui.historyWindow()->isVisible());
+        QTest::keySequence(win, QKeySequence(QStringLiteral("Ctrl+E")));
+        QVERIFY(ui.errorsPanel()->isVisible());
+        win->activateWindow();
+        QTest::keySequence(win, QKeySequence(QStringLiteral("Ctrl+D")));
+        QVERIFY(win->destinationsAction->isEnabled());
+
+        // Templates and preferences live elsewhere: their entries wait for a hook.
+        int templates = 0, preferences = 0;
+        QVERIFY(!win->templatesAction->isEnabled() && !win->preferencesAction->isEnabled());
+        QTest::keySequence(win, QKeySequence(QStringLiteral("Ctrl+,")));
+        win->setOpenTemplates([&] { ++templates; });
+        win->setOpenPreferences([&] { ++preferences; });
+        QTest::keySequence(win, QKeySequence(QStringLiteral("Ctrl+,")));
+        QCOMPARE(preferences, 1);
+        auto *bar = win->findChild<QToolBar *>();
+        QTest::mouseClick(bar->widgetForAction(win->templatesAction), Qt::LeftButton);
+        QCOMPARE(templates, 1);
+
+        win->aboutAction->trigger();
+        QVERIFY(win->aboutBox() && win->aboutBox()->isVisible());
+        QVERIFY(win->aboutBox()->text().contains(QLatin1String(PV_VERSION)));
+        win->aboutBox()->close();
+
+        // Ctrl+Q quits at once when idle, and asks while a file is processed.
+        QTest::keySequence(win, QKeySequence(QStringLiteral("Ctrl+Q")));
+        QCOMPARE(quits, 1);
+        pvtest::AlertAnswers answers;
+        answers.answers = {QStringLiteral("Don't Quit"), QStringLiteral("Quit")};
+        app.setProcessing(true);
+        win->quitAction->trigger();
+        QCOMPARE(quits, 1);
+        win->quitAction->trigger();
+        QCOMPARE(quits, 2);
+        QCOMPARE(answers.texts.size(), 2);
+        ui.setProgress(42.5);
+        QVERIFY(ui.trayIcon()->toolTip().contains(QStringLiteral("42 %")));
+        app.setProcessing(false);
+        ui.setProgress(0); // the display is reset: no progress in the tray
+        QVERIFY(!ui.trayIcon()->toolTip().contains(QStringLiteral("%")));
+
+        // The tray follows the watching state, and its menu reopens the windows.
+        TrayIcon *tray = ui.trayIcon();
+        QVERIFY(!tray->isWatching());
+        QTest::mouseClick(win->watchButton, Qt::LeftButton);
+        QVERIFY(tray->isWatching());
+        QVERIFY(tray->toolTip().contains(QStringLiteral("Watching hot folders")));
+        QTest::mouseClick(win->watchButton, Qt::LeftButton);
+        QVERIFY(!tray->isWatching());
+        ui.errorsPanel()->close();
+        QVERIFY(!ui.errorsPanel()->isVisible());
+        win->errorsAction->trigger(); // the tray menu's entry is the same action
+        QVERIFY(ui.errorsPanel()->isVisible());
+    }
+
+    void mailMarkAndTrayWhileTheNotificationIsSent()
+    {
+        pvtest::IsolatedHome home;
+        // A server that takes the connection and never answers keeps the send going.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        QDir().mkpath(pv::paths::appDir());
+        QVERIFY(pv::plist::writeFile(
+            pv::paths::appFile("EmailTemplates.xml"),
+            QVariantList{QVariantMap{{"name", "Mail"},
+                                     {"emailFromField", "pv@example.com"},
+                                     {"emailSubjectField", "Delivered <FILE NAME>"},
+                                     {"emailSMTPField", "127.0.0.1"},
+                                     {"emailPortField", QString::number(silent.serverPort())},
+                                     {"emailSSLBtn", 0},
+                                     {"emails", QVariantList{}}}}));
+        const QString hot = home.path() + "/hot/M";
+        QDir().mkpath(hot);
+        QDir().mkpath(home.path() + "/out");
+        pvtest::writeDest(
+            {{"name", "M"},
+             {"QFDestType", "Local Disk"},
+             {"type", 1},
+             {"pathField", home.path() + "/out"},
+             {"sendFTPBtn", 1},
+             {"sendEmailBtn", 1},
+             {"QFEmailTemplate", "Mail"},
+             {"emails", QVariantList{QVariantMap{{"to", "To:"}, {"email", "boss@example.com"}}}},
+             {"QFHotfolder", hot}});
+        WidgetsUserInterface ui;
+        AppController app(&ui);
+        ui.attach(app);
+        app.startup();
+        ProcessingWindow *win = ui.processingWindow();
+        QVERIFY(!win->mailMark->isVisibleTo(win));
+        const QString file = pvtest::makeFile(hot + "/a.txt", 10);
+        app.checkForCode(
+            {{qk::path, file}, {qk::hotfolder, hot}, {qk::dest, "M"}, {qk::origSize, 10}});
+        QVERIFY(QTest::qWaitFor([&] { return silent.hasPendingConnections(); }, 30000));
+        QVERIFY(win->mailMark->isVisibleTo(win));
+        QVERIFY(ui.trayIcon()->isMailShown());
+        QVERIFY(ui.trayIcon()->toolTip().contains(QStringLiteral("e-mail")));
+
+        // The server hangs up: the send fails, the entry ends, the marks go.
+        delete silent.nextPendingConnection();
+        QTRY_VERIFY_WITH_TIMEOUT(!app.isProcessing(), 30000);
+        QVERIFY(!win->mailMark->isVisibleTo(win));
+        QVERIFY(!ui.trayIcon()->isMailShown());
+        QVERIFY(QFile::exists(home.path() + "/out/a.txt"));
     }
 };
 
