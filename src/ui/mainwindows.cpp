@@ -1,4 +1,6 @@
 #include "ui/mainwindows.h"
+#include "ui/preferenceswindow.h"
+#include "ui/templateswindow.h"
 
 #include "app/appcontroller.h"
 #include "destinations/destinationseditor.h"
@@ -10,7 +12,9 @@
 #include "ui/destinationswindow.h"
 #include "ui/errorspanel.h"
 #include "ui/historywindow.h"
+#include "ui/preferenceswindow.h"
 #include "ui/recordviews.h"
+#include "ui/templateswindow.h"
 #include "ui/trayicon.h"
 #include "ui/windowstate.h"
 
