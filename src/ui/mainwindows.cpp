@@ -56,30 +56,6 @@ QIcon themed(const char *name, QStyle::StandardPixmap fallback)
     return QIcon::fromTheme(QLatin1String(name), QApplication::style()->standardIcon(fallback));
 }
 
-/// Saves a window's size and position whenever it is hidden or closed.
-class StateKeeper final : public QObject {
-public:
-    StateKeeper(QWidget *w, QString key) : QObject(w), m_key(std::move(key))
-    {
-        restoreWindowState(w, m_key);
-        w->installEventFilter(this);
-    }
-    bool eventFilter(QObject *o, QEvent *e) override
-    {
-        if (e->type() == QEvent::Hide && o == parent())
-            saveWindowState(static_cast<QWidget *>(o), m_key);
-        return false;
-    }
-
-private:
-    QString m_key;
-};
-
-void keepState(QWidget *w, const QString &key)
-{
-    new StateKeeper(w, key);
-}
-
 void saveIfShown(QWidget *w, const QString &key)
 {
     if (w && w->isVisible())
@@ -382,7 +358,7 @@ void WidgetsUserInterface::attach(AppController &controller)
     m_controller = &controller;
     m_processing = new ProcessingWindow(controller);
     m_processing->sendButton->setText(controller.sendButtonTitle());
-    keepState(m_processing, QStringLiteral("processing"));
+    keepWindowState(m_processing, QStringLiteral("processing"));
     m_processing->setOpenDestinations([this] { bringToFront(Window::Destinations); });
     m_processing->setOpenHistory([this] { bringToFront(Window::History); });
     m_processing->setOpenErrors([this] { bringToFront(Window::Errors); });
@@ -402,9 +378,9 @@ void WidgetsUserInterface::attach(AppController &controller)
     };
     destinations->manageTemplates = [this] { showTemplatesWindow(m_processing); };
     m_destinations = destinations;
-    keepState(m_destinations, QStringLiteral("destinations"));
+    keepWindowState(m_destinations, QStringLiteral("destinations"));
     m_errors = new ErrorsPanel(controller.errors());
-    keepState(m_errors, QStringLiteral("errors"));
+    keepWindowState(m_errors, QStringLiteral("errors"));
 
     // The tray's menu reopens the windows with the processing window's entries.
     m_trayMenu = new QMenu;
@@ -439,7 +415,7 @@ HistoryWindow *WidgetsUserInterface::openHistory()
 {
     if (!m_history && m_controller) {
         m_history = new HistoryWindow(m_controller->history());
-        keepState(m_history, QStringLiteral("history"));
+        keepWindowState(m_history, QStringLiteral("history"));
     }
     if (m_history) {
         m_history->show();

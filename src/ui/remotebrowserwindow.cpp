@@ -1,5 +1,7 @@
 #include "ui/remotebrowserwindow.h"
 
+#include "ui/windowstate.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -52,6 +54,7 @@ RemoteBrowserWindow::RemoteBrowserWindow(Alerter &alerter, QWidget *parent)
     : QWidget(parent, Qt::Window), m_alerter(alerter)
 {
     resize(640, 420);
+    keepWindowState(this, QStringLiteral("remoteBrowser"));
     auto *layout = new QVBoxLayout(this);
     auto *tools = new QToolBar(this);
     tools->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);

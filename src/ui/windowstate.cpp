@@ -2,6 +2,7 @@
 
 #include "core/settings.h"
 
+#include <QEvent>
 #include <QMainWindow>
 #include <QWidget>
 
@@ -16,7 +17,32 @@ QString layoutKey(const QString &key)
 {
     return QStringLiteral("windows/%1/state").arg(key);
 }
+
+/// Saves a window's size and position whenever it is hidden or closed.
+class StateKeeper final : public QObject {
+public:
+    StateKeeper(QWidget *w, QString key) : QObject(w), m_key(std::move(key))
+    {
+        restoreWindowState(w, m_key);
+        w->installEventFilter(this);
+    }
+    bool eventFilter(QObject *o, QEvent *e) override
+    {
+        if (e->type() == QEvent::Hide && o == parent())
+            saveWindowState(static_cast<QWidget *>(o), m_key);
+        return false;
+    }
+
+private:
+    QString m_key;
+};
 } // namespace
+
+void keepWindowState(QWidget *w, const QString &key)
+{
+    if (w && !key.isEmpty())
+        new StateKeeper(w, key);
+}
 
 void restoreWindowState(QWidget *w, const QString &key)
 {

@@ -17,4 +17,7 @@ void restoreWindowState(QWidget *w, const QString &key);
 /// window is hidden or closed, and at quit.
 void saveWindowState(const QWidget *w, const QString &key);
 
+/// Restores w's state now and saves it whenever w is hidden or closed.
+void keepWindowState(QWidget *w, const QString &key);
+
 } // namespace pv
