@@ -884,6 +884,8 @@ void DeliveryTransfer::fileTransferControllerDidSucceed(FileTransferController *
         m_finalTargetPathRelativeToBaseURL = stored;
         adoptStoredName(stored);
     }
+    if (m_placed && !m_isUploadingFolderContents && !m_isListing && controller->didCreateFinalURL())
+        m_placed();
     // Listing successes concern the destination, not the delivered item.
     if (controller->supportsItemDates() && !m_isListing &&
         !m_finalTargetPathRelativeToBaseURL.isEmpty())

@@ -174,6 +174,11 @@ public:
     /// later start can remove what a crash left behind (removeLeftovers).
     /// None by default. Call before start().
     void setJournal(std::shared_ptr<Journal> journal) { m_journal = std::move(journal); }
+    /// Called on the worker thread the moment the item is in place, before
+    /// its success is reported: the receiver hears of it only later, and a
+    /// crash in between must not make the item look undelivered. Call before
+    /// start().
+    void setPlacedHandler(std::function<void()> handler) { m_placed = std::move(handler); }
 
     /// Removes what an interrupted delivery left at its destination: note is
     /// the value of a Journal::kUploadTemp line and controller one made for
@@ -273,6 +278,7 @@ private:
 
     ControllerFactory m_factory;
     std::shared_ptr<Journal> m_journal;
+    std::function<void()> m_placed;
     std::shared_ptr<Channel> m_channel;
     std::unique_ptr<QObject> m_context;
     // Released by the worker once it will touch this object no more.

@@ -126,18 +126,20 @@ private Q_SLOTS:
         QCOMPARE(fieldOf(home.records("History.xml"), "a.txt", "success"), QStringList{"ok"});
     }
 
-    // Killed once the group's first member had the item (its completion
-    // noted, or recorded and done): after the next start each member has it
-    // once, and its source is in "Done".
+    // Killed once the group's first member had the item (in place before its
+    // success was handled, its completion noted, or recorded and done): after
+    // the next start each member has it once, and its source is in "Done".
     void groupMemberDeliveredOnce_data()
     {
-        QTest::addColumn<bool>("recorded");
-        QTest::newRow("noted delivered") << false;
-        QTest::newRow("recorded") << true;
+        QTest::addColumn<QString>("point");
+        QTest::newRow("in place") << "placed";
+        QTest::newRow("noted delivered") << "delivered";
+        QTest::newRow("recorded") << "";
     }
     void groupMemberDeliveredOnce()
     {
-        QFETCH(bool, recorded);
+        QFETCH(QString, point);
+        const bool recorded = point.isEmpty();
         Home home;
         home.writeSettings({{"watchInterval", 1}});
         const QStringList outs{home.path() + "/a", home.path() + "/b"};
@@ -148,7 +150,7 @@ private Q_SLOTS:
         home.writeDest(both);
         const QString hot = both.value("QFHotfolder").toString();
         {
-            auto inst = startKilledAt(home, recorded ? "" : "delivered");
+            auto inst = startKilledAt(home, point.toUtf8().constData());
             QVERIFY2(inst->waitForLog("startWatching"), inst->tail());
             QVERIFY(writeFile(hot + "/a.txt", "alpha"));
             if (recorded) {
@@ -169,6 +171,40 @@ private Q_SLOTS:
             outcomes.append(rec.value("dest").toString() + " " + rec.value("success").toString());
         outcomes.sort();
         QCOMPARE(outcomes, QStringList({"A ok", "B ok"}));
+    }
+
+    // Every member had had its outcome and only the history says so (no
+    // journal note left): the next start moves the source by the worst
+    // outcome and delivers nothing again.
+    void groupDoneInHistoryOnly()
+    {
+        Home home;
+        home.writeSettings({{"watchInterval", 1}});
+        const QStringList outs{home.path() + "/a", home.path() + "/b"};
+        home.writeDest(local("A", outs[0]));
+        home.writeDest(local("B", outs[1]));
+        const QVariantMap both = withHotFolder(group("Both", {"A", "B"}), home.path());
+        home.writeDest(both);
+        const QString hot = both.value("QFHotfolder").toString();
+        QVERIFY(writeFile(hot + "/a.txt", "alpha"));
+        const QDateTime started = QDateTime::currentDateTimeUtc().addSecs(1);
+        QVariantList history;
+        for (const char *dest : {"A", "B"})
+            history.append(QVariantMap{{"name", "a.txt"},
+                                       {"path", hot + "/a.txt"},
+                                       {"hotfolder", hot},
+                                       {"dest", dest},
+                                       {"group", "Both"},
+                                       {"success", dest == QString("A") ? "ok" : "missing"},
+                                       {"dateStart", started},
+                                       {"dateEnd", started}});
+        QVERIFY(pv::plist::writeFile(home.app() + "/History.xml", history));
+        Instance inst(home);
+        QVERIFY2(inst.waitForPaths(hot, {"Errors/a.txt"}).isEmpty(), inst.tail());
+        QCOMPARE(inst.terminate(), 0);
+        for (const QString &out : outs)
+            QCOMPARE(entries(out), QStringList());
+        QCOMPARE(home.records("History.xml").size(), 2);
     }
 
     // Killed while an item was written under its temporary name: the next
