@@ -55,6 +55,22 @@ struct Site {
     }
 };
 
+/// A home with the group "Both" of the local folders "A" (out a) and "B"
+/// (out b, or the destination b), fed by the hot folder hot.
+struct GroupSite {
+    Home home;
+    const QStringList outs{home.path() + "/a", home.path() + "/b"};
+    const QVariantMap both = withHotFolder(group("Both", {"A", "B"}), home.path());
+    const QString hot = both.value("QFHotfolder").toString();
+    explicit GroupSite(const QVariantMap &b = {})
+    {
+        home.writeSettings({{"watchInterval", 1}});
+        home.writeDest(local("A", outs[0]));
+        home.writeDest(b.isEmpty() ? local("B", outs[1]) : b);
+        home.writeDest(both);
+    }
+};
+
 /// A loopback server that takes connections and never answers, and an SMB
 /// destination on it: an entry for it stays in processing.
 struct SilentServer {
@@ -140,15 +156,9 @@ private Q_SLOTS:
     {
         QFETCH(QString, point);
         const bool recorded = point.isEmpty();
-        Home home;
-        home.writeSettings({{"watchInterval", 1}});
-        const QStringList outs{home.path() + "/a", home.path() + "/b"};
         const SilentServer server;
-        home.writeDest(local("A", outs[0]));
-        home.writeDest(recorded ? server.dest("B") : local("B", outs[1]));
-        const QVariantMap both = withHotFolder(group("Both", {"A", "B"}), home.path());
-        home.writeDest(both);
-        const QString hot = both.value("QFHotfolder").toString();
+        GroupSite site(recorded ? server.dest("B") : QVariantMap());
+        const auto &[home, outs, hot] = std::tie(site.home, site.outs, site.hot);
         {
             auto inst = startKilledAt(home, point.toUtf8().constData());
             QVERIFY2(inst->waitForLog("startWatching"), inst->tail());
@@ -178,14 +188,8 @@ private Q_SLOTS:
     // outcome and delivers nothing again.
     void groupDoneInHistoryOnly()
     {
-        Home home;
-        home.writeSettings({{"watchInterval", 1}});
-        const QStringList outs{home.path() + "/a", home.path() + "/b"};
-        home.writeDest(local("A", outs[0]));
-        home.writeDest(local("B", outs[1]));
-        const QVariantMap both = withHotFolder(group("Both", {"A", "B"}), home.path());
-        home.writeDest(both);
-        const QString hot = both.value("QFHotfolder").toString();
+        GroupSite site;
+        const auto &[home, outs, hot] = std::tie(site.home, site.outs, site.hot);
         QVERIFY(writeFile(hot + "/a.txt", "alpha"));
         const QDateTime started = QDateTime::currentDateTimeUtc().addSecs(1);
         QVariantList history;
