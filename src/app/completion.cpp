@@ -33,13 +33,30 @@ QString timeTotalText(const QDateTime &start, const QDateTime &end)
 
 } // namespace
 
-void EntryRun::noteDelivered()
+QVariantMap EntryRun::deliveredRecord() const
 {
     QVariantMap rec = m_itemDict;
     rec.insert(qk::finalName, m_finalName.isEmpty() ? recString(rec, qk::name) : m_finalName);
     rec.insert(qk::location, m_ftpFlag ? m_theFtpURL : m_finalLocalFolder);
     rec.insert(qk::dateEnd, QDateTime::currentDateTime());
-    m_deliveredNote = m_app.m_journal->append(Journal::kDelivered, rec);
+    return rec;
+}
+
+QString EntryRun::takePlacedNote()
+{
+    if (!m_placed)
+        return {};
+    const QMutexLocker lock(&m_placed->mutex);
+    m_placed->record.clear();
+    return std::exchange(m_placed->id, {});
+}
+
+void EntryRun::noteDelivered()
+{
+    // The delivery's thread noted it already when the item was put in place.
+    m_deliveredNote = takePlacedNote();
+    if (m_deliveredNote.isEmpty())
+        m_deliveredNote = m_app.m_journal->append(Journal::kDelivered, deliveredRecord());
 }
 
 void EntryRun::completeAfterRestart(const QString &note, bool recorded)
@@ -52,8 +69,10 @@ void EntryRun::completeAfterRestart(const QString &note, bool recorded)
     m_finalName = recString(m_itemDict, qk::finalName);
     m_ftpFlag = recBool(m_itemDict, qk::ftpFlag);
     m_theFtpURL = m_finalLocalFolder = recString(m_itemDict, qk::location);
-    if (recString(m_itemDict, qk::success) == outcomeText(Outcome::Modified))
-        worsen(Outcome::Modified);
+    for (const Outcome outcome : {Outcome::Modified, Outcome::Missing}) {
+        if (recString(m_itemDict, qk::success) == outcomeText(outcome))
+            worsen(outcome);
+    }
     deleteDmgFile();
 }
 
@@ -143,6 +162,8 @@ void EntryRun::deleteDmgFile()
     // handed over on the command line stays where it is, so only its note
     // tells a restart whether it still waits).
     QStringList done = last ? m_app.m_queuedNotes.take(path) : QStringList();
+    if (m_deliveredNote.isEmpty())
+        m_deliveredNote = takePlacedNote(); // a Stop as the item was put in place
     if (!m_deliveredNote.isEmpty())
         done.append(m_deliveredNote);
     m_app.m_journal->retire(done);

@@ -8,6 +8,7 @@
 #include "app/transferrun.h"
 #include "core/dates.h"
 #include "core/fileops.h"
+#include "core/journal.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/record.h"
@@ -373,11 +374,26 @@ void EntryRun::createTransferOperationWithParameters(const QVariantMap &paramete
     ui().setProgress(0);
     dropTransfer();
     m_transfer = std::make_unique<TransferRun>(this, parameters);
+    m_placed = std::make_shared<PlacedNote>();
+    m_placed->record = deliveredRecord();
+    // On the delivery's thread, the moment the item is in place.
+    m_transfer->setPlacedHandler([note = m_placed, journal = m_app.m_journal] {
+        const QMutexLocker lock(&note->mutex);
+        if (note->record.isEmpty())
+            return;
+        note->record.insert(qk::dateEnd, QDateTime::currentDateTime());
+        note->id = journal->append(Journal::kDelivered, note->record);
+        note->record.clear();
+    });
     m_transfer->start();
 }
 
 void EntryRun::dropTransfer()
 {
+    if (m_placed) {
+        const QMutexLocker lock(&m_placed->mutex);
+        m_placed->record.clear();
+    }
     if (m_transfer) {
         m_transfer->cancel();
         TransferRun::release(std::move(m_transfer));

@@ -340,6 +340,7 @@ void EntryRun::transferReport(const TransferReport &report)
                                .arg(r.doneSize, r.fullSize, kBullet, r.speed, kBullet, r.timeLeft));
                    },
                    [this](const tr::Succeeded &) {
+                       killPointForTests("placed");
                        noteDelivered();
                        killPointForTests("delivered");
                        ui().setProgressIndeterminate(true);
@@ -350,6 +351,13 @@ void EntryRun::transferReport(const TransferReport &report)
                    [](const tr::FailedUnexpectedly &) {}, // TransferRun ends the application
                },
                report);
+    // What the delivery notes once its item is in place follows the entry.
+    if (m_placed && m_stage == Stage::Delivering && !std::holds_alternative<tr::Progress>(report) &&
+        !std::holds_alternative<tr::Amounts>(report)) {
+        const QMutexLocker lock(&m_placed->mutex);
+        if (m_placed->id.isEmpty() && !m_placed->record.isEmpty())
+            m_placed->record = deliveredRecord();
+    }
 }
 
 void EntryRun::transferDidStart()

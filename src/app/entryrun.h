@@ -2,6 +2,7 @@
 
 #include "transfer/deliverytransfer.h"
 
+#include <QMutex>
 #include <QObject>
 #include <QVariantMap>
 
@@ -73,7 +74,7 @@ public:
     /// Runs the first stages (processFile).
     void start();
     /// Completes an entry whose delivery had completed when the last run
-    /// stopped, from its journaled record (the line note): writes the record
+    /// stopped, from its journaled record (the line note, if any): writes the record
     /// unless recorded is set, moves the source as a completed entry does and
     /// retires the line. The entry ends without starting the next one.
     void completeAfterRestart(const QString &note, bool recorded);
@@ -138,6 +139,11 @@ private:
     /// Notes in the journal that the delivery has completed, so that a crash
     /// before the record and the source's move does not deliver it again.
     void noteDelivered();
+    /// What noteDelivered stores: the record as it stands, with the final
+    /// name, the location and the end.
+    [[nodiscard]] QVariantMap deliveredRecord() const;
+    /// The line the delivery's thread noted, if any; nothing is noted after.
+    [[nodiscard]] QString takePlacedNote();
     void deleteDmgFile();
     void moveFile(const QString &path, bool error);
 
@@ -172,6 +178,15 @@ private:
 
     /// The journal line of the completed delivery, retired once recorded.
     QString m_deliveredNote;
+    /// The record a delivery notes as completed from its own thread once
+    /// its item is in place (kept up to date by its reports), and that
+    /// note's line; an emptied record notes nothing.
+    struct PlacedNote {
+        QMutex mutex;
+        QVariantMap record;
+        QString id;
+    };
+    std::shared_ptr<PlacedNote> m_placed;
     bool m_afterRestart = false;
     bool m_alreadyRecorded = false;
 };

@@ -105,14 +105,27 @@ void AppController::findMembersDone(const QSet<QString> &hotFolders,
 {
     QHash<QString, QSet<QString>> done;
     QHash<QString, QString> groups;
+    // The record of each source that tells where it goes (the worst outcome).
+    QHash<QString, QVariantMap> worst;
+    const auto rank = [](const QVariantMap &r) {
+        const QString success = recString(r, qk::success);
+        return success == outcomeText(Outcome::Missing)    ? 2
+               : success == outcomeText(Outcome::Modified) ? 1
+                                                           : 0;
+    };
     const auto note = [&](const QVariantMap &r) {
         const QString path = recString(r, qk::path);
         done[path].insert(recString(r, qk::dest));
         groups.insert(path, recString(r, qk::group));
+        if (!worst.contains(path) || rank(r) > rank(worst.value(path)))
+            worst.insert(path, r);
     };
+    QSet<QString> completing;
     for (const QVariantMap &r : delivered) {
-        if (hotFolders.contains(QFileInfo(recString(r, qk::path)).absolutePath()))
+        if (hotFolders.contains(QFileInfo(recString(r, qk::path)).absolutePath())) {
             note(r);
+            completing.insert(recString(r, qk::path));
+        }
     }
     // Only a group's members can be half done: without groups a long history
     // is not read at every start.
@@ -140,9 +153,18 @@ void AppController::findMembersDone(const QSet<QString> &hotFolders,
             if (!it.value().contains(recString(member.toMap(), dk::name)))
                 others.append(recString(member.toMap(), dk::name));
         }
-        // With every member done, the last one's completion moves the source.
-        if (others.isEmpty())
+        if (others.isEmpty()) {
+            // With every member done, the last one's completion moves the
+            // source; when only the history tells, nothing would, and the hot
+            // folder would hand it over to every member again.
+            if (!completing.contains(it.key())) {
+                log(QStringLiteral("--> recovery: %1 had been delivered to every member of "
+                                   "\"%2\" before the last stop; its source is moved")
+                        .arg(it.key(), groups.value(it.key())));
+                EntryRun(*this, worst.value(it.key())).completeAfterRestart(QString(), true);
+            }
             continue;
+        }
         log(QStringLiteral("--> recovery: %1 is delivered again to \"%2\" only")
                 .arg(it.key(), others.join(QStringLiteral("\", \""))));
         m_membersDone.insert(it.key(), it.value());

@@ -21,6 +21,11 @@ public:
     ~TransferRun() override;
     Q_DISABLE_COPY_MOVE(TransferRun)
 
+    /// See DeliveryTransfer::setPlacedHandler; before start().
+    void setPlacedHandler(std::function<void()> handler)
+    {
+        m_transfer->setPlacedHandler(std::move(handler));
+    }
     void start();
     /// Abandons the running operation; nothing is reported afterwards.
     void cancel();

@@ -202,8 +202,11 @@ void DeliveryTransfer::settleNote(const QString &note, bool done)
         m_sweeping = false;
         m_quiet = false;
     }
+    QStringList ids = std::exchange(m_releasedClaims, {});
     if (done)
-        m_journal->retire({note});
+        ids.append(note);
+    if (!ids.isEmpty())
+        m_journal->retire(ids);
 }
 
 // The reports' way to the receiver's thread. Shared with the queued calls so a
@@ -884,6 +887,8 @@ void DeliveryTransfer::fileTransferControllerDidSucceed(FileTransferController *
         m_finalTargetPathRelativeToBaseURL = stored;
         adoptStoredName(stored);
     }
+    if (m_placed && !m_isUploadingFolderContents && !m_isListing && controller->didCreateFinalURL())
+        m_placed();
     // Listing successes concern the destination, not the delivered item.
     if (controller->supportsItemDates() && !m_isListing &&
         !m_finalTargetPathRelativeToBaseURL.isEmpty())
@@ -959,8 +964,7 @@ bool DeliveryTransfer::fileTransferControllerClaims(FileTransferController *,
         return true;
     if (!held) {
         if (!m_claimNote.isEmpty())
-            m_journal->retire({m_claimNote});
-        m_claimNote.clear();
+            m_releasedClaims.append(std::exchange(m_claimNote, {}));
         return true;
     }
     QVariantMap note = m_note;

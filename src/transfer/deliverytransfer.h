@@ -174,6 +174,11 @@ public:
     /// later start can remove what a crash left behind (removeLeftovers).
     /// None by default. Call before start().
     void setJournal(std::shared_ptr<Journal> journal) { m_journal = std::move(journal); }
+    /// Called on the worker thread the moment the item is in place, before
+    /// its success is reported: the receiver hears of it only later, and a
+    /// crash in between must not make the item look undelivered. Call before
+    /// start().
+    void setPlacedHandler(std::function<void()> handler) { m_placed = std::move(handler); }
 
     /// Removes what an interrupted delivery left at its destination: note is
     /// the value of a Journal::kUploadTemp line and controller one made for
@@ -277,6 +282,7 @@ private:
 
     ControllerFactory m_factory;
     std::shared_ptr<Journal> m_journal;
+    std::function<void()> m_placed;
     std::shared_ptr<Channel> m_channel;
     std::unique_ptr<QObject> m_context;
     // Released by the worker once it will touch this object no more.
@@ -311,6 +317,10 @@ private:
     QVariantMap m_note;
     // The journal line of a claim of a final name held now, if any.
     QString m_claimNote;
+    /// Claims given up (replaced by the item or removed), retired with the
+    /// upload's note: retiring may wait for the journal, and the item is in
+    /// place before its placement is noted.
+    QStringList m_releasedClaims;
     // A folder delivery: where it is built, and where it is (to be) stored.
     QString m_folderBuildPath;
     QString m_folderStoredPath;

@@ -127,12 +127,10 @@ private Q_SLOTS:
         t = composeTargetURL(s3, "S", "a/b?x");
         QVERIFY(QUrl(t.url).host() != "a");
         QVERIFY(t.refusal.contains("a/b?x"));
-        QVERIFY(validBucketName("my-bucket"));
-        QVERIFY(validBucketName("my_bucket-2"));
-        QVERIFY(!validBucketName("My-Bucket"));
-        QVERIFY(!validBucketName("my.bucket"));
-        QVERIFY(!validBucketName("my bucket"));
-        QVERIFY(!validBucketName("price$"));
+        for (const char *good : {"my-bucket", "my_bucket-2"})
+            QVERIFY2(validBucketName(good), good);
+        for (const char *bad : {"My-Bucket", "my.bucket", "my bucket", "price$"})
+            QVERIFY2(!validBucketName(bad), bad);
 
         const QVariantMap local{{"QFDestType", "Local Disk"}, {"type", 1}};
         QCOMPARE(composeTargetURL(local, "", "/data/out box").url,

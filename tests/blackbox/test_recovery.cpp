@@ -55,6 +55,22 @@ struct Site {
     }
 };
 
+/// A home with the group "Both" of the local folders "A" (out a) and "B"
+/// (out b, or the destination b), fed by the hot folder hot.
+struct GroupSite {
+    Home home;
+    const QStringList outs{home.path() + "/a", home.path() + "/b"};
+    const QVariantMap both = withHotFolder(group("Both", {"A", "B"}), home.path());
+    const QString hot = both.value("QFHotfolder").toString();
+    explicit GroupSite(const QVariantMap &b = {})
+    {
+        home.writeSettings({{"watchInterval", 1}});
+        home.writeDest(local("A", outs[0]));
+        home.writeDest(b.isEmpty() ? local("B", outs[1]) : b);
+        home.writeDest(both);
+    }
+};
+
 /// A loopback server that takes connections and never answers, and an SMB
 /// destination on it: an entry for it stays in processing.
 struct SilentServer {
@@ -126,29 +142,25 @@ private Q_SLOTS:
         QCOMPARE(fieldOf(home.records("History.xml"), "a.txt", "success"), QStringList{"ok"});
     }
 
-    // Killed once the group's first member had the item (its completion
-    // noted, or recorded and done): after the next start each member has it
-    // once, and its source is in "Done".
+    // Killed once the group's first member had the item (in place before its
+    // success was handled, its completion noted, or recorded and done): after
+    // the next start each member has it once, and its source is in "Done".
     void groupMemberDeliveredOnce_data()
     {
-        QTest::addColumn<bool>("recorded");
-        QTest::newRow("noted delivered") << false;
-        QTest::newRow("recorded") << true;
+        QTest::addColumn<QString>("point");
+        QTest::newRow("in place") << "placed";
+        QTest::newRow("noted delivered") << "delivered";
+        QTest::newRow("recorded") << "";
     }
     void groupMemberDeliveredOnce()
     {
-        QFETCH(bool, recorded);
-        Home home;
-        home.writeSettings({{"watchInterval", 1}});
-        const QStringList outs{home.path() + "/a", home.path() + "/b"};
+        QFETCH(QString, point);
+        const bool recorded = point.isEmpty();
         const SilentServer server;
-        home.writeDest(local("A", outs[0]));
-        home.writeDest(recorded ? server.dest("B") : local("B", outs[1]));
-        const QVariantMap both = withHotFolder(group("Both", {"A", "B"}), home.path());
-        home.writeDest(both);
-        const QString hot = both.value("QFHotfolder").toString();
+        GroupSite site(recorded ? server.dest("B") : QVariantMap());
+        const auto &[home, outs, hot] = std::tie(site.home, site.outs, site.hot);
         {
-            auto inst = startKilledAt(home, recorded ? "" : "delivered");
+            auto inst = startKilledAt(home, point.toUtf8().constData());
             QVERIFY2(inst->waitForLog("startWatching"), inst->tail());
             QVERIFY(writeFile(hot + "/a.txt", "alpha"));
             if (recorded) {
@@ -169,6 +181,34 @@ private Q_SLOTS:
             outcomes.append(rec.value("dest").toString() + " " + rec.value("success").toString());
         outcomes.sort();
         QCOMPARE(outcomes, QStringList({"A ok", "B ok"}));
+    }
+
+    // Every member had had its outcome and only the history says so (no
+    // journal note left): the next start moves the source by the worst
+    // outcome and delivers nothing again.
+    void groupDoneInHistoryOnly()
+    {
+        GroupSite site;
+        const auto &[home, outs, hot] = std::tie(site.home, site.outs, site.hot);
+        QVERIFY(writeFile(hot + "/a.txt", "alpha"));
+        const QDateTime started = QDateTime::currentDateTimeUtc().addSecs(1);
+        QVariantList history;
+        for (const char *dest : {"A", "B"})
+            history.append(QVariantMap{{"name", "a.txt"},
+                                       {"path", hot + "/a.txt"},
+                                       {"hotfolder", hot},
+                                       {"dest", dest},
+                                       {"group", "Both"},
+                                       {"success", dest == QString("A") ? "ok" : "missing"},
+                                       {"dateStart", started},
+                                       {"dateEnd", started}});
+        QVERIFY(pv::plist::writeFile(home.app() + "/History.xml", history));
+        Instance inst(home);
+        QVERIFY2(inst.waitForPaths(hot, {"Errors/a.txt"}).isEmpty(), inst.tail());
+        QCOMPARE(inst.terminate(), 0);
+        for (const QString &out : outs)
+            QCOMPARE(entries(out), QStringList());
+        QCOMPARE(home.records("History.xml").size(), 2);
     }
 
     // Killed while an item was written under its temporary name: the next

@@ -129,7 +129,6 @@ private Q_SLOTS:
               "https://K:S@media.xs3.amazonaws.com"})
             QVERIFY2(!kAws.acceptsBaseURL(QUrl(refused)), refused);
 
-        QCOMPARE(Provider::googleStorage().domainSuffix, QStringLiteral(".googleapis.com"));
         settings::setValue("S3ServiceHost", "s3.store.example.test");
         QCOMPARE(Provider::amazonS3().domainSuffix, QStringLiteral(".store.example.test"));
         settings::setValue("S3ServiceHost", QString());
