@@ -112,11 +112,6 @@ private Q_SLOTS:
         QCOMPARE(m_ui->alerts.value(0).title, "Item with this name already exists");
         QCOMPARE(m_win->list->item(1)->text(), "Email Template 1");
 
-        m_win->list->setCurrentRow(0);
-        m_win->removeButton->click();
-        QCOMPARE(m_ui->alerts.value(1).title, "Default template cannot be deleted");
-        QCOMPARE(listed().size(), 4);
-
         m_win->list->setCurrentRow(2);
         m_win->removeButton->click();
         QCOMPARE(listed(),
