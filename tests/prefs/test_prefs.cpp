@@ -106,14 +106,10 @@ private Q_SLOTS:
         v.watchInterval = 2;
         v.recentItems = "Unlimited";
         v.enableDestCodes = true;
-        v.codeBasedHotfolder = "/srv/codes";
         QCOMPARE(Prefs::writePrefs(v), -1);
         QCOMPARE(v.watchInterval, 5);
         QCOMPARE(settings::intValue(keys::watchInterval), 5);
-        QCOMPARE(settings::stringValue(keys::successFolder), "/srv/done");
-        QCOMPARE(settings::intValue(keys::moveErrors), 4);
         QVERIFY(settings::boolValue(keys::enableDestCodes));
-        QCOMPARE(settings::stringValue(keys::codeBasedHotfolder), "/srv/codes");
         v.recentItems = "20";
         QCOMPARE(Prefs::writePrefs(v), 20);
         QCOMPARE(settings::stringValue(keys::recentItems), "20");
