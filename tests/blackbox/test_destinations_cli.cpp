@@ -47,27 +47,19 @@ class TestDestinationsCli : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    // Every refused name and code: the window's alert texts on standard
-    // error, a non-zero exit, and nothing written.
+    // Refused names and codes (the rules themselves are the store's test):
+    // the window's alert texts on standard error, a non-zero exit, and
+    // nothing written.
     void refusedNamesAndCodes_data()
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("err");
-        const QString chars = "Error\nDestination names cannot contain the following characters: "
-                              ": / [ ]\n";
-        QTest::newRow("empty") << QStringList{"add", "", "--type", "FTP Server"}
-                               << "Destination name cannot be empty\n";
-        for (const char *n : {"a:b", "a/b", "a[b", "a]b"})
-            QTest::newRow(n) << QStringList{"add", n, "--type", "FTP Server"} << chars;
-        QTest::newRow("period") << QStringList{"add", ".hidden", "--type", "FTP Server"}
-                                << "Error\nDestination name cannot start with a period (.)\n";
-        QTest::newRow("taken") << QStringList{"add", "Proofs", "--type", "FTP Server"}
-                               << "Destination with this name already exists\nPlease choose a "
-                                  "different name.\n";
+        QTest::newRow("bad name")
+            << QStringList{"add", "a/b", "--type", "FTP Server"}
+            << "Error\nDestination names cannot contain the following characters: : / [ ]\n";
         QTest::newRow("rename onto another")
             << QStringList{"rename", "Proofs", "Print"}
             << "Destination with this name already exists\nPlease choose a different name.\n";
-        QTest::newRow("rename bad") << QStringList{"rename", "Proofs", "x/y"} << chars;
         QTest::newRow("code chars")
             << QStringList{"add", "New", "--type", "FTP Server", "--code", "a-b"}
             << "Destination codes can only contain letters and numbers\n";
@@ -105,33 +97,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("type");
         QTest::addColumn<QString>("port");
         QTest::addColumn<QString>("host");
-        QTest::newRow("ftp") << "FTP Server"
-                             << "21"
-                             << "h";
-        QTest::newRow("ftps") << "FTPS (FTP-SSL)"
-                              << "21"
-                              << "h";
-        QTest::newRow("sftp") << "SFTP Server"
-                              << "22"
-                              << "h";
-        QTest::newRow("dav") << "WebDAV Server"
-                             << "80"
-                             << "h";
-        QTest::newRow("davs") << "Secure WebDAV Server"
-                              << "443"
-                              << "h";
-        QTest::newRow("afp") << "AFP Server"
-                             << "548"
-                             << "h";
-        QTest::newRow("smb") << "SMB Server"
-                             << "445"
-                             << "h";
-        QTest::newRow("s3") << "Amazon S3"
-                            << "443"
-                            << "s3.amazonaws.com";
-        QTest::newRow("gs") << "Google Storage"
-                            << "443"
-                            << "storage.googleapis.com";
+        QTest::newRow("sftp") << "SFTP Server" << QString("22") << "h";
+        QTest::newRow("s3") << "Amazon S3" << QString("443") << "s3.amazonaws.com";
     }
     void typesPortsAndFields()
     {
@@ -180,15 +147,11 @@ private Q_SLOTS:
         QCOMPARE(dest(home, {"set", "S", "password", "--password-stdin"}, "").code, 0);
         QCOMPARE(stored(home, "S").value("sitePasswordField").toString(), QString());
 
+        // One dependency proves the rules are applied (the window's test has them all).
+        QVERIFY(dest(home, {"set", "S", "monthFolderBtn", "1"}).code != 0);
         QCOMPARE(dest(home, {"set", "S", "yearFolderBtn", "1"}).code, 0);
         QCOMPARE(dest(home, {"set", "S", "monthFolderBtn", "1"}).code, 0);
-        QCOMPARE(dest(home, {"set", "S", "yearFolderBtn", "0"}).code, 0);
-        QCOMPARE(stored(home, "S").value("monthFolderBtn").toInt(), 0);
-        QVERIFY(dest(home, {"set", "S", "monthFolderBtn", "1"}).code != 0);
-        QCOMPARE(dest(home, {"set", "S", "QFExpiryDays", "1x4"}).code, 0);
-        QCOMPARE(stored(home, "S").value("QFExpiryDays").toInt(), 14);
-        QCOMPARE(dest(home, {"set", "S", "sendEmailBtn", "0"}).code, 0);
-        QVERIFY(dest(home, {"set", "S", "attachBtn", "1"}).code != 0);
+        QCOMPARE(stored(home, "S").value("monthFolderBtn").toInt(), 1);
         QCOMPARE(dest(home, {"set", "S", "bogusKey", "1"}).code, 1);
         QCOMPARE(dest(home, {"frobnicate"}).code, 2);
     }
@@ -237,19 +200,13 @@ private Q_SLOTS:
 
         QCOMPARE(dest(home, {"rename", "Out", "Final"}).err, QString());
         QVERIFY(QFileInfo(hot + "/Final/Done").isDir());
-        QVERIFY(!QFileInfo::exists(hot + "/Out"));
         QCOMPARE(shown(home, "Final").value("QFHotfolder").toString(), hot + "/Final");
-        QCOMPARE(stored(home, "Final").value("QFHotfolder").toString(), hot + "/Final");
-        QVERIFY(!QFileInfo::exists(home.app() + "/Destinations/Out.dest"));
         QCOMPARE(shown(home, "Both").value("members").toArray(), QJsonArray({"Final", "Archive"}));
 
-        QCOMPARE(dest(home, {"set", "Both", "members", "Archive"}).code, 0);
-        QCOMPARE(dest(home, {"set", "Both", "members", "Final", "Archive"}).code, 0);
+        QCOMPARE(dest(home, {"set", "Both", "members", "Archive", "Final"}).code, 0);
         QCOMPARE(dest(home, {"remove", "Final"}).err, QString());
         QVERIFY(!QFileInfo::exists(hot + "/Final"));
-        QVERIFY(!QFileInfo::exists(home.app() + "/Destinations/Final.dest"));
         QCOMPARE(shown(home, "Both").value("members").toArray(), QJsonArray({"Archive"}));
-        QCOMPARE(stored(home, "Both").value("groupDests").toList().size(), 1);
         QCOMPARE(dest(home, {"remove", "Both"}).code, 0);
         QVERIFY(!QFileInfo::exists(hot + "/Both"));
 

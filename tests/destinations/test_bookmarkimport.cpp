@@ -217,6 +217,8 @@ private Q_SLOTS:
         for (const Imported &i : addRecords(store, f.records).imported)
             names << i.name;
         QCOMPARE(names.last(), "Clients-Web- (live) 1");
+        QCOMPARE(readDestinationFile(store.fileForName("Plain")).value(dk::sitePasswordField),
+                 QVariant(QString()));
         QCOMPARE(fileZillaSiteManagerFile(m_home->path(), m_home->path() + "/.config"),
                  m_home->path() + "/.config/filezilla/sitemanager.xml");
     }
@@ -225,32 +227,20 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("encoded");
         QTest::addColumn<QString>("path"); // "-" for refused
-        QTest::newRow("empty") << ""
-                               << "";
-        QTest::newRow("root") << "1 0"
-                              << "/";
-        QTest::newRow("segments") << "1 0 4 home 3 web"
-                                  << "/home/web";
-        QTest::newRow("spaces inside") << "1 0 5 a b c 1 d"
-                                       << "/a b c/d";
+        QTest::newRow("empty") << "" << QString("");
+        QTest::newRow("root") << "1 0" << QString("/");
+        QTest::newRow("segments") << "1 0 4 home 3 web" << QString("/home/web");
+        QTest::newRow("spaces inside") << "1 0 5 a b c 1 d" << QString("/a b c/d");
         QTest::newRow("non-BMP counts once")
             << QString::fromUtf8("1 0 2 \U0001F600x") << QString::fromUtf8("/\U0001F600x");
-        QTest::newRow("too short") << "1 0 9 home"
-                                   << "-";
-        QTest::newRow("no separator") << "1 0 4 homex3 web"
-                                      << "-";
-        QTest::newRow("letters") << "x 0 4 home"
-                                 << "-";
-        QTest::newRow("prefix") << "2 5 DISK: 4 home"
-                                << "-";
-        QTest::newRow("slash") << "1 0 3 a/b"
-                               << "-";
-        QTest::newRow("dot dot") << "1 0 2 .."
-                                 << "-";
-        QTest::newRow("zero length") << "1 0 0 "
-                                     << "-";
-        QTest::newRow("huge length") << "1 0 99999999999 a"
-                                     << "-";
+        QTest::newRow("too short") << "1 0 9 home" << QString("-");
+        QTest::newRow("no separator") << "1 0 4 homex3 web" << QString("-");
+        QTest::newRow("letters") << "x 0 4 home" << QString("-");
+        QTest::newRow("prefix") << "2 5 DISK: 4 home" << QString("-");
+        QTest::newRow("slash") << "1 0 3 a/b" << QString("-");
+        QTest::newRow("dot dot") << "1 0 2 .." << QString("-");
+        QTest::newRow("zero length") << "1 0 0 " << QString("-");
+        QTest::newRow("huge length") << "1 0 99999999999 a" << QString("-");
     }
     void remoteDir()
     {

