@@ -97,8 +97,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("type");
         QTest::addColumn<QString>("port");
         QTest::addColumn<QString>("host");
-        QTest::newRow("sftp") << "SFTP Server" << QString("22") << "h";
-        QTest::newRow("s3") << "Amazon S3" << QString("443") << "s3.amazonaws.com";
+        // Each type's default port (and the bucket services' host).
+        const QList<QStringList> rows{{"FTP Server", "21", "h"},
+                                      {"FTPS (FTP-SSL)", "21", "h"},
+                                      {"SFTP Server", "22", "h"},
+                                      {"WebDAV Server", "80", "h"},
+                                      {"Secure WebDAV Server", "443", "h"},
+                                      {"AFP Server", "548", "h"},
+                                      {"SMB Server", "445", "h"},
+                                      {"Amazon S3", "443", "s3.amazonaws.com"},
+                                      {"Google Storage", "443", "storage.googleapis.com"}};
+        for (const QStringList &r : rows)
+            QTest::newRow(qPrintable(r[0])) << r[0] << r[1] << r[2];
     }
     void typesPortsAndFields()
     {
@@ -200,6 +210,7 @@ private Q_SLOTS:
 
         QCOMPARE(dest(home, {"rename", "Out", "Final"}).err, QString());
         QVERIFY(QFileInfo(hot + "/Final/Done").isDir());
+        QVERIFY(!QFileInfo::exists(hot + "/Out"));
         QCOMPARE(shown(home, "Final").value("QFHotfolder").toString(), hot + "/Final");
         QCOMPARE(shown(home, "Both").value("members").toArray(), QJsonArray({"Final", "Archive"}));
 
