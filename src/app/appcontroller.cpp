@@ -39,7 +39,19 @@ namespace {
 
 QString nowText(const char *format)
 {
-    return formatDate(QDateTime::currentDateTime(), format);
+    // The formats count whole seconds: a burst's entries share one text
+    // instead of holding a copy each.
+    static const char *lastFormat = nullptr;
+    static qint64 lastSecond = -1;
+    static QString lastText;
+    const QDateTime now = QDateTime::currentDateTime();
+    const qint64 second = now.toSecsSinceEpoch();
+    if (format != lastFormat || second != lastSecond) {
+        lastText = formatDate(now, format);
+        lastFormat = format;
+        lastSecond = second;
+    }
+    return lastText;
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -239,11 +240,26 @@ bool Journal::retire(const QStringList &ids)
         return true;
     QMutexLocker lock(&m_mutex);
     const QSet<QString> gone(ids.cbegin(), ids.cend());
-    const QList<Raw> before = m_live;
-    m_live.removeIf([&](const Raw &raw) { return gone.contains(raw.id); });
-    const qsizetype retired = before.size() - m_live.size();
+    // Taken out in place, and put back where they were if that fails: a
+    // copy of every live line per retirement would cost, in a burst, more
+    // than the rest of the journal's work.
+    QList<std::pair<qsizetype, Raw>> taken;
+    QByteArray tombstones;
+    qsizetype kept = 0;
+    for (qsizetype i = 0; i < m_live.size(); ++i) {
+        if (gone.contains(m_live.at(i).id)) {
+            tombstones += QByteArray(kRetired) + ' ' + m_live.at(i).id.toUtf8() + '\n';
+            taken.append({i, std::move(m_live[i])});
+        } else {
+            if (kept != i)
+                m_live[kept] = std::move(m_live[i]);
+            ++kept;
+        }
+    }
+    const qsizetype retired = taken.size();
     if (retired == 0)
         return true;
+    m_live.resize(kept);
     QString error;
     // Retiring costs an append, not a rewrite of every live line, and needs no
     // flush of its own: a retirement lost in a crash only brings back lines
@@ -254,18 +270,14 @@ bool Journal::retire(const QStringList &ids)
     if (m_live.isEmpty() || m_dead > std::max<qsizetype>(kCompactAfter, m_live.size())) {
         ok = rewriteLocked(&error);
     } else {
-        QByteArray tombstones;
-        for (const Raw &raw : before) {
-            if (gone.contains(raw.id))
-                tombstones += QByteArray(kRetired) + ' ' + raw.id.toUtf8() + '\n';
-        }
         // A partly written line is taken back by the rewrite.
         ok = (openLocked(&error) && writeAll(m_fd, tombstones)) || rewriteLocked(&error);
         m_dirty = true;
     }
     if (ok)
         return true;
-    m_live = before;
+    for (auto &[at, raw] : taken)
+        m_live.insert(at, std::move(raw));
     m_dead -= retired;
     log(lcCore(), QStringLiteral("Could not rewrite %1: %2").arg(m_path, error));
     return false;

@@ -12,6 +12,7 @@
 #include <plist/plist.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -575,6 +576,132 @@ bool copyPrefix(int in, int out, qint64 n)
 }
 
 } // namespace
+
+namespace {
+
+bool writeAllAt(int fd, const QByteArray &bytes, qint64 at)
+{
+    for (qsizetype put = 0; put < bytes.size();) {
+        const ssize_t w =
+            ::pwrite(fd, bytes.constData() + put, size_t(bytes.size() - put), off_t(at + put));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        put += w;
+    }
+    return true;
+}
+
+// Copies n bytes of in at from to out at to, in the kernel when it can.
+bool copyRange(int in, qint64 from, int out, qint64 to, qint64 n)
+{
+    while (n > 0) {
+        loff_t f = from;
+        loff_t t = to;
+        const ssize_t done = ::copy_file_range(in, &f, out, &t, size_t(n), 0);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            break;
+        from += done;
+        to += done;
+        n -= done;
+    }
+    if (n <= 0)
+        return true;
+    QByteArray buffer(qsizetype(qMin<qint64>(n, 1 << 20)), Qt::Uninitialized);
+    while (n > 0) {
+        const ssize_t got =
+            ::pread(in, buffer.data(), size_t(qMin<qint64>(n, buffer.size())), off_t(from));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0 || !writeAllAt(out, QByteArray::fromRawData(buffer.constData(), got), to))
+            return false;
+        from += got;
+        to += got;
+        n -= got;
+    }
+    return true;
+}
+
+} // namespace
+
+bool writeArrayFileReusing(const QString &path, QList<ElementSpan> *spans,
+                           const std::function<QByteArray(qsizetype)> &xmlOf,
+                           WrittenArrayFile *last, QString *error)
+{
+    const ArrayFrame &frame = arrayFrame();
+    // Replaced or changed since: nothing in it can be trusted.
+    const bool reuse = last->file.isOpen() && last->size >= 0 && last->file.size() == last->size;
+    QList<ElementSpan> placed(spans->size());
+    QSaveFile file(path);
+    // The application's files hold credentials: private whatever the umask.
+    bool ok = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+              file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    const int out = ok ? file.handle() : -1;
+    qint64 pos = 0;
+    QByteArray fresh; // made elements not yet written, from pos on
+    qint64 runFrom = -1;
+    qint64 runSize = 0; // old bytes not yet copied, from pos on
+    const auto flushFresh = [&] {
+        ok = ok && writeAllAt(out, fresh, pos);
+        pos += fresh.size();
+        fresh.clear();
+    };
+    const auto flushRun = [&] {
+        ok = ok && copyRange(last->file.handle(), runFrom, out, pos, runSize);
+        pos += runSize;
+        runFrom = -1;
+        runSize = 0;
+    };
+    if (spans->isEmpty())
+        fresh = frame.empty;
+    else
+        fresh = frame.head;
+    for (qsizetype i = 0; ok && i < spans->size(); ++i) {
+        const ElementSpan span = spans->at(i);
+        if (reuse && span.offset >= 0) {
+            if (!fresh.isEmpty())
+                flushFresh();
+            if (runSize > 0 && runFrom + runSize != span.offset)
+                flushRun();
+            if (runSize == 0)
+                runFrom = span.offset;
+            placed[i] = {pos + runSize, span.size};
+            runSize += span.size;
+            continue;
+        }
+        if (runSize > 0)
+            flushRun();
+        const QByteArray xml = xmlOf(i);
+        placed[i] = {pos + fresh.size(), xml.size()};
+        fresh.append(xml);
+        if (fresh.size() >= (1 << 20))
+            flushFresh();
+    }
+    if (runSize > 0)
+        flushRun();
+    if (!spans->isEmpty())
+        fresh.append(frame.tail);
+    flushFresh();
+    ok = ok && file.commit();
+    if (!ok) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    *spans = std::move(placed);
+    last->file.close();
+    last->file.setFileName(path);
+    last->size = last->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) ? pos : -1;
+    if (last->size >= 0 && last->file.size() != pos) {
+        // Replaced at once by someone else.
+        last->file.close();
+        last->size = -1;
+    }
+    return true;
+}
 
 bool appendToArrayFile(const QString &path, const QList<QByteArray> &elements, QString *error)
 {

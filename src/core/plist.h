@@ -1,8 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
+#include <QList>
 #include <QString>
 #include <QVariant>
+
+#include <functional>
 
 namespace pv::plist {
 
@@ -36,6 +40,26 @@ inline constexpr int kMaxDepth = 512;
 /// Writes arrayXml(elements) atomically.
 [[nodiscard]] bool writeArrayFile(const QString &path, const QList<QByteArray> &elements,
                                   QString *error = nullptr);
+/// Where one element's XML lies in the file a list was last written to;
+/// offset -1 when it has not been written yet.
+struct ElementSpan {
+    qint64 offset = -1;
+    qint64 size = 0;
+};
+/// The file a list was last written to, held open, and its size then.
+struct WrittenArrayFile {
+    QFile file;
+    qint64 size = -1;
+};
+/// Writes the array file of spans->size() elements atomically. Elements
+/// with a span are copied from the file of the last write (by the kernel),
+/// so a list need keep neither its elements' XML nor serialise them again;
+/// the others are made by xmlOf(index). When the last file is not as it was
+/// left, every element is made afresh. On success *spans tell where the
+/// elements lie in the new file and *last holds it open.
+[[nodiscard]] bool writeArrayFileReusing(const QString &path, QList<ElementSpan> *spans,
+                                         const std::function<QByteArray(qsizetype)> &xmlOf,
+                                         WrittenArrayFile *last, QString *error = nullptr);
 /// Writes the file at path again, atomically, with elements added at the
 /// end of its root array, without reading it into memory (the old bytes are
 /// copied by the kernel); a missing file counts as an empty array. Returns

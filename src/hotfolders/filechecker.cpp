@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace pv {
 
 namespace {
@@ -235,9 +237,12 @@ void FileChecker::probe()
     }
     m_done = true;
     m_probing = false;
-    m_itemForQueue.insert(hk::origSize, qint64(now.size));
-    m_itemForQueue.insert(hk::log, QVariantList());
-    m_controller->addToQueueAndRemoveFromGuardList(this, m_itemForQueue);
+    // Handed over, not kept: in a burst thousands of checkers wait for
+    // their deletion at the end of the turn.
+    QVariantMap item = std::exchange(m_itemForQueue, {});
+    item.insert(hk::origSize, qint64(now.size));
+    item.insert(hk::log, QVariantList());
+    m_controller->addToQueueAndRemoveFromGuardList(this, item);
 }
 
 } // namespace pv

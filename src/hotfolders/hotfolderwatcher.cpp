@@ -392,7 +392,13 @@ void HotfolderWatcher::runProbes(ProbeClock &clock, qint64 intervalMs)
         if (!checker || !checker->isProbing() || checker->probingTicket() != next.ticket)
             continue;
         checker->probe();
-        if (checker->isProbing() && checker->probingTicket() == next.ticket)
+        if (!checker->isProbing()) {
+            // Handed over or given up. Deleted now rather than at the end of
+            // the turn: a burst hands thousands over in one.
+            delete checker;
+            continue;
+        }
+        if (checker->probingTicket() == next.ticket)
             clock.due.push_back({checker, next.ticket, m_clock.elapsed() + intervalMs});
     }
     if (!clock.due.empty())

@@ -169,11 +169,9 @@ bool RecordList::flush()
 
 bool RecordList::writeList(QString *error)
 {
-    for (qsizetype i = 0; i < m_items.size(); ++i) {
-        if (m_xml.at(i).isEmpty())
-            m_xml[i] = plist::arrayElementXml(m_items.at(i));
-    }
-    return plist::writeArrayFile(m_filePath, m_xml, error);
+    return plist::writeArrayFileReusing(
+        m_filePath, &m_spans, [this](qsizetype i) { return plist::arrayElementXml(m_items.at(i)); },
+        &m_written, error);
 }
 
 QList<QVariantMap> RecordList::itemsForAction(int rightClickedRow,
@@ -286,7 +284,7 @@ void RecordList::insertFolded(int row, const QVariantMap &record)
     row = std::clamp(row, 0, count());
     beginInsertRows(QModelIndex(), row, row);
     m_items.insert(row, record);
-    m_xml.insert(row, QByteArray());
+    m_spans.insert(row, plist::ElementSpan());
     endInsertRows();
     recordEntered(record);
     storedWithNextWrite(record);
@@ -346,7 +344,7 @@ void RecordList::removeRecords(int row, int n)
     for (int i = row; i < row + n; ++i)
         recordLeft(m_items.at(i));
     m_items.remove(row, n);
-    m_xml.remove(row, n);
+    m_spans.remove(row, n);
     endRemoveRows();
     writeItems();
 }
@@ -357,7 +355,7 @@ void RecordList::setRecords(const QList<QVariantMap> &records, bool write)
     for (const QVariantMap &r : std::as_const(m_items))
         recordLeft(r);
     m_items = records;
-    m_xml = QList<QByteArray>(m_items.size());
+    m_spans = QList<plist::ElementSpan>(m_items.size());
     for (const QVariantMap &r : std::as_const(m_items))
         recordEntered(r);
     endResetModel();
@@ -409,16 +407,16 @@ void RecordList::sortRecords(const QString &key, Qt::SortOrder order, bool write
     Q_EMIT layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     QList<int> newRowOf(perm.size());
     QList<QVariantMap> sorted;
-    QList<QByteArray> sortedXml;
+    QList<plist::ElementSpan> sortedSpans;
     sorted.reserve(m_items.size());
-    sortedXml.reserve(m_items.size());
+    sortedSpans.reserve(m_items.size());
     for (int i = 0; i < perm.size(); ++i) {
         newRowOf[perm.at(i)] = i;
         sorted.append(m_items.at(perm.at(i)));
-        sortedXml.append(m_xml.at(perm.at(i)));
+        sortedSpans.append(m_spans.at(perm.at(i)));
     }
     m_items = std::move(sorted);
-    m_xml = std::move(sortedXml);
+    m_spans = std::move(sortedSpans);
     const QModelIndexList from = persistentIndexList();
     QModelIndexList to;
     to.reserve(from.size());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/alerter.h"
+#include "core/plist.h"
 
 #include <QAbstractTableModel>
 #include <QElapsedTimer>
@@ -149,7 +150,11 @@ private:
     QStringList m_columns;
     Alerter *m_alerter;
     QList<QVariantMap> m_items;
-    QList<QByteArray> m_xml; // each record's XML in the file, made at the first write
+    // Where each record's XML lies in the file last written: a write copies
+    // the records that stayed from there, so none is kept in memory as XML
+    // or serialised twice while it stays in the list.
+    QList<plist::ElementSpan> m_spans;
+    plist::WrittenArrayFile m_written;
     bool m_writePending = false;
     QElapsedTimer m_sinceWrite;
     qint64 m_lastWriteMs = 0;

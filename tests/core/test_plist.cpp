@@ -221,6 +221,44 @@ private Q_SLOTS:
         QVERIFY(plist::appendToArrayFile(path, pieces, &error));
         QCOMPARE(pvtest::fileBytes(path), plist::toXml(all));
 
+        // Rewrites copy what stayed from the file written last and make
+        // only the new elements; a file changed behind its back is not
+        // trusted.
+        QList<plist::ElementSpan> spans(3);
+        plist::WrittenArrayFile last;
+        QList<qsizetype> made;
+        QVariantList now = all.mid(0, 3);
+        const auto xmlOf = [&](qsizetype i) {
+            made.append(i);
+            return plist::arrayElementXml(now.at(i));
+        };
+        QVERIFY(plist::writeArrayFileReusing(path, &spans, xmlOf, &last, &error));
+        QCOMPARE(pvtest::fileBytes(path), plist::toXml(now));
+        made.clear();
+        now = {all.at(1), all.at(2), all.at(3)}; // head gone, one added
+        spans = {spans.at(1), spans.at(2), plist::ElementSpan()};
+        QVERIFY(plist::writeArrayFileReusing(path, &spans, xmlOf, &last, &error));
+        QCOMPARE(pvtest::fileBytes(path), plist::toXml(now));
+        QCOMPARE(made, QList<qsizetype>{2});
+        made.clear();
+        now = {all.at(3), all.at(2), all.at(1)};
+        spans = {spans.at(2), spans.at(1), spans.at(0)};
+        QVERIFY(plist::writeArrayFileReusing(path, &spans, xmlOf, &last, &error));
+        QCOMPARE(pvtest::fileBytes(path), plist::toXml(now));
+        QVERIFY(made.isEmpty());
+        {
+            QFile inPlace(path);
+            QVERIFY(inPlace.open(QIODevice::WriteOnly) && inPlace.write("<plist/>") == 8);
+        }
+        made.clear();
+        QVERIFY(plist::writeArrayFileReusing(path, &spans, xmlOf, &last, &error));
+        QCOMPARE(pvtest::fileBytes(path), plist::toXml(now));
+        QCOMPARE(made.size(), 3);
+        spans.clear();
+        now.clear();
+        QVERIFY(plist::writeArrayFileReusing(path, &spans, xmlOf, &last, &error));
+        QCOMPARE(pvtest::fileBytes(path), plist::toXml(QVariantList{}));
+
         const QByteArray foreign = "<plist><array><dict/></array></plist>";
         QFile f(path);
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write(foreign) == foreign.size());
