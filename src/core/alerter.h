@@ -34,4 +34,24 @@ public:
     void beep() override {}
 };
 
+/// Alerter that keeps each alert as one text (title, separator, text; the
+/// title alone when there is no text) and takes the default button: for
+/// commands that print what a window would have shown.
+class CollectingAlerter final : public Alerter {
+public:
+    explicit CollectingAlerter(QString separator = QStringLiteral("\n"))
+        : m_separator(std::move(separator))
+    {}
+    int alert(const Alert &a) override
+    {
+        texts.append(a.text.isEmpty() ? a.title : a.title + m_separator + a.text);
+        return a.defaultButton;
+    }
+    void beep() override {}
+    QStringList texts;
+
+private:
+    QString m_separator;
+};
+
 } // namespace pv

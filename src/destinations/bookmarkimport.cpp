@@ -25,18 +25,6 @@ const QString kCyberduck = QStringLiteral("Cyberduck");
 const QString kSftp = QStringLiteral("SFTP Server");
 const QString kFtps = QStringLiteral("FTPS (FTP-SSL)");
 
-/// Plain collector for the alerts the store raises while records are added.
-class CollectingAlerter final : public Alerter {
-public:
-    int alert(const Alert &a) override
-    {
-        texts.append(a.text.isEmpty() ? a.title : a.title + QStringLiteral(": ") + a.text);
-        return a.defaultButton;
-    }
-    void beep() override {}
-    QStringList texts;
-};
-
 /// The whole file, unless it is missing, not a regular file (a FIFO would
 /// block the read) or larger than the limit.
 std::optional<QByteArray> readLimited(const QString &path, QString *error)
@@ -522,7 +510,7 @@ Found readFileZilla(const QString &path)
 ImportResult addRecords(DestinationsEditor &store, const QList<QVariantMap> &partials)
 {
     ImportResult result;
-    CollectingAlerter alerts;
+    CollectingAlerter alerts{QStringLiteral(": ")};
     Alerter *previous = store.setAlerter(&alerts);
     for (const QVariantMap &partial : partials) {
         const QString wanted = recString(partial, dk::name);

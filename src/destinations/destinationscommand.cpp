@@ -30,18 +30,6 @@ const QStringList &passwordKeys()
     return keys;
 }
 
-/// Takes the alerts the store raises during one command.
-class CollectingAlerter final : public Alerter {
-public:
-    int alert(const Alert &a) override
-    {
-        texts.append(a.text.isEmpty() ? a.title : a.title + QLatin1Char('\n') + a.text);
-        return a.defaultButton;
-    }
-    void beep() override {}
-    QStringList texts;
-};
-
 struct Args {
     QStringList positional;
     QMultiHash<QString, QString> options;

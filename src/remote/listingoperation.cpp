@@ -88,15 +88,9 @@ bool ListingOperation::fileTransferControllerShouldAbort(FileTransferController 
 
 void ListingOperation::startProcess()
 {
-    QString what;
-    try {
-        listNow();
+    const QString what = exceptionTextOf([this] { listNow(); });
+    if (what.isEmpty())
         return;
-    } catch (const std::exception &e) {
-        what = QString::fromLocal8Bit(e.what());
-    } catch (...) {
-        what = QStringLiteral("unknown exception");
-    }
     error(lcTransfer(), QStringLiteral("ListingOperation: exception: %1").arg(what));
     RemoteStatus status;
     status.type = RemoteStatus::Type::Error;

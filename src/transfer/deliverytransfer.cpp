@@ -388,15 +388,9 @@ void DeliveryTransfer::reportFailure(const QString &error, const QString &errorI
 
 void DeliveryTransfer::startProcess()
 {
-    QString what;
-    try {
-        startProcessNow();
+    const QString what = exceptionTextOf([this] { startProcessNow(); });
+    if (what.isEmpty())
         return;
-    } catch (const std::exception &e) {
-        what = QString::fromLocal8Bit(e.what());
-    } catch (...) {
-        what = QStringLiteral("unknown exception");
-    }
     log(lcTransfer(), QStringLiteral("DeliveryTransfer: exception: %1").arg(what));
     const QString message =
         QStringLiteral("An unexpected error occurred during file transfer:\n\n%1\n\n\n"
