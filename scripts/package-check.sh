@@ -12,7 +12,11 @@ cmake --build "$build" -j"${PV_JOBS:-$(nproc)}"
 rm -f "$build"/parcelvane_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/parcelvane_*.deb)
-dpkg-deb --field "$deb" Depends | tee /dev/stderr | grep -q 'libqt6core6' ||
+# Printed with >&2, not tee /dev/stderr: opening that path truncates a log
+# file the caller sends standard error to.
+depends=$(dpkg-deb --field "$deb" Depends)
+echo "$depends" >&2
+grep -q 'libqt6core6' <<<"$depends" ||
     { echo "package-check: dependencies not declared" >&2; exit 1; }
 
 dpkg -i "$deb"
