@@ -20,6 +20,12 @@ inline void writeDest(const QVariantMap &rec)
         pv::paths::destinationsDir() + "/" + rec.value("name").toString() + ".dest", rec));
 }
 
+/// The destination record stored as "<name>.dest".
+inline QVariantMap readDest(const QString &name)
+{
+    return pv::plist::readFile(pv::paths::destinationsDir() + "/" + name + ".dest").toMap();
+}
+
 /// Creates a file of size bytes filled with fill, with its parent folders.
 inline QString makeFile(const QString &path, qsizetype size = 1000, char fill = 'x')
 {

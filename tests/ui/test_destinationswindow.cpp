@@ -35,10 +35,6 @@ QVariantMap ftp(const QString &name, const QVariantMap &more = {})
     r.insert(more);
     return r;
 }
-QVariantMap onDisk(const QString &name)
-{
-    return plist::readFile(paths::destinationsDir() + "/" + name + ".dest").toMap();
-}
 } // namespace
 
 class TestDestinationsWindow : public QObject {
@@ -285,7 +281,7 @@ private Q_SLOTS:
 
         // Leaving the record writes it.
         m_win->selectName("B");
-        QCOMPARE(onDisk("A").value("QFExpiryDays").toInt(), 14);
+        QCOMPARE(pvtest::readDest("A").value("QFExpiryDays").toInt(), 14);
         QVERIFY(m_win->tagBox->isHidden());
         m_win->selectName("A");
         QCOMPARE(m_win->tagPopup->currentText(), "Green");
@@ -332,8 +328,8 @@ private Q_SLOTS:
         QCOMPARE(menu->currentText(), "[Default Template]");
         menu->setCurrentIndex(1);
         Q_EMIT menu->activated(1);
-        QCOMPARE(onDisk("A").value("QFEmailTemplate").toString(), "Proofs");
-        QCOMPARE(onDisk("A").value("QFEmailTemplateId").toInt(), 77);
+        QCOMPARE(pvtest::readDest("A").value("QFEmailTemplate").toString(), "Proofs");
+        QCOMPARE(pvtest::readDest("A").value("QFEmailTemplateId").toInt(), 77);
 
         QTest::mouseClick(m_win->previewButton, Qt::LeftButton);
         QCOMPARE(m_win->previewTo->text(), "d@x.org, a@x.org");
@@ -393,7 +389,8 @@ private Q_SLOTS:
         QCOMPARE(m_ui->alerts.last().text, "Please see the Errors panel for details.");
         QCOMPARE(panel.size(), 1);
         QVERIFY(panel.first().startsWith(all + "/Renamed"));
-        QCOMPARE(onDisk("Destination 1").value("QFHotfolder").toString(), all + "/Destination 1");
+        QCOMPARE(pvtest::readDest("Destination 1").value("QFHotfolder").toString(),
+                 all + "/Destination 1");
         QVERIFY(QFileInfo(all + "/Destination 1/Priority").isDir());
         QVERIFY(!rec("Renamed").contains("QFHotfolder"));
         m_win->selectName("Renamed");
@@ -462,7 +459,7 @@ private Q_SLOTS:
         }
 
         m_win->selectName("Beta");
-        QCOMPARE(onDisk("Destination Group 1").value("groupDests").toList().size(), 2);
+        QCOMPARE(pvtest::readDest("Destination Group 1").value("groupDests").toList().size(), 2);
         type(m_win->nameField, "Bravo");
         m_win->modifiers = [] { return Qt::AltModifier; };
         m_win->selectName("Gamma");

@@ -47,10 +47,6 @@ QVariantMap dest(const QString &name, const QString &templateName, qint64 id)
             {dk::QFEmailTemplate, templateName},
             {dk::QFEmailTemplateId, id}};
 }
-QVariantMap onDisk(const QString &name)
-{
-    return plist::readFile(paths::destinationsDir() + "/" + name + ".dest").toMap();
-}
 } // namespace
 
 class TestSettingsWindows : public QObject {
@@ -135,14 +131,14 @@ private Q_SLOTS:
         m_win->list->item(1)->setText("Customers");
         m_win->list->setCurrentRow(2);
         m_win->removeButton->click();
-        QCOMPARE(onDisk("A").value(dk::QFEmailTemplate).toString(), "Clients");
+        QCOMPARE(pvtest::readDest("A").value(dk::QFEmailTemplate).toString(), "Clients");
         if (close)
             m_win->close();
         else
             m_win->okButton->click();
         QVERIFY(m_win->isHidden());
-        QCOMPARE(onDisk("A").value(dk::QFEmailTemplate).toString(), "Customers");
-        QCOMPARE(onDisk("B").value(dk::QFEmailTemplate).toString(), kDefaultTemplateName);
+        QCOMPARE(pvtest::readDest("A").value(dk::QFEmailTemplate).toString(), "Customers");
+        QCOMPARE(pvtest::readDest("B").value(dk::QFEmailTemplate).toString(), kDefaultTemplateName);
         QVERIFY(m_templates->changes().isEmpty());
         QCOMPARE(plist::readFile(m_templates->filePath()).toList().size(), 2);
     }
