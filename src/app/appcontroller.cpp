@@ -94,7 +94,12 @@ AppController::AppController(UserInterface *ui, QObject *parent)
         return paths;
     });
     m_forgetPath = [this](const QString &path) { m_watcher->removeFromFilesInProcessing(path); };
-    m_destinations->setStartWatchingHook([this] { m_watcher->startWatching(); });
+    m_destinations->setStartWatchingHook([this] {
+        if (m_recovering)
+            m_watchAfterRecovery = true;
+        else
+            m_watcher->startWatching();
+    });
     m_emailSettings = std::make_unique<EmailSettings>(ui);
     m_expiry = std::make_unique<FileExpiry>();
     // The status line belongs to the entry in processing while there is one.
@@ -129,6 +134,8 @@ void AppController::startup()
     log(QStringLiteral("Parcelvane %1").arg(QStringLiteral(PV_VERSION)));
     m_emailSettings->load();
     m_destinations->load();
+    // The hot folders start watching once recovery has ended.
+    m_recovering = true;
     m_destinations->startup();
     recoverInterruptedWork();
     m_expiry->startWatching();

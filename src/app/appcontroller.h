@@ -151,16 +151,18 @@ private:
     void logExpiryError(const QString &message);
 
     // What the last run left unfinished when it stopped (recovery.cpp).
-    /// At start-up: completes entries whose delivery had completed, queues
-    /// command-line items again, and starts the sweep of partial uploads.
+    /// At start-up: sweeps the partial uploads off the main thread, then
+    /// finishRecovery(); the hot folders start watching after both.
     void recoverInterruptedWork();
-    /// An entry whose delivery had completed: its record and its source's move.
-    void completeDelivered(const QVariantMap &record);
+    /// Completes entries whose delivery had completed (noted, or found in
+    /// place by the sweep), queues command-line items again.
+    void finishRecovery();
     /// Whether the history holds the record of this entry already.
     [[nodiscard]] bool isRecorded(const QVariantMap &record);
     /// Fills m_membersDone from the completed deliveries and the history.
     void findMembersDone(const QSet<QString> &hotFolders, const QList<QVariantMap> &delivered);
-    /// Removes, off the main thread, the partial uploads the notes name.
+    /// Removes, off the main thread, the partial uploads the notes name, and
+    /// finds the files that were in place already (m_foundInPlace).
     void sweepLeftovers(const QList<std::pair<QString, QVariantMap>> &notes);
     /// Notes a command-line item in the journal until it has left the queue.
     void noteQueued(const QString &path, const QString &dest);
@@ -234,6 +236,12 @@ private:
     QHash<QString, QSet<QString>> m_membersDone;
     std::unique_ptr<QThread> m_sweeper;
     std::atomic<bool> m_stopSweeping{false};
+    /// Upload notes whose file the sweep found in place: note id, note, path.
+    QList<std::tuple<QString, QVariantMap, QString>> m_foundInPlace;
+    /// Until recovery has ended the hot folders wait (a start asked meanwhile
+    /// is remembered).
+    bool m_recovering = false;
+    bool m_watchAfterRecovery = false;
 };
 
 /// The destination code in a file or folder name: report.abc.pdf and the

@@ -377,14 +377,16 @@ void EntryRun::createTransferOperationWithParameters(const QVariantMap &paramete
     m_placed = std::make_shared<PlacedNote>();
     m_placed->record = deliveredRecord();
     // On the delivery's thread, the moment the item is in place.
-    m_transfer->setPlacedHandler([note = m_placed, journal = m_app.m_journal] {
-        const QMutexLocker lock(&note->mutex);
-        if (note->record.isEmpty())
-            return;
-        note->record.insert(qk::dateEnd, QDateTime::currentDateTime());
-        note->id = journal->append(Journal::kDelivered, note->record);
-        note->record.clear();
-    });
+    m_transfer->setPlacedHandler(
+        [note = m_placed, journal = m_app.m_journal] {
+            const QMutexLocker lock(&note->mutex);
+            if (note->record.isEmpty())
+                return;
+            note->record.insert(qk::dateEnd, QDateTime::currentDateTime());
+            note->id = journal->append(Journal::kDelivered, note->record);
+            note->record.clear();
+        },
+        m_placed->record);
     m_transfer->start();
 }
 

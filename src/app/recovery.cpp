@@ -6,11 +6,13 @@
 #include "app/appcontroller.h"
 #include "app/entryrun.h"
 #include "app/queueitem.h"
+#include "core/fileops.h"
 #include "core/journal.h"
 #include "core/log.h"
 #include "core/record.h"
 #include "destinations/destination.h"
 #include "destinations/destinationseditor.h"
+#include "hotfolders/hotfolderwatcher.h"
 #include "prefs/prefs.h"
 #include "records/historytable.h"
 #include "records/queuetable.h"
@@ -20,6 +22,8 @@
 #include <QFileInfo>
 #include <QThread>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace pv {
 
@@ -42,6 +46,44 @@ private:
 
 void AppController::recoverInterruptedWork()
 {
+    QList<std::pair<QString, QVariantMap>> notes;
+    for (const Journal::Line &line : m_journal->lines(Journal::kUploadTemp))
+        notes.append({line.id, line.value.toMap()});
+    if (notes.isEmpty()) {
+        finishRecovery();
+        return;
+    }
+    // The destinations are asked first (the hot folders wait, see startup()):
+    // a file found in place there had been delivered and must not be again.
+    log(QStringLiteral("--> recovery: looking at %1 interrupted deliveries at their destinations")
+            .arg(notes.size()));
+    sweepLeftovers(notes);
+}
+
+void AppController::finishRecovery()
+{
+    for (const auto &[id, note, placedPath] : std::exchange(m_foundInPlace, {})) {
+        QVariantMap record = note.value(notekeys::placed).toMap();
+        const auto same = [&](const Journal::Line &line) {
+            const QVariantMap r = line.value.toMap();
+            return recString(r, qk::path) == recString(record, qk::path) &&
+                   recString(r, qk::dest) == recString(record, qk::dest) &&
+                   r.value(QStringLiteral("dateStart")) ==
+                       record.value(QStringLiteral("dateStart"));
+        };
+        const QList<Journal::Line> noted = m_journal->lines(Journal::kDelivered);
+        if (std::none_of(noted.cbegin(), noted.cend(), same)) {
+            log(QStringLiteral("--> recovery: %1 was in place at \"%2\" as %3 when Parcelvane "
+                               "stopped")
+                    .arg(recString(record, qk::path), recString(record, qk::dest), placedPath));
+            record.insert(qk::finalName, lastPathComponent(placedPath));
+            // Kept when this fails: the next start looks again.
+            if (m_journal->append(Journal::kDelivered, record).isEmpty())
+                continue;
+        }
+        m_journal->retire({id});
+    }
+
     const QList<Journal::Line> pending = m_journal->pending();
     QSet<QString> hotFolders;
     for (const QVariantMap &dest : m_destinations->items()) {
@@ -58,22 +100,19 @@ void AppController::recoverInterruptedWork()
     findMembersDone(hotFolders, deliveredToMembers);
 
     QSet<QString> delivered;
-    QList<std::pair<QString, QVariantMap>> leftovers;
     for (const Journal::Line &line : pending) {
         const QVariantMap value = line.value.toMap();
-        if (line.kind == Journal::kDelivered) {
-            delivered.insert(recString(value, qk::path));
-            auto run = std::make_unique<EntryRun>(*this, value);
-            const bool recorded = isRecorded(value);
-            log(QStringLiteral("--> recovery: the delivery of %1 to \"%2\" had completed before "
-                               "the last stop; %3")
-                    .arg(recString(value, qk::path), recString(value, qk::dest),
-                         recorded ? QStringLiteral("its source is moved")
-                                  : QStringLiteral("its record is written and its source moved")));
-            run->completeAfterRestart(line.id, recorded);
-        } else if (line.kind == Journal::kUploadTemp) {
-            leftovers.append({line.id, value});
-        }
+        if (line.kind != Journal::kDelivered)
+            continue;
+        delivered.insert(recString(value, qk::path));
+        auto run = std::make_unique<EntryRun>(*this, value);
+        const bool recorded = isRecorded(value);
+        log(QStringLiteral("--> recovery: the delivery of %1 to \"%2\" had completed before "
+                           "the last stop; %3")
+                .arg(recString(value, qk::path), recString(value, qk::dest),
+                     recorded ? QStringLiteral("its source is moved")
+                              : QStringLiteral("its record is written and its source moved")));
+        run->completeAfterRestart(line.id, recorded);
     }
     for (const Journal::Line &line : pending) {
         if (line.kind != Journal::kQueued)
@@ -96,8 +135,9 @@ void AppController::recoverInterruptedWork()
             addItemToQueue(path, dest);
         }
     }
-    if (!leftovers.isEmpty())
-        sweepLeftovers(leftovers);
+    m_recovering = false;
+    if (std::exchange(m_watchAfterRecovery, false))
+        m_watcher->startWatching();
 }
 
 void AppController::findMembersDone(const QSet<QString> &hotFolders,
@@ -198,31 +238,42 @@ void AppController::sweepLeftovers(const QList<std::pair<QString, QVariantMap>> 
     }
     m_sweeper.reset(QThread::create([this, work] {
         StopFlag stop(m_stopSweeping);
+        // One time-out per destination that cannot be reached, not one per note.
+        QSet<QString> unreachable;
         for (const auto &[id, note, url, destExists] : work) {
             if (m_stopSweeping)
                 return;
-            const std::unique_ptr<FileTransferController> controller =
-                FileTransferController::fileTransferControllerWithURL(url);
+            const QString dest = recString(note, notekeys::dest);
             bool done = false;
-            if (controller) {
-                controller->setDelegate(&stop);
-                done = DeliveryTransfer::removeLeftovers(*controller, note);
+            QString placed;
+            if (!unreachable.contains(dest)) {
+                const std::unique_ptr<FileTransferController> controller =
+                    FileTransferController::fileTransferControllerWithURL(url);
+                if (controller) {
+                    controller->setDelegate(&stop);
+                    done = DeliveryTransfer::removeLeftovers(*controller, note, &placed);
+                }
             }
             if (m_stopSweeping)
                 return;
-            if (done || !destExists) {
+            if (!placed.isEmpty() && destExists) {
+                m_foundInPlace.append({id, note, placed});
+            } else if (done || !destExists) {
                 if (!done)
                     log(QStringLiteral("--> recovery: the destination \"%1\" no longer exists: "
                                        "what an interrupted delivery left at %2 stays there")
-                            .arg(recString(note, notekeys::dest), recString(note, notekeys::url)));
+                            .arg(dest, recString(note, notekeys::url)));
                 m_journal->retire({id});
             } else {
+                unreachable.insert(dest);
                 log(QStringLiteral("--> recovery: %1 could not be reached; what an interrupted "
                                    "delivery left there is removed at a later start")
                         .arg(recString(note, notekeys::url)));
             }
         }
     }));
+    // The thread's results are read once it has ended.
+    connect(m_sweeper.get(), &QThread::finished, this, &AppController::finishRecovery);
     m_sweeper->start();
 }
 

@@ -22,9 +22,9 @@ public:
     Q_DISABLE_COPY_MOVE(TransferRun)
 
     /// See DeliveryTransfer::setPlacedHandler; before start().
-    void setPlacedHandler(std::function<void()> handler)
+    void setPlacedHandler(std::function<void()> handler, const QVariantMap &record)
     {
-        m_transfer->setPlacedHandler(std::move(handler));
+        m_transfer->setPlacedHandler(std::move(handler), record);
     }
     void start();
     /// Abandons the running operation; nothing is reported afterwards.

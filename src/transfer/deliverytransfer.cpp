@@ -107,8 +107,10 @@ bool isTemporaryNameOf(const QString &name, const QString &finalName)
 }
 
 // Removes what the delivery noted in note left at its destination; false
-// when the destination could not be asked.
-bool sweepLeftovers(FileTransferController &controller, const QVariantMap &note)
+// when the destination could not be asked. A file whole under its final name
+// (or its claim) with no partial upload beside it was renamed into place: its
+// path goes to *placed.
+bool sweepLeftovers(FileTransferController &controller, const QVariantMap &note, QString *placed)
 {
     const QString where = maskedURL(recString(note, notekeys::url));
     const auto removed = [&](const QString &path, const Result &result) {
@@ -123,24 +125,6 @@ bool sweepLeftovers(FileTransferController &controller, const QVariantMap &note)
         return result.ok();
     };
     const QString path = recString(note, notekeys::path);
-    const QString folder = deletingLastPathComponent(path);
-    const auto list = [&] {
-        return controller.contentsOfDirectoryAtPath(folder.isEmpty() ? QStringLiteral("/")
-                                                                     : folder);
-    };
-    const QString claim = recString(note, notekeys::claim);
-    if (!claim.isEmpty()) {
-        const TransferResult<RemoteListing> listing = list();
-        if (!listing.ok())
-            return false;
-        // Still empty: the claim itself, never replaced by the item.
-        const RemoteItemAttributes found = listing->value(lastPathComponent(claim));
-        return found.isEmpty() ||
-               found.value(QString::fromLatin1(kNSFileType)).toString() ==
-                   QLatin1String(kNSFileTypeDirectory) ||
-               found.value(QString::fromLatin1(kNSFileSize)).toLongLong() != 0 ||
-               removed(claim, controller.deleteFileAtPath(claim));
-    }
     const QString buildPath = recString(note, notekeys::buildPath);
     if (!buildPath.isEmpty()) {
         const TransferResult<bool> exists = controller.itemExists(buildPath);
@@ -149,9 +133,30 @@ bool sweepLeftovers(FileTransferController &controller, const QVariantMap &note)
         return !exists.value() ||
                removed(buildPath, controller.deleteDirectoryRecursivelyAtPath(buildPath));
     }
-    const TransferResult<RemoteListing> listing = list();
+    const QString folder = deletingLastPathComponent(path);
+    const TransferResult<RemoteListing> listing =
+        controller.contentsOfDirectoryAtPath(folder.isEmpty() ? QStringLiteral("/") : folder);
     if (!listing.ok())
         return false;
+    const QString claim = recString(note, notekeys::claim);
+    const QString item = claim.isEmpty() ? path : claim;
+    const RemoteItemAttributes found = listing->value(lastPathComponent(item));
+    const bool isFile =
+        !found.isEmpty() && found.value(QString::fromLatin1(kNSFileType)).toString() !=
+                                QLatin1String(kNSFileTypeDirectory);
+    const qint64 size = found.value(QString::fromLatin1(kNSFileSize)).toLongLong();
+    bool partials = false;
+    for (auto it = listing->cbegin(); it != listing->cend(); ++it)
+        partials = partials || isTemporaryNameOf(it.key(), lastPathComponent(path));
+    if (placed && isFile && !partials && note.contains(notekeys::size) &&
+        size == recInt(note, notekeys::size)) {
+        *placed = item;
+        return true;
+    }
+    if (!claim.isEmpty()) {
+        // Still empty: the claim itself, never replaced by the item.
+        return !isFile || size != 0 || removed(claim, controller.deleteFileAtPath(claim));
+    }
     bool all = true;
     for (auto it = listing->cbegin(); it != listing->cend(); ++it) {
         if (!isTemporaryNameOf(it.key(), lastPathComponent(path)))
@@ -168,13 +173,15 @@ bool sweepLeftovers(FileTransferController &controller, const QVariantMap &note)
 
 } // namespace
 
-bool DeliveryTransfer::removeLeftovers(FileTransferController &controller, const QVariantMap &note)
+bool DeliveryTransfer::removeLeftovers(FileTransferController &controller, const QVariantMap &note,
+                                       QString *placed)
 {
     const ItemGuard guard(controller.baseURL(), recString(note, notekeys::path));
-    return sweepLeftovers(controller, note);
+    return sweepLeftovers(controller, note, placed);
 }
 
-QString DeliveryTransfer::noteTemporaryItem(const QString &path, const QString &buildPath)
+QString DeliveryTransfer::noteTemporaryItem(const QString &path, const QString &buildPath,
+                                            qint64 size)
 {
     if (!m_journal)
         return {};
@@ -185,6 +192,10 @@ QString DeliveryTransfer::noteTemporaryItem(const QString &path, const QString &
               {notekeys::dest, recString(m_parameters.value(k::dest).toMap(), k::name)},
               {notekeys::path, path},
               {notekeys::buildPath, buildPath}};
+    if (size >= 0 && !m_placedRecord.isEmpty()) {
+        m_note.insert(notekeys::size, size);
+        m_note.insert(notekeys::placed, m_placedRecord);
+    }
     return m_journal->append(Journal::kUploadTemp, m_note);
 }
 
@@ -198,7 +209,7 @@ void DeliveryTransfer::settleNote(const QString &note, bool done)
         // Destroying the transfer abandons the look.
         m_quiet = true;
         m_sweeping = true;
-        done = sweepLeftovers(*m_transferController, m_note);
+        done = sweepLeftovers(*m_transferController, m_note, nullptr);
         m_sweeping = false;
         m_quiet = false;
     }
@@ -514,7 +525,7 @@ void DeliveryTransfer::startProcessNow()
     if (!isDirectory || !controller->hasFolders()) {
         m_finalTargetPathRelativeToBaseURL = remotePath;
         const ItemGuard guard(controller->baseURL(), remotePath);
-        const QString note = noteTemporaryItem(remotePath, QString());
+        const QString note = noteTemporaryItem(remotePath, QString(), QFileInfo(localPath).size());
         const bool uploaded = controller->uploadFileFromPath(localPath, remotePath).ok();
         settleNote(note, uploaded);
         if (uploaded && controller->supportsTags())
@@ -542,7 +553,7 @@ void DeliveryTransfer::startProcessNow()
     // that the new folder, never the destination itself.
     m_finalTargetPathRelativeToBaseURL = m_folderBuildPath;
     const ItemGuard guard(controller->baseURL(), remotePath);
-    const QString note = noteTemporaryItem(remotePath, m_folderBuildPath);
+    const QString note = noteTemporaryItem(remotePath, m_folderBuildPath, -1);
     const bool created = controller->createDirectoryAtPath(m_folderBuildPath).ok();
     if (!created || stopped()) {
         settleNote(note, created && discardFolder());

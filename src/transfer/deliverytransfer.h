@@ -54,6 +54,11 @@ inline const QString buildPath = QStringLiteral("buildPath");
 /// until the file replaces it: the claimed path (see
 /// FileTransferControllerDelegate::fileTransferControllerClaims).
 inline const QString claim = QStringLiteral("claim");
+/// A file: its size, and the record its receiver gave for the moment it is in
+/// place (setPlacedHandler), so that a start after a crash between putting the
+/// file in place and noting that can tell the delivery completed.
+inline const QString size = QStringLiteral("size");
+inline const QString placed = QStringLiteral("placed");
 } // namespace notekeys
 
 /// The reports of a delivery, in the order a delivery may send them.
@@ -176,18 +181,26 @@ public:
     void setJournal(std::shared_ptr<Journal> journal) { m_journal = std::move(journal); }
     /// Called on the worker thread the moment the item is in place, before
     /// its success is reported: the receiver hears of it only later, and a
-    /// crash in between must not make the item look undelivered. Call before
-    /// start().
-    void setPlacedHandler(std::function<void()> handler) { m_placed = std::move(handler); }
+    /// crash in between must not make the item look undelivered. record goes
+    /// into the notes of a file (notekeys::placed) for a crash before even
+    /// that. Call before start().
+    void setPlacedHandler(std::function<void()> handler, const QVariantMap &record)
+    {
+        m_placed = std::move(handler);
+        m_placedRecord = record;
+    }
 
     /// Removes what an interrupted delivery left at its destination: note is
     /// the value of a Journal::kUploadTemp line and controller one made for
     /// its URL. A file's partial uploads are found in its folder by their
     /// temporary names; a folder's build is removed whole. Each removal is
     /// logged. False when the destination could not be asked (the note must
-    /// stay for a later start). Waits while a delivery of this process writes
-    /// the same item. Any thread but the main thread.
-    static bool removeLeftovers(FileTransferController &controller, const QVariantMap &note);
+    /// stay for a later start). A file found whole under its final name with
+    /// no partial upload beside it was put in place: *placed is set to its
+    /// path. Waits while a delivery of this process writes the same item. Any
+    /// thread but the main thread.
+    static bool removeLeftovers(FileTransferController &controller, const QVariantMap &note,
+                                QString *placed = nullptr);
 
     /// Starts the delivery on the worker thread. Creating thread, once.
     void start();
@@ -242,8 +255,9 @@ private:
     /// whether it is gone.
     bool discardFolder();
     /// Notes in the journal that the item at path is about to be written
-    /// (built at buildPath for a folder); the note's id, "" without journal.
-    QString noteTemporaryItem(const QString &path, const QString &buildPath);
+    /// (built at buildPath for a folder, size -1; a file's size otherwise);
+    /// the note's id, "" without journal.
+    QString noteTemporaryItem(const QString &path, const QString &buildPath, qint64 size);
     /// The item of note is in place or removed: retires the note. Otherwise
     /// (a failed upload) looks for what is left first; a cancelled delivery
     /// leaves the note to the next start.
@@ -283,6 +297,7 @@ private:
     ControllerFactory m_factory;
     std::shared_ptr<Journal> m_journal;
     std::function<void()> m_placed;
+    QVariantMap m_placedRecord;
     std::shared_ptr<Channel> m_channel;
     std::unique_ptr<QObject> m_context;
     // Released by the worker once it will touch this object no more.

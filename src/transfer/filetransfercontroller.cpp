@@ -1,5 +1,6 @@
 #include "transfer/filetransfercontroller.h"
 #include "core/fileops.h"
+#include "core/journal.h"
 
 #include "core/log.h"
 #include "transfer/urlparameters.h"
@@ -439,8 +440,10 @@ int FileTransferController::placeItem(const SiblingRenames &renames, const QStri
         for (qint64 n = 0; n < kMaxNumberedNames; ++n) {
             const QString candidate = n == 0 ? name : numberedName(name, n);
             const int err = renames.renameExclusive(from, candidate);
-            if (err == 0)
+            if (err == 0) {
+                killPointForTests("renamed");
                 *placedName = candidate;
+            }
             if (err != EEXIST)
                 return err;
         }

@@ -246,23 +246,40 @@ private Q_SLOTS:
 
     // Killed between claiming the final name at the share with an empty file
     // and renaming the upload over it: the next start removes the claim, and
-    // the item arrives whole under its own name.
-    void claimedNameFreed()
+    // the item arrives whole under its own name. Killed right after the rename,
+    // before the delivery could note it: the next start finds the item in
+    // place and does not deliver it a second time.
+    void killedWhilePlacing_data()
     {
+        QTest::addColumn<QString>("point");
+        QTest::addColumn<bool>("share");
+        QTest::newRow("share, claimed") << "claimed" << true;
+        QTest::newRow("share, renamed") << "renamed" << true;
+        QTest::newRow("local, renamed") << "renamed" << false;
+    }
+    void killedWhilePlacing()
+    {
+        QFETCH(QString, point);
+        QFETCH(bool, share);
         const QMap<QString, QString> env = pvtest::serverEnv("samba");
-        QVERIFY2(env.contains("SMB_PORT"), "no test server: run through ctest");
-        const QString base = QString("claim-%1").arg(QCoreApplication::applicationPid());
-        QVERIFY(pvtest::makeShareFolders(env, base));
-        const QString out = env.value("SMB_SHARE_DIR") + "/" + base;
-        Site site(pvtest::smbDest(env, "Out", base));
+        QVERIFY2(!share || env.contains("SMB_PORT"), "no test server: run through ctest");
+        const QString base =
+            QString("claim-%1-%2").arg(QCoreApplication::applicationPid()).arg(point);
+        QVERIFY(!share || pvtest::makeShareFolders(env, base));
+        Site site(share ? pvtest::smbDest(env, "Out", base) : QVariantMap());
+        const QString out = share ? env.value("SMB_SHARE_DIR") + "/" + base : site.out;
         QString log;
-        QVERIFY2(site.dropAndDie("claimed", "a.txt", "alpha", &log), qPrintable(log));
-        QCOMPARE(QFileInfo(out + "/a.txt").size(), 0);
+        QVERIFY2(site.dropAndDie(point.toUtf8().constData(), "a.txt", "alpha", &log),
+                 qPrintable(log));
+        QCOMPARE(QFileInfo(out + "/a.txt").size(), point == "claimed" ? 0 : 5);
         Instance inst(site.home);
         QVERIFY2(inst.waitForPaths(site.hot, {"Out/Done/a.txt"}).isEmpty(), inst.tail());
         QCOMPARE(inst.terminate(), 0);
         QCOMPARE(entries(out), QStringList{"a.txt"});
         QCOMPARE(readFile(out + "/a.txt"), QByteArray("alpha"));
+        const QList<QVariantMap> history = recordsNamed(site.home.records("History.xml"), "a.txt");
+        QCOMPARE(history.size(), 1);
+        QCOMPARE(history[0].value("finalName").toString(), QString("a.txt"));
     }
 
     // Items handed over with --queue that were still queued when the process
