@@ -56,7 +56,7 @@ void EntryRun::noteDelivered()
     // The delivery's thread noted it already when the item was put in place.
     m_deliveredNote = takePlacedNote();
     if (m_deliveredNote.isEmpty())
-        m_deliveredNote = m_app.m_journal->append(Journal::kDelivered, deliveredRecord());
+        m_deliveredNote = m_app.m_journal->appendUnflushed(Journal::kDelivered, deliveredRecord());
 }
 
 void EntryRun::completeAfterRestart(const QString &note, bool recorded)

@@ -383,7 +383,8 @@ void EntryRun::createTransferOperationWithParameters(const QVariantMap &paramete
             if (note->record.isEmpty())
                 return;
             note->record.insert(qk::dateEnd, QDateTime::currentDateTime());
-            note->id = journal->append(Journal::kDelivered, note->record);
+            // Made durable with the entry's record; a crash of the process keeps it.
+            note->id = journal->appendUnflushed(Journal::kDelivered, note->record);
             note->record.clear();
         },
         m_placed->record);

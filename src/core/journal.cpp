@@ -200,8 +200,19 @@ bool Journal::rewriteLocked(QString *error)
 QString Journal::append(const QString &kind, const QVariant &value, QString *error)
 {
     QString ignored;
-    QString &why = error ? *error : ignored;
-    QMutexLocker lock(&m_mutex);
+    const QMutexLocker lock(&m_mutex);
+    return appendLocked(kind, value, true, error ? *error : ignored);
+}
+
+QString Journal::appendUnflushed(const QString &kind, const QVariant &value, QString *error)
+{
+    QString ignored;
+    const QMutexLocker lock(&m_mutex);
+    return appendLocked(kind, value, false, error ? *error : ignored);
+}
+
+QString Journal::appendLocked(const QString &kind, const QVariant &value, bool flush, QString &why)
+{
     const QString id = m_idPrefix + QLatin1Char('.') + QString::number(++m_nextId);
     // Both records of an outcome are the same map: it is serialised once.
     const auto *map = value.typeId() == QMetaType::QVariantMap
@@ -222,7 +233,7 @@ QString Journal::append(const QString &kind, const QVariant &value, QString *err
     }
     if (ok) {
         m_live.append({kind, id, line});
-        if (m_batchDepth.value(QThread::currentThreadId()) > 0)
+        if (!flush || m_batchDepth.value(QThread::currentThreadId()) > 0)
             m_dirty = true;
         else
             ok = syncLocked(&why);

@@ -61,6 +61,12 @@ public:
     /// this thread: until the batch commits). Returns its id, or "" when it
     /// could not be written (logged, with *error filled).
     QString append(const QString &kind, const QVariant &value, QString *error = nullptr);
+    /// Like append(), but the line is only written: a crash of the process
+    /// keeps it, a power cut may not until the next flushed append or batch
+    /// of any thread makes it durable with its own. For notes whose loss
+    /// costs at worst a leftover or a second copy after a power cut, never a
+    /// record: a burst then pays one disk flush per entry, not three.
+    QString appendUnflushed(const QString &kind, const QVariant &value, QString *error = nullptr);
 
     /// Drops the lines with these ids: a "retired <id>" line is appended for
     /// each (not flushed on its own), and the file is rewritten with the live
@@ -99,6 +105,7 @@ private:
         QString id;
         QByteArray line; // with its newline
     };
+    QString appendLocked(const QString &kind, const QVariant &value, bool flush, QString &why);
     bool openLocked(QString *error);
     bool syncLocked(QString *error);
     bool rewriteLocked(QString *error);

@@ -62,6 +62,9 @@ private Q_SLOTS:
         }
         pv::Journal journal(path);
         QCOMPARE(numbers(journal.lines()), QList<int>({1, 3}));
+        // A line not flushed is in the file at once: a killed process keeps it.
+        QVERIFY(!journal.appendUnflushed(pv::Journal::kDelivered, QVariantMap{{"n", 7}}).isEmpty());
+        QCOMPARE(numbers(pv::Journal(path).lines()), QList<int>({1, 3, 7}));
     }
 };
 
