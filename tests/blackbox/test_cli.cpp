@@ -108,13 +108,11 @@ print("received", len(got), flush=True)
             {"name", "Mail"},
             {"emailFromField", "Parcelvane <pv@example.com>"},
             {"emailSubjectField", "Footer check <FILE NAME>"},
-            {"emailBodyField", "Delivered."},
             {"emailSMTPField", smtp.value("SMTP_HOST")},
             {"emailPortField", smtp.value("SMTP_PORT_PLAIN")},
             {"emailSMTPButton", true},
             {"emailUserField", smtp.value("SMTP_USER")},
-            {"emailPasswordField", pv::Prefs::encryptPassword(smtp.value("SMTP_PASSWORD"))},
-            {"emailSSLBtn", 0}};
+            {"emailPasswordField", pv::Prefs::encryptPassword(smtp.value("SMTP_PASSWORD"))}};
         QDir().mkpath(home.app());
         QVERIFY(pv::plist::writeFile(home.app() + "/EmailTemplates.xml", QVariantList{tpl}));
         QVariantMap dest = local("Mailed", home.path() + "/out");
