@@ -90,13 +90,18 @@ struct Result {
     QString err;
 };
 
-/// Runs a program to its end (60 s at most).
+/// Runs a program to its end (60 s at most), in folder cwd (empty: this one)
+/// with input on its standard input.
 inline Result run(const QString &program, const QStringList &args,
-                  const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+                  const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+                  const QString &cwd = {}, const QByteArray &input = {})
 {
     QProcess p;
     p.setProcessEnvironment(env);
+    p.setWorkingDirectory(cwd);
     p.start(program, args);
+    if (p.waitForStarted())
+        p.write(input);
     p.closeWriteChannel();
     p.waitForFinished(60000);
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
@@ -279,17 +284,13 @@ inline QStringList fieldOf(const QList<QVariantMap> &records, const QString &nam
     return out;
 }
 
-/// Today's year/month/date folder path with the given date format, as the
-/// destinations ask for it.
+/// Today's year/month/date folder path, the date folder named by dateFormat
+/// (YYYY, MM and DD) as the destinations ask for it.
 inline QString datePath(const QString &dateFormat)
 {
     const QDate d = QDate::currentDate();
-    QString date = dateFormat;
-    date.replace("YYYY", QString::number(d.year()), Qt::CaseInsensitive);
-    date.replace("MM", QString::asprintf("%02d", d.month()), Qt::CaseInsensitive);
-    date.replace("DD", QString::asprintf("%02d", d.day()), Qt::CaseInsensitive);
-    return QString::number(d.year()) + "/" + QString::asprintf("%02d-%d", d.month(), d.year()) +
-           "/" + date;
+    return d.toString("yyyy/MM-yyyy/") +
+           d.toString(QString(dateFormat).replace("YYYY", "yyyy").replace("DD", "dd"));
 }
 
 } // namespace bb

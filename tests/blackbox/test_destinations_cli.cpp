@@ -1,5 +1,5 @@
-// The --destinations command line, as a script on a headless machine uses
-// it, with and without a running instance.
+// The --destinations and --import command lines, as a script on a headless
+// machine uses them, with and without a running instance.
 
 #include "blackbox.h"
 #include "prefs/prefs.h"
@@ -14,21 +14,28 @@ using namespace bb;
 
 namespace {
 
+// Relative folders are the shell's, not the running instance's.
 Result dest(const Home &home, const QStringList &args, const QByteArray &input = {})
 {
-    QProcess p;
-    p.setProcessEnvironment(home.env());
-    // Relative folders are the shell's, not the running instance's.
-    p.setWorkingDirectory(home.path());
-    p.start(exe(), QStringList{"--destinations"} + args);
-    p.waitForStarted();
-    p.write(input);
-    p.closeWriteChannel();
-    p.waitForFinished(60000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
+    return run(exe(), QStringList{"--destinations"} + args, home.env(), home.path(), input);
 }
+
+Result import(const Home &home, const QStringList &args)
+{
+    QProcessEnvironment env = home.env();
+    env.insert("HOME", home.path());
+    return run(exe(), QStringList{"--import"} + args, env, home.path());
+}
+
+const QByteArray kSites = R"(<?xml version="1.0" encoding="UTF-8"?>
+<FileZilla3><Servers>
+  <Folder>Clients
+    <Server><Host>sftp.example.com</Host><Port>2222</Port><Protocol>1</Protocol>
+      <User>ann</User><Pass encoding="base64">c2VjcmV0</Pass><Name>Acme</Name>
+      <RemoteDir>1 0 3 www</RemoteDir></Server>
+    <Server><Host>s3.example.com</Host><Protocol>7</Protocol><Name>Cloud</Name></Server>
+  </Folder>
+</Servers></FileZilla3>)";
 
 QJsonObject shown(const Home &home, const QString &name)
 {
@@ -50,38 +57,29 @@ private Q_SLOTS:
     // Refused names and codes (the rules themselves are the store's test):
     // the window's alert texts on standard error, a non-zero exit, and
     // nothing written.
-    void refusedNamesAndCodes_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("err");
-        QTest::newRow("bad name")
-            << QStringList{"add", "a/b", "--type", "FTP Server"}
-            << "Error\nDestination names cannot contain the following characters: : / [ ]\n";
-        QTest::newRow("rename onto another")
-            << QStringList{"rename", "Proofs", "Print"}
-            << "Destination with this name already exists\nPlease choose a different name.\n";
-        QTest::newRow("code chars")
-            << QStringList{"add", "New", "--type", "FTP Server", "--code", "a-b"}
-            << "Destination codes can only contain letters and numbers\n";
-        QTest::newRow("code taken")
-            << QStringList{"set", "Print", "code", "PR1"}
-            << "This code already assigned to another destination\nPlease choose a different "
-               "code.\n";
-        QTest::newRow("unknown") << QStringList{"show", "Nobody"}
-                                 << "Destination not found:\nThe destination \"Nobody\" does not "
-                                    "exist.\n";
-    }
     void refusedNamesAndCodes()
     {
-        QFETCH(QStringList, args);
-        QFETCH(QString, err);
         Home home;
         QCOMPARE(dest(home, {"add", "Proofs", "--type", "FTP Server", "--code", "PR1"}).code, 0);
         QCOMPARE(dest(home, {"add", "Print", "--type", "FTP Server"}).code, 0);
         const QStringList before = entries(home.app() + "/Destinations");
-        const Result r = dest(home, args);
-        QCOMPARE(r.err, err);
-        QCOMPARE(r.code, 1);
+        const QList<QPair<QStringList, QString>> refused{
+            {{"add", "a/b", "--type", "FTP Server"},
+             "Error\nDestination names cannot contain the following characters: : / [ ]\n"},
+            {{"rename", "Proofs", "Print"},
+             "Destination with this name already exists\nPlease choose a different name.\n"},
+            {{"add", "New", "--type", "FTP Server", "--code", "a-b"},
+             "Destination codes can only contain letters and numbers\n"},
+            {{"set", "Print", "code", "PR1"},
+             "This code already assigned to another destination\nPlease choose a different "
+             "code.\n"},
+            {{"show", "Nobody"},
+             "Destination not found:\nThe destination \"Nobody\" does not exist.\n"}};
+        for (const auto &[args, err] : refused) {
+            const Result r = dest(home, args);
+            QCOMPARE(r.err, err);
+            QCOMPARE(r.code, 1);
+        }
         QCOMPARE(entries(home.app() + "/Destinations"), before);
         QCOMPARE(stored(home, "Print").value("QFDestCode").toString(), QString());
         // Two destinations may both go without a code, and renaming to the
@@ -168,8 +166,8 @@ private Q_SLOTS:
 
     // A group with members; renaming a member carries its hot folder and
     // its place in the group; removing it takes its hot folder and its
-    // membership. With an instance running the command goes to it (the
-    // instance holds the lock) and its watcher takes the new hot folder.
+    // membership; imports. With an instance running the command goes to it
+    // (the instance holds the lock) and its watcher takes the new hot folder.
     void groupsHotFoldersRenameRemove_data()
     {
         QTest::addColumn<bool>("running");
@@ -224,8 +222,50 @@ private Q_SLOTS:
         const Result listed = dest(home, {"list"});
         QCOMPARE(listed.code, 0);
         QVERIFY2(listed.out.startsWith("Archive\tLocal Disk\t\t\n"), qPrintable(listed.out));
+
+        // Imports: a second one is numbered, and a running instance has both,
+        // so it can deliver there. Files are refused with nothing written.
+        QVERIFY(writeFile(home.path() + "/sites/sitemanager.xml", kSites));
+        QVERIFY(writeFile(home.path() + "/sites/broken.xml", "<FileZilla3><Servers>"));
+        const QString skipped = "Skipped Clients-Cloud: protocol 7 is not supported\n";
+        Result r = import(home, {"filezilla", "sites/sitemanager.xml"});
+        QCOMPARE(r.err, QString());
+        QCOMPARE(r.out, skipped + "Imported Clients-Acme (SFTP Server sftp.example.com)\n"
+                                  "1 destinations have been imported\n");
+        QCOMPARE(r.code, 0);
+        r = import(home, {"filezilla", "sites/sitemanager.xml"});
+        QCOMPARE(r.out, skipped + "Imported Clients-Acme 1 (SFTP Server sftp.example.com)\n"
+                                  "1 destinations have been imported\n");
+        QVERIFY(dest(home, {"list"}).out.contains("Clients-Acme 1\tSFTP Server"));
+        const QStringList before = entries(home.app() + "/Destinations");
+        r = import(home, {"filezilla", "sites/broken.xml"});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.startsWith(home.path() + "/sites/broken.xml: not XML ("), qPrintable(r.err));
+        QCOMPARE(r.out, QString());
+        r = import(home, {"cyberduck", "sites/missing.plist"});
+        QCOMPARE(r.err, home.path() + "/sites/missing.plist: no such file\n");
+        QCOMPARE(r.code, 1);
+        QCOMPARE(entries(home.app() + "/Destinations"), before);
         if (running)
             QCOMPARE(inst->terminate(), 0);
+    }
+
+    // Without a file the importer reads the client's own places under HOME;
+    // wrong use is refused with the usage.
+    void importDefaultPlacesAndUsage()
+    {
+        Home home;
+        QVERIFY(writeFile(
+            home.path() + "/.duck/bookmarks/a.duck",
+            pv::plist::toXml(QVariantMap{{"Protocol", "davs"}, {"Hostname", "dav.example.com"}})));
+        const Result r = import(home, {"cyberduck"});
+        QCOMPARE(r.out, "Imported Secure WebDAV Server (Secure WebDAV Server dav.example.com)\n"
+                        "1 destinations have been imported\n");
+        for (const QStringList &args : {QStringList{}, {"transmit"}, {"filezilla", "a", "b"}}) {
+            const Result u = import(home, args);
+            QCOMPARE(u.code, 2);
+            QVERIFY2(u.err.startsWith("Usage: parcelvane --import"), qPrintable(u.err));
+        }
     }
 };
 

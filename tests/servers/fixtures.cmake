@@ -35,4 +35,3 @@ set_tests_properties(remote.test_remotemanager PROPERTIES FIXTURES_REQUIRED "ftp
 # Expired items deleted on the share, the FTP and the SFTP server.
 set_tests_properties(expiry.test_fileexpiry PROPERTIES FIXTURES_REQUIRED "samba;ftp;sftp"
                      RESOURCE_LOCK "samba;ftp;sftp")
-pv_tests_need_fixture(blackbox "test_remote_cli.cpp" sftp)
