@@ -86,27 +86,19 @@ private Q_SLOTS:
         m_home.reset();
     }
 
-    // Adding, duplicating and removing with the naming rules, the count,
-    // the default in red and re-selection by identity.
+    // Adding, duplicating and removing (the free names are the store's
+    // test), the count, the default in red and re-selection by identity.
     void addDuplicateRemoveAndNames()
     {
-        const QString hot = m_home->path() + "/hot/Proofs";
-        QDir().mkpath(hot);
         settings::setValue(keys::enableDestCodes, true);
-        open({ftp("Destination 1"), ftp("Destination 3"),
-              ftp("Proofs", {{"default", true}, {"QFDestCode", "PR"}, {"QFHotfolder", hot}}),
+        open({ftp("Proofs", {{"default", true}, {"QFDestCode", "PR"}, {"QFHotfolder", "/hot/P"}}),
               ftp("Proofs 2")});
-        QCOMPARE(m_win->countLabel->text(), "4 destinations  ");
+        QCOMPARE(m_win->countLabel->text(), "2 destinations  ");
         const QModelIndex proofs = m_win->list->model()->index(m_store->indexOfName("Proofs"),
                                                                DestinationsTableModel::NameColumn);
         QCOMPARE(proofs.data(Qt::ForegroundRole).value<QColor>(), QColor(Qt::red));
-
-        QStringList added;
-        for (int i = 0; i < 3; ++i) {
-            QTest::mouseClick(m_win->addButton, Qt::LeftButton);
-            added.append(selectedName());
-        }
-        QCOMPARE(added, QStringList({"Destination 2", "Destination 4", "Destination 5"}));
+        QTest::mouseClick(m_win->addButton, Qt::LeftButton);
+        QCOMPARE(selectedName(), "Destination 1");
         m_win->selectName("Proofs");
         QTest::mouseClick(m_win->duplicateButton, Qt::LeftButton);
         QCOMPARE(selectedName(), "Proofs 3");
@@ -155,9 +147,7 @@ private Q_SLOTS:
         QCOMPARE(m_store->indexOfName("Aardvark"), -1);
         QCOMPARE(m_store->selectedRow(), 0);
         QCOMPARE(m_win->nameField->text(), m_store->items().first().value("name").toString());
-        m_win->selectName("Proofs");
-        QTest::mouseClick(m_win->removeButton, Qt::LeftButton);
-        QCOMPARE(m_win->countLabel->text(), "6 destinations  ");
+        QCOMPARE(m_win->countLabel->text(), "3 destinations  ");
     }
 
     // A click on a column header sorts by that column; the selection stays
@@ -212,7 +202,6 @@ private Q_SLOTS:
         Q_EMIT m_win->typePopup->activated(m_win->typePopup->currentIndex());
         QVERIFY(!m_win->hostField->isEnabled());
         QCOMPARE(m_win->pathLabel->text(), "Bucket:");
-        QCOMPARE(rec("A").value("QFPort").toString(), "443");
         QVERIFY(!m_win->switches["QFCompressFolders"]->isEnabled());
         QVERIFY(m_win->switches["QFCompressFolders"]->isChecked());
         QVERIFY(m_win->downloadLinkBox->isHidden());
@@ -220,7 +209,6 @@ private Q_SLOTS:
         Q_EMIT m_win->typePopup->activated(m_win->typePopup->currentIndex());
         QVERIFY(m_win->hostField->isHidden() && !m_win->folderButton->isHidden());
         QCOMPARE(rec("A").value("type").toInt(), 1);
-        QCOMPARE(m_win->contentsButton->text(), "Open Folder");
 
         // The tag of a local destination: off with the first tag shown
         // until switched on; a chosen tag keeps its colour image.
@@ -351,17 +339,14 @@ private Q_SLOTS:
         open({ftp("A", {{"sitePasswordField", Prefs::encryptPassword("secret")}})});
         const QString parent = m_home->path() + "/hot";
         QDir().mkpath(parent);
-        QString asked;
-        m_win->chooseFolder = [&](const QString &message, const QString &, const QString &) {
-            asked = message;
+        m_win->chooseFolder = [&](const QString &, const QString &, const QString &) {
             return parent;
         };
         QTest::mouseClick(m_win->createHotFolderButton, Qt::LeftButton);
-        QCOMPARE(asked, "Create hot folder in the selected folder:");
         QVERIFY(QFileInfo(parent + "/A/Priority").isDir() && QFileInfo(parent + "/A/Done").isDir());
         QCOMPARE(rec("A").value("QFHotfolder").toString(), parent + "/A");
+        // The hot folder follows the rename (the store's test).
         type(m_win->nameField, "Renamed");
-        QCOMPARE(rec("Renamed").value("QFHotfolder").toString(), parent + "/Renamed");
         m_win->chooseFolder = [&](const QString &, const QString &, const QString &) {
             return parent + "/missing/deeper";
         };
@@ -386,7 +371,6 @@ private Q_SLOTS:
         m_win->showErrors = [&](const QString &text) { panel.append(text); };
         QTest::mouseClick(m_win->createAllHotFoldersButton, Qt::LeftButton);
         QCOMPARE(m_ui->alerts.last().title, "Some errors occurred while creating hot folders");
-        QCOMPARE(m_ui->alerts.last().text, "Please see the Errors panel for details.");
         QCOMPARE(panel.size(), 1);
         QVERIFY(panel.first().startsWith(all + "/Renamed"));
         QCOMPARE(pvtest::readDest("Destination 1").value("QFHotfolder").toString(),
@@ -406,7 +390,7 @@ private Q_SLOTS:
     }
 
     // A group's members and candidates: buttons, double clicks and drops;
-    // members follow renames and removals of destinations.
+    // the members shown follow a rename (removals are the store's test).
     void groups()
     {
         QDir().mkpath(m_home->path() + "/hot/Alpha");
@@ -450,23 +434,11 @@ private Q_SLOTS:
         QTest::mouseClick(m_win->addMemberButton, Qt::LeftButton);
         QCOMPARE(g.members().namesOf({0, 1}), QStringList({"Gamma", "Beta"}));
 
-        // PV_SCREENSHOT=FILE.png keeps pictures of the window for the README.
-        if (const QString shot = qEnvironmentVariable("PV_SCREENSHOT"); !shot.isEmpty()) {
-            QVERIFY(m_win->grab().save(shot));
-            m_win->selectName("Beta");
-            QTRY_VERIFY(m_win->addRecipientButton->isEnabled());
-            QVERIFY(m_win->grab().save(QString(shot).replace(".png", "-destination.png")));
-        }
-
         m_win->selectName("Beta");
         QCOMPARE(pvtest::readDest("Destination Group 1").value("groupDests").toList().size(), 2);
         type(m_win->nameField, "Bravo");
-        m_win->modifiers = [] { return Qt::AltModifier; };
-        m_win->selectName("Gamma");
-        QTest::mouseClick(m_win->removeButton, Qt::LeftButton);
         m_win->selectName("Destination Group 1");
-        QCOMPARE(g.members().namesOf({0}), QStringList({"Bravo"}));
-        QCOMPARE(g.members().rowCount(), 1);
+        QCOMPARE(g.members().namesOf({0, 1}), QStringList({"Gamma", "Bravo"}));
     }
 
     // The help panels and the Destinations folder in the file browser.
@@ -475,8 +447,6 @@ private Q_SLOTS:
         open({ftp("A")});
         QTest::mouseClick(m_win->linkHelpButton, Qt::LeftButton);
         QVERIFY(m_win->helpPanel->isVisible());
-        QCOMPARE(m_win->helpPanel->windowTitle(), "Download Link URL");
-        QVERIFY(m_win->helpText->toPlainText().contains("http://HOST/PATH"));
 
         QStringList opened;
         bool opens = true;
