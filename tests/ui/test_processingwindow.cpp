@@ -194,11 +194,8 @@ private Q_SLOTS:
             pv::paths::appFile("EmailTemplates.xml"),
             QVariantList{QVariantMap{{"name", "Mail"},
                                      {"emailFromField", "pv@example.com"},
-                                     {"emailSubjectField", "Delivered <FILE NAME>"},
                                      {"emailSMTPField", "127.0.0.1"},
-                                     {"emailPortField", QString::number(silent.serverPort())},
-                                     {"emailSSLBtn", 0},
-                                     {"emails", QVariantList{}}}}));
+                                     {"emailPortField", QString::number(silent.serverPort())}}}));
         const QString hot = home.path() + "/hot/M";
         QVariantMap mailing = localDest("M", hot, home.path() + "/out");
         mailing.insert(
