@@ -336,17 +336,14 @@ private Q_SLOTS:
         open({ftp("A", {{"sitePasswordField", Prefs::encryptPassword("secret")}})});
         const QString parent = m_home->path() + "/hot";
         QDir().mkpath(parent);
-        m_win->chooseFolder = [&](const QString &, const QString &, const QString &) {
-            return parent;
-        };
+        QString chosen = parent;
+        m_win->chooseFolder = [&](auto &&...) { return chosen; };
         QTest::mouseClick(m_win->createHotFolderButton, Qt::LeftButton);
         QVERIFY(QFileInfo(parent + "/A/Priority").isDir() && QFileInfo(parent + "/A/Done").isDir());
         QCOMPARE(rec("A").value("QFHotfolder").toString(), parent + "/A");
         // The hot folder follows the rename (the store's test).
         type(m_win->nameField, "Renamed");
-        m_win->chooseFolder = [&](const QString &, const QString &, const QString &) {
-            return parent + "/missing/deeper";
-        };
+        chosen = parent + "/missing/deeper";
         QTest::mouseClick(m_win->createHotFolderButton, Qt::LeftButton);
         QCOMPARE(m_ui->alerts.last().title, "Hot folder could not be created");
         m_ui->answer = 0;
@@ -361,9 +358,7 @@ private Q_SLOTS:
         QDir().mkpath(all);
         QVERIFY(pvtest::makeFile(all + "/Renamed").size() > 0); // a file where the folder goes
         QTest::mouseClick(m_win->addButton, Qt::LeftButton);
-        m_win->chooseFolder = [&](const QString &, const QString &, const QString &) {
-            return all;
-        };
+        chosen = all;
         QStringList panel;
         m_win->showErrors = [&](const QString &text) { panel.append(text); };
         QTest::mouseClick(m_win->createAllHotFoldersButton, Qt::LeftButton);
@@ -390,10 +385,7 @@ private Q_SLOTS:
     // the members shown follow a rename (removals are the store's test).
     void groups()
     {
-        QDir().mkpath(m_home->path() + "/hot/Alpha");
-        open({ftp("Alpha", {{"QFHotfolder", m_home->path() + "/hot/Alpha"}}),
-              ftp("Beta", {{"QFDestType", "SFTP Server"}, {"QFPort", "22"}}),
-              ftp("Gamma", {{"QFDestType", "Local Disk"}, {"type", 1}, {"default", true}})});
+        open({ftp("Alpha"), ftp("Beta"), ftp("Gamma")});
         QTest::mouseClick(m_win->groupButton, Qt::LeftButton);
         QCOMPARE(selectedName(), "Destination Group 1");
         QVERIFY(m_win->optionsPane->isHidden() && !m_win->groupPane->isHidden());
@@ -459,7 +451,6 @@ private Q_SLOTS:
         opens = false;
         QTest::mouseClick(m_win->openDestinationsButton, Qt::LeftButton);
         QCOMPARE(m_ui->alerts.value(0).title, "Folder could not be opened");
-        QCOMPARE(m_ui->alerts.value(0).text, QString());
     }
 
     // The command line, handed over by the running instance, changes the
