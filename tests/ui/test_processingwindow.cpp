@@ -76,11 +76,12 @@ private Q_SLOTS:
         auto &[ui, app, win] = run;
 
         const QString notWatching = win->watchStatus->text();
+        // The tray follows the watching state.
         QTest::mouseClick(win->watchButton, Qt::LeftButton);
-        QVERIFY(app.watcher().isWatching());
+        QVERIFY(app.watcher().isWatching() && ui.trayIcon()->isWatching());
         QVERIFY(win->watchStatus->text() != notWatching);
         QTest::mouseClick(win->watchButton, Qt::LeftButton);
-        QVERIFY(!app.watcher().isWatching());
+        QVERIFY(!app.watcher().isWatching() && !ui.trayIcon()->isWatching());
         QCOMPARE(win->watchStatus->text(), notWatching);
 
         // A sparse file long enough to copy that Stop lands in its delivery.
@@ -170,13 +171,7 @@ private Q_SLOTS:
         ui.setProgress(0); // the display is reset: no progress in the tray
         QVERIFY(!ui.trayIcon()->toolTip().contains(QStringLiteral("%")));
 
-        // The tray follows the watching state, and its menu reopens the windows.
-        TrayIcon *tray = ui.trayIcon();
-        QVERIFY(!tray->isWatching());
-        QTest::mouseClick(win->watchButton, Qt::LeftButton);
-        QVERIFY(tray->isWatching());
-        QTest::mouseClick(win->watchButton, Qt::LeftButton);
-        QVERIFY(!tray->isWatching());
+        // The tray menu reopens the windows.
         ui.errorsPanel()->close();
         QVERIFY(!ui.errorsPanel()->isVisible());
         win->errorsAction->trigger(); // the tray menu's entry is the same action
