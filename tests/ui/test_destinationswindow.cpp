@@ -330,8 +330,9 @@ private Q_SLOTS:
     }
 
     // Hot folders made, renamed with the destination and removed; the
-    // password shown only once the system says so.
-    void hotFoldersAndPassword()
+    // password shown only once the system says so; the help panels and the
+    // Destinations folder.
+    void hotFoldersPasswordHelpAndDestinationsFolder()
     {
         open({ftp("A", {{"sitePasswordField", Prefs::encryptPassword("secret")}})});
         const QString parent = m_home->path() + "/hot";
@@ -379,6 +380,26 @@ private Q_SLOTS:
         QTest::mouseClick(m_win->lockButton, Qt::LeftButton);
         QVERIFY(m_win->passwordRevealed());
         QCOMPARE(m_win->clearPasswordField->text(), "secret");
+
+        // The Destinations folder, made again when missing, in the file browser.
+        QTest::mouseClick(m_win->linkHelpButton, Qt::LeftButton);
+        QVERIFY(m_win->helpPanel->isVisible());
+
+        QStringList opened;
+        bool opens = true;
+        m_win->openInFileBrowser = [&](const QString &path) {
+            opened.append(path);
+            return opens;
+        };
+        QDir(m_store->dir()).removeRecursively();
+        m_ui->alerts.clear();
+        QTest::mouseClick(m_win->openDestinationsButton, Qt::LeftButton);
+        QCOMPARE(opened, QStringList({m_store->dir()}));
+        QVERIFY(QFileInfo(m_store->dir()).isDir());
+        QVERIFY(m_ui->alerts.isEmpty());
+        opens = false;
+        QTest::mouseClick(m_win->openDestinationsButton, Qt::LeftButton);
+        QCOMPARE(m_ui->alerts.value(0).title, "Folder could not be opened");
     }
 
     // A group's members and candidates: buttons, double clicks and drops;
@@ -428,29 +449,6 @@ private Q_SLOTS:
         type(m_win->nameField, "Bravo");
         m_win->selectName("Destination Group 1");
         QCOMPARE(g.members().namesOf({0, 1}), QStringList({"Gamma", "Bravo"}));
-    }
-
-    // The help panels and the Destinations folder in the file browser.
-    void helpAndDestinationsFolder()
-    {
-        open({ftp("A")});
-        QTest::mouseClick(m_win->linkHelpButton, Qt::LeftButton);
-        QVERIFY(m_win->helpPanel->isVisible());
-
-        QStringList opened;
-        bool opens = true;
-        m_win->openInFileBrowser = [&](const QString &path) {
-            opened.append(path);
-            return opens;
-        };
-        QDir(m_store->dir()).removeRecursively();
-        QTest::mouseClick(m_win->openDestinationsButton, Qt::LeftButton);
-        QCOMPARE(opened, QStringList({m_store->dir()}));
-        QVERIFY(QFileInfo(m_store->dir()).isDir());
-        QVERIFY(m_ui->alerts.isEmpty());
-        opens = false;
-        QTest::mouseClick(m_win->openDestinationsButton, Qt::LeftButton);
-        QCOMPARE(m_ui->alerts.value(0).title, "Folder could not be opened");
     }
 
     // The command line, handed over by the running instance, changes the

@@ -159,7 +159,7 @@ private Q_SLOTS:
         QCOMPARE(win->counter->text(), QStringLiteral("4 deliveries"));
     }
 
-    void copyLinkDoubleClickAndClearing()
+    void copyLinkDoubleClickClearingAndWindowPlaces()
     {
         QVariantMap linked = delivery(2);
         linked["downloadURLForUser"] = "https://files.example.com/incoming/Proof_00002.pdf";
@@ -177,20 +177,33 @@ private Q_SLOTS:
 
         // Double-click: the history opens on the same record.
         QVERIFY(!m_ui->historyWindow());
-        const QModelIndex second = sent->model()->index(1, 0);
-        Q_EMIT sent->doubleClicked(second);
+        Q_EMIT sent->doubleClicked(sent->model()->index(1, 0));
         HistoryWindow *win = m_ui->historyWindow();
         QVERIFY(win && win->isVisible());
         QCOMPARE(win->table->currentIndex().row(), 1);
         QCOMPARE(win->detail("Delivered as"), QStringLiteral("Proof_00002.pdf"));
 
-        // Clearing asks first; the processed list leaves the history alone.
+        // Clearing asks first (that one list's clearing leaves the others alone
+        // is the lists' test).
         answers.answers = {"Clear", "Clear History"};
         proc->clearSentAction->trigger();
         QCOMPARE(sent->model()->rowCount(), 0);
         QTest::mouseClick(win->clearButton, Qt::LeftButton);
         QCOMPARE(win->counter->text(), QStringLiteral("0 deliveries"));
         QCOMPARE(answers.texts.size(), 2);
+
+        // Window places are kept when a window closes, and for open windows at quit.
+        win->resize(700, 450);
+        QTRY_COMPARE(win->size(), QSize(700, 450));
+        win->close();
+        QWidget probe;
+        restoreWindowState(&probe, "history");
+        QCOMPARE(probe.size(), QSize(700, 450));
+        proc->resize(820, 640);
+        m_app.reset();
+        m_ui.reset();
+        restoreWindowState(&probe, "processing");
+        QCOMPARE(probe.size(), QSize(820, 640));
     }
 
     void errorsPanelWrapsCopiesAndClears()
@@ -227,25 +240,6 @@ private Q_SLOTS:
         QApplication::setPalette(darkPalette());
         QTRY_COMPARE(list->palette().color(QPalette::Base), darkPalette().color(QPalette::Base));
         QVERIFY(readable());
-    }
-
-    void windowsKeepTheirPlace()
-    {
-        start({delivery(1)});
-        HistoryWindow *win = openHistory();
-        QVERIFY(QTest::qWaitForWindowExposed(win));
-        win->resize(700, 450);
-        QTRY_COMPARE(win->size(), QSize(700, 450));
-        win->close();
-        QWidget probe;
-        restoreWindowState(&probe, "history");
-        QCOMPARE(probe.size(), QSize(700, 450));
-        // Open windows are kept at quit.
-        m_ui->processingWindow()->resize(820, 640);
-        m_app.reset();
-        m_ui.reset();
-        restoreWindowState(&probe, "processing");
-        QCOMPARE(probe.size(), QSize(820, 640));
     }
 };
 
