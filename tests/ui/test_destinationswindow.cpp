@@ -411,8 +411,6 @@ private Q_SLOTS:
         QCOMPARE(selectedName(), "Destination Group 1");
         QVERIFY(m_win->optionsPane->isHidden() && !m_win->groupPane->isHidden());
         GroupEditor &g = m_win->groupEditor();
-        QCOMPARE(g.candidates().rowCount(), 3);
-        QCOMPARE(g.members().rowCount(), 0);
 
         // Two candidates dragged at once arrive in their candidate order; a
         // list refuses its own rows. The drop moves the rows itself and

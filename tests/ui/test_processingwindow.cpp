@@ -93,8 +93,7 @@ private Q_SLOTS:
         const QString stopText = win->sendButton->text();
         QTest::mouseClick(win->sendButton, Qt::LeftButton);
         QVERIFY(win->sendButton->text() != stopText);
-        QTRY_VERIFY(!app.isProcessing());
-        QVERIFY(QFile::exists(hot + "/Errors/big.bin"));
+        QTRY_VERIFY(!app.isProcessing()); // where the source goes is the pipeline's test
         QCOMPARE(win->status->text(), QStringLiteral("Idle"));
 
         // Stopped, the queue keeps what arrives; "-" sends the selected entry
