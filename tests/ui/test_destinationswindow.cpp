@@ -329,9 +329,9 @@ private Q_SLOTS:
         QCOMPARE(rec("A").value("emails").toList().last().toMap().value("to").toString(), "To:");
     }
 
-    // Hot folders made, renamed with the destination and removed; the
-    // password shown only once the system says so; the help panels and the
-    // Destinations folder.
+    // Hot folders made and removed, one by one and for all; the password
+    // shown only once the system says so; a help panel and the Destinations
+    // folder.
     void hotFoldersPasswordHelpAndDestinationsFolder()
     {
         open({ftp("A", {{"sitePasswordField", Prefs::encryptPassword("secret")}})});
@@ -381,10 +381,9 @@ private Q_SLOTS:
         QVERIFY(m_win->passwordRevealed());
         QCOMPARE(m_win->clearPasswordField->text(), "secret");
 
-        // The Destinations folder, made again when missing, in the file browser.
         QTest::mouseClick(m_win->linkHelpButton, Qt::LeftButton);
         QVERIFY(m_win->helpPanel->isVisible());
-
+        // The Destinations folder, made again when missing, in the file browser.
         QStringList opened;
         bool opens = true;
         m_win->openInFileBrowser = [&](const QString &path) {
