@@ -86,27 +86,19 @@ private Q_SLOTS:
         m_home.reset();
     }
 
-    // Adding, duplicating and removing with the naming rules, the count,
-    // the default in red and re-selection by identity.
+    // Adding, duplicating and removing (the free names are the store's
+    // test), the count, the default in red and re-selection by identity.
     void addDuplicateRemoveAndNames()
     {
-        const QString hot = m_home->path() + "/hot/Proofs";
-        QDir().mkpath(hot);
         settings::setValue(keys::enableDestCodes, true);
-        open({ftp("Destination 1"), ftp("Destination 3"),
-              ftp("Proofs", {{"default", true}, {"QFDestCode", "PR"}, {"QFHotfolder", hot}}),
+        open({ftp("Proofs", {{"default", true}, {"QFDestCode", "PR"}, {"QFHotfolder", "/hot/P"}}),
               ftp("Proofs 2")});
-        QCOMPARE(m_win->countLabel->text(), "4 destinations  ");
+        QCOMPARE(m_win->countLabel->text(), "2 destinations  ");
         const QModelIndex proofs = m_win->list->model()->index(m_store->indexOfName("Proofs"),
                                                                DestinationsTableModel::NameColumn);
         QCOMPARE(proofs.data(Qt::ForegroundRole).value<QColor>(), QColor(Qt::red));
-
-        QStringList added;
-        for (int i = 0; i < 3; ++i) {
-            QTest::mouseClick(m_win->addButton, Qt::LeftButton);
-            added.append(selectedName());
-        }
-        QCOMPARE(added, QStringList({"Destination 2", "Destination 4", "Destination 5"}));
+        QTest::mouseClick(m_win->addButton, Qt::LeftButton);
+        QCOMPARE(selectedName(), "Destination 1");
         m_win->selectName("Proofs");
         QTest::mouseClick(m_win->duplicateButton, Qt::LeftButton);
         QCOMPARE(selectedName(), "Proofs 3");
@@ -118,8 +110,7 @@ private Q_SLOTS:
         // themselves are the store's test).
         m_ui->alerts.clear();
         type(m_win->nameField, "Proofs");
-        QCOMPARE(m_ui->alerts.size(), 1);
-        QCOMPARE(m_ui->alerts.first().text, "Please choose a different name.");
+        QCOMPARE(m_ui->alerts.value(0).text, "Please choose a different name.");
         QCOMPARE(selectedName(), "Proofs 3");
         // The name cell of the list goes through the same checks.
         QAbstractItemModel *cells = m_win->list->model();
@@ -155,9 +146,7 @@ private Q_SLOTS:
         QCOMPARE(m_store->indexOfName("Aardvark"), -1);
         QCOMPARE(m_store->selectedRow(), 0);
         QCOMPARE(m_win->nameField->text(), m_store->items().first().value("name").toString());
-        m_win->selectName("Proofs");
-        QTest::mouseClick(m_win->removeButton, Qt::LeftButton);
-        QCOMPARE(m_win->countLabel->text(), "6 destinations  ");
+        QCOMPARE(m_win->countLabel->text(), "3 destinations  ");
     }
 
     // A click on a column header sorts by that column; the selection stays
@@ -211,8 +200,6 @@ private Q_SLOTS:
         m_win->typePopup->setCurrentText("Amazon S3");
         Q_EMIT m_win->typePopup->activated(m_win->typePopup->currentIndex());
         QVERIFY(!m_win->hostField->isEnabled());
-        QCOMPARE(m_win->pathLabel->text(), "Bucket:");
-        QCOMPARE(rec("A").value("QFPort").toString(), "443");
         QVERIFY(!m_win->switches["QFCompressFolders"]->isEnabled());
         QVERIFY(m_win->switches["QFCompressFolders"]->isChecked());
         QVERIFY(m_win->downloadLinkBox->isHidden());
@@ -220,13 +207,11 @@ private Q_SLOTS:
         Q_EMIT m_win->typePopup->activated(m_win->typePopup->currentIndex());
         QVERIFY(m_win->hostField->isHidden() && !m_win->folderButton->isHidden());
         QCOMPARE(rec("A").value("type").toInt(), 1);
-        QCOMPARE(m_win->contentsButton->text(), "Open Folder");
 
         // The tag of a local destination: off with the first tag shown
         // until switched on; a chosen tag keeps its colour image.
         QVERIFY(!m_win->tagBox->isHidden());
         QVERIFY(!m_win->tagApplyBox->isChecked() && !m_win->tagPopup->isEnabled());
-        QCOMPARE(m_win->tagPopup->currentText(), "Red");
         QTest::mouseClick(m_win->tagApplyBox, Qt::LeftButton);
         QVERIFY(m_win->tagPopup->isEnabled());
         QCOMPARE(rec("A").value("QFFinderTagsDict").toMap(),
@@ -238,11 +223,11 @@ private Q_SLOTS:
                               {"QFFinderTag", "Green"},
                               {"QFTagImageName", "tag-green"}}));
 
+        // The month folder goes off with the year folder (that it needs the
+        // year folder is the command line's test too).
         QCheckBox *year = m_win->switches["yearFolderBtn"];
         QCheckBox *month = m_win->switches["monthFolderBtn"];
-        QVERIFY(!month->isEnabled());
         QTest::mouseClick(year, Qt::LeftButton);
-        QVERIFY(month->isEnabled());
         QTest::mouseClick(month, Qt::LeftButton);
         QTest::mouseClick(year, Qt::LeftButton);
         QVERIFY(!month->isChecked() && !month->isEnabled());
@@ -344,27 +329,22 @@ private Q_SLOTS:
         QCOMPARE(rec("A").value("emails").toList().last().toMap().value("to").toString(), "To:");
     }
 
-    // Hot folders made, renamed with the destination and removed; the
-    // password shown only once the system says so.
-    void hotFoldersAndPassword()
+    // Hot folders made and removed, one by one and for all; the password
+    // shown only once the system says so; a help panel and the Destinations
+    // folder.
+    void hotFoldersPasswordHelpAndDestinationsFolder()
     {
         open({ftp("A", {{"sitePasswordField", Prefs::encryptPassword("secret")}})});
         const QString parent = m_home->path() + "/hot";
         QDir().mkpath(parent);
-        QString asked;
-        m_win->chooseFolder = [&](const QString &message, const QString &, const QString &) {
-            asked = message;
-            return parent;
-        };
+        QString chosen = parent;
+        m_win->chooseFolder = [&](auto &&...) { return chosen; };
         QTest::mouseClick(m_win->createHotFolderButton, Qt::LeftButton);
-        QCOMPARE(asked, "Create hot folder in the selected folder:");
         QVERIFY(QFileInfo(parent + "/A/Priority").isDir() && QFileInfo(parent + "/A/Done").isDir());
         QCOMPARE(rec("A").value("QFHotfolder").toString(), parent + "/A");
+        // The hot folder follows the rename (the store's test).
         type(m_win->nameField, "Renamed");
-        QCOMPARE(rec("Renamed").value("QFHotfolder").toString(), parent + "/Renamed");
-        m_win->chooseFolder = [&](const QString &, const QString &, const QString &) {
-            return parent + "/missing/deeper";
-        };
+        chosen = parent + "/missing/deeper";
         QTest::mouseClick(m_win->createHotFolderButton, Qt::LeftButton);
         QCOMPARE(m_ui->alerts.last().title, "Hot folder could not be created");
         m_ui->answer = 0;
@@ -379,14 +359,11 @@ private Q_SLOTS:
         QDir().mkpath(all);
         QVERIFY(pvtest::makeFile(all + "/Renamed").size() > 0); // a file where the folder goes
         QTest::mouseClick(m_win->addButton, Qt::LeftButton);
-        m_win->chooseFolder = [&](const QString &, const QString &, const QString &) {
-            return all;
-        };
+        chosen = all;
         QStringList panel;
         m_win->showErrors = [&](const QString &text) { panel.append(text); };
         QTest::mouseClick(m_win->createAllHotFoldersButton, Qt::LeftButton);
         QCOMPARE(m_ui->alerts.last().title, "Some errors occurred while creating hot folders");
-        QCOMPARE(m_ui->alerts.last().text, "Please see the Errors panel for details.");
         QCOMPARE(panel.size(), 1);
         QVERIFY(panel.first().startsWith(all + "/Renamed"));
         QCOMPARE(pvtest::readDest("Destination 1").value("QFHotfolder").toString(),
@@ -403,22 +380,36 @@ private Q_SLOTS:
         QTest::mouseClick(m_win->lockButton, Qt::LeftButton);
         QVERIFY(m_win->passwordRevealed());
         QCOMPARE(m_win->clearPasswordField->text(), "secret");
+
+        QTest::mouseClick(m_win->linkHelpButton, Qt::LeftButton);
+        QVERIFY(m_win->helpPanel->isVisible());
+        // The Destinations folder, made again when missing, in the file browser.
+        QStringList opened;
+        bool opens = true;
+        m_win->openInFileBrowser = [&](const QString &path) {
+            opened.append(path);
+            return opens;
+        };
+        QDir(m_store->dir()).removeRecursively();
+        m_ui->alerts.clear();
+        QTest::mouseClick(m_win->openDestinationsButton, Qt::LeftButton);
+        QCOMPARE(opened, QStringList({m_store->dir()}));
+        QVERIFY(QFileInfo(m_store->dir()).isDir());
+        QVERIFY(m_ui->alerts.isEmpty());
+        opens = false;
+        QTest::mouseClick(m_win->openDestinationsButton, Qt::LeftButton);
+        QCOMPARE(m_ui->alerts.value(0).title, "Folder could not be opened");
     }
 
     // A group's members and candidates: buttons, double clicks and drops;
-    // members follow renames and removals of destinations.
+    // the members shown follow a rename (removals are the store's test).
     void groups()
     {
-        QDir().mkpath(m_home->path() + "/hot/Alpha");
-        open({ftp("Alpha", {{"QFHotfolder", m_home->path() + "/hot/Alpha"}}),
-              ftp("Beta", {{"QFDestType", "SFTP Server"}, {"QFPort", "22"}}),
-              ftp("Gamma", {{"QFDestType", "Local Disk"}, {"type", 1}, {"default", true}})});
+        open({ftp("Alpha"), ftp("Beta"), ftp("Gamma")});
         QTest::mouseClick(m_win->groupButton, Qt::LeftButton);
         QCOMPARE(selectedName(), "Destination Group 1");
         QVERIFY(m_win->optionsPane->isHidden() && !m_win->groupPane->isHidden());
         GroupEditor &g = m_win->groupEditor();
-        QCOMPARE(g.candidates().rowCount(), 3);
-        QCOMPARE(g.members().rowCount(), 0);
 
         // Two candidates dragged at once arrive in their candidate order; a
         // list refuses its own rows. The drop moves the rows itself and
@@ -450,49 +441,11 @@ private Q_SLOTS:
         QTest::mouseClick(m_win->addMemberButton, Qt::LeftButton);
         QCOMPARE(g.members().namesOf({0, 1}), QStringList({"Gamma", "Beta"}));
 
-        // PV_SCREENSHOT=FILE.png keeps pictures of the window for the README.
-        if (const QString shot = qEnvironmentVariable("PV_SCREENSHOT"); !shot.isEmpty()) {
-            QVERIFY(m_win->grab().save(shot));
-            m_win->selectName("Beta");
-            QTRY_VERIFY(m_win->addRecipientButton->isEnabled());
-            QVERIFY(m_win->grab().save(QString(shot).replace(".png", "-destination.png")));
-        }
-
         m_win->selectName("Beta");
         QCOMPARE(pvtest::readDest("Destination Group 1").value("groupDests").toList().size(), 2);
         type(m_win->nameField, "Bravo");
-        m_win->modifiers = [] { return Qt::AltModifier; };
-        m_win->selectName("Gamma");
-        QTest::mouseClick(m_win->removeButton, Qt::LeftButton);
         m_win->selectName("Destination Group 1");
-        QCOMPARE(g.members().namesOf({0}), QStringList({"Bravo"}));
-        QCOMPARE(g.members().rowCount(), 1);
-    }
-
-    // The help panels and the Destinations folder in the file browser.
-    void helpAndDestinationsFolder()
-    {
-        open({ftp("A")});
-        QTest::mouseClick(m_win->linkHelpButton, Qt::LeftButton);
-        QVERIFY(m_win->helpPanel->isVisible());
-        QCOMPARE(m_win->helpPanel->windowTitle(), "Download Link URL");
-        QVERIFY(m_win->helpText->toPlainText().contains("http://HOST/PATH"));
-
-        QStringList opened;
-        bool opens = true;
-        m_win->openInFileBrowser = [&](const QString &path) {
-            opened.append(path);
-            return opens;
-        };
-        QDir(m_store->dir()).removeRecursively();
-        QTest::mouseClick(m_win->openDestinationsButton, Qt::LeftButton);
-        QCOMPARE(opened, QStringList({m_store->dir()}));
-        QVERIFY(QFileInfo(m_store->dir()).isDir());
-        QVERIFY(m_ui->alerts.isEmpty());
-        opens = false;
-        QTest::mouseClick(m_win->openDestinationsButton, Qt::LeftButton);
-        QCOMPARE(m_ui->alerts.value(0).title, "Folder could not be opened");
-        QCOMPARE(m_ui->alerts.value(0).text, QString());
+        QCOMPARE(g.members().namesOf({0, 1}), QStringList({"Gamma", "Bravo"}));
     }
 
     // The command line, handed over by the running instance, changes the
@@ -521,11 +474,7 @@ private Q_SLOTS:
     // The chooser reads the older single-file list and remembers its row.
     void chooserReadsTheOlderList()
     {
-        {
-            DestinationChooser empty;
-            QCOMPARE(empty.list->count(), 0);
-            QCOMPARE(empty.selectedName(), QString());
-        }
+        QCOMPARE(DestinationChooser().selectedName(), QString()); // no file: an empty list
         QDir().mkpath(paths::appDir());
         QVERIFY(plist::writeFile(
             paths::appFile("Destinations.xml"),

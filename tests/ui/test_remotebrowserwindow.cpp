@@ -25,43 +25,25 @@ private Q_SLOTS:
     {
         pvtest::RecordingUserInterface ui;
         RemoteBrowserWindow win(ui);
-        const QDateTime when(QDate(2026, 11, 30), QTime(14, 5, 12));
-        const auto file = [&](qint64 size, int days) {
-            return RemoteItemAttributes{{kNSFileType, kNSFileTypeRegular},
-                                        {kNSFileSize, size},
-                                        {kNSFileModificationDate, when.addDays(-days)}};
-        };
-        const RemoteItemAttributes folder{{kNSFileType, kNSFileTypeDirectory},
-                                          {kNSFileModificationDate, when.addDays(-40)}};
         win.showListing({{"name", "Print shop"}, {"QFDestType", "FTP Server"}},
-                        {{"2026", folder},
-                         {"Archive", folder},
-                         {"brochure-final.pdf", file(4'718'592, 1)},
-                         {"cover.tif", file(1'342'177'280, 3)},
-                         {"notes.txt", file(500, 0)}},
+                        {{"Archive", {{kNSFileType, kNSFileTypeDirectory}}},
+                         {"notes.txt", {{kNSFileType, kNSFileTypeRegular}, {kNSFileSize, 500}}}},
                         "ftp://u:p@127.0.0.1:9/shop");
         QCOMPARE(win.windowTitle(), "Print shop");
-        QCOMPARE(win.counter->text(), "5 items");
-        QCOMPARE(win.table->model()->index(3, RemoteList::SizeColumn).data().toString(), "1.25 GB");
+        QCOMPARE(win.counter->text(), "2 items");
         QVERIFY(win.newFolderAction->isEnabled());
         QVERIFY(!win.deleteAction->isEnabled());
-        win.table->selectRow(2);
+        win.table->selectRow(1);
         QVERIFY(win.deleteAction->isEnabled());
 
-        // PV_SCREENSHOT=FILE.png keeps a picture of the window for the README.
-        if (const QString shot = qEnvironmentVariable("PV_SCREENSHOT"); !shot.isEmpty())
-            QVERIFY(win.grab().save(shot));
-
-        // Refused names keep the dialog open and start nothing.
+        // A refused name keeps the dialog open and starts nothing (the name
+        // rules are the list's test).
         win.createNewFolder();
+        win.folderName->setText("Archive");
+        win.folderOk();
         QVERIFY(win.folderDialog->isVisible());
-        for (const QString &name : {QString(), QString("Archive"), QString("a/b")}) {
-            win.folderName->setText(name);
-            win.folderOk();
-            QVERIFY(win.folderDialog->isVisible());
-        }
-        QCOMPARE(ui.alerts.size(), 3);
-        QCOMPARE(ui.alerts[1].title, "This name is already taken. Please choose a different name.");
+        QCOMPARE(ui.alerts.size(), 1);
+        QCOMPARE(ui.alerts[0].title, "This name is already taken. Please choose a different name.");
         QVERIFY(win.spinner->isHidden());
         win.folderDialog->reject();
 
@@ -85,9 +67,7 @@ private Q_SLOTS:
         display.setButtonTitle = [&titles](const QString &t) { titles << t; };
         display.setProgress = [](bool, const QString &) {};
         display.clearBrowser = [] {};
-        display.showListing = [](const QVariantMap &, const RemoteListing &, const QString &) {
-            QFAIL("no listing expected");
-        };
+        display.showListing = [](auto &&...) { QFAIL("no listing expected"); };
         display.openFolder = [](const QString &) { return false; };
         DestinationContents contents(&ui, display);
         contents.list({{"name", "B"}, {"QFDestType", "Amazon S3"}, {"pathField", ""}},
