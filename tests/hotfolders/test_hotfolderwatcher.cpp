@@ -41,11 +41,11 @@ class TestHotfolderWatcher : public QObject {
         return hot;
     }
 
-    /// One scan, then two probes of every live checker, the way their timers would.
-    void scanAndProbe()
+    /// One scan, then probes of every live checker, the way their timers would.
+    void scanAndProbe(int probes = 2)
     {
         m_watcher->scanHotfolders();
-        for (int i = 0; i < 2; ++i) {
+        for (int i = 0; i < probes; ++i) {
             for (FileChecker *c : m_watcher->findChildren<FileChecker *>())
                 c->probe();
         }
@@ -102,10 +102,17 @@ private Q_SLOTS:
         QCOMPARE(item.value(hk::dest).toString(), "Acme");
         QCOMPARE(item.value(hk::priority).toBool(), false);
 
-        // Still in the folder while queued: guarded, not taken again.
+        // Still in the folder while queued: guarded, not taken again, and
+        // with nothing new the queue is not even asked.
+        auto queueCalls = std::make_shared<int>(0);
+        m_watcher->setQueuedPaths([queueCalls] {
+            ++*queueCalls;
+            return QSet<QString>();
+        });
         scanAndProbe();
         scanAndProbe();
         QCOMPARE(m_handed.size(), 21);
+        QCOMPARE(*queueCalls, 0);
         // Released by the pipeline while still there: taken again.
         m_watcher->removeFromFilesInProcessing(path);
         QTRY_COMPARE_WITH_TIMEOUT(m_handed.size(), 22, 10000);
@@ -144,9 +151,7 @@ private Q_SLOTS:
         const QString kept = hot + "/Acme.dest";
         makeFile(part, 10);
         makeFile(kept, 0); // empty is no reason to wait
-        m_watcher->scanHotfolders();
-        for (FileChecker *c : m_watcher->findChildren<FileChecker *>())
-            c->probe();
+        scanAndProbe(1);
         QVERIFY(QFile::remove(part)); // renamed away by the program writing it
         scanAndProbe();
         QCOMPARE(m_handed.size(), 1);
@@ -211,27 +216,6 @@ private Q_SLOTS:
         QCOMPARE(settings::boolValue(keys::startWatchingFlag, true), false);
         QTRY_COMPARE_WITH_TIMEOUT(m_handed.size(), 1, 10000);
         QCOMPARE(changed.size(), 2); // restarting while on is not a change
-
-        makeFile(hot + "/ignored.txt", 3);
-        QTest::qWait(200);
-        QCOMPARE(m_watcher->checkerCount(), 0);
-    }
-
-    void rescanOfGuardedEntriesAsksNothing()
-    {
-        const QString hot = makeHotFolder("Big");
-        for (int i = 0; i < 50; ++i)
-            makeFile(hot + QString("/entry-%1").arg(i), 1);
-        int queueCalls = 0;
-        m_watcher->setQueuedPaths([&] {
-            ++queueCalls;
-            return QSet<QString>();
-        });
-        m_watcher->scanHotfolders();
-        QCOMPARE(m_watcher->checkerCount(), 50);
-        m_watcher->scanHotfolders();
-        QCOMPARE(m_watcher->checkerCount(), 50);
-        QCOMPARE(queueCalls, 1); // nothing new: the queue is not even asked
     }
 
     void sizesCountFilesBelowAndNeverFollowLinks()
@@ -300,27 +284,18 @@ private Q_SLOTS:
         QCOMPARE(m_handed.size(), 1);
     }
 
-    void intervalsFromSettings_data()
-    {
-        QTest::addColumn<QVariant>("stored");
-        QTest::addColumn<int>("scan");
-        QTest::addColumn<int>("probe");
-        QTest::newRow("unset") << QVariant() << 5 << 5;
-        QTest::newRow("2") << QVariant(2) << 5 << 2;
-        QTest::newRow("6") << QVariant(6) << 6 << 6;
-        QTest::newRow("-3") << QVariant(-3) << 5 << 5;
-        QTest::newRow("text 30") << QVariant("30") << 30 << 30;
-    }
-
     void intervalsFromSettings()
     {
-        QFETCH(QVariant, stored);
-        QFETCH(int, scan);
-        QFETCH(int, probe);
-        if (stored.isValid()) // init() clears the settings
-            settings::setValue(keys::watchInterval, stored);
-        QCOMPARE(HotfolderWatcher::scanIntervalSeconds(), scan);
-        QCOMPARE(HotfolderWatcher::probeIntervalSeconds(), probe);
+        // The stored value (none first: init() clears the settings), then the
+        // scan and probe seconds it gives.
+        const std::tuple<QVariant, int, int> rows[] = {
+            {{}, 5, 5}, {2, 5, 2}, {6, 6, 6}, {-3, 5, 5}, {"30", 30, 30}};
+        for (const auto &[stored, scan, probe] : rows) {
+            if (stored.isValid())
+                settings::setValue(keys::watchInterval, stored);
+            QCOMPARE(HotfolderWatcher::scanIntervalSeconds(), scan);
+            QCOMPARE(HotfolderWatcher::probeIntervalSeconds(), probe);
+        }
     }
 };
 
