@@ -88,14 +88,11 @@ private Q_SLOTS:
         QCOMPARE(pathSize(dir.filePath("tree")), quint64(1000));
         QVERIFY(copyPath(dir.filePath("tree"), dir.filePath("copy")));
         QVERIFY(QFileInfo(dir.filePath("copy/link")).isSymLink());
-        QVERIFY(movePath(dir.filePath("copy"), dir.filePath("moved")));
-        QCOMPARE(pathSize(dir.filePath("moved")), quint64(1000));
-        QVERIFY(!pathExists(dir.filePath("copy")));
+        QCOMPARE(pathSize(dir.filePath("copy")), quint64(1000));
+        // Moves and removals are the delivery tests' (Done, Errors); a failure names its path.
         QString error;
         QVERIFY(!movePath(dir.filePath("nothing"), dir.filePath("x"), &error));
         QVERIFY(error.contains("nothing"));
-        QVERIFY(removePath(dir.filePath("moved")));
-        QVERIFY(!pathExists(dir.filePath("moved")));
     }
 };
 
