@@ -25,13 +25,15 @@ void endTurn()
 }
 
 /// A delivery record whose dateEnd is i seconds after a fixed moment.
-QVariantMap record(int i)
+QVariantMap record(int i, const QVariantMap &extra = {})
 {
-    return {{"name", QString("file%1.txt").arg(i)},
-            {"path", QString("/hot/file%1.txt").arg(i)},
-            {"dateEnd", QDateTime::fromSecsSinceEpoch(1'700'000'000 + i, Qt::UTC)},
-            {"success", "ok"},
-            {"seq", qlonglong(i)}};
+    QVariantMap r{{"name", QString("file%1.txt").arg(i)},
+                  {"path", QString("/hot/file%1.txt").arg(i)},
+                  {"dateEnd", QDateTime::fromSecsSinceEpoch(1'700'000'000 + i, Qt::UTC)},
+                  {"success", "ok"},
+                  {"seq", qlonglong(i)}};
+    r.insert(extra);
+    return r;
 }
 
 QList<int> seqs(const QList<QVariantMap> &records)
@@ -119,7 +121,7 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(m_hot));
     }
 
-    void writesAreCoalesced()
+    void writing()
     {
         pv::QueueTable queue(nullptr);
         endTurn(); // the start-up write of the empty queue
@@ -143,67 +145,44 @@ private Q_SLOTS:
         sent.addItem(record(1));
         endTurn();
         QCOMPARE(lone.count(), 1);
-    }
 
-    void startAndEnd()
-    {
         // The queue file is never read back: it starts as the empty queue.
         store("Queue.xml", {1, 2});
         {
-            pv::QueueTable queue(nullptr);
-            QCOMPARE(queue.count(), 0);
-            QVERIFY(written(queue));
+            pv::QueueTable start(nullptr);
+            QCOMPARE(start.count(), 0);
+            QVERIFY(written(start));
             // Pending changes are written on destruction, without a turn.
-            pv::SentTable sent(nullptr);
-            sent.addItem(record(1));
-            sent.addItem(record(2));
+            pv::SentTable end(nullptr, m_home.path() + "/Sent2.xml");
+            end.addItem(record(1));
+            end.addItem(record(2));
         }
-        QCOMPARE(seqs(onDisk(pv::paths::appFile("Sent.xml"))), QList<int>({2, 1}));
+        QCOMPARE(seqs(onDisk(m_home.path() + "/Sent2.xml")), QList<int>({2, 1}));
     }
 
-    void damagedFiles_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QList<int>>("expected");
-        QTest::addColumn<bool>("keptAside");
-        const auto xml = [](const QVariant &v) { return pv::plist::toXml(v); };
-        QTest::newRow("garbage") << QByteArray("<?xml version=\"1.0\"?><plist><arr") << QList<int>()
-                                 << true;
-        QTest::newRow("empty file") << QByteArray() << QList<int>() << true;
-        QTest::newRow("root is a dictionary") << xml(record(1)) << QList<int>() << true;
-        QTest::newRow("mixed elements")
-            << xml(QVariantList{record(1), "x", qlonglong(5), QVariantList{}, record(2)})
-            << QList<int>({1, 2}) << false;
-    }
+    // Nothing usable: the file is kept aside; the next change writes a sound one.
     void damagedFiles()
     {
-        QFETCH(QByteArray, bytes);
-        QFETCH(QList<int>, expected);
-        QFETCH(bool, keptAside);
         const QString path = pv::paths::appFile("Sent.xml");
-        QVERIFY(putBytes(path, bytes));
-        pv::SentTable sent(nullptr);
-        QCOMPARE(seqs(sent.items()), expected);
-        QCOMPARE(QFile::exists(path + ".unreadable"), keptAside);
-        if (keptAside)
-            QCOMPARE(fileBytes(path + ".unreadable"), bytes);
-        // The next change writes a sound file.
-        sent.addItem(record(9));
-        QVERIFY(written(sent));
-    }
-
-    void itemsForAction()
-    {
-        pv::SentTable sent(nullptr);
-        QVERIFY(sent.itemsForAction(0, {0}).isEmpty());
-        for (int i = 0; i < 4; ++i)
-            sent.addItem(record(i)); // rows hold 3, 2, 1, 0
-        // A right click outside the selection acts on the clicked row alone.
-        QCOMPARE(seqs(sent.itemsForAction(3, {0, 1})), QList<int>({0}));
-        // Inside the selection: the selection, in row order.
-        QCOMPARE(seqs(sent.itemsForAction(2, {2, 0})), QList<int>({3, 1}));
-        QCOMPARE(seqs(sent.itemsForAction(-1, {1})), QList<int>({2}));
-        QCOMPARE(seqs(sent.itemsForAction(9, {7})), QList<int>());
+        const auto xml = [](const QVariant &v) { return pv::plist::toXml(v); };
+        // The bytes, the records read, whether the file is kept aside.
+        const std::tuple<QByteArray, QList<int>, bool> rows[] = {
+            {"<?xml version=\"1.0\"?><plist><arr", {}, true},
+            {"", {}, true},
+            {xml(record(1)), {}, true},
+            {xml(QVariantList{record(1), "x", qlonglong(5), QVariantList{}, record(2)}),
+             {1, 2},
+             false}};
+        for (const auto &[bytes, expected, keptAside] : rows) {
+            QFile::remove(path + ".unreadable");
+            QVERIFY(putBytes(path, bytes));
+            pv::SentTable sent(nullptr);
+            QCOMPARE(seqs(sent.items()), expected);
+            QCOMPARE(QFile::exists(path + ".unreadable"), keptAside);
+            QCOMPARE(fileBytes(path + ".unreadable"), keptAside ? bytes : QByteArray());
+            sent.addItem(record(9));
+            QVERIFY(written(sent));
+        }
     }
 
     // Each list asks first; Cancel, its default, keeps the records and the
@@ -247,13 +226,11 @@ private Q_SLOTS:
     {
         pv::QueueTable queue(nullptr);
         // true and any non-zero number ask for priority.
-        const QVariantList priority{{}, {}, true, qlonglong(1), qlonglong(0)};
-        for (int i = 1; i <= 5; ++i) {
-            QVariantMap r = record(i);
-            if (priority[i - 1].isValid())
-                r["priority"] = priority[i - 1];
-            queue.addItem(r);
-        }
+        queue.addItem(record(1));
+        queue.addItem(record(2));
+        queue.addItem(record(3, {{"priority", true}}));
+        queue.addItem(record(4, {{"priority", 1LL}}));
+        queue.addItem(record(5, {{"priority", 0LL}}));
         QCOMPARE(seqs(queue.items()), QList<int>({4, 3, 1, 2, 5}));
         QCOMPARE(queue.deleteFirstItem().value("seq").toInt(), 4);
         QVERIFY(queue.containsPath("/hot/file5.txt"));
@@ -350,24 +327,20 @@ private Q_SLOTS:
         history.loadHistory();
         history.flush();
         QCOMPARE(seqs(onDisk(path)), QList<int>({1, 2, 3, 4}));
+
+        // A record added while the worker reads: the list is read at once
+        // and the worker's late result changes nothing.
+        pv::HistoryTable later(nullptr);
+        later.loadHistoryInBackground();
+        later.addItem(record(5));
+        QVERIFY(later.isLoaded() && !later.isReading());
+        QTest::qWait(50);
+        QCOMPARE(seqs(later.items()), QList<int>({1, 2, 3, 4, 5}));
+        QVERIFY(written(later));
     }
 
     // A long history takes later records at the end of its file, unread, in
     // the bytes a whole write gives; an earlier record makes it read and sort.
-    void historyReadInTheBackgroundLosesNothing()
-    {
-        // A record added while the worker reads: the list is read at once
-        // and the worker's late result changes nothing.
-        store("History.xml", {1, 2, 3});
-        pv::HistoryTable history(nullptr);
-        history.loadHistoryInBackground();
-        history.addItem(record(4));
-        QVERIFY(history.isLoaded() && !history.isReading());
-        QTest::qWait(50);
-        QCOMPARE(seqs(history.items()), QList<int>({1, 2, 3, 4}));
-        QVERIFY(written(history));
-    }
-
     void longHistoryGrowsWithoutBeingRead()
     {
         const QString path = pv::paths::appFile("History.xml");
@@ -407,9 +380,7 @@ private Q_SLOTS:
         QCOMPARE(selected.data(pv::RecordList::RecordRole).toMap().value("seq"), 3);
 
         // Sorting by a column (text with numbers in it), newest name first.
-        QVariantMap a = record(7);
-        a["finalName"] = "file10.txt";
-        history.addItem(a);
+        history.addItem(record(7, {{"finalName", "file10.txt"}}));
         history.sort(history.columnOfKey("finalName"), Qt::DescendingOrder);
         QCOMPARE(history.itemAt(0).value("seq").toInt(), 7);
         QCOMPARE(selected.data(pv::RecordList::RecordRole).toMap().value("seq"), 3);
@@ -419,52 +390,39 @@ private Q_SLOTS:
         QVERIFY(written(history));
 
         // The completion date's column sorts by date, not by month names.
-        QVariantMap feb = record(9), mar = record(8);
-        feb["dateEndStr"] = "Feb  1/24, 09:00:00 AM";
-        mar["dateEndStr"] = "Mar  1/24, 09:00:00 AM";
-        history.addItem(feb);
-        history.addItem(mar);
+        history.addItem(record(9, {{"dateEndStr", "Feb  1/24, 09:00:00 AM"}}));
+        history.addItem(record(8, {{"dateEndStr", "Mar  1/24, 09:00:00 AM"}}));
         history.sort(history.columnOfKey("dateEndStr"), Qt::AscendingOrder);
         QCOMPARE(seqs(history.items()), QList<int>({1, 2, 3, 5, 7, 8, 9}));
     }
 
-    // The limit of the processed-files list, in both readings of "Unlimited".
-    void sentKeepsTheNewestWithinTheLimit_data()
-    {
-        QTest::addColumn<QString>("limit");
-        QTest::addColumn<int>("stored"); // records 1..stored already in Sent.xml
-        QTest::addColumn<int>("added");  // records stored+1..stored+added completed
-        QTest::addColumn<int>("oldestKept");
-        QTest::newRow("at the limit") << "10" << 10 << 1 << 2;
-        QTest::newRow("Unlimited keeps fifty") << "Unlimited" << 0 << 60 << 11;
-        QTest::newRow("no limit") << QString() << 0 << 120 << 1;
-        QTest::newRow("zero") << "0" << 100 << 21 << 1;
-        QTest::newRow("junk") << "lots" << 0 << 60 << 1;
-    }
+    // The limit of the processed-files list, in both readings of "Unlimited";
+    // lowering it drops the oldest, raising it brings nothing back.
     void sentKeepsTheNewestWithinTheLimit()
     {
-        QFETCH(QString, limit);
-        QFETCH(int, stored);
-        QFETCH(int, added);
-        QFETCH(int, oldestKept);
-        setRecent(limit);
-        store("Sent.xml", range(stored, 1));
-        pv::SentTable sent(nullptr);
-        for (int i = stored + 1; i <= stored + added; ++i)
-            sent.addCompletedItem(record(i));
-        sent.adjustNumberOfRecentTo(0);
-        QCOMPARE(seqs(sent.items()), range(stored + added, oldestKept));
-        QVERIFY(written(sent));
-    }
-
-    void sentLoweringTheLimitDropsTheOldest()
-    {
+        // The limit; records 1..stored in the file, stored+1..stored+added
+        // completed; the oldest kept.
+        const std::tuple<QString, int, int, int> rows[] = {{"10", 10, 1, 2},
+                                                           {"Unlimited", 0, 60, 11},
+                                                           {QString(), 0, 120, 1},
+                                                           {"0", 100, 21, 1},
+                                                           {"lots", 0, 60, 1}};
+        for (const auto &[limit, stored, added, oldestKept] : rows) {
+            setRecent(limit);
+            store("Sent.xml", range(stored, 1));
+            pv::SentTable sent(nullptr);
+            for (int i = stored + 1; i <= stored + added; ++i)
+                sent.addCompletedItem(record(i));
+            sent.adjustNumberOfRecentTo(0);
+            QCOMPARE(seqs(sent.items()), range(stored + added, oldestKept));
+            QVERIFY(written(sent));
+        }
         store("Sent.xml", range(100, 1));
         pv::SentTable sent(nullptr);
         sent.adjustNumberOfRecentTo(20);
         QCOMPARE(seqs(sent.items()), range(100, 81));
         QVERIFY(written(sent));
-        sent.adjustNumberOfRecentTo(50); // raising it brings nothing back
+        sent.adjustNumberOfRecentTo(50);
         QCOMPARE(sent.count(), 20);
         sent.removeLastItem();
         QCOMPARE(sent.itemAt(sent.count() - 1).value("seq").toInt(), 82);
@@ -500,16 +458,27 @@ private Q_SLOTS:
         }
     }
 
-    void sentCopyLinkAndDoubleClick()
+    void sentRowActions()
     {
+        pv::SentTable actions(nullptr, m_home.path() + "/actions.xml");
+        QVERIFY(actions.itemsForAction(0, {0}).isEmpty());
+        for (int i = 0; i < 4; ++i)
+            actions.addItem(record(i)); // rows hold 3, 2, 1, 0
+        // A right click outside the selection acts on the clicked row alone.
+        QCOMPARE(seqs(actions.itemsForAction(3, {0, 1})), QList<int>({0}));
+        // Inside the selection: the selection, in row order.
+        QCOMPARE(seqs(actions.itemsForAction(2, {2, 0})), QList<int>({3, 1}));
+        QCOMPARE(seqs(actions.itemsForAction(-1, {1})), QList<int>({2}));
+        QCOMPARE(seqs(actions.itemsForAction(9, {7})), QList<int>());
+
         RecordingAlerter alerter;
         // Written by an earlier run: the files keep whole seconds only.
         store("History.xml", {1, 2, 3});
         pv::HistoryTable history(&alerter);
         pv::SentTable sent(&alerter);
-        QVariantMap linked = record(2);
-        linked["downloadURLForUser"] = "https://dl.example/f1";
-        linked["dateEnd"] = record(2).value("dateEnd").toDateTime().addMSecs(250);
+        const QVariantMap linked =
+            record(2, {{"downloadURLForUser", "https://dl.example/f1"},
+                       {"dateEnd", record(2).value("dateEnd").toDateTime().addMSecs(250)}});
         sent.addItem(linked);
         sent.addItem(record(7));
         QCOMPARE(sent.copyLink({linked, record(7)}), "https://dl.example/f1");
