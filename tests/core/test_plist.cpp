@@ -268,8 +268,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString path = dir.filePath("Journal.log");
         const auto ownerOnly = [&] {
-            return (QFile::permissions(path) & ~(QFile::ReadOwner | QFile::WriteOwner |
-                                                 QFile::ReadUser | QFile::WriteUser)) == 0;
+            return !(QFile::permissions(path) & ~QFile::Permissions(0x6600));
         };
         QString first, second;
         {
@@ -279,11 +278,9 @@ private Q_SLOTS:
             QVERIFY(!first.isEmpty() && first != second);
         }
         QVERIFY(ownerOnly());
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::Append));
-        f.write("history x1 !!not-base64!!\n" +
-                ("sent x2 " + plist::toXml(mixed()).toBase64()).left(40));
-        f.close();
+        QVERIFY(
+            pvtest::putBytes(path, pvtest::fileBytes(path) + "history x1 !!not-base64!!\n" +
+                                       ("sent x2 " + plist::toXml(mixed()).toBase64()).left(40)));
         {
             Journal j(path);
             const QList<Journal::Line> lines = j.lines();

@@ -51,15 +51,6 @@ class TestHotfolderWatcher : public QObject {
         }
     }
 
-    QVariantMap handedNamed(const QString &name) const
-    {
-        for (const QVariantMap &m : m_handed) {
-            if (m.value(hk::name).toString() == name)
-                return m;
-        }
-        return {};
-    }
-
 private Q_SLOTS:
     void init()
     {
@@ -93,12 +84,12 @@ private Q_SLOTS:
         for (int i = 0; i < 20; ++i)
             makeFile(hot + QString("/f%1").arg(i), 1 + i % 7);
         QTRY_COMPARE_WITH_TIMEOUT(m_handed.size(), 21, 30000);
-        QSet<QString> paths;
+        QMap<QString, QVariantMap> byPath;
         for (const QVariantMap &item : std::as_const(m_handed))
-            paths.insert(item.value(hk::path).toString());
-        QCOMPARE(paths.size(), 21);
-        const QVariantMap item = handedNamed("report.pdf");
-        QCOMPARE(item.value(hk::path).toString(), path);
+            byPath.insert(item.value(hk::path).toString(), item);
+        QCOMPARE(byPath.size(), 21);
+        const QVariantMap item = byPath.value(path);
+        QCOMPARE(item.value(hk::name).toString(), "report.pdf");
         QCOMPARE(item.value(hk::origSize).toLongLong(), 1234);
         QCOMPARE(item.value(hk::hotfolder).toString(), hot);
         QCOMPARE(item.value(hk::dest).toString(), "Acme");
@@ -134,14 +125,10 @@ private Q_SLOTS:
     void subfoldersHiddenQueuedLinkedAndMissingNeverTaken()
     {
         const QString hot = makeHotFolder("Acme");
-        makeFile(hot + "/Done/delivered.txt", 1);
-        makeFile(hot + "/Errors/failed.txt", 1);
-        QDir().mkpath(hot + "/Priority/Done");
-        QDir().mkpath(hot + "/Priority/Priority");
-        makeFile(hot + "/.hidden", 1);
-        makeFile(hot + "/Priority/.DS_Store", 1);
-        makeFile(hot + "/queued.txt", 1);
-        makeFile(hot + "/new.txt", 1);
+        for (const char *entry :
+             {"Done/delivered.txt", "Errors/failed.txt", "Priority/Done/x", "Priority/Priority/x",
+              ".hidden", "Priority/.DS_Store", "queued.txt", "new.txt"})
+            makeFile(hot + "/" + entry, 1);
         m_dests->addItem({{dk::name, "Gone"}, {dk::QFHotfolder, m_root->filePath("nowhere")}});
         m_dests->addItem({{dk::name, "No hot folder"}});
         // A "Priority" that is a link is not read: it could point anywhere.
