@@ -14,15 +14,13 @@
 #include <QTest>
 
 #include <functional>
+#include <numeric>
 
 using namespace pvtest;
 
 namespace {
 
-void endTurn()
-{
-    QCoreApplication::processEvents(); // lets queued writes run
-}
+const auto endTurn = [] { QCoreApplication::processEvents(); }; // lets queued writes run
 
 /// A delivery record whose dateEnd is i seconds after a fixed moment.
 QVariantMap record(int i, const QVariantMap &extra = {})
@@ -46,9 +44,8 @@ QList<int> seqs(const QList<QVariantMap> &records)
 
 QList<int> range(int from, int downTo)
 {
-    QList<int> out;
-    for (int i = from; i >= downTo; --i)
-        out.append(i);
+    QList<int> out(from - downTo + 1);
+    std::iota(out.rbegin(), out.rend(), downTo);
     return out;
 }
 
@@ -83,10 +80,7 @@ void store(const QString &name, const QList<int> &order)
 void setRecent(const QString &value)
 {
     auto s = pv::settings::open();
-    if (value.isNull())
-        s->remove("recentItems");
-    else
-        s->setValue("recentItems", value);
+    value.isNull() ? s->remove("recentItems") : s->setValue("recentItems", value);
     s->sync();
 }
 
@@ -99,15 +93,14 @@ class TestRecordList : public QObject {
     QString m_hot;
 
     // A queue record for a real file (or folder) in the hot folder.
-    QVariantMap sourceRecord(const QString &name, bool folder = false)
+    QVariantMap sourceRecord(const QString &name, bool folder = false, const char *dest = "Server")
     {
         const QString path = m_hot + QLatin1Char('/') + name;
-        QFile f(path);
         if (folder)
             QDir().mkpath(path + "/inner");
-        else if (f.open(QIODevice::WriteOnly))
-            f.write(name.toUtf8());
-        return {{"name", name}, {"path", path}, {"hotfolder", m_hot}, {"dest", "Server"}};
+        else
+            putBytes(path, name.toUtf8());
+        return {{"name", name}, {"path", path}, {"hotfolder", m_hot}, {"dest", dest}};
     }
 
 private Q_SLOTS:
@@ -263,13 +256,9 @@ private Q_SLOTS:
 
         // A source other entries still need (other members of a group, or
         // the one being delivered right now) stays; the last entry takes it.
-        const QVariantMap member = sourceRecord("g.txt");
-        for (const char *dest : {"Server", "Other", "Third"}) {
-            QVariantMap r = member;
-            r["dest"] = dest;
-            queue.addItem(r);
-        }
-        const QString source = member.value("path").toString();
+        for (const char *dest : {"Server", "Other", "Third"})
+            queue.addItem(sourceRecord("g.txt", false, dest));
+        const QString source = m_hot + "/g.txt";
         queue.minusBtn(0);
         QVERIFY(QFile::exists(source));
         QString inProcessing = source;
@@ -277,7 +266,7 @@ private Q_SLOTS:
         queue.deleteFirstItem();
         queue.minusBtn(0);
         QVERIFY(QFile::exists(source));
-        queue.addItem(member);
+        queue.addItem(sourceRecord("g.txt"));
         inProcessing.clear();
         queue.minusBtn(0);
         QVERIFY(!QFile::exists(source));

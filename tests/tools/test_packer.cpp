@@ -274,46 +274,29 @@ private Q_SLOTS:
                  QStringList({"'.'", "'./a.txt'"}));
     }
 
-    void failuresLeaveNoPackage_data()
-    {
-        QTest::addColumn<QStringList>("args"); // @SRC, @OUT, @FIFO replaced
-        QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("message");
-        const QStringList encrypted{"create",     "-encryption", "-stdinpass",
-                                    "-srcfolder", "@SRC",        "@OUT"};
-        const auto row = [](const char *name, const QStringList &args, const QByteArray &input,
-                            int code, const QString &message) {
-            QTest::newRow(name) << args << input << code << message;
-        };
-        row("no arguments", {}, {}, 2, "usage");
-        row("unknown option", {"-c", "-k", "-Z", "@SRC", "@OUT"}, {}, 2, "-Z");
-        row("missing source", {"-c", "-k", "/nonexistent/x", "@OUT"}, {}, 1, "/nonexistent/x");
-        row("special source", {"-c", "-k", "@FIFO", "@OUT"}, {}, 1, "neither a file nor a folder");
-        row("missing target folder", {"-c", "-k", "@SRC", "@OUT/no/x.zip"}, {}, 1, "cannot create");
-        row("image over an existing file", {"create", "-srcfolder", "@SRC", "@FIFO"}, {}, 1,
-            "file exists");
-        row("no password", encrypted, {}, 1, "no password");
-        row("empty password line", encrypted, "\nsecret", 1, "no password");
-    }
-
+    // Each failure says why and leaves nothing behind.
     void failuresLeaveNoPackage()
     {
-        QFETCH(QStringList, args);
-        QFETCH(QByteArray, input);
-        QFETCH(int, code);
-        QFETCH(QString, message);
-        const QString dir = freshDir("fail");
-        const QString fifo = dir + "/fifo";
+        const QString dir = freshDir("fail"), fifo = dir + "/fifo", out = dir + "/out";
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
-        for (QString &a : args)
-            a.replace("@SRC", m_src).replace("@OUT", dir + "/out").replace("@FIFO", fifo);
-
-        const Run r = run(packer, args, input);
-        QCOMPARE(r.code, code);
-        QVERIFY2(r.err.startsWith("pv-packer: ") && r.err.contains(message.toUtf8()),
-                 r.err.constData());
-        QCOMPARE(entries(dir), QStringList{"fifo"});
+        const QStringList encrypted{"create",     "-encryption", "-stdinpass",
+                                    "-srcfolder", m_src,         out};
+        // The arguments, the input, the exit code, what the message names.
+        const std::tuple<QStringList, QByteArray, int, QByteArray> rows[] = {
+            {{}, {}, 2, "usage"},
+            {{"-c", "-k", "-Z", m_src, out}, {}, 2, "-Z"},
+            {{"-c", "-k", "/nonexistent/x", out}, {}, 1, "/nonexistent/x"},
+            {{"-c", "-k", fifo, out}, {}, 1, "neither a file nor a folder"},
+            {{"-c", "-k", m_src, out + "/no/x.zip"}, {}, 1, "cannot create"},
+            {{"create", "-srcfolder", m_src, fifo}, {}, 1, "file exists"}, // never replaced unasked
+            {encrypted, {}, 1, "no password"},
+            {encrypted, "\nsecret", 1, "no password"}};
+        for (const auto &[args, input, code, message] : rows) {
+            const Run r = run(packer, args, input);
+            QCOMPARE(r.code, code);
+            QVERIFY2(r.err.startsWith("pv-packer: ") && r.err.contains(message), r.err.constData());
+            QCOMPARE(entries(dir), QStringList{"fifo"});
+        }
     }
 };
 
