@@ -16,7 +16,7 @@ class TestLog : public QObject {
 private Q_SLOTS:
     // A message of two lines stays at its level on both. Without windows an
     // alert is only a log line: its style decides its level.
-    void levels()
+    void levelsAndTheJournalStream()
     {
         const std::pair<QtMsgType, QByteArray> prefixes[] = {
             {QtCriticalMsg, "<3>"}, {QtWarningMsg, "<4>"}, {QtInfoMsg, "<6>"}, {QtDebugMsg, "<7>"}};
@@ -33,10 +33,8 @@ private Q_SLOTS:
             alerter.alert({"Title", "Text", {"OK"}, style, 0});
         qInstallMessageHandler(old);
         QCOMPARE(g_types, (QList<QtMsgType>{QtCriticalMsg, QtWarningMsg, QtInfoMsg}));
-    }
 
-    void journalStreamNamesThisDescriptor()
-    {
+        // The prefixes go only to the journal: its stream names this descriptor.
         QTemporaryFile file;
         QVERIFY(file.open());
         struct stat st {};
