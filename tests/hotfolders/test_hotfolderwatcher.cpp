@@ -147,8 +147,7 @@ private Q_SLOTS:
     void goneEntriesNoLongerBlockTheirNames()
     {
         const QString hot = makeHotFolder("Acme");
-        const QString part = hot + "/movie.part";
-        const QString kept = hot + "/Acme.dest";
+        const QString part = hot + "/movie.part", kept = hot + "/Acme.dest";
         makeFile(part, 10);
         makeFile(kept, 0); // empty is no reason to wait
         scanAndProbe(1);
