@@ -149,7 +149,6 @@ private Q_SLOTS:
         QVERIFY2(QFileInfo(packer).isExecutable(), "PV_PACKER must name the packer");
         for (const char *tool : {"unzip", "bsdtar", "xorriso", "7zz"})
             QVERIFY2(!QStandardPaths::findExecutable(tool).isEmpty(), tool);
-        QVERIFY(m_tmp.isValid());
         m_src = m_tmp.filePath("Report");
         makeTree(m_src);
     }
@@ -240,8 +239,7 @@ private Q_SLOTS:
         p.terminate();
         QVERIFY(p.waitForFinished(60000));
         QVERIFY(p.exitStatus() == QProcess::CrashExit || p.exitCode() != 0);
-        QCOMPARE(entries(dir + "/out"), QStringList());
-        QDir(dir).removeRecursively();
+        QCOMPARE(entries(dir + "/out"), QStringList()); // the next row's freshDir() clears the rest
     }
 
     void sourcesAndNames()
