@@ -8,37 +8,33 @@
 
 #include <sys/stat.h>
 
-namespace {
-QList<QtMsgType> g_types;
-void recordType(QtMsgType type, const QMessageLogContext &, const QString &)
-{
-    g_types.append(type);
-}
-} // namespace
+static QList<QtMsgType> g_types;
 
 class TestLog : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void journalPrefixes_data()
+    // A message of two lines stays at its level on both. Without windows an
+    // alert is only a log line: its style decides its level.
+    void levelsAndTheJournalStream()
     {
-        QTest::addColumn<int>("type");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("error") << int(QtCriticalMsg) << QByteArray("<3>one\n<3>two\n");
-        QTest::newRow("warning") << int(QtWarningMsg) << QByteArray("<4>one\n<4>two\n");
-        QTest::newRow("information") << int(QtInfoMsg) << QByteArray("<6>one\n<6>two\n");
-        QTest::newRow("debug") << int(QtDebugMsg) << QByteArray("<7>one\n<7>two\n");
-    }
-    // A message of two lines stays at its level on both.
-    void journalPrefixes()
-    {
-        QFETCH(int, type);
-        QFETCH(QByteArray, expected);
-        QCOMPARE(pv::journalLines(QtMsgType(type), "one\ntwo"), expected);
-    }
+        const std::pair<QtMsgType, QByteArray> prefixes[] = {
+            {QtCriticalMsg, "<3>"}, {QtWarningMsg, "<4>"}, {QtInfoMsg, "<6>"}, {QtDebugMsg, "<7>"}};
+        for (const auto &[type, p] : prefixes)
+            QCOMPARE(pv::journalLines(type, "one\ntwo"), p + "one\n" + p + "two\n");
+        g_types.clear();
+        const QtMessageHandler old =
+            qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &) {
+                g_types.append(type);
+            });
+        pv::LoggingAlerter alerter;
+        for (auto style : {pv::Alert::Style::Critical, pv::Alert::Style::Warning,
+                           pv::Alert::Style::Informational})
+            alerter.alert({"Title", "Text", {"OK"}, style, 0});
+        qInstallMessageHandler(old);
+        QCOMPARE(g_types, (QList<QtMsgType>{QtCriticalMsg, QtWarningMsg, QtInfoMsg}));
 
-    void journalStreamNamesThisDescriptor()
-    {
+        // The prefixes go only to the journal: its stream names this descriptor.
         QTemporaryFile file;
         QVERIFY(file.open());
         struct stat st {};
@@ -50,19 +46,6 @@ private Q_SLOTS:
         QVERIFY(!pv::isJournalStream(file.handle(), dev + ':' + QByteArray::number(st.st_ino + 1)));
         for (const QByteArray &bad : {QByteArray(), QByteArray("x:y"), dev + ':', dev})
             QVERIFY2(!pv::isJournalStream(file.handle(), bad), bad.constData());
-    }
-
-    // Without windows an alert is only a log line: its style decides its level.
-    void alertLevels()
-    {
-        g_types.clear();
-        const QtMessageHandler old = qInstallMessageHandler(recordType);
-        pv::LoggingAlerter alerter;
-        for (auto style : {pv::Alert::Style::Critical, pv::Alert::Style::Warning,
-                           pv::Alert::Style::Informational})
-            alerter.alert({"Title", "Text", {"OK"}, style, 0});
-        qInstallMessageHandler(old);
-        QCOMPARE(g_types, (QList<QtMsgType>{QtCriticalMsg, QtWarningMsg, QtInfoMsg}));
     }
 };
 

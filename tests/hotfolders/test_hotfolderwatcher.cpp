@@ -41,23 +41,14 @@ class TestHotfolderWatcher : public QObject {
         return hot;
     }
 
-    /// One scan, then two probes of every live checker, the way their timers would.
-    void scanAndProbe()
+    /// One scan, then probes of every live checker, the way their timers would.
+    void scanAndProbe(int probes = 2)
     {
         m_watcher->scanHotfolders();
-        for (int i = 0; i < 2; ++i) {
+        for (int i = 0; i < probes; ++i) {
             for (FileChecker *c : m_watcher->findChildren<FileChecker *>())
                 c->probe();
         }
-    }
-
-    QVariantMap handedNamed(const QString &name) const
-    {
-        for (const QVariantMap &m : m_handed) {
-            if (m.value(hk::name).toString() == name)
-                return m;
-        }
-        return {};
     }
 
 private Q_SLOTS:
@@ -85,43 +76,59 @@ private Q_SLOTS:
     {
         const QString hot = makeHotFolder("Acme");
         const QString path = makeFile(hot + "/report.pdf", 1234);
+        QSignalSpy changed(m_watcher.get(), &HotfolderWatcher::watchingChanged);
         m_watcher->setIntervals(20ms, 40ms);
         m_watcher->startWatching();
+        QVERIFY(!settings::contains(keys::startWatchingFlag)); // only the user's choice is kept
         // Entries dropped while the watcher runs are each handed over once.
         for (int i = 0; i < 20; ++i)
             makeFile(hot + QString("/f%1").arg(i), 1 + i % 7);
         QTRY_COMPARE_WITH_TIMEOUT(m_handed.size(), 21, 30000);
-        QSet<QString> paths;
+        QMap<QString, QVariantMap> byPath;
         for (const QVariantMap &item : std::as_const(m_handed))
-            paths.insert(item.value(hk::path).toString());
-        QCOMPARE(paths.size(), 21);
-        const QVariantMap item = handedNamed("report.pdf");
-        QCOMPARE(item.value(hk::path).toString(), path);
+            byPath.insert(item.value(hk::path).toString(), item);
+        QCOMPARE(byPath.size(), 21);
+        const QVariantMap item = byPath.value(path);
+        QCOMPARE(item.value(hk::name).toString(), "report.pdf");
         QCOMPARE(item.value(hk::origSize).toLongLong(), 1234);
         QCOMPARE(item.value(hk::hotfolder).toString(), hot);
         QCOMPARE(item.value(hk::dest).toString(), "Acme");
         QCOMPARE(item.value(hk::priority).toBool(), false);
 
-        // Still in the folder while queued: guarded, not taken again.
+        // Still in the folder while queued: guarded, not taken again, and
+        // with nothing new the queue is not even asked.
+        auto queueCalls = std::make_shared<int>(0);
+        m_watcher->setQueuedPaths([queueCalls] {
+            ++*queueCalls;
+            return QSet<QString>();
+        });
         scanAndProbe();
         scanAndProbe();
         QCOMPARE(m_handed.size(), 21);
+        QCOMPARE(*queueCalls, 0);
         // Released by the pipeline while still there: taken again.
         m_watcher->removeFromFilesInProcessing(path);
         QTRY_COMPARE_WITH_TIMEOUT(m_handed.size(), 22, 10000);
+
+        // Turned off, it says so for the next start and lets checkers finish.
+        m_watcher->setWatching(true);
+        QVERIFY(settings::boolValue(keys::startWatchingFlag));
+        makeFile(hot + "/late.txt", 3);
+        QTRY_COMPARE_WITH_TIMEOUT(m_watcher->checkerCount(), 1, 10000);
+        m_watcher->toggleWatching();
+        QVERIFY(!m_watcher->isWatching());
+        QCOMPARE(settings::boolValue(keys::startWatchingFlag, true), false);
+        QTRY_COMPARE_WITH_TIMEOUT(m_handed.size(), 23, 10000);
+        QCOMPARE(changed.size(), 2); // restarting while on is not a change
     }
 
     void subfoldersHiddenQueuedLinkedAndMissingNeverTaken()
     {
         const QString hot = makeHotFolder("Acme");
-        makeFile(hot + "/Done/delivered.txt", 1);
-        makeFile(hot + "/Errors/failed.txt", 1);
-        QDir().mkpath(hot + "/Priority/Done");
-        QDir().mkpath(hot + "/Priority/Priority");
-        makeFile(hot + "/.hidden", 1);
-        makeFile(hot + "/Priority/.DS_Store", 1);
-        makeFile(hot + "/queued.txt", 1);
-        makeFile(hot + "/new.txt", 1);
+        for (const char *entry :
+             {"Done/delivered.txt", "Errors/failed.txt", "Priority/Done/x", "Priority/Priority/x",
+              ".hidden", "Priority/.DS_Store", "queued.txt", "new.txt"})
+            makeFile(hot + "/" + entry, 1);
         m_dests->addItem({{dk::name, "Gone"}, {dk::QFHotfolder, m_root->filePath("nowhere")}});
         m_dests->addItem({{dk::name, "No hot folder"}});
         // A "Priority" that is a link is not read: it could point anywhere.
@@ -140,13 +147,10 @@ private Q_SLOTS:
     void goneEntriesNoLongerBlockTheirNames()
     {
         const QString hot = makeHotFolder("Acme");
-        const QString part = hot + "/movie.part";
-        const QString kept = hot + "/Acme.dest";
+        const QString part = hot + "/movie.part", kept = hot + "/Acme.dest";
         makeFile(part, 10);
         makeFile(kept, 0); // empty is no reason to wait
-        m_watcher->scanHotfolders();
-        for (FileChecker *c : m_watcher->findChildren<FileChecker *>())
-            c->probe();
+        scanAndProbe(1);
         QVERIFY(QFile::remove(part)); // renamed away by the program writing it
         scanAndProbe();
         QCOMPARE(m_handed.size(), 1);
@@ -195,46 +199,7 @@ private Q_SLOTS:
         QVERIFY(!m_handed[1].contains(hk::dest));
     }
 
-    void startStopPersistsFlagAndLetsCheckersFinish()
-    {
-        const QString hot = makeHotFolder("Acme");
-        QSignalSpy changed(m_watcher.get(), &HotfolderWatcher::watchingChanged);
-        m_watcher->startWatching();
-        QVERIFY(!settings::contains(keys::startWatchingFlag));
-        m_watcher->setIntervals(20ms, 40ms);
-        m_watcher->setWatching(true);
-        QVERIFY(settings::boolValue(keys::startWatchingFlag));
-        makeFile(hot + "/late.txt", 3);
-        QTRY_COMPARE_WITH_TIMEOUT(m_watcher->checkerCount(), 1, 10000);
-        m_watcher->toggleWatching();
-        QVERIFY(!m_watcher->isWatching());
-        QCOMPARE(settings::boolValue(keys::startWatchingFlag, true), false);
-        QTRY_COMPARE_WITH_TIMEOUT(m_handed.size(), 1, 10000);
-        QCOMPARE(changed.size(), 2); // restarting while on is not a change
-
-        makeFile(hot + "/ignored.txt", 3);
-        QTest::qWait(200);
-        QCOMPARE(m_watcher->checkerCount(), 0);
-    }
-
-    void rescanOfGuardedEntriesAsksNothing()
-    {
-        const QString hot = makeHotFolder("Big");
-        for (int i = 0; i < 50; ++i)
-            makeFile(hot + QString("/entry-%1").arg(i), 1);
-        int queueCalls = 0;
-        m_watcher->setQueuedPaths([&] {
-            ++queueCalls;
-            return QSet<QString>();
-        });
-        m_watcher->scanHotfolders();
-        QCOMPARE(m_watcher->checkerCount(), 50);
-        m_watcher->scanHotfolders();
-        QCOMPARE(m_watcher->checkerCount(), 50);
-        QCOMPARE(queueCalls, 1); // nothing new: the queue is not even asked
-    }
-
-    void sizesCountFilesBelowAndNeverFollowLinks()
+    void sizesAndWaitingForWriters()
     {
         const QString outside = m_root->filePath("outside");
         makeFile(outside + "/big", 100000);
@@ -250,10 +215,8 @@ private Q_SLOTS:
         QVERIFY(!measureItemSize(item).vanished);
         QCOMPARE(measureItemSize(item + "/a/dirLink").size, quint64(outside.size()));
         QVERIFY(measureItemSize(m_root->filePath("missing")).vanished);
-    }
 
-    void growingEntryIsHandedOverOnlyAfterTwoEqualProbes()
-    {
+        // A growing entry is handed over only after two equal probes.
         const QString path = m_root->filePath("growing.bin");
         makeFile(path, 10);
         auto *checker = new FileChecker({{hk::path, path}, {hk::name, "x"}}, m_watcher.get());
@@ -271,20 +234,18 @@ private Q_SLOTS:
         QVERIFY(!checker->isProbing());
         checker->probe(); // a late tick must not hand it over twice
         QCOMPARE(m_handed.size(), 1);
-    }
 
-    void entryHeldOpenForWritingWaitsForItsWriter()
-    {
+        // An entry held open for writing waits for its writer.
         const QString folder = m_root->filePath("held");
         QVERIFY(QDir().mkpath(folder + "/sub"));
         QFile writer(folder + "/sub/a.log");
         QVERIFY(writer.open(QIODevice::WriteOnly));
         writer.write("first part");
         writer.flush();
-        auto *checker = new FileChecker({{hk::path, folder}}, m_watcher.get());
+        auto *held = new FileChecker({{hk::path, folder}}, m_watcher.get());
         for (int i = 0; i < 4; ++i)
-            checker->probe();
-        QVERIFY(m_handed.isEmpty());
+            held->probe();
+        QCOMPARE(m_handed.size(), 1);
 
         // Where no lease can be taken, the open files in /proc tell the same.
         struct stat st {};
@@ -296,31 +257,22 @@ private Q_SLOTS:
         QVERIFY(openForWritingAmong({id}).isEmpty());
         QFile reader(writer.fileName()); // readers are no reason to wait
         QVERIFY(reader.open(QIODevice::ReadOnly));
-        checker->probe();
-        QCOMPARE(m_handed.size(), 1);
-    }
-
-    void intervalsFromSettings_data()
-    {
-        QTest::addColumn<QVariant>("stored");
-        QTest::addColumn<int>("scan");
-        QTest::addColumn<int>("probe");
-        QTest::newRow("unset") << QVariant() << 5 << 5;
-        QTest::newRow("2") << QVariant(2) << 5 << 2;
-        QTest::newRow("6") << QVariant(6) << 6 << 6;
-        QTest::newRow("-3") << QVariant(-3) << 5 << 5;
-        QTest::newRow("text 30") << QVariant("30") << 30 << 30;
+        held->probe();
+        QCOMPARE(m_handed.size(), 2);
     }
 
     void intervalsFromSettings()
     {
-        QFETCH(QVariant, stored);
-        QFETCH(int, scan);
-        QFETCH(int, probe);
-        if (stored.isValid()) // init() clears the settings
-            settings::setValue(keys::watchInterval, stored);
-        QCOMPARE(HotfolderWatcher::scanIntervalSeconds(), scan);
-        QCOMPARE(HotfolderWatcher::probeIntervalSeconds(), probe);
+        // The stored value (none first: init() clears the settings), then the
+        // scan and probe seconds it gives.
+        const std::tuple<QVariant, int, int> rows[] = {
+            {{}, 5, 5}, {2, 5, 2}, {6, 6, 6}, {-3, 5, 5}, {"30", 30, 30}};
+        for (const auto &[stored, scan, probe] : rows) {
+            if (stored.isValid())
+                settings::setValue(keys::watchInterval, stored);
+            QCOMPARE(HotfolderWatcher::scanIntervalSeconds(), scan);
+            QCOMPARE(HotfolderWatcher::probeIntervalSeconds(), probe);
+        }
     }
 };
 

@@ -5,7 +5,6 @@
 #include "common/fixtures.h"
 #include "common/testenv.h"
 #include "core/settings.h"
-#include "records/historypaneltable.h"
 #include "records/historytable.h"
 #include "records/queuetable.h"
 #include "records/senttable.h"
@@ -15,28 +14,24 @@
 #include <QTest>
 
 #include <functional>
-
-#include <csignal>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <numeric>
 
 using namespace pvtest;
 
 namespace {
 
-void endTurn()
-{
-    QCoreApplication::processEvents(); // lets queued writes run
-}
+const auto endTurn = [] { QCoreApplication::processEvents(); }; // lets queued writes run
 
 /// A delivery record whose dateEnd is i seconds after a fixed moment.
-QVariantMap record(int i)
+QVariantMap record(int i, const QVariantMap &extra = {})
 {
-    return {{"name", QString("file%1.txt").arg(i)},
-            {"path", QString("/hot/file%1.txt").arg(i)},
-            {"dateEnd", QDateTime::fromSecsSinceEpoch(1'700'000'000 + i, Qt::UTC)},
-            {"success", "ok"},
-            {"seq", qlonglong(i)}};
+    QVariantMap r{{"name", QString("file%1.txt").arg(i)},
+                  {"path", QString("/hot/file%1.txt").arg(i)},
+                  {"dateEnd", QDateTime::fromSecsSinceEpoch(1'700'000'000 + i, Qt::UTC)},
+                  {"success", "ok"},
+                  {"seq", qlonglong(i)}};
+    r.insert(extra);
+    return r;
 }
 
 QList<int> seqs(const QList<QVariantMap> &records)
@@ -49,9 +44,8 @@ QList<int> seqs(const QList<QVariantMap> &records)
 
 QList<int> range(int from, int downTo)
 {
-    QList<int> out;
-    for (int i = from; i >= downTo; --i)
-        out.append(i);
+    QList<int> out(from - downTo + 1);
+    std::iota(out.rbegin(), out.rend(), downTo);
     return out;
 }
 
@@ -86,10 +80,7 @@ void store(const QString &name, const QList<int> &order)
 void setRecent(const QString &value)
 {
     auto s = pv::settings::open();
-    if (value.isNull())
-        s->remove("recentItems");
-    else
-        s->setValue("recentItems", value);
+    value.isNull() ? s->remove("recentItems") : s->setValue("recentItems", value);
     s->sync();
 }
 
@@ -102,15 +93,14 @@ class TestRecordList : public QObject {
     QString m_hot;
 
     // A queue record for a real file (or folder) in the hot folder.
-    QVariantMap sourceRecord(const QString &name, bool folder = false)
+    QVariantMap sourceRecord(const QString &name, bool folder = false, const char *dest = "Server")
     {
         const QString path = m_hot + QLatin1Char('/') + name;
-        QFile f(path);
         if (folder)
             QDir().mkpath(path + "/inner");
-        else if (f.open(QIODevice::WriteOnly))
-            f.write(name.toUtf8());
-        return {{"name", name}, {"path", path}, {"hotfolder", m_hot}, {"dest", "Server"}};
+        else
+            putBytes(path, name.toUtf8());
+        return {{"name", name}, {"path", path}, {"hotfolder", m_hot}, {"dest", dest}};
     }
 
 private Q_SLOTS:
@@ -124,7 +114,7 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(m_hot));
     }
 
-    void writesAreCoalesced()
+    void writing()
     {
         pv::QueueTable queue(nullptr);
         endTurn(); // the start-up write of the empty queue
@@ -148,81 +138,44 @@ private Q_SLOTS:
         sent.addItem(record(1));
         endTurn();
         QCOMPARE(lone.count(), 1);
-    }
 
-    void startAndEnd()
-    {
         // The queue file is never read back: it starts as the empty queue.
         store("Queue.xml", {1, 2});
         {
-            pv::QueueTable queue(nullptr);
-            QCOMPARE(queue.count(), 0);
-            QVERIFY(written(queue));
+            pv::QueueTable start(nullptr);
+            QCOMPARE(start.count(), 0);
+            QVERIFY(written(start));
             // Pending changes are written on destruction, without a turn.
-            pv::SentTable sent(nullptr);
-            sent.addItem(record(1));
-            sent.addItem(record(2));
+            pv::SentTable end(nullptr, m_home.path() + "/Sent2.xml");
+            end.addItem(record(1));
+            end.addItem(record(2));
         }
-        QCOMPARE(seqs(onDisk(pv::paths::appFile("Sent.xml"))), QList<int>({2, 1}));
+        QCOMPARE(seqs(onDisk(m_home.path() + "/Sent2.xml")), QList<int>({2, 1}));
     }
 
-    void damagedFiles_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QList<int>>("expected");
-        QTest::addColumn<bool>("keptAside");
-        const auto xml = [](const QVariant &v) { return pv::plist::toXml(v); };
-        QTest::newRow("garbage") << QByteArray("<?xml version=\"1.0\"?><plist><arr") << QList<int>()
-                                 << true;
-        QTest::newRow("empty file") << QByteArray() << QList<int>() << true;
-        QTest::newRow("root is a dictionary") << xml(record(1)) << QList<int>() << true;
-        QTest::newRow("mixed elements")
-            << xml(QVariantList{record(1), "x", qlonglong(5), QVariantList{}, record(2)})
-            << QList<int>({1, 2}) << false;
-    }
+    // Nothing usable: the file is kept aside; the next change writes a sound one.
     void damagedFiles()
     {
-        QFETCH(QByteArray, bytes);
-        QFETCH(QList<int>, expected);
-        QFETCH(bool, keptAside);
         const QString path = pv::paths::appFile("Sent.xml");
-        QVERIFY(putBytes(path, bytes));
-        pv::SentTable sent(nullptr);
-        QCOMPARE(seqs(sent.items()), expected);
-        QCOMPARE(QFile::exists(path + ".unreadable"), keptAside);
-        if (keptAside)
-            QCOMPARE(fileBytes(path + ".unreadable"), bytes);
-        // The next change writes a sound file.
-        sent.addItem(record(9));
-        QVERIFY(written(sent));
-    }
-
-    void itemsForActionAndErrorLog()
-    {
-        pv::SentTable sent(nullptr);
-        QVERIFY(sent.itemsForAction(0, {0}).isEmpty());
-        for (int i = 0; i < 4; ++i)
-            sent.addItem(record(i)); // rows hold 3, 2, 1, 0
-        // A right click outside the selection acts on the clicked row alone.
-        QCOMPARE(seqs(sent.itemsForAction(3, {0, 1})), QList<int>({0}));
-        // Inside the selection: the selection, in row order.
-        QCOMPARE(seqs(sent.itemsForAction(2, {2, 0})), QList<int>({3, 1}));
-        QCOMPARE(seqs(sent.itemsForAction(-1, {1})), QList<int>({2}));
-        QCOMPARE(seqs(sent.itemsForAction(9, {7})), QList<int>());
-
-        // The error log lives in memory only.
-        pv::HistoryPanelTable log;
-        log.addError("first");
-        log.addError("second\nline");
-        QCOMPARE(log.selectedRowItemforColumnIdentifier(0, "error"), "second\nline");
-        QCOMPARE(log.copy({1, 0, 5}), "second\nline\n\nfirst\n\n");
-        log.clearHistory();
-        QCOMPARE(log.count(), 0);
-        endTurn();
-        // The journal keeps nothing once the list file holds the records.
-        QCOMPARE(QDir(pv::paths::appDir()).entryList(QDir::Files),
-                 QStringList({"Journal.log", "Sent.xml"}));
-        QCOMPARE(fileBytes(pv::paths::appFile("Journal.log")), QByteArray());
+        const auto xml = [](const QVariant &v) { return pv::plist::toXml(v); };
+        // The bytes, the records read, whether the file is kept aside.
+        const std::tuple<QByteArray, QList<int>, bool> rows[] = {
+            {"<?xml version=\"1.0\"?><plist><arr", {}, true},
+            {"", {}, true},
+            {xml(record(1)), {}, true},
+            {xml(QVariantList{record(1), "x", qlonglong(5), QVariantList{}, record(2)}),
+             {1, 2},
+             false}};
+        for (const auto &[bytes, expected, keptAside] : rows) {
+            QFile::remove(path + ".unreadable");
+            QVERIFY(putBytes(path, bytes));
+            pv::SentTable sent(nullptr);
+            QCOMPARE(seqs(sent.items()), expected);
+            QCOMPARE(QFile::exists(path + ".unreadable"), keptAside);
+            QCOMPARE(fileBytes(path + ".unreadable"), keptAside ? bytes : QByteArray());
+            sent.addItem(record(9));
+            QVERIFY(written(sent));
+        }
     }
 
     // Each list asks first; Cancel, its default, keeps the records and the
@@ -262,17 +215,16 @@ private Q_SLOTS:
         QCOMPARE(unattended.count(), 1);
     }
 
-    void queuePriorityGoesAheadOfWaitingItems()
+    void queuePriorityAndMinus()
     {
-        pv::QueueTable queue(nullptr);
+        RecordingAlerter alerter;
+        pv::QueueTable queue(&alerter);
         // true and any non-zero number ask for priority.
-        const QVariantList priority{{}, {}, true, qlonglong(1), qlonglong(0)};
-        for (int i = 1; i <= 5; ++i) {
-            QVariantMap r = record(i);
-            if (priority[i - 1].isValid())
-                r["priority"] = priority[i - 1];
-            queue.addItem(r);
-        }
+        queue.addItem(record(1));
+        queue.addItem(record(2));
+        queue.addItem(record(3, {{"priority", true}}));
+        queue.addItem(record(4, {{"priority", 1LL}}));
+        queue.addItem(record(5, {{"priority", 0LL}}));
         QCOMPARE(seqs(queue.items()), QList<int>({4, 3, 1, 2, 5}));
         QCOMPARE(queue.deleteFirstItem().value("seq").toInt(), 4);
         QVERIFY(queue.containsPath("/hot/file5.txt"));
@@ -288,33 +240,22 @@ private Q_SLOTS:
         QVERIFY(queue.containsPath("/hot/file1.txt"));
         queue.deleteFirstItem();
         QVERIFY(!queue.containsPath("/hot/file1.txt"));
-    }
 
-    void queueMinusMovesTheSourceToErrors()
-    {
-        RecordingAlerter alerter;
-        pv::QueueTable queue(&alerter);
-        queue.addItem(sourceRecord("a.txt"));
+        // "-" moves the source to the hot folder's Errors.
         queue.addItem(sourceRecord("Folder", true));
         queue.addItem(sourceRecord("c.txt"));
-        QCOMPARE(queue.minusBtn(2), 1); // Errors is created on demand
+        QCOMPARE(queue.minusBtn(1), 0); // Errors is created on demand
         QCOMPARE(fileBytes(m_hot + "/Errors/c.txt"), QByteArray("c.txt"));
         QVERIFY(!QFile::exists(m_hot + "/c.txt"));
-        QCOMPARE(queue.minusBtn(1), 0);
-        QVERIFY(QFileInfo(m_hot + "/Errors/Folder/inner").isDir());
         QCOMPARE(queue.minusBtn(0), -1);
-        QVERIFY(QFile::exists(m_hot + "/Errors/a.txt"));
-        QVERIFY(written(queue));
+        QVERIFY(QFileInfo(m_hot + "/Errors/Folder/inner").isDir());
+        QTRY_VERIFY(written(queue)); // the last write was less than a coalescing spell ago
 
         // A source other entries still need (other members of a group, or
         // the one being delivered right now) stays; the last entry takes it.
-        const QVariantMap member = sourceRecord("g.txt");
-        for (const char *dest : {"Server", "Other", "Third"}) {
-            QVariantMap r = member;
-            r["dest"] = dest;
-            queue.addItem(r);
-        }
-        const QString source = member.value("path").toString();
+        for (const char *dest : {"Server", "Other", "Third"})
+            queue.addItem(sourceRecord("g.txt", false, dest));
+        const QString source = m_hot + "/g.txt";
         queue.minusBtn(0);
         QVERIFY(QFile::exists(source));
         QString inProcessing = source;
@@ -322,7 +263,7 @@ private Q_SLOTS:
         queue.deleteFirstItem();
         queue.minusBtn(0);
         QVERIFY(QFile::exists(source));
-        queue.addItem(member);
+        queue.addItem(sourceRecord("g.txt"));
         inProcessing.clear();
         queue.minusBtn(0);
         QVERIFY(!QFile::exists(source));
@@ -357,18 +298,11 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists("/Errors"));
     }
 
-    void historyIsReadOnFirstAdditionAndOpeningOnlyReads()
+    void historyReading()
     {
         const QString path = pv::paths::appFile("History.xml");
         store("History.xml", {3, 1, 2});
         const QByteArray unsorted = fileBytes(path);
-        pv::HistoryTable lazy(nullptr);
-        QVERIFY(!lazy.isLoaded());
-        lazy.addItem(record(0));
-        QCOMPARE(seqs(lazy.items()), QList<int>({0, 1, 2, 3}));
-        QVERIFY(written(lazy));
-
-        store("History.xml", {3, 1, 2});
         pv::HistoryTable history(nullptr);
         history.loadHistory();
         QCOMPARE(seqs(history.items()), QList<int>({1, 2, 3}));
@@ -379,52 +313,39 @@ private Q_SLOTS:
         history.loadHistory();
         history.flush();
         QCOMPARE(seqs(onDisk(path)), QList<int>({1, 2, 3, 4}));
-    }
 
-    // A long history takes later records at the end of its file, unread, in
-    // the bytes a whole write gives; an earlier record makes it read and sort.
-    void historyReadInTheBackgroundLosesNothing()
-    {
-        store("History.xml", {1, 2, 3});
-        {
-            pv::HistoryTable history(nullptr);
-            history.loadHistoryInBackground();
-            QTRY_VERIFY(history.isLoaded());
-            QCOMPARE(seqs(history.items()), QList<int>({1, 2, 3}));
-        }
         // A record added while the worker reads: the list is read at once
         // and the worker's late result changes nothing.
-        pv::HistoryTable history(nullptr);
-        history.loadHistoryInBackground();
-        history.addItem(record(4));
-        QVERIFY(history.isLoaded() && !history.isReading());
+        pv::HistoryTable later(nullptr);
+        later.loadHistoryInBackground();
+        later.addItem(record(5));
+        QVERIFY(later.isLoaded() && !later.isReading());
         QTest::qWait(50);
-        QCOMPARE(seqs(history.items()), QList<int>({1, 2, 3, 4}));
-        QVERIFY(written(history));
-    }
+        QCOMPARE(seqs(later.items()), QList<int>({1, 2, 3, 4, 5}));
+        QVERIFY(written(later));
 
-    void longHistoryGrowsWithoutBeingRead()
-    {
-        const QString path = pv::paths::appFile("History.xml");
+        // A long history takes later records at the end of its file, unread, in
+        // the bytes a whole write gives; an earlier record makes it read and sort.
         QList<int> order = range(400, 1);
         std::reverse(order.begin(), order.end());
+        std::swap(order[0], order[1]); // reading sorts it
         store("History.xml", order);
-        pv::HistoryTable history(nullptr);
+        pv::HistoryTable grown(nullptr);
         for (int i : {401, 401, 402}) {
-            history.addItem(record(i));
+            grown.addItem(record(i));
             order.append(i);
         }
         endTurn();
-        QVERIFY(!history.isLoaded());
+        QVERIFY(!grown.isLoaded());
         QCOMPARE(seqs(onDisk(path)), order);
         QCOMPARE(fileBytes(path), pv::plist::toXml(pv::plist::readFile(path)));
         QCOMPARE(fileBytes(pv::paths::appFile("Journal.log")), QByteArray());
 
-        history.addItem(record(0));
-        QVERIFY(history.isLoaded());
-        QTRY_VERIFY(written(history));
-        QCOMPARE(seqs(history.items()).mid(0, 2), QList<int>({0, 1}));
-        QCOMPARE(history.count(), 404);
+        grown.addItem(record(0));
+        QVERIFY(grown.isLoaded());
+        QTRY_VERIFY(written(grown));
+        QCOMPARE(seqs(grown.items()).mid(0, 3), QList<int>({0, 1, 2}));
+        QCOMPARE(grown.count(), 404);
     }
 
     void historySortKeyAndSelection()
@@ -441,11 +362,8 @@ private Q_SLOTS:
         QCOMPARE(selected.data(pv::RecordList::RecordRole).toMap().value("seq"), 3);
 
         // Sorting by a column (text with numbers in it), newest name first.
-        QVariantMap a = record(7);
-        a["finalName"] = "file10.txt";
-        history.addItem(a);
+        history.addItem(record(7, {{"finalName", "file10.txt"}}));
         history.sort(history.columnOfKey("finalName"), Qt::DescendingOrder);
-        QCOMPARE(history.sortKey(), "finalName");
         QCOMPARE(history.itemAt(0).value("seq").toInt(), 7);
         QCOMPARE(selected.data(pv::RecordList::RecordRole).toMap().value("seq"), 3);
 
@@ -454,90 +372,62 @@ private Q_SLOTS:
         QVERIFY(written(history));
 
         // The completion date's column sorts by date, not by month names.
-        QVariantMap feb = record(9), mar = record(8);
-        feb["dateEndStr"] = "Feb  1/24, 09:00:00 AM";
-        mar["dateEndStr"] = "Mar  1/24, 09:00:00 AM";
-        history.addItem(feb);
-        history.addItem(mar);
+        history.addItem(record(9, {{"dateEndStr", "Feb  1/24, 09:00:00 AM"}}));
+        history.addItem(record(8, {{"dateEndStr", "Mar  1/24, 09:00:00 AM"}}));
         history.sort(history.columnOfKey("dateEndStr"), Qt::AscendingOrder);
         QCOMPARE(seqs(history.items()), QList<int>({1, 2, 3, 5, 7, 8, 9}));
     }
 
-    // The limit of the processed-files list, in both readings of "Unlimited".
-    void sentKeepsTheNewestWithinTheLimit_data()
-    {
-        QTest::addColumn<QString>("limit");
-        QTest::addColumn<int>("stored"); // records 1..stored already in Sent.xml
-        QTest::addColumn<int>("added");  // records stored+1..stored+added completed
-        QTest::addColumn<int>("oldestKept");
-        QTest::newRow("at the limit") << "10" << 10 << 1 << 2;
-        QTest::newRow("Unlimited keeps fifty") << "Unlimited" << 0 << 60 << 11;
-        QTest::newRow("no limit") << QString() << 0 << 120 << 1;
-        QTest::newRow("zero") << "0" << 100 << 21 << 1;
-        QTest::newRow("junk") << "lots" << 0 << 60 << 1;
-    }
+    // The limit of the processed-files list, in both readings of "Unlimited";
+    // lowering it drops the oldest, raising it brings nothing back.
     void sentKeepsTheNewestWithinTheLimit()
     {
-        QFETCH(QString, limit);
-        QFETCH(int, stored);
-        QFETCH(int, added);
-        QFETCH(int, oldestKept);
-        setRecent(limit);
-        store("Sent.xml", range(stored, 1));
-        pv::SentTable sent(nullptr);
-        for (int i = stored + 1; i <= stored + added; ++i)
-            sent.addCompletedItem(record(i));
-        sent.adjustNumberOfRecentTo(0);
-        QCOMPARE(seqs(sent.items()), range(stored + added, oldestKept));
-        QVERIFY(written(sent));
-    }
-
-    void sentLoweringTheLimitDropsTheOldest()
-    {
+        // The limit; records 1..stored in the file, stored+1..stored+added
+        // completed; the oldest kept.
+        const std::tuple<QString, int, int, int> rows[] = {{"10", 10, 1, 2},
+                                                           {"Unlimited", 0, 60, 11},
+                                                           {QString(), 0, 120, 1},
+                                                           {"0", 100, 21, 1},
+                                                           {"lots", 0, 60, 1}};
+        for (const auto &[limit, stored, added, oldestKept] : rows) {
+            setRecent(limit);
+            store("Sent.xml", range(stored, 1));
+            pv::SentTable sent(nullptr);
+            for (int i = stored + 1; i <= stored + added; ++i)
+                sent.addCompletedItem(record(i));
+            sent.adjustNumberOfRecentTo(0);
+            QCOMPARE(seqs(sent.items()), range(stored + added, oldestKept));
+            QVERIFY(written(sent));
+        }
         store("Sent.xml", range(100, 1));
         pv::SentTable sent(nullptr);
         sent.adjustNumberOfRecentTo(20);
         QCOMPARE(seqs(sent.items()), range(100, 81));
         QVERIFY(written(sent));
-        sent.adjustNumberOfRecentTo(50); // raising it brings nothing back
+        sent.adjustNumberOfRecentTo(50);
         QCOMPARE(sent.count(), 20);
         sent.removeLastItem();
         QCOMPARE(sent.itemAt(sent.count() - 1).value("seq").toInt(), 82);
     }
 
-    // A record added is on disk before the add returns: after a kill before
-    // the list is written it is back, once, at the next start; and a kill
-    // after the write but before the journal is emptied adds nothing twice,
-    // not even records the processed list's limit has dropped since.
-    void recordsSurviveAKill()
+    // A kill after the lists were written but before the journal was emptied
+    // adds nothing twice, not even records the processed list's limit has
+    // dropped since (a kill before the write is the recovery test's).
+    void journalReplayedAfterTheWriteAddsNothingTwice()
     {
         setRecent("3");
         store("History.xml", {0});
-        const pid_t child = fork();
-        if (child == 0) {
-            pv::HistoryTable history(nullptr);
-            pv::SentTable sent(nullptr);
-            history.addItem(record(1));
-            sent.addCompletedItem(record(1));
-            ::kill(::getpid(), SIGKILL);
-        }
-        int status = 0;
-        QCOMPARE(::waitpid(child, &status, 0), child);
-        QVERIFY(WIFSIGNALED(status));
-        QCOMPARE(seqs(onDisk(pv::paths::appFile("History.xml"))), QList<int>({0}));
         const QString journal = pv::paths::appFile("Journal.log");
         QByteArray unfolded;
         {
             pv::HistoryTable history(nullptr);
             pv::SentTable sent(nullptr);
-            QCOMPARE(seqs(onDisk(history.filePath())), QList<int>({0, 1}));
-            QCOMPARE(seqs(onDisk(sent.filePath())), QList<int>({1}));
-            QCOMPARE(fileBytes(journal), QByteArray());
-            for (int i = 2; i <= 6; ++i) {
+            for (int i = 1; i <= 6; ++i) {
                 history.addItem(record(i));
                 sent.addCompletedItem(record(i));
             }
             unfolded = fileBytes(journal);
+            QVERIFY(history.flush() && sent.flush());
         }
         QVERIFY(putBytes(journal, unfolded)); // as if killed before emptying it
         for (int run = 0; run < 2; ++run) {
@@ -550,16 +440,27 @@ private Q_SLOTS:
         }
     }
 
-    void sentCopyLinkAndDoubleClick()
+    void sentRowActions()
     {
+        pv::SentTable actions(nullptr, m_home.path() + "/actions.xml");
+        QVERIFY(actions.itemsForAction(0, {0}).isEmpty());
+        for (int i = 0; i < 4; ++i)
+            actions.addItem(record(i)); // rows hold 3, 2, 1, 0
+        // A right click outside the selection acts on the clicked row alone.
+        QCOMPARE(seqs(actions.itemsForAction(3, {0, 1})), QList<int>({0}));
+        // Inside the selection: the selection, in row order.
+        QCOMPARE(seqs(actions.itemsForAction(2, {2, 0})), QList<int>({3, 1}));
+        QCOMPARE(seqs(actions.itemsForAction(-1, {1})), QList<int>({2}));
+        QCOMPARE(seqs(actions.itemsForAction(9, {7})), QList<int>());
+
         RecordingAlerter alerter;
         // Written by an earlier run: the files keep whole seconds only.
         store("History.xml", {1, 2, 3});
         pv::HistoryTable history(&alerter);
         pv::SentTable sent(&alerter);
-        QVariantMap linked = record(2);
-        linked["downloadURLForUser"] = "https://dl.example/f1";
-        linked["dateEnd"] = record(2).value("dateEnd").toDateTime().addMSecs(250);
+        const QVariantMap linked =
+            record(2, {{"downloadURLForUser", "https://dl.example/f1"},
+                       {"dateEnd", record(2).value("dateEnd").toDateTime().addMSecs(250)}});
         sent.addItem(linked);
         sent.addItem(record(7));
         QCOMPARE(sent.copyLink({linked, record(7)}), "https://dl.example/f1");
