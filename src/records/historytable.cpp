@@ -28,6 +28,9 @@ HistoryTable::HistoryTable(Alerter *alerter, const QString &filePath, QObject *p
 HistoryTable::~HistoryTable()
 {
     endReading();
+    // Here, not in the base's destructor: that one would write the list
+    // unread, an empty list over the whole file.
+    flush();
 }
 
 void HistoryTable::endReading()

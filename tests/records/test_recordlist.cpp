@@ -301,6 +301,14 @@ private Q_SLOTS:
     void historyReading()
     {
         const QString path = pv::paths::appFile("History.xml");
+        // Gone before the turn ends, unread: the records it took are added to
+        // the file, never written over it as an empty list.
+        store("History.xml", {1});
+        {
+            pv::HistoryTable quitting(nullptr);
+            quitting.addItem(record(2));
+        }
+        QCOMPARE(seqs(onDisk(path)), QList<int>({1, 2}));
         store("History.xml", {3, 1, 2});
         const QByteArray unsorted = fileBytes(path);
         pv::HistoryTable history(nullptr);
