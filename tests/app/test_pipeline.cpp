@@ -80,19 +80,6 @@ private Q_SLOTS:
         QCOMPARE(history()[2].value("success").toString(), QStringLiteral("ok"));
     }
 
-    void failedPackerFailsTheEntry()
-    {
-        qputenv("PV_PACKER", "/bin/false");
-        writeDest(local("Zipped", home() + "/out", {{"QFCompressFiles", 1}}));
-        start();
-        deliver("Zipped", makeFile(hot("Zipped") + "/doc.pdf"));
-        QVERIFY(!QFile::exists(home() + "/out/doc.pdf.zip"));
-        QVERIFY(QFile::exists(hot("Zipped") + "/Errors/doc.pdf"));
-        QTRY_COMPARE(history().size(), 1);
-        QCOMPARE(history().first().value("success").toString(), QStringLiteral("missing"));
-        QVERIFY(history().first().value("error").toString().contains("could not be created"));
-    }
-
     // A source written to while it is sent is not recorded as delivered.
     void sourceChangedDuringDeliveryFails()
     {
@@ -122,10 +109,13 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(hot("Out") + "/Errors/Job/a.txt"));
     }
 
-    void entriesWithNothingToRunDoNotBlockTheQueue()
+    // Entries with nothing to run, or whose packer fails, end in "Errors" without blocking
+    // the queue.
+    void entriesThatCannotRunDoNotBlockTheQueue()
     {
         writeDest(local("Idle", home() + "/idle", {{"sendFTPBtn", 0}, {"attachBtn", 0}}));
         writeDest(local("AsIs", home() + "/asis", {{"type", 2}, {"QFDestType", "Local Disk"}}));
+        writeDest(local("Zipped", home() + "/out", {{"QFCompressFiles", 1}}));
         start();
         deliver("Idle", makeFile(hot("Idle") + "/one.txt"));
         QVERIFY(QFile::exists(hot("Idle") + "/Errors/one.txt"));
@@ -134,6 +124,15 @@ private Q_SLOTS:
         deliver("AsIs", makeFile(hot("AsIs") + "/two.txt", 77));
         QCOMPARE(fileBytes(home() + "/asis/two.txt").size(), 77);
         QVERIFY(QFile::exists(hot("AsIs") + "/Done/two.txt"));
+
+        qputenv("PV_PACKER", "/bin/false");
+        deliver("Zipped", makeFile(hot("Zipped") + "/doc.pdf"));
+        QVERIFY(!QFile::exists(home() + "/out/doc.pdf.zip"));
+        QVERIFY(QFile::exists(hot("Zipped") + "/Errors/doc.pdf"));
+        QTRY_COMPARE(history().value(history().size() - 1).value("name").toString(),
+                     QStringLiteral("doc.pdf"));
+        QCOMPARE(history().last().value("success").toString(), QStringLiteral("missing"));
+        QVERIFY(history().last().value("error").toString().contains("could not be created"));
     }
 
     // Stop, pressed as the copy starts, cancels it; nothing else starts until Start.

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "common/testenv.h"
+#include "notify/notifykeys.h"
+#include "prefs/prefs.h"
+
+#include <QFileInfo>
+#include <QMap>
+#include <QVariantMap>
+
+namespace pvtest {
+
+/// The notification template "Mail", logging on as SMTP_USER to SMTP_HOST:SMTP_PORT_PLAIN of
+/// smtp (the names of the test server's environment).
+inline QVariantMap mailTemplate(const QMap<QString, QString> &smtp, const QString &password)
+{
+    using namespace pv;
+    return {{tk::name, "Mail"},
+            {tk::id, 7},
+            {tk::emailFromField, "Parcelvane <pv@example.com>"},
+            {tk::emailSubjectField, "Delivered <FILE NAME>"},
+            {tk::emailBodyField, "Link: <ITEM DOWNLOAD LINK>\nTo: <DESTINATION>"},
+            {tk::emailSMTPField, smtp.value("SMTP_HOST")},
+            {tk::emailPortField, smtp.value("SMTP_PORT_PLAIN")},
+            {tk::emailSMTPButton, 1},
+            {tk::emailUserField, smtp.value("SMTP_USER")},
+            {tk::emailPasswordField, Prefs::encryptPassword(password)},
+            {tk::emailSSLBtn, 0},
+            {tk::emails, QVariantList{}}};
+}
+
+/// A one-page PDF made by Ghostscript itself.
+inline bool makePdf(const QString &path)
+{
+    int code = -1;
+    run("gs",
+        {"-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=pdfwrite",
+         "-sOutputFile=" + QString(path).replace(QLatin1Char('%'), "%%"), "-c",
+         "72 72 400 600 rectfill showpage"},
+        {}, &code);
+    return code == 0 && QFileInfo(path).size() > 0;
+}
+
+} // namespace pvtest
