@@ -94,14 +94,19 @@ private Q_SLOTS:
                  qPrintable(body));
     }
 
-    // Ghostscript's reduced copy is made while the event loop goes on, and
-    // travels with the message.
-    void reducedPdfLeavesTheEventLoopRunning()
+    // Ghostscript's reduced copy is made while the event loop goes on, replaces an older copy
+    // and travels with the message; "%d" in a name, a page number to Ghostscript, stays a name.
+    // Only the exact lower-case extension asks for a copy; one that cannot be made is not
+    // attached.
+    void reducedPdf()
     {
         writeDest(local("Proof", {{"QFCreateLoresPDF", 1}}));
         start();
-        const QString pdf = hot("Proof") + "/proof.pdf";
+        const QString pdf = hot("Proof") + "/proof 100%d.pdf";
         QVERIFY(pvtest::makePdf(pdf));
+        QVERIFY(QFile::copy(pdf, home() + "/PROOF.PDF"));
+        QVERIFY(QDir().mkpath(paths::scratchDir()));
+        QVERIFY(pvtest::putBytes(paths::scratchDir() + "/proof 100%d_lo-res.pdf", "old"));
         int turns = 0;
         QTimer tick;
         connect(&tick, &QTimer::timeout, this,
@@ -109,11 +114,21 @@ private Q_SLOTS:
         tick.start(0);
         deliver("Proof", pdf);
         QVERIFY(turns > 0);
-        QTRY_COMPARE_WITH_TIMEOUT(m_mail.messages().size(), 1, 10000);
-        const QJsonArray parts = m_mail.messages().first().value("parts").toArray();
+        QVERIFY(QFile::rename(home() + "/PROOF.PDF", hot("Proof") + "/PROOF.PDF"));
+        deliver("Proof", hot("Proof") + "/PROOF.PDF");
+        deliver("Proof", makeFile(hot("Proof") + "/fake.pdf", 100));
+        QTRY_COMPARE_WITH_TIMEOUT(m_mail.messages().size(), 3, 10000);
+        const QList<QJsonObject> mails = m_mail.messages();
+        const QJsonArray parts = mails[0].value("parts").toArray();
         QCOMPARE(parts.size(), 2);
-        QCOMPARE(parts[1].toObject().value("filename").toString(),
-                 QStringLiteral("proof_lo-res.pdf"));
+        QCOMPARE(parts[1].toObject().value("filename").toString(), "proof 100%d_lo-res.pdf");
+        QVERIFY(parts[1].toObject().value("size").toInt() > 100); // not the older copy
+        QVERIFY(pvtest::Mailbox::bodyText(mails[0]).contains(
+            "Note: A low resolution RGB version of the file is attached"));
+        for (const QJsonObject &m : {mails[1], mails[2]}) {
+            QCOMPARE(m.value("parts").toArray().size(), 1);
+            QVERIFY(!pvtest::Mailbox::bodyText(m).contains("Note:"));
+        }
     }
 
     void attachOnlyZipAndSizeLimits()

@@ -8,7 +8,6 @@
 #include "notify/notifykeys.h"
 
 #include <QFile>
-#include <QSignalSpy>
 
 #include <memory>
 
@@ -242,53 +241,6 @@ private Q_SLOTS:
         QCOMPARE(r.errors,
                  QStringList{"No files to attach were found in subfolder " + folder + "/proofs"});
         QCOMPARE(r.body, "Link: ftp://u:p@h:21/in/job.pdf\nTo: Printer");
-    }
-
-    void reducedPdf()
-    {
-        // "%d" in a name means a page number to Ghostscript; it must stay a name.
-        const QString pdf = m_dir + "/proof 100%d.pdf";
-        QVERIFY(pvtest::makePdf(pdf));
-        ComposeInput in = input();
-        in.sourcePath = pdf;
-        in.delivery.destination.insert(ndk::QFCreateLoresPDF, 1);
-        const QString folder = m_dir + "/lores";
-        // Composition asks for the copy, Ghostscript makes it without blocking,
-        // and composition goes on with it.
-        const auto composeWithCopy = [&folder](ComposeInput in) {
-            ComposeResult r = composeNotification(in);
-            if (r.outcome != Outcome::MakeLoresPDF)
-                return r;
-            LoresPDFMaker maker;
-            QSignalSpy done(&maker, &LoresPDFMaker::finished);
-            maker.start(in.sourcePath, folder);
-            if (!done.wait(120000))
-                return ComposeResult{};
-            in.loresPDF = done.first().first().toString();
-            return composeNotification(in);
-        };
-        // An older copy is replaced.
-        const QString lores = folder + "/proof 100%d_lo-res.pdf";
-        QVERIFY(QDir().mkpath(folder));
-        QVERIFY(pvtest::putBytes(lores, "old"));
-        ComposeResult r = composeWithCopy(in);
-        QCOMPARE(r.attachments, QStringList{lores});
-        QFile made(lores);
-        QVERIFY(made.open(QIODevice::ReadOnly) && made.read(5) == "%PDF-");
-        QVERIFY(r.body.contains("Note: A low resolution RGB version of the file is attached"));
-        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 1);
-
-        // Only the exact lower-case extension asks for a copy, and one that
-        // cannot be made is not attached.
-        const QString upper = m_dir + "/PROOF.PDF";
-        QVERIFY(QFile::copy(pdf, upper));
-        for (const QString &source : {upper, m_dir + "/job.pdf"}) {
-            in.sourcePath = source;
-            r = composeWithCopy(in);
-            QCOMPARE(r.outcome, Outcome::Send);
-            QVERIFY(r.attachments.isEmpty());
-            QVERIFY(!r.body.contains("Note:"));
-        }
     }
 };
 
