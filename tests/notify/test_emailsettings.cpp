@@ -122,25 +122,17 @@ private Q_SLOTS:
         QCOMPARE(s.changes(), (QHash<QString, QString>{{"5", QString()}, {"6", "Press"}}));
     }
 
-    void tokenSpansColourMenuTokensOnly_data()
+    // Only menu tokens are coloured; a token goes where the user works.
+    void tokens()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<Spans>("spans");
-        QTest::newRow("any case") << "Hi <file name>!" << Spans{{3, 11}};
-        QTest::newRow("stray <") << "a <b <HOST> c" << Spans{{5, 6}};
-        QTest::newRow("adjacent") << "<MM><DD>" << Spans{{0, 4}, {4, 4}};
-        QTest::newRow("quote inside") << "<LINK TO ITEM'S ENCLOSING FOLDER>" << Spans{{0, 33}};
-        QTest::newRow("unknown and unclosed") << "<NOPE> <FILENAME> <HOST" << Spans{};
-    }
-    void tokenSpansColourMenuTokensOnly()
-    {
-        QFETCH(QString, text);
-        QFETCH(Spans, spans);
-        QCOMPARE(tokenSpans(text), spans);
-    }
-
-    void tokenGoesWhereTheUserWorks()
-    {
+        const std::pair<const char *, Spans> spans[] = {
+            {"Hi <file name>!", {{3, 11}}},                   // any case
+            {"a <b <HOST> c", {{5, 6}}},                      // a stray "<"
+            {"<MM><DD>", {{0, 4}, {4, 4}}},                   // adjacent
+            {"<LINK TO ITEM'S ENCLOSING FOLDER>", {{0, 33}}}, // a quote inside
+            {"<NOPE> <FILENAME> <HOST", {}}};                 // unknown, unclosed
+        for (const auto &[text, expected] : spans)
+            QCOMPARE(tokenSpans(text), expected);
         QCOMPARE(tokenTarget(kTokenFieldTag, true, true), TokenTarget::TokenField);
         QCOMPARE(tokenTarget(kTokenFieldTag, false, true), TokenTarget::Body);
         QCOMPARE(tokenTarget(kFromTag, true, false), TokenTarget::None);

@@ -96,10 +96,8 @@ private Q_SLOTS:
                 QCOMPARE(link.userName() + ' ' + link.password(), user + ' ' + password);
             }
         }
-    }
 
-    void localDisk()
-    {
+        // A local disk.
         DeliveryContext ctx = delivery(kLocalDisk, "file://localhost/srv/x");
         ctx.finalLocalFolder = "/srv/Big Report.pdf files/2026";
         QCOMPARE(composeLocalURL(ctx),

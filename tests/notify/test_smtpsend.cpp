@@ -126,11 +126,8 @@ private Q_SLOTS:
     }
     void init() { m_mail.clear(); }
 
-    void parsesAddresses_data()
+    void parsesAddresses()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("address"); // empty: refused
         const QList<std::array<const char *, 3>> rows = {
             {" user@example.com ", "", "user@example.com"},
             {"Jane Doe <jane.doe+tag@mail.example.com>", "Jane Doe",
@@ -139,9 +136,11 @@ private Q_SLOTS:
             {"<a@example.com>", "", "a@example.com"},
             {"info@bücher.example", "", "info@bücher.example"},
             {"root@[127.0.0.1]", "", "root@[127.0.0.1]"}};
-        for (const auto &[text, name, address] : rows)
-            QTest::newRow(text) << QString::fromUtf8(text) << QString::fromUtf8(name)
-                                << QString::fromUtf8(address);
+        for (const auto &[text, name, address] : rows) {
+            const auto parsed = pv::parseMailAddress(QString::fromUtf8(text));
+            QVERIFY2(parsed, text);
+            QCOMPARE(parsed->name + ' ' + parsed->address, QString::fromUtf8(name) + ' ' + address);
+        }
         // A line break would let a recipient field add headers to the message.
         for (const char *bad :
              {"", "plainword", "@example.com", "user@", "two@at@example.com",
@@ -149,20 +148,7 @@ private Q_SLOTS:
               "user@-bad-.example.com", "user@exa_mple.com", "user@example..com",
               "Name <user@example.com", "user@example.com\r\nBcc: victim@example.com",
               "Name\n <user@example.com>"})
-            QTest::newRow(bad) << QString::fromUtf8(bad) << QString() << QString();
-    }
-
-    void parsesAddresses()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, name);
-        QFETCH(QString, address);
-        const auto parsed = pv::parseMailAddress(text);
-        QCOMPARE(parsed.has_value(), !address.isEmpty());
-        if (parsed) {
-            QCOMPARE(parsed->name, name);
-            QCOMPARE(parsed->address, address);
-        }
+            QVERIFY2(!pv::parseMailAddress(QString::fromUtf8(bad)), bad);
     }
 
     void foldsHeaders_data()
