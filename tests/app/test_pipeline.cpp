@@ -35,9 +35,7 @@ private Q_SLOTS:
         writeDest(local("Plain", home() + "/plain"));
         start();
         const QString tree = hot("Zipped") + "/Job";
-        makeFile(tree + "/a.txt", 100, 'a');
         makeFile(tree + "/sub/b.txt", 200, 'b');
-        makeFile(tree + "/.hidden", 5, 'h');
         QVERIFY(QFile::link("/etc/hostname", tree + "/sub/host-link"));
         deliver("Zipped", tree);
         QVERIFY2(QFile::exists(out + "/Job.zip"), qPrintable(errorsText()));

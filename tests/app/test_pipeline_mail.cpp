@@ -3,7 +3,7 @@
 
 #include "common/appfixture.h"
 #include "common/mailbox.h"
-#include "common/mailfixtures.h"
+#include "common/notifyfixtures.h"
 #include "common/sambashare.h"
 #include "records/historytable.h"
 

@@ -81,7 +81,7 @@ private Q_SLOTS:
         QCOMPARE(recString(two.getEmailTemplate("clients"), tk::name), kDefaultTemplateName);
     }
 
-    void addingNamesAndIds()
+    void addingRemovingAndRenaming()
     {
         EmailSettings s(&m_alerter);
         QVariantMap source = named("Email Template 1", 11);
@@ -98,11 +98,8 @@ private Q_SLOTS:
         QCOMPARE(recString(next, tk::emailPortField), "25");
         const QSet<qint64> ids{0, 11, 33, recInt(added, tk::id), recInt(next, tk::id)};
         QCOMPARE(ids.size(), 5);
-    }
 
-    void removingAndRenaming()
-    {
-        EmailSettings s(&m_alerter);
+        // Removing and renaming.
         s.setItems({EmailSettings::defaultItem(), named("A", 5), named("B", 6)});
         QCOMPARE(s.removeRow(0), -1);
         QCOMPARE(m_alerter.alerts.value(0).title, "Default template cannot be deleted");

@@ -1,3 +1,4 @@
+#include "common/notifyfixtures.h"
 #include "core/urlescape.h"
 #include "destinations/destination.h"
 #include "notify/links.h"
@@ -11,15 +12,10 @@ namespace {
 
 DeliveryContext delivery(const QString &type, const QString &url)
 {
-    DeliveryContext ctx;
-    ctx.destination = {{dk::name, "Dest"},
-                       {dk::QFDestType, type},
-                       {dk::hostField, "files.example.org"},
-                       {dk::userField, "jo"},
-                       {dk::pathField, "share/in"}};
-    ctx.ftpURLEsc = url;
-    ctx.finalName = "Big Report.pdf";
+    DeliveryContext ctx = pvtest::ftpDelivery(url);
+    ctx.destination.insert(dk::QFDestType, type);
     ctx.ftpFlag = type != kLocalDisk;
+    ctx.finalName = "Big Report.pdf";
     return ctx;
 }
 
@@ -34,8 +30,8 @@ private Q_SLOTS:
     // web address in use but empty).
     void links()
     {
-        const QString login = "\n\n(login will be required)", dav = "http://files.example.org",
-                      davs = "https://files.example.org", report = "Big%20Report.pdf";
+        const QString login = "\n\n(login will be required)", dav = "http://ftp.example.org",
+                      davs = "https://ftp.example.org", report = "Big%20Report.pdf";
         const struct {
             QString type, url, extra, download, folder;
         } rows[] = {{kFtpServer, "ftp://u:p%40s@h:21/share%2Fin", "date",

@@ -1,5 +1,5 @@
 #include "common/fixtures.h"
-#include "common/mailfixtures.h"
+#include "common/notifyfixtures.h"
 #include "common/testenv.h"
 #include "core/record.h"
 #include "core/settings.h"
@@ -44,19 +44,16 @@ class TestNotification : public QObject {
     ComposeInput input()
     {
         ComposeInput in;
-        in.delivery.destination = {
-            {dk::name, "Printer"},
-            {dk::QFDestType, kFtpServer},
-            {dk::sendEmailBtn, 1},
-            {dk::sendFTPBtn, 1},
-            {dk::QFEmailTemplate, "Mail"},
-            {ndk::emails,
-             QVariantList{row(rk::kindTo, "jo@example.org"), row(rk::kindCc, QString()),
-                          row("Reply:", "x@y.z"), row(rk::kindCc, "boss@example.org"),
-                          row(rk::kindTo, "al@example.org")}}};
+        in.delivery = pvtest::ftpDelivery("ftp://u:p@h:21/in");
+        in.delivery.destination.insert(
+            {{dk::sendEmailBtn, 1},
+             {dk::sendFTPBtn, 1},
+             {dk::QFEmailTemplate, "Mail"},
+             {ndk::emails,
+              QVariantList{row(rk::kindTo, "jo@example.org"), row(rk::kindCc, QString()),
+                           row("Reply:", "x@y.z"), row(rk::kindCc, "boss@example.org"),
+                           row(rk::kindTo, "al@example.org")}}});
         in.delivery.finalName = "job.pdf";
-        in.delivery.ftpFlag = true;
-        in.delivery.ftpURLEsc = "ftp://u:p@h:21/in";
         in.sourcePath = m_dir + "/job.pdf";
         in.theSize = 2 * 1048576;
         // The default template is not the one named.

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "common/testenv.h"
+#include "destinations/destination.h"
+#include "notify/links.h"
 #include "notify/notifykeys.h"
 #include "prefs/prefs.h"
 
@@ -27,6 +29,23 @@ inline QVariantMap mailTemplate(const QMap<QString, QString> &smtp, const QStrin
             {tk::emailPasswordField, Prefs::encryptPassword(password)},
             {tk::emailSSLBtn, 0},
             {tk::emails, QVariantList{}}};
+}
+
+/// An FTP delivery of report.pdf to "Printer" (ftp.example.org, user jo, folder /incoming).
+inline pv::DeliveryContext ftpDelivery(const QString &url)
+{
+    using namespace pv;
+    DeliveryContext ctx;
+    ctx.destination = {{dk::name, "Printer"},
+                       {dk::QFDestType, kFtpServer},
+                       {dk::hostField, "ftp.example.org"},
+                       {dk::userField, "jo"},
+                       {dk::pathField, "/incoming"},
+                       {dk::sitePasswordField, Prefs::encryptPassword("s3cret")}};
+    ctx.finalName = "report.pdf";
+    ctx.ftpFlag = true;
+    ctx.ftpURLEsc = url;
+    return ctx;
 }
 
 /// A one-page PDF made by Ghostscript itself.
