@@ -14,6 +14,22 @@ using namespace pv;
 using pvtest::makeFile;
 using pvtest::writeDest;
 
+namespace {
+
+/// A one-page PDF made by Ghostscript itself.
+bool makePdf(const QString &path)
+{
+    int code = -1;
+    pvtest::run("gs",
+                {"-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=pdfwrite",
+                 "-sOutputFile=" + QString(path).replace(QLatin1Char('%'), "%%"), "-c",
+                 "72 72 400 600 rectfill showpage"},
+                {}, &code);
+    return code == 0 && QFileInfo(path).size() > 0;
+}
+
+} // namespace
+
 class TestPipelineMail : public QObject, pvtest::AppFixture {
     Q_OBJECT
 
@@ -103,7 +119,7 @@ private Q_SLOTS:
         writeDest(local("Proof", {{"QFCreateLoresPDF", 1}}));
         start();
         const QString pdf = hot("Proof") + "/proof 100%d.pdf";
-        QVERIFY(pvtest::makePdf(pdf));
+        QVERIFY(makePdf(pdf));
         QVERIFY(QFile::copy(pdf, home() + "/PROOF.PDF"));
         QVERIFY(QDir().mkpath(paths::scratchDir()));
         QVERIFY(pvtest::putBytes(paths::scratchDir() + "/proof 100%d_lo-res.pdf", "old"));

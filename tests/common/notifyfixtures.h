@@ -6,7 +6,6 @@
 #include "notify/notifykeys.h"
 #include "prefs/prefs.h"
 
-#include <QFileInfo>
 #include <QMap>
 #include <QVariantMap>
 
@@ -46,18 +45,6 @@ inline pv::DeliveryContext ftpDelivery(const QString &url)
     ctx.ftpFlag = true;
     ctx.ftpURLEsc = url;
     return ctx;
-}
-
-/// A one-page PDF made by Ghostscript itself.
-inline bool makePdf(const QString &path)
-{
-    int code = -1;
-    run("gs",
-        {"-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=pdfwrite",
-         "-sOutputFile=" + QString(path).replace(QLatin1Char('%'), "%%"), "-c",
-         "72 72 400 600 rectfill showpage"},
-        {}, &code);
-    return code == 0 && QFileInfo(path).size() > 0;
 }
 
 } // namespace pvtest
