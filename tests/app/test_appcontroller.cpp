@@ -42,38 +42,38 @@ private Q_SLOTS:
     }
     void cleanup() { tearDown(); }
 
-    void groupExpandsIntoMembersInMemberOrder()
+    // A group expands into its members in member order, skipping one that is gone, once the
+    // item is measured off the main thread. While an entry is processed, others are appended,
+    // a priority item goes first and quitting asks. Stop keeps the queue; Start takes the next.
+    void groupsQueueingPriorityAndStop()
     {
-        writeDest(localDest("Zeta"));
+        writeDest(localDest("D"));
         writeDest(localDest("Alpha"));
+        const QVariantList members{QVariantMap{{"name", "D"}}, QVariantMap{{"name", "Gone"}},
+                                   QVariantMap{{"name", "Alpha"}}};
         writeDest({{"name", "Both"},
                    {"isGroup", true},
                    {"QFDestType", "group"},
-                   {"groupDests",
-                    QVariantList{QVariantMap{{"name", "Zeta"}}, QVariantMap{{"name", "Gone"}},
-                                 QVariantMap{{"name", "Alpha"}}}}});
+                   {"groupDests", members}});
         start();
-        const QString hot = home() + "/hot/Both";
-        const QString file = makeFile(hot + "/report.pdf", 5000);
-        m_app->checkForCode({{qk::path, file}, {qk::hotfolder, hot}, {qk::dest, "Both"}});
-        // Measured off the main thread: nothing is queued before that ends.
-        QVERIFY(m_processed.isEmpty() && m_app->queue().items().isEmpty());
+        QVERIFY(m_app->applicationShouldTerminate());
+        QVERIFY(m_ui->alerts.isEmpty());
+        const auto queued = [this] {
+            QStringList entries;
+            for (const QVariantMap &q : m_app->queue().items())
+                entries << q.value("dest").toString() + ':' + q.value("name").toString();
+            return entries;
+        };
+        const QString both = home() + "/hot/Both", hot = home() + "/hot/D";
+        const QString file = makeFile(both + "/report.pdf", 5000);
+        m_app->checkForCode({{qk::path, file}, {qk::hotfolder, both}, {qk::dest, "Both"}});
+        QVERIFY(m_processed.isEmpty() && queued().isEmpty());
         settle();
-
-        // The first member goes straight to processing; the rest wait in order.
         QCOMPARE(m_processed.size(), 1);
-        QCOMPARE(m_processed[0].value("dest").toString(), QStringLiteral("Zeta"));
+        QCOMPARE(m_processed[0].value("dest").toString(), QStringLiteral("D"));
         QVERIFY(recInt(m_processed[0], "sizeK") >= 4);
-        QCOMPARE(m_app->queue().items().size(), 1);
-        QCOMPARE(m_app->queue().items()[0].value("dest").toString(), QStringLiteral("Alpha"));
-        QCOMPARE(m_app->queue().items()[0].value("path").toString(), file);
-    }
+        QCOMPARE(queued(), QStringList{"Alpha:report.pdf"});
 
-    void queueingWhileBusyAppendsAndPriorityGoesFirst()
-    {
-        writeDest(localDest("D"));
-        start();
-        const QString hot = home() + "/hot/D";
         for (const char *n : {"a", "b"})
             m_app->addToQueue(
                 {{qk::path, makeFile(hot + "/" + n)}, {qk::hotfolder, hot}, {qk::dest, "D"}});
@@ -83,12 +83,12 @@ private Q_SLOTS:
                            {qk::priority, true}});
         settle();
         QCOMPARE(m_processed.size(), 1);
-        QCOMPARE(m_processed[0].value("name").toString(), QStringLiteral("a"));
-        QCOMPARE(m_app->queue().items().size(), 2);
-        QCOMPARE(m_app->queue().items()[0].value("name").toString(), QStringLiteral("p"));
-        QCOMPARE(m_app->queue().items()[1].value("name").toString(), QStringLiteral("b"));
+        QCOMPARE(queued(), QStringList({"D:p", "Alpha:report.pdf", "D:a", "D:b"}));
+        m_ui->answer = 1;
+        QVERIFY(!m_app->applicationShouldTerminate());
+        m_ui->answer = 0;
+        QVERIFY(m_app->applicationShouldTerminate());
 
-        // Stop keeps the queue; Start takes the next entry.
         m_app->sendBtn();
         QVERIFY(m_app->processCancelled());
         m_app->sendNextFileInQueue();
@@ -190,20 +190,6 @@ private Q_SLOTS:
             "Destination code not found:\nNo destinations code found in file name."));
         // The entry in processing keeps its own state.
         QVERIFY(m_app->isProcessing());
-    }
-
-    void quitAsksOnlyWhileProcessing()
-    {
-        writeDest(localDest("D"));
-        start();
-        QVERIFY(m_app->applicationShouldTerminate());
-        QVERIFY(m_ui->alerts.isEmpty());
-        m_app->addItemToQueue(makeFile(home() + "/x"), "D");
-        settle();
-        m_ui->answer = 1;
-        QVERIFY(!m_app->applicationShouldTerminate());
-        m_ui->answer = 0;
-        QVERIFY(m_app->applicationShouldTerminate());
     }
 };
 

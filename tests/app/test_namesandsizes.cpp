@@ -18,8 +18,9 @@ class TestNamesAndSizes : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    // Every size and speed text: unit boundaries, and sizes beyond 32 bits that must not wrap.
-    void sizeTexts()
+    // Every size and speed text (unit boundaries, and sizes beyond 32 bits that must not wrap),
+    // final names and escapes.
+    void texts()
     {
         const std::pair<QString, const char *> rows[] = {
             {setSizeStr(0), "1 KB"},
@@ -36,7 +37,24 @@ private Q_SLOTS:
             {formatSpeed(1048575), "1023 KB/sec"},
             {formatSpeed(1572864), "1.5 MB/sec"},
             {messageSizeText(1048575), "1023 KB"},
-            {messageSizeText(qint64(1073741824) * 3 / 2), "1.50 GB"}};
+            {messageSizeText(qint64(1073741824) * 3 / 2), "1.50 GB"},
+            {sendingStatusText(1, 2048), "Sending e-mail attachment - 2 KB..."},
+            {sendingStatusText(2, 1048576), "Sending e-mail attachments - 1.00 MB..."},
+            {composeFinalName("/h/a [1].pdf", false, false), "a (1).pdf"},
+            {composeFinalName("/h/a.pdf", false, true), "a.pdf.zip"},
+            {composeFinalName("/h/Folder/", true, false), "Folder.dmg"},
+            {finalNameForOverwrite("Report.zip", {"Report.zip", "Report_1.zip"}), "Report_2.zip"},
+            {finalNameForOverwrite("Folder", {"Folder"}), "Folder_1"},
+            {finalNameForOverwrite("archive.tar.gz", {"archive.tar.gz"}), "archive.tar_1.gz"},
+            {addMissingPercentEscapes("me@home"), "me%40home"},
+            {addMissingPercentEscapes("/in/box"), "%2Fin%2Fbox"},
+            {addMissingPercentEscapes("p:a$s&s;w?o~r d%"), "p%3Aa%24s%26s%3Bw%3Fo%7Er%20d%25"},
+            {addMissingPercentEscapes("\u00e9"), "%C3%A9"},
+            // A "#" in a file name must not end the path of a link.
+            {addMissingPercentEscapesForURL("ftp://u@h/a b#1;x.pdf"),
+             "ftp://u@h/a%20b%231%3Bx.pdf"},
+            // The transfer speaks "ssh" for SFTP while the display says "sftp".
+            {displaySchemeFor("SFTP Server"), "sftp"}};
         for (const auto &[text, expected] : rows)
             QCOMPARE(text, QString(expected));
     }
@@ -72,30 +90,6 @@ private Q_SLOTS:
         QCOMPARE(sizeK(dir.filePath("missing")), 0);
     }
 
-    void finalNames()
-    {
-        QCOMPARE(composeFinalName("/h/a [1].pdf", false, false), QStringLiteral("a (1).pdf"));
-        QCOMPARE(composeFinalName("/h/a.pdf", false, true), QStringLiteral("a.pdf.zip"));
-        QCOMPARE(composeFinalName("/h/Folder/", true, false), QStringLiteral("Folder.dmg"));
-        QCOMPARE(finalNameForOverwrite("Report.zip", {"Report.zip", "Report_1.zip"}),
-                 QStringLiteral("Report_2.zip"));
-        QCOMPARE(finalNameForOverwrite("Folder", {"Folder"}), QStringLiteral("Folder_1"));
-        QCOMPARE(finalNameForOverwrite("archive.tar.gz", {"archive.tar.gz"}),
-                 QStringLiteral("archive.tar_1.gz"));
-    }
-
-    void urlEscaping()
-    {
-        QCOMPARE(addMissingPercentEscapes("me@home"), QStringLiteral("me%40home"));
-        QCOMPARE(addMissingPercentEscapes("/in/box"), QStringLiteral("%2Fin%2Fbox"));
-        QCOMPARE(addMissingPercentEscapes("p:a$s&s;w?o~r d%"),
-                 QStringLiteral("p%3Aa%24s%26s%3Bw%3Fo%7Er%20d%25"));
-        QCOMPARE(addMissingPercentEscapes("\u00e9"), QStringLiteral("%C3%A9"));
-        // A "#" in a file name must not end the path of a link.
-        QCOMPARE(addMissingPercentEscapesForURL("ftp://u@h/a b#1;x.pdf"),
-                 QStringLiteral("ftp://u@h/a%20b%231%3Bx.pdf"));
-    }
-
     void targetURLs()
     {
         const QVariantMap ftp{{"QFDestType", "FTP Server"},
@@ -109,10 +103,8 @@ private Q_SLOTS:
         QVERIFY(!t.masked.contains("p%40s"));
         QCOMPARE(t.noPassword, QStringLiteral("ftp://a%20b:<password>@H:21/%2Fup"));
 
-        // The transfer speaks "ssh" for SFTP while the display says "sftp".
         const QVariantMap sftp{{"QFDestType", "SFTP Server"}, {"hostField", "h"}, {"QFPort", "22"}};
         QVERIFY(composeTargetURL(sftp, "", "in").url.startsWith("ssh://:@h:22/in"));
-        QCOMPARE(displaySchemeFor("SFTP Server"), QStringLiteral("sftp"));
 
         QVariantMap s3{
             {"QFDestType", "Amazon S3"}, {"hostField", "s3.example"}, {"userField", "K"}};

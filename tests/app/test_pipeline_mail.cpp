@@ -3,17 +3,32 @@
 
 #include "common/appfixture.h"
 #include "common/mailbox.h"
+#include "common/notifyfixtures.h"
 #include "common/sambashare.h"
-#include "prefs/prefs.h"
 #include "records/historytable.h"
 
 #include <QTcpServer>
 #include <QTimer>
 
 using namespace pv;
-using pvtest::fileRecords;
 using pvtest::makeFile;
 using pvtest::writeDest;
+
+namespace {
+
+/// A one-page PDF made by Ghostscript itself.
+bool makePdf(const QString &path)
+{
+    int code = -1;
+    pvtest::run("gs",
+                {"-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=pdfwrite",
+                 "-sOutputFile=" + QString(path).replace(QLatin1Char('%'), "%%"), "-c",
+                 "72 72 400 600 rectfill showpage"},
+                {}, &code);
+    return code == 0 && QFileInfo(path).size() > 0;
+}
+
+} // namespace
 
 class TestPipelineMail : public QObject, pvtest::AppFixture {
     Q_OBJECT
@@ -23,19 +38,9 @@ class TestPipelineMail : public QObject, pvtest::AppFixture {
 
     void writeTemplates(const QString &password, const QString &port = {})
     {
-        const QVariantMap tpl{
-            {"name", "Mail"},
-            {"id", 7},
-            {"emailFromField", "Parcelvane <pv@example.com>"},
-            {"emailSubjectField", "Delivered <FILE NAME>"},
-            {"emailBodyField", "Link: <ITEM DOWNLOAD LINK>\nTo: <DESTINATION>"},
-            {"emailSMTPField", m_mail.env.value("SMTP_HOST")},
-            {"emailPortField", port.isEmpty() ? m_mail.env.value("SMTP_PORT_PLAIN") : port},
-            {"emailSMTPButton", true},
-            {"emailUserField", m_mail.env.value("SMTP_USER")},
-            {"emailPasswordField", Prefs::encryptPassword(password)},
-            {"emailSSLBtn", 0},
-            {"emails", QVariantList{}}};
+        QVariantMap tpl = pvtest::mailTemplate(m_mail.env, password);
+        if (!port.isEmpty())
+            tpl.insert("emailPortField", port);
         QDir().mkpath(paths::appDir());
         QVERIFY(plist::writeFile(paths::appFile("EmailTemplates.xml"), QVariantList{tpl}));
     }
@@ -53,8 +58,6 @@ class TestPipelineMail : public QObject, pvtest::AppFixture {
     {
         return mailed(AppFixture::local(name, home() + "/out", extra));
     }
-    QList<QJsonObject> messages() const { return m_mail.messages(); }
-    static QString bodyText(const QJsonObject &msg) { return pvtest::Mailbox::bodyText(msg); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -72,61 +75,54 @@ private Q_SLOTS:
     }
     void cleanup() { tearDown(); }
 
-    void localDeliveryIsAnnouncedWithItsLink()
-    {
-        writeDest(local("Proofs"));
-        start();
-        // A file name that looks like a token stays a file name.
-        const QString file = makeFile(hot("Proofs") + "/<FTP PASSWORD> q.pdf", 2000);
-        deliver("Proofs", file);
-        QTRY_COMPARE_WITH_TIMEOUT(messages().size(), 1, 10000);
-        const QJsonObject msg = messages().first();
-        QCOMPARE(msg.value("headers").toObject().value("subject").toString(),
-                 QStringLiteral("Delivered <FTP PASSWORD> q.pdf"));
-        const QString body = bodyText(msg);
-        QVERIFY2(body.contains("Link: file://" + home() + "/out/%3CFTP%20PASSWORD%3E%20q.pdf"),
-                 qPrintable(body));
-        QVERIFY(body.contains("To: Proofs"));
-        QVERIFY(!body.contains("Sent with Parcelvane"));
-        QTRY_COMPARE(fileRecords("History.xml").size(), 1);
-        const QVariantMap rec = fileRecords("History.xml").first();
-        QCOMPARE(rec.value("success").toString(), QStringLiteral("ok"));
-        QCOMPARE(rec.value("to").toString(), QStringLiteral("boss@example.com"));
-        QVERIFY(rec.value("downloadURLForUser").toString().startsWith("file://"));
-        QVERIFY(QFile::exists(hot("Proofs") + "/Done/<FTP PASSWORD> q.pdf"));
-    }
-
-    void smbDeliveryLinkNamesTheShare()
+    // A local and a share delivery, each announced with its link (the share's through its
+    // date folder).
+    void deliveriesAreAnnouncedWithTheirLinks()
     {
         QVariantMap smb = pvtest::smbDest(m_smb, "Share", "mailed");
         smb.insert({{"QFHotfolder", hot("Share")}, {"yearFolderBtn", 1}});
         QDir().mkpath(hot("Share"));
         writeDest(mailed(smb));
         QVERIFY(pvtest::makeShareFolders(m_smb, "mailed"));
+        writeDest(local("Proofs"));
         start();
+        // A file name that looks like a token stays a file name.
+        deliver("Proofs", makeFile(hot("Proofs") + "/<FTP PASSWORD> q.pdf", 2000));
+        QTRY_COMPARE_WITH_TIMEOUT(m_mail.messages().size(), 1, 10000);
+        const QJsonObject msg = m_mail.messages().first();
+        QCOMPARE(msg.value("headers").toObject().value("subject").toString(),
+                 QStringLiteral("Delivered <FTP PASSWORD> q.pdf"));
+        QString body = pvtest::Mailbox::bodyText(msg);
+        QVERIFY2(body.contains("Link: file://" + home() + "/out/%3CFTP%20PASSWORD%3E%20q.pdf"),
+                 qPrintable(body));
+        QVERIFY(body.contains("To: Proofs"));
+        QTRY_COMPARE(history().size(), 1);
+        QCOMPARE(history()[0].value("success").toString(), QStringLiteral("ok"));
+        QCOMPARE(history()[0].value("to").toString(), QStringLiteral("boss@example.com"));
+
         deliver("Share", makeFile(hot("Share") + "/plan.txt", 300));
         const QString year = QDate::currentDate().toString("yyyy");
         QVERIFY2(QFile::exists(m_smb.value("SMB_SHARE_DIR") + "/mailed/" + year + "/plan.txt"),
                  qPrintable(errorsText()));
-        QTRY_COMPARE_WITH_TIMEOUT(messages().size(), 1, 10000);
-        const QString body = bodyText(messages().first());
+        QTRY_COMPARE_WITH_TIMEOUT(m_mail.messages().size(), 2, 10000);
+        body = pvtest::Mailbox::bodyText(m_mail.messages()[1]);
         QVERIFY2(body.contains("smb://") && body.contains("/" + year + "/plan.txt"),
                  qPrintable(body));
     }
 
-    // Ghostscript's reduced copy is made while the event loop goes on, and
-    // travels with the message.
-    void reducedPdfLeavesTheEventLoopRunning()
+    // Ghostscript's reduced copy is made while the event loop goes on, replaces an older copy
+    // and travels with the message; "%d" in a name, a page number to Ghostscript, stays a name.
+    // Only the exact lower-case extension asks for a copy; one that cannot be made is not
+    // attached.
+    void reducedPdf()
     {
         writeDest(local("Proof", {{"QFCreateLoresPDF", 1}}));
         start();
-        const QString pdf = hot("Proof") + "/proof.pdf";
-        int rc = -1;
-        pvtest::run("gs",
-                    {"-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=pdfwrite",
-                     "-sOutputFile=" + pdf, "-c", "72 72 400 600 rectfill showpage"},
-                    {}, &rc);
-        QCOMPARE(rc, 0);
+        const QString pdf = hot("Proof") + "/proof 100%d.pdf";
+        QVERIFY(makePdf(pdf));
+        QVERIFY(QFile::copy(pdf, home() + "/PROOF.PDF"));
+        QVERIFY(QDir().mkpath(paths::scratchDir()));
+        QVERIFY(pvtest::putBytes(paths::scratchDir() + "/proof 100%d_lo-res.pdf", "old"));
         int turns = 0;
         QTimer tick;
         connect(&tick, &QTimer::timeout, this,
@@ -134,28 +130,41 @@ private Q_SLOTS:
         tick.start(0);
         deliver("Proof", pdf);
         QVERIFY(turns > 0);
-        QTRY_COMPARE_WITH_TIMEOUT(messages().size(), 1, 10000);
-        const QJsonArray parts = messages().first().value("parts").toArray();
+        QVERIFY(QFile::rename(home() + "/PROOF.PDF", hot("Proof") + "/PROOF.PDF"));
+        deliver("Proof", hot("Proof") + "/PROOF.PDF");
+        deliver("Proof", makeFile(hot("Proof") + "/fake.pdf", 100));
+        QTRY_COMPARE_WITH_TIMEOUT(m_mail.messages().size(), 3, 10000);
+        const QList<QJsonObject> mails = m_mail.messages();
+        const QJsonArray parts = mails[0].value("parts").toArray();
         QCOMPARE(parts.size(), 2);
-        QCOMPARE(parts[1].toObject().value("filename").toString(),
-                 QStringLiteral("proof_lo-res.pdf"));
+        QCOMPARE(parts[1].toObject().value("filename").toString(), "proof 100%d_lo-res.pdf");
+        QVERIFY(parts[1].toObject().value("size").toInt() > 100); // not the older copy
+        QVERIFY(pvtest::Mailbox::bodyText(mails[0]).contains(
+            "Note: A low resolution RGB version of the file is attached"));
+        for (const QJsonObject &m : {mails[1], mails[2]}) {
+            QCOMPARE(m.value("parts").toArray().size(), 1);
+            QVERIFY(!pvtest::Mailbox::bodyText(m).contains("Note:"));
+        }
     }
 
     void attachOnlyZipAndSizeLimits()
     {
-        writeDest(local("Zip", {{"sendFTPBtn", 0}, {"attachBtn", 1}, {"QFCompressFiles", 1}}));
+        writeDest(local(
+            "Zip",
+            {{"sendFTPBtn", 0}, {"attachBtn", 1}, {"QFCompressFiles", 1}, {"attachSizeField", 1}}));
         writeDest(local("Small", {{"sendFTPBtn", 0}, {"attachBtn", 1}, {"attachSizeField", 1}}));
         writeDest(local("Both", {{"attachBtn", 1}, {"attachSizeField", 1}}));
         start();
 
-        // Attach-only with packaging: the archive travels with the message.
-        deliver("Zip", makeFile(hot("Zip") + "/sheet.csv", 300000, 'c'));
-        QTRY_COMPARE_WITH_TIMEOUT(messages().size(), 1, 10000);
-        const QJsonArray parts = messages().first().value("parts").toArray();
+        // Attach-only with packaging: the archive, within the limit although the file is not,
+        // travels with the message.
+        deliver("Zip", makeFile(hot("Zip") + "/sheet.csv", 2 << 20, 'c'));
+        QTRY_COMPARE_WITH_TIMEOUT(m_mail.messages().size(), 1, 10000);
+        const QJsonArray parts = m_mail.messages().first().value("parts").toArray();
         QCOMPARE(parts.size(), 2);
         QCOMPARE(parts[1].toObject().value("filename").toString(), QStringLiteral("sheet.csv.zip"));
-        QVERIFY(
-            bodyText(messages().first()).contains("NOTE: The file is attached to this message"));
+        QVERIFY(pvtest::Mailbox::bodyText(m_mail.messages().first())
+                    .contains("NOTE: The file is attached to this message"));
         QVERIFY(!QFile::exists(home() + "/out/sheet.csv.zip"));
 
         // Over the limit, attach-only: not delivered, nothing sent.
@@ -164,14 +173,17 @@ private Q_SLOTS:
         // Over the limit but also delivered: sent without the file, recorded as modified.
         deliver("Both", makeFile(hot("Both") + "/big2.bin", 2 << 20));
         QVERIFY(QFile::exists(home() + "/out/big2.bin"));
-        QTRY_COMPARE_WITH_TIMEOUT(messages().size(), 2, 10000);
-        QTRY_COMPARE(fileRecords("History.xml").size(), 3);
-        const QList<QVariantMap> history = fileRecords("History.xml");
-        QCOMPARE(history[0].value("success").toString(), QStringLiteral("ok"));
-        QCOMPARE(history[1].value("success").toString(), QStringLiteral("missing"));
-        QVERIFY(history[1].value("error").toString().contains("Attachment is too large"));
-        QCOMPARE(history[2].value("success").toString(), QStringLiteral("modified"));
-        QVERIFY(history[2].value("error").toString().contains("Attachments not sent"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_mail.messages().size(), 2, 10000);
+        QTRY_COMPARE(history().size(), 3);
+        const QList<QVariantMap> h = history();
+        QCOMPARE(h[0].value("success").toString(), QStringLiteral("ok"));
+        QCOMPARE(h[1].value("success").toString(), QStringLiteral("missing"));
+        QVERIFY(h[1].value("error").toString().contains("Attachment is too large"));
+        QCOMPARE(h[2].value("success").toString(), QStringLiteral("modified"));
+        QVERIFY(
+            h[2].value("error").toString().contains("Attachments not sent: The size 2.0 MB exceeds "
+                                                    "the allowed size for destination Both."));
+        QCOMPARE(m_mail.messages()[1].value("parts").toArray().size(), 1);
     }
 
     void failedMailOfAnAttachOnlyItemIsNotADelivery()
@@ -182,15 +194,15 @@ private Q_SLOTS:
         start();
         deliver("Only", makeFile(hot("Only") + "/a.txt", 10));
         deliver("Copy", makeFile(hot("Copy") + "/b.txt", 10));
-        QTRY_COMPARE(fileRecords("History.xml").size(), 2);
-        const QList<QVariantMap> history = fileRecords("History.xml");
-        QCOMPARE(history[0].value("success").toString(), QStringLiteral("missing"));
-        QVERIFY(history[0].value("error").toString().contains("Authentication failed"));
+        QTRY_COMPARE(history().size(), 2);
+        const QList<QVariantMap> h = history();
+        QCOMPARE(h[0].value("success").toString(), QStringLiteral("missing"));
+        QVERIFY(h[0].value("error").toString().contains("Authentication failed"));
         QVERIFY(QFile::exists(hot("Only") + "/Errors/a.txt"));
         // The file itself was delivered, so only the mail is missing.
-        QCOMPARE(history[1].value("success").toString(), QStringLiteral("modified"));
+        QCOMPARE(h[1].value("success").toString(), QStringLiteral("modified"));
         QVERIFY(QFile::exists(hot("Copy") + "/Done/b.txt"));
-        QVERIFY(messages().isEmpty());
+        QVERIFY(m_mail.messages().isEmpty());
         // The panel says which failure cost the delivery.
         const QString panel = m_app->errors().items()[1].value("error").toString() +
                               m_app->errors().items()[0].value("error").toString();
@@ -212,10 +224,10 @@ private Q_SLOTS:
         m_app->sendBtn();
         QVERIFY(QTest::qWaitFor([this] { return !m_app->isProcessing(); }, 30000));
         m_app->history().loadHistory();
-        const QList<QVariantMap> history = m_app->history().items();
-        QCOMPARE(history.size(), 1);
-        QCOMPARE(history[0].value("success").toString(), QStringLiteral("missing"));
-        QVERIFY(history[0].value("error").toString().contains("Operation cancelled!"));
+        const QList<QVariantMap> h = m_app->history().items();
+        QCOMPARE(h.size(), 1);
+        QCOMPARE(h[0].value("success").toString(), QStringLiteral("missing"));
+        QVERIFY(h[0].value("error").toString().contains("Operation cancelled!"));
         QVERIFY(QFile::exists(hot("Only") + "/Errors/a.txt"));
     }
 };

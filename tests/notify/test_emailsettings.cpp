@@ -45,16 +45,15 @@ private Q_SLOTS:
     }
 
     // A missing, unreadable or wrongly shaped file gives the default template, written at
-    // once; a file that cannot be read is kept aside.
-    void templatesFileIsRecreated()
+    // once; a file that cannot be read is kept aside. A readable list is taken as it is.
+    void templatesFile()
     {
         EmailSettings s(&m_alerter);
         s.load();
         QCOMPARE(namesOf(s), QStringList{kDefaultTemplateName});
-        const QVariantMap t = plist::readFile(s.filePath()).toList().value(0).toMap();
-        QCOMPARE(t.value(tk::name).toString(), kDefaultTemplateName);
-
         const QString file = s.filePath();
+        QCOMPARE(recString(plist::readFile(file).toList().value(0).toMap(), tk::name),
+                 kDefaultTemplateName);
         for (const QByteArray &junk :
              {QByteArray("<plist><array><dict>"), plist::toXml(QVariantMap{{tk::name, "x"}})}) {
             QVERIFY(pvtest::putBytes(file, junk));
@@ -64,12 +63,8 @@ private Q_SLOTS:
             QCOMPARE(plist::readFile(file).toList().size(), 1);
             QCOMPARE(pvtest::fileBytes(file + ".unreadable"), junk);
         }
-    }
 
-    void storedListIsTakenAsItIs()
-    {
-        QVERIFY(paths::createAppFolders());
-        const QString file = paths::appFile("EmailTemplates.xml");
+        // A stored list is taken as it is, even an empty one.
         QVERIFY(plist::writeFile(file, QVariantList()));
         EmailSettings empty(&m_alerter);
         empty.load();
@@ -78,15 +73,15 @@ private Q_SLOTS:
 
         QVERIFY(plist::writeFile(file, QVariantList{named("Clients", 7), "not a template",
                                                     EmailSettings::defaultItem()}));
-        EmailSettings s(&m_alerter);
-        s.load();
-        QCOMPARE(namesOf(s), QStringList({"Clients", kDefaultTemplateName}));
-        QCOMPARE(recInt(s.getEmailTemplate("Clients"), tk::id), 7);
+        EmailSettings two(&m_alerter);
+        two.load();
+        QCOMPARE(namesOf(two), QStringList({"Clients", kDefaultTemplateName}));
+        QCOMPARE(recInt(two.getEmailTemplate("Clients"), tk::id), 7);
         // Exact names only; anything else falls back to the default template.
-        QCOMPARE(recString(s.getEmailTemplate("clients"), tk::name), kDefaultTemplateName);
+        QCOMPARE(recString(two.getEmailTemplate("clients"), tk::name), kDefaultTemplateName);
     }
 
-    void addingNamesAndIds()
+    void addingRemovingAndRenaming()
     {
         EmailSettings s(&m_alerter);
         QVariantMap source = named("Email Template 1", 11);
@@ -103,11 +98,8 @@ private Q_SLOTS:
         QCOMPARE(recString(next, tk::emailPortField), "25");
         const QSet<qint64> ids{0, 11, 33, recInt(added, tk::id), recInt(next, tk::id)};
         QCOMPARE(ids.size(), 5);
-    }
 
-    void removingAndRenaming()
-    {
-        EmailSettings s(&m_alerter);
+        // Removing and renaming.
         s.setItems({EmailSettings::defaultItem(), named("A", 5), named("B", 6)});
         QCOMPARE(s.removeRow(0), -1);
         QCOMPARE(m_alerter.alerts.value(0).title, "Default template cannot be deleted");
@@ -127,25 +119,17 @@ private Q_SLOTS:
         QCOMPARE(s.changes(), (QHash<QString, QString>{{"5", QString()}, {"6", "Press"}}));
     }
 
-    void tokenSpansColourMenuTokensOnly_data()
+    // Only menu tokens are coloured; a token goes where the user works.
+    void tokens()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<Spans>("spans");
-        QTest::newRow("any case") << "Hi <file name>!" << Spans{{3, 11}};
-        QTest::newRow("stray <") << "a <b <HOST> c" << Spans{{5, 6}};
-        QTest::newRow("adjacent") << "<MM><DD>" << Spans{{0, 4}, {4, 4}};
-        QTest::newRow("quote inside") << "<LINK TO ITEM'S ENCLOSING FOLDER>" << Spans{{0, 33}};
-        QTest::newRow("unknown and unclosed") << "<NOPE> <FILENAME> <HOST" << Spans{};
-    }
-    void tokenSpansColourMenuTokensOnly()
-    {
-        QFETCH(QString, text);
-        QFETCH(Spans, spans);
-        QCOMPARE(tokenSpans(text), spans);
-    }
-
-    void tokenGoesWhereTheUserWorks()
-    {
+        const std::pair<const char *, Spans> spans[] = {
+            {"Hi <file name>!", {{3, 11}}},                   // any case
+            {"a <b <HOST> c", {{5, 6}}},                      // a stray "<"
+            {"<MM><DD>", {{0, 4}, {4, 4}}},                   // adjacent
+            {"<LINK TO ITEM'S ENCLOSING FOLDER>", {{0, 33}}}, // a quote inside
+            {"<NOPE> <FILENAME> <HOST", {}}};                 // unknown, unclosed
+        for (const auto &[text, expected] : spans)
+            QCOMPARE(tokenSpans(text), expected);
         QCOMPARE(tokenTarget(kTokenFieldTag, true, true), TokenTarget::TokenField);
         QCOMPARE(tokenTarget(kTokenFieldTag, false, true), TokenTarget::Body);
         QCOMPARE(tokenTarget(kFromTag, true, false), TokenTarget::None);
