@@ -14,6 +14,9 @@ namespace settings = pv::settings;
 namespace {
 
 const QString kKey = QStringLiteral("305mqtwzy82");
+// "sixteen chars!!!" scrambled by `openssl enc -bf -e -md md5 -a`.
+const QString kSixteen =
+    QStringLiteral("U2FsdGVkX18u2UxQgwkx0c34N1ssextit32tGJJF6b7DhymJjC+FaA==\n");
 
 // The openssl command line, the way existing stored values were made and read.
 QByteArray openssl(const QStringList &args, const QString &input, int *exitCode = nullptr)
@@ -49,12 +52,9 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("number") << "12" << QString("12");
-        QTest::newRow("negative") << "-3" << QString("0");
-        QTest::newRow("trailing letters") << "12a" << QString("12");
-        QTest::newRow("letters") << "abc" << QString("0");
-        QTest::newRow("emptied") << "" << QString("0");
-        QTest::newRow("too large") << "99999999999" << QString("2147483647");
+        const QString rows = "12:12 -3:0 12a:12 abc:0 :0 99999999999:2147483647";
+        for (const QString &row : rows.split(' '))
+            QTest::newRow(qPrintable(row)) << row.section(':', 0, 0) << row.section(':', 1);
     }
     void numericFieldsShowTheirInteger()
     {
@@ -143,24 +143,19 @@ private Q_SLOTS:
         const PasswordCrypt crypt(kKey);
 
         const QString ours = crypt.encrypt(clear);
+        QVERIFY(ours != crypt.encrypt(clear)); // a fresh salt each time
         int rc = -1;
         QCOMPARE(QString::fromUtf8(openssl({"-d", "-md", "md5"}, ours, &rc)), clear);
         QCOMPARE(rc, 0);
 
-        // Same layout as the tool prints: 64-character lines, final newline.
+        // The tool's own layout: the same line lengths.
         const QString theirs = cliEncrypt(clear);
-        QCOMPARE(ours.size(), theirs.size());
-        QVERIFY(ours.endsWith(u'\n'));
-        const QStringList lines = ours.split(u'\n');
-        QCOMPARE(lines.last(), QString());
-        for (qsizetype i = 0; i + 1 < lines.size(); ++i)
-            QVERIFY(i + 2 == lines.size() ? !lines[i].isEmpty() && lines[i].size() <= 64
-                                          : lines[i].size() == 64);
+        const QRegularExpression notNewline(QStringLiteral("[^\n]"));
+        QCOMPARE(QString(ours).replace(notNewline, "x"), QString(theirs).replace(notNewline, "x"));
 
         QCOMPARE(crypt.decrypt(theirs), clear);
         QCOMPARE(crypt.decrypt(QString(theirs).remove(u'\n')), clear);
         QCOMPARE(crypt.decrypt(QString(theirs).replace(u'\n', QStringLiteral("\r\n"))), clear);
-        QCOMPARE(crypt.decrypt(ours), clear);
     }
 
     void readsSha256ValuesOfTheCli_data()
@@ -185,22 +180,10 @@ private Q_SLOTS:
         QCOMPARE(PasswordCrypt(kKey).decrypt(cliEncrypt(clear, QStringLiteral("sha256"))), clear);
     }
 
-    void saltIsRandomAndEmptyStaysEmpty()
-    {
-        const PasswordCrypt crypt(kKey);
-        const QString a = crypt.encrypt(QStringLiteral("secret"));
-        QVERIFY(!a.isEmpty() && a != crypt.encrypt(QStringLiteral("secret")));
-        QVERIFY(crypt.encrypt(QStringLiteral("")).isEmpty());
-        QVERIFY(crypt.decrypt(QString()).isEmpty());
-    }
-
     void badInputGivesEmpty_data()
     {
         QTest::addColumn<QString>("stored");
-        // "sixteen chars!!!" scrambled by the command line.
-        const QString good =
-            QStringLiteral("U2FsdGVkX18u2UxQgwkx0c34N1ssextit32tGJJF6b7DhymJjC+FaA==\n");
-        const QByteArray raw = QByteArray::fromBase64(good.toLatin1());
+        const QByteArray raw = QByteArray::fromBase64(kSixteen.toLatin1());
         QByteArray flipped = raw;
         flipped[flipped.size() - 1] = char(flipped.back() ^ 0x55);
         const auto b64 = [](const QByteArray &bytes) {
@@ -214,7 +197,7 @@ private Q_SLOTS:
         QTest::newRow("cut mid-block") << b64(raw.left(raw.size() - 3));
         QTest::newRow("last block dropped") << b64(raw.left(raw.size() - 8));
         QTest::newRow("padding damaged") << b64(flipped);
-        QTest::newRow("text cut") << good.left(good.size() / 2);
+        QTest::newRow("text cut") << kSixteen.left(kSixteen.size() / 2);
         // "x" scrambled by the command line with the passphrase "other".
         QTest::newRow("wrong passphrase") << QStringLiteral("U2FsdGVkX1+fLwyuN8/vZqqO4qD26TrR\n");
     }
@@ -225,15 +208,13 @@ private Q_SLOTS:
     }
 
     // Existing destination files hold values scrambled with the fixed
-    // passphrase; this one was made by `openssl enc -bf -e -md md5 -a`.
-    void passwordsUseTheFixedPassphrase()
+    // passphrase (kSixteen was made by the command line); an empty value stays empty.
+    void fixedPassphraseAndEmptyValues()
     {
-        QCOMPARE(Prefs::decryptPassword(
-                     QStringLiteral("U2FsdGVkX18u2UxQgwkx0c34N1ssextit32tGJJF6b7DhymJjC+FaA==\n")),
-                 QStringLiteral("sixteen chars!!!"));
-        const QString stored = Prefs::encryptPassword(QStringLiteral("s3cret"));
-        QVERIFY(stored.startsWith(QStringLiteral("U2FsdGVkX1")));
-        QCOMPARE(Prefs::decryptPassword(stored), QStringLiteral("s3cret"));
+        QCOMPARE(Prefs::decryptPassword(kSixteen), QStringLiteral("sixteen chars!!!"));
+        QCOMPARE(PasswordCrypt(kKey).decrypt(Prefs::encryptPassword("s3cret")), "s3cret");
+        QVERIFY(Prefs::encryptPassword(QString()).isEmpty());
+        QVERIFY(Prefs::decryptPassword(QString()).isEmpty());
     }
 };
 
