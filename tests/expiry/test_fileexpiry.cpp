@@ -1,8 +1,6 @@
 #include "blackbox/blackbox.h"
-#include "common/remoteserver.h"
 #include "common/testenv.h"
 #include "core/plist.h"
-#include "core/urlescape.h"
 #include "expiry/fileexpiry.h"
 
 #include <QSignalSpy>
@@ -189,47 +187,6 @@ private Q_SLOTS:
         QCOMPARE(m_statuses, QStringList{"Checking for expired files..."});
         QVERIFY(ended.wait(60000));
         QVERIFY(!QFileInfo::exists(d + "/late2.txt"));
-    }
-
-    void serverScan_data()
-    {
-        QTest::addColumn<QString>("kind");
-        for (const char *kind : {"smb", "ftp", "sftp"})
-            QTest::newRow(kind) << QString(kind);
-    }
-    void serverScan()
-    {
-        QFETCH(QString, kind);
-        const pvtest::RemoteServer server(kind);
-        if (server.env.isEmpty())
-            QSKIP("server not running");
-        const QString folder = "expiry-" + kind;
-        const QVariantMap dest = server.destination("Srv", folder);
-        QVERIFY(server.makeFolder(folder + "/2026/12-2026/dir/sub"));
-        const QString top = server.localPath(folder), dated = top + "/2026/12-2026";
-        QVERIFY(touch(top + "/f.txt") && touch(top + "/pack.zip") && touch(dated + "/dir/a") &&
-                touch(dated + "/dir/sub/b"));
-        const QString scheme = kind == "sftp" ? "ssh" : kind;
-        const QString base =
-            QString("%1://%2:<password>@%3:%4/%5")
-                .arg(scheme, pv::addMissingPercentEscapes(dest["userField"].toString()),
-                     dest["hostField"].toString(), dest["QFPort"].toString(),
-                     pv::addMissingPercentEscapes(dest["pathField"].toString()));
-        const QVariantMap srv{{"destination", "Srv"}, {"password", dest["sitePasswordField"]}};
-        QVariantMap inDated = srv;
-        inDated.insert({{"kind", "folder"}, {"dateFolderPath", "2026/12-2026"}});
-        const QStringList recs{writeRecord(base, "f.txt", ago(3600), srv),
-                               writeRecord(base, "dir", ago(3500), inDated),
-                               writeRecord(base, "pack.zip", ago(3400), srv),
-                               writeRecord(base, "none.txt", ago(9 * 86400), srv)};
-
-        FileExpiry fe;
-        wire(fe);
-        QVERIFY(scan(fe));
-        for (const QString &gone :
-             recs + QStringList{top + "/f.txt", top + "/pack.zip", dated + "/dir"})
-            QVERIFY2(!QFileInfo::exists(gone), qPrintable(gone));
-        QVERIFY2(m_errors.isEmpty(), qPrintable(m_errors.join('\n')));
     }
 
     void unreachableServer()

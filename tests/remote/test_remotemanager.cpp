@@ -5,12 +5,15 @@
 #include "app/transferrun.h"
 #include "common/remoteserver.h"
 #include "common/testenv.h"
+#include "core/plist.h"
 #include "core/settings.h"
+#include "expiry/fileexpiry.h"
 #include "prefs/prefs.h"
 #include "remote/listingoperation.h"
 #include "remote/remotelist.h"
 #include "remote/remotemanager.h"
 
+#include <QSignalSpy>
 #include <QtTest>
 
 using namespace pv;
@@ -23,9 +26,6 @@ struct Client : RemoteManagerClient {
     QObject context;
     QList<RemoteStatus> reports;
     QList<RemoteListing> listings;
-    QStringList started;
-    QList<QPair<TransferError, QString>> errors;
-    int allDone = 0;
 
     QObject *remoteManagerContext() override { return &context; }
     void readOutput(const RemoteStatus &s) override
@@ -34,18 +34,9 @@ struct Client : RemoteManagerClient {
         reports.append(s);
     }
     void setListing(const RemoteListing &l) override { listings.append(l); }
-    void expiryItemStarted(const QVariantMap &row) override
-    {
-        started.append(row.value("name").toString());
-    }
-    void fileExpiryError(const TransferError &e, const QVariantMap &row) override
-    {
-        errors.append({e, row.value("name").toString()});
-    }
-    void allFilesAreDone() override { ++allDone; }
     bool ended() const
     {
-        return allDone || (!reports.isEmpty() && reports.last().type != RemoteStatus::Type::Update);
+        return !reports.isEmpty() && reports.last().type != RemoteStatus::Type::Update;
     }
 };
 
@@ -135,11 +126,12 @@ private Q_SLOTS:
     void onServers_data()
     {
         QTest::addColumn<QString>("kind");
-        for (const char *k : {"ftp", "sftp", "webdav-nginx", "s3"})
+        for (const char *k : {"ftp", "sftp", "webdav-nginx", "s3", "smb"})
             QTest::newRow(k) << QString(k);
     }
 
-    // Listing, a new folder, deleting a tree and expiry deletions on each kind of server.
+    // Listing, a new folder, deleting a tree and the expiry's deletions on each
+    // kind of server.
     void onServers()
     {
         QFETCH(QString, kind);
@@ -162,9 +154,11 @@ private Q_SLOTS:
             c->applyDestinationSettings(dest);
             QVERIFY(c->uploadFileFromData("top", file));
             if (!server.isBucket()) {
-                for (const char *dir : {"tree", "tree/one", "tree/one/two", "tree/empty"})
+                for (const char *dir :
+                     {"tree", "tree/one", "tree/one/two", "tree/empty", "2026", "2026/dir"})
                     QVERIFY(c->createDirectoryAtPath(dir));
-                for (const char *f : {"tree/a.txt", "tree/one/b.txt", "tree/one/two/c.txt"})
+                for (const char *f :
+                     {"tree/a.txt", "tree/one/b.txt", "tree/one/two/c.txt", "2026/dir/d.txt"})
                     QVERIFY(c->uploadFileFromData("x", f));
             }
         }
@@ -197,28 +191,45 @@ private Q_SLOTS:
             run(client, p, RemoteManager::Operation::DeleteItems);
             QCOMPARE(client.reports.last().type, RemoteStatus::Type::End);
             QVERIFY(client.reports.last().success);
-            QCOMPARE(client.listings.last().keys(), QStringList{file});
+            QCOMPARE(client.listings.last().keys(), (QStringList{"2026", file}));
             QCOMPARE(
                 QDir(server.localPath(folder)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-                QStringList{file});
+                (QStringList{"2026", file}));
         }
 
-        // Expiry: the file goes, a missing one is reported, the end once.
-        client.reports.clear();
-        const QVariantMap expired{{"expiryDate", QDateTime::currentDateTimeUtc()},
-                                  {"baseURL", done.url},
-                                  {"name", file},
-                                  {"kind", "file"}};
-        QVariantMap missing = expired;
-        missing.insert("name", "gone " + pid);
-        run(client, {{"dest", dest}, {"selectedItems", QVariantList{expired, missing}}},
-            RemoteManager::Operation::DeleteItems);
-        QCOMPARE(client.allDone, 1);
-        QVERIFY(client.reports.isEmpty());
-        QCOMPARE(client.started, QStringList{file});
-        QCOMPARE(client.errors.size(), 1);
-        QCOMPARE(client.errors[0].second, "gone " + pid);
-        QCOMPARE(client.errors[0].first.userInfoValue("error").toString(), "Item doesn't exist");
+        // Expiry as the program runs it: the due file and a folder below the
+        // date folders go, an item already gone is no error, every record goes.
+        FileExpiry fe;
+        QStringList errors;
+        fe.setErrorHandler([&errors](const QString &t) { errors << t; });
+        fe.setDestinationLookup([&dest](const QString &) { return dest; });
+        QVERIFY(QDir().mkpath(FileExpiry::recordFolder()));
+        const auto expire = [&](const QString &name, const QString &dated, qint64 age) {
+            const QDateTime due = QDateTime::currentDateTimeUtc().addSecs(-age);
+            const QString rec = FileExpiry::recordFolder() + '/' + FileExpiry::recordFileName(due);
+            QVERIFY(plist::writeFile(rec, QVariantMap{{"expiryDate", due},
+                                                      {"destination", kind},
+                                                      {"password", dest["sitePasswordField"]},
+                                                      {"baseURLNoPassword", target.noPassword},
+                                                      {"dateFolderPath", dated},
+                                                      {"name", name},
+                                                      {"isFolder", !dated.isEmpty()},
+                                                      {"kind", dated.isEmpty() ? "file" : "folder"},
+                                                      {"dataFilePath", rec}}));
+        };
+        expire(file, {}, 3600);
+        expire("gone " + pid, {}, 9 * 86400);
+        if (!server.isBucket())
+            expire("dir", "2026", 3500);
+        QSignalSpy ended(&fe, &FileExpiry::scanEnded);
+        fe.scanExpiryData();
+        QVERIFY(!ended.isEmpty() || ended.wait(60000));
+        QVERIFY2(errors.isEmpty(), qPrintable(errors.join('\n')));
+        QCOMPARE(QDir(FileExpiry::recordFolder()).entryList(QDir::Files), QStringList());
+        if (!server.isBucket())
+            QCOMPARE(
+                QDir(server.localPath(folder)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                QStringList{"2026"});
         ListingOperation again(&client.context, {{"url", target.url}, {"dest", dest}},
                                [&done](const RemoteStatus &s) { done = s; });
         again.startProcess();
