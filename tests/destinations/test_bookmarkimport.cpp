@@ -224,45 +224,34 @@ private Q_SLOTS:
     }
 
     // Files that are not what they claim are refused whole, saying why.
-    void hostileFiles_data()
-    {
-        QTest::addColumn<bool>("cyberduck");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QString>("error");
-        QByteArray deep = "<plist><array>";
-        deep += QByteArray("<array>").repeated(600) + QByteArray("</array>").repeated(600);
-        deep += "</array></plist>";
-        QTest::newRow("deep plist") << true << deep << "nested too deeply";
-        QTest::newRow("huge plist")
-            << true << QByteArray(kMaxFileSize + 1, ' ') << "larger than 8 MB, not read";
-        QTest::newRow("binary garbage")
-            << true << QByteArray("bplist00\xff\xff\xff\xff\xff\xff\xff") << "malformed";
-        QTest::newRow("not a bookmark")
-            << true << plist::toXml(QString("x")) << "not a Cyberduck bookmark file";
-        QTest::newRow("not xml") << false << QByteArray("<FileZilla3><Servers>") << "not XML";
-        QTest::newRow("other xml")
-            << false << QByteArray("<a><Servers/></a>") << "not a FileZilla Site Manager file";
-        QTest::newRow("xxe") << false
-                             << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE x [<!ENTITY e SYSTEM "
-                                           "\"file:///etc/passwd\">]><FileZilla3><Servers><Server>"
-                                           "<Host>&e;</Host></Server></Servers></FileZilla3>")
-                             << "declares a document type or entities, not read";
-        QByteArray folders = "<FileZilla3><Servers>";
-        folders += QByteArray("<Folder>f").repeated(kMaxFolderDepth + 1) +
-                   "<Server><Host>h</Host></Server>" +
-                   QByteArray("</Folder>").repeated(kMaxFolderDepth + 1);
-        folders += "</Servers></FileZilla3>";
-        QTest::newRow("deep folders") << false << folders << "folders nested deeper than";
-    }
     void hostileFiles()
     {
-        QFETCH(bool, cyberduck);
-        QFETCH(QByteArray, bytes);
-        QFETCH(QString, error);
-        const QString path = put("file", bytes);
-        const Found f = cyberduck ? readCyberduck(path) : readFileZilla(path);
-        QVERIFY2(f.error.startsWith(path + ": ") && f.error.contains(error), qPrintable(f.error));
-        QVERIFY(f.records.isEmpty());
+        const auto refused = [&](bool cyberduck, const QByteArray &bytes, const QString &error) {
+            const QString path = put("file", bytes);
+            const Found f = cyberduck ? readCyberduck(path) : readFileZilla(path);
+            QVERIFY2(f.error.startsWith(path + ": ") && f.error.contains(error),
+                     qPrintable(f.error));
+            QVERIFY(f.records.isEmpty());
+        };
+        refused(true,
+                "<plist>" + QByteArray("<array>").repeated(601) +
+                    QByteArray("</array>").repeated(601) + "</plist>",
+                "nested too deeply");
+        refused(true, QByteArray(kMaxFileSize + 1, ' '), "larger than 8 MB, not read");
+        refused(true, "bplist00\xff\xff\xff\xff\xff\xff\xff", "malformed");
+        refused(true, plist::toXml(QString("x")), "not a Cyberduck bookmark file");
+        refused(false, "<FileZilla3><Servers>", "not XML");
+        refused(false, "<a><Servers/></a>", "not a FileZilla Site Manager file");
+        refused(false,
+                "<?xml version=\"1.0\"?><!DOCTYPE x [<!ENTITY e SYSTEM \"file:///etc/passwd\">]>"
+                "<FileZilla3><Servers><Server><Host>&e;</Host></Server></Servers></FileZilla3>",
+                "declares a document type or entities, not read");
+        refused(false,
+                "<FileZilla3><Servers>" + QByteArray("<Folder>f").repeated(kMaxFolderDepth + 1) +
+                    "<Server><Host>h</Host></Server>" +
+                    QByteArray("</Folder>").repeated(kMaxFolderDepth + 1) +
+                    "</Servers></FileZilla3>",
+                "folders nested deeper than");
     }
 
     // The window's actions: the count confirmed first, Cancel adds nothing,
