@@ -88,37 +88,33 @@ private Q_SLOTS:
     // nickname or the type, unsupported services left out with a reason.
     void cyberduckFavorites()
     {
-        const QVariantList favs{
-            bookmark("ftp", "Shop", "ftp.example.com", "2121"),
-            bookmark("ftps", "Secure", "ftps.example.com"),
-            bookmark("sftp", "Shell", "ssh.example.com"),
-            bookmark("s3", "Bucket", "", 443),
-            bookmark("dav", "Web", "dav.example.com"),
-            bookmark("davs", "", "a.example.com"),
-            bookmark("davs", "", "b.example.com"),
-            bookmark("gs", "Google", "storage.googleapis.com"),
-            bookmark("me", "Old", "idisk.me.com"),
-            bookmark("ftp", "a/b:[c]", "h.example.com", "99999"),
-            bookmark("ftp", "..x", "bad host.example.com"),
-            QVariant(QStringLiteral("not a dictionary")),
-        };
+        const QVariantList favs{bookmark("ftp", "Shop", "ftp.example.com", "2121"),
+                                bookmark("ftps", "Secure", "ftps.example.com"),
+                                bookmark("sftp", "Shell", "ssh.example.com"),
+                                bookmark("s3", "Bucket", "", 443),
+                                bookmark("dav", "Web", "dav.example.com"),
+                                bookmark("davs", "", "a.example.com"),
+                                bookmark("davs", "", "b.example.com"),
+                                bookmark("gs", "Google", "storage.googleapis.com"),
+                                bookmark("me", "Old", "idisk.me.com"),
+                                bookmark("ftp", "a/b:[c]", "h.example.com", "99999"),
+                                bookmark("ftp", "..x", "bad host.example.com"),
+                                QVariant(QStringLiteral("not a dictionary"))};
         const Found f = readCyberduck(put("Favorites.plist", plist::toXml(favs)));
         QCOMPARE(f.error, QString());
         QCOMPARE(lines(f),
-                 (QStringList{
-                     "Shop|FTP Server|ftp.example.com|2121|/up|ann",
-                     "Secure|FTPS (FTP-SSL)|ftps.example.com|21|/up|ann",
-                     "Shell|SFTP Server|ssh.example.com|22|/up|ann",
-                     "Bucket|Amazon S3|s3.amazonaws.com|443|/up|ann",
-                     "Web|WebDAV Server|dav.example.com|80|/up|ann",
-                     "Secure WebDAV Server|Secure WebDAV Server|a.example.com|443|/up|ann",
-                     "Secure WebDAV Server|Secure WebDAV Server|b.example.com|443|/up|ann",
-                     "skipped Google: protocol \"gs\" is not supported",
-                     "skipped Old: MobileMe (iDisk) is no longer offered",
-                     "skipped a-b-(c): invalid port",
-                     "skipped x: invalid server address \"bad host.example.com\"",
-                     "skipped Bookmark 12: not a bookmark",
-                 }));
+                 (QStringList{"Shop|FTP Server|ftp.example.com|2121|/up|ann",
+                              "Secure|FTPS (FTP-SSL)|ftps.example.com|21|/up|ann",
+                              "Shell|SFTP Server|ssh.example.com|22|/up|ann",
+                              "Bucket|Amazon S3|s3.amazonaws.com|443|/up|ann",
+                              "Web|WebDAV Server|dav.example.com|80|/up|ann",
+                              "Secure WebDAV Server|Secure WebDAV Server|a.example.com|443|/up|ann",
+                              "Secure WebDAV Server|Secure WebDAV Server|b.example.com|443|/up|ann",
+                              "skipped Google: protocol \"gs\" is not supported",
+                              "skipped Old: MobileMe (iDisk) is no longer offered",
+                              "skipped a-b-(c): invalid port",
+                              "skipped x: invalid server address \"bad host.example.com\"",
+                              "skipped Bookmark 12: not a bookmark"}));
 
         // Adding: taken names numbered from 1, no password, the stored
         // delivery defaults, one file each.
@@ -166,7 +162,7 @@ private Q_SLOTS:
     }
 
     // Sites in nested folders, every supported protocol, the stored remote
-    // folder decoded, names made valid and numbered when they repeat.
+    // folder decoded, names made valid.
     void fileZillaSites()
     {
         const QByteArray xml = R"(<?xml version="1.0" encoding="UTF-8"?>

@@ -278,9 +278,7 @@ private Q_SLOTS:
         QVERIFY(ed.renameItem(ed.indexOfName("Alpha"), "Zeta"));
         QVERIFY(!QFile::exists(file("Alpha")));
         QCOMPARE(names(ed), QStringList({"Beta", "G1", "G2", "G3", "Omega", "Zeta"}));
-        QCOMPARE(recString(ed.selectedItem(), dk::name), "Zeta");
         QCOMPARE(memberNames(ed.destDictForName("G1")), QStringList({"Beta", "Zeta"}));
-        QCOMPARE(memberNames(ed.destDictForName("G3")), QStringList{"Zeta"});
         // Every group file is written, even one that did not change.
         QVERIFY(pvtest::fileBytes(file("G2")) != g2);
         QCOMPARE(pvtest::fileBytes(file("Beta")), beta);
