@@ -39,6 +39,28 @@ class TestPrefs : public QObject {
     pvtest::IsolatedHome m_home;
     const bool m_cli = !QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty();
 
+    /// What we store the command line reads, and what it makes we read.
+    static void checkWithCli(const QString &clear)
+    {
+        // The stored form uses the fixed passphrase.
+        const QString ours = Prefs::encryptPassword(clear);
+        QVERIFY(ours != Prefs::encryptPassword(clear)); // a fresh salt each time
+        int rc = -1;
+        QCOMPARE(QString::fromUtf8(openssl({"-d", "-md", "md5"}, ours, &rc)), clear);
+        QCOMPARE(rc, 0);
+
+        // The tool's own layout: the same line lengths.
+        const QString theirs = cliEncrypt(clear);
+        const QRegularExpression notNewline(QStringLiteral("[^\n]"));
+        QCOMPARE(QString(ours).replace(notNewline, "x"), QString(theirs).replace(notNewline, "x"));
+
+        QCOMPARE(Prefs::decryptPassword(theirs), clear);
+        QCOMPARE(Prefs::decryptPassword(cliEncrypt(clear, QStringLiteral("sha256"))), clear);
+        QCOMPARE(Prefs::decryptPassword(QString(theirs).remove(u'\n')), clear);
+        QCOMPARE(Prefs::decryptPassword(QString(theirs).replace(u'\n', QStringLiteral("\r\n"))),
+                 clear);
+    }
+
 private Q_SLOTS:
     void init()
     {
@@ -46,19 +68,13 @@ private Q_SLOTS:
             QSKIP("openssl command line not installed");
     }
 
-    void numericFieldsShowTheirInteger_data()
-    {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("shown");
-        const QString rows = "12:12 -3:0 12a:12 abc:0 :0 99999999999:2147483647";
-        for (const QString &row : rows.split(' '))
-            QTest::newRow(qPrintable(row)) << row.section(':', 0, 0) << row.section(':', 1);
-    }
+    // Rows "typed:shown".
     void numericFieldsShowTheirInteger()
     {
-        QFETCH(QString, typed);
-        QFETCH(QString, shown);
-        QCOMPARE(Prefs::numericFieldText(typed), shown);
+        for (const QString &row :
+             QString("12:12 -3:0 12a:12 abc:0 :0 99999999999:2147483647").split(' '))
+            QCOMPARE(row.section(':', 0, 0) + ':' + Prefs::numericFieldText(row.section(':', 0, 0)),
+                     row);
     }
 
     void loadShowsStoredSettingsByItsRules()
@@ -126,37 +142,14 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo(link).isSymLink() && QFileInfo::exists(root + "/Kept/in"));
     }
 
-    void interoperatesWithCli_data()
-    {
-        QTest::addColumn<QString>("clear");
-        QTest::newRow("one char") << QStringLiteral("x");
-        QTest::newRow("one block") << QStringLiteral("abcdefgh");
-        QTest::newRow("non-ASCII") << QStringLiteral("pässwörd €5 日本");
-        QTest::newRow("exactly one line") << QString(24, u'a');
-        QTest::newRow("several lines") << QString(100, u'z') + QStringLiteral("\n\t end ");
-    }
+    // One character, one block, non-ASCII, exactly one line, several lines.
     void interoperatesWithCli()
     {
-        QFETCH(QString, clear);
-        // The stored form uses the fixed passphrase.
-        const QString ours = Prefs::encryptPassword(clear);
-        QVERIFY(ours != Prefs::encryptPassword(clear)); // a fresh salt each time
-        int rc = -1;
-        QCOMPARE(QString::fromUtf8(openssl({"-d", "-md", "md5"}, ours, &rc)), clear);
-        QCOMPARE(rc, 0);
-
-        // The tool's own layout: the same line lengths.
-        const QString theirs = cliEncrypt(clear);
-        const QRegularExpression notNewline(QStringLiteral("[^\n]"));
-        QCOMPARE(QString(ours).replace(notNewline, "x"), QString(theirs).replace(notNewline, "x"));
-
-        QCOMPARE(Prefs::decryptPassword(theirs), clear);
-        QCOMPARE(Prefs::decryptPassword(cliEncrypt(clear, QStringLiteral("sha256"))), clear);
-        QCOMPARE(Prefs::decryptPassword(QString(theirs).remove(u'\n')), clear);
-        QCOMPARE(Prefs::decryptPassword(QString(theirs).replace(u'\n', QStringLiteral("\r\n"))),
-                 clear);
+        for (const QString &clear :
+             {QStringLiteral("x"), QStringLiteral("abcdefgh"), QStringLiteral("pässwörd €5 日本"),
+              QString(24, u'a'), QString(100, u'z') + QStringLiteral("\n\t end ")})
+            checkWithCli(clear);
     }
-
     // Stored values read back with the fixed passphrase (kSixteen is in
     // existing destination files); anything damaged reads as empty, and an
     // empty value stays empty both ways.
