@@ -74,63 +74,53 @@ private Q_SLOTS:
         m_statuses.clear();
     }
 
-    void recording_data()
-    {
-        QTest::addColumn<int>("days");
-        QTest::addColumn<QString>("base");
-        QTest::addColumn<bool>("isFolder");
-        QTest::addColumn<QString>("finalName");
-        QTest::addColumn<QString>("kind"); // "": nothing recorded
-        const QString base = "ftp://u:<password>@127.0.0.1:21/up";
-        QTest::newRow("0 days") << 0 << base << false << "a.pdf" << QString();
-        QTest::newRow("no base URL") << 3 << "" << false << "a.pdf" << QString();
-        QTest::newRow("file") << 2 << base << false << "a.pdf" << QString("file");
-        QTest::newRow("folder") << 2 << base << true << "photos" << QString("folder");
-        QTest::newRow("zipped folder") << 2 << base << true << "photos.zip" << QString("file");
-    }
+    // The record a delivery leaves: none without days or a base URL; a zipped
+    // folder is recorded as the file it became.
     void recording()
     {
-        QFETCH(int, days);
-        QFETCH(QString, base);
-        QFETCH(bool, isFolder);
-        QFETCH(QString, finalName);
-        QFETCH(QString, kind);
         FileExpiry fe;
-        const QVariantMap dest{{"name", "Up"},
-                               {"QFExpireFiles", 1},
-                               {"QFExpiryDays", days},
-                               {"sitePasswordField", "U2FsdGVk"}};
-        const QVariantMap item{{"name", "src"},
-                               {"finalName", finalName},
-                               {"isFolder", isFolder},
-                               {"dateFolderPath", "2026/12-2026"},
-                               {"baseURLNoPassword", base}};
-        const QDateTime before = QDateTime::currentDateTimeUtc();
-        const QString path = fe.writeExpiryDataForFile(item, dest);
-        const QStringList files = QDir(FileExpiry::recordFolder()).entryList(QDir::Files);
-        if (kind.isEmpty()) {
-            QVERIFY(path.isEmpty());
-            QVERIFY(files.isEmpty());
-            return;
+        const QString base = "ftp://u:<password>@127.0.0.1:21/up";
+        const auto write = [&](int days, const QString &finalName, bool isFolder,
+                               const QString &baseURL) {
+            return fe.writeExpiryDataForFile({{"name", "src"},
+                                              {"finalName", finalName},
+                                              {"isFolder", isFolder},
+                                              {"dateFolderPath", "2026/12-2026"},
+                                              {"baseURLNoPassword", baseURL}},
+                                             {{"name", "Up"},
+                                              {"QFExpireFiles", 1},
+                                              {"QFExpiryDays", days},
+                                              {"sitePasswordField", "U2FsdGVk"}});
+        };
+        QVERIFY(write(0, "a.pdf", false, base).isEmpty());
+        QVERIFY(write(3, "a.pdf", false, "").isEmpty());
+        QVERIFY(QDir(FileExpiry::recordFolder()).isEmpty());
+        const std::tuple<QString, bool, QString> rows[] = {
+            {"a.pdf", false, "file"}, {"photos", true, "folder"}, {"photos.zip", true, "file"}};
+        for (const auto &[finalName, isFolder, kind] : rows) {
+            QDir(FileExpiry::recordFolder()).removeRecursively();
+            const QDateTime before = QDateTime::currentDateTimeUtc();
+            const QString path = write(2, finalName, isFolder, base);
+            const QStringList files = QDir(FileExpiry::recordFolder()).entryList(QDir::Files);
+            QCOMPARE(files, QStringList{QFileInfo(path).fileName()});
+            QVariantMap r = pv::plist::readFile(path).toMap();
+            const QDateTime expiry = r.take("expiryDate").toDateTime();
+            QVERIFY(qAbs(before.addDays(2).secsTo(expiry)) <= 2);
+            QVERIFY(qAbs(files[0].chopped(4).toDouble() - kReference.secsTo(expiry)) <= 2);
+            QVERIFY(files[0].contains(QRegularExpression(R"(^\d+\.\d{6}\.xml$)")));
+            QCOMPARE(r, (QVariantMap{{"destination", "Up"},
+                                     {"password", "U2FsdGVk"},
+                                     {"baseURLNoPassword", base},
+                                     {"dateFolderPath", "2026/12-2026"},
+                                     {"name", finalName},
+                                     {"isFolder", isFolder},
+                                     {"kind", kind},
+                                     {"dataFilePath", path}}));
+            // It holds the scrambled password.
+            QCOMPARE(QFile::permissions(path) & 0x0077, QFileDevice::Permissions());
+            // A second delivery at the same moment keeps its own record.
+            QVERIFY(write(2, finalName, isFolder, base) != path);
         }
-        QCOMPARE(files, QStringList{QFileInfo(path).fileName()});
-        QVariantMap r = pv::plist::readFile(path).toMap();
-        const QDateTime expiry = r.take("expiryDate").toDateTime();
-        QVERIFY(qAbs(before.addDays(days).secsTo(expiry)) <= 2);
-        QVERIFY(qAbs(files[0].chopped(4).toDouble() - kReference.secsTo(expiry)) <= 2);
-        QVERIFY(files[0].contains(QRegularExpression(R"(^\d+\.\d{6}\.xml$)")));
-        QCOMPARE(r, (QVariantMap{{"destination", "Up"},
-                                 {"password", "U2FsdGVk"},
-                                 {"baseURLNoPassword", base},
-                                 {"dateFolderPath", "2026/12-2026"},
-                                 {"name", finalName},
-                                 {"isFolder", isFolder},
-                                 {"kind", kind},
-                                 {"dataFilePath", path}}));
-        // It holds the scrambled password.
-        QCOMPARE(QFile::permissions(path) & 0x0077, QFileDevice::Permissions());
-        // A second delivery at the same moment keeps its own record.
-        QVERIFY(fe.writeExpiryDataForFile(item, dest) != path);
     }
 
     void localScan()
