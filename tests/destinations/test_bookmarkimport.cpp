@@ -9,8 +9,6 @@
 
 #include <QDir>
 
-#include <plist/plist.h>
-
 #include <memory>
 
 using namespace pv;
@@ -29,20 +27,13 @@ QVariantMap bookmark(const QString &protocol, const QString &nick, const QString
     return b;
 }
 
-/// The binary form, written by libplist itself rather than by our reader's
-/// counterpart.
+/// The binary form, written by another tool rather than by our reader's counterpart.
 QByteArray binaryPlist(const QVariantMap &map)
 {
-    plist_t xml = nullptr;
-    const QByteArray text = plist::toXml(map);
-    plist_from_xml(text.constData(), uint32_t(text.size()), &xml);
-    char *bin = nullptr;
-    uint32_t len = 0;
-    plist_to_bin(xml, &bin, &len);
-    QByteArray out(bin, len);
-    plist_to_bin_free(bin);
-    plist_free(xml);
-    return out;
+    return pvtest::run("python3",
+                       {"-c", "import plistlib,sys\nsys.stdout.buffer.write(plistlib.dumps("
+                              "plistlib.loads(sys.stdin.buffer.read()),fmt=plistlib.FMT_BINARY))"},
+                       plist::toXml(map));
 }
 
 QStringList lines(const Found &f)
