@@ -77,7 +77,7 @@ private Q_SLOTS:
                      row);
     }
 
-    void loadShowsStoredSettingsByItsRules()
+    void loadAndWriteKeepTheRules()
     {
         const QStringList sounds{"bell", "chime"};
         PrefsValues v = Prefs::loadPrefs(sounds);
@@ -104,11 +104,9 @@ private Q_SLOTS:
         QCOMPARE(v.recentItems, "50");
         settings::setValue(keys::watchInterval, 8);
         QCOMPARE(Prefs::loadPrefs(sounds).watchInterval, 8);
-    }
 
-    void writeKeepsTheRules()
-    {
-        PrefsValues v;
+        // Writing keeps the same rules.
+        v = PrefsValues();
         v.success.move = 1;
         QCOMPARE(Prefs::okProblem(v), "Please specify a success folder");
         v.success.folder = "/srv/done";

@@ -58,12 +58,10 @@ public:
         server->calls << "list " + dir;
         sendDidStart();
         RemoteListing l;
-        for (auto it = server->items.cbegin(); it != server->items.cend(); ++it) {
-            const QString parent = it.key().section('/', 0, -2);
-            if (parent == dir)
+        for (auto it = server->items.cbegin(); it != server->items.cend(); ++it)
+            if (it.key().section('/', 0, -2) == dir)
                 l.insert(it.key().section('/', -1),
                          {{kNSFileType, it.value() ? kNSFileTypeDirectory : kNSFileTypeRegular}});
-        }
         for (const QString &lie : server->lies)
             l.insert(lie, {{kNSFileType, kNSFileTypeDirectory}});
         sendDidSucceed();
