@@ -198,8 +198,9 @@ private Q_SLOTS:
         // Expiry as the program runs it: the due file and a folder below the
         // date folders go, an item already gone is no error, every record goes.
         FileExpiry fe;
-        QStringList errors;
+        QStringList errors, statuses;
         fe.setErrorHandler([&errors](const QString &t) { errors << t; });
+        fe.setStatusHandler([&statuses](const QString &t) { statuses << t; });
         fe.setDestinationLookup([&dest](const QString &) { return dest; });
         QVERIFY(QDir().mkpath(FileExpiry::recordFolder()));
         const auto expire = [&](const QString &name, const QString &dated, qint64 age) {
@@ -223,6 +224,8 @@ private Q_SLOTS:
         fe.scanExpiryData();
         QVERIFY(!ended.isEmpty() || ended.wait(60000));
         QVERIFY2(errors.isEmpty(), qPrintable(errors.join('\n')));
+        QVERIFY(statuses.contains(
+            QString("Deleting expired item \"%1\" from destination \"%2\"...").arg(file, kind)));
         QCOMPARE(QDir(FileExpiry::recordFolder()).entryList(QDir::Files), QStringList());
         if (!server.isBucket())
             QCOMPARE(
