@@ -29,9 +29,7 @@ pv_tests_need_fixture(transfer "test_ftp*.cpp" ftp)
 set_tests_properties(blackbox.test_delivery_remote PROPERTIES
                      FIXTURES_REQUIRED "ftp;sftp;webdav;s3;samba"
                      RESOURCE_LOCK "ftp;sftp;webdav;s3;samba" TIMEOUT 900)
-# The remote file manager against every kind of server with folders, and a bucket.
-set_tests_properties(remote.test_remotemanager PROPERTIES FIXTURES_REQUIRED "ftp;sftp;webdav;s3"
-                     RESOURCE_LOCK "ftp;sftp;webdav;s3")
-# Expired items deleted on the share, the FTP and the SFTP server.
-set_tests_properties(expiry.test_fileexpiry PROPERTIES FIXTURES_REQUIRED "samba;ftp;sftp"
-                     RESOURCE_LOCK "samba;ftp;sftp")
+# The remote file manager and the expiry's deletions against every kind of
+# server with folders, and a bucket.
+set_tests_properties(remote.test_remotemanager PROPERTIES FIXTURES_REQUIRED "ftp;sftp;webdav;s3;samba"
+                     RESOURCE_LOCK "ftp;sftp;webdav;s3;samba")
