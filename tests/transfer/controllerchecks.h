@@ -7,9 +7,11 @@
 
 #include <QCryptographicHash>
 #include <QSet>
+#include <QTemporaryDir>
 
 #include <cerrno>
 #include <functional>
+#include <unistd.h>
 
 namespace controllercheck {
 
@@ -24,6 +26,7 @@ struct Rig {
     bool links;           // items written into root may be symbolic links
     bool probes = false;  // an upload starts with a probe of its own (start, success)
     int missing = ENOENT; // the code of a failure for a missing item
+    bool hidden = true;   // names starting with a dot are listed
     QString at(const QString &rel) const { return root + '/' + rel; }
     // The messages of an upload whose own part sends events.
     Events upload(const Events &events) const
@@ -90,7 +93,9 @@ inline void listing(const Rig &r)
     QVERIFY(r.c->createDirectoryAtPath("sub"));
     writeFile(r.at("a.txt"), "12345");
     writeFile(r.at(".hidden"), "");
-    QStringList names{".hidden", "a.txt", "sub"};
+    QStringList names{"a.txt", "sub"};
+    if (r.hidden)
+        names.prepend(".hidden");
     if (r.links) {
         QVERIFY(QFile::link(r.at("nowhere"), r.at("dangling")));
         names.insert(2, "dangling");
@@ -246,5 +251,63 @@ inline void oneLogOnForABurst(const std::function<std::unique_ptr<FileTransferCo
     }
     QVERIFY2((used - before).size() <= 1, qPrintable(QStringList(used.values()).join(' ')));
 }
+
+// The checks above by name: rows of a data-driven test function ("check"),
+// every one unless named.
+inline const QMap<QString, void (*)(const Rig &)> &checks()
+{
+    static const QMap<QString, void (*)(const Rig &)> all{
+        {"uploadAndDownload", uploadAndDownload},
+        {"failures", failures},
+        {"listing", listing},
+        {"placementWithoutReplacing", placementWithoutReplacing},
+        {"deleteMoveAndCopy", deleteMoveAndCopy},
+        {"abortLeavesNoPartialFile", abortLeavesNoPartialFile}};
+    return all;
+}
+inline void addRows(const QStringList &names = checks().keys())
+{
+    QTest::addColumn<QString>("check");
+    for (const QString &n : names)
+        QTest::newRow(qPrintable(n)) << n;
+}
+inline void run(const Rig &r)
+{
+    QFETCH(QString, check);
+    checks().value(check)(r);
+}
+
+// A server's test folders: each check gets a fresh one, made through a
+// controller on the top folder, with a name that must keep its exact spelling
+// (a space, text that looks like an escape, a non-ASCII letter).
+struct Server {
+    // A controller rooted at a folder below the top one (the top one for "").
+    using Make = std::function<std::unique_ptr<FileTransferController>(const QString &folder)>;
+    explicit Server(Make m) : make(std::move(m)) {}
+    Make make;
+    QString topDir; // the top folder, read directly
+    QTemporaryDir local;
+    int count = 0;
+    QString folder;
+    std::unique_ptr<FileTransferController> c;
+    RecordingDelegate d;
+
+    QString dir(const QString &rel = {}) const
+    {
+        return topDir + '/' + folder + (rel.isEmpty() ? "" : '/' + rel);
+    }
+    Rig rig()
+    {
+        folder = QStringLiteral("t%1-%2 50%25 \u00e4").arg(::getpid()).arg(++count);
+        const auto top = make({});
+        const Result made = top ? top->createDirectoryAtPath(folder) : Result::abandoned();
+        if (!made)
+            qFatal("cannot make a folder on the server: %s", qPrintable(made.error().reasonText()));
+        c = make(folder);
+        d.clear();
+        c->setDelegate(&d);
+        return {c.get(), d, dir(), local.path(), false};
+    }
+};
 
 } // namespace controllercheck

@@ -34,12 +34,8 @@ private Q_SLOTS:
         delete m_dir;
     }
 
-    void uploadAndDownload() { controllercheck::uploadAndDownload(rig()); }
-    void failures() { controllercheck::failures(rig()); }
-    void listing() { controllercheck::listing(rig()); }
-    void placementWithoutReplacing() { controllercheck::placementWithoutReplacing(rig()); }
-    void deleteMoveAndCopy() { controllercheck::deleteMoveAndCopy(rig()); }
-    void abortLeavesNoPartialFile() { controllercheck::abortLeavesNoPartialFile(rig()); }
+    void checks_data() { controllercheck::addRows(); }
+    void checks() { controllercheck::run(rig()); }
 
     // An upload source that cannot be opened is reported, so a delivery cannot
     // take the missing upload for a delivered file; one already open is refused.
