@@ -7,6 +7,7 @@
 #include "common/testenv.h"
 #include "controllerchecks.h"
 #include "transfer/sftptransfercontroller.h"
+#include "transfer/urlparameters.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -29,14 +30,10 @@ class TestSFTPTransferController : public QObject {
 
     QUrl serverURL(const QString &path = {}, const QString &password = {}, int port = 0) const
     {
-        QUrl url;
-        url.setScheme("ssh");
-        url.setHost(m_env.value("SFTP_HOST"));
-        url.setPort(port ? port : m_env.value("SFTP_PORT").toInt());
-        url.setUserName(m_env.value("SFTP_USER"));
-        url.setPassword(password.isNull() ? m_env.value("SFTP_PASSWORD") : password);
-        url.setPath(m_env.value("SFTP_ROOT") + path);
-        return url;
+        return urlWithScheme(
+            "ssh", m_env.value("SFTP_USER"),
+            password.isNull() ? m_env.value("SFTP_PASSWORD") : password, m_env.value("SFTP_HOST"),
+            port ? port : m_env.value("SFTP_PORT").toInt(), m_env.value("SFTP_ROOT") + path);
     }
     static std::unique_ptr<SFTPTransferController> create(const QUrl &url)
     {

@@ -6,6 +6,7 @@
 #include "common/serverenv.h"
 #include "controllerchecks.h"
 #include "transfer/smbtransfercontroller.h"
+#include "transfer/urlparameters.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -25,14 +26,10 @@ class TestSMBTransferController : public QObject {
 
     QUrl shareURL(const QString &path = {}, const QString &password = {}, int port = 0) const
     {
-        QUrl url;
-        url.setScheme("smb");
-        url.setHost(m_env.value("SMB_HOST"));
-        url.setPort(port ? port : m_env.value("SMB_PORT").toInt());
-        url.setUserName(m_env.value("SMB_USER"));
-        url.setPassword(password.isNull() ? m_env.value("SMB_PASSWORD") : password);
-        url.setPath('/' + m_env.value("SMB_SHARE") + path);
-        return url;
+        return urlWithScheme("smb", m_env.value("SMB_USER"),
+                             password.isNull() ? m_env.value("SMB_PASSWORD") : password,
+                             m_env.value("SMB_HOST"), port ? port : m_env.value("SMB_PORT").toInt(),
+                             '/' + m_env.value("SMB_SHARE") + path);
     }
     static std::unique_ptr<SMBTransferController> create(const QUrl &url)
     {

@@ -5,6 +5,7 @@
 #include "common/serverenv.h"
 #include "controllerchecks.h"
 #include "transfer/httptransfercontroller.h"
+#include "transfer/urlparameters.h"
 #include "transfer/webdavtransfercontroller.h"
 
 #include <QTemporaryDir>
@@ -24,14 +25,11 @@ class TestWebDAVTransferController : public QObject {
     QUrl serverURL(const QString &server, bool tls, const QString &path,
                    const QString &password = {}) const
     {
-        QUrl url;
-        url.setScheme(tls ? "https" : "http");
-        url.setHost(tls ? "localhost" : "127.0.0.1");
-        url.setPort(m_env.value("WEBDAV_" + server + (tls ? "_TLS_PORT" : "_PORT")).toInt());
-        url.setUserName(m_env.value("WEBDAV_USER"));
-        url.setPassword(password.isNull() ? m_env.value("WEBDAV_PASSWORD") : password);
-        url.setPath(path);
-        return url;
+        return urlWithScheme(
+            tls ? "https" : "http", m_env.value("WEBDAV_USER"),
+            password.isNull() ? m_env.value("WEBDAV_PASSWORD") : password,
+            tls ? "localhost" : "127.0.0.1",
+            m_env.value("WEBDAV_" + server + (tls ? "_TLS_PORT" : "_PORT")).toInt(), path);
     }
     QString onDisk(const QString &server, const QString &path) const
     {
