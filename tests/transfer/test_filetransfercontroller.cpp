@@ -109,21 +109,6 @@ private Q_SLOTS:
         QVERIFY(FileTransferController::create<LocalTransferController>(QUrl("FILE:///tmp")));
     }
 
-    // Base path and remote path joined with one "/" added only when neither has one.
-    void absolutePaths()
-    {
-        const char *const table[][3] = {
-            {"", "a", "/a"},      {"/x", "a", "/x/a"},  {"/x/", "/a", "/x//a"}, {"", "", "/"},
-            {"/x/y", "", "/x/y"}, {"/x", "/a", "/x/a"}, {"/x/", "a", "/x/a"},   {"", "/", "/"}};
-        for (const auto &[base, remote, expected] : table) {
-            QUrl url("file://");
-            url.setPath(base);
-            auto c = FileTransferController::create<LocalTransferController>(url);
-            QVERIFY(c);
-            QCOMPARE(c->absolutePathForRemotePath(remote), QString(expected));
-        }
-    }
-
     // Absolute URLs keep the query and drop the credentials; full ones keep them.
     void absoluteUrls()
     {
