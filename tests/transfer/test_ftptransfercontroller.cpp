@@ -79,28 +79,24 @@ private Q_SLOTS:
         QCOMPARE(parsed->keys(),
                  QStringList({" lead space", "My  Folder", "big.iso", "dos file.txt", "iso.txt",
                               "nogroup", "pure old.txt", "vs dir"}));
-        struct Expect {
-            const char *name;
-            bool dir;
-            qint64 size;
-            QDateTime date;
-        };
-        for (const Expect &e :
-             {Expect{"vs dir", true, 0, QDateTime(QDate(2024, 3, 9), QTime(10, 32))},
-              // Without a year: the last twelve months.
-              Expect{"big.iso", false, 5368709120, QDateTime(QDate(2023, 12, 24), QTime(8, 15))},
-              Expect{"pure old.txt", false, 7, QDateTime(QDate(2021, 1, 2), QTime(0, 0))},
-              Expect{" lead space", false, 12, QDateTime(QDate(2024, 3, 9), QTime(23, 59))},
-              Expect{"nogroup", true, 0, QDateTime(QDate(2024, 2, 29), QTime(0, 0))},
-              Expect{"iso.txt", false, 5, QDateTime(QDate(2023, 7, 1), QTime(9, 5))},
-              Expect{"My  Folder", true, 0, QDateTime(QDate(2024, 5, 17), QTime(10, 32))},
-              Expect{"dos file.txt", false, 1234, QDateTime(QDate(1999, 12, 31), QTime(23, 59))}}) {
-            const RemoteItemAttributes a = parsed->value(e.name);
+        // Name, size ("dir" for a folder), date; without a year: the last twelve months.
+        const char *const rows[][3] = {{"vs dir", "dir", "2024-03-09T10:32"},
+                                       {"big.iso", "5368709120", "2023-12-24T08:15"},
+                                       {"pure old.txt", "7", "2021-01-02T00:00"},
+                                       {" lead space", "12", "2024-03-09T23:59"},
+                                       {"nogroup", "dir", "2024-02-29T00:00"},
+                                       {"iso.txt", "5", "2023-07-01T09:05"},
+                                       {"My  Folder", "dir", "2024-05-17T10:32"},
+                                       {"dos file.txt", "1234", "1999-12-31T23:59"}};
+        for (const auto &[name, size, date] : rows) {
+            const RemoteItemAttributes a = parsed->value(name);
+            const bool dir = QString(size) == "dir";
             QCOMPARE(a.value(kNSFileType).toString(),
-                     QString(e.dir ? kNSFileTypeDirectory : kNSFileTypeRegular));
-            if (!e.dir)
-                QCOMPARE(a.value(kNSFileSize).toLongLong(), e.size);
-            QCOMPARE(a.value(kNSFileModificationDate).toDateTime(), e.date);
+                     QString(dir ? kNSFileTypeDirectory : kNSFileTypeRegular));
+            if (!dir)
+                QCOMPARE(a.value(kNSFileSize).toLongLong(), QByteArray(size).toLongLong());
+            QCOMPARE(a.value(kNSFileModificationDate).toDateTime(),
+                     QDateTime::fromString(date, Qt::ISODate));
         }
         // Latin-1 servers; bytes that are not text in the encoding give nothing.
         const QByteArray latin1 = "-rw-r--r-- 1 a b 3 Mar 01 10:00 caf\xe9\r\n";

@@ -81,8 +81,6 @@ private Q_SLOTS:
             QVERIFY2(!create(QUrl(url)), url);
         auto c = FileTransferController::fileTransferControllerWithURL(QUrl("ssh://u:p@h/x"));
         QVERIFY(dynamic_cast<SFTPTransferController *>(c.get()));
-        QCOMPARE(SFTPTransferController::fingerprint("abc"),
-                 QStringLiteral("SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0"));
     }
 
     void checks_data()
@@ -168,8 +166,7 @@ private Q_SLOTS:
     }
 
     // A burst of controllers shares one log-on; the connection a delivery
-    // takes over tells a missing folder too; a folder the user may not write
-    // into fails the delivery with the server's reason.
+    // takes over tells a missing folder too.
     void deliveries()
     {
         m_s.rig();
@@ -182,13 +179,6 @@ private Q_SLOTS:
         const QString nowhere = deliveryURL() + "/missing";
         const TestReceiver missing = deliver(parameters(readme, nowhere, {}, old));
         QCOMPARE(missing.failure().error, QStringLiteral("Unable to list directory"));
-
-        QVERIFY(::mkdir(QFile::encodeName(m_s.dir("locked")), 0755) == 0);
-        const QUrl locked(deliveryURL() + "/locked");
-        const TestReceiver r = deliver(parameters(readme, locked.toString(), {}, old));
-        QCOMPARE(r.events.last(), QStringLiteral("error"));
-        QVERIFY2(r.failure().error.contains("permission denied"), qPrintable(r.failure().error));
-        QCOMPARE(entries(m_s.dir("locked")), QStringList());
     }
 
     // The server drops the connection mid-upload: the upload fails, nothing
