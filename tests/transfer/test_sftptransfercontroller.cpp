@@ -28,11 +28,10 @@ class TestSFTPTransferController : public QObject {
     controllercheck::Server m_s{
         [this](const QString &f) { return create(serverURL(f.isEmpty() ? f : '/' + f)); }};
 
-    QUrl serverURL(const QString &path = {}, const QString &password = {}, int port = 0) const
+    QUrl serverURL(const QString &path = {}, int port = 0) const
     {
         return urlWithScheme(
-            "ssh", m_env.value("SFTP_USER"),
-            password.isNull() ? m_env.value("SFTP_PASSWORD") : password, m_env.value("SFTP_HOST"),
+            "ssh", m_env.value("SFTP_USER"), m_env.value("SFTP_PASSWORD"), m_env.value("SFTP_HOST"),
             port ? port : m_env.value("SFTP_PORT").toInt(), m_env.value("SFTP_ROOT") + path);
     }
     static std::unique_ptr<SFTPTransferController> create(const QUrl &url)
@@ -138,15 +137,15 @@ private Q_SLOTS:
         QCOMPARE(entries(r.root), QStringList({"dangling", "link", "locked"}));
     }
 
-    // Before any folder is reached: the reason names the host, never the password.
+    // Before any folder is reached: the reason names the host, never the
+    // password (a wrong one: the black-box deliveries).
     void unreachableServers()
     {
         pvtest::Listener silent;
         const int closedPort = pvtest::Listener().port();
         const std::pair<QUrl, QString> cases[] = {
-            {serverURL({}, "wrong"), "wrong user name or password"},
-            {serverURL({}, {}, closedPort), "Connection refused"},
-            {serverURL({}, {}, silent.port()), "did not start an SSH session"}};
+            {serverURL({}, closedPort), "Connection refused"},
+            {serverURL({}, silent.port()), "did not start an SSH session"}};
         for (const auto &[url, reason] : cases) {
             auto c = create(url);
             c->setTimeOut(2);

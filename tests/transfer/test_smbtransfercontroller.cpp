@@ -24,10 +24,9 @@ class TestSMBTransferController : public QObject {
     controllercheck::Server m_s{
         [this](const QString &f) { return create(shareURL(f.isEmpty() ? f : '/' + f)); }};
 
-    QUrl shareURL(const QString &path = {}, const QString &password = {}, int port = 0) const
+    QUrl shareURL(const QString &path = {}, int port = 0) const
     {
-        return urlWithScheme("smb", m_env.value("SMB_USER"),
-                             password.isNull() ? m_env.value("SMB_PASSWORD") : password,
+        return urlWithScheme("smb", m_env.value("SMB_USER"), m_env.value("SMB_PASSWORD"),
                              m_env.value("SMB_HOST"), port ? port : m_env.value("SMB_PORT").toInt(),
                              '/' + m_env.value("SMB_SHARE") + path);
     }
@@ -97,14 +96,14 @@ private Q_SLOTS:
         QVERIFY2(info.contains("attributes: A (20)"), qPrintable(info));
     }
 
-    // Failures before any folder is reached: the share's own reason, never the password.
+    // Failures before any folder is reached: the share's own reason, never the
+    // password (a wrong one: the black-box deliveries).
     void unreachableShares()
     {
         QUrl noShare = shareURL();
         noShare.setPath("/nosuchshare");
         const std::pair<QUrl, QString> cases[] = {
-            {shareURL({}, "wrong"), "wrong user name or password"},
-            {shareURL({}, {}, pvtest::Listener().port()), "Connection refused"},
+            {shareURL({}, pvtest::Listener().port()), "Connection refused"},
             {noShare, "has no share"}};
         for (const auto &[url, reason] : cases) {
             auto c = create(url);

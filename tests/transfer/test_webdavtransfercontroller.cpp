@@ -100,24 +100,22 @@ private Q_SLOTS:
         controllercheck::run(r);
     }
 
-    // A wrong password: the status and the reason, never the password.
+    // A wrong password: the status and the reason, never the password (on
+    // Apache: the black-box deliveries).
     void refusals()
     {
-        for (const char *server : {"NGINX", "APACHE"}) {
-            auto c = FileTransferController::fileTransferControllerWithURL(
-                serverURL(server, true, "/dav/", "wrong"));
-            RecordingDelegate d;
-            c->setDelegate(&d);
-            QVERIFY(!c->contentsOfDirectoryAtPath({}));
-            QVERIFY(!c->uploadFileFromData("x", "x.txt"));
-            QCOMPARE(d.events, Events({"start", "fail", "start", "fail"}));
-            for (const TransferError &e : d.errors) {
-                QCOMPARE(e.domain + ' ' + QString::number(e.code), QString("http 401"));
-                QCOMPARE(e.description, QString("Unsupported HTTP response"));
-                QVERIFY2(e.reasonText().contains("password was refused"),
-                         qPrintable(e.reasonText()));
-                QVERIFY(!e.reasonText().contains("wrong"));
-            }
+        auto c = FileTransferController::fileTransferControllerWithURL(
+            serverURL("NGINX", true, "/dav/", "wrong"));
+        RecordingDelegate d;
+        c->setDelegate(&d);
+        QVERIFY(!c->contentsOfDirectoryAtPath({}));
+        QVERIFY(!c->uploadFileFromData("x", "x.txt"));
+        QCOMPARE(d.events, Events({"start", "fail", "start", "fail"}));
+        for (const TransferError &e : d.errors) {
+            QCOMPARE(e.domain + ' ' + QString::number(e.code), QString("http 401"));
+            QCOMPARE(e.description, QString("Unsupported HTTP response"));
+            QVERIFY2(e.reasonText().contains("password was refused"), qPrintable(e.reasonText()));
+            QVERIFY(!e.reasonText().contains("wrong"));
         }
     }
 
