@@ -10,36 +10,21 @@ using namespace deliverytest;
 class TestLocalTransferController : public QObject {
     Q_OBJECT
 
-    QTemporaryDir *m_dir = nullptr;
-    std::unique_ptr<FileTransferController> m_c;
-    RecordingDelegate m_d;
-
-    QString at(const QString &rel) const { return m_dir->path() + '/' + rel; }
-    controllercheck::Rig rig() { return {m_c.get(), m_d, at("dest"), m_dir->path(), true}; }
+    QTemporaryDir m_top;
+    controllercheck::Server m_s{[this](const QString &f) {
+        return FileTransferController::fileTransferControllerWithURL(
+            QUrl(localURL(m_top.path() + '/' + f)));
+    }};
 
 private Q_SLOTS:
-    void init()
+    void initTestCase() { m_s.topDir = m_top.path(); }
+    void checks_data() { controllercheck::addRows(); }
+    void checks()
     {
-        m_dir = new QTemporaryDir;
-        QVERIFY(m_dir->isValid() && QDir().mkpath(at("dest")));
-        m_c = FileTransferController::fileTransferControllerWithURL(
-            QUrl("file://localhost" + at("dest")));
-        QVERIFY(m_c);
-        m_d.clear();
-        m_c->setDelegate(&m_d);
+        controllercheck::Rig r = m_s.rig();
+        r.links = true;
+        controllercheck::run(r);
     }
-    void cleanup()
-    {
-        m_c.reset();
-        delete m_dir;
-    }
-
-    void uploadAndDownload() { controllercheck::uploadAndDownload(rig()); }
-    void failures() { controllercheck::failures(rig()); }
-    void listing() { controllercheck::listing(rig()); }
-    void placementWithoutReplacing() { controllercheck::placementWithoutReplacing(rig()); }
-    void deleteMoveAndCopy() { controllercheck::deleteMoveAndCopy(rig()); }
-    void abortLeavesNoPartialFile() { controllercheck::abortLeavesNoPartialFile(rig()); }
 
     // An upload source that cannot be opened is reported, so a delivery cannot
     // take the missing upload for a delivered file; one already open is refused.
@@ -51,16 +36,17 @@ private Q_SLOTS:
             qint64 writeDataToStream(void *, const char *, qint64) override { return -1; }
             void closeDataStream(void *) override {}
         } refusing;
+        const controllercheck::Rig r = m_s.rig();
         DataReadStream stream(&refusing, nullptr);
-        QVERIFY(!m_c->uploadFileToPath("f", &stream));
-        QCOMPARE(m_d.events, Events({"start", "fail"}));
-        QCOMPARE(m_d.errors.last().domain, QStringLiteral("DataStreamErrorDomain"));
+        QVERIFY(!r.c->uploadFileToPath("f", &stream));
+        QCOMPARE(r.d.events, Events({"start", "fail"}));
+        QCOMPARE(r.d.errors.last().domain, QStringLiteral("DataStreamErrorDomain"));
         MemoryInputStream open(QByteArray("x"));
         QVERIFY(open.open());
-        m_d.clear();
-        QVERIFY(!m_c->uploadFileToPath("f", &open));
-        QVERIFY(m_d.events.isEmpty());
-        QCOMPARE(entries(at("dest")), QStringList());
+        r.d.clear();
+        QVERIFY(!r.c->uploadFileToPath("f", &open));
+        QVERIFY(r.d.events.isEmpty());
+        QCOMPARE(entries(r.root), QStringList());
     }
 
     // A file URL naming another machine reaches nothing.
@@ -68,30 +54,32 @@ private Q_SLOTS:
     {
         auto c = FileTransferController::fileTransferControllerWithURL(
             QUrl("file://fileserver.example.org/srv"));
-        c->setDelegate(&m_d);
+        RecordingDelegate d;
+        c->setDelegate(&d);
         QVERIFY(!c->uploadFileFromData("x", "f"));
-        QCOMPARE(m_d.lastErrorText(), QStringLiteral("\"f\" is not reachable"));
+        QCOMPARE(d.lastErrorText(), QStringLiteral("\"f\" is not reachable"));
     }
 
     // Too small a buffer fails rather than truncating; a failed download removes
     // its own partial file but never what it did not write.
     void downloadFailures()
     {
-        writeFile(at("dest/ten"), "0123456789");
+        const controllercheck::Rig r = m_s.rig();
+        writeFile(r.at("ten"), "0123456789");
         char buf[16] = {};
-        QCOMPARE(m_c->downloadFileFromPath("ten", buf, 16).value_or(-1), 10);
+        QCOMPARE(r.c->downloadFileFromPath("ten", buf, 16).value_or(-1), 10);
         QCOMPARE(QByteArray(buf, 10), QByteArray("0123456789"));
-        QVERIFY(!m_c->downloadFileFromPath("ten", buf, 4));
-        QVERIFY(m_d.lastErrorText().startsWith("Failed writing to output stream"));
+        QVERIFY(!r.c->downloadFileFromPath("ten", buf, 4));
+        QVERIFY(r.d.lastErrorText().startsWith("Failed writing to output stream"));
 
-        expectFailure(m_d, m_c->downloadFileFromPath("absent", at("local")), ENOENT);
-        QVERIFY(!QFileInfo::exists(at("local")));
-        QVERIFY(!m_c->downloadFileFromPathToNull("absent"));
+        expectFailure(r.d, r.c->downloadFileFromPath("absent", r.scratch + "/local"), ENOENT);
+        QVERIFY(!QFileInfo::exists(r.scratch + "/local"));
+        QVERIFY(!r.c->downloadFileFromPathToNull("absent"));
         QVERIFY(QFileInfo::exists("/dev/null"));
-        QVERIFY(QDir().mkpath(at("adir")));
-        expectFailure(m_d, m_c->downloadFileFromPath("ten", at("adir")), EISDIR);
-        QVERIFY(QFileInfo(at("adir")).isDir());
-        expectFailure(m_d, m_c->downloadFileFromPath("ten", at("no/dir/x")), ENOENT);
+        QVERIFY(QDir().mkpath(r.scratch + "/adir"));
+        expectFailure(r.d, r.c->downloadFileFromPath("ten", r.scratch + "/adir"), EISDIR);
+        QVERIFY(QFileInfo(r.scratch + "/adir").isDir());
+        expectFailure(r.d, r.c->downloadFileFromPath("ten", r.scratch + "/no/dir/x"), ENOENT);
     }
 };
 
