@@ -25,15 +25,10 @@ Result import(const Home &home, const QStringList &args)
     return run(exe(), QStringList{"--import"} + args, env, home.path());
 }
 
-const QByteArray kSites = R"(<?xml version="1.0" encoding="UTF-8"?>
-<FileZilla3><Servers>
-  <Folder>Clients
-    <Server><Host>sftp.example.com</Host><Port>2222</Port><Protocol>1</Protocol>
-      <User>ann</User><Pass encoding="base64">c2VjcmV0</Pass><Name>Acme</Name>
-      <RemoteDir>1 0 3 www</RemoteDir></Server>
-    <Server><Host>s3.example.com</Host><Protocol>7</Protocol><Name>Cloud</Name></Server>
-  </Folder>
-</Servers></FileZilla3>)";
+const QByteArray kSites = R"(<FileZilla3><Servers><Folder>Clients
+  <Server><Host>sftp.example.com</Host><Protocol>1</Protocol><Name>Acme</Name></Server>
+  <Server><Host>s3.example.com</Host><Protocol>7</Protocol><Name>Cloud</Name></Server>
+</Folder></Servers></FileZilla3>)";
 
 QJsonObject shown(const Home &home, const QString &name)
 {
@@ -86,11 +81,9 @@ private Q_SLOTS:
 
     // Picking a type sets its port (an explicit port wins), cloud types fix
     // their host, a host keeps no scheme and an empty port is "21".
-    void typesPortsAndFields_data()
+    void typesPortsAndFields()
     {
-        QTest::addColumn<QString>("type");
-        QTest::addColumn<QString>("port");
-        QTest::addColumn<QString>("host");
+        Home home;
         // Each type's default port (and the bucket services' host).
         const QList<QStringList> rows{{"FTP Server", "21", "h"},
                                       {"FTPS (FTP-SSL)", "21", "h"},
@@ -101,31 +94,25 @@ private Q_SLOTS:
                                       {"SMB Server", "445", "h"},
                                       {"Amazon S3", "443", "s3.amazonaws.com"},
                                       {"Google Storage", "443", "storage.googleapis.com"}};
-        for (const QStringList &r : rows)
-            QTest::newRow(qPrintable(r[0])) << r[0] << r[1] << r[2];
-    }
-    void typesPortsAndFields()
-    {
-        QFETCH(QString, type);
-        QFETCH(QString, port);
-        QFETCH(QString, host);
-        Home home;
-        const bool fixedHost = host != "h";
-        QCOMPARE(dest(home, QStringList{"add", "D", "--type", type} +
-                                (fixedHost ? QStringList() : QStringList{"--host", "ftp://h"}))
-                     .err,
-                 QString());
-        QJsonObject d = shown(home, "D");
-        QCOMPARE(d.value("QFPort").toString(), port);
-        QCOMPARE(d.value("hostField").toString(), host);
-        QCOMPARE(stored(home, "D").value("QFDestType").toString(), type);
-        if (!fixedHost) {
-            QCOMPARE(dest(home, {"set", "D", "port", ""}).code, 0);
-            QCOMPARE(shown(home, "D").value("QFPort").toString(), "21");
-            QCOMPARE(dest(home, {"add", "E", "--type", type, "--port", "2121"}).code, 0);
-            QCOMPARE(shown(home, "E").value("QFPort").toString(), "2121");
-        } else {
-            QVERIFY(dest(home, {"set", "D", "host", "elsewhere"}).code != 0);
+        for (const QStringList &r : rows) {
+            const QString &type = r[0], &name = r[0];
+            const bool fixedHost = r[2] != "h";
+            QCOMPARE(dest(home, QStringList{"add", name, "--type", type} +
+                                    (fixedHost ? QStringList() : QStringList{"--host", "ftp://h"}))
+                         .err,
+                     QString());
+            const QJsonObject d = shown(home, name);
+            QCOMPARE(d.value("QFPort").toString(), r[1]);
+            QCOMPARE(d.value("hostField").toString(), r[2]);
+            QCOMPARE(stored(home, name).value("QFDestType").toString(), type);
+            if (fixedHost) {
+                QVERIFY(dest(home, {"set", name, "host", "elsewhere"}).code != 0);
+                continue;
+            }
+            QCOMPARE(dest(home, {"set", name, "port", ""}).code, 0);
+            QCOMPARE(shown(home, name).value("QFPort").toString(), "21");
+            QCOMPARE(dest(home, {"add", name + " 2", "--type", type, "--port", "2121"}).code, 0);
+            QCOMPARE(shown(home, name + " 2").value("QFPort").toString(), "2121");
         }
     }
 
