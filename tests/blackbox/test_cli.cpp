@@ -2,7 +2,7 @@
 
 #include "blackbox.h"
 #include "common/mailbox.h"
-#include "prefs/prefs.h"
+#include "common/notifyfixtures.h"
 
 #include <QScopeGuard>
 
@@ -104,17 +104,10 @@ print("received", len(got), flush=True)
         QVERIFY2(!smtp.isEmpty(), "the smtp server is not running");
         Home home;
         home.writeSettings({{"disableTallowinFooter", 0}});
-        const QVariantMap tpl{
-            {"name", "Mail"},
-            {"emailFromField", "Parcelvane <pv@example.com>"},
-            {"emailSubjectField", "Footer check <FILE NAME>"},
-            {"emailSMTPField", smtp.value("SMTP_HOST")},
-            {"emailPortField", smtp.value("SMTP_PORT_PLAIN")},
-            {"emailSMTPButton", true},
-            {"emailUserField", smtp.value("SMTP_USER")},
-            {"emailPasswordField", pv::Prefs::encryptPassword(smtp.value("SMTP_PASSWORD"))}};
         QDir().mkpath(home.app());
-        QVERIFY(pv::plist::writeFile(home.app() + "/EmailTemplates.xml", QVariantList{tpl}));
+        QVERIFY(pv::plist::writeFile(
+            home.app() + "/EmailTemplates.xml",
+            QVariantList{pvtest::mailTemplate(smtp, smtp.value("SMTP_PASSWORD"))}));
         QVariantMap dest = local("Mailed", home.path() + "/out");
         dest.insert("sendEmailBtn", 1);
         dest.insert("QFEmailTemplate", "Mail");
@@ -131,7 +124,7 @@ print("received", len(got), flush=True)
                  inst.tail());
         QString body;
         for (const QJsonObject &m : pvtest::Mailbox().messages()) {
-            if (m.value("headers").toObject().value("subject").toString() == "Footer check " + name)
+            if (m.value("headers").toObject().value("subject").toString() == "Delivered " + name)
                 body = pvtest::Mailbox::bodyText(m);
         }
         const QString version = runCli(home, {"--version"}).out.trimmed().section(' ', 1);
