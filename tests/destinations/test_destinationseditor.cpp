@@ -36,11 +36,6 @@ template <typename Records> QStringList namesIn(const Records &records)
     return out;
 }
 
-QStringList names(const DestinationsEditor &ed)
-{
-    return namesIn(ed.items());
-}
-
 QStringList memberNames(const QVariantMap &rec)
 {
     return namesIn(rec.value(dk::groupDests).toList());
@@ -119,8 +114,8 @@ private Q_SLOTS:
         putDest({{dk::name, "nocode"}});
 
         DestinationsEditor &ed = load();
-        QCOMPARE(names(ed), QStringList({"ftp", "junk members", "nocode", "Numbered", "odd group",
-                                         "oddTypes"}));
+        QCOMPARE(namesIn(ed.items()), QStringList({"ftp", "junk members", "nocode", "Numbered",
+                                                   "odd group", "oddTypes"}));
         QVERIFY(m_alerter.alerts.isEmpty());
         QCOMPARE(destTypeOf(ed.items().at(ed.indexOfName("Numbered"))), kLocalDisk);
         const QVariantMap odd = ed.items().at(ed.indexOfName("oddTypes"));
@@ -167,7 +162,7 @@ private Q_SLOTS:
                                 QByteArray("</array>").repeated(50000) + "</plist>";
         QVERIFY(putBytes(file("Destination 1"), deep));
         DestinationsEditor &ed = load();
-        QCOMPARE(names(ed), QStringList{"Destination 2"});
+        QCOMPARE(namesIn(ed.items()), QStringList{"Destination 2"});
         // The first save of the selected record gives it its file.
         // Integers, booleans and text keep their types in the file.
         QVERIFY(ed.writeCurrDestination());
@@ -182,7 +177,7 @@ private Q_SLOTS:
         // A Destinations folder that does not exist yet loads the same way.
         QVERIFY(QDir(m_dir).removeRecursively());
         DestinationsEditor &fresh = load();
-        QCOMPARE(names(fresh), QStringList{"Destination 1"});
+        QCOMPARE(namesIn(fresh.items()), QStringList{"Destination 1"});
         QVERIFY(!QDir(m_dir).exists());
     }
 
@@ -248,7 +243,7 @@ private Q_SLOTS:
         DestinationsEditor &ed = load();
         QVERIFY(ed.renameItem(ed.indexOfName("Alpha"), "Zeta"));
         QVERIFY(!QFile::exists(file("Alpha")));
-        QCOMPARE(names(ed), QStringList({"Beta", "G1", "G3", "Omega", "Zeta"}));
+        QCOMPARE(namesIn(ed.items()), QStringList({"Beta", "G1", "G3", "Omega", "Zeta"}));
         QCOMPARE(memberNames(ed.destDictForName("G1")), QStringList({"Beta", "Zeta"}));
         QCOMPARE(pvtest::fileBytes(file("Beta")), beta);
         QVERIFY(QFile::exists(hot + "/Zeta/Priority/waiting.pdf"));
@@ -269,7 +264,7 @@ private Q_SLOTS:
         ed.deleteItem(ed.indexOfName("G3"));
         QVERIFY(!QFile::exists(file("G3")));
         QCOMPARE(pvtest::fileBytes(file("G1")), g1);
-        QCOMPARE(names(ed), QStringList({"Beta", "G1", "Omega"}));
+        QCOMPARE(namesIn(ed.items()), QStringList({"Beta", "G1", "Omega"}));
         QVERIFY(m_alerter.alerts.isEmpty());
 
         // The new hot folder name is taken: the record keeps the old folder.
@@ -313,7 +308,7 @@ private Q_SLOTS:
             check(name, taken);
         check("Proofs. v2 & <é>", QString());
         // The next start finds what the list shows.
-        QCOMPARE(names(load()), QStringList({"Beta", "Proofs. v2 & <é>"}));
+        QCOMPARE(namesIn(load().items()), QStringList({"Beta", "Proofs. v2 & <é>"}));
     }
 
     void templateChangesReachEveryUser()
@@ -349,7 +344,7 @@ private Q_SLOTS:
         putDest({{dk::name, "Delta"}, {dk::isDefault, false}});
         putDest({{dk::name, "alpha2"}});
         DestinationsEditor &ed = load();
-        QCOMPARE(names(ed), QStringList({"Alpha", "alpha2", "beta", "Delta"}));
+        QCOMPARE(namesIn(ed.items()), QStringList({"Alpha", "alpha2", "beta", "Delta"}));
         QVariantMap rec = ed.newItem();
         rec.insert(dk::name, "Charlie");
         QCOMPARE(ed.addItem(rec), 3);
@@ -360,10 +355,9 @@ private Q_SLOTS:
         QVERIFY(ed.writeCurrDestination());
         // What the next start sees agrees with the list.
         DestinationsEditor &again = load();
-        for (const DestinationsEditor *e : {&ed, &again}) {
+        for (const DestinationsEditor *e : {&ed, &again})
             for (const QVariantMap &r : e->items())
                 QCOMPARE(recBool(r, dk::isDefault), recString(r, dk::name) == "Delta");
-        }
     }
 
     void unsafeNamesStayInsideTheDestinationsFolder()
@@ -378,7 +372,7 @@ private Q_SLOTS:
         put("y.dest", {{dk::name, "a/b"}});
 
         DestinationsEditor &ed = load();
-        QCOMPARE(names(ed), QStringList({"../evil", "a/b"}));
+        QCOMPARE(namesIn(ed.items()), QStringList({"../evil", "a/b"}));
         QVERIFY(!ed.writeDestination(ed.items().at(0)));
         QVERIFY(!ed.writeDestination(ed.items().at(1)));
         ed.setSelectedRow(0);
