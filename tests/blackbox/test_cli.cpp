@@ -2,7 +2,7 @@
 
 #include "blackbox.h"
 #include "common/mailbox.h"
-#include "prefs/prefs.h"
+#include "common/notifyfixtures.h"
 
 #include <QScopeGuard>
 
@@ -12,33 +12,10 @@ class TestCli : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void argumentsAndNoInstance()
-    {
-        Home home;
-        QVERIFY(runCli(home, {"--help"}).out.contains("--queue"));
-        QCOMPARE(runCli(home, {"--bogus"}).code, 2);
-        QCOMPARE(runCli(home, {"--destination", "X"}).code, 2);
-        const Result missing = runCli(home, {"--queue", home.path() + "/nope"});
-        QCOMPARE(missing.code, 2);
-        QVERIFY(missing.err.contains("No such file or folder"));
-        QVERIFY(writeFile(home.path() + "/f.txt", ""));
-        const Result none = runCli(home, {"--queue", home.path() + "/f.txt", "--destination", "X"});
-        QCOMPARE(none.code, 1);
-        QVERIFY(none.err.contains("not running"));
-        // A name that is not UTF-8 exists, but cannot be delivered or announced.
-        const Result bad = run("bash",
-                               {"-c",
-                                "f=\"$1/$(printf 'bad\\377name.txt')\"; : > \"$f\"; "
-                                "\"$0\" --queue \"$f\"; rc=$?; rm -f \"$f\"; exit $rc",
-                                exe(), home.path()},
-                               home.env());
-        QCOMPARE(bad.code, 2);
-        QVERIFY2(bad.err.contains("must be UTF-8"), qPrintable(bad.err));
-    }
-
-    // The --queue client hands a path only to an instance of its own user,
-    // through a folder nobody else can write to; one instance per data folder.
-    void commandChannelTrustsOnlyItsUser()
+    // Wrong use and no instance are refused. The --queue client hands a path
+    // only to an instance of its own user, through a folder nobody else can
+    // write to; one instance per data folder.
+    void argumentsAndACommandChannelTrustingOnlyItsUser()
     {
         Home home;
         const QString runtime = home.path() + "/run";
@@ -50,6 +27,24 @@ private Q_SLOTS:
         home.writeDest(local("Out", home.path() + "/out"));
         QVERIFY(writeFile(home.path() + "/a.txt", "a"));
         const QString socket = runtime + "/parcelvane-" + home.instanceId() + ".sock";
+        QVERIFY(runCli(home, {"--help"}).out.contains("--queue"));
+        QCOMPARE(runCli(home, {"--bogus"}).code, 2);
+        QCOMPARE(runCli(home, {"--destination", "X"}).code, 2);
+        const Result missing = runCli(home, {"--queue", home.path() + "/nope"});
+        QCOMPARE(missing.code, 2);
+        QVERIFY(missing.err.contains("No such file or folder"));
+        const Result none = runCli(home, {"--queue", home.path() + "/a.txt", "--destination", "X"});
+        QCOMPARE(none.code, 1);
+        QVERIFY(none.err.contains("not running"));
+        // A name that is not UTF-8 exists, but cannot be delivered or announced.
+        const Result bad = run("bash",
+                               {"-c",
+                                "f=\"$1/$(printf 'bad\\377name.txt')\"; : > \"$f\"; "
+                                "\"$0\" --queue \"$f\"; rc=$?; rm -f \"$f\"; exit $rc",
+                                exe(), home.path()},
+                               home.env());
+        QCOMPARE(bad.code, 2);
+        QVERIFY2(bad.err.contains("must be UTF-8"), qPrintable(bad.err));
         {
             Instance inst(home);
             QVERIFY2(inst.waitForLog("Parcelvane "), inst.tail());
@@ -104,21 +99,14 @@ print("received", len(got), flush=True)
         QVERIFY2(!smtp.isEmpty(), "the smtp server is not running");
         Home home;
         home.writeSettings({{"disableTallowinFooter", 0}});
-        const QVariantMap tpl{
-            {"name", "Mail"},
-            {"emailFromField", "Parcelvane <pv@example.com>"},
-            {"emailSubjectField", "Footer check <FILE NAME>"},
-            {"emailSMTPField", smtp.value("SMTP_HOST")},
-            {"emailPortField", smtp.value("SMTP_PORT_PLAIN")},
-            {"emailSMTPButton", true},
-            {"emailUserField", smtp.value("SMTP_USER")},
-            {"emailPasswordField", pv::Prefs::encryptPassword(smtp.value("SMTP_PASSWORD"))}};
         QDir().mkpath(home.app());
-        QVERIFY(pv::plist::writeFile(home.app() + "/EmailTemplates.xml", QVariantList{tpl}));
+        QVERIFY(pv::plist::writeFile(
+            home.app() + "/EmailTemplates.xml",
+            QVariantList{pvtest::mailTemplate(smtp, smtp.value("SMTP_PASSWORD"))}));
         QVariantMap dest = local("Mailed", home.path() + "/out");
-        dest.insert("sendEmailBtn", 1);
-        dest.insert("QFEmailTemplate", "Mail");
-        dest.insert("emails", QVariantList{QVariantMap{{"to", "To:"}, {"email", "a@example.com"}}});
+        dest.insert({{"sendEmailBtn", 1},
+                     {"QFEmailTemplate", "Mail"},
+                     {"emails", QVariantList{QVariantMap{{"email", "a@example.com"}}}}});
         home.writeDest(dest);
         const QString name = "footer-" + QFileInfo(home.path()).fileName() + ".txt";
         QVERIFY(writeFile(home.path() + "/" + name, "x"));
@@ -131,7 +119,7 @@ print("received", len(got), flush=True)
                  inst.tail());
         QString body;
         for (const QJsonObject &m : pvtest::Mailbox().messages()) {
-            if (m.value("headers").toObject().value("subject").toString() == "Footer check " + name)
+            if (m.value("headers").toObject().value("subject").toString() == "Delivered " + name)
                 body = pvtest::Mailbox::bodyText(m);
         }
         const QString version = runCli(home, {"--version"}).out.trimmed().section(' ', 1);
