@@ -132,13 +132,6 @@ private Q_SLOTS:
         QTRY_COMPARE(onDisk(queue.filePath()), queue.items());
         QVERIFY(spy.count() >= 1 && spy.count() <= 3);
 
-        // A lone change to a list at rest is written at the end of its turn.
-        pv::SentTable sent(nullptr);
-        QSignalSpy lone(&sent, &pv::RecordList::itemsWritten);
-        sent.addItem(record(1));
-        endTurn();
-        QCOMPARE(lone.count(), 1);
-
         // The queue file is never read back: it starts as the empty queue.
         store("Queue.xml", {1, 2});
         {

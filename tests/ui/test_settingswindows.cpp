@@ -143,10 +143,9 @@ private Q_SLOTS:
         QVERIFY(!m_win->userField->isEnabled());
         m_win->bodyField->setPlainText("Hello <FILE NAME>");
         QVariantMap t = shown();
-        QCOMPARE(t.value(tk::emailPortField).toString(), "587");
-        QCOMPARE(t.value(tk::emailSSLBtn), QVariant(2));
-        QCOMPARE(t.value(tk::emailSMTPButton), QVariant(0));
-        QCOMPARE(t.value(tk::emailBodyField).toString(), "Hello <FILE NAME>");
+        QCOMPARE(QVariantList({t[tk::emailPortField].toString(), t[tk::emailSSLBtn],
+                               t[tk::emailSMTPButton], t[tk::emailBodyField].toString()}),
+                 QVariantList({"587", 2, 0, "Hello <FILE NAME>"}));
         QCOMPARE(EmailSettings::smtpPassword(t), "s3cret");
 
         // Tokens go where the user works, and are coloured.
