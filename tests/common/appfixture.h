@@ -87,6 +87,14 @@ struct AppFixture {
         return all;
     }
     static QList<QVariantMap> history() { return fileRecords("History.xml"); }
+    /// One field of every history entry, oldest first.
+    static QStringList outcomes(const QString &key = "success")
+    {
+        QStringList out;
+        for (const QVariantMap &rec : history())
+            out << rec.value(key).toString();
+        return out;
+    }
 };
 
 } // namespace pvtest
