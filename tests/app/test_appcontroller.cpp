@@ -94,27 +94,23 @@ private Q_SLOTS:
         QCOMPARE(m_processed[1].value("name").toString(), QStringLiteral("p"));
     }
 
-    void destFileOnlySelectsDestination()
+    // A ".dest" file in a hot folder only selects its destination. A link or a special file
+    // is recorded and left out of the queue, a link queued only when the settings allow it.
+    void destFilesLinksAndSpecialFilesAreNotQueued()
     {
-        writeDest(localDest("Proofs"));
+        writeDest(localDest("D"));
         settings::setValue("showDestWin", 0);
         start();
         QVERIFY(!m_ui->raised.contains(UserInterface::Window::Destinations));
-        const QString file = makeFile(hot("Proofs") + "/Proofs.dest");
-        m_app->checkForCode(entry("Proofs", file));
-        QCOMPARE(m_ui->selected, QStringList{"Proofs"});
-        QVERIFY(m_processed.isEmpty());
+        const QString file = makeFile(hot("D") + "/D.dest");
+        m_app->checkForCode(entry("D", file));
+        QCOMPARE(m_ui->selected, QStringList{"D"});
         QVERIFY(m_app->queue().items().isEmpty());
         QVERIFY(QFile::exists(file));
         // The window it brought up is shown again at the next start.
         m_app->applicationWillTerminate();
         QVERIFY(settings::boolValue("showDestWin"));
-    }
 
-    void linksAndSpecialFilesAreRecordedNotQueued()
-    {
-        writeDest(localDest("D"));
-        start();
         const QString link = hot("D") + "/x.txt";
         QVERIFY(QFile::link(makeFile(home() + "/id_ed25519"), link));
         QCOMPARE(::mkfifo(QFile::encodeName(hot("D") + "/pipe").constData(), 0600), 0);
@@ -171,9 +167,9 @@ private Q_SLOTS:
         m_app->addItemToQueue(plain, QString());
         QVERIFY(QFile::exists(plain));
         QCOMPARE(m_app->sent().items().size(), 1);
-        QCOMPARE(m_app->sent().items()[0].value("dest").toString(),
-                 QStringLiteral("<destination code not found>"));
-        QCOMPARE(m_app->sent().items()[0].value("size").toString(), QStringLiteral("-"));
+        const QVariantMap sent = m_app->sent().items()[0];
+        QCOMPARE(QStringList({sent.value("dest").toString(), sent.value("size").toString()}),
+                 QStringList({"<destination code not found>", "-"}));
         QVERIFY(m_app->errors().items()[0].value("error").toString().contains(
             "Destination code not found:\nNo destinations code found in file name."));
         // The entry in processing keeps its own state.
