@@ -1,6 +1,7 @@
 #include "app/namesandsizes.h"
 #include "app/transferrun.h"
 #include "app/userinterface.h"
+#include "common/fixtures.h"
 #include "common/testenv.h"
 #include "core/fileops.h"
 #include "core/sizetext.h"
@@ -66,21 +67,15 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString tree = dir.filePath("a b");
         QVERIFY(QDir().mkpath(tree + "/sub"));
-        QFile f(tree + "/sub/data.bin");
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray(100 * 1024, 'x'));
-        f.close();
-        QVERIFY(QFile::link(tree + "/sub/data.bin", tree + "/link"));
-        QCOMPARE(::link(QFile::encodeName(f.fileName()).constData(),
+        const QString data = tree + "/sub/data.bin", dash = dir.filePath("-s"); // like an option
+        QVERIFY(pvtest::putBytes(data, QByteArray(100 * 1024, 'x')) && pvtest::putBytes(dash, {}));
+        QVERIFY(QFile::link(data, tree + "/link"));
+        QCOMPARE(::link(QFile::encodeName(data).constData(),
                         QFile::encodeName(tree + "/hard.bin").constData()),
                  0);
         QFile sparse(tree + "/sparse");
         QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(50 << 20));
-        sparse.close();
-        QFile dash(dir.filePath("-s")); // a name that looks like an option
-        QVERIFY(dash.open(QIODevice::WriteOnly));
-        dash.close();
-        for (const QString &path : {tree, f.fileName(), tree + "/link", dash.fileName()}) {
+        for (const QString &path : {tree, data, tree + "/link", dash}) {
             QProcess du;
             du.start("du", {"-sk", "--", path});
             QVERIFY(du.waitForFinished());

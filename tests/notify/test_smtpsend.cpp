@@ -236,11 +236,8 @@ private Q_SLOTS:
             m.attachments = {path};
             o = run(m);
             QCOMPARE(o.result, Result::AttachmentUnreadable);
-            QCOMPARE(o.logLines.size(), 2);
-            QCOMPARE(o.logLines[1],
-                     QStringLiteral("Email could not be sent: the attachment \"%1\" could not be "
-                                    "read.")
-                         .arg(path));
+            QCOMPARE(o.logLines.mid(1), QStringList("Email could not be sent: the attachment \"" +
+                                                    path + "\" could not be read."));
         }
         QVERIFY2(!listener.wasConnected(), "a connection was made");
     }
