@@ -48,11 +48,11 @@ private Q_SLOTS:
         QVERIFY(QFile::link(home() + "/private", tree2 + "/dir-link"));
         deliver("Plain", tree2);
         QCOMPARE(fileBytes(home() + "/plain/Tree/x/y/z.bin"), QByteArray(4096, 'z'));
-        QVERIFY(!QFile::exists(home() + "/plain/Tree/.DS_Store"));
-        for (const char *link : {"/plain/Tree/x/key-link", "/plain/Tree/dir-link"}) {
-            const QFileInfo fi(home() + link);
-            QVERIFY2(!fi.exists() && !fi.isSymLink(), link);
-        }
+        const auto names = [this](const QString &dir) {
+            return QDir(home() + dir)
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        };
+        QCOMPARE(names("/plain/Tree") + names("/plain/Tree/x"), QStringList({"x", "y"}));
 
         settings::setValue(keys::deliverSymbolicLinks, true);
         const QString tree3 = hot("Plain") + "/Linked";
