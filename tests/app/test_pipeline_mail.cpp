@@ -188,8 +188,7 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(hot("Copy") + "/Done/b.txt"));
         QVERIFY(m_mail.messages().isEmpty());
         // The panel says which failure cost the delivery.
-        const QString panel = m_app->errors().items()[1].value("error").toString() +
-                              m_app->errors().items()[0].value("error").toString();
+        const QString panel = errorsText();
         QCOMPARE(panel.count("FILE NOT DELIVERED!\nError: Email could not be sent. Authentication"),
                  1);
         QCOMPARE(panel.count("Error: Email could not be sent. Authentication"), 2);

@@ -139,10 +139,7 @@ private Q_SLOTS:
         const auto subject = [](const char *name, const QString &text) {
             QTest::newRow(name) << pv::textHeader("Subject", text) << "subject" << QJsonValue(text);
         };
-        QStringList words;
-        for (int i = 0; i < 60; ++i)
-            words << QStringLiteral("word%1").arg(i);
-        subject("long ASCII", words.join(' ') + "  two spaces");
+        subject("long ASCII", QString("word ").repeated(60) + " two spaces");
         subject("unbroken ASCII", QString(120, u'x'));
         const QString japanese = QString(78, QChar(0x6771));
         subject("Japanese", japanese);
@@ -398,10 +395,8 @@ private Q_SLOTS:
         }
         qint64 done = -1, total = 0; // the last progress reported
         SMTPOutcome o = run(m, [&](SMTPEmail &s) {
-            connect(&s, &SMTPEmail::progressChanged, this, [&](qint64 d, qint64 t) {
-                done = d;
-                total = t;
-            });
+            connect(&s, &SMTPEmail::progressChanged, this,
+                    [&](qint64 d, qint64 t) { done = d, total = t; });
         });
         QVERIFY2(o.sent(), qPrintable(o.logLines.join('\n')));
         QCOMPARE(done, total);
