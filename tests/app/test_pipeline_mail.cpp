@@ -34,7 +34,7 @@ class TestPipelineMail : public QObject, pvtest::AppFixture {
     Q_OBJECT
 
     pvtest::Mailbox m_mail;
-    QMap<QString, QString> m_smb;
+    const QMap<QString, QString> m_smb = pvtest::serverEnv("samba");
 
     void writeTemplates(const QString &password, const QString &port = {})
     {
@@ -60,12 +60,7 @@ class TestPipelineMail : public QObject, pvtest::AppFixture {
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        m_smb = pvtest::serverEnv("samba");
-        QVERIFY2(!m_mail.env.isEmpty() && !m_smb.isEmpty(),
-                 "the smtp and samba servers are not running");
-    }
+    void initTestCase() { QVERIFY2(!m_mail.env.isEmpty() && !m_smb.isEmpty(), "no SMTP or SMB"); }
 
     void init()
     {

@@ -100,10 +100,7 @@ private:
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY2(m_mail.dir().exists(), "servers/smtp.env missing: start smtp.sh");
-    }
+    void initTestCase() { QVERIFY2(m_mail.dir().exists(), "no smtp.env: start smtp.sh"); }
     void init() { m_mail.clear(); }
 
     void parsesAddresses()
