@@ -64,9 +64,7 @@ private Q_SLOTS:
                 entries << q.value("dest").toString() + ':' + q.value("name").toString();
             return entries;
         };
-        const QString both = home() + "/hot/Both", hot = home() + "/hot/D";
-        const QString file = makeFile(both + "/report.pdf", 5000);
-        m_app->checkForCode({{qk::path, file}, {qk::hotfolder, both}, {qk::dest, "Both"}});
+        m_app->checkForCode(entry("Both", makeFile(hot("Both") + "/report.pdf", 5000)));
         QVERIFY(m_processed.isEmpty() && queued().isEmpty());
         settle();
         QCOMPARE(m_processed.size(), 1);
@@ -75,12 +73,10 @@ private Q_SLOTS:
         QCOMPARE(queued(), QStringList{"Alpha:report.pdf"});
 
         for (const char *n : {"a", "b"})
-            m_app->addToQueue(
-                {{qk::path, makeFile(hot + "/" + n)}, {qk::hotfolder, hot}, {qk::dest, "D"}});
-        m_app->addToQueue({{qk::path, makeFile(hot + "/Priority/p")},
-                           {qk::hotfolder, hot},
-                           {qk::dest, "D"},
-                           {qk::priority, true}});
+            m_app->addToQueue(entry("D", makeFile(hot("D") + "/" + n)));
+        QVariantMap priority = entry("D", makeFile(hot("D") + "/Priority/p"));
+        priority.insert(qk::priority, true);
+        m_app->addToQueue(priority);
         settle();
         QCOMPARE(m_processed.size(), 1);
         QCOMPARE(queued(), QStringList({"D:p", "Alpha:report.pdf", "D:a", "D:b"}));
@@ -98,45 +94,35 @@ private Q_SLOTS:
         QCOMPARE(m_processed[1].value("name").toString(), QStringLiteral("p"));
     }
 
-    void destFileOnlySelectsDestination()
+    // A ".dest" file in a hot folder only selects its destination. A link or a special file
+    // is recorded and left out of the queue, a link queued only when the settings allow it.
+    void destFilesLinksAndSpecialFilesAreNotQueued()
     {
-        writeDest(localDest("Proofs"));
+        writeDest(localDest("D"));
         settings::setValue("showDestWin", 0);
         start();
         QVERIFY(!m_ui->raised.contains(UserInterface::Window::Destinations));
-        const QString hot = home() + "/hot/Proofs";
-        const QString file = makeFile(hot + "/Proofs.dest");
-        m_app->checkForCode({{qk::path, file}, {qk::hotfolder, hot}, {qk::dest, "Proofs"}});
-        QCOMPARE(m_ui->selected, QStringList{"Proofs"});
-        QVERIFY(m_processed.isEmpty());
+        const QString file = makeFile(hot("D") + "/D.dest");
+        m_app->checkForCode(entry("D", file));
+        QCOMPARE(m_ui->selected, QStringList{"D"});
         QVERIFY(m_app->queue().items().isEmpty());
         QVERIFY(QFile::exists(file));
         // The window it brought up is shown again at the next start.
         m_app->applicationWillTerminate();
         QVERIFY(settings::boolValue("showDestWin"));
-    }
 
-    void linksAndSpecialFilesAreRecordedNotQueued()
-    {
-        writeDest(localDest("D"));
-        start();
-        const QString hot = home() + "/hot/D";
-        const QString link = hot + "/x.txt";
-        QVERIFY(QDir().mkpath(hot));
+        const QString link = hot("D") + "/x.txt";
         QVERIFY(QFile::link(makeFile(home() + "/id_ed25519"), link));
-        QCOMPARE(::mkfifo(QFile::encodeName(hot + "/pipe").constData(), 0600), 0);
+        QCOMPARE(::mkfifo(QFile::encodeName(hot("D") + "/pipe").constData(), 0600), 0);
 
         QVERIFY(m_app->addItemToQueue(link, "D").contains("not delivered"));
-        m_app->checkForCode({{qk::path, hot + "/pipe"}, {qk::hotfolder, hot}, {qk::dest, "D"}});
+        m_app->checkForCode(entry("D", hot("D") + "/pipe"));
         QVERIFY(m_processed.isEmpty());
         QVERIFY(QFileInfo(link).isSymLink()); // no hot folder: left where it is
-        QVERIFY(QFileInfo(hot + "/Errors/pipe").exists());
+        QVERIFY(QFileInfo(hot("D") + "/Errors/pipe").exists());
         QCoreApplication::processEvents();
-        const QList<QVariantMap> history = fileRecords("History.xml");
-        QCOMPARE(history.size(), 2);
-        for (const QVariantMap &rec : history)
-            QCOMPARE(rec.value("success").toString(), QStringLiteral("missing"));
-        QVERIFY(history[0].value("error").toString().contains("deliverSymbolicLinks"));
+        QCOMPARE(outcomes(), QStringList({"missing", "missing"}));
+        QVERIFY(outcomes("error")[0].contains("deliverSymbolicLinks"));
 
         settings::setValue("deliverSymbolicLinks", 1);
         QVERIFY(m_app->addItemToQueue(link, "D").startsWith("Queued"));
@@ -147,10 +133,8 @@ private Q_SLOTS:
     void unknownDestinationIsRecordedAndMovedBySetting()
     {
         start();
-        const QString hot = home() + "/hot/Ghost";
-        const QString inHot = makeFile(hot + "/a.txt");
-        m_app->addToQueue({{qk::path, inHot}, {qk::hotfolder, hot}, {qk::dest, "Ghost"}});
-        QVERIFY(QFile::exists(hot + "/Errors/a.txt"));
+        m_app->addToQueue(entry("Ghost", makeFile(hot("Ghost") + "/a.txt")));
+        QVERIFY(QFile::exists(hot("Ghost") + "/Errors/a.txt"));
 
         // Handed over on the command line: no hot folder, so it stays put...
         const QString loose = makeFile(home() + "/loose/b.txt");
@@ -183,9 +167,9 @@ private Q_SLOTS:
         m_app->addItemToQueue(plain, QString());
         QVERIFY(QFile::exists(plain));
         QCOMPARE(m_app->sent().items().size(), 1);
-        QCOMPARE(m_app->sent().items()[0].value("dest").toString(),
-                 QStringLiteral("<destination code not found>"));
-        QCOMPARE(m_app->sent().items()[0].value("size").toString(), QStringLiteral("-"));
+        const QVariantMap sent = m_app->sent().items()[0];
+        QCOMPARE(QStringList({sent.value("dest").toString(), sent.value("size").toString()}),
+                 QStringList({"<destination code not found>", "-"}));
         QVERIFY(m_app->errors().items()[0].value("error").toString().contains(
             "Destination code not found:\nNo destinations code found in file name."));
         // The entry in processing keeps its own state.

@@ -17,15 +17,8 @@ using pvtest::writeDest;
 class TestPipeline : public QObject, pvtest::AppFixture {
     Q_OBJECT
 
-    QByteArray m_packer;
-
 private Q_SLOTS:
-    void initTestCase() { m_packer = qgetenv("PV_PACKER"); }
-    void init()
-    {
-        freshHome();
-        qputenv("PV_PACKER", m_packer);
-    }
+    void init() { freshHome(); }
     void cleanup() { tearDown(); }
 
     void deliversFolderTreesAndZipPackages()
@@ -44,8 +37,6 @@ private Q_SLOTS:
         QCOMPARE(rc, 0);
         QVERIFY(listing.contains("sub/b.txt"));
         QVERIFY(!listing.contains("host-link"));
-        QTRY_COMPARE(history().size(), 1);
-        QVERIFY(history().first().value("error").toString().contains("sub/host-link"));
 
         // An unpackaged tree arrives whole, hidden files and links left out
         // (the links named in the record) unless links are allowed.
@@ -57,15 +48,11 @@ private Q_SLOTS:
         QVERIFY(QFile::link(home() + "/private", tree2 + "/dir-link"));
         deliver("Plain", tree2);
         QCOMPARE(fileBytes(home() + "/plain/Tree/x/y/z.bin"), QByteArray(4096, 'z'));
-        QVERIFY(!QFile::exists(home() + "/plain/Tree/.DS_Store"));
-        for (const char *link : {"/plain/Tree/x/key-link", "/plain/Tree/dir-link"}) {
-            const QFileInfo fi(home() + link);
-            QVERIFY2(!fi.exists() && !fi.isSymLink(), link);
-        }
-        QTRY_COMPARE(history().size(), 2);
-        QCOMPARE(history()[1].value("success").toString(), QStringLiteral("modified"));
-        QVERIFY(history()[1].value("error").toString().contains("x/key-link"));
-        QVERIFY(history()[1].value("error").toString().contains("dir-link"));
+        const auto names = [this](const QString &dir) {
+            return QDir(home() + dir)
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        };
+        QCOMPARE(names("/plain/Tree") + names("/plain/Tree/x"), QStringList({"x", "y"}));
 
         settings::setValue(keys::deliverSymbolicLinks, true);
         const QString tree3 = hot("Plain") + "/Linked";
@@ -73,14 +60,20 @@ private Q_SLOTS:
         QVERIFY(QFile::link(home() + "/private", tree3 + "/dir-link"));
         deliver("Plain", tree3);
         QCOMPARE(fileBytes(home() + "/plain/Linked/dir-link/key"), QByteArray(7, 's'));
-        QTRY_COMPARE(history().size(), 3);
-        QCOMPARE(history()[2].value("success").toString(), QStringLiteral("ok"));
+        QTRY_COMPARE(outcomes(), QStringList({"modified", "modified", "ok"}));
+        const QStringList errors = outcomes("error");
+        QVERIFY(errors[0].contains("sub/host-link"));
+        QVERIFY(errors[1].contains("x/key-link") && errors[1].contains("dir-link"));
     }
 
-    // A source written to while it is sent is not recorded as delivered.
-    void sourceChangedDuringDeliveryFails()
+    // A source written to while it is sent is not recorded as delivered. Entries with nothing
+    // to run, or whose packer fails, end in "Errors" without blocking the queue.
+    void entriesThatFailOrCannotRunDoNotBlockTheQueue()
     {
         writeDest(local("Out", home() + "/out"));
+        writeDest(local("Idle", home() + "/idle", {{"sendFTPBtn", 0}, {"attachBtn", 0}}));
+        writeDest(local("AsIs", home() + "/asis", {{"type", 2}, {"QFDestType", "Local Disk"}}));
+        writeDest(local("Zipped", home() + "/out", {{"QFCompressFiles", 1}}));
         start();
         const QString file = makeFile(hot("Out") + "/grow.bin", 100000, 'g');
         const QString tree = hot("Out") + "/Job";
@@ -96,24 +89,9 @@ private Q_SLOTS:
             };
             deliver("Out", dropped);
         }
-        QTRY_COMPARE(history().size(), 2);
-        for (const QVariantMap &rec : history()) {
-            QCOMPARE(rec.value("success").toString(), QStringLiteral("missing"));
-            QVERIFY(rec.value("error").toString().contains(
-                "The file changed while it was being delivered"));
-        }
         QVERIFY(QFile::exists(hot("Out") + "/Errors/grow.bin"));
         QVERIFY(QFile::exists(hot("Out") + "/Errors/Job/a.txt"));
-    }
 
-    // Entries with nothing to run, or whose packer fails, end in "Errors" without blocking
-    // the queue.
-    void entriesThatCannotRunDoNotBlockTheQueue()
-    {
-        writeDest(local("Idle", home() + "/idle", {{"sendFTPBtn", 0}, {"attachBtn", 0}}));
-        writeDest(local("AsIs", home() + "/asis", {{"type", 2}, {"QFDestType", "Local Disk"}}));
-        writeDest(local("Zipped", home() + "/out", {{"QFCompressFiles", 1}}));
-        start();
         deliver("Idle", makeFile(hot("Idle") + "/one.txt"));
         QVERIFY(QFile::exists(hot("Idle") + "/Errors/one.txt"));
         QVERIFY(m_app->errors().items().first().value("error").toString().contains("neither"));
@@ -122,14 +100,19 @@ private Q_SLOTS:
         QCOMPARE(fileBytes(home() + "/asis/two.txt").size(), 77);
         QVERIFY(QFile::exists(hot("AsIs") + "/Done/two.txt"));
 
+        const QByteArray packer = qgetenv("PV_PACKER");
+        const auto restore = qScopeGuard([&] { qputenv("PV_PACKER", packer); });
         qputenv("PV_PACKER", "/bin/false");
         deliver("Zipped", makeFile(hot("Zipped") + "/doc.pdf"));
         QVERIFY(!QFile::exists(home() + "/out/doc.pdf.zip"));
         QVERIFY(QFile::exists(hot("Zipped") + "/Errors/doc.pdf"));
-        QTRY_COMPARE(history().value(history().size() - 1).value("name").toString(),
-                     QStringLiteral("doc.pdf"));
-        QCOMPARE(history().last().value("success").toString(), QStringLiteral("missing"));
-        QVERIFY(history().last().value("error").toString().contains("could not be created"));
+        QTRY_COMPARE(outcomes("name"),
+                     QStringList({"grow.bin", "Job", "one.txt", "two.txt", "doc.pdf"}));
+        QCOMPARE(outcomes(), QStringList({"missing", "missing", "missing", "ok", "missing"}));
+        const QStringList errors = outcomes("error");
+        for (const QString &error : errors.first(2))
+            QVERIFY(error.contains("The file changed while it was being delivered"));
+        QVERIFY(errors.last().contains("could not be created"));
     }
 
     // Stop, pressed as the copy starts, cancels it; nothing else starts until Start.
@@ -141,7 +124,6 @@ private Q_SLOTS:
         const QString big = hot("Big") + "/big.bin";
         QFile sparse(big);
         QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(qint64(3) << 30));
-        sparse.close();
         m_ui->onStatus = [this, pressed = false](const QString &text) mutable {
             if (!pressed && text.startsWith("Copying")) {
                 pressed = true;
@@ -160,8 +142,7 @@ private Q_SLOTS:
         m_app->sendBtn();
         QVERIFY(waitIdle());
         QVERIFY(QFile::exists(home() + "/big/next.bin"));
-        QTRY_COMPARE(history().size(), 2);
-        QCOMPARE(history()[0].value("success").toString(), QStringLiteral("missing"));
+        QTRY_COMPARE(outcomes(), QStringList({"missing", "ok"}));
     }
 };
 

@@ -60,13 +60,17 @@ struct AppFixture {
         m_app->startup();
     }
 
-    /// Hands over path, already inside the hot folder of dest.
+    /// A queue entry for path inside the hot folder of dest.
+    QVariantMap entry(const QString &dest, const QString &path) const
+    {
+        return {{pv::qk::path, path}, {pv::qk::hotfolder, hot(dest)}, {pv::qk::dest, dest}};
+    }
+    /// Hands over path as the watcher does, with the size it saw.
     void drop(const QString &dest, const QString &path) const
     {
-        m_app->checkForCode({{pv::qk::path, path},
-                             {pv::qk::hotfolder, hot(dest)},
-                             {pv::qk::dest, dest},
-                             {pv::qk::origSize, qint64(QFileInfo(path).size())}});
+        QVariantMap e = entry(dest, path);
+        e.insert(pv::qk::origSize, qint64(QFileInfo(path).size()));
+        m_app->checkForCode(e);
     }
     bool waitIdle(int ms = 60000) const
     {
@@ -87,6 +91,14 @@ struct AppFixture {
         return all;
     }
     static QList<QVariantMap> history() { return fileRecords("History.xml"); }
+    /// One field of every history entry, oldest first.
+    static QStringList outcomes(const QString &key = "success")
+    {
+        QStringList out;
+        for (const QVariantMap &rec : history())
+            out << rec.value(key).toString();
+        return out;
+    }
 };
 
 } // namespace pvtest

@@ -3,6 +3,7 @@
 // connection), and sending through real SMTP servers on 127.0.0.1 (tests/servers/smtp.sh):
 // security modes, mechanisms, refusals, large attachments and cancellation, checked in what
 // the server stored.
+#include "common/fixtures.h"
 #include "common/listener.h"
 #include "common/mailbox.h"
 #include "notify/smtpemail.h"
@@ -38,20 +39,17 @@ QVariantMap row(const QString &kind, const QString &email)
 // there, which RFC 2047 says to drop (its own encoder's output does not survive it).
 QJsonObject pythonReads(const QByteArray &headers)
 {
+    const char *script =
+        "import email,email.header as h,email.policy,email.utils as u,json,sys\n"
+        "raw=sys.stdin.buffer.read();c=email.message_from_bytes(raw)\n"
+        "m=email.message_from_bytes(raw,policy=email.policy.default)\n"
+        "o={k.lower():str(v) for k,v in m.items()};o['filename']=m.get_filename()\n"
+        "for k in ('from','to','cc'):\n"
+        " if k in c:o[k]=[[str(h.make_header(h.decode_header(n))),a]"
+        " for n,a in u.getaddresses(c.get_all(k))]\n"
+        "json.dump(o,sys.stdout)";
     int rc = -1;
-    const QByteArray out =
-        pvtest::run("python3",
-                    {"-c", "import email,email.header as h,email.policy,email.utils as u,json,sys\n"
-                           "raw=sys.stdin.buffer.read()\n"
-                           "m=email.message_from_bytes(raw,policy=email.policy.default)\n"
-                           "o={k.lower():str(v) for k,v in m.items()}\n"
-                           "c=email.message_from_bytes(raw)\n"
-                           "for k in ('from','to','cc'):\n"
-                           " if k in c:o[k]=[[str(h.make_header(h.decode_header(n))),a]"
-                           " for n,a in u.getaddresses(c.get_all(k))]\n"
-                           "o['filename']=m.get_filename()\n"
-                           "json.dump(o,sys.stdout)"},
-                    headers + "\r\n\r\n", &rc);
+    const QByteArray out = pvtest::run("python3", {"-c", script}, headers + "\r\n\r\n", &rc);
     if (rc != 0)
         qFatal("python3 could not read the headers");
     return QJsonDocument::fromJson(out).object();
@@ -102,10 +100,7 @@ private:
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY2(m_mail.dir().exists(), "servers/smtp.env missing: start smtp.sh");
-    }
+    void initTestCase() { QVERIFY2(m_mail.dir().exists(), "no smtp.env: start smtp.sh"); }
     void init() { m_mail.clear(); }
 
     void parsesAddresses()
@@ -141,10 +136,7 @@ private Q_SLOTS:
         const auto subject = [](const char *name, const QString &text) {
             QTest::newRow(name) << pv::textHeader("Subject", text) << "subject" << QJsonValue(text);
         };
-        QStringList words;
-        for (int i = 0; i < 60; ++i)
-            words << QStringLiteral("word%1").arg(i);
-        subject("long ASCII", words.join(' ') + "  two spaces");
+        subject("long ASCII", QString("word ").repeated(60) + " two spaces");
         subject("unbroken ASCII", QString(120, u'x'));
         const QString japanese = QString(78, QChar(0x6771));
         subject("Japanese", japanese);
@@ -155,20 +147,18 @@ private Q_SLOTS:
         QTest::newRow("line break") << pv::textHeader("Subject", "one\r\nBcc: x@example.com")
                                     << "subject" << QJsonValue("one Bcc: x@example.com");
 
-        const QString longName =
-            "Ürsula Ödegaard-Långström, Abteilung für Übersetzungen " + QString(20, QChar(0x6771));
-        QTest::newRow("addresses")
-            << pv::addressHeader("To", {{"", "first@example.com"},
-                                        {"Doe, Jane \"JD\"", "jd@example.com"},
-                                        {longName, "long@example.com"},
-                                        {"", "info@bücher.example"},
-                                        {"Büro", "office@bücher.example"}})
-            << "to"
-            << QJsonValue(QJsonArray{QJsonArray{"", "first@example.com"},
-                                     QJsonArray{"Doe, Jane \"JD\"", "jd@example.com"},
-                                     QJsonArray{longName, "long@example.com"},
-                                     QJsonArray{"", "info@xn--bcher-kva.example"},
-                                     QJsonArray{"Büro", "office@xn--bcher-kva.example"}});
+        // Read back with the domains in ACE form.
+        const QList<pv::MailAddress> to{
+            {"", "first@example.com"},
+            {"Doe, Jane \"JD\"", "jd@example.com"},
+            {"Ürsula Ödegaard-Långström, Abteilung für Übersetzungen " + QString(20, QChar(0x6771)),
+             "long@example.com"},
+            {"", "info@bücher.example"},
+            {"Büro", "office@bücher.example"}};
+        QJsonArray read;
+        for (const pv::MailAddress &a : to)
+            read.append(QJsonArray{a.name, QString(a.address).replace("bücher", "xn--bcher-kva")});
+        QTest::newRow("addresses") << pv::addressHeader("To", to) << "to" << QJsonValue(read);
 
         const auto attachment = [](const char *name, const QString &fileName) {
             QTest::newRow(name) << pv::attachmentHeaders(fileName).join("\r\n") << "filename"
@@ -189,13 +179,10 @@ private Q_SLOTS:
         for (qsizetype i = 0; i < lines.size(); ++i) {
             const QByteArray line = i + 1 < lines.size() ? lines[i].chopped(1) : lines[i];
             QVERIFY2(i + 1 == lines.size() || lines[i].endsWith('\r'), "bare line feed");
-            QVERIFY2(line.size() <= 76, line.constData());
-            static const QRegularExpression field("^[A-Za-z-]+: ");
-            QVERIFY2(line.startsWith(' ') || field.match(QString::fromLatin1(line)).hasMatch(),
+            // A field or a continuation line of printable ASCII, not of white space only.
+            static const QRegularExpression shape(R"(^(?:[A-Za-z-]+: [ -~]*| [ -~]*[!-~][ -~]*)$)");
+            QVERIFY2(line.size() <= 76 && shape.match(QString::fromLatin1(line)).hasMatch(),
                      line.constData());
-            QVERIFY2(!line.trimmed().isEmpty(), "a line of white space only");
-            for (char c : line)
-                QVERIFY(uchar(c) >= 0x20 && uchar(c) < 0x7f);
             static const QRegularExpression encodedWord(R"(=\?[^?]*\?[BQ]\?[^?]*\?=)");
             for (const auto &m : encodedWord.globalMatch(QString::fromLatin1(line)))
                 QVERIFY2(m.capturedLength() <= 75, line.constData());
@@ -205,14 +192,12 @@ private Q_SLOTS:
 
     void ehloNames()
     {
-        const struct {
-            const char *hostName, *local, *expected;
-        } ehlo[] = {{"mail.example.com", "", "mail.example.com"},
-                    {"vm", "192.0.2.7", "[192.0.2.7]"},
-                    {"localhost.localdomain", "192.0.2.7", "[192.0.2.7]"},
-                    {"vm", "2001:db8::1", "[IPv6:2001:db8::1]"}};
-        for (const auto &e : ehlo)
-            QCOMPARE(pv::ehloName(e.hostName, e.local), QString(e.expected));
+        for (const auto &[host, local, expected] : std::initializer_list<std::array<QString, 3>>{
+                 {"mail.example.com", "", "mail.example.com"},
+                 {"vm", "192.0.2.7", "[192.0.2.7]"},
+                 {"localhost.localdomain", "192.0.2.7", "[192.0.2.7]"},
+                 {"vm", "2001:db8::1", "[IPv6:2001:db8::1]"}})
+            QCOMPARE(pv::ehloName(host, local), expected);
     }
 
     void refusesBeforeConnecting()
@@ -245,11 +230,8 @@ private Q_SLOTS:
             m.attachments = {path};
             o = run(m);
             QCOMPARE(o.result, Result::AttachmentUnreadable);
-            QCOMPARE(o.logLines.size(), 2);
-            QCOMPARE(o.logLines[1],
-                     QStringLiteral("Email could not be sent: the attachment \"%1\" could not be "
-                                    "read.")
-                         .arg(path));
+            QCOMPARE(o.logLines.mid(1), QStringList("Email could not be sent: the attachment \"" +
+                                                    path + "\" could not be read."));
         }
         QVERIFY2(!listener.wasConnected(), "a connection was made");
     }
@@ -258,7 +240,7 @@ private Q_SLOTS:
     // refused there. text: the mechanism used when sent, else the start of the one log line.
     void exchanges_data()
     {
-        QTest::addColumn<QString>("portName"); // empty: a closed port
+        QTest::addColumn<QString>("port"); // of smtp.env, after SMTP_PORT_; empty: a closed port
         QTest::addColumn<int>("security");
         QTest::addColumn<QString>("mechanism"); // asked for
         QTest::addColumn<int>("result");
@@ -268,47 +250,43 @@ private Q_SLOTS:
             QTest::newRow(name) << QString(port) << security << QString(mech) << int(result)
                                 << QString::fromUtf8(text);
         };
-        const Result sent = Result::Sent;
-        add("plain PLAIN", "SMTP_PORT_PLAIN", 0, "PLAIN", sent, "PLAIN");
-        add("plain LOGIN", "SMTP_PORT_PLAIN", 0, "LOGIN", sent, "LOGIN");
-        add("plain CRAM-MD5", "SMTP_PORT_PLAIN", 0, "CRAM-MD5", sent, "CRAM-MD5");
-        add("implicit TLS", "SMTP_PORT_TLS", 1, "PLAIN", sent, "PLAIN");
+        const Result sent = Result::Sent, failed = Result::ConnectionFailed;
+        add("plain PLAIN", "PLAIN", 0, "PLAIN", sent, "PLAIN");
+        add("plain LOGIN", "PLAIN", 0, "LOGIN", sent, "LOGIN");
+        add("plain CRAM-MD5", "PLAIN", 0, "CRAM-MD5", sent, "CRAM-MD5");
+        add("implicit TLS", "TLS", 1, "PLAIN", sent, "PLAIN");
         // This server refuses a login before TLS, so success proves STARTTLS came first.
-        add("STARTTLS", "SMTP_PORT_STARTTLS", 2, "LOGIN", sent, "LOGIN");
-        add("no login", "SMTP_PORT_NO_AUTH", 0, "none", sent, "none");
+        add("STARTTLS", "STARTTLS", 2, "LOGIN", sent, "LOGIN");
+        add("no login", "NO_AUTH", 0, "none", sent, "none");
         // Only LOGIN is offered: it is used although PLAIN was asked for.
-        add("LOGIN fallback", "SMTP_PORT_LOGIN_ONLY", 0, "PLAIN", sent, "LOGIN");
-        add("no known mechanism", "SMTP_PORT_FOREIGN_AUTH", 0, "PLAIN",
-            Result::UnsupportedMechanism,
+        add("LOGIN fallback", "LOGIN_ONLY", 0, "PLAIN", sent, "LOGIN");
+        add("no known mechanism", "FOREIGN_AUTH", 0, "PLAIN", Result::UnsupportedMechanism,
             "Email could not be sent: SMTP mechanism \"PLAIN\" is not supported.\nPlease contact "
             "support@tallowin.example for more info.");
-        add("wrong password", "SMTP_PORT_PLAIN", 0, "PLAIN", Result::AuthenticationFailed,
+        add("wrong password", "PLAIN", 0, "PLAIN", Result::AuthenticationFailed,
             "Email could not be sent. Authentication failed! Closing the connection...\nPlease "
             "check if SMTP login info is entered correctly in the e-mail template.");
-        add("recipient refused", "SMTP_PORT_PLAIN", 0, "PLAIN", Result::MessageNotSent,
+        add("recipient refused", "PLAIN", 0, "PLAIN", Result::MessageNotSent,
             "Email could not be sent (SMTP error).\n550");
-        add("closed port", "", 0, "PLAIN", Result::ConnectionFailed,
+        add("closed port", "", 0, "PLAIN", failed,
             "Email could not be sent. The connection to the SMTP server failed: ");
         // STARTTLS asked for but not offered: the exchange ends before any login or message.
-        add("STARTTLS not offered", "SMTP_PORT_PLAIN", 2, "PLAIN", Result::ConnectionFailed, "");
-        add("STARTTLS not offered, no login", "SMTP_PORT_PLAIN", 2, "none",
-            Result::ConnectionFailed, "");
+        add("STARTTLS not offered", "PLAIN", 2, "PLAIN", failed, "");
+        add("STARTTLS not offered, no login", "PLAIN", 2, "none", failed, "");
         // The certificate is checked against the system's trust store, with or without a login.
-        add("untrusted certificate", "SMTP_PORT_UNTRUSTED", 1, "PLAIN", Result::ConnectionFailed,
-            "");
-        add("untrusted certificate, no login", "SMTP_PORT_UNTRUSTED", 1, "none",
-            Result::ConnectionFailed, "");
+        add("untrusted certificate", "UNTRUSTED", 1, "PLAIN", failed, "certificate");
+        add("untrusted certificate, no login", "UNTRUSTED", 1, "none", failed, "certificate");
     }
 
     void exchanges()
     {
-        QFETCH(QString, portName);
+        QFETCH(QString, port);
         QFETCH(int, security);
         QFETCH(QString, mechanism);
         QFETCH(int, result);
         QFETCH(QString, text);
-        SMTPMessage m = message(portName, security, mechanism);
-        if (portName.isEmpty()) // nobody listens once the listener has closed
+        SMTPMessage m = message("SMTP_PORT_" + port, security, mechanism);
+        if (port.isEmpty()) // nobody listens once the listener has closed
             m.port = Listener().port();
         const QByteArray tag = QTest::currentDataTag();
         if (tag == "wrong password")
@@ -325,40 +303,40 @@ private Q_SLOTS:
         const SMTPOutcome o = run(m);
         QCOMPARE(int(o.result), result);
         if (o.result != Result::Sent) {
+            // One log line: the text's start, or for a certificate a line naming it.
             QCOMPARE(o.logLines.size(), 1);
-            QVERIFY2(o.logLines[0].startsWith(text), qPrintable(o.logLines[0]));
-            if (portName == "SMTP_PORT_UNTRUSTED")
-                QVERIFY2(o.logLines[0].contains("certificate"), qPrintable(o.logLines[0]));
+            QVERIFY2(text == "certificate" ? o.logLines[0].contains(text)
+                                           : o.logLines[0].startsWith(text),
+                     qPrintable(o.logLines[0]));
             QVERIFY(!o.logLines[0].contains(m.password));
             QVERIFY(m_mail.messages().isEmpty());
             return;
         }
-        QCOMPARE(o.mechanism, text);
         QCOMPARE(m_mail.messages().size(), 1);
-        const QJsonObject r = m_mail.messages()[0], meta = r.value("meta").toObject();
-        QCOMPARE(meta.value("secure").toBool(), security != 0);
+        const QJsonObject r = m_mail.messages()[0], meta = r.value("meta").toObject(),
+                          headers = r.value("headers").toObject();
         // A fully qualified name, or else the address literal of this end of the connection.
         const QString ehlo = meta.value("ehlo").toString();
         QVERIFY2(ehlo == "[127.0.0.1]" || (ehlo.contains('.') && !ehlo.startsWith('[')),
                  qPrintable(ehlo));
-        QCOMPARE(meta.value("user").toString(),
-                 text == "none" ? QString() : m_env.value("SMTP_USER"));
-        if (text != "none")
-            QCOMPARE(meta.value("mechanism").toString(), text);
-        QCOMPARE(meta.value("rcptTo").toVariant().toStringList(),
-                 QStringList({"first@example.com", "copy@example.com", "hidden@example.com",
-                              "second@bücher.example"})); // the server decodes ACE domains
-        const QJsonObject headers = r.value("headers").toObject();
-        QCOMPARE(headers.value("subject").toString(), m.subject);
-        // Without SMTPUTF8 a header may not carry a raw UTF-8 domain.
-        QCOMPARE(headers.value("to").toString(), "first@example.com, second@xn--bcher-kva.example");
-        QCOMPARE(headers.value("cc").toString(), "Copy Reader <copy@example.com>");
-        QVERIFY(!headers.contains("bcc"));
-        // Folded headers and base64 lines.
-        QVERIFY(r.value("max_line").toInt() <= 76);
-        // Text travels as CRLF lines.
-        QCOMPARE(r.value("parts").toArray()[0].toObject().value("text").toString(),
-                 QString(m.body).replace("\n", "\r\n"));
+        // The mechanism used; the envelope with the server's ACE domains decoded; without SMTPUTF8
+        // a header may not carry a raw UTF-8 domain; no Bcc header; folded headers and base64
+        // lines; text as CRLF lines.
+        const bool login = text != "none";
+        QCOMPARE(
+            QVariantList({o.mechanism, meta.value("secure").toBool(), meta.value("user").toString(),
+                          login ? meta.value("mechanism").toString() : text,
+                          meta.value("rcptTo").toVariant().toStringList(),
+                          headers.value("subject").toString(), headers.value("to").toString(),
+                          headers.value("cc").toString(), headers.contains("bcc"),
+                          r.value("max_line").toInt() <= 76,
+                          r.value("parts").toArray()[0].toObject().value("text").toString()}),
+            QVariantList({text, security != 0, login ? m_env.value("SMTP_USER") : QString(), text,
+                          QStringList({"first@example.com", "copy@example.com",
+                                       "hidden@example.com", "second@bücher.example"}),
+                          m.subject, "first@example.com, second@xn--bcher-kva.example",
+                          "Copy Reader <copy@example.com>", false, true,
+                          QString(m.body).replace("\n", "\r\n")}));
     }
 
     // A server that takes the connection and never greets: the time-out, Cancel, one message
@@ -383,9 +361,7 @@ private Q_SLOTS:
             ;
         auto *sender = new SMTPEmail;
         QSignalSpy finished(sender, &SMTPEmail::finished);
-        QVERIFY(sender->send(m));
-        QVERIFY(sender->isSending());
-        QVERIFY(!sender->send(m));
+        QVERIFY(sender->send(m) && sender->isSending() && !sender->send(m)); // one at a time
         QVERIFY(QTest::qWaitFor([&] { return silent.wasConnected(); }, 10000));
         clock.restart();
         delete sender;
@@ -396,57 +372,49 @@ private Q_SLOTS:
     void largeAttachmentsArriveIntactOrCancel()
     {
         QTemporaryDir dir;
-        QStringList paths;
-        QList<QByteArray> digests;
-        const QList<QPair<QString, qsizetype>> files = {
-            {"package.zip", 6 * 1024 * 1024 + 7},
-            {"Übersicht " + QString(78, QChar(0x6771)) + ".pdf", 3000},
-            {"empty.bin", 0}};
-        auto *rng = QRandomGenerator::global();
-        for (const auto &[name, size] : files) {
-            QByteArray data(size, Qt::Uninitialized);
-            for (qsizetype i = 0; i < size; ++i)
-                data[i] = char(rng->bounded(256));
-            if (size > 100) // lines that look like the end of the data or a boundary
-                data.replace(0, 20, QByteArray("\r\n.\r\n--boundary--\r\n."));
-            QFile f(dir.filePath(name));
-            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(data) == size);
-            paths << f.fileName();
-            digests << QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
-        }
         SMTPMessage m = message("SMTP_PORT_STARTTLS", 2);
         m.body = "Attached: ünïcode body\n.\nline after a lone dot";
-        m.attachments = paths;
-        QList<QList<QVariant>> progress;
+        QList<QStringList> attached; // disposition, name and SHA-256 of each part after the text
+        for (const auto &[name, size] : QList<QPair<QString, qsizetype>>{
+                 {"package.zip", 6 * 1024 * 1024 + 7},
+                 {"Übersicht " + QString(78, QChar(0x6771)) + ".pdf", 3000},
+                 {"empty.bin", 0}}) {
+            QByteArray data(size, Qt::Uninitialized);
+            for (qsizetype i = 0; i < size; ++i)
+                data[i] = char(QRandomGenerator::global()->bounded(256));
+            if (size > 100) // lines that look like the end of the data or a boundary
+                data.replace(0, 20, QByteArray("\r\n.\r\n--boundary--\r\n."));
+            m.attachments << dir.filePath(name);
+            QVERIFY(pvtest::putBytes(m.attachments.last(), data));
+            attached << QStringList{
+                "attachment", name,
+                QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex()};
+        }
+        qint64 done = -1, total = 0; // the last progress reported
         SMTPOutcome o = run(m, [&](SMTPEmail &s) {
-            connect(&s, &SMTPEmail::progressChanged, this, [&](qint64 done, qint64 total) {
-                progress.append({done, total});
-            });
+            connect(&s, &SMTPEmail::progressChanged, this,
+                    [&](qint64 d, qint64 t) { done = d, total = t; });
         });
         QVERIFY2(o.sent(), qPrintable(o.logLines.join('\n')));
-        QVERIFY(!progress.isEmpty());
-        QCOMPARE(progress.last().at(0), progress.last().at(1));
+        QCOMPARE(done, total);
 
         QCOMPARE(m_mail.messages().size(), 1);
         const QJsonObject received = m_mail.messages()[0];
         // A long international file name is folded too (the part headers are checked more
         // closely without a server; the container's own Content-Type line is libcurl's).
         QVERIFY(received.value("max_line").toInt() <= 998);
-        const QJsonArray parts = received.value("parts").toArray();
-        QCOMPARE(parts.size(), 1 + files.size());
-        QCOMPARE(parts[0].toObject().value("text").toString(),
+        QJsonArray parts = received.value("parts").toArray();
+        QCOMPARE(parts.takeAt(0).toObject().value("text").toString(),
                  QString(m.body).replace("\n", "\r\n"));
-        for (int i = 0; i < files.size(); ++i) {
-            const QJsonObject p = parts[i + 1].toObject();
-            QCOMPARE(p.value("disposition").toString(), "attachment");
-            QCOMPARE(p.value("filename").toString(), files[i].first);
-            QCOMPARE(p.value("sha256").toString().toLatin1(), digests[i]);
-        }
+        QList<QStringList> got;
+        for (const QJsonValue &p : parts)
+            got << QStringList{p["disposition"].toString(), p["filename"].toString(),
+                               p["sha256"].toString()};
+        QCOMPARE(got, attached);
 
         // Cancelled while the data is written.
         QFile f(dir.filePath("large.bin"));
         QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(qint64(64) * 1024 * 1024));
-        f.close();
         m = message("SMTP_PORT_PLAIN");
         m.attachments = {f.fileName()};
         o = run(m, [](SMTPEmail &s) {
