@@ -202,11 +202,13 @@ template <class R> void expectFailure(const RecordingDelegate &d, const R &resul
     QCOMPARE(result.error().description, d.errors.last().description);
 }
 
-// An upload source that yields goodBytes of data, then fails to read.
+// An upload source that yields goodBytes of data, then fails to read; or
+// cannot be opened at all.
 struct FailingSource : pv::DataStreamSource {
     explicit FailingSource(qint64 goodBytes) : left(goodBytes) {}
     qint64 left;
-    bool openDataStream(void *) override { return true; }
+    bool opens = true;
+    bool openDataStream(void *) override { return opens; }
     qint64 readDataFromStream(void *, char *buffer, qint64 maxLength) override
     {
         const qint64 n = std::min(left, maxLength);
