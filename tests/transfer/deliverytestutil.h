@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/fixtures.h"
 #include "transfer/deliverytransfer.h"
 #include "transfer/recordingdelegate.h"
 
@@ -64,18 +65,14 @@ namespace deliverytest {
 
 using Events = QStringList;
 
+// Writes data as the whole content of a file, making its folder first.
 inline void writeFile(const QString &path, const QByteArray &data)
 {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    QCOMPARE(f.write(data), data.size());
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    QVERIFY(pvtest::putBytes(path, data));
 }
 
-inline QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+inline constexpr auto readFile = &pvtest::fileBytes;
 
 inline QStringList entries(const QString &dir)
 {
