@@ -56,8 +56,7 @@ public:
 
     QStringList events;
     QList<pv::TransferReport> reports;
-    QString dateFolderPath;
-    QString finalName;
+    QString dateFolderPath, finalName;
     std::function<void(const pv::TransferReport &)> onReport;
 };
 
@@ -110,14 +109,15 @@ inline void run(pv::DeliveryTransfer &t)
 }
 
 // Delivers p and returns the receiver with every report (each also handed to
-// onReport); cancels afterwards, which must change nothing.
-inline TestReceiver deliver(const QVariantMap &p,
-                            const pv::DeliveryTransfer::ControllerFactory &factory = {},
-                            std::function<void(const pv::TransferReport &)> onReport = {})
+// onReport with the transfer); cancels afterwards, which must change nothing.
+inline TestReceiver
+deliver(const QVariantMap &p, const pv::DeliveryTransfer::ControllerFactory &factory = {},
+        std::function<void(const pv::TransferReport &, pv::DeliveryTransfer &)> onReport = {})
 {
     TestReceiver r;
-    r.onReport = std::move(onReport);
     pv::DeliveryTransfer t(&r, p);
+    if (onReport)
+        r.onReport = [&](const pv::TransferReport &report) { onReport(report, t); };
     if (factory)
         t.setControllerFactory(factory);
     run(t);
@@ -194,9 +194,8 @@ template <class R> void expectFailure(const RecordingDelegate &d, const R &resul
 {
     QVERIFY(!result.ok());
     QCOMPARE(d.events.mid(d.events.size() - 2), Events({"start", "fail"}));
-    QCOMPARE(d.errors.last().code, code);
-    QCOMPARE(result.error().code, code);
-    QCOMPARE(result.error().description, d.errors.last().description);
+    QCOMPARE(QVariantList({d.errors.last().code, result.error().code, result.error().description}),
+             QVariantList({code, code, d.errors.last().description}));
 }
 
 // An upload source that yields goodBytes of data, then fails to read; or

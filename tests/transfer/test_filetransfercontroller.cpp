@@ -108,12 +108,9 @@ private Q_SLOTS:
     // throttled.
     void localHosts()
     {
-        char name[256] = {};
-        QVERIFY(gethostname(name, sizeof(name) - 1) == 0);
         for (const QString &host :
-             {QString::fromLocal8Bit(name), QString("printer.local"), QString("192.168.1.5"),
-              QString("10.2.3.4"), QString("172.20.0.1"), QString("172.31.255.255"),
-              QString("localhost"), QString("127.0.0.1")})
+             QStringList{QSysInfo::machineHostName(), "printer.local", "192.168.1.5", "10.2.3.4",
+                         "172.20.0.1", "172.31.255.255", "localhost", "127.0.0.1"})
             QVERIFY2(isLocalHostName(host) && controllerFor("afp://" + host + "/s")->isLocalHost(),
                      qPrintable(host));
         for (const char *host : {"172.32.0.1", "8.8.8.8", "example.org", ""})
@@ -165,8 +162,7 @@ private Q_SLOTS:
         constexpr qint64 kLimit = 100000;
         constexpr qint64 kEach = 150000;
         FileTransferController::setGlobalMaximumUploadSpeed(kLimit);
-        auto a = controllerFor(m_url);
-        auto b = controllerFor(m_url);
+        auto a = controllerFor(m_url), b = controllerFor(m_url);
         QVERIFY(a && b && !a->isLocalHost());
         bool ok[2] = {false, false};
         QElapsedTimer t;
