@@ -96,9 +96,7 @@ inline QDateTime mtime(const QString &path)
 // The URL the upload dispatch builds for a local folder.
 inline QString localURL(const QString &folder)
 {
-    return QUrl::fromLocalFile(folder)
-        .toString(QUrl::FullyEncoded)
-        .replace("file:///", "file://localhost/");
+    return "file://localhost" + QUrl::fromLocalFile(folder).toString(QUrl::FullyEncoded).mid(7);
 }
 
 // Starts the delivery and serves the event loop until its worker has ended.
@@ -179,13 +177,10 @@ inline QByteArray tags(const QString &path)
     return n < 0 ? QByteArray("\x01") : QByteArray(buf, int(n));
 }
 
+// Whether the folder takes user attributes (a probe attribute stays on it).
 inline bool userXattrsWork(const QString &dir)
 {
-    const QString probe = dir + "/.xattr-probe";
-    writeFile(probe, "x");
-    const bool ok = ::setxattr(QFile::encodeName(probe).constData(), "user.probe", "1", 1, 0) == 0;
-    QFile::remove(probe);
-    return ok;
+    return ::setxattr(QFile::encodeName(dir).constData(), "user.probe", "1", 1, 0) == 0;
 }
 
 // Expects the failed result to carry the error of d's failure message, the

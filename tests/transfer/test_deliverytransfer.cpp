@@ -465,14 +465,13 @@ private Q_SLOTS:
         writeFile(src("slow.bin"), QByteArray(20 << 20, 's')); // twenty seconds at that rate
         TestReceiver r;
         QElapsedTimer timer;
-        {
-            DeliveryTransfer t(&r, params("slow.bin", {}, hostless()));
-            t.start();
-            QTRY_VERIFY(r.events.contains("start"));
-            timer.start();
-            // Destroyed without serving the event loop while the worker may be
-            // waiting for a report to be handled.
-        }
+        auto t = std::make_unique<DeliveryTransfer>(&r, params("slow.bin", {}, hostless()));
+        t->start();
+        QTRY_VERIFY(r.events.contains("start"));
+        timer.start();
+        // Destroyed without serving the event loop while the worker may be
+        // waiting for a report to be handled.
+        t.reset();
         QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed())));
         const qsizetype count = r.events.size();
         QCoreApplication::sendPostedEvents();
@@ -484,15 +483,13 @@ private Q_SLOTS:
         throttle(0);
         writeFile(src("f.txt"), "f");
         TestReceiver r2;
-        auto *t2 = new DeliveryTransfer(&r2, params("f.txt", withTag({}, "Blue")));
+        t = std::make_unique<DeliveryTransfer>(&r2, params("f.txt", withTag({}, "Blue")));
         r2.onReport = [&](const TransferReport &rep) {
-            if (std::holds_alternative<tr::Succeeded>(rep)) {
-                delete t2;
-                t2 = nullptr;
-            }
+            if (std::holds_alternative<tr::Succeeded>(rep))
+                t.reset();
         };
-        t2->start();
-        QTRY_VERIFY(!t2);
+        t->start();
+        QTRY_VERIFY(!t);
         QCOMPARE(r2.events.last(), QStringLiteral("success"));
         QCOMPARE(tags(dest("f.txt")), QByteArray("Blue"));
     }
