@@ -21,8 +21,6 @@ class ProbeController : public StreamTransferController {
 public:
     QString urlScheme() const override { return "probe"; }
     using StreamTransferController::runReadStream;
-
-protected:
     QVariant processReadResultStream(OutputStream *, const QString &, TransferError *) override
     {
         return "done";
@@ -57,7 +55,6 @@ public:
         return !m_silent && InputStream::hasBytesAvailable();
     }
 
-private:
     qint64 m_left;
     bool m_silent;
 };
