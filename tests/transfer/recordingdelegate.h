@@ -9,12 +9,11 @@
 // Records the controller's messages in order: "start", "progress", "success",
 // "fail"; keeps the errors and lets a test answer the should-abort question.
 class RecordingDelegate : public pv::FileTransferControllerDelegate {
+    using C = pv::FileTransferController;
+
 public:
-    void fileTransferControllerDidStart(pv::FileTransferController *) override
-    {
-        events << QStringLiteral("start");
-    }
-    void fileTransferControllerDidUpdateProgress(pv::FileTransferController *c) override
+    void fileTransferControllerDidStart(C *) override { events << "start"; }
+    void fileTransferControllerDidUpdateProgress(C *c) override
     {
         // Progress messages are collapsed into one entry per run of them.
         if (events.isEmpty() || events.last() != QLatin1String("progress"))
@@ -22,20 +21,13 @@ public:
         ++progressCount;
         lastProgress = c->transferProgress();
     }
-    void fileTransferControllerDidSucceed(pv::FileTransferController *) override
-    {
-        events << QStringLiteral("success");
-    }
-    void fileTransferControllerDidFail(pv::FileTransferController *,
-                                       const pv::TransferError &error) override
+    void fileTransferControllerDidSucceed(C *) override { events << "success"; }
+    void fileTransferControllerDidFail(C *, const pv::TransferError &error) override
     {
         events << QStringLiteral("fail");
         errors << error;
     }
-    bool fileTransferControllerShouldAbort(pv::FileTransferController *c) override
-    {
-        return abortWhen && abortWhen(c);
-    }
+    bool fileTransferControllerShouldAbort(C *c) override { return abortWhen && abortWhen(c); }
 
     void clear()
     {
@@ -43,14 +35,11 @@ public:
         errors.clear();
         progressCount = 0;
     }
-    QString lastErrorText() const
-    {
-        return errors.isEmpty() ? QString() : errors.last().description;
-    }
+    QString lastErrorText() const { return errors.value(errors.size() - 1).description; }
 
     QStringList events;
     QList<pv::TransferError> errors;
     int progressCount = 0;
     float lastProgress = 0;
-    std::function<bool(pv::FileTransferController *)> abortWhen;
+    std::function<bool(C *)> abortWhen;
 };
