@@ -80,5 +80,7 @@ done
 kill -TERM $pid
 wait $pid || true
 [ -e "$out/report.txt.zip" ] || fail "no zip delivered: $(tail -20 "$work/headless.log")"
-unzip -l "$out/report.txt.zip" | grep -q 'report\.txt$' || fail "the zip lacks the file"
+# Listed first: with pipefail, grep -q leaving early can fail unzip with SIGPIPE.
+listing=$(unzip -l "$out/report.txt.zip") || fail "unzip cannot read the zip"
+grep -q 'report\.txt$' <<<"$listing" || fail "the zip lacks the file: $listing"
 echo "install check passed"
