@@ -26,6 +26,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -74,8 +75,11 @@ AppController::AppController(UserInterface *ui, QObject *parent)
       m_queue(std::make_unique<QueueTable>(ui)), m_sent(std::make_unique<SentTable>(ui)),
       m_history(std::make_unique<HistoryTable>(ui)),
       m_errors(std::make_unique<HistoryPanelTable>()),
-      m_journal(Journal::forFolder(paths::appDir()))
+      m_journal(Journal::forFolder(paths::appDir())), m_settleTimer(new QTimer(this))
 {
+    m_settleTimer->setSingleShot(true);
+    m_settleTimer->setInterval(kSettleAfterMs);
+    connect(m_settleTimer, &QTimer::timeout, this, [this] { settleAll(); });
     // A source shared by several entries stays in its hot folder while the
     // entry in processing still needs it.
     m_queue->setPathInUse(
@@ -122,6 +126,7 @@ AppController::~AppController()
 {
     // Before the lists and the interface it uses go.
     m_run.reset();
+    settleAll();
     if (m_sweeper) {
         m_stopSweeping = true;
         m_sweeper->wait();
@@ -559,17 +564,19 @@ void AppController::refuse(QVariantMap item, const QString &error, Effect effect
     moveFileToErrorsBeforeAddingToQueue(item, effect);
 }
 
-void AppController::recordCompleted(const QVariantMap &record)
+void AppController::recordCompleted(const QVariantMap &record, bool durable)
 {
     // Both records of an outcome reach the disk with one flush, before the
     // source may leave its hot folder.
-    Journal::Batch batch(m_history->journal());
+    Journal::Batch batch(m_history->journal(),
+                         durable ? Journal::Batch::Flush::AtCommit : Journal::Batch::Flush::Later);
     const bool history = m_history->addItem(record);
     const bool sent = m_sent->addCompletedItem(record);
     if (!batch.commit() || !history || !sent)
         log(QStringLiteral("The record of %1 could not be journaled; it is written with the lists.")
                 .arg(recString(record, qk::path)));
-    killPointForTests("recorded");
+    if (durable)
+        killPointForTests("recorded");
 }
 
 void AppController::logExpiryError(const QString &message)

@@ -13,6 +13,7 @@
 #include <memory>
 
 class QThread;
+class QTimer;
 
 namespace pv {
 
@@ -145,7 +146,41 @@ private:
     /// destination or group): a script that hands it over again after a
     /// restart, which queued it again already, does not get it twice.
     [[nodiscard]] bool isWaiting(const QString &path, const QString &dest) const;
-    void recordCompleted(const QVariantMap &record);
+    /// Writes the history and sent records of an outcome; with durable they
+    /// are on disk when it returns, otherwise with the next journal sync.
+    void recordCompleted(const QVariantMap &record, bool durable = true);
+
+    /// What is left of a completed entry once the next one may start: its
+    /// record, then, once that is on disk, its source's way out of the hot
+    /// folder and the retirement of its journal lines. In a burst the
+    /// records are written while the next entry is delivered, and the
+    /// records of several entries reach the disk with one flush before
+    /// their sources leave.
+    struct Settling {
+        QVariantMap record; ///< empty when the history has it already
+        QString password;   ///< the destination's, scrambled, for the summary
+        QVariantMap item;   ///< the entry's record as it was queued and run
+        QString path;
+        bool move = false;
+        bool error = false;
+        bool forget = false;
+        QStringList notes;
+        bool recorded = false;
+    };
+    /// Settles at once with now (or when nothing follows in the queue),
+    /// otherwise within kSettleAfterMs or kSettleGroup entries.
+    void settle(Settling settling, bool now);
+    /// Writes the record of settling, once.
+    void recordSettling(Settling &settling);
+    /// Writes the oldest record not written yet, one per event-loop turn.
+    void recordNextSettling();
+    /// Writes what is left, flushes once, moves the sources in order; the
+    /// status line tells of the moves only when no other entry runs.
+    void settleAll(bool showStatus = false);
+    /// Moves a completed source to the location the settings choose for it.
+    void moveSource(const QVariantMap &item, const QString &path, bool error, bool showStatus);
+    static constexpr int kSettleAfterMs = 250;
+    static constexpr qsizetype kSettleGroup = 64;
     /// The error log's part for expired items given up: the text as it is,
     /// without sound, leaving the entry in processing alone.
     void logExpiryError(const QString &message);
@@ -227,6 +262,9 @@ private:
     std::unique_ptr<EntryRun> m_run;
 
     std::shared_ptr<Journal> m_journal;
+    QList<Settling> m_settling;
+    QTimer *m_settleTimer = nullptr;
+    bool m_recordQueued = false;
     /// Journal notes of command-line items by path.
     QHash<QString, QStringList> m_queuedNotes;
     bool m_settlePending = false;

@@ -16,6 +16,7 @@
 #include "expiry/fileexpiry.h"
 #include "prefs/prefs.h"
 #include "records/historypaneltable.h"
+#include "records/historytable.h"
 #include "records/queuetable.h"
 
 #include <QDir>
@@ -132,11 +133,6 @@ void EntryRun::deleteDmgFile()
         m_app.m_expiry->writeExpiryDataForFile(delivered, m_defaultBackup);
     }
     worsen(Outcome::Ok);
-    if (!m_alreadyRecorded) {
-        m_app.recordCompleted(rec);
-        ui().entryFinished(deliverySummary(
-            rec, Prefs::decryptPassword(recString(m_defaultBackup, dk::sitePasswordField))));
-    }
 
     // A source some members of its group still wait for stays in its hot folder.
     const bool last = !m_app.m_queue->containsPath(path) && !m_app.isMeasuring(path) &&
@@ -152,35 +148,111 @@ void EntryRun::deleteDmgFile()
         if (!removePath(m_dmgFile, &error))
             log(QStringLiteral("---> deleteDmgFile: %1").arg(error));
     }
-    if (last) {
-        if (sourceThere)
-            moveFile(path, notDelivered);
-        if (m_app.m_forgetPath)
-            m_app.m_forgetPath(path);
-    }
+    AppController::Settling settling;
+    if (!m_alreadyRecorded)
+        settling.record = rec;
+    settling.password = recString(m_defaultBackup, dk::sitePasswordField);
+    settling.item = m_itemDict;
+    settling.path = path;
+    settling.move = last && sourceThere;
+    settling.error = notDelivered;
+    settling.forget = last;
     // Recorded and moved: a restart has nothing left to do for it (a source
     // handed over on the command line stays where it is, so only its note
     // tells a restart whether it still waits).
-    QStringList done = last ? m_app.m_queuedNotes.take(path) : QStringList();
+    if (last)
+        settling.notes = m_app.m_queuedNotes.take(path);
     if (m_deliveredNote.isEmpty())
         m_deliveredNote = takePlacedNote(); // a Stop as the item was put in place
     if (!m_deliveredNote.isEmpty())
-        done.append(m_deliveredNote);
-    m_app.m_journal->retire(done);
+        settling.notes.append(m_deliveredNote);
+    // Only an entry whose completed delivery is noted may wait: a crash
+    // before its record is written completes it from that note.
+    m_app.settle(std::move(settling), m_afterRestart || m_deliveredNote.isEmpty());
     setStage(Stage::Finished);
     if (!m_afterRestart)
         m_app.entryEnded(true);
 }
 
-void EntryRun::moveFile(const QString &path, bool error)
+void AppController::settle(Settling settling, bool now)
 {
+    m_settling.append(std::move(settling));
+    if (now || m_queue->items().isEmpty() || m_processCancelled) {
+        settleAll(true);
+        return;
+    }
+    if (!m_settleTimer->isActive())
+        m_settleTimer->start();
+    // Written once the next entry is on its way, in the time its delivery takes.
+    if (!std::exchange(m_recordQueued, true))
+        QMetaObject::invokeMethod(this, &AppController::recordNextSettling, Qt::QueuedConnection);
+}
+
+void AppController::recordSettling(Settling &settling)
+{
+    if (std::exchange(settling.recorded, true) || settling.record.isEmpty())
+        return;
+    recordCompleted(settling.record, false);
+    m_ui->entryFinished(
+        deliverySummary(settling.record, Prefs::decryptPassword(settling.password)));
+}
+
+void AppController::recordNextSettling()
+{
+    m_recordQueued = false;
+    const auto next = std::find_if(m_settling.begin(), m_settling.end(),
+                                   [](const Settling &s) { return !s.recorded; });
+    if (next == m_settling.end())
+        return;
+    const bool more = std::next(next) != m_settling.end();
+    recordSettling(*next);
+    if (m_settling.size() >= kSettleGroup)
+        settleAll();
+    else if (more && !std::exchange(m_recordQueued, true))
+        QMetaObject::invokeMethod(this, &AppController::recordNextSettling, Qt::QueuedConnection);
+}
+
+void AppController::settleAll(bool showStatus)
+{
+    m_settleTimer->stop();
+    if (m_settling.isEmpty())
+        return;
+    QList<Settling> settling = std::exchange(m_settling, {});
+    for (Settling &s : settling)
+        recordSettling(s);
+    // One flush for every record above, before any of their sources leaves.
+    if (const auto journal = m_history->journal(); journal && !journal->sync())
+        log(QStringLiteral("The records of %1 entries may not be on disk yet.")
+                .arg(settling.size()));
+    killPointForTests("recorded");
+    QStringList done;
+    for (const Settling &s : std::as_const(settling)) {
+        if (s.move)
+            moveSource(s.item, s.path, s.error, showStatus);
+        if (s.forget && m_forgetPath)
+            m_forgetPath(s.path);
+        done += s.notes;
+    }
+    m_journal->retire(done);
+}
+
+void AppController::moveSource(const QVariantMap &item, const QString &path, bool error,
+                               bool showStatus)
+{
+    // The entry is recorded: what goes wrong here goes to the errors panel only.
+    const auto logError = [&](const QString &message) {
+        m_ui->beep();
+        m_ui->bringToFront(UserInterface::Window::Errors);
+        m_errors->addError(errorPanelText(formatDate(QDateTime::currentDateTime(), kLogDateFormat),
+                                          QFileInfo(path).fileName(), message, Effect::Note));
+    };
     const QString kind = error ? QStringLiteral("error") : QStringLiteral("success");
     if (settings::boolValue(error ? keys::playeErrBtn : keys::playSuccBtn)) {
-        ui().playSound(settings::stringValue(error ? keys::soundErrPopup : keys::soundSuccPopup,
-                                             soundNames().value(0)));
+        m_ui->playSound(settings::stringValue(error ? keys::soundErrPopup : keys::soundSuccPopup,
+                                              soundNames().value(0)));
     }
     const qint64 where = settings::intValue(error ? keys::moveErrors : keys::moveSuccessful);
-    const QString hotfolder = recString(m_itemDict, qk::hotfolder);
+    const QString hotfolder = recString(item, qk::hotfolder);
     QString failure;
     if (where == 4) {
         if (!removePath(path, &failure))
@@ -202,7 +274,7 @@ void EntryRun::moveFile(const QString &path, bool error)
         folder = settings::stringValue(error ? keys::errorFolder : keys::successFolder);
         if (!folder.isEmpty() && settings::boolValue(error ? keys::createErrorSubfolders
                                                            : keys::createSuccessSubfolders))
-            folder += QLatin1Char('/') + recString(m_itemDict, qk::dest);
+            folder += QLatin1Char('/') + recString(item, qk::dest);
     }
     if (folder.isEmpty() || (!QFileInfo(folder).isDir() && !QDir().mkdir(folder))) {
         logError(QStringLiteral("The %1 folder %2 could not be found and could not be created. "
@@ -213,7 +285,9 @@ void EntryRun::moveFile(const QString &path, bool error)
                                            : QStringLiteral("Could not create the folder.")));
         return;
     }
-    ui().setStatus(QStringLiteral("Moving to %1 folder...").arg(kind));
+    // While the next entry runs the status line is its own.
+    if (showStatus)
+        m_ui->setStatus(QStringLiteral("Moving to %1 folder...").arg(kind));
     log(QStringLiteral("---> moveFile: %1").arg(path));
     const QString target = folder + QLatin1Char('/') + QFileInfo(path).fileName();
     const bool ok =

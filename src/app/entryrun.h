@@ -145,7 +145,6 @@ private:
     /// The line the delivery's thread noted, if any; nothing is noted after.
     [[nodiscard]] QString takePlacedNote();
     void deleteDmgFile();
-    void moveFile(const QString &path, bool error);
 
     AppController &m_app;
     Stage m_stage = Stage::Starting;

@@ -314,7 +314,8 @@ QList<Journal::Line> Journal::pending() const
     return out;
 }
 
-Journal::Batch::Batch(std::shared_ptr<Journal> journal) : m_journal(std::move(journal))
+Journal::Batch::Batch(std::shared_ptr<Journal> journal, Flush flush)
+    : m_journal(std::move(journal)), m_flush(flush)
 {
     m_open = m_journal != nullptr;
     if (!m_open)
@@ -339,12 +340,25 @@ bool Journal::Batch::commit()
     if (--m_journal->m_batchDepth[self] > 0)
         return true;
     m_journal->m_batchDepth.remove(self);
-    if (!m_journal->m_dirty || m_journal->m_fd < 0)
+    if (m_flush == Flush::Later)
+        return true;
+    return m_journal->syncIfDirtyLocked();
+}
+
+bool Journal::sync()
+{
+    const QMutexLocker lock(&m_mutex);
+    return syncIfDirtyLocked();
+}
+
+bool Journal::syncIfDirtyLocked()
+{
+    if (!m_dirty || m_fd < 0)
         return true;
     QString error;
-    if (m_journal->syncLocked(&error))
+    if (syncLocked(&error))
         return true;
-    log(lcCore(), QStringLiteral("Could not write to %1: %2").arg(m_journal->m_path, error));
+    log(lcCore(), QStringLiteral("Could not write to %1: %2").arg(m_path, error));
     return false;
 }
 

@@ -81,13 +81,20 @@ public:
     /// application acts on at start-up, then retires.
     [[nodiscard]] QList<Line> pending() const;
 
+    /// Makes every line written so far durable (one fdatasync when any
+    /// waits); false when that failed (logged).
+    bool sync();
+
     /// Appends made on this thread while a batch lives are written at once
     /// but made durable together, with one fdatasync, by commit() (or the
     /// destructor): several records of one outcome cost one disk flush.
+    /// A batch made with Flush::Later leaves that flush to a later sync() or
+    /// flushed append: records of several outcomes then share it.
     class Batch {
     public:
+        enum class Flush { AtCommit, Later };
         /// A null journal (a list that does not journal) makes a batch that does nothing.
-        explicit Batch(std::shared_ptr<Journal> journal);
+        explicit Batch(std::shared_ptr<Journal> journal, Flush flush = Flush::AtCommit);
         ~Batch();
         Batch(const Batch &) = delete;
         Batch &operator=(const Batch &) = delete;
@@ -97,6 +104,7 @@ public:
     private:
         std::shared_ptr<Journal> m_journal;
         bool m_open = true;
+        Flush m_flush;
     };
 
 private:
@@ -108,10 +116,14 @@ private:
     QString appendLocked(const QString &kind, const QVariant &value, bool flush, QString &why);
     bool openLocked(QString *error);
     bool syncLocked(QString *error);
+    bool syncIfDirtyLocked();
     bool rewriteLocked(QString *error);
 
     static constexpr const char *kRetired = "retired";
-    static constexpr qsizetype kCompactAfter = 256;
+    // Each compaction replaces the file, and on a file system without a
+    // journal every freed inode slows the creation of files for half a
+    // minute: a burst compacts rarely.
+    static constexpr qsizetype kCompactAfter = 4096;
 
     const QString m_path;
     mutable QMutex m_mutex;

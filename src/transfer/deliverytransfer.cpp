@@ -335,9 +335,13 @@ void DeliveryTransfer::perform(const TransferReport &report, bool isFinal)
         channel->receiver->receive(report);
         return;
     }
-    // The worker waits for each report to be handled, so the receiver sees
-    // the delivery as it is; the final one is not waited for, since the
+    // Reports are handled in the order sent. The worker waits only where the
+    // receiver may stop it at that very point (between the items of a
+    // folder), and once before its item counts as placed (waitForReports):
+    // waiting for each one would hold every delivery of a burst up behind
+    // the receiver's other work. The final one is never waited for, since the
     // receiver may destroy this object (and join the worker) from it.
+    const bool wait = !isFinal && std::holds_alternative<transferreport::CurrentItem>(report);
     QMetaObject::invokeMethod(
         m_context.get(),
         [channel, report, isFinal] {
@@ -349,7 +353,15 @@ void DeliveryTransfer::perform(const TransferReport &report, bool isFinal)
             channel->receiver->receive(report);
             channel->delivering = false;
         },
-        isFinal ? Qt::QueuedConnection : Qt::BlockingQueuedConnection);
+        wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
+}
+
+void DeliveryTransfer::waitForReports()
+{
+    if (stopped() || QThread::currentThread() == m_channel->thread)
+        return;
+    QMetaObject::invokeMethod(
+        m_context.get(), [] {}, Qt::BlockingQueuedConnection);
 }
 
 bool isFinalReport(const TransferReport &report)
@@ -893,8 +905,12 @@ void DeliveryTransfer::fileTransferControllerDidSucceed(FileTransferController *
         m_finalTargetPathRelativeToBaseURL = stored;
         adoptStoredName(stored);
     }
-    if (m_placed && !m_isUploadingFolderContents && !m_isListing && controller->didCreateFinalURL())
+    if (m_placed && !m_isUploadingFolderContents && !m_isListing &&
+        controller->didCreateFinalURL()) {
+        // The note of the placed item holds what the receiver learnt so far.
+        waitForReports();
         m_placed();
+    }
     // Listing successes concern the destination, not the delivered item.
     if (controller->supportsItemDates() && !m_isListing &&
         !m_finalTargetPathRelativeToBaseURL.isEmpty())

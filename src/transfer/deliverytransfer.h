@@ -241,6 +241,8 @@ private:
     struct Channel;
 
     void startProcessNow();
+    /// Returns once the receiver has handled every report sent so far.
+    void waitForReports();
     QString createDateFolderPath();
     /// The first of name, "name_1", "name_2", ... not taken in folder, each
     /// looked up on its own; nullopt when the folder cannot be looked into.
