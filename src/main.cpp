@@ -31,6 +31,9 @@
 #include <QThread>
 
 #include <csignal>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <cstdio>
 #include <iostream>
 #include <iterator>
@@ -339,6 +342,12 @@ int runListCommandLine(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+#ifdef __GLIBC__
+    // Each delivery's records are built on a worker and released on the main
+    // thread; with an arena per thread that memory is kept twice over, which
+    // in a burst of thousands of files costs a sixth of the process's size.
+    mallopt(M_ARENA_MAX, 2);
+#endif
     // The footer of every notification names this version.
     QCoreApplication::setApplicationVersion(QStringLiteral(PV_VERSION));
     // Log lines read as written; the category shows only where the user asks
