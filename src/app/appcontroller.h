@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <functional>
+#include <future>
 #include <memory>
 
 class QThread;
@@ -166,6 +167,8 @@ private:
         bool forget = false;
         QStringList notes;
         bool recorded = false;
+        /// The record's journal payload, made on a worker meanwhile.
+        std::shared_future<QByteArray> payload;
     };
     /// Settles at once with now (or when nothing follows in the queue),
     /// otherwise within kSettleAfterMs or kSettleGroup entries.

@@ -21,6 +21,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QThreadPool>
 
 namespace pv {
 
@@ -181,6 +182,14 @@ void AppController::settle(Settling settling, bool now)
         settleAll(true);
         return;
     }
+    // The record's serialisation, the largest part of writing it, is done
+    // on a worker while the main thread starts the next entry.
+    if (Settling &last = m_settling.last(); !last.record.isEmpty()) {
+        auto made = std::make_shared<std::promise<QByteArray>>();
+        last.payload = made->get_future().share();
+        QThreadPool::globalInstance()->start(
+            [made, value = QVariant(last.record)] { made->set_value(Journal::payloadOf(value)); });
+    }
     if (!m_settleTimer->isActive())
         m_settleTimer->start();
     // Written once the next entry is on its way, in the time its delivery takes.
@@ -192,6 +201,8 @@ void AppController::recordSettling(Settling &settling)
 {
     if (std::exchange(settling.recorded, true) || settling.record.isEmpty())
         return;
+    if (const auto journal = m_history->journal(); journal && settling.payload.valid())
+        journal->primePayload(settling.record, settling.payload.get());
     recordCompleted(settling.record, false);
     m_ui->entryFinished(
         deliverySummary(settling.record, Prefs::decryptPassword(settling.password)));

@@ -211,6 +211,18 @@ QString Journal::appendUnflushed(const QString &kind, const QVariant &value, QSt
     return appendLocked(kind, value, false, error ? *error : ignored);
 }
 
+QByteArray Journal::payloadOf(const QVariant &value)
+{
+    return plist::toXml(value).toBase64();
+}
+
+void Journal::primePayload(const QVariantMap &map, const QByteArray &payload)
+{
+    const QMutexLocker lock(&m_mutex);
+    m_lastMap = map;
+    m_lastPayload = payload;
+}
+
 QString Journal::appendLocked(const QString &kind, const QVariant &value, bool flush, QString &why)
 {
     const QString id = m_idPrefix + QLatin1Char('.') + QString::number(++m_nextId);
@@ -219,7 +231,7 @@ QString Journal::appendLocked(const QString &kind, const QVariant &value, bool f
                           ? static_cast<const QVariantMap *>(value.constData())
                           : nullptr;
     if (!map || map->isEmpty() || !m_lastMap.isSharedWith(*map)) {
-        m_lastPayload = plist::toXml(value).toBase64();
+        m_lastPayload = payloadOf(value);
         m_lastMap = map ? *map : QVariantMap();
     }
     const QByteArray line = kind.toUtf8() + ' ' + id.toUtf8() + ' ' + m_lastPayload + '\n';

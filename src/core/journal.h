@@ -81,6 +81,14 @@ public:
     /// application acts on at start-up, then retires.
     [[nodiscard]] QList<Line> pending() const;
 
+    /// What a line holds for value: the base64 of its XML property list.
+    /// Thread-safe and slow; see primePayload().
+    [[nodiscard]] static QByteArray payloadOf(const QVariant &value);
+    /// The next append of map (the same shared map, not an equal one) takes
+    /// payload, made by payloadOf() on another thread, instead of
+    /// serialising it again.
+    void primePayload(const QVariantMap &map, const QByteArray &payload);
+
     /// Makes every line written so far durable (one fdatasync when any
     /// waits); false when that failed (logged).
     bool sync();
