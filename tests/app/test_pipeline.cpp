@@ -66,6 +66,29 @@ private Q_SLOTS:
         QVERIFY(errors[1].contains("x/key-link") && errors[1].contains("dir-link"));
     }
 
+    // A burst settles in groups: records are written while the next entries are delivered,
+    // and a source leaves its hot folder (with its sound) only after its own record.
+    void burstSourcesLeaveOnlyOnceRecorded()
+    {
+        writeDest(local("Out", home() + "/out"));
+        settings::setValue(keys::playSuccBtn, true);
+        start();
+        qsizetype early = 0;
+        qsizetype recordedAtFirstMove = 0;
+        m_ui->onSound = [&] {
+            if (!recordedAtFirstMove)
+                recordedAtFirstMove = m_ui->finished.size();
+            early += m_ui->finished.size() < m_ui->sounds.size();
+        };
+        for (int i = 0; i < 40; ++i)
+            drop("Out", makeFile(hot("Out") + QString("/f%1").arg(i), 10));
+        QVERIFY(waitIdle());
+        QCOMPARE(early, 0);
+        QVERIFY(recordedAtFirstMove > 1);
+        QCOMPARE(QDir(hot("Out") + "/Done").entryList(QDir::Files).size(), 40);
+        QTRY_COMPARE(history().size(), 40);
+    }
+
     // A source written to while it is sent is not recorded as delivered. Entries with nothing
     // to run, or whose packer fails, end in "Errors" without blocking the queue.
     void entriesThatFailOrCannotRunDoNotBlockTheQueue()

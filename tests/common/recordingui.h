@@ -21,7 +21,8 @@ public:
     int answer = -1; // -1: the alert's default button
     QString sendTitle;
     bool sendEnabled = false;
-    QString status; // the latest status line
+    QString status;       // the latest status line
+    QStringList finished; // the summaries of recorded entries
     /// Called with each status line, on the main thread.
     std::function<void(const QString &)> onStatus;
 
@@ -33,13 +34,20 @@ public:
     void beep() override { ++beeps; }
     void bringToFront(Window w) override { raised.append(w); }
     void selectDestination(const QString &name) override { selected.append(name); }
-    void playSound(const QString &name) override { sounds.append(name); }
+    std::function<void()> onSound;
+    void playSound(const QString &name) override
+    {
+        sounds.append(name);
+        if (onSound)
+            onSound();
+    }
     void setStatus(const QString &text) override
     {
         status = text;
         if (onStatus)
             onStatus(text);
     }
+    void entryFinished(const QString &summary) override { finished.append(summary); }
     void setStatus2(const QString &) override {}
     void setProgress(double) override {}
     void setProgressIndeterminate(bool) override {}
