@@ -21,12 +21,7 @@ public:
         ++progressCount;
         lastProgress = c->transferProgress();
     }
-    void fileTransferControllerDidSucceed(C *c) override
-    {
-        events << "success";
-        if (onSuccess)
-            onSuccess(c);
-    }
+    void fileTransferControllerDidSucceed(C *c) override { events << "success", onSuccess(c); }
     void fileTransferControllerDidFail(C *, const pv::TransferError &error) override
     {
         events << QStringLiteral("fail");
@@ -47,5 +42,5 @@ public:
     int progressCount = 0;
     float lastProgress = 0;
     std::function<bool(C *)> abortWhen;
-    std::function<void(C *)> onSuccess;
+    std::function<void(C *)> onSuccess = [](C *) {};
 };
