@@ -985,8 +985,10 @@ bool DeliveryTransfer::fileTransferControllerClaims(FileTransferController *,
                                 deletingLastPathComponent(recString(m_note, notekeys::path)))
         return true;
     if (!held) {
-        if (!m_claimNote.isEmpty())
-            m_releasedClaims.append(std::exchange(m_claimNote, {}));
+        // At once: a claim that failed names someone else's item.
+        if (const QString claim = std::exchange(m_claimNote, {});
+            !claim.isEmpty() && !m_journal->retire({claim}))
+            m_releasedClaims.append(claim);
         return true;
     }
     QVariantMap note = m_note;

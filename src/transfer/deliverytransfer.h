@@ -334,9 +334,8 @@ private:
     QVariantMap m_note;
     // The journal line of a claim of a final name held now, if any.
     QString m_claimNote;
-    /// Claims given up (replaced by the item or removed), retired with the
-    /// upload's note: retiring may wait for the journal, and the item is in
-    /// place before its placement is noted.
+    /// Claims given up whose note could not be retired at once: retired
+    /// with the upload's note.
     QStringList m_releasedClaims;
     // A folder delivery: where it is built, and where it is (to be) stored.
     QString m_folderBuildPath;

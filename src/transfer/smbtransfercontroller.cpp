@@ -993,11 +993,9 @@ FileTransferController::SiblingRenames SMBTransferController::renamesIn(const QB
                 // The library's rename replaces a file in its way, so the name is
                 // claimed first with a create that fails on anything existing; the
                 // rename then replaces only that claim. The claim is noted before it
-                // is made, and only for a name found free, so that what a later
-                // start removes for a note is our own empty claim.
-                struct stat st = {};
-                if (const int err = session->stat(at(to), &st); err != ENOENT)
-                    return err == 0 ? EEXIST : err;
+                // is made; the failing create is the only look-up a taken name gets,
+                // and its note is released at once, so that what a later start
+                // removes for a note is our own empty claim.
                 const QString claimPath = folderPath + to;
                 FileTransferControllerDelegate *const notes = delegate();
                 if (notes && !notes->fileTransferControllerClaims(this, claimPath, true))
@@ -1036,8 +1034,12 @@ Result SMBTransferController::_uploadFileToPath(const QString &remotePath, Input
     const QString temporary = temporaryNameFor(name);
     const QString folderPath = remotePath.left(remotePath.lastIndexOf(QLatin1Char('/')) + 1);
     auto place = [this, folderURL, folderPath, name, temporary](QString *placedName) {
-        return placeItem(renamesIn(folderURL, folderPath), temporary, name, replacesExistingItems(),
-                         placedName);
+        const int err = placeItem(renamesIn(folderURL, folderPath), temporary, name,
+                                  replacesExistingItems(), placedName);
+        // Known before the success message, whose receiver sets the dates.
+        if (err == 0)
+            m_uploadedFile = folderPath + *placedName;
+        return err;
     };
     auto out = std::make_unique<SmbUploadStream>(
         m_session, folderURL + QUrl::toPercentEncoding(temporary), place,

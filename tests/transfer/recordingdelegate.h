@@ -21,7 +21,7 @@ public:
         ++progressCount;
         lastProgress = c->transferProgress();
     }
-    void fileTransferControllerDidSucceed(C *) override { events << "success"; }
+    void fileTransferControllerDidSucceed(C *c) override { events << "success", onSuccess(c); }
     void fileTransferControllerDidFail(C *, const pv::TransferError &error) override
     {
         events << QStringLiteral("fail");
@@ -42,4 +42,5 @@ public:
     int progressCount = 0;
     float lastProgress = 0;
     std::function<bool(C *)> abortWhen;
+    std::function<void(C *)> onSuccess = [](C *) {};
 };
