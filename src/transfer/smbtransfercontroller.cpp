@@ -993,9 +993,12 @@ FileTransferController::SiblingRenames SMBTransferController::renamesIn(const QB
                 // The library's rename replaces a file in its way, so the name is
                 // claimed first with a create that fails on anything existing; the
                 // rename then replaces only that claim. The claim is noted before it
-                // is made; the failing create is the only look-up a taken name gets,
-                // and its note is released at once, so that what a later start
-                // removes for a note is our own empty claim.
+                // is made, and only for a name found free, so that what a later
+                // start removes for a note is our own empty claim (a name taken
+                // meanwhile makes the create fail, and its note is released at once).
+                struct stat st = {};
+                if (const int err = session->stat(at(to), &st); err != ENOENT)
+                    return err == 0 ? EEXIST : err;
                 const QString claimPath = folderPath + to;
                 FileTransferControllerDelegate *const notes = delegate();
                 if (notes && !notes->fileTransferControllerClaims(this, claimPath, true))

@@ -90,7 +90,7 @@ private Q_SLOTS:
         };
         const qint64 before = writes();
         QVERIFY(c->uploadFileFromData("one", "one.txt"));
-        QCOMPARE(writes() - before, 19);
+        QCOMPARE(writes() - before, 20);
         r.d.onSuccess = [](FileTransferController *) {};
         QVERIFY(c->setItemDates("sub dir", QDateTime(), modified));
         const auto listing = c->contentsOfDirectoryAtPath({});
